@@ -1,0 +1,11 @@
+#pragma once
+
+#include <CLI/CLI.hpp>
+
+// Every zefalink command adds its subcommand to the application. The callback
+// stores the process exit code in `exit_code`.
+namespace zefalink {
+
+void AddCatalogueCommand(CLI::App& app, int& exit_code);
+
+}  // namespace zefalink

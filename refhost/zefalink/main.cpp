@@ -1,0 +1,18 @@
+#include <CLI/CLI.hpp>
+
+#include "commands.h"
+
+int main(int argc, char** argv) {
+    CLI::App app{"zefalink: reference host for the pipeline coupling extension"};
+    app.require_subcommand(1);
+    int exit_code = 0;
+    zefalink::AddCatalogueCommand(app, exit_code);
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError& e) {
+        const int rc = app.exit(e);
+        // Usage errors exit 64; --help exits 0.
+        return rc == 0 ? 0 : 64;
+    }
+    return exit_code;
+}
