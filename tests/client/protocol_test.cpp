@@ -1,0 +1,199 @@
+#include "client/protocol.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+
+namespace zefa::protocol {
+namespace {
+
+Bytes Hex(std::initializer_list<int> values) {
+    Bytes out;
+    for (int v : values) out.push_back(static_cast<std::uint8_t>(v));
+    return out;
+}
+
+Bytes Header(std::string_view name, std::int32_t length) {
+    Bytes h(24, 0);
+    PutText(h, 0, name);
+    PutInt32BE(h, 20, length);
+    return h;
+}
+
+TEST(Protocol, TextRequestLayoutIsExact) {
+    const Bytes ping = PackText(MessageType::Ping, kPingText);
+    ASSERT_EQ(ping.size(), 24u + 21u + 1u);
+    EXPECT_EQ(std::string(ping.begin(), ping.begin() + 9), "ZEFA_PING");
+    for (std::size_t i = 9; i < 20; ++i) EXPECT_EQ(ping[i], 0) << i;
+    EXPECT_EQ(Bytes(ping.begin() + 20, ping.begin() + 24), Hex({0, 0, 0, 22}));
+    EXPECT_EQ(std::string(ping.begin() + 24, ping.end() - 1), "no data for ZEFA_PING");
+    EXPECT_EQ(ping.back(), 0);
+
+    // An empty text still carries its NUL: 25 bytes, length 1.
+    const Bytes empty = PackText(MessageType::ReadInput, "");
+    ASSERT_EQ(empty.size(), 25u);
+    EXPECT_EQ(Bytes(empty.begin() + 20, empty.end()), Hex({0, 0, 0, 1, 0}));
+}
+
+TEST(Protocol, ListAndEmptyLayouts) {
+    const std::int32_t sizes[] = {3, -2, 0x01020304};
+    EXPECT_EQ(PackInts(MessageType::InpSizes, sizes), [&] {
+        Bytes b = Header("ZEFA_INP_SIZES", 12);
+        const Bytes p = Hex({0, 0, 0, 3, 0xFF, 0xFF, 0xFF, 0xFE, 1, 2, 3, 4});
+        b.insert(b.end(), p.begin(), p.end());
+        return b;
+    }());
+    const float values[] = {1.0f, -2.5f};
+    const Bytes data = PackFloats(MessageType::InpData, values);
+    ASSERT_EQ(data.size(), 32u);
+    EXPECT_EQ(Bytes(data.begin() + 20, data.end()),
+              Hex({0, 0, 0, 8, 0x3F, 0x80, 0, 0, 0xC0, 0x20, 0, 0}));
+    EXPECT_EQ(PackFloat(MessageType::SetTend, 100.0f), [&] {
+        Bytes b = Header("ZEFA_SET_TEND", 4);
+        const Bytes p = Hex({0x42, 0xC8, 0, 0});
+        b.insert(b.end(), p.begin(), p.end());
+        return b;
+    }());
+    EXPECT_EQ(PackEmpty(MessageType::StopServer), Header("ZEFA_STOP_SERVER", 0));
+    EXPECT_EQ(PackEmpty(MessageType::GettrResult), Header("ZEFA_GETTR_RESULT", 0));
+    EXPECT_THROW(PackEmpty("ABCDEFGHIJKLMNOPQRSTU"), std::length_error);
+}
+
+TEST(Protocol, NamesKindsAndForms) {
+    EXPECT_EQ(TypeName(MessageType::GetLabelList), "ZEFA_GET_LABEL_LIST");
+    for (std::size_t i = 0; i < kMessageTypeCount; ++i) {
+        const auto type = static_cast<MessageType>(i);
+        EXPECT_LE(TypeName(type).size(), 19u);
+        EXPECT_EQ(TypeFromName(TypeName(type)), type);
+        if (IsRequest(type)) {
+            EXPECT_EQ(RequestForKind(KindCode(type)), type);
+        }
+    }
+    EXPECT_EQ(KindCode(MessageType::Ping), 42);
+    EXPECT_EQ(KindCode(MessageType::SendprNames), 24);
+    EXPECT_EQ(KindCode(MessageType::Ok), 0);
+    EXPECT_FALSE(RequestForKind(4).has_value());
+    EXPECT_FALSE(RequestForKind(0).has_value());
+    EXPECT_FALSE(TypeFromName("ZEFA_OKAY").has_value());
+    EXPECT_EQ(FormOf(MessageType::InpSizes), PayloadForm::IntList);
+    EXPECT_EQ(FormOf(MessageType::SetTime), PayloadForm::OneFloat);
+    EXPECT_EQ(kPayloadDescriptions.front(), "case1 start-up information");
+    EXPECT_EQ(kPayloadDescriptions[42], "no data for ZEFA_PONG ");
+}
+
+TEST(Protocol, BigEndianHelpersCheckBounds) {
+    Bytes buf(6, 0);
+    PutInt32BE(buf, 2, -1);
+    EXPECT_EQ(buf, Hex({0, 0, 0xFF, 0xFF, 0xFF, 0xFF}));
+    EXPECT_EQ(GetInt32BE(buf, 2), -1);
+    EXPECT_THROW(PutInt32BE(buf, 3, 1), std::out_of_range);
+    EXPECT_THROW(GetFloatBE(buf, 3), std::out_of_range);
+    EXPECT_THROW(GetInt32BE(buf, std::numeric_limits<std::size_t>::max() - 1), std::out_of_range);
+    const float nan = std::numeric_limits<float>::quiet_NaN();
+    PutFloatBE(buf, 0, nan);
+    EXPECT_TRUE(std::isnan(GetFloatBE(buf, 0)));
+    EXPECT_EQ(GetText(buf, 4, 100).size(), 2u);
+    EXPECT_EQ(GetText(buf, 7, 3), "");
+}
+
+TEST(Protocol, HeaderRecognitionAndSearch) {
+    const Bytes ok = PackText("ZEFA_OK", "fine");
+    auto header = ParseHeader(ok);
+    ASSERT_TRUE(header);
+    EXPECT_EQ(header->name, "ZEFA_OK");
+    EXPECT_EQ(header->payload_length, 5);
+    EXPECT_FALSE(ParseHeader(ByteView(ok.data(), 23)));
+
+    EXPECT_TRUE(HasTypePrefix(ok, "ZEFA_OK"));
+    EXPECT_TRUE(HasTypePrefix(ok, "ZEFA_"));
+    EXPECT_FALSE(HasTypePrefix(ok, "ZEFA_OUTTR_DATA"));
+    EXPECT_FALSE(HasTypePrefix(ok, "zefa_ok"));
+    EXPECT_FALSE(HasTypePrefix(ByteView(ok.data(), 3), "ZEFA_OK"));
+    // A 20-byte name without NUL is only compared on its first 19 bytes.
+    const Bytes full = PackEmpty("ABCDEFGHIJKLMNOPQRST");
+    EXPECT_FALSE(HasTypePrefix(full, "ABCDEFGHIJKLMNOPQRST"));
+    EXPECT_EQ(ParseHeader(full)->name, "ABCDEFGHIJKLMNOPQRST");
+
+    EXPECT_EQ(FindBytes(ok, "fine"), 24u);
+    EXPECT_EQ(FindBytes(ok, "fine", 25), std::string_view::npos);
+    EXPECT_EQ(FindBytes(ok, "ZEFA", 100), std::string_view::npos);
+}
+
+TEST(Protocol, SplitAndDecodeRoundTrip) {
+    const std::int32_t sizes[] = {7, 8};
+    Bytes both = PackInts(MessageType::SendtrSizes, sizes);
+    const float data[] = {0.5f, 1e30f, -0.0f};
+    const Bytes second = PackFloats(MessageType::SendtrData, data);
+    both.insert(both.end(), second.begin(), second.end());
+
+    std::size_t consumed = 0;
+    auto first = SplitMessage(both, &consumed);
+    ASSERT_TRUE(first);
+    EXPECT_EQ(consumed, 32u);
+    EXPECT_EQ(first->name, "ZEFA_SENDTR_SIZES");
+    EXPECT_EQ(DecodeInts(first->payload), (std::vector<std::int32_t>{7, 8}));
+    auto next = SplitMessage(ByteView(both).subspan(consumed));
+    ASSERT_TRUE(next);
+    EXPECT_EQ(DecodeFloats(next->payload), (std::vector<float>{0.5f, 1e30f, -0.0f}));
+    EXPECT_FALSE(DecodeFloats(Hex({1, 2, 3})));
+
+    // Incomplete and negative lengths are not messages.
+    EXPECT_FALSE(SplitMessage(ByteView(both.data(), 31)));
+    EXPECT_FALSE(SplitMessage(Header("ZEFA_OK", -4)));
+    EXPECT_EQ(DecodeText(PackText("ZEFA_ERROR", "bad")).substr(24), "bad");
+    EXPECT_EQ(DecodeText(Hex({'a', 0, 'b', 0, 0})), std::string("a\0b", 3));
+}
+
+TEST(Protocol, ClientUnpackRule) {
+    std::vector<float> out{9.0f};
+    const float two[] = {1.5f, 2.5f};
+    UnpackFloatList(PackFloats("ZEFA_OUTTR_DATA", two), 0, out);
+    EXPECT_EQ(out, (std::vector<float>{1.5f, 2.5f}));
+
+    // Length 0: the count is invalid and the previous values stay.
+    EXPECT_THROW(UnpackFloatList(Header("ZEFA_OUTTR_DATA", 0), 0, out), UnpackError);
+    EXPECT_EQ(out.size(), 2u);
+    // Length 5 rounds to one value; length 6 rounds (to even) to two, and the
+    // second runs past the received bytes: the first value stays.
+    Bytes five = Header("X", 5);
+    for (int v : {0x3F, 0x80, 0, 0, 0}) five.push_back(static_cast<std::uint8_t>(v));
+    UnpackFloatList(five, 0, out);
+    EXPECT_EQ(out, std::vector<float>{1.0f});
+    Bytes six = Header("X", 6);
+    for (int v : {0x40, 0, 0, 0, 0, 0}) six.push_back(static_cast<std::uint8_t>(v));
+    EXPECT_THROW(UnpackFloatList(six, 0, out), UnpackError);
+    EXPECT_EQ(out, std::vector<float>{2.0f});
+    // Length 2 rounds to 0 values: an error. A length beyond what arrived keeps what was read.
+    EXPECT_THROW(UnpackFloatList(Header("X", 2), 0, out), UnpackError);
+    std::vector<std::int32_t> ints;
+    Bytes huge = Header("X", std::numeric_limits<std::int32_t>::max());
+    for (int v : {0, 0, 0, 42}) huge.push_back(static_cast<std::uint8_t>(v));
+    EXPECT_THROW(UnpackIntList(huge, 0, ints), UnpackError);
+    EXPECT_EQ(ints, std::vector<std::int32_t>{42});
+    EXPECT_THROW(UnpackIntList(Header("X", -8), 0, ints), UnpackError);
+    EXPECT_THROW(UnpackIntList(Hex({1, 2}), 0, ints), UnpackError);
+    EXPECT_THROW(UnpackIntList(huge, 100, ints), UnpackError);
+}
+
+TEST(Protocol, FrameAssemblerCutsStreamAtAnyBoundary) {
+    Bytes stream = PackText("ZEFA_OK", "one");
+    const Bytes second = PackEmpty("ZEFA_PONG");
+    stream.insert(stream.end(), second.begin(), second.end());
+    FrameAssembler assembler;
+    std::vector<std::string> names;
+    for (std::uint8_t byte : stream) {
+        assembler.Append(ByteView(&byte, 1));
+        while (auto m = assembler.Next()) names.push_back(m->name + ":" + DecodeText(m->payload));
+    }
+    EXPECT_EQ(names, (std::vector<std::string>{"ZEFA_OK:one", "ZEFA_PONG:"}));
+    EXPECT_EQ(assembler.Buffered(), 0u);
+
+    FrameAssembler bad(100);
+    bad.Append(Header("ZEFA_OK", 101));
+    EXPECT_FALSE(bad.Next());
+    EXPECT_TRUE(bad.Failed());
+}
+
+}  // namespace
+}  // namespace zefa::protocol
