@@ -8,18 +8,18 @@ namespace host {
 
 // Broken-down local date and time, as the host's "present date and time".
 struct DateTime {
-    int year = 1970;   // four digits
-    int month = 1;     // 1..12
-    int day = 1;       // 1..31
-    int hour = 0;      // 0..23
-    int minute = 0;    // 0..59
-    int second = 0;    // 0..59
+    int year = 1970;  // four digits
+    int month = 1;    // 1..12
+    int day = 1;      // 1..31
+    int hour = 0;     // 0..23
+    int minute = 0;   // 0..59
+    int second = 0;   // 0..59
 };
 
 // Source of the present date and time and of the millisecond tick counter.
 // Injectable so that tests can fix "now" and drive time-outs.
 class Clock {
-public:
+  public:
     virtual ~Clock() = default;
     virtual DateTime Now() const = 0;
     // Milliseconds since an arbitrary fixed start; monotonic.
@@ -30,7 +30,7 @@ public:
 
 // The real clock of the machine.
 class SystemClock final : public Clock {
-public:
+  public:
     DateTime Now() const override;
     std::uint64_t TickCountMs() const override;
     void SleepMs(std::uint32_t ms) const override;

@@ -9,7 +9,7 @@ namespace host {
 // Everything the extension shows to or asks of the user. The host provides it;
 // the reference host answers on the console or from a script.
 class UserInterface {
-public:
+  public:
     virtual ~UserInterface() = default;
 
     // Message box with an OK button. `system_modal` mirrors the desktop flag.
@@ -32,7 +32,7 @@ public:
 // A user interface that answers every question with its default (OK, No, cancel)
 // and does nothing else; used where no host UI is available.
 class NullUserInterface final : public UserInterface {
-public:
+  public:
     void MessageBox(const std::string&, const std::string&, bool) override {}
     bool AskYesNo(const std::string&, const std::string&) override { return false; }
     std::optional<std::string> OpenFile(const std::string&, const std::string&,

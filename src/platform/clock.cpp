@@ -1,7 +1,7 @@
+#include "host/clock.h"
+
 #include <chrono>
 #include <thread>
-
-#include "host/clock.h"
 
 namespace host {
 
@@ -9,8 +9,7 @@ DateTime SystemClock::Now() const {
     std::time_t t = std::time(nullptr);
     std::tm tm{};
     localtime_r(&t, &tm);
-    return DateTime{tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday,
-                    tm.tm_hour,        tm.tm_min,     tm.tm_sec};
+    return DateTime{tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec};
 }
 
 std::uint64_t SystemClock::TickCountMs() const {
