@@ -1,0 +1,105 @@
+#include <set>
+
+#include "fixture.h"
+
+namespace zefa::test {
+namespace {
+
+
+TEST(VariableTable, BindsNinetySevenDistinctTagsWithTheHostsKinds) {
+    std::set<std::string> tags;
+    const auto& host_definitions = refhost::PipelineVariableDefinitions();
+    ASSERT_EQ(host_definitions.size(), kVariableBindings.size());
+    for (std::size_t i = 0; i < kVariableBindings.size(); ++i) {
+        const auto& row = kVariableBindings[i];
+        tags.insert(row.tag);
+        EXPECT_EQ(std::string(row.tag), host_definitions[i].tag) << "row " << i;
+        EXPECT_EQ(row.kind, host_definitions[i].kind) << row.tag;
+    }
+    EXPECT_EQ(tags.size(), 97u);
+    EXPECT_STREQ(kVariableBindings.front().tag, "ReferenceStream");
+    EXPECT_STREQ(kVariableBindings.back().tag, "IsFinished");
+}
+
+TEST_F(ExtensionTest, EveryVariableIsBoundToTheHostsOwnObject) {
+    // A value written through the host is read through the bound member and back.
+    SetText("ServerName", "zefa-test");
+    EXPECT_EQ(Use(zefa->vars.ServerName).GetValue(), "zefa-test");
+    Use(zefa->vars.TCPTimeOut).SetValue(7);
+    EXPECT_EQ(Var<host::NumberVariable>("TCPTimeOut")->GetValue(), 7);
+    EXPECT_TRUE(zefa->vars.Inlets && zefa->vars.OutletSourceCB && zefa->vars.IsFinished);
+    // No reference stream is set, so the member stays empty.
+    EXPECT_EQ(zefa->vars.ReferenceStream, nullptr);
+    EXPECT_TRUE(window->Lines().empty());
+}
+
+TEST_F(ExtensionTest, AnUnsetNumberReadsAsTheEmptyMarkerNotZero) {
+    EXPECT_EQ(Use(zefa->vars.PortNumber).GetValue(), -32767.0);
+    EXPECT_TRUE(host::IsEmptyNumber(Use(zefa->vars.PortNumber).GetValue()));
+    EXPECT_FALSE(host::IsEmptyNumber(-32767.5));
+    EXPECT_FALSE(host::IsEmptyNumber(0.0));
+}
+
+TEST_F(ExtensionTest, ReferenceStreamIsTheVariablesObjectMember) {
+    auto stream = std::make_shared<NamedStream>("REF");
+    std::dynamic_pointer_cast<refhost::MemObjectVariable>(unit->FindVariable("ReferenceStream"))
+        ->SetObject(stream);
+    zefa->InitializeInternalVariables();
+    EXPECT_EQ(zefa->vars.ReferenceStream, stream);
+}
+
+// A host whose unit lacks one tag: binding stops at that row.
+TEST(VariableBinding, AnUnknownTagStopsTheBindingAtItsRowAndIsReported) {
+    auto host_case = std::make_shared<refhost::RefCase>("/tmp/case");
+    auto window = std::make_shared<refhost::MessageWindow>();
+    auto ui = std::make_shared<refhost::ScriptedUserInterface>();
+    std::vector<refhost::VariableDefinition> definitions;
+    for (const auto& def : refhost::PipelineVariableDefinitions()) {
+        if (std::string(def.tag) != "zefaExe") definitions.push_back(def);
+    }
+    auto unit =
+        std::make_shared<refhost::PipelineUnit>("PIPE-7", host_case, window, ui, definitions);
+    ZEFA zefa(ui);
+    zefa.objContainer = unit;
+    zefa.InitializeInternalVariables();
+
+    EXPECT_TRUE(zefa.vars.zefaModelPath);  // row 8, before the missing row 9
+    EXPECT_FALSE(zefa.vars.zefaExe);
+    EXPECT_FALSE(zefa.vars.InputFile);  // after it: never bound
+    EXPECT_FALSE(zefa.vars.boolTraceErrors);
+    // boolTraceErrors is not bound, so the report cannot go to the message
+    // window: it is shown as a message box rather than lost.
+    ASSERT_EQ(ui->History().size(), 1u);
+    EXPECT_EQ(ui->History()[0].title, "PIPE-7: KAVRIS-ZEFA Link Error");
+    EXPECT_EQ(ui->History()[0].text,
+              "METHOD -- InitInternalVariables: Variable zefaExe is not defined for PIPE-7");
+
+    // Every later use of an unbound variable fails and is reported the same way.
+    zefa.DynamicStatusUpdate();
+    ASSERT_EQ(ui->History().size(), 2u);
+    EXPECT_EQ(ui->History()[1].text,
+              "METHOD -- DynamicStatusUpdate: Object variable or With block variable not set");
+}
+
+TEST(VariableBinding, AVariableOfAnotherKindIsATypeMismatch) {
+    auto host_case = std::make_shared<refhost::RefCase>("/tmp/case");
+    auto window = std::make_shared<refhost::MessageWindow>();
+    auto ui = std::make_shared<refhost::ScriptedUserInterface>();
+    auto definitions = refhost::PipelineVariableDefinitions();
+    for (auto& def : definitions) {
+        if (std::string(def.tag) == "PortNumber") def.kind = host::VariableKind::Text;
+    }
+    auto unit =
+        std::make_shared<refhost::PipelineUnit>("P", host_case, window, ui, definitions);
+    ZEFA zefa(ui);
+    zefa.objContainer = unit;
+    zefa.InitializeInternalVariables();
+    EXPECT_TRUE(zefa.vars.ServerName);
+    EXPECT_FALSE(zefa.vars.PortNumber);
+    EXPECT_FALSE(zefa.vars.zefaHost);
+    ASSERT_FALSE(ui->History().empty());
+    EXPECT_EQ(ui->History().back().text, "METHOD -- InitInternalVariables: Type mismatch");
+}
+
+}  // namespace
+}  // namespace zefa::test

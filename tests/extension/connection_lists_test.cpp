@@ -1,0 +1,110 @@
+#include "fixture.h"
+
+namespace zefa::test {
+namespace {
+
+using ::testing::ElementsAre;
+using ::testing::IsEmpty;
+
+std::vector<double> Numbers(host::NumberArrayVariable& v) { return v.GetValues().data; }
+
+TEST_F(ExtensionTest, AppendAndRemoveFollowTheRowRules) {
+    auto tags = Var<host::TextArrayVariable>("SourceTags");
+    zefa->AddANewText(tags.get(), "A");
+    EXPECT_THAT(tags->GetValues(), ElementsAre("A"));
+    // Removing any row of a one-entry array empties it.
+    zefa->RemoveATag(tags.get(), 7);
+    EXPECT_THAT(tags->GetValues(), IsEmpty());
+    zefa->RemoveATag(tags.get(), 0);  // nothing to remove
+    EXPECT_THAT(tags->GetValues(), IsEmpty());
+
+    for (const char* t : {"A", "B", "C"}) zefa->AddANewText(tags.get(), t);
+    zefa->RemoveATag(tags.get(), 1);
+    EXPECT_THAT(tags->GetValues(), ElementsAre("A", "C"));
+    for (const char* t : {"D"}) zefa->AddANewText(tags.get(), t);
+    // An invalid row removes the last entry.
+    zefa->RemoveATag(tags.get(), 5);
+    EXPECT_THAT(tags->GetValues(), ElementsAre("A", "C"));
+    zefa->RemoveATag(tags.get(), -1);
+    EXPECT_THAT(tags->GetValues(), ElementsAre("A"));
+
+    auto values = Var<host::NumberArrayVariable>("PlugCheckBoxes");
+    zefa->AddANewValue(values.get(), host::kEmptyNumber);
+    zefa->AddANewValue(values.get(), 1);
+    zefa->AddANewValue(values.get(), 0);
+    EXPECT_THAT(Numbers(*values), ElementsAre(host::kEmptyNumber, 1, 0));
+    zefa->RemoveAValue(values.get(), 0);
+    EXPECT_THAT(Numbers(*values), ElementsAre(1, 0));
+    zefa->RemoveAValue(values.get(), 9);
+    EXPECT_THAT(Numbers(*values), ElementsAre(1));
+    zefa->RemoveAValue(values.get(), 0);
+    EXPECT_THAT(Numbers(*values), IsEmpty());
+    EXPECT_TRUE(window->Lines().empty());
+    EXPECT_TRUE(ui->History().empty());
+}
+
+TEST_F(ExtensionTest, RemovingAnOutletRowRemovesItFromEveryColumnAndTheList) {
+    Var<host::StreamListVariable>("Outlets")->SetStreams({std::make_shared<NamedStream>("A"),
+                                                          std::make_shared<NamedStream>("B"),
+                                                          std::make_shared<NamedStream>("C")});
+    zefa->intNumOutlets = 3;
+    for (int i = 0; i < 3; ++i) zefa->AddANewOutlet();
+    Var<host::TextArrayVariable>("BoundaryTags")->SetValues({"OUT1", "OUT2", "OUT3"});
+    Var<host::NumberArrayVariable>("bFlowSwitch")->SetValues(host::NumberArray::OneD({0, 1, 0}));
+    Var<host::NumberArrayVariable>("OutletSourceCB")
+        ->SetValues(host::NumberArray::OneD({1, 0, 1}));
+
+    zefa->RemoveAnOutlet(1);
+
+    EXPECT_THAT(StreamNames("Outlets"), ElementsAre("A", "C"));
+    EXPECT_THAT(Var<host::TextArrayVariable>("BoundaryTags")->GetValues(),
+                ElementsAre("OUT1", "OUT3"));
+    EXPECT_THAT(Numbers(*Var<host::NumberArrayVariable>("bFlowSwitch")), ElementsAre(0, 0));
+    EXPECT_THAT(Numbers(*Var<host::NumberArrayVariable>("OutletSourceCB")), ElementsAre(1, 1));
+    EXPECT_EQ(zefa->intNumOutlets, 2);
+}
+
+TEST_F(ExtensionTest, InletRowsStartAsSourcesAndRemoveTogether) {
+    Var<host::StreamListVariable>("Inlets")->SetStreams(
+        {std::make_shared<NamedStream>("F1"), std::make_shared<NamedStream>("F2")});
+    zefa->intNumInlets = 2;
+    zefa->AddANewInlet();
+    zefa->AddANewInlet();
+    EXPECT_THAT(Var<host::TextArrayVariable>("SourceTags")->GetValues(),
+                ElementsAre("New Inlet", "New Inlet"));
+    EXPECT_THAT(Numbers(*Var<host::NumberArrayVariable>("InletBoundaryCB")), ElementsAre(0, 0));
+    // A row outside the list still drops the last stream (the count falls by one).
+    zefa->RemoveAnInlet(4);
+    EXPECT_THAT(StreamNames("Inlets"), ElementsAre("F1"));
+    EXPECT_EQ(zefa->intNumInlets, 1);
+    EXPECT_EQ(Var<host::TextArrayVariable>("SourceTags")->GetValues().size(), 1u);
+}
+
+TEST_F(ExtensionTest, ControllerRowsKeepTheOutputsSized) {
+    zefa->AddController();
+    EXPECT_THAT(Var<host::TextArrayVariable>("KAVRISControllers")->GetValues(),
+                ElementsAre("*Name*"));
+    EXPECT_THAT(Var<host::TextArrayVariable>("ZEFAControllers")->GetValues(),
+                ElementsAre("*Tag*"));
+    EXPECT_EQ(Numbers(*Var<host::NumberArrayVariable>("zefacontrollerops")).size(), 1u);
+    zefa->AddController();
+    zefa->RemoveController(0);
+    EXPECT_EQ(Numbers(*Var<host::NumberArrayVariable>("zefacontrollerops")).size(), 1u);
+    EXPECT_EQ(zefa->intNumControllers, 0);  // the table operations never change the count
+}
+
+TEST_F(ExtensionTest, AFailureInsideATableOperationIsReportedByName) {
+    SetNumber("boolTraceErrors", 1);
+    zefa->vars.bFlowSwitch.reset();
+    zefa->AddANewOutlet();
+    // The label was appended before the failure and stays.
+    EXPECT_THAT(Var<host::TextArrayVariable>("BoundaryTags")->GetValues(),
+                ElementsAre("New Outlet"));
+    ASSERT_EQ(window->Lines().size(), 1u);
+    EXPECT_EQ(window->Lines()[0],
+              "METHOD -- AddANewValue: Object variable or With block variable not set: "
+              "PIPE-100: KAVRIS-ZEFA Link Error");
+}
+
+}  // namespace
+}  // namespace zefa::test

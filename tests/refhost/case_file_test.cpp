@@ -1,0 +1,117 @@
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+
+#include "lib/case_file.h"
+
+namespace refhost {
+namespace {
+
+namespace fs = std::filesystem;
+using ::testing::ElementsAre;
+using ::testing::HasSubstr;
+
+class CaseFileTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        dir = fs::temp_directory_path() /
+              ("zefa-case-" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) +
+               "-" + ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        fs::remove_all(dir);
+        fs::create_directories(dir);
+        path = (dir / "riser.case.json").string();
+    }
+    void TearDown() override { fs::remove_all(dir); }
+    void Write(const std::string& text) { std::ofstream(path) << text; }
+    std::string ErrorOf(const std::string& text) {
+        Write(text);
+        try {
+            LoadCase(path);
+        } catch (const CaseFileError& e) {
+            return e.what();
+        }
+        return "";
+    }
+
+    fs::path dir;
+    std::string path;
+};
+
+TEST_F(CaseFileTest, EveryVariableKindSurvivesSaveAndRecall) {
+    HostCase c = NewCase(path);
+    auto unit = std::make_shared<PipelineUnit>("PIPE-100", c.host_case, c.window, c.ui);
+    c.units.push_back(unit);
+    c.host_case->SolverObject()->mode_ = 1;
+    c.host_case->SolverObject()->integrator_->step_size_ = 0.25;
+    unit->Get<host::TextVariable>("ServerName")->SetValue("zefa2000 °C");
+    unit->Get<host::NumberVariable>("PortNumber")->SetValue(16800.5);
+    unit->Get<host::TextArrayVariable>("SourceTags")->SetValues({"IN1", ""});
+    auto flows = unit->Get<host::NumberArrayVariable>("OutletMassFlows");
+    flows->SetBounds(2, 3);
+    flows->Element(1, 2)->SetValue(-4.5);
+    unit->Get<host::NumberArrayVariable>("PlugCheckBoxes")
+        ->SetValues(host::NumberArray::OneD({1, host::kEmptyNumber}));
+    SaveCase(c, path);
+    EXPECT_FALSE(fs::exists(path + ".tmp"));
+
+    HostCase back = LoadCase(path);
+    ASSERT_EQ(back.units.size(), 1u);
+    auto u = back.units[0];
+    EXPECT_EQ(u->Name(), "PIPE-100");
+    EXPECT_EQ(back.host_case->SolverObject()->mode_, 1);
+    EXPECT_EQ(back.host_case->SolverObject()->integrator_->step_size_, 0.25);
+    EXPECT_EQ(back.host_case->Folder(), dir.string() + "/");
+    EXPECT_EQ(u->Get<host::TextVariable>("ServerName")->GetValue(), "zefa2000 °C");
+    EXPECT_EQ(u->Get<host::NumberVariable>("PortNumber")->GetValue(), 16800.5);
+    EXPECT_EQ(u->Get<host::NumberVariable>("TCPTimeOut")->GetValue(), host::kEmptyNumber);
+    EXPECT_THAT(u->Get<host::TextArrayVariable>("SourceTags")->GetValues(),
+                ElementsAre("IN1", ""));
+    const auto f = u->Get<host::NumberArrayVariable>("OutletMassFlows")->GetValues();
+    ASSERT_TRUE(f.IsTwoD());
+    EXPECT_EQ(f.rows, 2u);
+    EXPECT_EQ(f.At(1, 2), -4.5);
+    EXPECT_EQ(f.At(0, 0), host::kEmptyNumber);
+    EXPECT_THAT(u->Get<host::NumberArrayVariable>("PlugCheckBoxes")->GetValues().data,
+                ElementsAre(1, host::kEmptyNumber));
+    // Recalled again and saved unchanged, the file is byte for byte the same.
+    std::ifstream first(path);
+    const std::string before((std::istreambuf_iterator<char>(first)), {});
+    SaveCase(back, path);
+    std::ifstream second(path);
+    EXPECT_EQ(before, std::string((std::istreambuf_iterator<char>(second)), {}));
+}
+
+TEST_F(CaseFileTest, BadFilesNameTheKeyAtFault) {
+    EXPECT_THAT(ErrorOf("{"), HasSubstr("not valid JSON"));
+    EXPECT_THAT(ErrorOf(R"({"format":"other","version":1})"), HasSubstr("format"));
+    EXPECT_THAT(ErrorOf(R"({"format":"zefalink-case","version":9})"), HasSubstr("version"));
+    const std::string head = R"({"format":"zefalink-case","version":1,)";
+    EXPECT_THAT(ErrorOf(head + R"("units":[{"name":"P","variables":{"Bogus":1}}]})"),
+                HasSubstr("units.P.variables.Bogus: no such variable"));
+    EXPECT_THAT(ErrorOf(head + R"("units":[{"name":"P","variables":{"PortNumber":"x"}}]})"),
+                HasSubstr("units.P.variables.PortNumber: expected a number"));
+    EXPECT_THAT(
+        ErrorOf(head + R"("units":[{"name":"P","variables":{"OutletMassFlows":[[1,2],[3]]}}]})"),
+        HasSubstr("OutletMassFlows[1]"));
+    EXPECT_THAT(ErrorOf(head + R"("units":[{"name":"P","variables":{"Inlets":["S1"]}}]})"),
+                HasSubstr("Inlets[0]: unknown stream \"S1\""));
+    EXPECT_THAT(ErrorOf(head + R"("solver":{"step_size":0}})"), HasSubstr("solver.step_size"));
+    fs::remove(path);
+    EXPECT_THROW(LoadCase(path), CaseFileError);
+}
+
+TEST_F(CaseFileTest, AFailedSaveLeavesTheOldFileIntact) {
+    HostCase c = NewCase(path);
+    SaveCase(c, path);
+    std::ifstream in(path);
+    const std::string before((std::istreambuf_iterator<char>(in)), {});
+    fs::create_directories(path + ".tmp");  // the temporary file cannot be written
+    EXPECT_THROW(SaveCase(c, path), CaseFileError);
+    std::ifstream again(path);
+    EXPECT_EQ(before, std::string((std::istreambuf_iterator<char>(again)), {}));
+}
+
+}  // namespace
+}  // namespace refhost
