@@ -6,9 +6,15 @@ std::int16_t ZEFA::intInstanceCount = 0;
 
 ZEFA::ZEFA(std::shared_ptr<host::UserInterface> ui, std::shared_ptr<host::Clock> clock)
     : ui_(ui ? std::move(ui) : std::make_shared<host::NullUserInterface>()),
-      clock_(clock ? std::move(clock) : host::DefaultClock()) {}
+      clock_(clock ? std::move(clock) : host::DefaultClock()) {
+    // Class_Initialize: the object's only start-up work is its client.
+    mobjZefaClient = std::make_unique<ZEFA_Client>(clock_, ui_.get());
+    mobjZefaClient->Owner = this;
+}
 
-ZEFA::~ZEFA() = default;
+ZEFA::~ZEFA() {
+    if (mobjZefaClient) mobjZefaClient->Owner = nullptr;
+}
 
 host::UserInterface& ZEFA::ui() {
     if (objContainer) {
@@ -48,6 +54,20 @@ std::int32_t ZEFA::Initialize(std::shared_ptr<host::Container> container, bool i
 }
 
 void ZEFA::Execute(bool /*forgetting*/) {}
+
+void ZEFA::ZEFAServerDisconnected() {
+    Trap("ZEFAServerDisconnected", [&] {
+        lngServerState = 0;
+        Use(vars.isConnected).SetValue(0);
+        Use(vars.CanLoadFile).SetValue(0);
+        Use(vars.isReady).SetValue(0);
+        DynamicStatusUpdate();
+    });
+}
+
+// Results of a standalone run are taken by the standalone-run code; outside
+// such a run the event means nothing here.
+void ZEFA::FinishRunZefa() {}
 
 bool ZEFA::OnHelp(std::int32_t& /*help_panel*/) {
     return true;

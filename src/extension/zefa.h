@@ -9,6 +9,7 @@
 #include <variant>
 #include <vector>
 
+#include "client/zefa_client.h"
 #include "host/clock.h"
 #include "host/extension.h"
 #include "host/objects.h"
@@ -153,7 +154,7 @@ T& Deref(T* ptr) {
 
 // The pipeline unit operation: couples the host's dynamic run to the pipeline
 // simulator server.
-class ZEFA : public host::UnitOperationExtension {
+class ZEFA : public host::UnitOperationExtension, public ZEFA_ClientOwner {
   public:
     // The host interface version Initialize answers.
     static constexpr std::int32_t kInterfaceVersion = 4815;
@@ -198,8 +199,12 @@ class ZEFA : public host::UnitOperationExtension {
 
     // ---- Status and error reporting ----
     // Routes a report to the message window or a message box; never fails.
-    void ReportError(const std::string& message);
+    void ReportError(const std::string& message) override;
     void DynamicStatusUpdate();
+
+    // ---- Client events ----
+    void ZEFAServerDisconnected() override;  // the server was asked to stop
+    void FinishRunZefa() override;           // a step's trend data have arrived
 
     // ---- Connection lists ----
     void AddANewText(host::TextArrayVariable* variable, const std::string& text);
@@ -229,6 +234,10 @@ class ZEFA : public host::UnitOperationExtension {
     BoundVariables vars;
     std::shared_ptr<host::Container> objContainer;
     std::shared_ptr<host::DynamicContainer> objDynContainer;
+    // The pipeline-server client, created with the object.
+    std::unique_ptr<ZEFA_Client> mobjZefaClient;
+    // A standalone run of the pipeline model waits for its results.
+    bool boolRunningStandalone = false;
     std::int16_t intNumInlets = 0;
     std::int16_t intNumOutlets = 0;
     std::int16_t intNumControllers = 0;

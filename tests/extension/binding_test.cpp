@@ -5,7 +5,6 @@
 namespace zefa::test {
 namespace {
 
-
 TEST(VariableTable, BindsNinetySevenDistinctTagsWithTheHostsKinds) {
     std::set<std::string> tags;
     const auto& host_definitions = refhost::PipelineVariableDefinitions();
@@ -89,8 +88,7 @@ TEST(VariableBinding, AVariableOfAnotherKindIsATypeMismatch) {
     for (auto& def : definitions) {
         if (std::string(def.tag) == "PortNumber") def.kind = host::VariableKind::Text;
     }
-    auto unit =
-        std::make_shared<refhost::PipelineUnit>("P", host_case, window, ui, definitions);
+    auto unit = std::make_shared<refhost::PipelineUnit>("P", host_case, window, ui, definitions);
     ZEFA zefa(ui);
     zefa.objContainer = unit;
     zefa.InitializeInternalVariables();

@@ -6,7 +6,9 @@ namespace {
 using ::testing::ElementsAre;
 using ::testing::IsEmpty;
 
-std::vector<double> Numbers(host::NumberArrayVariable& v) { return v.GetValues().data; }
+std::vector<double> Numbers(host::NumberArrayVariable& v) {
+    return v.GetValues().data;
+}
 
 TEST_F(ExtensionTest, AppendAndRemoveFollowTheRowRules) {
     auto tags = Var<host::TextArrayVariable>("SourceTags");
@@ -51,8 +53,7 @@ TEST_F(ExtensionTest, RemovingAnOutletRowRemovesItFromEveryColumnAndTheList) {
     for (int i = 0; i < 3; ++i) zefa->AddANewOutlet();
     Var<host::TextArrayVariable>("BoundaryTags")->SetValues({"OUT1", "OUT2", "OUT3"});
     Var<host::NumberArrayVariable>("bFlowSwitch")->SetValues(host::NumberArray::OneD({0, 1, 0}));
-    Var<host::NumberArrayVariable>("OutletSourceCB")
-        ->SetValues(host::NumberArray::OneD({1, 0, 1}));
+    Var<host::NumberArrayVariable>("OutletSourceCB")->SetValues(host::NumberArray::OneD({1, 0, 1}));
 
     zefa->RemoveAnOutlet(1);
 
@@ -84,8 +85,7 @@ TEST_F(ExtensionTest, ControllerRowsKeepTheOutputsSized) {
     zefa->AddController();
     EXPECT_THAT(Var<host::TextArrayVariable>("KAVRISControllers")->GetValues(),
                 ElementsAre("*Name*"));
-    EXPECT_THAT(Var<host::TextArrayVariable>("ZEFAControllers")->GetValues(),
-                ElementsAre("*Tag*"));
+    EXPECT_THAT(Var<host::TextArrayVariable>("ZEFAControllers")->GetValues(), ElementsAre("*Tag*"));
     EXPECT_EQ(Numbers(*Var<host::NumberArrayVariable>("zefacontrollerops")).size(), 1u);
     zefa->AddController();
     zefa->RemoveController(0);

@@ -26,8 +26,8 @@ TEST_F(ExtensionTest, OldSelectionsAreRenumberedWithTheirTypes) {
     EXPECT_THAT(Var<host::NumberArrayVariable>("enumProfileTypes")->GetValues().data,
                 ElementsAre(15));
     EXPECT_EQ(zefa->strLastMessage, kRetiredMessage);
-    EXPECT_THAT(window->Lines(), ElementsAre(std::string(kRetiredMessage) +
-                                             ": PIPE-100: KAVRIS-ZEFA Link Error"));
+    EXPECT_THAT(window->Lines(),
+                ElementsAre(std::string(kRetiredMessage) + ": PIPE-100: KAVRIS-ZEFA Link Error"));
 }
 
 TEST_F(ExtensionTest, AnUnknownOldCodeLeavesTheListAsStored) {

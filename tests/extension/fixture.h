@@ -14,7 +14,7 @@ namespace zefa::test {
 
 // A stream that only has a name: enough for the connection lists.
 class NamedStream final : public host::MaterialStream {
-public:
+  public:
     explicit NamedStream(std::string name) : name_(std::move(name)) {}
     std::string Name() const override { return name_; }
     std::string TaggedName() const override { return name_; }
@@ -25,13 +25,13 @@ public:
     double MonikerValue(const std::string&) const override { return 0; }
     std::shared_ptr<host::Fluid> DuplicateFluid() const override { return nullptr; }
 
-private:
+  private:
     std::string name_;
 };
 
 // A pipeline unit in a fresh reference-host case, with its extension bound.
 class ExtensionTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override;
     void TearDown() override;
 

@@ -7,7 +7,7 @@ using ::testing::ElementsAre;
 using ::testing::IsEmpty;
 
 class StatusTest : public ExtensionTest {
-protected:
+  protected:
     void SetUp() override {
         ExtensionTest::SetUp();
         // Every setting present, one outlet, no controllers, not ignored.
@@ -19,7 +19,8 @@ protected:
         SetText("zefaModelPath", "/models");
         SetNumber("ControllersOn", 0);
         SetNumber("ignoreZEFA", 0);
-        Var<host::StreamListVariable>("Outlets")->SetStreams({std::make_shared<NamedStream>("OUT")});
+        Var<host::StreamListVariable>("Outlets")->SetStreams(
+            {std::make_shared<NamedStream>("OUT")});
     }
     std::pair<std::string, double> Status() {
         zefa->DynamicStatusUpdate();

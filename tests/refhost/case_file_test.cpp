@@ -1,10 +1,10 @@
+#include "lib/case_file.h"
+
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <filesystem>
 #include <fstream>
-
-#include "lib/case_file.h"
 
 namespace refhost {
 namespace {
@@ -14,7 +14,7 @@ using ::testing::ElementsAre;
 using ::testing::HasSubstr;
 
 class CaseFileTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         dir = fs::temp_directory_path() /
               ("zefa-case-" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) +
@@ -66,8 +66,7 @@ TEST_F(CaseFileTest, EveryVariableKindSurvivesSaveAndRecall) {
     EXPECT_EQ(u->Get<host::TextVariable>("ServerName")->GetValue(), "zefa2000 °C");
     EXPECT_EQ(u->Get<host::NumberVariable>("PortNumber")->GetValue(), 16800.5);
     EXPECT_EQ(u->Get<host::NumberVariable>("TCPTimeOut")->GetValue(), host::kEmptyNumber);
-    EXPECT_THAT(u->Get<host::TextArrayVariable>("SourceTags")->GetValues(),
-                ElementsAre("IN1", ""));
+    EXPECT_THAT(u->Get<host::TextArrayVariable>("SourceTags")->GetValues(), ElementsAre("IN1", ""));
     const auto f = u->Get<host::NumberArrayVariable>("OutletMassFlows")->GetValues();
     ASSERT_TRUE(f.IsTwoD());
     EXPECT_EQ(f.rows, 2u);
