@@ -1,0 +1,231 @@
+// Fluids, flashes and mixing of the reference host against hand-checked values.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <numeric>
+
+#include "lib/fluid.h"
+#include "lib/stream.h"
+
+using namespace refhost;
+
+namespace {
+
+ComponentSetPtr Set(std::vector<std::string> names) {
+    return std::make_shared<ComponentSet>(names);
+}
+
+// Moles of each component carried by the phases of a fluid.
+std::vector<double> PhaseComponentFlows(const Fluid& f) {
+    std::vector<double> flows(f.Components()->Size(), 0.0);
+    for (const auto& phase : {f.VapourPhase(), f.LightLiquidPhase(), f.AqueousPhase()}) {
+        if (!phase) continue;
+        const auto x = phase->Composition();
+        for (std::size_t i = 0; i < x.size(); ++i) flows[i] += phase->MolarFlow() * x[i];
+    }
+    return flows;
+}
+
+}  // namespace
+
+TEST(Flash, DryGasStaysOneVapourPhase) {
+    auto set = Set({"methane", "ethane", "carbon-dioxide", "nitrogen"});
+    auto gas = Fluid::Create(set, {0.90, 0.05, 0.03, 0.02}, 30.0, 5000.0, 2.0);
+    ASSERT_EQ(gas->TPFlash(30.0, 5000.0), 0);
+    ASSERT_NE(gas->VapourPhase(), nullptr);
+    EXPECT_EQ(gas->LightLiquidPhase(), nullptr);
+    EXPECT_EQ(gas->AqueousPhase(), nullptr);
+    EXPECT_DOUBLE_EQ(gas->VapourFraction(), 1.0);
+    EXPECT_DOUBLE_EQ(gas->VapourPhase()->MolarFlow(), 2.0);
+    // 0.9*16.043 + 0.05*30.070 + 0.03*44.010 + 0.02*28.014 = 17.82278
+    EXPECT_NEAR(gas->VapourPhase()->MolecularWeight(), 17.82278, 1e-9);
+    EXPECT_NEAR(gas->MassFlowValue(), 2.0 * 17.82278, 1e-9);
+}
+
+TEST(Flash, WaterAboveSaturationSplitsOutAqueousPhase) {
+    // Water vapour pressure at 30 C from the correlation:
+    // 22064 * exp(5.373 * 1.345 * (1 - 647.1 / 303.15)) = 6.0642 kPa, so the
+    // vapour holds yw = 6.0642 / 5000 = 0.00121284 water. All methane is
+    // vapour: V = 0.9 / (1 - yw) = 0.901093; aqueous = 0.1 - V yw = 0.0989071.
+    auto set = Set({"methane", "water"});
+    auto f = Fluid::Create(set, {0.9, 0.1}, 30.0, 5000.0, 10.0);
+    ASSERT_EQ(f->TPFlash(30.0, 5000.0), 0);
+    auto vapour = f->VapourPhase();
+    auto aqueous = f->AqueousPhase();
+    ASSERT_NE(vapour, nullptr);
+    ASSERT_NE(aqueous, nullptr);
+    EXPECT_EQ(f->LightLiquidPhase(), nullptr);
+    EXPECT_NEAR(vapour->MolarFlow(), 9.010929, 1e-5);
+    EXPECT_NEAR(aqueous->MolarFlow(), 0.9890712, 1e-6);
+    EXPECT_NEAR(vapour->Composition()[1], 0.00121284, 1e-7);
+    EXPECT_DOUBLE_EQ(aqueous->Composition()[1], 1.0);
+    EXPECT_NEAR(aqueous->MolecularWeight(), 18.015, 1e-12);
+
+    // Below saturation the same gas keeps all its water as vapour.
+    auto lean = Fluid::Create(set, {0.9995, 0.0005}, 30.0, 5000.0, 1.0);
+    ASSERT_EQ(lean->TPFlash(30.0, 5000.0), 0);
+    EXPECT_EQ(lean->AqueousPhase(), nullptr);
+    EXPECT_DOUBLE_EQ(lean->VapourFraction(), 1.0);
+}
+
+TEST(Flash, BinaryHydrocarbonSplitMatchesClosedForm) {
+    // Propane / n-pentane 50:50 at 50 C and 500 kPa: K1 = 3.474585, K2 = 0.318968,
+    // x1 = (1 - K2) / (K1 - K2) = 0.2158157, y1 = K1 x1 = 0.7498700,
+    // vapour fraction = (0.5 - x1) / (y1 - x1) = 0.5321262.
+    auto set = Set({"propane", "n-pentane"});
+    auto f = Fluid::Create(set, {0.5, 0.5}, 50.0, 500.0, 1.0);
+    ASSERT_EQ(f->TPFlash(50.0, 500.0), 0);
+    EXPECT_NEAR(f->VapourFraction(), 0.5321262, 1e-6);
+    EXPECT_NEAR(f->LightLiquidPhase()->Composition()[0], 0.2158157, 1e-6);
+    EXPECT_NEAR(f->VapourPhase()->Composition()[0], 0.7498700, 1e-6);
+    EXPECT_EQ(f->AqueousPhase(), nullptr);
+}
+
+TEST(Flash, PureWaterBoilsWhereTheCorrelationSays) {
+    // The correlation puts the normal boiling point at 97.70 C.
+    auto set = Set({"water"});
+    auto w = Fluid::Create(set, {1.0}, 20.0, 101.325, 1.0);
+    ASSERT_EQ(w->TPFlash(97.0, 101.325), 0);
+    EXPECT_NE(w->AqueousPhase(), nullptr);
+    EXPECT_EQ(w->VapourPhase(), nullptr);
+    ASSERT_EQ(w->TPFlash(98.5, 101.325), 0);
+    EXPECT_EQ(w->AqueousPhase(), nullptr);
+    EXPECT_DOUBLE_EQ(w->VapourFraction(), 1.0);
+}
+
+TEST(Flash, ThreePhaseSplitBalancesComponentsAndMass) {
+    auto set = Set({"methane", "propane", "n-hexane", "c7+", "water"});
+    const std::vector<double> z = {0.4, 0.1, 0.15, 0.15, 0.2};
+    auto f = Fluid::Create(set, z, 40.0, 3000.0, 3.0);
+    ASSERT_EQ(f->TPFlash(40.0, 3000.0), 0);
+    ASSERT_NE(f->VapourPhase(), nullptr);
+    ASSERT_NE(f->LightLiquidPhase(), nullptr);
+    ASSERT_NE(f->AqueousPhase(), nullptr);
+    const auto flows = PhaseComponentFlows(*f);
+    for (std::size_t i = 0; i < z.size(); ++i) EXPECT_NEAR(flows[i], 3.0 * z[i], 1e-12) << i;
+    const double mass = f->VapourPhase()->MassFlow() + f->LightLiquidPhase()->MassFlow() +
+                        f->AqueousPhase()->MassFlow();
+    EXPECT_NEAR(mass, f->MassFlowValue(), 1e-10);
+    EXPECT_NEAR(f->MassVapourFraction(), f->VapourPhase()->MassFlow() / f->MassFlowValue(), 1e-12);
+    // The light liquid is water-free in the free-water model.
+    EXPECT_DOUBLE_EQ(f->LightLiquidPhase()->Composition()[4], 0.0);
+}
+
+TEST(Flash, FailedFlashLeavesTheFluidAsItWas) {
+    auto set = Set({"methane", "n-hexane"});
+    auto f = Fluid::Create(set, {0.7, 0.3}, 25.0, 2000.0, 1.0);
+    ASSERT_EQ(f->TPFlash(25.0, 2000.0), 0);
+    const double h = f->MolarEnthalpy();
+    const double beta = f->VapourFraction();
+    EXPECT_NE(f->TPFlash(-300.0, 2000.0), 0);
+    EXPECT_NE(f->TPFlash(25.0, -5.0), 0);
+    EXPECT_NE(f->TPFlash(std::nan(""), 2000.0), 0);
+    EXPECT_NE(f->PHFlash(2000.0, 1e9), 0);  // hotter than any temperature in range
+    EXPECT_NE(f->PHFlash(0.0, h), 0);
+    EXPECT_DOUBLE_EQ(f->TemperatureC(), 25.0);
+    EXPECT_DOUBLE_EQ(f->PressureKPa(), 2000.0);
+    EXPECT_DOUBLE_EQ(f->VapourFraction(), beta);
+    EXPECT_DOUBLE_EQ(f->MolarEnthalpy(), h);
+}
+
+TEST(Flash, PHFlashAfterValveDropCoolsGas) {
+    auto set = Set({"methane"});
+    auto f = Fluid::Create(set, {1.0}, 30.0, 10000.0, 1.0);
+    ASSERT_EQ(f->TPFlash(30.0, 10000.0), 0);
+    const double h = f->MolarEnthalpy();
+    ASSERT_EQ(f->PHFlash(1000.0, h), 0);
+    EXPECT_NEAR(f->MolarEnthalpy(), h, 1e-6 * std::abs(h) + 1e-6);
+    EXPECT_DOUBLE_EQ(f->PressureKPa(), 1000.0);
+    // Methane's Joule-Thomson coefficient near room temperature is about
+    // 0.4-0.5 K/bar: a 90 bar drop cools it by roughly 30-45 K.
+    EXPECT_LT(f->TemperatureC(), 30.0 - 25.0);
+    EXPECT_GT(f->TemperatureC(), 30.0 - 55.0);
+}
+
+TEST(Flash, PHFlashInvertsTPFlashAcrossPhaseChange) {
+    auto set = Set({"propane", "n-pentane", "water"});
+    auto f = Fluid::Create(set, {0.45, 0.45, 0.1}, 50.0, 500.0, 1.0);
+    ASSERT_EQ(f->TPFlash(50.0, 500.0), 0);
+    const double h = f->MolarEnthalpy();
+    const double beta = f->VapourFraction();
+    auto g = f->Copy();
+    ASSERT_EQ(g->TPFlash(120.0, 500.0), 0);
+    ASSERT_EQ(g->PHFlash(500.0, h), 0);
+    EXPECT_NEAR(g->TemperatureC(), 50.0, 1e-5);
+    EXPECT_NEAR(g->VapourFraction(), beta, 1e-6);
+}
+
+TEST(Mixing, FlowsComponentsAndEnthalpyAdd) {
+    auto set = Set({"methane", "n-pentane", "water"});
+    auto a = Fluid::Create(set, {0.9, 0.1, 0.0}, 60.0, 3000.0, 2.0);
+    auto b = Fluid::Create(set, {0.0, 0.3, 0.7}, 20.0, 2500.0, 1.0);
+    const double h_total = 2.0 * a->MolarEnthalpy() + 1.0 * b->MolarEnthalpy();
+    auto mix = a->Copy();
+    mix->MixIn(*b);
+    EXPECT_DOUBLE_EQ(mix->MolarFlowKmol(), 3.0);
+    EXPECT_DOUBLE_EQ(mix->PressureKPa(), 2500.0);  // the lower of the two
+    const auto z = mix->Composition();
+    EXPECT_NEAR(z[0], 1.8 / 3.0, 1e-14);
+    EXPECT_NEAR(z[1], 0.5 / 3.0, 1e-14);
+    EXPECT_NEAR(z[2], 0.7 / 3.0, 1e-14);
+    EXPECT_NEAR(3.0 * mix->MolarEnthalpy(), h_total, 1e-6 * std::abs(h_total));
+    EXPECT_NEAR(mix->MassFlowValue(), a->MassFlowValue() + b->MassFlowValue(), 1e-12);
+    EXPECT_GT(mix->TemperatureC(), 20.0);
+    EXPECT_LT(mix->TemperatureC(), 60.0);
+    // The parts are untouched.
+    EXPECT_DOUBLE_EQ(a->MolarFlowKmol(), 2.0);
+    EXPECT_DOUBLE_EQ(b->Composition()[2], 0.7);
+}
+
+TEST(Mixing, BackwardFlowAddsFlowButNoMaterial) {
+    auto set = Set({"methane", "ethane"});
+    auto a = Fluid::Create(set, {1.0, 0.0}, 20.0, 1000.0, 1.0);
+    auto b = Fluid::Create(set, {0.0, 1.0}, 20.0, 1000.0, -0.5);
+    a->MixIn(*b);
+    EXPECT_DOUBLE_EQ(a->MolarFlowKmol(), 0.5);
+    EXPECT_DOUBLE_EQ(a->Composition()[0], 1.0);
+    auto other = Fluid::Create(Set({"methane", "propane"}), {1.0, 0.0}, 20.0, 1000.0, 1.0);
+    EXPECT_THROW(a->MixIn(*other), std::invalid_argument);
+}
+
+TEST(FluidInput, BadCompositionsAndConditionsAreRefused) {
+    auto set = Set({"methane", "ethane"});
+    EXPECT_THROW(Fluid::Create(set, {1.0}, 20.0, 100.0, 1.0), std::invalid_argument);
+    EXPECT_THROW(Fluid::Create(set, {1.0, -0.1}, 20.0, 100.0, 1.0), std::invalid_argument);
+    EXPECT_THROW(Fluid::Create(set, {0.0, 0.0}, 20.0, 100.0, 1.0), std::invalid_argument);
+    EXPECT_THROW(Fluid::Create(set, {0.5, 0.5}, -280.0, 100.0, 1.0), std::invalid_argument);
+    EXPECT_THROW(Fluid::Create(set, {0.5, 0.5}, 20.0, 0.0, 1.0), std::invalid_argument);
+    auto f = Fluid::Create(set, {2.0, 6.0}, 20.0, 100.0, 1.0);
+    EXPECT_DOUBLE_EQ(f->Composition()[1], 0.75);  // normalised
+    EXPECT_THROW(f->SetComposition({1.0, 2.0, 3.0}), std::invalid_argument);
+    EXPECT_DOUBLE_EQ(f->Composition()[1], 0.75);
+    EXPECT_THROW(ComponentSet({"methane", "unobtainium"}), std::invalid_argument);
+    EXPECT_THROW(ComponentSet({"methane", "Methane"}), std::invalid_argument);
+    EXPECT_EQ(NearestName("metane", ComponentSet({"methane", "ethane", "water"}).Names()),
+              "methane");
+    EXPECT_EQ(NearestName("xyzzyplugh", {"methane", "water"}), "");
+}
+
+TEST(StreamFlags, MonikersReadAndSetTheSpecifications) {
+    auto set = Set({"methane"});
+    auto s = Stream::Create("S1", Fluid::Create(set, {1.0}, 20.0, 1000.0, 0.5));
+    EXPECT_EQ(s->MonikerValue(":Boolean.520"), 0.0);
+    s->SpecifyPressure(true);
+    s->SpecifyFlow(true, Stream::kMassBasis);
+    EXPECT_EQ(s->MonikerValue(":Boolean.520"), 1.0);
+    EXPECT_EQ(s->MonikerValue(":Boolean.521"), 1.0);
+    EXPECT_EQ(s->MonikerValue(":Index.528"), 1.0);
+    EXPECT_EQ(s->MassFlow()->State(), 1);
+    EXPECT_EQ(s->MolarFlow()->State(), 0);
+    s->SetMonikerValue(":Index.528", 0);
+    EXPECT_EQ(s->MolarFlow()->State(), 1);
+    EXPECT_THROW(s->MonikerValue(":Boolean.999"), std::invalid_argument);
+    EXPECT_THROW(s->SetMonikerValue(":Index.528", 7), std::invalid_argument);
+    // Stream values act on its fluid; a duplicate does not.
+    s->MassFlow()->SetValue(16.043);
+    EXPECT_NEAR(s->MolarFlowValue(), 1.0, 1e-12);
+    auto copy = s->DuplicateFluid();
+    copy->MolarFlow()->SetValue(5.0);
+    EXPECT_NEAR(s->MolarFlowValue(), 1.0, 1e-12);
+    EXPECT_THROW(s->Pressure()->SetValue(std::nan("")), std::invalid_argument);
+}
