@@ -41,11 +41,13 @@ constexpr std::string_view kReplyPrefix = "ServerToClient_";
 constexpr std::array<std::string_view, 12> kMonths{"Jan", "Feb", "Mar", "Apr", "May", "Jun",
                                                    "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
 
-// Leading and trailing blanks removed (blanks only, as the texts are shown).
+// Leading and trailing blanks removed. NUL bytes at either end (header padding,
+// a text's terminator) go too, so that reports and trace lines stay plain text.
 std::string TrimBlanks(std::string_view text) {
-    const auto first = text.find_first_not_of(' ');
+    constexpr std::string_view kTrimmed(" \0", 2);
+    const auto first = text.find_first_not_of(kTrimmed);
     if (first == std::string_view::npos) return {};
-    const auto last = text.find_last_not_of(' ');
+    const auto last = text.find_last_not_of(kTrimmed);
     return std::string(text.substr(first, last - first + 1));
 }
 
@@ -454,6 +456,9 @@ bool ZEFA_Client::SendMessage(const protocol::Bytes& message, bool waitForReply)
     } else {
         waiting_ = false;
     }
+    // A request that may cross an outstanding step (the stop request) is not
+    // awaited: the next reply to arrive is still the step's.
+    if (!StepComplete && !waitForReply) kind_ = pr::kind::kSimStep;
     return waitForReply ? ReplyOK : true;
 }
 

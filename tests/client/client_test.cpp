@@ -1,1 +1,585 @@
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/resource.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+
+#include "client/zefa_client.h"
+#include "scripted_peer.h"
+
+namespace zefa {
+namespace {
+
+using testing::Bytes;
+using testing::Concat;
+using testing::ScriptedPeer;
+namespace pr = protocol;
+using SteadyClock = std::chrono::steady_clock;
+
+constexpr std::string_view kReceiveError =
+    "Error receiving message from ZEFA Server -- Server is not responding.";
+constexpr std::string_view kBusy =
+    "Your attempt to message with ZEFA has been aborted as we are waiting for the ZEFA "
+    "simulation to finish its time step.  Please try this operation later.";
+constexpr std::string_view kDifferent =
+    "ZEFA_Client Reported Error: A message was sent by the client and a certain response "
+    "message was expected from the Server but a different message was received as follows: ";
+constexpr std::string_view kServerError =
+    "ZEFA_SERVER Reported Error (ZEFA_ERROR - Log All Communication and review log file): ";
+
+class RecordingOwner : public ZEFA_ClientOwner {
+  public:
+    void ReportError(const std::string& message) override { errors.push_back(message); }
+    void ZEFAServerDisconnected() override { ++disconnected; }
+    void FinishRunZefa() override {
+        ++finished;
+        if (on_finish) on_finish();
+    }
+    std::vector<std::string> errors;
+    int disconnected = 0;
+    int finished = 0;
+    std::function<void()> on_finish;
+};
+
+// Fixed date and time of day (5 Dec 2004, 14:30:07), real tick counter.
+class FixedClock : public host::Clock {
+  public:
+    host::DateTime Now() const override { return {2004, 12, 5, 14, 30, 7}; }
+    std::uint64_t TickCountMs() const override { return host::SystemClock().TickCountMs(); }
+    void SleepMs(std::uint32_t ms) const override { host::SystemClock().SleepMs(ms); }
+};
+
+class CountingUi : public host::UserInterface {
+  public:
+    void MessageBox(const std::string&, const std::string&, bool) override {}
+    bool AskYesNo(const std::string&, const std::string&) override { return false; }
+    std::optional<std::string> OpenFile(const std::string&, const std::string&,
+                                        const std::string&) override {
+        return std::nullopt;
+    }
+    std::optional<std::string> BrowseFolder(const std::string&, const std::string&) override {
+        return std::nullopt;
+    }
+    void ProcessPendingEvents() override { ++events; }
+    int events = 0;
+};
+
+Bytes Floats(std::string_view name, std::initializer_list<float> values) {
+    return pr::PackFloats(name, std::vector<float>(values));
+}
+Bytes Ints(std::string_view name, std::initializer_list<std::int32_t> values) {
+    return pr::PackInts(name, std::vector<std::int32_t>(values));
+}
+Bytes Ok() {
+    return pr::PackText("ZEFA_OK", "done");
+}
+
+// Name and payload of a received request, decoded independently of the packers.
+std::string NameOf(const Bytes& m) {
+    return std::string(reinterpret_cast<const char*>(m.data()),
+                       strnlen(reinterpret_cast<const char*>(m.data()), 20));
+}
+std::string PayloadOf(const Bytes& m) {
+    return std::string(m.begin() + 24, m.end());
+}
+std::uint32_t LengthOf(const Bytes& m) {
+    return (std::uint32_t{m[20]} << 24) | (std::uint32_t{m[21]} << 16) |
+           (std::uint32_t{m[22]} << 8) | m[23];
+}
+
+class ClientTest : public ::testing::Test {
+  protected:
+    void Connect(ScriptedPeer& peer, double timeout = 2.0) {
+        peer.Start();
+        client.Owner = &owner;
+        client.TCPTimeOut = timeout;
+        ASSERT_TRUE(client.OpenConnection("127.0.0.1", peer.Port()));
+        ASSERT_TRUE(client.IsZEFAConnected());
+    }
+    RecordingOwner owner;
+    CountingUi ui;
+    std::shared_ptr<FixedClock> clock = std::make_shared<FixedClock>();
+    ZEFA_Client client{clock, &ui};
+};
+
+TEST_F(ClientTest, EveryRequestIsSentByteForByteAndItsReplyHandled) {
+    ScriptedPeer peer;
+    peer.Answer(pr::PackText("ZEFA_PONG", "no data for ZEFA_PONG "))
+        .Answer(Ok())                                      // LoadFile("")
+        .Answer(Ok())                                      // LoadAndInit
+        .Answer(Ok())                                      // LoadSnap
+        .Answer(Ok())                                      // SaveSnap
+        .Answer(Ok())                                      // SetInputNames
+        .Answer(Ok())                                      // SetInputSizes
+        .Receive()                                         // SetInputData
+        .Answer(pr::PackEmpty("ZEFA_OUTTR_SIZES"))         // SetOutTrendNames
+        .Answer(Floats("ZEFA_OUTTR_DATA", {1.5f, -2.0f}))  // GetOutTrendData
+        .Answer(Floats("ZEFA_SENDTR_DATA", {3.25f}))       // SetSendTrendNames
+        .Answer(Concat({Ints("ZEFA_SENDPR_SIZES", {2, 1}),
+                        Floats("ZEFA_SENDPR_DATA", {7, 8, 9})}))  // SetSendProfileNames
+        .Answer(Ok())                                             // InitializeSolver
+        .Receive()                                                // SetEndTime
+        .Receive()                                                // SetSimTime
+        .Answer(Floats("ZEFA_OUT_TIME", {12.5f, 99}))             // GetSimTime
+        .Answer(Floats("ZEFA_OUT_STEP", {0.25f}))                 // GetPlannedTimeStep
+        .Answer(Ok())                                             // SendKeywords
+        .Answer(pr::PackText("ZEFA_LABEL_LIST", "A1 B2  C3"))     // GetLabelList
+        .Answer(Ok())                                             // SetLogging (off)
+        .Answer(Floats("ZEFA_OUTTR_DATA", {4.0f}))                // SimulateStep(true)
+        .Receive();                                               // CloseFile
+    Connect(peer);
+
+    EXPECT_TRUE(client.Ping());
+    EXPECT_TRUE(client.LoadFile(""));
+    EXPECT_TRUE(client.LoadAndInit("case.inp"));
+    EXPECT_TRUE(client.LoadSnap("old.snp"));
+    EXPECT_TRUE(client.SaveSnap("new.snp"));
+    EXPECT_TRUE(client.SetInputNames("PIN TIN"));
+    const std::int32_t sizes[] = {3, 4, 5};
+    EXPECT_TRUE(client.SetInputSizes(sizes, 2));
+    const float inputs[] = {1.0f, 0.5f, 9.0f};
+    EXPECT_TRUE(client.SetInputData(inputs, 2));
+    EXPECT_TRUE(client.SetOutTrendNames("PT 'X'"));
+    EXPECT_TRUE(client.GetOutTrendData());
+    EXPECT_EQ(client.OutTrendData, (std::vector<double>{1.5, -2.0}));
+    std::vector<double> values{42};
+    EXPECT_TRUE(client.SetSendTrendNames(values, "TR1"));
+    EXPECT_EQ(values, std::vector<double>{3.25});
+    std::vector<std::int32_t> profile_sizes;
+    EXPECT_TRUE(client.SetSendProfileNames(values, profile_sizes, "PR1 PR2"));
+    EXPECT_EQ(profile_sizes, (std::vector<std::int32_t>{2, 1}));
+    EXPECT_EQ(values, (std::vector<double>{7, 8, 9}));
+    EXPECT_TRUE(client.InitializeSolver());
+    EXPECT_TRUE(client.SetEndTime(100.0f));
+    EXPECT_TRUE(client.SetSimTime(0.5f));
+    double time = -1;
+    EXPECT_TRUE(client.GetSimTime(time));
+    EXPECT_EQ(time, 12.5);
+    double step = -1;
+    EXPECT_TRUE(client.GetPlannedTimeStep(step));
+    EXPECT_EQ(step, 0.25);
+    EXPECT_TRUE(client.SendKeywords("SHUTIN ON"));
+    std::vector<std::string> labels;
+    EXPECT_TRUE(client.GetLabelList("WELL", labels));
+    EXPECT_EQ(labels, (std::vector<std::string>{"A1", "B2", "", "C3"}));
+    EXPECT_TRUE(client.SetLogging());
+    EXPECT_TRUE(client.SimulateStep(true));
+    EXPECT_TRUE(client.StepComplete);
+    EXPECT_EQ(owner.finished, 1);
+    EXPECT_TRUE(client.CloseFile());
+    EXPECT_EQ(owner.disconnected, 1);
+    EXPECT_EQ(owner.errors, std::vector<std::string>{});
+
+    ASSERT_TRUE(peer.WaitReceived(22));
+    const auto got = peer.Received();
+    const std::vector<std::pair<std::string, std::string>> expected{
+        {"ZEFA_PING", std::string("no data for ZEFA_PING\0", 22)},
+        {"ZEFA_READ_INPUT", std::string("\0", 1)},
+        {"ZEFA_START", std::string("case.inp\0", 9)},
+        {"ZEFA_LOAD_SNAP", std::string("old.snp\0", 8)},
+        {"ZEFA_SAVE_SNAP", std::string("new.snp\0", 8)},
+        {"ZEFA_INP_NAMES", std::string("PIN TIN\0", 8)},
+        {"ZEFA_INP_SIZES", std::string("\0\0\0\3\0\0\0\4", 8)},
+        {"ZEFA_INP_DATA", std::string("\x3F\x80\0\0\x3F\0\0\0", 8)},
+        {"ZEFA_OUTTR_NAMES", std::string("PT 'X'\0", 7)},
+        {"ZEFA_GETTR_RESULT", ""},
+        {"ZEFA_SENDTR_NAMES", std::string("TR1\0", 4)},
+        {"ZEFA_SENDPR_NAMES", std::string("PR1 PR2\0", 8)},
+        {"ZEFA_INITIALIZE", std::string("no additional data for initialize command\0", 42)},
+        {"ZEFA_SET_TEND", std::string("\x42\xC8\0\0", 4)},
+        {"ZEFA_SET_TIME", std::string("\x3F\0\0\0", 4)},
+        {"ZEFA_GET_TIME", std::string("no additional data for get_time command\0", 40)},
+        {"ZEFA_GET_STEP", std::string("no additional data for get-step command\0", 40)},
+        {"ZEFA_KEYWORD_INPUT", std::string("SHUTIN ON\0", 10)},
+        {"ZEFA_GET_LABEL_LIST", std::string("WELL\0", 5)},
+        {"ZEFA_INPUT_LOG_OFF", std::string("no data \0", 9)},
+        {"ZEFA_SIM_STEP", std::string("no additional data for sim_step command\0", 40)},
+        {"ZEFA_STOP_SERVER", ""},
+    };
+    ASSERT_EQ(got.size(), expected.size());
+    for (std::size_t i = 0; i < got.size(); ++i) {
+        SCOPED_TRACE(expected[i].first);
+        EXPECT_EQ(NameOf(got[i]), expected[i].first);
+        EXPECT_TRUE(std::all_of(got[i].begin() + static_cast<long>(NameOf(got[i]).size()),
+                                got[i].begin() + 20, [](std::uint8_t b) { return b == 0; }));
+        EXPECT_EQ(LengthOf(got[i]), expected[i].second.size());
+        EXPECT_EQ(PayloadOf(got[i]), expected[i].second);
+    }
+    EXPECT_EQ(got[1].size(), 25u);
+    EXPECT_EQ(got[21].size(), 24u);
+}
+
+TEST_F(ClientTest, StepRepliesInEveryShape) {
+    const Bytes data = Floats("ZEFA_OUTTR_DATA", {1.0f, 2.0f, 123.456f});
+    ScriptedPeer peer;
+    peer.Answer(data)  // data alone
+        .Answer(Ok())  // OK, then data later
+        .Pause(50)
+        .Send(data)
+        .Answer(pr::PackRaw("ZEFA_OK", data))               // data embedded in OK
+        .Answer(Concat({pr::PackEmpty("ZEFA_OK"), data}));  // both in one write
+    Connect(peer);
+    for (int round = 0; round < 4; ++round) {
+        SCOPED_TRACE(round);
+        client.OutTrendData.clear();
+        EXPECT_TRUE(client.SimulateStep(true));
+        EXPECT_TRUE(client.StepComplete);
+        EXPECT_FALSE(client.IsWaiting());
+        EXPECT_EQ(client.OutTrendData, (std::vector<double>{1.0, 2.0, double(123.456f)}));
+        EXPECT_EQ(owner.finished, round + 1);
+    }
+    EXPECT_EQ(owner.errors, std::vector<std::string>{});
+}
+
+TEST_F(ClientTest, BusyRuleDuringAnOutstandingStep) {
+    ScriptedPeer peer;
+    peer.Receive()  // the step
+        .Receive()  // the stop request goes out even while the step is outstanding
+        .Send(Floats("ZEFA_OUTTR_DATA", {5.0f}))
+        .Answer(pr::PackEmpty("ZEFA_PONG"));
+    Connect(peer);
+    EXPECT_TRUE(client.SimulateStep(false));
+    EXPECT_FALSE(client.StepComplete);
+    EXPECT_FALSE(client.Ping());
+    EXPECT_EQ(client.RequestKind(), 2);
+    ASSERT_EQ(owner.errors, std::vector<std::string>{std::string(kBusy)});
+    std::vector<double> values{1};
+    EXPECT_FALSE(client.SetSendTrendNames(values, "X"));
+    EXPECT_TRUE(values.empty()) << "a refused request must not hand back old data";
+    EXPECT_TRUE(client.CloseFile());
+    EXPECT_EQ(owner.disconnected, 1);
+    client.GetData(2);  // the step's reply
+    EXPECT_TRUE(client.StepComplete);
+    EXPECT_EQ(owner.finished, 1);
+    EXPECT_EQ(client.OutTrendData, std::vector<double>{5.0});
+    EXPECT_TRUE(client.Ping());
+    ASSERT_TRUE(peer.WaitReceived(3));
+    EXPECT_EQ(NameOf(peer.Received()[1]), "ZEFA_STOP_SERVER");
+    EXPECT_EQ(NameOf(peer.Received()[2]), "ZEFA_PING");
+    EXPECT_EQ(owner.errors.size(), 2u);
+}
+
+TEST_F(ClientTest, EventHandlerMayCallBackIntoTheClient) {
+    ScriptedPeer peer;
+    peer.Answer(Floats("ZEFA_OUTTR_DATA", {3.0f})).Answer(pr::PackEmpty("ZEFA_PONG"));
+    Connect(peer);
+    bool nested = false;
+    owner.on_finish = [&] { nested = client.Ping(); };
+    EXPECT_TRUE(client.SimulateStep(true));
+    EXPECT_TRUE(nested);
+    EXPECT_EQ(client.OutTrendData, std::vector<double>{3.0});
+}
+
+TEST_F(ClientTest, SizesAndDataAsTwoMessagesOrOneReceive) {
+    // A size of 90 puts the byte 'Z' into the sizes payload: the data message
+    // must still be found where it starts.
+    const Bytes sizes = Ints("ZEFA_SENDTR_SIZES", {90, 2});
+    const Bytes data = Floats("ZEFA_SENDTR_DATA", {0.5f, 1.5f, 2.5f});
+    const Bytes pr_sizes = Ints("ZEFA_SENDPR_SIZES", {1});
+    const Bytes pr_data = Floats("ZEFA_SENDPR_DATA", {6});
+    ScriptedPeer peer;
+    peer.Answer(sizes)
+        .Pause(20)
+        .SendInPieces(data, 1, 1)       // data in 1-byte pieces
+        .Answer(Concat({sizes, data}))  // one write
+        .Answer(pr_sizes)
+        .Send(pr_data);
+    Connect(peer);
+    for (int round = 0; round < 2; ++round) {
+        std::vector<double> values;
+        EXPECT_TRUE(client.SetSendTrendNames(values, "A B"));
+        EXPECT_EQ(client.Sizes(), (std::vector<std::int32_t>{90, 2}));
+        EXPECT_EQ(values, (std::vector<double>{0.5, 1.5, 2.5}));
+    }
+    std::vector<double> values;
+    std::vector<std::int32_t> sizes_out;
+    EXPECT_TRUE(client.SetSendProfileNames(values, sizes_out, "P"));
+    EXPECT_EQ(values, std::vector<double>{6});
+    EXPECT_EQ(sizes_out, std::vector<std::int32_t>{1});
+    EXPECT_EQ(ui.events, 1) << "pending events once before profile data of their own";
+
+    // Both messages in one received buffer.
+    client.SetRequestKind(21);
+    client.HandleReply(Concat({sizes, data}));
+    EXPECT_FALSE(client.IsWaiting());
+    EXPECT_TRUE(client.ReplyOK);
+    EXPECT_EQ(client.Sizes(), (std::vector<std::int32_t>{90, 2}));
+    EXPECT_EQ(client.Data(), (std::vector<float>{0.5f, 1.5f, 2.5f}));
+    client.SetRequestKind(24);
+    client.HandleReply(Concat({pr_sizes, Floats("ZEFA_SENDPR_DATA", {7, 8})}));
+    EXPECT_EQ(client.Data(), (std::vector<float>{7, 8}));
+    EXPECT_EQ(ui.events, 1);
+    EXPECT_EQ(owner.errors, std::vector<std::string>{});
+}
+
+TEST_F(ClientTest, ServerErrorsAndWarnings) {
+    ScriptedPeer peer;
+    peer.Answer(pr::PackText("ZEFA_ERROR", "  warning: old file format "))
+        .Answer(pr::PackText("ZEFA_ERROR", " cannot open case.inp "))
+        .Answer(pr::PackText("ZEFA_ERROR", "cannot integrate"))
+        .Answer(pr::PackText("ZEFA_ERROR", "no time"));
+    Connect(peer);
+    EXPECT_TRUE(client.LoadFile("case.inp"));
+    EXPECT_TRUE(owner.errors.empty());
+    EXPECT_FALSE(client.LoadFile("case.inp"));
+    EXPECT_EQ(client.GetErrorMessage(), " cannot open case.inp ");
+    ASSERT_EQ(owner.errors.size(), 1u);
+    EXPECT_EQ(owner.errors[0], std::string(kServerError) + "cannot open case.inp");
+    // An error ends a step's wait; the step stays outstanding.
+    EXPECT_FALSE(client.SimulateStep(true));
+    EXPECT_FALSE(client.StepComplete);
+    EXPECT_EQ(owner.errors.back(), std::string(kServerError) + "cannot integrate");
+    client.StepComplete = true;
+    double time = 7;
+    EXPECT_FALSE(client.GetSimTime(time));
+    EXPECT_EQ(time, 7);
+}
+
+TEST_F(ClientTest, WrongRepliesForEachWaitingBehaviour) {
+    const Bytes ok = pr::PackText("ZEFA_OK", " x ");
+    ScriptedPeer peer;
+    peer.Answer(pr::PackEmpty("ZEFA_PONG"))                  // LoadFile: ends at once
+        .Answer(ok)                                          // Ping: ends at once
+        .Answer(Concat({ok, Floats("ZEFA_OUT_TIME", {2})}))  // GetSimTime keeps reading
+        .Answer(Concat({pr::PackText("ZEFA_ERROR", "e"), Floats("ZEFA_OUTTR_DATA", {1})}))
+        .Answer(Concat({pr::PackEmpty("ZEFA_PONG"), Floats("ZEFA_OUTTR_DATA", {2})}));
+    Connect(peer);
+    const Bytes pong = pr::PackEmpty("ZEFA_PONG");
+    const std::string pong_raw(pong.begin(), pong.end());
+
+    EXPECT_FALSE(client.LoadFile("a"));
+    ASSERT_EQ(owner.errors.size(), 1u);
+    EXPECT_EQ(owner.errors[0], std::string(kDifferent) + "ZEFA_PONG");
+    EXPECT_EQ(client.GetErrorMessage(), pong_raw);
+
+    EXPECT_FALSE(client.Ping());
+    EXPECT_EQ(client.GetErrorMessage(), std::string(ok.begin(), ok.end()));
+    double time = 0;
+    EXPECT_TRUE(client.GetSimTime(time));
+    EXPECT_EQ(time, 2);
+    EXPECT_EQ(owner.errors.size(), 3u);
+    // A server error answering GETTR_RESULT is a different message, not a server error.
+    EXPECT_TRUE(client.GetOutTrendData());
+    EXPECT_EQ(owner.errors.size(), 4u);
+    EXPECT_EQ(owner.errors[3].rfind(kDifferent, 0), 0u);
+    EXPECT_TRUE(client.SimulateStep(true));
+    EXPECT_EQ(client.OutTrendData, std::vector<double>{2});
+    EXPECT_EQ(owner.errors.size(), 5u);
+}
+
+TEST_F(ClientTest, UnknownKindIsACodingError) {
+    client.Owner = &owner;
+    client.SetRequestKind(5);
+    client.HandleReply(pr::PackEmpty("ZEFA_OK"));
+    ASSERT_EQ(owner.errors.size(), 2u);
+    EXPECT_EQ(owner.errors[0],
+              "ZEFA_Client Reported Error: Coding error in KAVRIS-ZEFA Link Extension.  "
+              "Undefined messageType.");
+    EXPECT_TRUE(client.IsWaiting());
+}
+
+TEST_F(ClientTest, PayloadLengthsZeroOddAndTruncated) {
+    client.Owner = &owner;
+    client.SetRequestKind(3);
+    Bytes five = pr::MakeMessage("ZEFA_OUTTR_DATA", 5);
+    pr::PutFloatBE(five, 24, 8.0f);
+    client.HandleReply(five);
+    EXPECT_EQ(client.OutTrendData, std::vector<double>{8});
+    EXPECT_TRUE(owner.errors.empty());
+
+    client.SetRequestKind(3);
+    client.HandleReply(pr::MakeMessage("ZEFA_OUTTR_DATA", 0));
+    EXPECT_EQ(owner.errors,
+              std::vector<std::string>{"METHOD -- UnPackData Subscript out of range"});
+
+    // An embedded data message that claims more than arrived: the values that
+    // are there are kept, the rest is reported, nothing is read past the end.
+    client.SetRequestKind(2);
+    Bytes embedded = Floats("ZEFA_OUTTR_DATA", {1, 2});
+    pr::PutInt32BE(embedded, 20, 400);
+    client.HandleReply(pr::PackRaw("ZEFA_OK", embedded));
+    EXPECT_EQ(client.OutTrendData, (std::vector<double>{1, 2}));
+    EXPECT_TRUE(client.StepComplete);
+    EXPECT_EQ(owner.errors.size(), 2u);
+
+    client.SetRequestKind(32);
+    client.HandleReply(Bytes{'Z', 'E'});
+    EXPECT_EQ(owner.errors.back().rfind(kDifferent, 0), 0u);
+}
+
+TEST_F(ClientTest, ClosedPeerSilenceAndWrongRepliesPastTheDeadline) {
+    Bytes half = Floats("ZEFA_OUT_STEP", {1, 2, 3});
+    half.resize(30);
+    ScriptedPeer peer;
+    peer.Receive()
+        .Pause(1300)  // Ping: silence
+        .Receive()    // GetOutTrendData: wrong replies
+        .Send(Ok())
+        .Pause(400)
+        .Send(Ok())
+        .Pause(400)
+        .Send(Ok())
+        .Pause(400)
+        .Send(Ok())
+        .Pause(400)
+        .Receive()
+        .Send(half)
+        .Close();
+    Connect(peer, 0.6);  // rounds to 1 second
+    auto start = SteadyClock::now();
+    EXPECT_FALSE(client.Ping());
+    EXPECT_GE(SteadyClock::now() - start, std::chrono::milliseconds(950));
+    EXPECT_EQ(owner.errors, std::vector<std::string>{std::string(kReceiveError)});
+
+    owner.errors.clear();
+    start = SteadyClock::now();
+    EXPECT_FALSE(client.GetOutTrendData());
+    EXPECT_LT(SteadyClock::now() - start, std::chrono::milliseconds(2500));
+    const std::string no_reply =
+        "No reply (within the timeout period) from the ZEFA Server for the Client sent message "
+        "of type: 3";
+    EXPECT_NE(std::find(owner.errors.begin(), owner.errors.end(), no_reply), owner.errors.end());
+    EXPECT_EQ(owner.errors.front().rfind(kDifferent, 0), 0u);
+
+    owner.errors.clear();
+    double step = 5;
+    EXPECT_FALSE(client.GetPlannedTimeStep(step));
+    EXPECT_EQ(step, 5);
+    EXPECT_EQ(owner.errors, std::vector<std::string>{std::string(kReceiveError)});
+}
+
+TEST_F(ClientTest, NotConnectedAndLimits) {
+    client.Owner = &owner;
+    EXPECT_FALSE(client.Ping());
+    const float values[] = {1, 2};
+    EXPECT_TRUE(client.SetInputData(values, 2));
+    EXPECT_TRUE(owner.errors.empty());
+    EXPECT_FALSE(client.SetInputData(values, 3));
+    EXPECT_EQ(owner.errors.back(), "METHOD -- SetInputData Subscript out of range");
+    EXPECT_FALSE(client.OpenConnection("127.0.0.1", 40000));
+    EXPECT_EQ(owner.errors.back(), "METHOD -- OpenConnection Overflow");
+
+    ScriptedPeer peer;
+    peer.Receive();
+    Connect(peer);
+    std::vector<float> many(8186, 1.0f);  // 24 + 4 * 8186 = 32768 bytes
+    EXPECT_FALSE(client.SetInputData(many, 8186));
+    EXPECT_EQ(owner.errors.back(), "METHOD -- SetInputData Overflow");
+    EXPECT_TRUE(client.SetInputData(many, 8185));
+    ASSERT_TRUE(peer.WaitReceived(1));
+    EXPECT_EQ(peer.Received()[0].size(), 32764u);
+}
+
+TEST_F(ClientTest, DestructionClosesTheSocketWithoutAStopRequest) {
+    ScriptedPeer peer;
+    {
+        ZEFA_Client other;
+        peer.Start();
+        ASSERT_TRUE(other.OpenConnection("127.0.0.1", peer.Port()));
+    }
+    peer.Join();
+    EXPECT_TRUE(peer.SawClientClose());
+    EXPECT_TRUE(peer.Received().empty());
+}
+
+TEST_F(ClientTest, HighDescriptorNumber) {
+    rlimit limit{};
+    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &limit), 0);
+    if (limit.rlim_max < 1200) GTEST_SKIP() << "descriptor limit too low";
+    const rlimit saved = limit;
+    limit.rlim_cur = std::max<rlim_t>(limit.rlim_cur, 1200);
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &limit), 0);
+    std::vector<int> fillers;
+    while (fillers.size() < 1100) {
+        const int fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+        if (fd < 0) break;
+        fillers.push_back(fd);
+        if (fd > 1030) break;
+    }
+    ScriptedPeer peer;
+    peer.Answer(pr::PackEmpty("ZEFA_PONG"));
+    Connect(peer);
+    EXPECT_GT(client.SocketHandle(), 1024);
+    EXPECT_TRUE(client.Ping());
+    for (int fd : fillers) ::close(fd);
+    setrlimit(RLIMIT_NOFILE, &saved);
+}
+
+TEST_F(ClientTest, TraceFilesAndLines) {
+    const auto dir =
+        std::filesystem::temp_directory_path() / ("zefa_trace_" + std::to_string(::getpid()));
+    std::filesystem::remove_all(dir);
+    std::filesystem::create_directories(dir);
+    ScriptedPeer peer;
+    peer.Answer(Ok())
+        .Answer(Ok())
+        .Answer(pr::PackText("ZEFA_LABEL_LIST", "L1 L2"))
+        .Answer(Floats("ZEFA_OUT_TIME", {0.1f, 3}))
+        .Answer(pr::PackText("ZEFA_ERROR", "warning: slow"))
+        .Answer(Concat({pr::PackText("ZEFA_OK",
+                                     "ZEFA_ERROR \x83"
+                                     "error:[ZEFA_SERVER] pipe empty "),
+                        Floats("ZEFA_OUTTR_DATA", {1, 2})}))
+        .Answer(Ok());
+    Connect(peer);
+    client.IsTracingClient = true;
+    client.TraceFilePath = dir.string() + "/";
+    EXPECT_TRUE(client.SetLogging());
+    const std::string first = dir.string() + "/ZEFA2000Client-05_Dec_04-14_30.log";
+    EXPECT_EQ(client.TraceFileName(), first);
+    ASSERT_TRUE(peer.WaitReceived(1));
+    EXPECT_EQ(PayloadOf(peer.Received()[0]),
+              std::string("ZEFA2000Server-05_Dec_04-14_30.log\0", 35));
+
+    const std::int32_t sizes[] = {3, 4};
+    EXPECT_TRUE(client.SetInputSizes(sizes, 2));
+    std::vector<std::string> labels;
+    EXPECT_TRUE(client.GetLabelList("K", labels));
+    double time = 1.5;
+    EXPECT_TRUE(client.GetSimTime(time));
+    EXPECT_TRUE(client.SendKeywords("K"));
+    EXPECT_TRUE(client.SimulateStep(true));
+    client.CreateNewTraceFile();
+    EXPECT_EQ(client.TraceFileName(), dir.string() + "/ZEFA2000Client-05_Dec_04-14_30_1.log");
+    client.IsTracingClient = false;
+    EXPECT_TRUE(client.SetLogging());
+
+    std::ifstream in(first);
+    std::vector<std::string> lines;
+    for (std::string line; std::getline(in, line);) lines.push_back(line);
+    const std::vector<std::string> expected{
+        "14:30:07: ZEFA_INPUT_LOG_ON ZEFA2000Server-05_Dec_04-14_30.log",
+        "14:30:07: ServerToClient_ZEFA_OK",
+        "14:30:07: ZEFA_INP_SIZES  3 4",
+        "14:30:07: ServerToClient_ZEFA_OK",
+        "14:30:07: ZEFA_GET_LABEL_LIST K",
+        "14:30:07: ServerToClient_ZEFA_LABEL_LISTL1 L2",
+        "14:30:07: ZEFA_GET_TIME 1.5",
+        "14:30:07: ServerToClient_ZEFA_OUT_TIME  0.1 3",
+        "14:30:07: ZEFA_KEYWORD_INPUT K",
+        "14:30:07: " + std::string(kServerError) + "warning: slow",
+        "14:30:07: ZEFA_SIM_STEP",
+        "14:30:07: ServerToClient_ZEFA_OK",
+        "14:30:07: pipe empty",
+        "14:30:07: ServerToClient_ZEFA_OUTTR_DATA  1 2",
+    };
+    EXPECT_EQ(lines, expected);
+    EXPECT_TRUE(std::filesystem::exists(dir / "ZEFA2000Client-05_Dec_04-14_30_1.log"));
+    std::filesystem::remove_all(dir);
+}
+
+TEST(ClientFormat, NumbersAsText) {
+    EXPECT_EQ(FormatSingle(0.1f), "0.1");
+    EXPECT_EQ(FormatSingle(16800.5f), "16800.5");
+    EXPECT_EQ(FormatSingle(1e6f), "1000000");
+    EXPECT_EQ(FormatSingle(-3.0f), "-3");
+    EXPECT_EQ(FormatDouble(150000), "150000");
+    EXPECT_EQ(FormatDouble(500000.5), "500000.5");
+    EXPECT_EQ(FormatDouble(0.1), "0.1");
+}
+
+}  // namespace
+}  // namespace zefa

@@ -183,8 +183,8 @@ class ScriptedPeer {
         if (ok) {
             // Keep the connection until the client closes it (bounded).
             std::uint8_t byte;
-            for (int i = 0; i < 100 && !stop_; ++i) {
-                if (WaitReadable(fd, 100)) break;
+            for (int i = 0; i < 500 && !stop_; ++i) {
+                if (WaitReadable(fd, 20)) break;
             }
             saw_close_ = WaitReadable(fd, 0) && ::recv(fd, &byte, 1, 0) == 0;
         }
