@@ -1,0 +1,101 @@
+#include "reply_fuzz_body.h"
+
+#include <array>
+#include <cstdlib>
+#include <vector>
+
+#include "client/protocol.h"
+#include "client/zefa_client.h"
+
+namespace {
+
+namespace pr = zefa::protocol;
+
+constexpr std::array<std::int32_t, 28> kKinds{1,  2,  3,  5,  6,  7,  12, 13,        14, 15,
+                                              21, 24, 28, 29, 30, 32, 37, 38,        42, 46,
+                                              47, 48, 49, 0,  4,  50, -1, 2147483647};
+
+class QuietOwner : public zefa::ZEFA_ClientOwner {
+  public:
+    void ReportError(const std::string& message) override { reports += message.size() > 0; }
+    void ZEFAServerDisconnected() override {}
+    void FinishRunZefa() override { ++finished; }
+    int reports = 0;
+    int finished = 0;
+};
+
+class CountingUi : public host::UserInterface {
+  public:
+    void MessageBox(const std::string&, const std::string&, bool) override {}
+    bool AskYesNo(const std::string&, const std::string&) override { return false; }
+    std::optional<std::string> OpenFile(const std::string&, const std::string&,
+                                        const std::string&) override {
+        return std::nullopt;
+    }
+    std::optional<std::string> BrowseFolder(const std::string&, const std::string&) override {
+        return std::nullopt;
+    }
+    void ProcessPendingEvents() override {}
+};
+
+void Check(bool condition) {
+    if (!condition) std::abort();
+}
+
+void ExerciseParsers(pr::ByteView bytes) {
+    if (auto header = pr::ParseHeader(bytes)) Check(header->name.size() <= pr::kTypeNameSize);
+    std::size_t consumed = 0;
+    if (auto message = pr::SplitMessage(bytes, &consumed)) {
+        Check(consumed <= bytes.size());
+        Check(message->payload.size() + pr::kHeaderSize == consumed);
+        (void)pr::DecodeInts(message->payload);
+        (void)pr::DecodeFloats(message->payload);
+        (void)pr::DecodeText(message->payload);
+    }
+    for (std::size_t offset : {std::size_t{0}, std::size_t{1}, bytes.size() / 2}) {
+        std::vector<std::int32_t> ints;
+        std::vector<float> floats;
+        try {
+            pr::UnpackIntList(bytes, offset, ints);
+        } catch (const pr::UnpackError&) {
+        }
+        try {
+            pr::UnpackFloatList(bytes, offset, floats);
+        } catch (const pr::UnpackError&) {
+        }
+        Check(ints.size() <= bytes.size() / 4 && floats.size() <= bytes.size() / 4);
+    }
+}
+
+}  // namespace
+
+int FuzzReplyHandling(const std::uint8_t* data, std::size_t size) {
+    if (size < 2) return 0;
+    const std::int32_t kind = kKinds[data[0] % kKinds.size()];
+    const std::uint8_t mode = data[1];
+    const pr::ByteView bytes(data + 2, size - 2);
+    ExerciseParsers(bytes);
+
+    QuietOwner owner;
+    CountingUi ui;
+    zefa::ZEFA_Client client(nullptr, (mode & 2) ? &ui : nullptr);
+    if (mode & 4) client.Owner = &owner;
+    client.SetRequestKind(kind);
+    if (mode & 1) {
+        pr::FrameAssembler frames(1 << 16);
+        frames.Append(bytes);
+        while (auto message = frames.Next()) {
+            client.HandleReply(pr::MakeMessage(message->name, 0));
+            std::vector<std::uint8_t> whole = pr::PackRaw(message->name, message->payload);
+            client.HandleReply(std::move(whole));
+        }
+    } else {
+        client.HandleReply(std::vector<std::uint8_t>(bytes.begin(), bytes.end()));
+    }
+    // Nothing may be unpacked beyond the bytes that came in.
+    Check(client.Sizes().size() <= bytes.size() / 4);
+    Check(client.Data().size() <= bytes.size() / 4);
+    Check(client.OutTrendData.size() <= bytes.size() / 4);
+    Check(owner.finished <= 2 * static_cast<int>(bytes.size() / pr::kHeaderSize + 1));
+    return 0;
+}
