@@ -1,16 +1,320 @@
+// The host lifecycle of the extension: Initialize for a new or recalled case,
+// Execute, Save (a snapshot of a loaded model), Terminate and OnHelp.
+#include <cctype>
+#include <charconv>
+#include <cmath>
+#include <filesystem>
+#include <fstream>
+
 #include "extension/zefa.h"
+#include "server/server_start.h"
 
 namespace zefa {
 
-void ZEFA::Save() {}
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr const char* kMessageTitle = "KAVRIS-ZEFA Link";
+constexpr const char* kServerProgramName = "zefa-server";
+
+bool IsEmpty(const host::NumberVariable& v) {
+    return host::IsEmptyNumber(v.GetValue());
+}
+
+void DefaultText(host::TextVariable& v, const std::string& value) {
+    if (v.GetValue().empty()) v.SetValue(value);
+}
+
+void DefaultNumber(host::NumberVariable& v, double value) {
+    if (IsEmpty(v)) v.SetValue(value);
+}
+
+std::string TwoDigits(int value) {
+    std::string text = std::to_string(value % 100);
+    return text.size() < 2 ? "0" + text : text;
+}
+
+// "MMddyyhhmmss", the hour on the 24-hour clock.
+std::string SnapshotStamp(const host::DateTime& t) {
+    return TwoDigits(t.month) + TwoDigits(t.day) + TwoDigits(t.year) + TwoDigits(t.hour) +
+           TwoDigits(t.minute) + TwoDigits(t.second);
+}
+
+std::string JoinPath(const std::string& folder, const std::string& name) {
+    if (folder.empty() || folder.back() == '/') return folder + name;
+    return folder + "/" + name;
+}
+
+// Port of `serverName` in a services file: the last line longer than 8
+// characters that holds the name followed by a blank (space or tab) and, after
+// it, "/tcp", with a whole number between the two. Nothing when no line fits.
+std::optional<double> LookUpServicePort(const std::string& services_file,
+                                        const std::string& serverName) {
+    std::optional<double> port;
+    if (serverName.empty()) return port;
+    std::ifstream in(services_file);
+    std::string line;
+    while (in && std::getline(in, line)) {
+        if (line.size() <= 8) continue;
+        const std::size_t at = line.find(serverName);
+        if (at == std::string::npos) continue;
+        const std::size_t after = at + serverName.size();
+        if (after >= line.size() || (line[after] != ' ' && line[after] != '\t')) continue;
+        const std::size_t tcp = line.find("/tcp", after);
+        if (tcp == std::string::npos) continue;
+        std::size_t begin = after;
+        while (begin < tcp && (line[begin] == ' ' || line[begin] == '\t')) ++begin;
+        std::int32_t value = 0;
+        const auto [ptr, ec] = std::from_chars(line.data() + begin, line.data() + tcp, value);
+        if (ec != std::errc() || ptr != line.data() + tcp) continue;
+        port = value;
+    }
+    return port;
+}
+
+}  // namespace
+
+std::int32_t ZEFA::Initialize(std::shared_ptr<host::Container> container, bool is_recalling) {
+    std::int32_t result = 0;
+    Trap("Initialize", [&] {
+        if (intInstanceCount < 1) server_start::DeletePidFiles();
+        intInstanceCount = static_cast<std::int16_t>(intInstanceCount + 1);
+        objContainer = std::move(container);
+        auto& host_case = Deref(Use(objContainer).GetCase().get());
+        Deref(mobjZefaClient.get()).TraceFilePath = host_case.Folder();
+        InitializeInternalVariables();
+        dblLastTrendTime = -10000.0;
+        dblLastProfileTime = -10000.0;
+        auto step_size = [&] {
+            return Deref(Deref(host_case.GetSolver().get()).GetIntegrator().get()).StepSize();
+        };
+
+        if (is_recalling) {
+            intNumInlets = static_cast<std::int16_t>(Use(vars.Inlets).GetStreams().size());
+            intNumOutlets = static_cast<std::int16_t>(Use(vars.Outlets).GetStreams().size());
+            intNumControllers = static_cast<std::int16_t>(CountOf(Use(vars.KAVRISControllers)));
+
+            DefaultText(Use(vars.zefaHost), "localhost");
+            DefaultText(Use(vars.ServerName), "zefa2000");
+            DefaultNumber(Use(vars.PortNumber), 16800);
+            DefaultNumber(Use(vars.syncZefatoKavris), 0);
+            DefaultNumber(Use(vars.boolTraceErrors), 1);
+            DefaultNumber(Use(vars.boolLogClient), 0);
+            DefaultNumber(Use(vars.boolAutoLoadSS), 0);
+            DefaultNumber(Use(vars.boolUseAutoStart), 0);
+            Deref(mobjZefaClient.get()).IsTracingClient = Num(vars.boolLogClient) != 0;
+            DefaultNumber(Use(vars.TCPTimeOut), 5);
+            DefaultNumber(Use(vars.boolWritePFEquations), 0);
+
+            // Older cases kept only the folder of the server program.
+            auto& exe = Use(vars.zefaExe);
+            if (exe.GetValue().empty()) exe.SetValue(Text(vars.zefaPath));
+            if (Text(vars.zefaModelPath).empty()) {
+                ui().MessageBox(
+                    "With a new upgrade to the AutoStart feature of the KAVRIS-ZEFA Link, you now "
+                    "specify the directory containing all ZEFA model files.  The path " +
+                        exe.GetValue() + " will be used.  Change if necessary.",
+                    kMessageTitle, true);
+                Use(vars.zefaModelPath).SetValue(exe.GetValue());
+            }
+            std::error_code ec;
+            if (!exe.GetValue().empty() && fs::is_directory(exe.GetValue(), ec)) {
+                ui().MessageBox(
+                    std::string(
+                        "With a new upgrade to the AutoStart feature of the KAVRIS-ZEFA "
+                        "Link, you now specify the specific ZEFA application exe to use.  ") +
+                        kServerProgramName + " will be used.  Change if necessary.",
+                    kMessageTitle, true);
+                exe.SetValue(JoinPath(exe.GetValue(), kServerProgramName));
+            }
+
+            if (CountOf(Use(vars.ResevoirPressures)) == 0) {
+                AddANewText(vars.ResevoirLabels.get(), "");
+                AddANewValue(vars.ResevoirPressures.get(), host::kEmptyNumber);
+            }
+            if (CountOf(Use(vars.PlugCheckBoxes)) == 0) {
+                AddANewText(vars.PlugLabels.get(), "");
+                AddANewValue(vars.PlugCheckBoxes.get(), host::kEmptyNumber);
+            }
+            const host::NumberArray plugs = Use(vars.PlugCheckBoxes).GetValues();
+            boolPlugSelected = false;
+            for (std::size_t i = 0; i + 1 < plugs.data.size(); ++i)
+                if (plugs.data[i] == 1) boolPlugSelected = true;
+
+            DefaultNumber(Use(vars.shutin), 0);
+            boolShutIn = Num(vars.shutin) == 1;
+            DefaultNumber(Use(vars.useAutoConnect), 1);
+
+            // Exactly one connection-kind entry per inlet (outlet): entries
+            // kept in order, missing ones 0, surplus ones dropped.
+            auto repair = [&](host::NumberArrayVariable& kinds, std::size_t wanted,
+                              const std::string& tag, const std::string& connection) {
+                const host::NumberArray values = kinds.GetValues();
+                const std::size_t had = values.Count();
+                if (had == wanted && !values.IsTwoD()) return;
+                std::vector<double> fixed(wanted, 0.0);
+                for (std::size_t i = 0; i < wanted && i < had; ++i)
+                    fixed[i] = values.IsTwoD() ? values.At(i, 0) : values.At(i);
+                kinds.SetBounds(wanted);
+                kinds.SetValues(host::NumberArray::OneD(fixed));
+                if (had != 0) {
+                    strLastMessage = tag + " had " + std::to_string(had) + " entries for " +
+                                     std::to_string(wanted) + " " + connection +
+                                     "s; it now has one entry per " + connection + ".";
+                    ReportError(strLastMessage);
+                }
+            };
+            repair(Use(vars.InletBoundaryCB), static_cast<std::size_t>(intNumInlets),
+                   "InletBoundaryCB", "inlet");
+            repair(Use(vars.OutletSourceCB), static_cast<std::size_t>(intNumOutlets),
+                   "OutletSourceCB", "outlet");
+
+            DefaultNumber(Use(vars.ZEFARunInterval), step_size());
+            boolReservoirPressuresChanged = true;
+            if (Num(vars.TCPTimeOut) > 4999)
+                Use(vars.TCPTimeOut).SetValue(Num(vars.TCPTimeOut) / 1000);
+            DefaultNumber(Use(vars.InitTimeOut), 300);
+            DefaultNumber(Use(vars.TimeStepTimeOut), 10);
+            if (Num(vars.VersionNumber) < 1) FixUpTheEnums();
+        } else {
+            Use(vars.zefaHost).SetValue("localhost");
+            Use(vars.ServerName).SetValue("zefa2000");
+            Use(vars.PortNumber).SetValue(16800);
+            GetZefaServerPath();
+            if (auto port = LookUpServicePort(strServicesFile, Text(vars.ServerName)))
+                Use(vars.PortNumber).SetValue(*port);
+            // The models live in a folder: by default the server program's.
+            const std::string exe = Text(vars.zefaExe);
+            const std::string exe_folder = fs::path(exe).parent_path().string();
+            Use(vars.zefaModelPath).SetValue(exe_folder.empty() ? exe : exe_folder);
+            Use(vars.ZEFARunInterval).SetValue(step_size());
+            Use(vars.ZEFAsimTime).SetValue(0);
+            Use(vars.ControllersOn).SetValue(0);
+            Use(vars.controllerIndex).SetValue(0);
+            intNumInlets = 0;
+            intNumOutlets = 0;
+            intNumControllers = 0;
+            Use(vars.TrendFrequency).SetValue(10);
+            Use(vars.ProfileFrequency).SetValue(10);
+            Use(vars.ignoreZEFA).SetValue(0);
+            Use(vars.syncZefatoKavris).SetValue(0);
+            Use(vars.boolLogClient).SetValue(0);
+            Use(vars.boolWritePFEquations).SetValue(1);
+            Use(vars.boolAutoLoadSS).SetValue(1);
+            Use(vars.boolTraceErrors).SetValue(1);
+            Use(vars.boolUseAutoStart).SetValue(0);
+            Use(vars.TCPTimeOut).SetValue(5);
+            Use(vars.InitTimeOut).SetValue(300);
+            Use(vars.TimeStepTimeOut).SetValue(10);
+            AddANewText(vars.PlugLabels.get(), "");
+            AddANewValue(vars.PlugCheckBoxes.get(), host::kEmptyNumber);
+            AddANewText(vars.ResevoirLabels.get(), "");
+            AddANewValue(vars.ResevoirPressures.get(), host::kEmptyNumber);
+            Use(vars.shutin).SetValue(0);
+            Use(vars.useAutoConnect).SetValue(1);
+            boolReservoirPressuresChanged = false;
+            strLastMessage =
+                "It is recommended to always use UPPER case letters when referring to ZEFA keyword "
+                "labels with this extension.";
+            Use(objContainer).WriteMessage(strLastMessage);
+        }
+
+        Use(vars.zefacontrollerops)
+            .SetBounds(static_cast<std::size_t>(std::max<int>(0, intNumControllers)));
+        Use(vars.controllerIndexX).SetValue(1);
+        lngServerState = 0;
+        Use(vars.SolverMode).SetValue(Deref(host_case.GetSolver().get()).Mode());
+        Use(vars.SolverBehaviour).SetValue(0);
+        Use(vars.sourceIndex).SetValue(0);
+        Use(vars.boundaryIndex).SetValue(0);
+        Use(vars.TrendIndex).SetValue(0);
+        Use(vars.ProfileIndex).SetValue(0);
+        boolTrendsChanged = true;
+        boolProfilesChanged = true;
+        Use(vars.isConnected).SetValue(0);
+        Use(vars.isReady).SetValue(0);
+        Use(vars.CanLoadFile).SetValue(0);
+        Use(vars.phaseLabels).SetValues({"Gas", "Oil", "Water"});
+        Use(vars.Version).SetValue("KAVRIS-ZEFA Link v4.1.0");
+        Use(vars.VersionNumber).SetValue(1);
+        Deref(mobjZefaClient.get()).TCPTimeOut = Num(vars.TCPTimeOut);
+        CreatePlot();
+        result = kInterfaceVersion;
+        Use(vars.IsFinished).SetValue(0);
+    });
+    return result;
+}
+
+void ZEFA::Execute(bool /*forgetting*/) {
+    Trap("Execute", [] {});
+}
+
+void ZEFA::Save() {
+    Trap("Save", [&] {
+        Deref(mobjZefaClient.get()).TraceFilePath =
+            Deref(Use(objContainer).GetCase().get()).Folder();
+        const std::string input = Text(vars.InputFile);
+        if (input.empty() || lngServerState < 2) return;
+        WaitForZEFAToCompleteIntegration();
+        const std::size_t dot = input.find('.');
+        if (dot == std::string::npos)
+            throw Error(5, "ZEFAPipeline", "Invalid procedure call or argument");
+        const std::string base = input.substr(0, dot) + SnapshotStamp(clock()->Now());
+        std::string name = base + ".snp";
+        const std::string folder = Text(vars.zefaModelPath);
+        std::error_code ec;
+        if (!folder.empty() && fs::is_directory(folder, ec)) {
+            for (int n = 2; fs::exists(JoinPath(folder, name), ec); ++n)
+                name = base + "_" + std::to_string(n) + ".snp";
+        } else {
+            ui().MessageBox(
+                "The ZEFA Model Path can not be seen from the computer running KAVRIS (or the path "
+                "just does not exist).  Can not guarantee a unique Snapshot file name (possible "
+                "file overwrite).",
+                kMessageTitle, false);
+        }
+        Use(vars.SnapshotFile).SetValue(name);
+        if (!Deref(mobjZefaClient.get()).SaveSnap(name)) {
+            strLastMessage = "Could not save " + name;
+            ReportError(strLastMessage);
+        }
+    });
+}
 
 void ZEFA::Terminate() {
     Trap("Terminate", [&] {
+        if (mobjZefaClient) {
+            const bool connected = mobjZefaClient->IsZEFAConnected();
+            if (lngServerState >= 1 && connected) {
+                if (mobjZefaClient->CloseFile()) {
+                    lngServerState = 0;
+                } else {
+                    strLastMessage = "Could not Shutdown the ZEFA server.";
+                    ReportError(strLastMessage);
+                }
+            }
+        }
         vars = BoundVariables{};
+        if (objProfilePlot) {
+            objProfilePlot->Close();
+            objProfilePlot.reset();
+        }
+        objInputTable.reset();
+        objOutputTable.reset();
         objContainer.reset();
         objDynContainer.reset();
+        if (mobjZefaClient) mobjZefaClient->Owner = nullptr;
+        mobjZefaClient.reset();
         intInstanceCount = static_cast<std::int16_t>(intInstanceCount - 1);
+        if (intInstanceCount < 1) server_start::DeletePidFiles();
     });
+}
+
+bool ZEFA::OnHelp(std::int32_t& /*help_panel*/) {
+    bool result = false;
+    Trap("OnHelp", [&] { result = true; });
+    return result;
 }
 
 }  // namespace zefa

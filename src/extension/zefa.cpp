@@ -34,27 +34,6 @@ std::size_t CountOf(const host::NumberArrayVariable& v) {
     return v.GetValues().Count();
 }
 
-// Binds the variables; the defaults, upgrades and the rest of the lifecycle
-// are applied by the lifecycle code once it exists.
-std::int32_t ZEFA::Initialize(std::shared_ptr<host::Container> container, bool is_recalling) {
-    std::int32_t result = 0;
-    Trap("Initialize", [&] {
-        ++intInstanceCount;
-        objContainer = std::move(container);
-        InitializeInternalVariables();
-        if (is_recalling) {
-            intNumInlets = static_cast<std::int16_t>(Use(vars.Inlets).GetStreams().size());
-            intNumOutlets = static_cast<std::int16_t>(Use(vars.Outlets).GetStreams().size());
-            intNumControllers = static_cast<std::int16_t>(CountOf(Use(vars.KAVRISControllers)));
-        }
-        lngServerState = 0;
-        result = kInterfaceVersion;
-    });
-    return result;
-}
-
-void ZEFA::Execute(bool /*forgetting*/) {}
-
 void ZEFA::ZEFAServerDisconnected() {
     Trap("ZEFAServerDisconnected", [&] {
         lngServerState = 0;
@@ -68,9 +47,5 @@ void ZEFA::ZEFAServerDisconnected() {
 // Results of a standalone run are taken by the standalone-run code; outside
 // such a run the event means nothing here.
 void ZEFA::FinishRunZefa() {}
-
-bool ZEFA::OnHelp(std::int32_t& /*help_panel*/) {
-    return true;
-}
 
 }  // namespace zefa

@@ -226,9 +226,42 @@ class ZEFA : public host::UnitOperationExtension, public ZEFA_ClientOwner {
 
     // ---- Server connection subsystem ----
     // (declarations added here by the server connection code)
+    // Connects the client, starting the server first when asked or when
+    // "useAutoConnect" is 1; closes it again, offering a snapshot first.
+    void OpenTheConnection(bool autoStart);
+    void CloseTheConnection();
+    // Fills an empty "zefaExe" with the default server program.
+    void GetZefaServerPath();
+    // Registry look-ups of the server program; they fail off Windows.
+    void GetZefaServerPathFromRegistry();
+    bool QueryValueEx(std::uint32_t lhkey, const std::string& szValueName,
+                      std::variant<std::monostate, std::string, std::int32_t>& vValue);
+    std::string RemoteReg(const std::string& txtRemMachName, const std::string& txtKeyName,
+                          const std::string& txtKeyValue);
+    // Model loading and the wait for an outstanding step.
+    bool LoadZEFAFile();
+    bool InitializeZEFA();
+    bool WaitForZEFAToCompleteIntegration();
+    void UseSelectedModelFile(const std::string& path, bool isInputFile);
+    // Actions on the running model.
+    void SetupAndLaunchDaPlug();
+    bool SetupDaNormalInp();
+    void ShutInZEFAModel();
+    void SendNewPosition();
+    void ChangeTheResevoirPressures();
+    // The services file searched for the port of "ServerName" in a new case.
+    std::string strServicesFile = "/etc/services";
+    // The host tables of the input and output table, when they exist.
+    std::shared_ptr<host::TableOperation> objInputTable;
+    std::shared_ptr<host::TableOperation> objOutputTable;
 
     // ---- Trends and profiles ----
     // (declarations added here by the trends code)
+    void CreatePlot();
+    std::shared_ptr<host::Plot> objProfilePlot;
+    // Host times of the last trend and profile refresh.
+    double dblLastTrendTime = -10000.0;
+    double dblLastProfileTime = -10000.0;
 
     // ---- State (public so the host's tests and tools can observe it) ----
     BoundVariables vars;

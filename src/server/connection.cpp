@@ -1,0 +1,179 @@
+// Connecting to the pipeline server (starting it first when asked), closing
+// it, and finding the server program.
+#include <cmath>
+#include <cstdlib>
+#include <filesystem>
+#include <limits>
+
+#include "extension/zefa.h"
+#include "server/server_start.h"
+
+namespace zefa {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// Removes the generated start scripts however the start attempt ends.
+class ScriptCleanup {
+  public:
+    void Add(std::string path) { paths_.push_back(std::move(path)); }
+    ~ScriptCleanup() {
+        std::error_code ec;
+        for (const auto& path : paths_) fs::remove(path, ec);
+    }
+
+  private:
+    std::vector<std::string> paths_;
+};
+
+std::int32_t ToPort(double value) {
+    const double rounded = std::nearbyint(value);
+    if (!std::isfinite(rounded) || rounded < std::numeric_limits<std::int32_t>::min() ||
+        rounded > std::numeric_limits<std::int32_t>::max())
+        throw Error(6, "ZEFAPipeline", "Overflow");
+    return static_cast<std::int32_t>(rounded);
+}
+
+std::string JoinPath(const std::string& folder, const std::string& name) {
+    if (folder.empty() || folder.back() == '/') return folder + name;
+    return folder + "/" + name;
+}
+
+}  // namespace
+
+void ZEFA::OpenTheConnection(bool autoStart) {
+    Trap("OpenTheConnection", [&] {
+        if (lngServerState != 0) return;
+        auto& client = Deref(mobjZefaClient.get());
+        client.StepComplete = true;
+
+        std::int32_t started_pid = 0;
+        if (autoStart || Num(vars.useAutoConnect) == 1) {
+            const std::string model_path = Text(vars.zefaModelPath);
+            std::error_code ec;
+            if (model_path.empty() || !fs::is_directory(model_path, ec)) {
+                ReportError(server_start::kInvalidModelPathMessage);
+                return;
+            }
+            const auto dialect = server_start::ScriptDialect::Shell;
+            const std::string local_script = Deref(Use(objContainer).GetCase().get()).Folder() +
+                                             server_start::LocalScriptName(dialect);
+            const std::string host = Text(vars.zefaHost);
+            server_start::StartScriptRequest request;
+            request.dialect = dialect;
+            request.modelPath = model_path;
+            request.exe = Text(vars.zefaExe);
+            request.serverName = Text(vars.ServerName);
+            request.host = host;
+            request.remote = server_start::IsRemoteHost(host);
+            if (request.remote)
+                request.remoteScriptPath =
+                    JoinPath(model_path, server_start::RemoteScriptName(dialect));
+            const server_start::StartScripts scripts = server_start::BuildStartScripts(request);
+            if (!scripts.error.empty()) {
+                strLastMessage = scripts.error;
+                ReportError(strLastMessage);
+                return;
+            }
+            ScriptCleanup cleanup;
+            cleanup.Add(local_script);
+            if (!server_start::WriteScript(local_script, scripts.local, dialect))
+                throw Error(75, "ZEFAPipeline", "Path/File access error: " + local_script);
+            if (request.remote) {
+                cleanup.Add(request.remoteScriptPath);
+                if (!server_start::WriteScript(request.remoteScriptPath, scripts.remote, dialect))
+                    throw Error(75, "ZEFAPipeline",
+                                "Path/File access error: " + request.remoteScriptPath);
+            }
+            started_pid = server_start::StartServerProcess(request.serverName, local_script);
+            if (started_pid < 1) {
+                ReportError("The ZEFA Server Application (exe) could not start.");
+                return;
+            }
+        }
+
+        const std::string host = Text(vars.zefaHost);
+        const double port_value = Num(vars.PortNumber);
+        const std::int32_t port = ToPort(port_value);
+        bool connected = client.OpenConnection(host, port);
+        // A server that was just started may still be getting ready to listen:
+        // keep trying while its process runs, for at most the request time-out.
+        if (!connected && started_pid > 0) {
+            const double timeout = std::max(1.0, std::nearbyint(Num(vars.TCPTimeOut)));
+            const std::uint64_t start = clock()->TickCountMs();
+            while (!connected && server_start::IsProcessRunning(started_pid) &&
+                   static_cast<double>(clock()->TickCountMs() - start) < timeout * 1000.0) {
+                clock()->SleepMs(100);
+                connected = client.OpenConnection(host, port);
+            }
+        }
+        if (connected && client.IsZEFAConnected()) {
+            lngServerState = 1;
+            Use(vars.isConnected).SetValue(1);
+            Use(vars.CanLoadFile).SetValue(1);
+            if (Num(vars.boolLogClient) != 0) client.SetLogging();
+            Use(vars.PlannedTimeStep).SetValue(host::kEmptyNumber);
+            Use(vars.ZEFAsimTime).SetValue(host::kEmptyNumber);
+        } else if (!connected) {
+            strLastMessage =
+                "Could not connect to " + host + " on Port: " + FormatDouble(port_value);
+            ReportError(strLastMessage);
+        }
+    });
+}
+
+void ZEFA::CloseTheConnection() {
+    Trap("CloseTheConnection", [&] {
+        if (lngServerState == 0) return;
+        if (ui().AskYesNo("You are about to shutdown ZEFA.  Would you like to save an ZEFA "
+                          "snapshot file?  If no, then you will not be able to restart your "
+                          "simulation with the ZEFA model at the same point in time.",
+                          "Save an ZEFA snapshot file?"))
+            Save();
+        if (Deref(mobjZefaClient.get()).CloseFile()) {
+            lngServerState = 0;
+            Use(vars.PlannedTimeStep).SetValue(host::kEmptyNumber);
+            Use(vars.ZEFAsimTime).SetValue(host::kEmptyNumber);
+            if (objInputTable) objInputTable->Clear();
+            if (objOutputTable) objOutputTable->Clear();
+        } else {
+            strLastMessage = "Could not close connection to " + Text(vars.ServerName) +
+                             "on Port: " + FormatDouble(Num(vars.PortNumber));
+            ReportError(strLastMessage);
+        }
+    });
+}
+
+void ZEFA::GetZefaServerPath() {
+    Trap("GetZefaServerPath", [&] {
+        auto& exe = Use(vars.zefaExe);
+        if (!exe.GetValue().empty()) return;
+        if (const char* env = std::getenv("ZEFA_SERVERPATH"); env && *env) exe.SetValue(env);
+        if (exe.GetValue().empty()) exe.SetValue(server_start::ExtensionFolder() + "zefa-server");
+    });
+}
+
+// The server program's path was once kept in the registry of the desktop
+// system. There is no registry here: the look-ups take their failure paths.
+void ZEFA::GetZefaServerPathFromRegistry() {
+    Trap("GetZefaServerPathFromRegistry", [&] { Use(vars.zefaExe).SetValue(""); });
+}
+
+bool ZEFA::QueryValueEx(std::uint32_t /*lhkey*/, const std::string& /*szValueName*/,
+                        std::variant<std::monostate, std::string, std::int32_t>& vValue) {
+    vValue = std::monostate{};
+    return false;
+}
+
+std::string ZEFA::RemoteReg(const std::string& /*txtRemMachName*/,
+                            const std::string& /*txtKeyName*/, const std::string& /*txtKeyValue*/) {
+    try {
+        ui().ProcessPendingEvents();
+    } catch (...) {
+        // Failures only make the look-up fail, which it does anyway.
+    }
+    return " ";
+}
+
+}  // namespace zefa

@@ -1,0 +1,125 @@
+// Loading the input file, initialising the model, waiting for an outstanding
+// step, and choosing a model file in another folder.
+#include <cctype>
+#include <cmath>
+#include <filesystem>
+
+#include "extension/zefa.h"
+
+namespace zefa {
+
+namespace {
+
+std::string Lower(std::string text) {
+    for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return text;
+}
+
+// A folder text without trailing separators, so "/a/b/" and "/a/b" compare equal.
+std::string TrimSeparators(std::string folder) {
+    while (folder.size() > 1 && folder.back() == '/') folder.pop_back();
+    return folder;
+}
+
+}  // namespace
+
+bool ZEFA::LoadZEFAFile() {
+    bool result = false;
+    Trap("LoadZEFAFile", [&] {
+        if (lngServerState != 1) return;
+        if (Deref(mobjZefaClient.get()).LoadFile(Text(vars.InputFile))) {
+            lngServerState = 2;
+            result = true;
+        } else {
+            strLastMessage = "ZEFA server failed to load input file.";
+            ReportError(strLastMessage);
+        }
+    });
+    return result;
+}
+
+bool ZEFA::InitializeZEFA() {
+    bool result = false;
+    Trap("InitializeZEFA", [&] {
+        if (lngServerState != 2) return;
+        auto& client = Deref(mobjZefaClient.get());
+        const double normal_timeout = Num(vars.TCPTimeOut);
+        // Initialising may take much longer than an ordinary request.
+        client.TCPTimeOut = Num(vars.InitTimeOut);
+        struct Restore {
+            ZEFA_Client& client;
+            double timeout;
+            ~Restore() { client.TCPTimeOut = timeout; }
+        } restore{client, normal_timeout};
+        if (client.InitializeSolver()) {
+            lngServerState = 4;
+            double sim_time = Num(vars.ZEFAsimTime);
+            client.GetSimTime(sim_time);
+            Use(vars.ZEFAsimTime).SetValue(sim_time);
+            result = true;
+        } else {
+            strLastMessage = "ZEFA server failed to initialize.";
+            ReportError(strLastMessage);
+        }
+    });
+    return result;
+}
+
+bool ZEFA::WaitForZEFAToCompleteIntegration() {
+    bool result = false;
+    Trap("WaitForZEFAToCompleteIntegration", [&] {
+        const double seconds = std::nearbyint(Num(vars.TimeStepTimeOut));
+        if (!std::isfinite(seconds) || std::fabs(seconds) > 2147483.0)
+            throw Error(6, "ZEFAPipeline", "Overflow");
+        const auto t = static_cast<std::int32_t>(seconds);
+        const double limit_ms = static_cast<double>(t) * 1000.0;
+        auto& client = Deref(mobjZefaClient.get());
+        const std::uint64_t start = clock()->TickCountMs();
+        auto elapsed = [&] { return static_cast<double>(clock()->TickCountMs() - start); };
+        while (!client.StepComplete && elapsed() < limit_ms) client.GetData(t);
+        if (elapsed() < limit_ms) {
+            result = true;
+        } else {
+            strLastMessage = "ZEFA did not finish its time step.";
+            ReportError(strLastMessage);
+        }
+    });
+    return result;
+}
+
+void ZEFA::UseSelectedModelFile(const std::string& path, bool isInputFile) {
+    // Each step goes on when an earlier one fails.
+    const std::filesystem::path chosen(path);
+    std::string folder;
+    std::string model;
+    try {
+        folder = TrimSeparators(chosen.parent_path().string());
+        model = TrimSeparators(Text(vars.zefaModelPath));
+    } catch (...) {
+    }
+    if (!folder.empty() && Lower(folder) != Lower(model)) {
+        bool yes = false;
+        try {
+            yes = ui().AskYesNo(
+                "You have selected a file with a different path than the current ZEFA Model "
+                "Path.Would you like to change the ZEFA Model Path and continue?",
+                "Change the ZEFA Model Path?");
+        } catch (...) {
+        }
+        if (!yes) return;
+        try {
+            Use(vars.zefaModelPath).SetValue(folder);
+        } catch (...) {
+        }
+    }
+    try {
+        const std::string name = chosen.filename().string();
+        if (isInputFile)
+            Use(vars.InputFile).SetValue(name);
+        else
+            Use(vars.SnapshotFile).SetValue(name);
+    } catch (...) {
+    }
+}
+
+}  // namespace zefa

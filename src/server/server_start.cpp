@@ -1,0 +1,313 @@
+#include "server/server_start.h"
+
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/types.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cctype>
+#include <cerrno>
+#include <charconv>
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <mutex>
+#include <thread>
+
+#include "client/tcp.h"
+
+extern char** environ;
+
+namespace zefa::server_start {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+std::mutex folder_mutex;
+std::optional<std::string> folder_override;
+
+std::string WithSeparator(std::string folder) {
+    if (folder.empty() || folder.back() != '/') folder += '/';
+    return folder;
+}
+
+std::string Lower(std::string text) {
+    for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return text;
+}
+
+// Replaces every occurrence of `from` in `text` by `to` (exact, case-sensitive).
+std::string ReplaceAll(std::string text, const std::string& from, const std::string& to) {
+    if (from.empty()) return text;
+    std::size_t pos = 0;
+    while ((pos = text.find(from, pos)) != std::string::npos) {
+        text.replace(pos, from.size(), to);
+        pos += to.size();
+    }
+    return text;
+}
+
+// First line of the file as a whole number; text that is no number gives 0,
+// a missing file -1.
+std::int32_t ReadRecordedPid(const std::string& path) {
+    std::ifstream in(path);
+    if (!in) return -1;
+    std::string line;
+    std::getline(in, line);
+    std::size_t start = 0;
+    while (start < line.size() && (line[start] == ' ' || line[start] == '\t')) ++start;
+    std::int32_t pid = 0;
+    const auto [ptr, ec] = std::from_chars(line.data() + start, line.data() + line.size(), pid);
+    (void)ptr;
+    return ec == std::errc() ? pid : 0;
+}
+
+}  // namespace
+
+std::string ExtensionFolder() {
+    {
+        std::lock_guard lock(folder_mutex);
+        if (folder_override) return WithSeparator(*folder_override);
+    }
+    Dl_info info{};
+    std::string file;
+    if (dladdr(reinterpret_cast<void*>(&ExtensionFolder), &info) != 0 && info.dli_fname)
+        file = info.dli_fname;
+    std::error_code ec;
+    if (file.find('/') == std::string::npos) file = fs::read_symlink("/proc/self/exe", ec).string();
+    fs::path path = fs::weakly_canonical(fs::absolute(file, ec), ec);
+    return WithSeparator(path.parent_path().string());
+}
+
+void SetExtensionFolder(std::optional<std::string> folder) {
+    std::lock_guard lock(folder_mutex);
+    folder_override = std::move(folder);
+}
+
+std::string PidFileName(const std::string& serverName) {
+    return ExtensionFolder() + serverName + ".pid";
+}
+
+bool IsProcessRunning(std::int32_t pid) {
+    if (pid < 1) return false;
+    int status = 0;
+    const pid_t waited = waitpid(static_cast<pid_t>(pid), &status, WNOHANG);
+    if (waited == pid) return false;  // our child, just exited and now reaped
+    if (waited == 0) return true;     // our child, still running
+    if (kill(static_cast<pid_t>(pid), 0) != 0 && errno != EPERM) return false;
+    // Exists; a zombie is a process that has already ended.
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string text;
+    if (stat && std::getline(stat, text)) {
+        const std::size_t close = text.rfind(')');
+        if (close != std::string::npos && close + 2 < text.size()) {
+            const char state = text[close + 2];
+            if (state == 'Z' || state == 'X') return false;
+        }
+    }
+    return true;
+}
+
+std::int32_t StartServerProcess(const std::string& serverName, const std::string& scriptPath,
+                                std::uint32_t settleMs) {
+    const std::string pid_file = PidFileName(serverName);
+    const std::int32_t recorded = ReadRecordedPid(pid_file);
+    if (IsProcessRunning(recorded)) return recorded;
+
+    pid_t child = -1;
+    posix_spawn_file_actions_t actions;
+    posix_spawnattr_t attributes;
+    if (posix_spawn_file_actions_init(&actions) != 0) return -1;
+    if (posix_spawnattr_init(&attributes) != 0) {
+        posix_spawn_file_actions_destroy(&actions);
+        return -1;
+    }
+    // Own process group: a terminal's interrupt for the host does not reach
+    // the server. Standard input is not shared with the host.
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawnattr_setpgroup(&attributes, 0);
+    sigset_t defaults;
+    sigemptyset(&defaults);
+    sigaddset(&defaults, SIGPIPE);
+    sigaddset(&defaults, SIGINT);
+    sigaddset(&defaults, SIGTERM);
+    posix_spawnattr_setsigdefault(&attributes, &defaults);
+    sigset_t none;
+    sigemptyset(&none);
+    posix_spawnattr_setsigmask(&attributes, &none);
+    posix_spawnattr_setflags(
+        &attributes,
+        static_cast<short>(POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK));
+    std::string shell = "/bin/sh";
+    std::string script = scriptPath;
+    char* argv[] = {shell.data(), script.data(), nullptr};
+    const int rc = posix_spawn(&child, "/bin/sh", &actions, &attributes, argv, environ);
+    posix_spawn_file_actions_destroy(&actions);
+    posix_spawnattr_destroy(&attributes);
+    if (rc != 0) child = -1;
+
+    {
+        std::ofstream out(pid_file, std::ios::trunc);
+        if (out) out << child << '\n';
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(settleMs));
+    return static_cast<std::int32_t>(child);
+}
+
+void DeletePidFiles() {
+    std::error_code ec;
+    const fs::path folder = ExtensionFolder();
+    std::vector<fs::path> doomed;
+    for (fs::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
+        const std::string name = it->path().filename().string();
+        if (name.size() >= 4 && name.compare(name.size() - 4, 4, ".pid") == 0 &&
+            !it->is_directory(ec))
+            doomed.push_back(it->path());
+    }
+    for (const auto& path : doomed) fs::remove(path, ec);
+}
+
+// ---- Start scripts.
+
+std::string LocalScriptName(ScriptDialect dialect) {
+    return dialect == ScriptDialect::Batch ? "zefaserverstartLocal.bat" : "zefaserverstartLocal.sh";
+}
+
+std::string RemoteScriptName(ScriptDialect dialect) {
+    return dialect == ScriptDialect::Batch ? "zefaserverstartRemote.bat"
+                                           : "zefaserverstartRemote.sh";
+}
+
+std::string DrivePart(const std::string& path) {
+    if (path.size() >= 2 && std::isalpha(static_cast<unsigned char>(path[0])) && path[1] == ':')
+        return path.substr(0, 2);
+    if (path.size() > 2 && path[0] == '\\' && path[1] == '\\') {
+        const std::size_t server_end = path.find('\\', 2);
+        if (server_end == std::string::npos || server_end == 2) return "";
+        const std::size_t share_end = path.find('\\', server_end + 1);
+        if (share_end == server_end + 1) return "";
+        return path.substr(0, share_end);
+    }
+    return "";
+}
+
+std::string ShellQuote(const std::string& value) {
+    std::string out = "'";
+    for (char c : value) {
+        if (c == '\'')
+            out += "'\\''";
+        else
+            out += c;
+    }
+    out += "'";
+    return out;
+}
+
+bool IsSafeName(const std::string& value) {
+    if (value.empty() || value.front() == '-') return false;
+    for (char c : value) {
+        const auto u = static_cast<unsigned char>(c);
+        if (!(std::isalnum(u) || c == '.' || c == '_' || c == '-') || u > 127) return false;
+    }
+    return true;
+}
+
+namespace {
+
+StartScripts BuildBatch(const StartScriptRequest& r) {
+    StartScripts out;
+    std::vector<std::string>& start = r.remote ? out.remote : out.local;
+    if (r.remote) {
+        out.local.push_back("rsh " + r.host + " \\\"" + r.remoteScriptPath + "\\\"");
+        for (int i = 0; i < 4; ++i) out.local.push_back("pause");
+    }
+    const std::string drive = DrivePart(r.modelPath);
+    if (drive.find(':') != std::string::npos) {
+        start.push_back(drive);
+        start.push_back("cd " + r.modelPath);
+        start.push_back("\"" + r.exe + "\" -server " + r.serverName);
+    } else if (drive.find("\\\\") != std::string::npos) {
+        const std::string mapped = ReplaceAll(r.modelPath, drive, "%myDrive%");
+        start.push_back("set myDrive=nothing");
+        for (char letter = 'D'; letter <= 'Z'; ++letter) {
+            start.push_back(std::string("set myDrive=") + letter + ":");
+            start.push_back("if exist \"" + mapped + "\" goto worky");
+            start.push_back("net use %myDrive% \"" + drive + "\" /PERSISTENT:NO");
+            start.push_back("if NOT ERRORLEVEL 1 goto worky");
+        }
+        for (const char* line : {"goto noworky", ":worky", "%myDrive%"}) start.push_back(line);
+        start.push_back("cd " + mapped);
+        start.push_back("Start /WAIT /I \"ZEFA2000 Server\" \"" + r.exe + "\" -server " +
+                        r.serverName);
+        for (const char* line :
+             {"c:", "net use %myDrive% /delete", "goto end", ":noworky",
+              "echo YOU HAVE NO FURTHER AVAILABLE DRIVE LETTERS ON THIS MACHINE!!!", "pause",
+              ":end", "set myDrive="})
+            start.push_back(line);
+    } else {
+        out.error = kInvalidModelPathMessage;
+    }
+    return out;
+}
+
+StartScripts BuildShell(const StartScriptRequest& r) {
+    StartScripts out;
+    if (!IsSafeName(r.serverName)) {
+        out.error = "The ZEFA Server Name \"" + r.serverName +
+                    "\" may only contain letters, digits, \".\", \"_\" and \"-\".";
+        return out;
+    }
+    if (r.remote && !IsSafeName(r.host)) {
+        out.error = "The ZEFA Host \"" + r.host +
+                    "\" may only contain letters, digits, \".\", \"_\" and \"-\".";
+        return out;
+    }
+    if (r.modelPath.empty() || r.modelPath.front() != '/') {
+        out.error = kInvalidModelPathMessage;
+        return out;
+    }
+    std::vector<std::string>& start = r.remote ? out.remote : out.local;
+    if (r.remote) {
+        // The remote shell parses the command again, so the script path is
+        // quoted once for it and once more for the local shell.
+        out.local.push_back("ssh " + ShellQuote(r.host) + " " +
+                            ShellQuote("sh " + ShellQuote(r.remoteScriptPath)));
+    }
+    start.push_back("cd " + ShellQuote(r.modelPath) + " || exit 1");
+    start.push_back("exec " + ShellQuote(r.exe) + " -server " + ShellQuote(r.serverName));
+    return out;
+}
+
+}  // namespace
+
+StartScripts BuildStartScripts(const StartScriptRequest& request) {
+    return request.dialect == ScriptDialect::Batch ? BuildBatch(request) : BuildShell(request);
+}
+
+bool WriteScript(const std::string& path, const std::vector<std::string>& lines,
+                 ScriptDialect dialect) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    if (!out) return false;
+    const char* end = dialect == ScriptDialect::Batch ? "\r\n" : "\n";
+    for (const auto& line : lines) out << line << end;
+    out.close();
+    return static_cast<bool>(out);
+}
+
+// ---- Local or remote.
+
+bool IsRemoteHost(const std::string& host) {
+    const std::string lower = Lower(host);
+    if (lower.find("localhost") != std::string::npos ||
+        lower.find("127.0.0.1") != std::string::npos)
+        return false;
+    char name[256] = {};
+    if (gethostname(name, sizeof name - 1) != 0) name[0] = '\0';
+    return tcp::ResolveAddress(name) != tcp::ResolveAddress(host);
+}
+
+}  // namespace zefa::server_start

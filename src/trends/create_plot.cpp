@@ -1,0 +1,28 @@
+// The profile plot: created anew each time the extension is initialised.
+#include "extension/zefa.h"
+
+namespace zefa {
+
+namespace {
+constexpr const char* kPlotName = "ProfilePlot";
+// The host's colour number for red.
+constexpr int kRed = 42;
+}  // namespace
+
+void ZEFA::CreatePlot() {
+    Trap("CreatePlot", [&] {
+        auto& flowsheet = Deref(Deref(Use(objContainer).GetCase().get()).GetFlowsheet().get());
+        if (objProfilePlot) flowsheet.RemovePlot(kPlotName);
+        objProfilePlot = flowsheet.CreatePlot(kPlotName);
+        Use(vars.ProfilePlot).SetValue(kPlotName);
+        auto& plot = Deref(objProfilePlot.get());
+        plot.SetTitle("ZEFA Profile");
+        plot.SetAxisLabels("Branch Length", "");
+        plot.SetAutoScale(true);
+        plot.SetDataSetName("ProfileData");
+        plot.BindData("xData", "yData");
+        plot.SetColour(kRed);
+    });
+}
+
+}  // namespace zefa
