@@ -1,0 +1,199 @@
+#pragma once
+
+// The pipeline model of zefa-server: one-dimensional, transient, three phases
+// (gas, oil, water). Each branch is a chain of sections; the state of a section
+// is its three phase masses and its temperature; between sections (and at the
+// branch ends) sits a face carrying one mixture mass flow. Pressure follows from
+// the masses (ideal gas filling the volume the liquids leave; liquids with a
+// large bulk modulus so that a liquid-full section still has a pressure).
+//
+// One step is semi-implicit: the face flows are solved from a tridiagonal
+// system that couples the momentum balance (inertia, friction, gravity, chokes)
+// to the linearised pressure response of the sections, then the phase masses
+// are updated with upwind phase fluxes. Every flux leaves one section and
+// enters its neighbour, so mass is conserved to rounding.
+
+#include <array>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace zefasim {
+
+constexpr int kGas = 0;
+constexpr int kOil = 1;
+constexpr int kWater = 2;
+using Phases = std::array<double, 3>;
+
+constexpr double kGasConstant = 8314.462618;  // J/(kmol K)
+constexpr double kGravity = 9.80665;          // m/s2
+constexpr double kKelvin = 273.15;
+constexpr double kReferencePressure = 101325.0;  // liquid densities are given here
+
+struct Fluid {
+    double gas_mw = 20.0;  // kg/kmol
+    double oil_density = 800.0;
+    double water_density = 1000.0;
+    double gas_viscosity = 1.5e-5;  // Pa s
+    double oil_viscosity = 5e-3;
+    double water_viscosity = 1e-3;
+    double bulk_modulus = 1.5e9;    // Pa, both liquids
+    double heat_capacity = 2000.0;  // J/(kg K), mixture
+};
+
+struct Section {
+    double length = 0, diameter = 0, roughness = 0, dz = 0;  // dz: elevation gain over it
+    double area = 0, volume = 0;
+    double z_start = 0;                  // distance of its upstream end from the branch start
+    double u_value = 0, t_ambient = 20;  // heat exchange with the surroundings
+    int pipe = 0;
+};
+
+struct Pipe {
+    std::string label;
+    int first_section = 0, sections = 0;
+};
+
+struct Branch {
+    std::string label;
+    std::vector<Pipe> pipes;
+    std::vector<Section> sections;
+    int inlet_boundary = -1, outlet_boundary = -1;  // index into Model::boundaries, -1 closed
+    // State.
+    std::vector<Phases> mass;  // per section, kg
+    std::vector<double> temp;  // per section, C
+    std::vector<double> flow;  // per face (sections + 1), mixture kg/s, positive downstream
+    std::vector<Phases> flux;  // per face, phase mass flows of the last step
+    std::vector<int> choke;    // per face: controller index or -1
+};
+
+struct Boundary {
+    std::string label, node;
+    int branch = -1;
+    bool at_inlet = true;
+    bool open = true;
+    double pressure = 1e5, temperature = 20, gas_fraction = 1, water_fraction = 0;
+    Phases deriv{};  // d(phase flow)/d(pressure) over the last step interval
+};
+
+struct Source {
+    std::string label;
+    int branch = -1, section = 0;
+    double mass_flow = 0, gas_fraction = 0, water_fraction = 0, temperature = 20;
+    Phases extra{};    // additional phase inflow, used to probe sensitivities
+    Phases applied{};  // phase flows actually applied in the last step
+    Phases deriv{};    // d(section pressure)/d(phase flow) over the last interval
+};
+
+struct Well {
+    std::string label;
+    int branch = -1, section = 0;
+    double res_pressure = 1e5, productivity = 0;  // kg/s per Pa
+    double gas_fraction = 0, water_fraction = 0, temperature = 20;
+    Phases applied{};
+};
+
+struct Controller {
+    std::string label;
+    int branch = -1, face = 0;
+    double choke_diameter = 0.1, discharge_coefficient = 0.84, opening = 1.0;
+};
+
+struct Position {
+    std::string label;
+    int branch = -1, section = 0;
+};
+
+struct Plug {
+    std::string label;
+    int branch = -1;
+    double launch_z = 0;
+    bool launched = false, arrived = false;
+    double z = 0, speed = 0;
+};
+
+struct InitialState {
+    double pressure = 1e5, temperature = 20, holdup = 0, water_cut = 0, flow = 0;
+};
+
+struct Integration {
+    double start_time = 0, max_step = 1.0, min_step = 1e-4;
+};
+
+// Mass that entered the model from outside since the last initialisation, per phase.
+struct MassAccount {
+    Phases initial{}, sources{}, boundaries{}, wells{};
+};
+
+// Derived state of one section, recomputed from the masses whenever needed.
+struct SectionState {
+    double p = 0, temp_k = 0;
+    double rho_gas = 0, rho_oil = 0, rho_water = 0, rho_mix = 0, mu_mix = 0;
+    Phases alpha{};  // volume fractions
+    Phases dpdm{};   // partial derivative of pressure with respect to each phase mass
+};
+
+class Model {
+  public:
+    Fluid fluid;
+    Integration integration;
+    InitialState initial;
+    std::vector<InitialState> branch_initial;  // per branch (copied from `initial` unless given)
+    bool steady_start = false;
+    std::vector<Branch> branches;
+    std::vector<Boundary> boundaries;
+    std::vector<Source> sources;
+    std::vector<Well> wells;
+    std::vector<Controller> controllers;
+    std::vector<Position> positions;
+    std::vector<Plug> plugs;
+    double shut_from = 1e35, shut_until = 2e35;
+
+    // Clock and stepping.
+    double time = 0;
+    double planned_step = 0.1;
+    double last_step = 0;
+    std::int64_t steps = 0;
+    MassAccount account;
+
+    // Sets every section to the given initial state, time to the start time.
+    void SetInitialState();
+    // Integrates from `time` to exactly `end_time`. With `forced` the step sizes
+    // are taken from that list (as far as it goes); `used` receives the steps taken.
+    void Advance(double end_time, const std::vector<double>* forced = nullptr,
+                 std::vector<double>* used = nullptr);
+    // Runs towards steady state without advancing the clock; false if it did not
+    // settle within the step budget.
+    bool SolveSteady(int max_steps = 50000, double tolerance = 1e-9);
+
+    bool ShutIn() const { return time >= shut_from && time < shut_until; }
+    double TotalMass() const;
+    Phases PhaseMass() const;
+    SectionState StateOf(int branch, int section) const;
+    double MixtureVelocity(int branch, int face) const;
+    double BranchLength(int branch) const;
+    // Phase fractions by mass of a fluid given by gas fraction and water cut (by mass).
+    static Phases Composition(double gas_fraction, double water_fraction);
+    // Throws std::runtime_error describing the first inconsistency found.
+    void Validate() const;
+
+    int FindBranch(const std::string& label) const;
+    int FindBoundary(const std::string& label) const;
+    int FindSource(const std::string& label) const;
+    int FindWell(const std::string& label) const;
+    int FindController(const std::string& label) const;
+    int FindPosition(const std::string& label) const;
+    int FindPlug(const std::string& label) const;
+
+  private:
+    // One step of the given size; false (state untouched) when the step must be
+    // shortened, with `shrink` telling by how much.
+    bool TryStep(double dt, double& shrink, double& next_dt, bool force);
+};
+
+SectionState ComputeSectionState(const Fluid& fluid, double volume, const Phases& mass,
+                                 double temp_c);
+// Darcy friction factor: laminar 64/Re or Haaland, whichever is larger (continuous).
+double FrictionFactor(double reynolds, double relative_roughness);
+
+}  // namespace zefasim

@@ -1,0 +1,660 @@
+#include "session.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <iostream>
+#include <sstream>
+
+#include "input.h"
+#include "snapshot.h"
+
+namespace zefasim {
+
+namespace proto = zefa::protocol;
+using proto::MessageType;
+
+namespace {
+
+// Longest run interval accepted, in maximum time steps.
+constexpr double kMaxStepsPerInterval = 1e6;
+
+std::string TrimBlanks(const std::string& s) {
+    size_t b = s.find_first_not_of(" \t\r\n");
+    if (b == std::string::npos) return "";
+    size_t e = s.find_last_not_of(" \t\r\n");
+    return s.substr(b, e - b + 1);
+}
+
+std::string Printable(const std::string& s) {
+    std::string out;
+    for (char c : s) {
+        unsigned char u = static_cast<unsigned char>(c);
+        if (u >= 32 && u < 127) {
+            out += c;
+        } else {
+            char buf[8];
+            std::snprintf(buf, sizeof buf, "\\x%02X", u);
+            out += buf;
+        }
+    }
+    return out;
+}
+
+std::string FormatNumber(double v) {
+    char buf[32];
+    std::snprintf(buf, sizeof buf, "%.9g", v);
+    return buf;
+}
+
+}  // namespace
+
+bool IsSafeFileName(const std::string& name, std::string& why) {
+    if (name.empty()) {
+        why = "empty file name";
+        return false;
+    }
+    if (name.size() > 255) {
+        why = "file name too long";
+        return false;
+    }
+    for (char c : name) {
+        unsigned char u = static_cast<unsigned char>(c);
+        if (u < 32 || u == 127) {
+            why = "file name contains a control character";
+            return false;
+        }
+        if (c == '/' || c == '\\' || c == ':') {
+            why = "file name '" + name + "' must not contain a path separator";
+            return false;
+        }
+    }
+    if (name.find("..") != std::string::npos || name == ".") {
+        why = "file name '" + name + "' must stay inside the working folder";
+        return false;
+    }
+    return true;
+}
+
+Session::Session(std::string folder) : folder_(std::move(folder)) {}
+
+void Session::Append(proto::Bytes& reply, const proto::Bytes& message) {
+    reply.insert(reply.end(), message.begin(), message.end());
+}
+
+void Session::Error(proto::Bytes& reply, const std::string& text) {
+    Append(reply, proto::PackText(MessageType::Error, text));
+}
+
+void Session::Ok(proto::Bytes& reply, const std::string& text) {
+    Append(reply, proto::PackText(MessageType::Ok, text));
+}
+
+void Session::Warn(const std::string& text) {
+    std::cerr << "zefa-server: " << text << "\n";
+    if (warnings_.size() < 100) warnings_.push_back(text);
+}
+
+bool Session::RequireModel(proto::Bytes& reply) {
+    if (model_) return true;
+    Error(reply, "no model loaded: read an input file or a snapshot first");
+    return false;
+}
+
+void Session::Log(const proto::Message& request) {
+    if (!log_) return;
+    std::string line = Printable(request.name);
+    auto type = proto::TypeFromName(request.name);
+    proto::PayloadForm form = type ? proto::FormOf(*type) : proto::PayloadForm::Unread;
+    if (form == proto::PayloadForm::IntList) {
+        if (auto v = proto::DecodeInts(request.payload))
+            for (std::int32_t x : *v) line += " " + std::to_string(x);
+    } else if (form == proto::PayloadForm::FloatList || form == proto::PayloadForm::OneFloat) {
+        if (auto v = proto::DecodeFloats(request.payload))
+            for (float x : *v) line += " " + FormatNumber(x);
+    } else if (!request.payload.empty()) {
+        line += " " + Printable(proto::DecodeText(request.payload));
+    }
+    *log_ << line << "\n";
+    log_->flush();
+}
+
+bool Session::Handle(const proto::Message& request, proto::Bytes& reply) {
+    Log(request);
+    auto type = proto::TypeFromName(request.name);
+    if (!type || !proto::IsRequest(*type)) {
+        Error(reply, "unknown request type '" + Printable(request.name) + "'");
+        return true;
+    }
+    const std::string text = proto::DecodeText(request.payload);
+    try {
+        switch (*type) {
+            case MessageType::Ping:
+                Append(reply, proto::PackText(MessageType::Pong, proto::kPongText));
+                break;
+            case MessageType::ReadInput:
+                LoadInput(TrimBlanks(text), false, reply);
+                break;
+            case MessageType::Start:
+                LoadInput(TrimBlanks(text), true, reply);
+                break;
+            case MessageType::Initialize: {
+                if (!RequireModel(reply)) break;
+                std::string warning = Initialise();
+                if (warning.empty()) {
+                    Ok(reply);
+                } else {
+                    Error(reply, "warning: " + warning);
+                }
+                break;
+            }
+            case MessageType::SaveSnap: {
+                if (!RequireModel(reply)) break;
+                std::string name = TrimBlanks(text), why;
+                if (!IsSafeFileName(name, why)) {
+                    Error(reply, "save snapshot: " + why);
+                    break;
+                }
+                SaveSnapshotFile(*model_, PathOf(name));
+                Ok(reply);
+                break;
+            }
+            case MessageType::LoadSnap: {
+                std::string name = TrimBlanks(text), why;
+                if (!IsSafeFileName(name, why)) {
+                    Error(reply, "load snapshot: " + why);
+                    break;
+                }
+                Model m = LoadSnapshotFile(PathOf(name));
+                AdoptModel(std::move(m));
+                Ok(reply);
+                break;
+            }
+            case MessageType::StopServer:
+                return false;
+            case MessageType::InpNames:
+                InputNames(text, reply);
+                break;
+            case MessageType::InpSizes:
+                InputSizes(request.payload, reply);
+                break;
+            case MessageType::InpData:
+                InputData(request.payload);
+                break;
+            case MessageType::OuttrNames:
+                OutputNames(text, reply);
+                break;
+            case MessageType::GettrResult: {
+                if (!RequireModel(reply)) break;
+                std::vector<float> v = OutputValues();
+                Append(reply, proto::PackFloats(MessageType::OuttrData, v));
+                break;
+            }
+            case MessageType::SendtrNames:
+                TrendValues(text, reply);
+                break;
+            case MessageType::SendprNames:
+                ProfileValues(text, reply);
+                break;
+            case MessageType::SimStep:
+                Step(reply);
+                break;
+            case MessageType::SetTend:
+            case MessageType::SetTime: {
+                auto v = proto::DecodeFloats(request.payload);
+                const char* what = *type == MessageType::SetTend ? "end time" : "simulation time";
+                if (!v || v->size() != 1 || !std::isfinite((*v)[0]) || std::fabs((*v)[0]) > 1e12f) {
+                    Warn(std::string(what) + " ignored: expected one finite float below 1e12");
+                    break;
+                }
+                double t = static_cast<double>((*v)[0]);
+                if (*type == MessageType::SetTend) {
+                    end_time_ = t;
+                } else if (model_) {
+                    model_->time = t;
+                } else {
+                    Warn("simulation time ignored: no model loaded");
+                }
+                break;
+            }
+            case MessageType::GetTime: {
+                if (!RequireModel(reply)) break;
+                float t = static_cast<float>(model_->time);
+                Append(reply, proto::PackFloats(MessageType::OutTime, std::span(&t, 1)));
+                break;
+            }
+            case MessageType::GetStep: {
+                if (!RequireModel(reply)) break;
+                float dt = static_cast<float>(model_->planned_step);
+                Append(reply, proto::PackFloats(MessageType::OutStep, std::span(&dt, 1)));
+                break;
+            }
+            case MessageType::InputLogOn:
+                LogOn(TrimBlanks(text), reply);
+                break;
+            case MessageType::InputLogOff:
+                log_.reset();
+                Ok(reply);
+                break;
+            case MessageType::KeywordInput:
+                if (!RequireModel(reply)) break;
+                ApplyKeywords(*model_, text);
+                Ok(reply);
+                break;
+            case MessageType::GetLabelList:
+                LabelList(text, reply);
+                break;
+            default:
+                Error(reply, "unknown request type '" + request.name + "'");
+                break;
+        }
+    } catch (const std::exception& e) {
+        Error(reply, Printable(e.what()));
+    }
+    return true;
+}
+
+void Session::LoadInput(const std::string& name, bool initialise, proto::Bytes& reply) {
+    std::string why;
+    if (!IsSafeFileName(name, why)) {
+        Error(reply, "input file: " + why);
+        return;
+    }
+    Model m = LoadModelFile(PathOf(name), name);
+    AdoptModel(std::move(m));
+    inputs_.clear();
+    inputs_sized_ = false;
+    input_names_text_.clear();
+    outputs_.clear();
+    output_names_text_.clear();
+    std::string warning;
+    if (initialise) warning = Initialise();
+    if (warning.empty()) {
+        Ok(reply);
+    } else {
+        Error(reply, "warning: " + warning);
+    }
+}
+
+std::string Session::Initialise() {
+    model_->SetInitialState();
+    end_time_ = model_->time;
+    if (model_->steady_start && !model_->SolveSteady())
+        return "steady state not reached; the model starts from the state reached";
+    return "";
+}
+
+void Session::AdoptModel(Model&& m) {
+    model_ = std::move(m);
+    end_time_ = model_->time;
+    // Registrations stay when they still fit the new model.
+    std::string errors;
+    std::vector<InputItem> in;
+    if (!input_names_text_.empty() && ResolveInputs(input_names_text_, in, errors)) {
+        inputs_ = std::move(in);
+    } else {
+        inputs_.clear();
+        inputs_sized_ = false;
+        input_names_text_.clear();
+    }
+    std::vector<OutputItem> out;
+    if (!output_names_text_.empty() && ResolveOutputs(output_names_text_, out, errors)) {
+        outputs_ = std::move(out);
+    } else {
+        outputs_.clear();
+        output_names_text_.clear();
+    }
+}
+
+bool Session::ResolveInputs(const std::string& text, std::vector<InputItem>& items,
+                            std::string& errors) const {
+    std::istringstream in(text);
+    std::string label, kind;
+    items.clear();
+    while (in >> label) {
+        if (label[0] != '$' || label.size() < 2) {
+            errors += " '" + label + "' is not a $label;";
+            break;
+        }
+        label = label.substr(1);
+        if (!(in >> kind)) {
+            errors += " $" + label + " has no kind;";
+            break;
+        }
+        InputItem item;
+        item.label = label;
+        const Model& m = *model_;
+        if (kind == "SOURCE" || kind == "SOURCE_DERIV") {
+            item.kind = kind == "SOURCE" ? InputKind::Source : InputKind::SourceDeriv;
+            item.object = m.FindSource(label);
+        } else if (kind == "BOUNDARY" || kind == "BOUNDARY_DERIV") {
+            item.kind = kind == "BOUNDARY" ? InputKind::Boundary : InputKind::BoundaryDeriv;
+            item.object = m.FindBoundary(label);
+        } else if (kind == "CONTROLLER") {
+            item.kind = InputKind::Controller;
+            item.object = m.FindController(label);
+        } else if (kind == "PLUG") {
+            item.kind = InputKind::Plug;
+            item.object = m.FindPlug(label);
+        } else {
+            errors += " unknown input kind " + Printable(kind) + " for $" + Printable(label) + ";";
+            continue;
+        }
+        if (item.object < 0) {
+            errors += " no " + kind + " labelled " + Printable(label) + ";";
+            continue;
+        }
+        items.push_back(item);
+    }
+    return errors.empty();
+}
+
+namespace {
+int SizeOf(int kind) {
+    static const int sizes[] = {5, 5, 1, 3, 4, 1};
+    return sizes[kind];
+}
+}  // namespace
+
+void Session::InputNames(const std::string& text, proto::Bytes& reply) {
+    if (!RequireModel(reply)) return;
+    std::vector<InputItem> items;
+    std::string errors;
+    if (!ResolveInputs(text, items, errors)) {
+        Error(reply, "input names refused:" + errors);
+        return;
+    }
+    inputs_ = std::move(items);
+    input_names_text_ = text;
+    inputs_sized_ = false;
+    Ok(reply);
+}
+
+void Session::InputSizes(const proto::Bytes& payload, proto::Bytes& reply) {
+    if (!RequireModel(reply)) return;
+    auto sizes = proto::DecodeInts(payload);
+    if (!sizes) {
+        Error(reply, "input sizes: the payload is not a list of 4-byte integers");
+        return;
+    }
+    if (sizes->size() != inputs_.size()) {
+        Error(reply, "input sizes: " + std::to_string(sizes->size()) + " sizes for " +
+                         std::to_string(inputs_.size()) + " input names");
+        return;
+    }
+    std::string errors;
+    for (size_t i = 0; i < inputs_.size(); ++i) {
+        int want = SizeOf(static_cast<int>(inputs_[i].kind));
+        if ((*sizes)[i] != want)
+            errors += " $" + inputs_[i].label + " takes " + std::to_string(want) + " values, not " +
+                      std::to_string((*sizes)[i]) + ";";
+    }
+    if (!errors.empty()) {
+        Error(reply, "input sizes refused:" + errors);
+        return;
+    }
+    inputs_sized_ = true;
+    Ok(reply);
+}
+
+void Session::InputData(const proto::Bytes& payload) {
+    if (!model_) {
+        Warn("input data ignored: no model loaded");
+        return;
+    }
+    if (!inputs_sized_) {
+        Warn("input data ignored: input names and sizes are not registered");
+        return;
+    }
+    auto values = proto::DecodeFloats(payload);
+    size_t expected = 0;
+    for (const InputItem& it : inputs_) expected += SizeOf(static_cast<int>(it.kind));
+    if (!values || values->size() != expected) {
+        Warn("input data ignored: " +
+             (values ? std::to_string(values->size()) + " values" : std::string("a payload")) +
+             " where " + std::to_string(expected) + " values are registered");
+        return;
+    }
+    for (float v : *values)
+        if (!std::isfinite(v)) {
+            Warn("input data ignored: a value is not a finite number");
+            return;
+        }
+    for (size_t i = 0, at = 0; i < inputs_.size(); ++i) {
+        const InputItem& it = inputs_[i];
+        const float* v = values->data() + at;
+        at += SizeOf(static_cast<int>(it.kind));
+        if (it.kind == InputKind::Boundary && !(v[2] > 0)) {
+            Warn("input data ignored: boundary $" + it.label + " pressure must be positive");
+            return;
+        }
+    }
+    // Everything is valid: apply.
+    Model& m = *model_;
+    for (size_t i = 0, at = 0; i < inputs_.size(); ++i) {
+        const InputItem& it = inputs_[i];
+        const float* v = values->data() + at;
+        at += SizeOf(static_cast<int>(it.kind));
+        auto frac = [](float x) { return std::clamp(static_cast<double>(x), 0.0, 1.0); };
+        switch (it.kind) {
+            case InputKind::Source: {
+                Source& s = m.sources[it.object];
+                s.gas_fraction = frac(v[0]);
+                s.mass_flow = v[1];
+                s.temperature = v[3];
+                s.water_fraction = frac(v[4]);
+                break;
+            }
+            case InputKind::Boundary: {
+                Boundary& b = m.boundaries[it.object];
+                b.open = v[0] != 0;
+                b.gas_fraction = frac(v[1]);
+                b.pressure = v[2];
+                b.temperature = v[3];
+                b.water_fraction = frac(v[4]);
+                break;
+            }
+            case InputKind::Controller:
+                m.controllers[it.object].opening = frac(v[0]);
+                break;
+            case InputKind::Plug:
+                if (v[0] >= 0.5f) {
+                    Plug& p = m.plugs[it.object];
+                    p.launched = true;
+                    p.arrived = false;
+                    p.z = p.launch_z;
+                    p.speed = 0;
+                }
+                break;
+            case InputKind::SourceDeriv:
+            case InputKind::BoundaryDeriv:
+                break;  // derivatives are always computed for the keys asked for
+        }
+    }
+}
+
+bool Session::ResolveOutputs(const std::string& text, std::vector<OutputItem>& items,
+                             std::string& errors) const {
+    items.clear();
+    for (const auto& [label, key] : ParseNameList(text)) {
+        std::string why;
+        auto p = ResolveProbe(*model_, label, key, why);
+        if (!p) {
+            errors += " " + Printable(why) + ";";
+            continue;
+        }
+        items.push_back({*p});
+    }
+    return errors.empty();
+}
+
+void Session::OutputNames(const std::string& text, proto::Bytes& reply) {
+    if (!RequireModel(reply)) return;
+    std::vector<OutputItem> items;
+    std::string errors;
+    if (!ResolveOutputs(text, items, errors)) {
+        Error(reply, "output names refused:" + errors);
+        return;
+    }
+    outputs_ = std::move(items);
+    output_names_text_ = text;
+    std::vector<std::int32_t> sizes(outputs_.size(), 1);
+    Append(reply, proto::PackInts(MessageType::OuttrSizes, sizes));
+}
+
+std::vector<float> Session::OutputValues() const {
+    std::vector<float> v;
+    v.reserve(outputs_.size());
+    for (const OutputItem& it : outputs_)
+        v.push_back(static_cast<float>(Evaluate(*model_, it.probe)));
+    return v;
+}
+
+void Session::TrendValues(const std::string& text, proto::Bytes& reply) {
+    if (!RequireModel(reply)) return;
+    std::vector<OutputItem> items;
+    std::string errors;
+    if (!ResolveOutputs(text, items, errors)) {
+        Error(reply, "trend names refused:" + errors);
+        return;
+    }
+    std::vector<std::int32_t> sizes(items.size(), 1);
+    std::vector<float> values;
+    for (const OutputItem& it : items)
+        values.push_back(static_cast<float>(Evaluate(*model_, it.probe)));
+    Append(reply, proto::PackInts(MessageType::SendtrSizes, sizes));
+    Append(reply, proto::PackFloats(MessageType::SendtrData, values));
+}
+
+void Session::ProfileValues(const std::string& text, proto::Bytes& reply) {
+    if (!RequireModel(reply)) return;
+    auto names = ParseNameList(text);
+    if (names.empty()) {
+        Error(reply, "profile request names no variable");
+        return;
+    }
+    std::vector<std::int32_t> sizes;
+    std::vector<float> values;
+    std::string errors;
+    for (const auto& [branch, key] : names) {
+        std::vector<double> v;
+        std::string why;
+        if (branch.empty()) {
+            errors += " " + key + " needs a $branch;";
+            continue;
+        }
+        if (!Profile(*model_, branch, key, v, why)) {
+            errors += " " + Printable(why) + ";";
+            continue;
+        }
+        sizes.push_back(static_cast<std::int32_t>(v.size()));
+        for (double x : v) values.push_back(static_cast<float>(x));
+    }
+    if (!errors.empty()) {
+        Error(reply, "profile names refused:" + errors);
+        return;
+    }
+    Append(reply, proto::PackInts(MessageType::SendprSizes, sizes));
+    Append(reply, proto::PackFloats(MessageType::SendprData, values));
+}
+
+void Session::Step(proto::Bytes& reply) {
+    if (!RequireModel(reply)) return;
+    Model& m = *model_;
+    double interval = end_time_ - m.time;
+    if (interval > kMaxStepsPerInterval * m.integration.max_step) {
+        Error(reply, "run interval of " + FormatNumber(interval) + " s is too long for MAXDT " +
+                         FormatNumber(m.integration.max_step) + " s");
+        return;
+    }
+    bool derivatives = std::any_of(outputs_.begin(), outputs_.end(), [](const OutputItem& it) {
+        return IsBoundaryDerivative(it.probe.key) || IsSourceDerivative(it.probe.key);
+    });
+    if (end_time_ > m.time) {
+        std::optional<Model> before;
+        if (derivatives) before = m;
+        std::vector<double> steps;
+        m.Advance(end_time_, nullptr, &steps);
+        if (before) Derivatives(*before, steps);
+    }
+    std::string ok = "done";
+    if (!warnings_.empty()) {
+        // Problems with requests that get no reply travel with the step's reply.
+        ok +=
+            " ZEFA_ERROR \x83"
+            "error: ";
+        for (const std::string& w : warnings_) ok += w + "; ";
+        warnings_.clear();
+    }
+    Ok(reply, ok);
+    Append(reply, proto::PackFloats(MessageType::OuttrData, OutputValues()));
+}
+
+void Session::Derivatives(const Model& before, const std::vector<double>& steps) {
+    Model& m = *model_;
+    std::vector<bool> boundary_wanted(m.boundaries.size(), false);
+    std::vector<bool> source_wanted(m.sources.size(), false);
+    for (const OutputItem& it : outputs_) {
+        if (IsBoundaryDerivative(it.probe.key)) boundary_wanted[it.probe.object] = true;
+        if (IsSourceDerivative(it.probe.key)) source_wanted[it.probe.object] = true;
+    }
+    // Each sensitivity repeats the interval from the same start with one input
+    // perturbed and the same step sizes, so it is the model's own response.
+    for (size_t b = 0; b < m.boundaries.size(); ++b) {
+        if (!boundary_wanted[b]) continue;
+        Model probe = before;
+        double delta = std::max(1.0, 1e-5 * probe.boundaries[b].pressure);
+        probe.boundaries[b].pressure += delta;
+        probe.Advance(end_time_, &steps, nullptr);
+        const Boundary& bd = m.boundaries[b];
+        int face = bd.at_inlet ? 0 : static_cast<int>(m.branches[bd.branch].sections.size());
+        for (int k = 0; k < 3; ++k)
+            m.boundaries[b].deriv[k] =
+                (probe.branches[bd.branch].flux[face][k] - m.branches[bd.branch].flux[face][k]) /
+                delta;
+    }
+    for (size_t s = 0; s < m.sources.size(); ++s) {
+        if (!source_wanted[s]) continue;
+        const Source& src = m.sources[s];
+        double p0 = m.StateOf(src.branch, src.section).p;
+        double delta = std::max(1e-4, 1e-4 * std::fabs(src.mass_flow));
+        for (int k = 0; k < 3; ++k) {
+            Model probe = before;
+            probe.sources[s].extra[k] += delta;
+            probe.Advance(end_time_, &steps, nullptr);
+            m.sources[s].deriv[k] = (probe.StateOf(src.branch, src.section).p - p0) / delta;
+        }
+    }
+}
+
+void Session::LogOn(const std::string& name, proto::Bytes& reply) {
+    std::string why;
+    if (!IsSafeFileName(name, why)) {
+        Error(reply, "input log: " + why);
+        return;
+    }
+    auto f = std::make_unique<std::ofstream>(PathOf(name), std::ios::trunc);
+    if (!*f) {
+        Error(reply, "input log: cannot write " + name);
+        return;
+    }
+    log_ = std::move(f);
+    Ok(reply);
+}
+
+void Session::LabelList(const std::string& text, proto::Bytes& reply) {
+    if (!RequireModel(reply)) return;
+    std::string kind = TrimBlanks(text);
+    for (char& c : kind) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    auto labels = LabelsOf(*model_, kind);
+    if (!labels) {
+        Error(reply, "unknown label kind '" + Printable(kind) +
+                         "' (BRANCH, SOURCE, BOUNDARY, POSITION, CONTROLLER, PLUG or WELL)");
+        return;
+    }
+    std::string joined;
+    for (const std::string& l : *labels) joined += (joined.empty() ? "" : " ") + l;
+    Append(reply, proto::PackText(MessageType::LabelList, joined));
+}
+
+}  // namespace zefasim

@@ -1,0 +1,84 @@
+#pragma once
+
+// The request handling of zefa-server, apart from the sockets: one Session holds
+// the loaded model and what the client registered, takes one request at a time
+// and produces the bytes of the reply (none, one or two messages).
+
+#include <fstream>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "client/protocol.h"
+#include "model.h"
+#include "outputs.h"
+
+namespace zefasim {
+
+// Checks a file name sent by a client: a plain name inside the working folder.
+bool IsSafeFileName(const std::string& name, std::string& why);
+
+class Session {
+  public:
+    explicit Session(std::string folder);
+
+    // Handles one request; appends the reply bytes to `reply`. Returns false once
+    // the client asked the server to stop.
+    bool Handle(const zefa::protocol::Message& request, zefa::protocol::Bytes& reply);
+
+    const Model* model() const { return model_ ? &*model_ : nullptr; }
+    // Warnings about requests that get no reply, kept until the next step reply.
+    const std::vector<std::string>& warnings() const { return warnings_; }
+
+  private:
+    enum class InputKind { Source, Boundary, Controller, SourceDeriv, BoundaryDeriv, Plug };
+    struct InputItem {
+        InputKind kind;
+        std::string label;
+        int object = 0;
+    };
+    struct OutputItem {
+        Probe probe;
+    };
+
+    void Log(const zefa::protocol::Message& request);
+    void Warn(const std::string& text);
+    std::string PathOf(const std::string& name) const { return folder_ + "/" + name; }
+    bool RequireModel(zefa::protocol::Bytes& reply);
+    void Error(zefa::protocol::Bytes& reply, const std::string& text);
+    void Ok(zefa::protocol::Bytes& reply, const std::string& text = "done");
+    void Append(zefa::protocol::Bytes& reply, const zefa::protocol::Bytes& message);
+
+    void LoadInput(const std::string& name, bool initialise, zefa::protocol::Bytes& reply);
+    std::string Initialise();  // returns a warning text, empty when fine
+    void AdoptModel(Model&& m);
+    void InputNames(const std::string& text, zefa::protocol::Bytes& reply);
+    void InputSizes(const zefa::protocol::Bytes& payload, zefa::protocol::Bytes& reply);
+    void InputData(const zefa::protocol::Bytes& payload);
+    void OutputNames(const std::string& text, zefa::protocol::Bytes& reply);
+    void TrendValues(const std::string& text, zefa::protocol::Bytes& reply);
+    void ProfileValues(const std::string& text, zefa::protocol::Bytes& reply);
+    void Step(zefa::protocol::Bytes& reply);
+    void Derivatives(const Model& before, const std::vector<double>& steps);
+    std::vector<float> OutputValues() const;
+    void LogOn(const std::string& name, zefa::protocol::Bytes& reply);
+    void LabelList(const std::string& text, zefa::protocol::Bytes& reply);
+    bool ResolveOutputs(const std::string& text, std::vector<OutputItem>& items,
+                        std::string& errors) const;
+    bool ResolveInputs(const std::string& text, std::vector<InputItem>& items,
+                       std::string& errors) const;
+
+    std::string folder_;
+    std::optional<Model> model_;
+    double end_time_ = 0;
+    std::string input_names_text_;
+    std::vector<InputItem> inputs_;
+    bool inputs_sized_ = false;
+    std::string output_names_text_;
+    std::vector<OutputItem> outputs_;
+    std::vector<std::string> warnings_;
+    std::unique_ptr<std::ofstream> log_;
+};
+
+}  // namespace zefasim

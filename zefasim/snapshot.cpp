@@ -1,0 +1,276 @@
+#include "snapshot.h"
+
+#include <bit>
+#include <cstdint>
+#include <cstdio>
+#include <fstream>
+#include <type_traits>
+
+namespace zefasim {
+
+namespace {
+
+constexpr char kMagic[8] = {'Z', 'E', 'F', 'A', 'S', 'N', 'P', '1'};
+constexpr size_t kMaxSnapshotBytes = 512u << 20;
+
+std::uint64_t Fnv1a(const std::string& s, size_t begin, size_t end) {
+    std::uint64_t h = 1469598103934665603ull;
+    for (size_t i = begin; i < end; ++i) {
+        h ^= static_cast<unsigned char>(s[i]);
+        h *= 1099511628211ull;
+    }
+    return h;
+}
+
+// Every part of the model is visited by one function for both directions.
+template <class Ar>
+void Visit(Ar& ar, double& v);
+template <class Ar>
+void Visit(Ar& ar, int& v);
+template <class Ar>
+void Visit(Ar& ar, Phases& v);
+template <class Ar>
+void Visit(Ar& ar, Section& s);
+template <class Ar>
+void Visit(Ar& ar, Pipe& p);
+template <class Ar>
+void Visit(Ar& ar, Branch& b);
+template <class Ar>
+void Visit(Ar& ar, Boundary& b);
+template <class Ar>
+void Visit(Ar& ar, Source& s);
+template <class Ar>
+void Visit(Ar& ar, Well& w);
+template <class Ar>
+void Visit(Ar& ar, Controller& c);
+template <class Ar>
+void Visit(Ar& ar, Position& p);
+template <class Ar>
+void Visit(Ar& ar, Plug& p);
+template <class Ar>
+void Visit(Ar& ar, InitialState& i);
+template <class Ar>
+void Visit(Ar& ar, Model& m);
+
+class Writer {
+  public:
+    std::string out;
+    void U64(std::uint64_t v) {
+        for (int i = 0; i < 8; ++i) out.push_back(static_cast<char>((v >> (8 * i)) & 0xff));
+    }
+    void operator()(double& v) { U64(std::bit_cast<std::uint64_t>(v)); }
+    void operator()(int& v) { U64(static_cast<std::uint64_t>(static_cast<std::int64_t>(v))); }
+    void operator()(std::int64_t& v) { U64(static_cast<std::uint64_t>(v)); }
+    void operator()(bool& v) { out.push_back(v ? 1 : 0); }
+    void operator()(std::string& s) {
+        U64(s.size());
+        out += s;
+    }
+    void operator()(Phases& p) {
+        for (double& d : p) (*this)(d);
+    }
+    template <class T>
+    void operator()(std::vector<T>& v) {
+        U64(v.size());
+        for (T& item : v) Visit(*this, item);
+    }
+};
+
+class Reader {
+  public:
+    explicit Reader(const std::string& in, size_t begin, size_t end)
+        : in_(in), pos_(begin), end_(end) {}
+    std::uint64_t U64() {
+        Need(8);
+        std::uint64_t v = 0;
+        for (int i = 0; i < 8; ++i)
+            v |= static_cast<std::uint64_t>(static_cast<unsigned char>(in_[pos_ + i])) << (8 * i);
+        pos_ += 8;
+        return v;
+    }
+    void operator()(double& v) { v = std::bit_cast<double>(U64()); }
+    void operator()(int& v) {
+        auto x = static_cast<std::int64_t>(U64());
+        if (x < INT32_MIN || x > INT32_MAX) throw SnapshotError("integer out of range");
+        v = static_cast<int>(x);
+    }
+    void operator()(std::int64_t& v) { v = static_cast<std::int64_t>(U64()); }
+    void operator()(bool& v) {
+        Need(1);
+        char c = in_[pos_++];
+        if (c != 0 && c != 1) throw SnapshotError("bad flag");
+        v = c == 1;
+    }
+    void operator()(std::string& s) {
+        std::uint64_t n = U64();
+        Need(n);
+        s.assign(in_, pos_, n);
+        pos_ += n;
+    }
+    void operator()(Phases& p) {
+        for (double& d : p) (*this)(d);
+    }
+    template <class T>
+    void operator()(std::vector<T>& v) {
+        std::uint64_t n = U64();
+        // Every element takes at least one byte: a count beyond the remaining
+        // bytes is corrupt, and checking it first bounds the allocation.
+        Need(n);
+        v.clear();
+        v.resize(n);
+        for (T& item : v) Visit(*this, item);
+    }
+    bool AtEnd() const { return pos_ == end_; }
+
+  private:
+    void Need(std::uint64_t n) {
+        if (n > end_ - pos_) throw SnapshotError("snapshot is truncated");
+    }
+    const std::string& in_;
+    size_t pos_, end_;
+};
+
+template <class Ar>
+void Visit(Ar& ar, double& v) {
+    ar(v);
+}
+template <class Ar>
+void Visit(Ar& ar, int& v) {
+    ar(v);
+}
+template <class Ar>
+void Visit(Ar& ar, Phases& v) {
+    ar(v);
+}
+template <class Ar>
+void Visit(Ar& ar, Section& s) {
+    ar(s.length), ar(s.diameter), ar(s.roughness), ar(s.dz), ar(s.area), ar(s.volume);
+    ar(s.z_start), ar(s.u_value), ar(s.t_ambient), ar(s.pipe);
+}
+template <class Ar>
+void Visit(Ar& ar, Pipe& p) {
+    ar(p.label), ar(p.first_section), ar(p.sections);
+}
+template <class Ar>
+void Visit(Ar& ar, Branch& b) {
+    ar(b.label), ar(b.pipes), ar(b.sections), ar(b.inlet_boundary), ar(b.outlet_boundary);
+    ar(b.mass), ar(b.temp), ar(b.flow), ar(b.flux), ar(b.choke);
+}
+template <class Ar>
+void Visit(Ar& ar, Boundary& b) {
+    ar(b.label), ar(b.node), ar(b.branch), ar(b.at_inlet), ar(b.open), ar(b.pressure);
+    ar(b.temperature), ar(b.gas_fraction), ar(b.water_fraction), ar(b.deriv);
+}
+template <class Ar>
+void Visit(Ar& ar, Source& s) {
+    ar(s.label), ar(s.branch), ar(s.section), ar(s.mass_flow), ar(s.gas_fraction);
+    ar(s.water_fraction), ar(s.temperature), ar(s.extra), ar(s.applied), ar(s.deriv);
+}
+template <class Ar>
+void Visit(Ar& ar, Well& w) {
+    ar(w.label), ar(w.branch), ar(w.section), ar(w.res_pressure), ar(w.productivity);
+    ar(w.gas_fraction), ar(w.water_fraction), ar(w.temperature), ar(w.applied);
+}
+template <class Ar>
+void Visit(Ar& ar, Controller& c) {
+    ar(c.label), ar(c.branch), ar(c.face), ar(c.choke_diameter), ar(c.discharge_coefficient);
+    ar(c.opening);
+}
+template <class Ar>
+void Visit(Ar& ar, Position& p) {
+    ar(p.label), ar(p.branch), ar(p.section);
+}
+template <class Ar>
+void Visit(Ar& ar, Plug& p) {
+    ar(p.label), ar(p.branch), ar(p.launch_z), ar(p.launched), ar(p.arrived), ar(p.z);
+    ar(p.speed);
+}
+template <class Ar>
+void Visit(Ar& ar, InitialState& i) {
+    ar(i.pressure), ar(i.temperature), ar(i.holdup), ar(i.water_cut), ar(i.flow);
+}
+template <class Ar>
+void Visit(Ar& ar, Model& m) {
+    Fluid& f = m.fluid;
+    ar(f.gas_mw), ar(f.oil_density), ar(f.water_density), ar(f.gas_viscosity);
+    ar(f.oil_viscosity), ar(f.water_viscosity), ar(f.bulk_modulus), ar(f.heat_capacity);
+    ar(m.integration.start_time), ar(m.integration.max_step), ar(m.integration.min_step);
+    Visit(ar, m.initial);
+    ar(m.branch_initial), ar(m.steady_start);
+    ar(m.branches), ar(m.boundaries), ar(m.sources), ar(m.wells), ar(m.controllers);
+    ar(m.positions), ar(m.plugs), ar(m.shut_from), ar(m.shut_until);
+    ar(m.time), ar(m.planned_step), ar(m.last_step), ar(m.steps);
+    ar(m.account.initial), ar(m.account.sources), ar(m.account.boundaries), ar(m.account.wells);
+}
+
+}  // namespace
+
+std::string EncodeSnapshot(const Model& model) {
+    Model copy = model;
+    Writer w;
+    w.out.append(kMagic, sizeof kMagic);
+    w.U64(0);  // content length, filled in below
+    size_t begin = w.out.size();
+    Visit(w, copy);
+    size_t length = w.out.size() - begin;
+    for (int i = 0; i < 8; ++i)
+        w.out[8 + i] = static_cast<char>((static_cast<std::uint64_t>(length) >> (8 * i)) & 0xff);
+    w.U64(Fnv1a(w.out, begin, begin + length));
+    return w.out;
+}
+
+Model DecodeSnapshot(const std::string& bytes) {
+    if (bytes.size() < 24 || bytes.compare(0, 8, kMagic, 8) != 0)
+        throw SnapshotError("not a snapshot file");
+    Reader head(bytes, 8, 16);
+    std::uint64_t length = head.U64();
+    if (length != bytes.size() - 24) throw SnapshotError("snapshot is truncated or too long");
+    Reader tail(bytes, 16 + length, bytes.size());
+    if (tail.U64() != Fnv1a(bytes, 16, 16 + length))
+        throw SnapshotError("snapshot checksum does not match (corrupt file)");
+    Model m;
+    Reader r(bytes, 16, 16 + length);
+    Visit(r, m);
+    if (!r.AtEnd()) throw SnapshotError("snapshot has trailing data");
+    try {
+        m.Validate();
+        if (m.branch_initial.size() != m.branches.size())
+            throw std::runtime_error("initial conditions do not match the branches");
+    } catch (const std::exception& e) {
+        throw SnapshotError(std::string("snapshot is inconsistent: ") + e.what());
+    }
+    return m;
+}
+
+void SaveSnapshotFile(const Model& model, const std::string& path) {
+    std::string bytes = EncodeSnapshot(model);
+    std::string tmp = path + ".tmp";
+    {
+        std::ofstream out(tmp, std::ios::binary | std::ios::trunc);
+        if (!out) throw SnapshotError("cannot write " + path);
+        out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+        out.flush();
+        if (!out) {
+            std::remove(tmp.c_str());
+            throw SnapshotError("cannot write " + path);
+        }
+    }
+    if (std::rename(tmp.c_str(), path.c_str()) != 0) {
+        std::remove(tmp.c_str());
+        throw SnapshotError("cannot write " + path);
+    }
+}
+
+Model LoadSnapshotFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) throw SnapshotError("cannot open " + path);
+    std::string bytes;
+    char buf[65536];
+    while (in.read(buf, sizeof buf) || in.gcount() > 0) {
+        bytes.append(buf, static_cast<size_t>(in.gcount()));
+        if (bytes.size() > kMaxSnapshotBytes) throw SnapshotError("snapshot file too large");
+    }
+    return DecodeSnapshot(bytes);
+}
+
+}  // namespace zefasim
