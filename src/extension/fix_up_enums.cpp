@@ -10,7 +10,8 @@ namespace zefa {
 // only when all its entries converted, so a failure leaves it as stored.
 void ZEFA::FixUpTheEnums() {
     Trap("FixUpTheEnums", [&] {
-        auto convert = [&](host::NumberArrayVariable& selections, host::NumberArrayVariable& types) {
+        auto convert = [&](host::NumberArrayVariable& selections,
+                           host::NumberArrayVariable& types) {
             host::NumberArray keys = selections.GetValues();
             const std::size_t count = keys.data.size();
             types.SetBounds(count);
