@@ -215,6 +215,14 @@ PFResult SolvePressureFlow(const PFNetwork& network, const PFOptions& options) {
             row_scale[i] = s > 0.0 ? s : 1.0;
         }
         const double merit0 = Merit(e.r, row_scale);
+        // Residuals worth less than a millionth of the smallest resolved change
+        // of any unknown: solved.
+        if (merit0 <= 1e-6) {
+            result.max_residual = merit0;
+            result.converged = true;
+            network.Apply(u);
+            return result;
+        }
         std::vector<double> step(e.r);
         for (double& v : step) v = -v;
         auto a = e.jacobian;
@@ -236,7 +244,7 @@ PFResult SolvePressureFlow(const PFNetwork& network, const PFOptions& options) {
             }
             if (positive) {
                 Evaluation t = Evaluate(network, trial);
-                if (t.finite && (Merit(t.r, row_scale) <= merit0 || merit0 == 0.0)) break;
+                if (t.finite && Merit(t.r, row_scale) <= merit0 * (1.0 + 1e-9)) break;
                 if (t.finite && cut >= 10) break;  // accept a small step; Newton goes on
             }
             lambda *= 0.5;

@@ -7,5 +7,6 @@
 namespace zefalink {
 
 void AddCatalogueCommand(CLI::App& app, int& exit_code);
+void AddRunCommand(CLI::App& app, int& exit_code);
 
 }  // namespace zefalink

@@ -7,6 +7,7 @@ int main(int argc, char** argv) {
     app.require_subcommand(1);
     int exit_code = 0;
     zefalink::AddCatalogueCommand(app, exit_code);
+    zefalink::AddRunCommand(app, exit_code);
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {
