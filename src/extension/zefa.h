@@ -223,6 +223,30 @@ class ZEFA : public host::UnitOperationExtension, public ZEFA_ClientOwner {
 
     // ---- Coupling subsystem (host lookups, outlet compositions) ----
     // (declarations added here by the coupling code)
+    // A copy of the reference stream's fluid, else the mix of the inlets'
+    // fluids; null when there is neither.
+    std::shared_ptr<host::Fluid> GetReferenceFluid();
+    // Sets `result` (unless already set) to the operation of that exact name,
+    // searching the flowsheet first and then its sub-flowsheets in order.
+    void RecursiveGetOperation(std::shared_ptr<host::Operation>& result,
+                               const std::shared_ptr<host::Flowsheet>& flowsheet,
+                               const std::string& name);
+    // The fluid's vapour, light-liquid and aqueous phases; null when absent.
+    void GetFluidPhases(host::Fluid* fluid, std::shared_ptr<host::Phase>& vapour,
+                        std::shared_ptr<host::Phase>& light_liquid,
+                        std::shared_ptr<host::Phase>& aqueous);
+    void CalculateMassPhaseFractions();
+    // Composition for an outlet from the phases of a flashed fluid weighted by
+    // the pipeline's gas, oil and water mass flows; empty when they add to 0.
+    std::optional<std::vector<double>> GetNewComposition(host::Fluid& fluid, double gas,
+                                                         double oil, double water,
+                                                         bool useOwnFlows);
+    void SetOutletCompositions();
+    void SetOutletsAsInlets();
+    bool CheckPressureFlowSpecs();
+    // Boundary flows interpolated to the host time: boundary x 3 phases
+    // (gas, oil, water), in kg/s.
+    host::NumberArray dblBoundaryFlows;
 
     // ---- Server connection subsystem ----
     // (declarations added here by the server connection code)

@@ -1,0 +1,432 @@
+// Host lookups and outlet compositions of the extension against reference-host
+// streams, fluids and a test fluid with chosen phases.
+#include <gtest/gtest.h>
+
+#include <cmath>
+
+#include "extension/zefa.h"
+#include "lib/case.h"
+#include "lib/dynamic_container.h"
+#include "lib/fluid.h"
+#include "lib/stream.h"
+
+using namespace refhost;
+
+namespace {
+
+const std::string kSuffix = ": PIPE: KAVRIS-ZEFA Link Error";
+const std::string kMissingPhase =
+    "ZEFA has a flow for a certain phase but the KAVRIS flash of the Reference stream at the "
+    "outlet conditions did not produce any of this phase.  This phase ZEFA flow will be "
+    "considered zero for the purposes of setting the KAVRIS outlet stream composition.";
+
+// A phase and a fluid whose phases the test chooses.
+class TestPhase final : public host::Phase {
+  public:
+    TestPhase(double n, double mw, std::vector<double> x) : n_(n), mw_(mw), x_(std::move(x)) {}
+    double MolarFlow() const override { return n_; }
+    double MassFlow() const override { return n_ * mw_; }
+    double MolecularWeight() const override { return mw_; }
+    std::vector<double> Composition() const override { return x_; }
+
+  private:
+    double n_, mw_;
+    std::vector<double> x_;
+};
+
+class TestFluid final : public host::Fluid {
+  public:
+    std::shared_ptr<host::Phase> vapour, liquid, aqueous;
+    std::vector<double> z = {0.25, 0.25, 0.25, 0.25};
+    std::shared_ptr<host::Fluid> Clone() const override {
+        return std::make_shared<TestFluid>(*this);
+    }
+    std::shared_ptr<host::Phase> VapourPhase() const override { return vapour; }
+    std::shared_ptr<host::Phase> LightLiquidPhase() const override { return liquid; }
+    std::shared_ptr<host::Phase> AqueousPhase() const override { return aqueous; }
+    void MixIn(const host::Fluid&) override {}
+    std::shared_ptr<host::RealValue> Temperature() override { return nullptr; }
+    std::shared_ptr<host::RealValue> Pressure() override { return nullptr; }
+    std::shared_ptr<host::RealValue> MolarFlow() override { return nullptr; }
+    std::vector<double> Composition() const override { return z; }
+    void SetComposition(const std::vector<double>& f) override { z = f; }
+    int TPFlash(double, double) override { return 0; }
+    int PHFlash(double, double) override { return 0; }
+    double MolarEnthalpy() const override { return 0; }
+    double VapourFraction() const override { return 0; }
+    double MassVapourFraction() const override { return 0; }
+    double MolarFlowValue() const override { return 0; }
+    double MassFlowValue() const override { return 0; }
+};
+
+class Coupling : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        host_case = std::make_shared<RefCase>("/tmp/coupling-case");
+        window = std::make_shared<MessageWindow>();
+        ui = std::make_shared<ScriptedUserInterface>();
+        unit = std::make_shared<PipelineUnit>("PIPE", host_case, window, ui);
+        host_case->Flowsheet()->Add(unit);
+        zefa = std::make_unique<zefa::ZEFA>(ui);
+        zefa->objContainer = unit;
+        zefa->InitializeInternalVariables();
+        Num("boolTraceErrors", 1);
+        Num("boolWritePFEquations", 0);
+        std::weak_ptr<PipelineUnit> weak = unit;
+        dyn = std::make_shared<HostDynamicContainer>("PIPE", [weak] {
+            return weak.lock()->Get<host::StreamListVariable>("Outlets")->GetStreams();
+        });
+        zefa->objDynContainer = dyn;
+    }
+
+    void Num(const std::string& tag, double v) {
+        unit->Get<host::NumberVariable>(tag)->SetValue(v);
+    }
+    void Array(const std::string& tag, host::NumberArray a) {
+        unit->Get<host::NumberArrayVariable>(tag)->SetValues(a);
+    }
+    host::NumberArray Values(const std::string& tag) {
+        return unit->Get<host::NumberArrayVariable>(tag)->GetValues();
+    }
+    // Connects streams; `inlet_boundary` / `outlet_source` are the check boxes.
+    void Connect(std::vector<StreamPtr> inlets, std::vector<double> inlet_boundary,
+                 std::vector<StreamPtr> outlets, std::vector<double> outlet_source) {
+        std::vector<std::shared_ptr<host::MaterialStream>> in(inlets.begin(), inlets.end());
+        std::vector<std::shared_ptr<host::MaterialStream>> out(outlets.begin(), outlets.end());
+        unit->Get<host::StreamListVariable>("Inlets")->SetStreams(in);
+        unit->Get<host::StreamListVariable>("Outlets")->SetStreams(out);
+        Array("InletBoundaryCB", host::NumberArray::OneD(inlet_boundary));
+        Array("OutletSourceCB", host::NumberArray::OneD(outlet_source));
+        zefa->intNumInlets = static_cast<std::int16_t>(inlets.size());
+        zefa->intNumOutlets = static_cast<std::int16_t>(outlets.size());
+    }
+    StreamPtr MakeStream(const std::string& name, std::vector<double> z, double t, double p,
+                         double n) {
+        return Stream::Create(name, Fluid::Create(set, z, t, p, n));
+    }
+    std::vector<std::string> Lines() const { return window->Lines(); }
+
+    ComponentSetPtr set = std::make_shared<ComponentSet>(
+        std::vector<std::string>{"methane", "propane", "n-hexane", "water"});
+    std::shared_ptr<RefCase> host_case;
+    std::shared_ptr<MessageWindow> window;
+    std::shared_ptr<ScriptedUserInterface> ui;
+    std::shared_ptr<PipelineUnit> unit;
+    std::unique_ptr<zefa::ZEFA> zefa;
+    std::shared_ptr<HostDynamicContainer> dyn;
+};
+
+}  // namespace
+
+// ---- Host lookups ----
+
+TEST_F(Coupling, ReferenceFluidIsTheReferenceStreamOrTheMixOfTheInlets) {
+    EXPECT_EQ(zefa->GetReferenceFluid(), nullptr);  // no reference stream, no inlet
+
+    auto a = MakeStream("A", {0.9, 0.1, 0.0, 0.0}, 40.0, 5000.0, 2.0);
+    auto b = MakeStream("B", {0.0, 0.0, 0.5, 0.5}, 20.0, 4000.0, 1.0);
+    Connect({a, b}, {0, 0}, {}, {});
+    auto mix = std::dynamic_pointer_cast<Fluid>(zefa->GetReferenceFluid());
+    ASSERT_NE(mix, nullptr);
+    EXPECT_DOUBLE_EQ(mix->MolarFlowKmol(), 3.0);
+    EXPECT_NEAR(mix->Composition()[0], 1.8 / 3.0, 1e-14);
+    EXPECT_NEAR(mix->Composition()[3], 0.5 / 3.0, 1e-14);
+    EXPECT_DOUBLE_EQ(mix->PressureKPa(), 4000.0);
+    // A copy: the inlets are untouched, and every call builds a new one.
+    mix->MolarFlow()->SetValue(99.0);
+    EXPECT_DOUBLE_EQ(a->MolarFlowValue(), 2.0);
+    EXPECT_DOUBLE_EQ(zefa->GetReferenceFluid()->MolarFlowValue(), 3.0);
+
+    auto ref = MakeStream("REF", {0.0, 1.0, 0.0, 0.0}, 10.0, 800.0, 0.5);
+    zefa->vars.ReferenceStream = ref;
+    auto r = zefa->GetReferenceFluid();
+    EXPECT_DOUBLE_EQ(r->Composition()[1], 1.0);
+    EXPECT_DOUBLE_EQ(r->MolarFlowValue(), 0.5);
+    EXPECT_TRUE(Lines().empty());
+}
+
+TEST_F(Coupling, OperationSearchFindsTheTopLevelFirstThenEarlierSubFlowsheets) {
+    auto top = host_case->Flowsheet();
+    auto top_fv = std::make_shared<RefOperation>("FV", "valveop");
+    auto sub1 = top->AddSubFlowsheet("Area 1");
+    auto sub2 = top->AddSubFlowsheet("Area 2");
+    auto sub1_fv = std::make_shared<RefOperation>("FV", "valveop");
+    auto sub1_pic = std::make_shared<RefOperation>("PIC", "fbcontrolop");
+    auto sub2_pic = std::make_shared<RefOperation>("PIC", "fbcontrolop");
+    auto deep = sub2->AddSubFlowsheet("Deep");
+    auto deep_lic = std::make_shared<RefOperation>("LIC", "fbcontrolop");
+    sub1->Add(sub1_fv);
+    sub1->Add(sub1_pic);
+    sub2->Add(sub2_pic);
+    deep->Add(deep_lic);
+    top->Add(top_fv);
+
+    std::shared_ptr<host::Operation> found;
+    zefa->RecursiveGetOperation(found, top, "FV");
+    EXPECT_EQ(found, top_fv);
+    found.reset();
+    zefa->RecursiveGetOperation(found, top, "PIC");
+    EXPECT_EQ(found, sub1_pic);
+    found.reset();
+    zefa->RecursiveGetOperation(found, top, "LIC");
+    EXPECT_EQ(found, deep_lic);
+    found.reset();
+    zefa->RecursiveGetOperation(found, top, "fv");  // exact, case-sensitive
+    EXPECT_EQ(found, nullptr);
+    std::shared_ptr<host::Operation> preset = sub2_pic;
+    zefa->RecursiveGetOperation(preset, top, "FV");
+    EXPECT_EQ(preset, sub2_pic);
+    EXPECT_TRUE(Lines().empty());
+    std::shared_ptr<host::Operation> none;
+    zefa->RecursiveGetOperation(none, nullptr, "FV");
+    ASSERT_EQ(Lines().size(), 1u);
+    EXPECT_EQ(Lines()[0],
+              "METHOD -- RecursiveGetOperation: Object variable or With block "
+              "variable not set" +
+                  kSuffix);
+}
+
+// ---- Composition mixing ----
+
+TEST_F(Coupling, OnePresentPhaseGivesItsCompositionWhateverThePipelineFlows) {
+    TestFluid f;
+    f.liquid = std::make_shared<TestPhase>(2.0, 80.0, std::vector<double>{0.0, 0.1, 0.9, 0.0});
+    f.vapour = std::make_shared<TestPhase>(0.0, 16.0, std::vector<double>{1.0, 0.0, 0.0, 0.0});
+    auto z = zefa->GetNewComposition(f, 0.0, 3.0, 0.0, false);
+    ASSERT_TRUE(z);
+    EXPECT_EQ(*z, (std::vector<double>{0.0, 0.1, 0.9, 0.0}));
+    EXPECT_TRUE(Lines().empty());
+    // Gas and water flows the flash cannot match: reported, then ignored.
+    z = zefa->GetNewComposition(f, 5.0, 3.0, 1.0, false);
+    ASSERT_TRUE(z);
+    EXPECT_EQ(*z, (std::vector<double>{0.0, 0.1, 0.9, 0.0}));
+    ASSERT_EQ(Lines().size(), 1u);
+    EXPECT_EQ(Lines()[0], kMissingPhase + kSuffix);
+    EXPECT_EQ(zefa->strLastMessage, kMissingPhase);
+}
+
+TEST_F(Coupling, CompositionsMixByTheMolesThePipelineFlowsImply) {
+    TestFluid f;
+    const std::vector<double> y = {0.8, 0.2, 0.0, 0.0}, xo = {0.1, 0.3, 0.6, 0.0},
+                              xw = {0.0, 0.0, 0.0, 1.0};
+    f.vapour = std::make_shared<TestPhase>(1.0, 20.0, y);
+    f.liquid = std::make_shared<TestPhase>(1.0, 70.0, xo);
+    f.aqueous = std::make_shared<TestPhase>(1.0, 18.0, xw);
+
+    // Gas 0: the two liquids mixed, Wo = 7/70 = 0.1, Ww = 1.8/18 = 0.1.
+    auto z = zefa->GetNewComposition(f, 0.0, 7.0, 1.8, false);
+    ASSERT_TRUE(z);
+    const std::vector<double> liquid = {0.05, 0.15, 0.3, 0.5};
+    for (std::size_t i = 0; i < 4; ++i) EXPECT_NEAR((*z)[i], liquid[i], 1e-15) << i;
+
+    // All three: WV = 4/20 = 0.2, WL = 0.2; negative flows count as 0.
+    z = zefa->GetNewComposition(f, 4.0, 7.0, 1.8, false);
+    ASSERT_TRUE(z);
+    for (std::size_t i = 0; i < 4; ++i) EXPECT_NEAR((*z)[i], 0.5 * y[i] + 0.5 * liquid[i], 1e-15);
+    z = zefa->GetNewComposition(f, 4.0, -7.0, 0.0, false);
+    ASSERT_TRUE(z);
+    for (std::size_t i = 0; i < 4; ++i) EXPECT_NEAR((*z)[i], y[i], 1e-15);  // liquid <= 0
+
+    // All flows zero or negative: no composition.
+    EXPECT_FALSE(zefa->GetNewComposition(f, 0.0, -1.0, 0.0, false));
+    EXPECT_FALSE(zefa->GetNewComposition(f, -2.0, -1.0, -3.0, false));
+    EXPECT_TRUE(Lines().empty());
+
+    // A wet gas whose flash has no light liquid at all still mixes.
+    TestFluid wet;
+    wet.vapour = f.vapour;
+    wet.aqueous = f.aqueous;
+    z = zefa->GetNewComposition(wet, 4.0, 0.0, 3.6, false);  // WV 0.2, WL 0.2
+    ASSERT_TRUE(z);
+    for (std::size_t i = 0; i < 4; ++i) EXPECT_NEAR((*z)[i], 0.5 * y[i] + 0.5 * xw[i], 1e-15);
+    EXPECT_TRUE(Lines().empty());
+}
+
+TEST_F(Coupling, ReverseFlowUsesTheFluidsOwnPhaseFlows) {
+    TestFluid f;
+    f.vapour = std::make_shared<TestPhase>(-1.0, 20.0, std::vector<double>{0.8, 0.2, 0.0, 0.0});
+    f.liquid = std::make_shared<TestPhase>(-3.0, 70.0, std::vector<double>{0.1, 0.3, 0.6, 0.0});
+    auto z = zefa->GetNewComposition(f, 0.0, 0.0, 0.0, true);
+    ASSERT_TRUE(z);
+    // Minus the (negative) own flows: weights are the phases' moles, 1 and 3.
+    EXPECT_NEAR((*z)[0], (0.8 + 3 * 0.1) / 4.0, 1e-15);
+    EXPECT_NEAR((*z)[2], 3 * 0.6 / 4.0, 1e-15);
+}
+
+// ---- Outlets ----
+
+TEST_F(Coupling, OutletsGetTheFlashedReferenceMixedByThePipelineFlows) {
+    auto in = MakeStream("IN", {0.7, 0.1, 0.1, 0.1}, 50.0, 6000.0, 1.0);
+    auto out1 = MakeStream("OUT1", {1.0, 0.0, 0.0, 0.0}, 5.0, 3000.0, 0.8);   // boundary
+    auto out2 = MakeStream("OUT2", {1.0, 0.0, 0.0, 0.0}, 5.0, 2000.0, -0.2);  // reverse flow
+    auto out3 = MakeStream("OUT3", {1.0, 0.0, 0.0, 0.0}, 5.0, 2500.0, 0.3);   // source
+    Connect({in}, {0}, {out1, out2, out3}, {0, 0, 1});
+    Array("BoundaryTemperatures", host::NumberArray::OneD({30.0, 99.0}));
+    Array("SourceTemperatures", host::NumberArray::OneD({80.0, 25.0}));
+    auto sm = host::NumberArray::TwoD(2, 3);
+    sm.At(1, 0) = 2.0;  // gas only at the outlet source (source row 1; row 0 is the inlet)
+    Array("SourceMassFlows", sm);
+    zefa->dblBoundaryFlows = host::NumberArray::TwoD(2, 3);
+    zefa->dblBoundaryFlows.At(0, 0) = 3.0;
+    zefa->dblBoundaryFlows.At(0, 1) = 1.0;
+    zefa->dblBoundaryFlows.At(0, 2) = 0.5;
+
+    zefa->SetOutletCompositions();
+    EXPECT_TRUE(Lines().empty()) << Lines()[0];
+
+    // The expected composition: the reference flashed at 30 C and OUT1's pressure.
+    auto ref = in->GetFluid()->Copy();
+    ASSERT_EQ(ref->TPFlash(30.0, 3000.0), 0);
+    const auto expected = zefa->GetNewComposition(*ref, 3.0, 1.0, 0.5, false);
+    ASSERT_TRUE(expected);
+    for (std::size_t i = 0; i < 4; ++i) {
+        EXPECT_NEAR(out1->GetFluid()->Composition()[i], (*expected)[i], 1e-12) << i;
+    }
+    EXPECT_DOUBLE_EQ(out1->TemperatureValue(), 30.0);
+    EXPECT_DOUBLE_EQ(out1->PressureValue(), 3000.0);
+    EXPECT_DOUBLE_EQ(out1->MolarFlowValue(), 0.8);
+    // Water in the pipeline's flow puts water into the outlet.
+    EXPECT_GT(out1->GetFluid()->Composition()[3], 0.01);
+
+    // Reverse flow: the outlet's own phases, conditions kept.
+    EXPECT_NEAR(out2->GetFluid()->Composition()[0], 1.0, 1e-12);
+    EXPECT_DOUBLE_EQ(out2->TemperatureValue(), 5.0);
+    EXPECT_DOUBLE_EQ(out2->MolarFlowValue(), -0.2);
+
+    // Source outlet: gas only, so the vapour of the flash at 25 C.
+    auto ref3 = in->GetFluid()->Copy();
+    ASSERT_EQ(ref3->TPFlash(25.0, 2500.0), 0);
+    EXPECT_NEAR(out3->GetFluid()->Composition()[0], ref3->VapourPhase()->Composition()[0], 1e-12);
+    EXPECT_DOUBLE_EQ(out3->TemperatureValue(), 25.0);
+
+    EXPECT_EQ(dyn->FluidReplacements(), 3);
+    ASSERT_EQ(dyn->ReplacedOutlets().size(), 3u);
+    EXPECT_EQ(dyn->ReplacedOutlets()[2], out3);
+}
+
+TEST_F(Coupling, NegativeInletFlowAndFlashFailuresAreReportedAndChangeNothing) {
+    auto in = MakeStream("IN", {0.7, 0.1, 0.1, 0.1}, 50.0, 6000.0, -1.0);
+    auto out = MakeStream("OUT", {1.0, 0.0, 0.0, 0.0}, 5.0, 3000.0, 0.8);
+    Connect({in}, {1}, {out}, {0});
+    Array("BoundaryTemperatures", host::NumberArray::OneD({60.0, -300.0}));
+    zefa->dblBoundaryFlows = host::NumberArray::TwoD(2, 3, 1.0);
+    zefa->SetOutletCompositions();
+    ASSERT_EQ(Lines().size(), 2u);
+    EXPECT_EQ(Lines()[0],
+              "Stream composition, etc will not be updated for negative flow in an Inlet since "
+              "this can not be gotten from ZEFA.  Stream will be held at last values." +
+                  kSuffix);
+    EXPECT_EQ(Lines()[1], "Flash Failure" + kSuffix);
+    EXPECT_DOUBLE_EQ(in->MolarFlowValue(), -1.0);
+    EXPECT_DOUBLE_EQ(in->GetFluid()->Composition()[0], 0.7);
+    EXPECT_DOUBLE_EQ(out->TemperatureValue(), 5.0);
+    EXPECT_DOUBLE_EQ(out->GetFluid()->Composition()[0], 1.0);
+    EXPECT_EQ(dyn->FluidReplacements(), 0);
+    EXPECT_EQ(dyn->ReplacedOutlets().size(), 1u);  // the outlet list is still handed back
+}
+
+TEST_F(Coupling, ZeroFlowReferenceIsFlashedAtUnitFlow) {
+    auto in = MakeStream("IN", {0.6, 0.2, 0.1, 0.1}, 30.0, 4000.0, 0.0);
+    auto out = MakeStream("OUT", {1.0, 0.0, 0.0, 0.0}, 5.0, 3000.0, 0.5);
+    Connect({in}, {0}, {out}, {0});
+    Array("BoundaryTemperatures", host::NumberArray::OneD({30.0}));
+    zefa->dblBoundaryFlows = host::NumberArray::TwoD(1, 3);
+    zefa->dblBoundaryFlows.At(0, 1) = 2.0;  // oil only
+    zefa->SetOutletCompositions();
+    EXPECT_TRUE(Lines().empty());
+    auto ref = in->GetFluid()->Copy();
+    ASSERT_EQ(ref->TPFlash(30.0, 3000.0), 0);
+    EXPECT_NEAR(out->GetFluid()->Composition()[2], ref->State().phases[kOil]->x[2], 1e-12);
+    EXPECT_DOUBLE_EQ(out->MolarFlowValue(), 0.5);
+}
+
+TEST_F(Coupling, BypassExpandsTheReferenceIntoTheOutletsAndKeepsMassSpecs) {
+    auto in = MakeStream("IN", {0.95, 0.05, 0.0, 0.0}, 40.0, 9000.0, 1.0);
+    auto out1 = MakeStream("OUT1", {0.0, 1.0, 0.0, 0.0}, 40.0, 3000.0, 0.6);
+    auto out2 = MakeStream("OUT2", {0.0, 1.0, 0.0, 0.0}, 40.0, 3000.0, 0.4);
+    auto out3 = MakeStream("OUT3", {0.0, 1.0, 0.0, 0.0}, 40.0, 3000.0, -0.1);
+    Connect({in}, {0}, {out1, out2, out3}, {0, 0, 0});
+    out2->SpecifyFlow(true, Stream::kMassBasis);
+    const double mass2 = out2->MassFlowValue();
+    zefa->SetOutletsAsInlets();
+    EXPECT_TRUE(Lines().empty());
+    EXPECT_NEAR(out1->GetFluid()->Composition()[0], 0.95, 1e-12);
+    EXPECT_DOUBLE_EQ(out1->MolarFlowValue(), 0.6);
+    EXPECT_DOUBLE_EQ(out1->PressureValue(), 3000.0);
+    EXPECT_NEAR(out1->GetFluid()->MolarEnthalpy(), in->GetFluid()->MolarEnthalpy(), 1e-3);
+    EXPECT_LT(out1->TemperatureValue(), 40.0 - 5.0);  // the drop cools the gas
+    // A mass-flow specification survives the new composition.
+    EXPECT_NEAR(out2->GetFluid()->Composition()[0], 0.95, 1e-12);
+    EXPECT_DOUBLE_EQ(out2->MassFlowValue(), mass2);
+    EXPECT_GT(out2->MolarFlowValue(), 0.4);  // lighter fluid, same mass
+    // Reverse flow is left alone.
+    EXPECT_DOUBLE_EQ(out3->GetFluid()->Composition()[1], 1.0);
+}
+
+TEST_F(Coupling, MassPhaseFractionsForStreamsFlowingInAndOut) {
+    auto wet = MakeStream("WET", {0.8, 0.05, 0.05, 0.1}, 30.0, 5000.0, 2.0);      // source inlet
+    auto back = MakeStream("BACK", {0.8, 0.05, 0.05, 0.1}, 30.0, 5000.0, -1.0);   // source inlet
+    auto still = MakeStream("STILL", {0.8, 0.05, 0.05, 0.1}, 30.0, 5000.0, 0.0);  // boundary in
+    auto out = MakeStream("OUT", {0.8, 0.05, 0.05, 0.1}, 30.0, 3000.0, 1.0);      // boundary out
+    Connect({wet, back, still}, {0, 0, 1}, {out}, {0});
+    Array("SourceGasFractions", host::NumberArray::OneD({9, 9}));
+    Array("SourceWaterFractions", host::NumberArray::OneD({9, 9}));
+    Array("BoundaryGasFracs", host::NumberArray::OneD({9, 9}));
+    Array("BoundaryWaterFracs", host::NumberArray::OneD({9, 9}));
+    zefa->CalculateMassPhaseFractions();
+    EXPECT_TRUE(Lines().empty());
+    const Fluid& f = *wet->GetFluid();
+    ASSERT_NE(f.AqueousPhase(), nullptr);
+    EXPECT_NEAR(Values("SourceGasFractions").At(0), f.MassVapourFraction(), 1e-15);
+    EXPECT_NEAR(Values("SourceWaterFractions").At(0),
+                f.AqueousPhase()->MassFlow() / f.MassFlowValue(), 1e-15);
+    EXPECT_GT(Values("SourceWaterFractions").At(0), 0.05);
+    EXPECT_DOUBLE_EQ(Values("SourceGasFractions").At(1), -1.0);
+    EXPECT_DOUBLE_EQ(Values("SourceWaterFractions").At(1), -1.0);
+    // Zero mass flow counts as flowing in; its water share is 0 (no flow to divide).
+    EXPECT_NEAR(Values("BoundaryGasFracs").At(0), still->GetFluid()->MassVapourFraction(), 1e-15);
+    EXPECT_DOUBLE_EQ(Values("BoundaryWaterFracs").At(0), 0.0);
+    EXPECT_DOUBLE_EQ(Values("BoundaryGasFracs").At(1), 1.0);
+    EXPECT_DOUBLE_EQ(Values("BoundaryWaterFracs").At(1), 0.0);
+
+    // Arrays too short for the connections: the trap reports it.
+    Array("BoundaryGasFracs", host::NumberArray::OneD({9}));
+    zefa->CalculateMassPhaseFractions();
+    ASSERT_EQ(Lines().size(), 1u);
+    EXPECT_EQ(Lines()[0],
+              "METHOD -- CalculateMassPhaseFractions: Subscript out of range" + kSuffix);
+}
+
+TEST_F(Coupling, SpecificationCheckListsTheStreamsThatLackTheirSpecs) {
+    auto a = MakeStream("FEED-A", {1, 0, 0, 0}, 20.0, 5000.0, 1.0);
+    auto b = MakeStream("FEED-B", {1, 0, 0, 0}, 20.0, 5000.0, 1.0);
+    auto c = MakeStream("PROD", {1, 0, 0, 0}, 20.0, 5000.0, 1.0);
+    auto d = MakeStream("GOOD", {1, 0, 0, 0}, 20.0, 5000.0, 1.0);
+    d->SpecifyPressure(true);
+    c->SpecifyFlow(true, Stream::kMolarBasis);  // a molar spec is not a mass-flow spec
+    Connect({a, d, b}, {0, 0, 0}, {c}, {0});
+
+    Num("boolWritePFEquations", 1);
+    EXPECT_TRUE(zefa->CheckPressureFlowSpecs());
+    EXPECT_TRUE(Lines().empty());
+
+    Num("boolWritePFEquations", 0);
+    EXPECT_FALSE(zefa->CheckPressureFlowSpecs());
+    ASSERT_EQ(Lines().size(), 2u);
+    EXPECT_EQ(Lines()[0],
+              "The following stream(s) REQUIRE an active Pressure spec: FEED-A, FEED-B" + kSuffix);
+    EXPECT_EQ(Lines()[1],
+              "The following stream(s) REQUIRE an active Mass Flow spec: PROD" + kSuffix);
+
+    a->SpecifyPressure(true);
+    b->SpecifyPressure(true);
+    c->SpecifyFlow(true, Stream::kMassBasis);
+    EXPECT_TRUE(zefa->CheckPressureFlowSpecs());
+    EXPECT_EQ(Lines().size(), 2u);
+
+    // A row without a stream: not ready, without a message.
+    unit->Get<host::StreamListVariable>("Inlets")->SetStreams({a, nullptr, b});
+    b->SpecifyPressure(false);
+    EXPECT_FALSE(zefa->CheckPressureFlowSpecs());
+    EXPECT_EQ(Lines().size(), 2u);
+}
