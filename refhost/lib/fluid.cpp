@@ -314,7 +314,11 @@ std::vector<double> NormalisedComposition(const ComponentSet& set, const std::ve
     }
     if (sum <= 0.0) throw std::invalid_argument("composition sums to zero");
     std::vector<double> out(z);
-    for (double& v : out) v /= sum;
+    // Fractions that already add up to 1 within rounding stay as given, so a
+    // composition survives any number of save and load rounds unchanged.
+    if (std::abs(sum - 1.0) > 1e-9) {
+        for (double& v : out) v /= sum;
+    }
     return out;
 }
 
