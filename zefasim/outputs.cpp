@@ -142,15 +142,9 @@ std::optional<Probe> ResolveProbe(const Model& m, const std::string& label, cons
             why = "$" + label + " is not a position";
             return std::nullopt;
         }
-        p.object = m.positions[pos].branch;
-        p.index = m.positions[pos].section;
-        if (kFaceKeys.count(key)) {
-            // Flow quantities at a position are those leaving its section downstream.
-            p.owner = Probe::Owner::Face;
-            p.index += 1;
-        } else {
-            p.owner = Probe::Owner::Section;
-        }
+        // Looked up at every evaluation: keyword input may move a position.
+        p.object = pos;
+        p.owner = kFaceKeys.count(key) ? Probe::Owner::Face : Probe::Owner::Section;
         return p;
     }
     if (kSourceKeys.count(key)) {
@@ -208,10 +202,15 @@ double Evaluate(const Model& m, const Probe& p) {
             if (p.key == "GLWELL") return w.applied[kOil] + w.applied[kWater];
             return w.applied[kGas] + w.applied[kOil] + w.applied[kWater];
         }
-        case Probe::Owner::Section:
-            return SectionValue(m, p.object, p.index, p.key);
-        case Probe::Owner::Face:
-            return FaceValue(m, p.object, p.index, p.key);
+        case Probe::Owner::Section: {
+            const Position& pos = m.positions[p.object];
+            return SectionValue(m, pos.branch, pos.section, p.key);
+        }
+        case Probe::Owner::Face: {
+            // Flow quantities at a position are those leaving its section downstream.
+            const Position& pos = m.positions[p.object];
+            return FaceValue(m, pos.branch, pos.section + 1, p.key);
+        }
     }
     return 0;
 }

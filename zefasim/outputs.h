@@ -16,8 +16,7 @@ namespace zefasim {
 struct Probe {
     enum class Owner { Global, Boundary, Source, Controller, Plug, Well, Section, Face };
     Owner owner = Owner::Global;
-    int object = 0;  // boundary, source, ... index; branch for Section and Face
-    int index = 0;   // section or face within the branch
+    int object = 0;  // boundary, source, ..., position index
     std::string key;
 };
 

@@ -424,8 +424,18 @@ void Session::InputData(const proto::Bytes& payload) {
         const InputItem& it = inputs_[i];
         const float* v = values->data() + at;
         at += SizeOf(static_cast<int>(it.kind));
-        if (it.kind == InputKind::Boundary && !(v[2] > 0)) {
-            Warn("input data ignored: boundary $" + it.label + " pressure must be positive");
+        if (it.kind == InputKind::Boundary && !(v[2] > 0 && v[2] < 1e10f)) {
+            Warn("input data ignored: boundary $" + it.label +
+                 " pressure must lie between 0 and 1e10 N/m2");
+            return;
+        }
+        bool source = it.kind == InputKind::Source;
+        if ((source || it.kind == InputKind::Boundary) && !(v[3] > -273.15f && v[3] < 5000)) {
+            Warn("input data ignored: $" + it.label + " temperature out of range");
+            return;
+        }
+        if (source && !(std::fabs(v[1]) < 1e7f)) {
+            Warn("input data ignored: source $" + it.label + " mass flow out of range");
             return;
         }
     }

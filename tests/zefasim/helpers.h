@@ -1,0 +1,100 @@
+#pragma once
+
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "client/protocol.h"
+#include "session.h"
+
+namespace zefasim::testing {
+
+namespace proto = zefa::protocol;
+
+inline std::string ReadFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+inline std::string Example(const std::string& name) {
+    return ReadFile(std::string(ZEFA_EXAMPLES_DIR) + "/" + name);
+}
+
+// A fresh folder, removed with everything in it at the end of the test.
+class TempDir {
+  public:
+    TempDir() {
+        std::string templ = (std::filesystem::temp_directory_path() / "zefasim-XXXXXX").string();
+        path_ = mkdtemp(templ.data()) ? templ : std::string();
+    }
+    ~TempDir() {
+        std::error_code ec;
+        std::filesystem::remove_all(path_, ec);
+    }
+    const std::string& path() const { return path_; }
+    std::string File(const std::string& name) const { return path_ + "/" + name; }
+    void Write(const std::string& name, const std::string& text) const {
+        std::ofstream(File(name), std::ios::binary) << text;
+    }
+    void CopyExample(const std::string& name) const { Write(name, Example(name)); }
+
+  private:
+    std::string path_;
+};
+
+inline proto::Message Request(proto::MessageType type, const proto::Bytes& framed) {
+    auto m = proto::SplitMessage(framed);
+    (void)type;
+    return *m;
+}
+
+inline proto::Message Text(proto::MessageType type, const std::string& text) {
+    return Request(type, proto::PackText(type, text));
+}
+inline proto::Message Ints(proto::MessageType type, std::vector<std::int32_t> v) {
+    return Request(type, proto::PackInts(type, v));
+}
+inline proto::Message Floats(proto::MessageType type, std::vector<float> v) {
+    return Request(type, proto::PackFloats(type, v));
+}
+
+// All messages of a reply, in order.
+inline std::vector<proto::Message> Split(const proto::Bytes& bytes) {
+    std::vector<proto::Message> out;
+    size_t at = 0;
+    while (at < bytes.size()) {
+        size_t used = 0;
+        auto m = proto::SplitMessage(proto::ByteView(bytes).subspan(at), &used);
+        if (!m) break;
+        out.push_back(*m);
+        at += used;
+    }
+    return out;
+}
+
+inline std::vector<proto::Message> Call(Session& s, const proto::Message& request) {
+    proto::Bytes reply;
+    s.Handle(request, reply);
+    return Split(reply);
+}
+
+inline std::vector<float> FloatsOf(const proto::Message& m) {
+    auto v = proto::DecodeFloats(m.payload);
+    return v ? *v : std::vector<float>{};
+}
+inline std::vector<std::int32_t> IntsOf(const proto::Message& m) {
+    auto v = proto::DecodeInts(m.payload);
+    return v ? *v : std::vector<std::int32_t>{};
+}
+inline std::string TextOf(const proto::Message& m) {
+    return proto::DecodeText(m.payload);
+}
+
+}  // namespace zefasim::testing

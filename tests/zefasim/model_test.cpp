@@ -1,0 +1,165 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+
+#include "helpers.h"
+#include "input.h"
+#include "snapshot.h"
+
+namespace zefasim {
+namespace {
+
+using testing::Example;
+
+const char* kTwoBoundaryLine = R"(
+FLUID GASMW = 20, GASVISCOSITY = 1.2e-5 Pa.s, OILDENSITY = 850 kg/m3, OILVISCOSITY = 4 cP
+INTEGRATION MAXDT = 1 s, MINDT = 1e-4 s
+NODE LABEL = A, TYPE = PRESSURE
+NODE LABEL = B, TYPE = PRESSURE
+BRANCH LABEL = L, FROM = A, TO = B
+PIPE LABEL = P, BRANCH = L, LENGTH = 2000 m, DIAMETER = 0.1 m, ROUGHNESS = 0.02 mm,
+     NSECTIONS = 50
+BOUNDARY LABEL = IN, NODE = A, PRESSURE = 50 bar, TEMPERATURE = 20 C, GASFRACTION = GF
+BOUNDARY LABEL = OUT, NODE = B, PRESSURE = 49 bar, TEMPERATURE = 20 C, GASFRACTION = GF
+INITIAL PRESSURE = 49.5 bar, TEMPERATURE = 20 C, HOLDUP = HU, STEADY = YES
+)";
+
+std::string LineText(bool gas) {
+    std::string t = kTwoBoundaryLine;
+    for (auto [from, to] : {std::pair{"GF", gas ? "1" : "0"}, std::pair{"HU", gas ? "0" : "1"}}) {
+        for (size_t at; (at = t.find(from)) != std::string::npos;) t.replace(at, 2, to);
+    }
+    return t;
+}
+
+// Friction factor written out independently of the model's code.
+double HaalandOrLaminar(double re, double rel) {
+    double lam = 64 / re;
+    double inv = -1.8 * std::log10(std::pow(rel / 3.7, 1.11) + 6.9 / re);
+    return re < 500 ? lam : std::max(lam, 1 / (inv * inv));
+}
+
+TEST(ZefasimModel, SteadyGasLineMatchesDarcyWeisbach) {
+    Model m = BuildModel(LineText(true), "gas.inp");
+    ASSERT_TRUE(m.SolveSteady());
+    const Branch& br = m.branches[0];
+    double g = br.flow[25];
+    ASSERT_GT(g, 1.0);
+    for (double gf : br.flow) EXPECT_NEAR(gf, g, 1e-6 * g);  // steady: one flow everywhere
+    const double p1 = 50e5, p2 = 49e5, d = 0.1, len = 2000, tk = 293.15, mw = 20;
+    const double area = M_PI * d * d / 4;
+    double f = HaalandOrLaminar(g * d / (area * 1.2e-5), 0.02e-3 / d);
+    // Isothermal ideal gas: p1^2 - p2^2 = f L G^2 R T / (M D A^2).
+    double dp_ref =
+        p1 - std::sqrt(p1 * p1 - f * len * g * g * 8314.462618 * tk / (mw * d * area * area));
+    EXPECT_NEAR(p1 - p2, dp_ref, 0.02 * (p1 - p2));
+}
+
+TEST(ZefasimModel, SteadyLiquidLineMatchesDarcyWeisbach) {
+    Model m = BuildModel(LineText(false), "oil.inp");
+    ASSERT_TRUE(m.SolveSteady());
+    const Branch& br = m.branches[0];
+    double g = br.flow[10];
+    ASSERT_GT(g, 1.0);
+    EXPECT_NEAR(br.flow[0], g, 1e-6 * g);
+    EXPECT_LT(m.PhaseMass()[kGas], 1e-12);
+    const double d = 0.1, len = 2000, area = M_PI * d * d / 4;
+    double rho = 850 / (1 - (49.5e5 - 101325) / 1.5e9);
+    double f = HaalandOrLaminar(g * d / (area * 4e-3), 0.02e-3 / d);
+    double dp_ref = f * len / d * g * g / (2 * rho * area * area);
+    EXPECT_NEAR(1e5, dp_ref, 0.02 * 1e5);
+}
+
+double BalanceError(const Model& m) {
+    Phases now = m.PhaseMass();
+    double err = 0, scale = 0;
+    for (int k = 0; k < 3; ++k) {
+        double expected = m.account.initial[k] + m.account.sources[k] + m.account.boundaries[k] +
+                          m.account.wells[k];
+        err += std::fabs(now[k] - expected);
+        scale += now[k];
+    }
+    return err / scale;
+}
+
+TEST(ZefasimModel, MassIsConservedOverLongRunWithShutInWithdrawalAndChoke) {
+    Model m = BuildModel(Example("choke_well_plug.inp"), "choke_well_plug.inp");
+    m.shut_from = 1200;
+    m.shut_until = 1500;
+    m.plugs[0].launched = true;
+    double through_wells = 0;
+    for (double t = 60; t <= 3600; t += 60) {
+        if (t == 600) m.sources[0].mass_flow = -3;  // withdrawal at the section's composition
+        if (t == 900) m.controllers[0].opening = 0.05;
+        if (t == 1800) m.boundaries[0].pressure = 25e5;
+        m.Advance(t);
+        ASSERT_EQ(m.time, t);
+        EXPECT_LT(BalanceError(m), 1e-13) << "at " << t;
+        through_wells += m.account.wells[kGas];
+        if (t > 1200 && t <= 1500) {  // shut in: nothing crosses the model's edge
+            const Branch& br = m.branches[0];
+            EXPECT_EQ(br.flux.back()[kGas], 0);
+            EXPECT_EQ(m.sources[0].applied[kOil], 0);
+            EXPECT_EQ(m.wells[0].applied[kWater], 0);
+        }
+    }
+    // Every kind of exchange happened, in both directions where possible.
+    EXPECT_GT(through_wells, 0);
+    EXPECT_LT(m.account.sources[kOil], m.account.sources[kOil] + 1);
+    EXPECT_LT(m.account.boundaries[kGas], 0);  // gas left through the outlet
+    EXPECT_TRUE(m.plugs[0].arrived);
+    EXPECT_DOUBLE_EQ(m.plugs[0].z, m.BranchLength(0));
+}
+
+TEST(ZefasimModel, StepLandsExactlyOnEndTimeAndShutInSwitch) {
+    Model m = BuildModel(Example("flowline.inp"), "flowline.inp");
+    m.Advance(30);
+    ASSERT_DOUBLE_EQ(m.planned_step, 2.0);
+    m.shut_from = 31.3;
+    std::vector<double> steps;
+    const double end = static_cast<double>(37.37f);  // how an end time arrives
+    m.Advance(end, nullptr, &steps);
+    EXPECT_EQ(m.time, end);
+    ASSERT_GE(steps.size(), 4u);
+    double sum = 30;
+    bool hit_switch = false;
+    for (double dt : steps) {
+        sum += dt;
+        if (sum == 31.3) hit_switch = true;
+    }
+    EXPECT_TRUE(hit_switch);
+    EXPECT_NEAR(sum, end, 1e-12);
+    EXPECT_EQ(m.branches[0].flux.back()[kGas], 0);  // shut in since 31.3
+}
+
+TEST(ZefasimModel, SnapshotContinuesBitForBit) {
+    Model a = BuildModel(Example("choke_well_plug.inp"), "c.inp");
+    a.plugs[0].launched = true;
+    a.Advance(123.4);
+    Model b = DecodeSnapshot(EncodeSnapshot(a));
+    for (Model* m : {&a, &b}) {
+        m->controllers[0].opening = 0.3;
+        m->Advance(400.25);
+        m->shut_from = 500;
+        m->Advance(700);
+    }
+    EXPECT_EQ(a.time, 700);
+    std::string sa = EncodeSnapshot(a), sb = EncodeSnapshot(b);
+    EXPECT_EQ(sa, sb);
+    EXPECT_EQ(a.branches[0].mass[7][kWater], b.branches[0].mass[7][kWater]);
+}
+
+TEST(ZefasimModel, CorruptSnapshotsAreRefused) {
+    Model a = BuildModel(Example("flowline.inp"), "f.inp");
+    std::string good = EncodeSnapshot(a);
+    std::string flipped = good;
+    flipped[good.size() / 2] ^= 0x10;
+    EXPECT_THROW(DecodeSnapshot(flipped), SnapshotError);
+    EXPECT_THROW(DecodeSnapshot(good.substr(0, good.size() - 1)), SnapshotError);
+    EXPECT_THROW(DecodeSnapshot("ZEFASNP1"), SnapshotError);
+    EXPECT_THROW(DecodeSnapshot(std::string(100, '\0')), SnapshotError);
+    EXPECT_NO_THROW(DecodeSnapshot(good));
+}
+
+}  // namespace
+}  // namespace zefasim

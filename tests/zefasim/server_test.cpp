@@ -1,0 +1,345 @@
+// zefa-server as a program: started on a free loopback port in a temporary
+// model folder, spoken to over a real socket, always killed at the end.
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <optional>
+#include <random>
+#include <thread>
+
+#include "helpers.h"
+
+extern char** environ;
+
+namespace zefasim {
+namespace {
+
+using namespace testing;
+using proto::MessageType;
+using Clock = std::chrono::steady_clock;
+
+int FreePort() {
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    socklen_t len = sizeof a;
+    getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
+    close(fd);
+    return ntohs(a.sin_port);
+}
+
+class ServerProcess {
+  public:
+    ServerProcess(const std::string& folder, int port) : port_(port) {
+        posix_spawn_file_actions_t fa;
+        posix_spawn_file_actions_init(&fa);
+        posix_spawn_file_actions_addchdir_np(&fa, folder.c_str());
+        posix_spawn_file_actions_addopen(&fa, 2, "/dev/null", O_WRONLY, 0);
+        std::string port_text = std::to_string(port);
+        const char* argv[] = {ZEFA_SERVER_PATH, "-server",   port_text.c_str(),
+                              "--bind",         "127.0.0.1", nullptr};
+        if (posix_spawn(&pid_, ZEFA_SERVER_PATH, &fa, nullptr, const_cast<char**>(argv), environ) !=
+            0)
+            pid_ = -1;
+        posix_spawn_file_actions_destroy(&fa);
+    }
+    ~ServerProcess() {
+        if (pid_ > 0) {
+            kill(pid_, SIGKILL);
+            waitpid(pid_, nullptr, 0);
+        }
+    }
+    int port() const { return port_; }
+    // Exit status once the process ended within the time, nothing otherwise.
+    std::optional<int> WaitExit(int ms) {
+        auto end = Clock::now() + std::chrono::milliseconds(ms);
+        while (Clock::now() < end) {
+            int status = 0;
+            if (waitpid(pid_, &status, WNOHANG) == pid_) {
+                pid_ = -1;
+                return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        return std::nullopt;
+    }
+
+  private:
+    pid_t pid_ = -1;
+    int port_;
+};
+
+class Connection {
+  public:
+    explicit Connection(int port) {
+        auto end = Clock::now() + std::chrono::seconds(5);
+        while (Clock::now() < end) {
+            fd_ = socket(AF_INET, SOCK_STREAM, 0);
+            sockaddr_in a{};
+            a.sin_family = AF_INET;
+            a.sin_port = htons(static_cast<uint16_t>(port));
+            a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+            if (connect(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0) return;
+            close(fd_);
+            fd_ = -1;
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+    }
+    ~Connection() {
+        if (fd_ >= 0) close(fd_);
+    }
+    bool ok() const { return fd_ >= 0; }
+    void Send(const proto::Bytes& b) {
+        size_t at = 0;
+        while (at < b.size()) {
+            ssize_t n = send(fd_, b.data() + at, b.size() - at, MSG_NOSIGNAL);
+            if (n <= 0) return;
+            at += static_cast<size_t>(n);
+        }
+    }
+    // The next message, or nothing when the peer closed or `ms` passed.
+    std::optional<proto::Message> Read(int ms = 5000) {
+        auto end = Clock::now() + std::chrono::milliseconds(ms);
+        for (;;) {
+            if (auto m = frames_.Next()) return m;
+            int left = static_cast<int>(
+                std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now()).count());
+            if (left <= 0) return std::nullopt;
+            pollfd p{fd_, POLLIN, 0};
+            if (poll(&p, 1, left) <= 0) return std::nullopt;
+            std::uint8_t buf[4096];
+            ssize_t n = recv(fd_, buf, sizeof buf, 0);
+            if (n <= 0) return std::nullopt;
+            frames_.Append(proto::ByteView(buf, static_cast<size_t>(n)));
+        }
+    }
+    // True when the peer closed the connection within `ms`.
+    bool Closed(int ms = 5000) {
+        pollfd p{fd_, POLLIN, 0};
+        if (poll(&p, 1, ms) <= 0) return false;
+        std::uint8_t b;
+        return recv(fd_, &b, 1, 0) == 0;
+    }
+    std::string Expect(const proto::Bytes& request, const std::string& reply_name) {
+        Send(request);
+        auto m = Read();
+        EXPECT_TRUE(m.has_value()) << "no reply, expected " << reply_name;
+        if (!m) return "";
+        EXPECT_EQ(m->name, reply_name) << TextOf(*m);
+        return TextOf(*m);
+    }
+    std::optional<proto::Message> Call(const proto::Bytes& request) {
+        Send(request);
+        return Read();
+    }
+
+  private:
+    int fd_ = -1;
+    proto::FrameAssembler frames_{1 << 24};
+};
+
+proto::Bytes RawHeader(const std::string& name, std::int32_t length) {
+    proto::Bytes b(24, 0);
+    for (size_t i = 0; i < name.size() && i < 20; ++i) b[i] = static_cast<std::uint8_t>(name[i]);
+    proto::PutInt32BE(b, 20, length);
+    return b;
+}
+
+class ZefasimServer : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        dir_.CopyExample("flowline.inp");
+        dir_.CopyExample("choke_well_plug.inp");
+        server_.emplace(dir_.path(), FreePort());
+    }
+    TempDir dir_;
+    std::optional<ServerProcess> server_;
+};
+
+TEST_F(ZefasimServer, ConversationCoversEveryRequestKind) {
+    Connection c(server_->port());
+    ASSERT_TRUE(c.ok());
+    c.Expect(proto::PackText(MessageType::Ping, proto::kPingText), "ZEFA_PONG");
+    c.Expect(proto::PackText(MessageType::ReadInput, "flowline.inp"), "ZEFA_OK");
+    c.Expect(proto::PackText(MessageType::Initialize, proto::kInitializeText), "ZEFA_OK");
+    c.Expect(proto::PackText(MessageType::Start, "choke_well_plug.inp"), "ZEFA_OK");
+    c.Expect(proto::PackText(MessageType::InpNames, " $IN SOURCE $OUT BOUNDARY"), "ZEFA_OK");
+    c.Expect(proto::PackInts(MessageType::InpSizes, std::vector<std::int32_t>{5, 5}), "ZEFA_OK");
+    // Requests without a reply: the next message read answers the next request.
+    c.Send(proto::PackFloats(MessageType::InpData,
+                             std::vector<float>{0.3f, 6, 0, 50, 0.1f, 1, 1, 30e5f, 25, 0}));
+    c.Send(proto::PackFloat(MessageType::SetTime, 0));
+    c.Send(proto::PackFloat(MessageType::SetTend, 12.5f));
+    auto m = c.Call(proto::PackText(MessageType::OuttrNames, " HT $IN GGSOUR $OUT PTBOU"));
+    ASSERT_TRUE(m);
+    EXPECT_EQ(m->name, "ZEFA_OUTTR_SIZES");
+    EXPECT_EQ(IntsOf(*m), (std::vector<std::int32_t>{1, 1, 1}));
+    m = c.Call(proto::PackEmpty(MessageType::GettrResult));
+    ASSERT_TRUE(m);
+    EXPECT_EQ(m->name, "ZEFA_OUTTR_DATA");
+    EXPECT_EQ(FloatsOf(*m).size(), 3u);
+
+    auto ok = c.Call(proto::PackText(MessageType::SimStep, proto::kSimStepText));
+    auto data = c.Read();
+    ASSERT_TRUE(ok && data);
+    EXPECT_EQ(ok->name, "ZEFA_OK");
+    EXPECT_EQ(data->name, "ZEFA_OUTTR_DATA");
+    std::vector<float> v = FloatsOf(*data);
+    ASSERT_EQ(v.size(), 3u);
+    EXPECT_FLOAT_EQ(v[1], 0.3f * 6);
+    EXPECT_FLOAT_EQ(v[2], 30e5f);
+
+    m = c.Call(proto::PackText(MessageType::GetTime, proto::kGetTimeText));
+    ASSERT_TRUE(m);
+    EXPECT_EQ(m->name, "ZEFA_OUT_TIME");
+    EXPECT_EQ(FloatsOf(*m), std::vector<float>{12.5f});
+    m = c.Call(proto::PackText(MessageType::GetStep, proto::kGetStepText));
+    ASSERT_TRUE(m);
+    EXPECT_EQ(m->name, "ZEFA_OUT_STEP");
+    EXPECT_GT(FloatsOf(*m).at(0), 0);
+
+    m = c.Call(proto::PackText(MessageType::SendtrNames, " $MID PT $ HT"));
+    auto d = c.Read();
+    ASSERT_TRUE(m && d);
+    EXPECT_EQ(m->name, "ZEFA_SENDTR_SIZES");
+    EXPECT_EQ(d->name, "ZEFA_SENDTR_DATA");
+    EXPECT_EQ(FloatsOf(*d).size(), 2u);
+    m = c.Call(proto::PackText(MessageType::SendprNames, "$LINE ZZVOL PT"));
+    d = c.Read();
+    ASSERT_TRUE(m && d);
+    EXPECT_EQ(m->name, "ZEFA_SENDPR_SIZES");
+    EXPECT_EQ(IntsOf(*m), (std::vector<std::int32_t>{30, 30}));
+    EXPECT_EQ(d->name, "ZEFA_SENDPR_DATA");
+    EXPECT_EQ(FloatsOf(*d).size(), 60u);
+
+    c.Expect(proto::PackText(MessageType::KeywordInput,
+                             "POSITION LABEL = NP, BRANCH = LINE, PIPE = P2, Section = 2 "),
+             "ZEFA_OK");
+    EXPECT_EQ(c.Expect(proto::PackText(MessageType::GetLabelList, "POSITION"), "ZEFA_LABEL_LIST"),
+              "MID END NP");
+    c.Expect(proto::PackText(MessageType::InputLogOn, "server.log"), "ZEFA_OK");
+    c.Expect(proto::PackText(MessageType::SaveSnap, "s1.snp"), "ZEFA_OK");
+    c.Expect(proto::PackText(MessageType::LoadSnap, "s1.snp"), "ZEFA_OK");
+    c.Expect(proto::PackText(MessageType::InputLogOff, proto::kLogOffText), "ZEFA_OK");
+    EXPECT_EQ(ReadFile(dir_.File("server.log")),
+              "ZEFA_SAVE_SNAP s1.snp\nZEFA_LOAD_SNAP s1.snp\nZEFA_INPUT_LOG_OFF no data \n");
+    EXPECT_GT(ReadFile(dir_.File("s1.snp")).size(), 1000u);
+
+    c.Send(proto::PackEmpty(MessageType::StopServer));
+    EXPECT_TRUE(c.Closed());
+    EXPECT_EQ(server_->WaitExit(5000), std::optional<int>(0));
+}
+
+TEST_F(ZefasimServer, MalformedInputNeverStopsTheServer) {
+    {
+        Connection c(server_->port());
+        ASSERT_TRUE(c.ok());
+        c.Expect(proto::PackText(MessageType::Start, "flowline.inp"), "ZEFA_OK");
+        EXPECT_NE(
+            c.Expect(RawHeader(std::string(20, 'A'), 0), "ZEFA_ERROR").find("unknown request type"),
+            std::string::npos);
+        c.Expect(proto::PackText("ZEFA_BOGUS", "x"), "ZEFA_ERROR");
+        c.Expect(proto::PackText(MessageType::Ok, "x"), "ZEFA_ERROR");  // a reply, not a request
+        proto::Bytes three = RawHeader("ZEFA_INP_SIZES", 3);
+        three.insert(three.end(), {1, 2, 3});
+        c.Expect(three, "ZEFA_ERROR");
+        c.Send(RawHeader("ZEFA_SET_TEND", 0));  // no reply is due, none comes
+        proto::Bytes seven = RawHeader("ZEFA_INP_DATA", 7);
+        seven.insert(seven.end(), 7, 0xff);
+        c.Send(seven);
+        c.Send(proto::PackText(MessageType::GetLabelList, std::string("BRA\x01NCH\xff", 8)));
+        auto m = c.Read();
+        ASSERT_TRUE(m);
+        EXPECT_EQ(m->name, "ZEFA_ERROR");
+        // Two requests in one write, and one request split over many writes.
+        proto::Bytes two = proto::PackText(MessageType::Ping, "a");
+        proto::Bytes second = proto::PackText(MessageType::Ping, "b");
+        two.insert(two.end(), second.begin(), second.end());
+        c.Send(two);
+        EXPECT_EQ(c.Read()->name, "ZEFA_PONG");
+        EXPECT_EQ(c.Read()->name, "ZEFA_PONG");
+        proto::Bytes ping = proto::PackText(MessageType::Ping, "slow");
+        for (std::uint8_t byte : ping) c.Send(proto::Bytes{byte});
+        EXPECT_EQ(c.Read()->name, "ZEFA_PONG");
+        // A negative length cannot be skipped: error, then the connection ends.
+        c.Send(RawHeader("ZEFA_PING", -5));
+        m = c.Read();
+        ASSERT_TRUE(m);
+        EXPECT_EQ(m->name, "ZEFA_ERROR");
+        EXPECT_TRUE(c.Closed());
+    }
+    {
+        Connection c(server_->port());  // the model stays loaded across connections
+        ASSERT_TRUE(c.ok());
+        c.Expect(proto::PackText(MessageType::GetTime, proto::kGetTimeText), "ZEFA_OUT_TIME");
+        c.Send(RawHeader("ZEFA_PING", 0x7fffffff));
+        c.Read();
+        EXPECT_TRUE(c.Closed());
+    }
+    {
+        Connection c(server_->port());
+        ASSERT_TRUE(c.ok());
+        proto::Bytes half = proto::PackText(MessageType::Ping, "cut");
+        half.resize(10);
+        c.Send(half);  // and the connection closes mid-header
+    }
+    // Random payloads for every request kind but the stop request.
+    Connection c(server_->port());
+    ASSERT_TRUE(c.ok());
+    std::mt19937 rng(7);
+    std::vector<MessageType> kinds;
+    for (size_t i = 0; i < proto::kMessageTypeCount; ++i) {
+        auto t = static_cast<MessageType>(i);
+        if (proto::IsRequest(t) && t != MessageType::StopServer) kinds.push_back(t);
+    }
+    for (int round = 0; round < 300; ++round) {
+        proto::Bytes payload(rng() % 40);
+        for (auto& b : payload) b = static_cast<std::uint8_t>(rng() % 3 ? 'A' + rng() % 26 : rng());
+        if (round % 4 == 0 && payload.size() > 8) std::memcpy(payload.data(), "$OUT ", 5);
+        c.Send(proto::PackRaw(kinds[rng() % kinds.size()], payload));
+        c.Send(proto::PackText(MessageType::Ping, "alive?"));
+        bool pong = false;
+        for (int k = 0; k < 4 && !pong; ++k) {
+            auto r = c.Read(5000);
+            ASSERT_TRUE(r) << "no answer in round " << round;
+            pong = r->name == "ZEFA_PONG";
+        }
+        ASSERT_TRUE(pong) << "round " << round;
+    }
+    c.Send(proto::PackEmpty(MessageType::StopServer));
+    EXPECT_EQ(server_->WaitExit(5000), std::optional<int>(0));
+}
+
+TEST(ZefasimProgram, HelpDocumentsTheCommandLine) {
+    FILE* p = popen(ZEFA_SERVER_PATH " --help", "r");
+    ASSERT_NE(p, nullptr);
+    std::string out;
+    char buf[512];
+    while (size_t n = fread(buf, 1, sizeof buf, p)) out.append(buf, n);
+    EXPECT_EQ(pclose(p), 0);
+    for (const char* s : {"-server SERVICE", "--port N", "--bind ADDRESS", "/etc/services", "16800",
+                          "ZEFA_STOP_SERVER"})
+        EXPECT_NE(out.find(s), std::string::npos) << s;
+    p = popen(ZEFA_SERVER_PATH " -server 99999 2>&1", "r");
+    ASSERT_NE(p, nullptr);
+    while (fread(buf, 1, sizeof buf, p)) {
+    }
+    EXPECT_NE(pclose(p), 0);
+}
+
+}  // namespace
+}  // namespace zefasim

@@ -1,0 +1,335 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+
+#include "helpers.h"
+#include "snapshot.h"
+
+namespace zefasim {
+namespace {
+
+using namespace testing;
+using proto::MessageType;
+
+const std::string kFlowlineOutputs =
+    " HT $IN PT DPDGGS DPDGLTHLS DPDGLTWTS GGSOUR GLHLMA GLWTMA TM $OUT PTBOU DGGDPB DGLTHLDPB "
+    "DGLTWTDPB GGBOU GLTHLBOU GLTWTBOU TMBOU ";
+
+class ZefasimSession : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        dir_.CopyExample("flowline.inp");
+        dir_.CopyExample("choke_well_plug.inp");
+    }
+    std::vector<proto::Message> Do(const proto::Message& m) { return Call(session_, m); }
+    void ExpectOk(const proto::Message& m) {
+        auto r = Do(m);
+        ASSERT_EQ(r.size(), 1u);
+        EXPECT_EQ(r[0].name, "ZEFA_OK") << TextOf(r[0]);
+    }
+    std::string ExpectError(const proto::Message& m) {
+        auto r = Do(m);
+        EXPECT_EQ(r.size(), 1u);
+        if (r.empty()) return "";
+        EXPECT_EQ(r[0].name, "ZEFA_ERROR");
+        return TextOf(r[0]);
+    }
+    void Load(const std::string& file) { ExpectOk(Text(MessageType::Start, file)); }
+    std::vector<float> StepTo(float t) {
+        Do(Floats(MessageType::SetTend, {t}));
+        auto r = Do(Text(MessageType::SimStep, "x"));
+        EXPECT_EQ(r.size(), 2u);
+        if (r.size() != 2) return {};
+        EXPECT_EQ(r[0].name, "ZEFA_OK");
+        EXPECT_EQ(r[1].name, "ZEFA_OUTTR_DATA");
+        return FloatsOf(r[1]);
+    }
+
+    TempDir dir_;
+    Session session_{dir_.path()};
+};
+
+TEST_F(ZefasimSession, RequestsBeforeAModelIsLoadedAreRefusedClearly) {
+    EXPECT_NE(ExpectError(Text(MessageType::SimStep, "x")).find("no model loaded"),
+              std::string::npos);
+    ExpectError(Text(MessageType::GetTime, "x"));
+    ExpectError(Text(MessageType::InpNames, " $IN SOURCE"));
+    auto r = Do(Text(MessageType::Ping, "no data for ZEFA_PING"));
+    ASSERT_EQ(r.size(), 1u);
+    EXPECT_EQ(r[0].name, "ZEFA_PONG");
+}
+
+TEST_F(ZefasimSession, FileNamesMustStayInTheWorkingFolder) {
+    for (const char* bad : {"../flowline.inp", "/etc/passwd", "sub/x.inp", "", "..", "a\\b.inp"}) {
+        EXPECT_FALSE(ExpectError(Text(MessageType::ReadInput, bad)).empty()) << bad;
+        EXPECT_FALSE(ExpectError(Text(MessageType::InputLogOn, bad)).empty()) << bad;
+        EXPECT_FALSE(ExpectError(Text(MessageType::LoadSnap, bad)).empty()) << bad;
+    }
+    EXPECT_EQ(session_.model(), nullptr);
+    std::string e = ExpectError(Text(MessageType::ReadInput, "missing.inp"));
+    EXPECT_NE(e.find("missing.inp: cannot open"), std::string::npos) << e;
+    dir_.Write("broken.inp", "FLUID GASMW = 20\nPIPE LABEL = X\n");
+    e = ExpectError(Text(MessageType::ReadInput, "broken.inp"));
+    EXPECT_NE(e.find("broken.inp:2: PIPE:"), std::string::npos) << e;
+}
+
+TEST_F(ZefasimSession, InputsAreCheckedAndAssignedInOrder) {
+    Load("flowline.inp");
+    std::string e =
+        ExpectError(Text(MessageType::InpNames, " $IN SOURCE $NOPE BOUNDARY $OUT VALVE"));
+    EXPECT_NE(e.find("no BOUNDARY labelled NOPE"), std::string::npos) << e;
+    EXPECT_NE(e.find("unknown input kind VALVE"), std::string::npos) << e;
+    ExpectOk(Text(MessageType::InpNames, " $IN SOURCE $OUT BOUNDARY"));
+    e = ExpectError(Ints(MessageType::InpSizes, {5, 4}));
+    EXPECT_NE(e.find("$OUT takes 5 values, not 4"), std::string::npos) << e;
+    ExpectError(Ints(MessageType::InpSizes, {5}));
+    ExpectOk(Ints(MessageType::InpSizes, {5, 5}));
+    // Source: gas fraction, mass flow, pressure, temperature, water fraction;
+    // boundary: type, gas fraction, pressure, temperature, water fraction.
+    EXPECT_TRUE(
+        Do(Floats(MessageType::InpData, {0.4f, 3.5f, 1e6f, 45, 0.25f, 1, 0.9f, 1.8e6f, 12, 0.5f}))
+            .empty());
+    const Model& m = *session_.model();
+    EXPECT_EQ(m.sources[0].gas_fraction, static_cast<double>(0.4f));
+    EXPECT_EQ(m.sources[0].mass_flow, static_cast<double>(3.5f));
+    EXPECT_EQ(m.sources[0].temperature, static_cast<double>(45));
+    EXPECT_EQ(m.sources[0].water_fraction, static_cast<double>(0.25f));
+    EXPECT_EQ(m.boundaries[0].gas_fraction, static_cast<double>(0.9f));
+    EXPECT_EQ(m.boundaries[0].pressure, static_cast<double>(1.8e6f));
+    EXPECT_EQ(m.boundaries[0].temperature, static_cast<double>(12));
+    // A data message of the wrong length changes nothing; the next step reply says why.
+    Do(Floats(MessageType::InpData, {0.1f, 9, 1, 2}));
+    EXPECT_EQ(m.sources[0].mass_flow, static_cast<double>(3.5f));
+    Do(Floats(MessageType::InpData, {0.1f, 9, 1, 2, 0, 1, 0, -5, 1, 0}));  // negative pressure
+    EXPECT_EQ(m.sources[0].mass_flow, static_cast<double>(3.5f));
+    ASSERT_EQ(session_.warnings().size(), 2u);
+    Do(Floats(MessageType::SetTend, {5}));
+    auto r = Do(Text(MessageType::SimStep, "x"));
+    ASSERT_EQ(r.size(), 2u);
+    std::string ok = TextOf(r[0]);
+    EXPECT_NE(ok.find("ZEFA_ERROR \x83"
+                      "error: input data ignored: 4 values where 10"),
+              std::string::npos)
+        << ok;
+    EXPECT_NE(ok.find("pressure must lie between 0 and 1e10"), std::string::npos) << ok;
+    EXPECT_TRUE(session_.warnings().empty());
+}
+
+TEST_F(ZefasimSession, OutputTrendsFollowTheRegisteredOrder) {
+    Load("flowline.inp");
+    std::string e = ExpectError(Text(MessageType::OuttrNames, " HT $IN PTBOU $OUT XYZ $NOPE PT"));
+    EXPECT_NE(e.find("$IN is not a boundary"), std::string::npos) << e;
+    EXPECT_NE(e.find("unknown variable XYZ"), std::string::npos) << e;
+    EXPECT_NE(e.find("$NOPE is not a position"), std::string::npos) << e;
+    auto r = Do(Text(MessageType::OuttrNames, kFlowlineOutputs));
+    ASSERT_EQ(r.size(), 1u);
+    EXPECT_EQ(r[0].name, "ZEFA_OUTTR_SIZES");
+    EXPECT_EQ(IntsOf(r[0]), std::vector<std::int32_t>(17, 1));
+    r = Do(Text(MessageType::GettrResult, ""));
+    ASSERT_EQ(r.size(), 1u);
+    ASSERT_EQ(r[0].name, "ZEFA_OUTTR_DATA");
+    std::vector<float> v = FloatsOf(r[0]);
+    ASSERT_EQ(v.size(), 17u);
+    const Model& m = *session_.model();
+    EXPECT_FLOAT_EQ(v[0], static_cast<float>(m.planned_step));
+    EXPECT_FLOAT_EQ(v[1], static_cast<float>(m.StateOf(0, 0).p));
+    EXPECT_FLOAT_EQ(v[9], 20e5f);  // PTBOU
+
+    v = StepTo(120);
+    ASSERT_EQ(v.size(), 17u);
+    EXPECT_EQ(m.time, 120);
+    // Source flows as given, split by the source's fractions.
+    EXPECT_FLOAT_EQ(v[5], 8 * 0.15f);
+    EXPECT_FLOAT_EQ(v[6], static_cast<float>(8 * 0.85 * 0.7));
+    EXPECT_FLOAT_EQ(v[7], static_cast<float>(8 * 0.85 * 0.3));
+    EXPECT_FLOAT_EQ(v[8], 60);
+    const Branch& br = m.branches[0];
+    EXPECT_FLOAT_EQ(v[13], static_cast<float>(br.flux.back()[kGas]));
+    EXPECT_GT(v[13], 0);  // gas leaves through the outlet (positive downstream)
+    EXPECT_LT(v[10], 0);  // a higher outlet pressure lets less gas out
+    EXPECT_GT(v[2], 0);   // more gas in raises the source's pressure
+}
+
+// The reported sensitivities against central differences of whole run
+// intervals driven through the protocol.
+TEST_F(ZefasimSession, DerivativesMatchFiniteDifferences) {
+    Load("flowline.inp");
+    ExpectOk(Text(MessageType::InpNames, " $IN SOURCE $OUT BOUNDARY"));
+    ExpectOk(Ints(MessageType::InpSizes, {5, 5}));
+    Do(Text(MessageType::OuttrNames, kFlowlineOutputs));
+    StepTo(600);
+    const std::string snap = EncodeSnapshot(*session_.model());
+    dir_.Write("base.snp", snap);
+    const float gas = 8 * 0.15f, liquid = 8 * 0.85f, water = 8 * 0.85f * 0.3f;
+    struct Inputs {
+        float gas, liquid, water, p_out;
+    };
+    // Sends the inputs as phase flows and an outlet pressure; runs one second.
+    auto run = [&](Inputs in) {
+        ExpectOk(Text(MessageType::LoadSnap, "base.snp"));
+        float total = in.gas + in.liquid;
+        Do(Floats(MessageType::InpData,
+                  {in.gas / total, total, 0, 60, in.water / in.liquid, 1, 1, in.p_out, 30, 0}));
+        return StepTo(601);
+    };
+    std::vector<float> base = run({gas, liquid, water, 20e5f});
+    ASSERT_EQ(base.size(), 17u);
+    const Model& m = *session_.model();
+    Phases dgdp = m.boundaries[0].deriv, dpdg = m.sources[0].deriv;
+
+    const float dp = 2000;
+    std::vector<float> hi = run({gas, liquid, water, 20e5f + dp});
+    Phases flux_hi = m.branches[0].flux.back();
+    run({gas, liquid, water, 20e5f - dp});
+    Phases flux_lo = m.branches[0].flux.back();
+    for (int k = 0; k < 3; ++k) {
+        double fd = (flux_hi[k] - flux_lo[k]) / (2 * dp);
+        EXPECT_NEAR(dgdp[k], fd, 0.05 * std::fabs(fd) + 1e-12) << "phase " << k;
+    }
+    EXPECT_LT(dgdp[kGas], 0);
+    (void)hi;
+
+    const float dg = 0.05f;
+    Inputs plus[3] = {{gas + dg, liquid, water, 20e5f},
+                      {gas, liquid + dg, water, 20e5f},
+                      {gas, liquid + dg, water + dg, 20e5f}};
+    Inputs minus[3] = {{gas - dg, liquid, water, 20e5f},
+                       {gas, liquid - dg, water, 20e5f},
+                       {gas, liquid - dg, water - dg, 20e5f}};
+    for (int k = 0; k < 3; ++k) {
+        run(plus[k]);
+        double p_hi = m.StateOf(0, 0).p;
+        run(minus[k]);
+        double p_lo = m.StateOf(0, 0).p;
+        double fd = (p_hi - p_lo) / (2 * dg);
+        EXPECT_NEAR(dpdg[k], fd, 0.05 * std::fabs(fd)) << "phase " << k;
+        EXPECT_GT(fd, 0);
+    }
+}
+
+TEST_F(ZefasimSession, TrendsProfilesAndLabels) {
+    Load("flowline.inp");
+    auto r = Do(Text(MessageType::SendtrNames, " $POS-TOP PT $POS-IN GT $ HT $ RMTOT"));
+    ASSERT_EQ(r.size(), 2u);
+    EXPECT_EQ(r[0].name, "ZEFA_SENDTR_SIZES");
+    EXPECT_EQ(IntsOf(r[0]), std::vector<std::int32_t>(4, 1));
+    EXPECT_EQ(r[1].name, "ZEFA_SENDTR_DATA");
+    std::vector<float> v = FloatsOf(r[1]);
+    const Model& m = *session_.model();
+    ASSERT_EQ(v.size(), 4u);
+    EXPECT_FLOAT_EQ(v[0], static_cast<float>(m.StateOf(0, 49).p));
+    EXPECT_FLOAT_EQ(v[2], static_cast<float>(m.planned_step));
+    EXPECT_FLOAT_EQ(v[3], static_cast<float>(m.TotalMass()));
+    std::string e = ExpectError(Text(MessageType::SendtrNames, " $POS-TOP PT $ QQQ $POS-TOP HT"));
+    EXPECT_NE(e.find("QQQ needs a label"), std::string::npos) << e;
+
+    StepTo(60);
+    r = Do(Text(MessageType::SendprNames, "$FLOWLINE ZZBOU GG"));
+    ASSERT_EQ(r.size(), 2u);
+    EXPECT_EQ(r[0].name, "ZEFA_SENDPR_SIZES");
+    EXPECT_EQ(IntsOf(r[0]), (std::vector<std::int32_t>{51, 51}));
+    v = FloatsOf(r[1]);
+    ASSERT_EQ(v.size(), 102u);
+    EXPECT_EQ(v[0], 0);
+    EXPECT_EQ(v[40], 4000);
+    EXPECT_EQ(v[50], 4200);
+    EXPECT_EQ(v[51], 0);  // closed inlet end
+    EXPECT_FLOAT_EQ(v[101], static_cast<float>(m.branches[0].flux[50][kGas]));
+    r = Do(Text(MessageType::SendprNames, "$FLOWLINE ZZVOL HOL"));
+    ASSERT_EQ(r.size(), 2u);
+    EXPECT_EQ(IntsOf(r[0]), (std::vector<std::int32_t>{50, 50}));
+    EXPECT_FLOAT_EQ(FloatsOf(r[1])[0], 50);
+    e = ExpectError(Text(MessageType::SendprNames, "$FLOWLINE ZZVOL HT"));
+    EXPECT_NE(e.find("no profile of HT"), std::string::npos);
+    e = ExpectError(Text(MessageType::SendprNames, "$NOLINE ZZBOU GG"));
+    EXPECT_NE(e.find("$NOLINE is not a branch"), std::string::npos);
+
+    const std::pair<const char*, const char*> kinds[] = {{"BRANCH", "FLOWLINE"},
+                                                         {"SOURCE", "IN"},
+                                                         {"BOUNDARY", "OUT"},
+                                                         {"POSITION", "POS-IN POS-BASE POS-TOP"},
+                                                         {"CONTROLLER", ""},
+                                                         {"PLUG", ""},
+                                                         {"WELL", ""}};
+    for (auto [kind, labels] : kinds) {
+        r = Do(Text(MessageType::GetLabelList, kind));
+        ASSERT_EQ(r.size(), 1u);
+        EXPECT_EQ(r[0].name, "ZEFA_LABEL_LIST");
+        EXPECT_EQ(TextOf(r[0]), labels) << kind;
+    }
+    e = ExpectError(Text(MessageType::GetLabelList, "PIPE"));
+    EXPECT_NE(e.find("unknown label kind 'PIPE'"), std::string::npos);
+}
+
+TEST_F(ZefasimSession, PlugLaunchWellPressureShutInAndClock) {
+    Load("choke_well_plug.inp");
+    ExpectOk(Text(MessageType::InpNames, " $PIG1 PLUG"));
+    ExpectOk(Ints(MessageType::InpSizes, {1}));
+    Do(Floats(MessageType::InpData, {1.0f}));
+    ExpectOk(Text(MessageType::InpNames, " $IN SOURCE $OUT BOUNDARY $CHOKE CONTROLLER"));
+    ExpectOk(Ints(MessageType::InpSizes, {5, 5, 1}));
+    Do(Floats(MessageType::InpData, {0.3f, 4, 0, 50, 0.1f, 1, 1, 30e5f, 25, 0, 0.25f}));
+    Do(Text(MessageType::OuttrNames, " HT $PIG1 ZZPIG UPIG $CHOKE CONTR $W1 GTWELL"));
+    std::vector<float> v = StepTo(60);
+    ASSERT_EQ(v.size(), 5u);
+    EXPECT_GT(v[1], 0);  // the plug moved from the inlet
+    EXPECT_GT(v[2], 0);  // and travels downstream
+    EXPECT_FLOAT_EQ(v[3], 0.25f);
+    EXPECT_GT(v[4], 0);  // the well produces
+
+    ExpectOk(Text(MessageType::KeywordInput, "WELL LABEL = W1, RESPRESSURE = 1000000"));
+    v = StepTo(120);
+    EXPECT_EQ(v[4], 0);  // reservoir below line pressure: no backflow into the well
+    ExpectOk(Text(MessageType::KeywordInput, "SHUTIN TSHUT1 = 0.0 s,  TSHUT2 = 0.2E+35 s   "));
+    v = StepTo(180);
+    const Model& m = *session_.model();
+    EXPECT_EQ(m.branches[0].flux.back()[kGas], 0);
+    std::string e =
+        ExpectError(Text(MessageType::KeywordInput, "WELL LABEL = W9, RESPRESSURE = 1"));
+    EXPECT_NE(e.find("unknown well W9"), std::string::npos);
+
+    Do(Floats(MessageType::SetTime, {1000}));
+    auto r = Do(Text(MessageType::GetTime, "no additional data for get_time command"));
+    ASSERT_EQ(r.size(), 1u);
+    EXPECT_EQ(r[0].name, "ZEFA_OUT_TIME");
+    EXPECT_EQ(FloatsOf(r[0]), std::vector<float>{1000});
+    r = Do(Text(MessageType::GetStep, "no additional data for get-step command"));
+    EXPECT_EQ(r[0].name, "ZEFA_OUT_STEP");
+    EXPECT_FLOAT_EQ(FloatsOf(r[0])[0], static_cast<float>(m.planned_step));
+    // An end time at or before the present time runs nothing but still answers.
+    v = StepTo(900);
+    EXPECT_EQ(m.time, 1000);
+    ExpectOk(Text(MessageType::Initialize, "no additional data for initialize command"));
+    EXPECT_EQ(m.time, 0);
+    EXPECT_FALSE(m.plugs[0].launched);
+}
+
+TEST_F(ZefasimSession, SnapshotsAndInputLog) {
+    Load("flowline.inp");
+    ExpectError(Text(MessageType::LoadSnap, "none.snp"));
+    ExpectOk(Text(MessageType::InputLogOn, "requests.log"));
+    StepTo(42);
+    ExpectOk(Text(MessageType::SaveSnap, "at42.snp"));
+    StepTo(50);
+    dir_.Write("bad.snp", ReadFile(dir_.File("at42.snp")).substr(0, 100));
+    std::string e = ExpectError(Text(MessageType::LoadSnap, "bad.snp"));
+    EXPECT_NE(e.find("snapshot"), std::string::npos) << e;
+    EXPECT_EQ(session_.model()->time, 50);  // unchanged by the refused load
+    ExpectOk(Text(MessageType::LoadSnap, "at42.snp"));
+    EXPECT_EQ(session_.model()->time, 42);
+    ExpectOk(Text(MessageType::InputLogOff, "no data "));
+    Do(Text(MessageType::Ping, "after"));
+    std::string log = ReadFile(dir_.File("requests.log"));
+    EXPECT_EQ(log,
+              "ZEFA_SET_TEND 42\n"
+              "ZEFA_SIM_STEP x\n"
+              "ZEFA_SAVE_SNAP at42.snp\n"
+              "ZEFA_SET_TEND 50\n"
+              "ZEFA_SIM_STEP x\n"
+              "ZEFA_LOAD_SNAP bad.snp\n"
+              "ZEFA_LOAD_SNAP at42.snp\n"
+              "ZEFA_INPUT_LOG_OFF no data \n");
+}
+
+}  // namespace
+}  // namespace zefasim
