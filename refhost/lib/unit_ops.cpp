@@ -102,16 +102,19 @@ Feed::Feed(std::string name, StreamPtr outlet, std::vector<double> composition,
 
 void Feed::BeginStep(double t) {
     Fluid& f = *outlet_->GetFluid();
+    // A mass-flow specification holds the mass flow whatever the composition.
+    const bool hold_mass =
+        outlet_->FlowSpecified() && outlet_->FlowBasisIndex() == Stream::kMassBasis;
+    const double mass = f.MassFlowValue();
     f.SetComposition(composition_);
+    if (hold_mass) f.SetMassFlow(mass);
     f.SetTemperatureC(temperature_.At(t));
     if (mode_ == Mode::Pressure) {
         f.SetPressureKPa(value_.At(t));
         outlet_->SpecifyPressure(true);
-        outlet_->SpecifyFlow(false);
     } else {
         f.SetMassFlow(value_.At(t));
         outlet_->SpecifyFlow(true, Stream::kMassBasis);
-        outlet_->SpecifyPressure(false);
     }
 }
 

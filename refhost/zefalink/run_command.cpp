@@ -98,10 +98,12 @@ class LoadedExtensions {
   private:
     bool Open(std::string& error) {
         std::vector<std::string> candidates;
-        if (const char* env = std::getenv("ZEFA_EXTENSION_LIBRARY")) candidates.push_back(env);
+        // A library named in the environment is the only one tried.
+        const char* env = std::getenv("ZEFA_EXTENSION_LIBRARY");
+        if (env && *env) candidates.push_back(env);
         std::error_code ec;
         const fs::path exe = fs::read_symlink("/proc/self/exe", ec);
-        if (!ec) {
+        if (candidates.empty() && !ec) {
             const fs::path dir = exe.parent_path();
             candidates.push_back((dir / "libzefapipeline.so").string());
             candidates.push_back((dir / "../../src/libzefapipeline.so").string());

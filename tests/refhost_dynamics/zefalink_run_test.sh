@@ -4,6 +4,8 @@
 set -u
 zefalink="$1"
 example="$2"
+pipeline_case="${3:-}"
+extension="${4:-}"
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 fail() { echo "FAIL: $*" >&2; exit 1; }
@@ -75,4 +77,17 @@ grep -q 'starting state: pressure-flow network has 5 equations for 6 unknowns' "
 "$zefalink" run "$example" --log-level loud 2>/dev/null; [ $? -eq 64 ] || fail "log level"
 "$zefalink" run "$example" --until -5 --output-dir "$work/x" 2>/dev/null; [ $? -eq 64 ] || fail "end before start"
 "$zefalink" run "$work/missing.case.json" 2>/dev/null; [ $? -eq 65 ] || fail "missing file"
+# A pipeline unit operation, bypassed, between two flow-specified streams: the
+# extension is loaded and driven, and the line keeps its mass flow.
+if [ -n "$pipeline_case" ]; then
+    ZEFA_EXTENSION_LIBRARY="$extension" "$zefalink" run "$pipeline_case" --output-dir "$work/pipe" \
+        --log-level error || fail "bypassed pipeline case"
+    [ "$(wc -l <"$work/pipe/trends.csv")" -eq 12 ] || fail "pipeline case rows"
+    sed -n 12p "$work/pipe/trends.csv" | grep -q '^10,10,12,12,12,' || fail "pipeline flows: $(sed -n 12p "$work/pipe/trends.csv")"
+    grep -q '"name": "PIPE-100"' "$work/pipe/bypassed_pipeline.case.json" || fail "pipeline unit not saved"
+    ZEFA_EXTENSION_LIBRARY="$work/none.so" "$zefalink" run "$pipeline_case" --output-dir "$work/pipe2" \
+        --log-level error 2>"$work/err7"
+    rc=$?
+    [ "$rc" -eq 70 ] || fail "missing extension library exited $rc"
+fi
 echo "zefalink run: all checks passed"
