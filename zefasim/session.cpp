@@ -47,6 +47,11 @@ std::string FormatNumber(double v) {
     return buf;
 }
 
+// Adds one problem to a list of problems (" what;" each).
+void AddProblem(std::string& list, const std::string& what) {
+    list.append(" ").append(what).append(";");
+}
+
 }  // namespace
 
 bool IsSafeFileName(const std::string& name, std::string& why) {
@@ -313,12 +318,12 @@ bool Session::ResolveInputs(const std::string& text, std::vector<InputItem>& ite
     items.clear();
     while (in >> label) {
         if (label[0] != '$' || label.size() < 2) {
-            errors += " '" + label + "' is not a $label;";
+            AddProblem(errors, "'" + label + "' is not a $label");
             break;
         }
         label = label.substr(1);
         if (!(in >> kind)) {
-            errors += " $" + label + " has no kind;";
+            AddProblem(errors, "$" + label + " has no kind");
             break;
         }
         InputItem item;
@@ -337,11 +342,12 @@ bool Session::ResolveInputs(const std::string& text, std::vector<InputItem>& ite
             item.kind = InputKind::Plug;
             item.object = m.FindPlug(label);
         } else {
-            errors += " unknown input kind " + Printable(kind) + " for $" + Printable(label) + ";";
+            AddProblem(errors,
+                       "unknown input kind " + Printable(kind) + " for $" + Printable(label));
             continue;
         }
         if (item.object < 0) {
-            errors += " no " + kind + " labelled " + Printable(label) + ";";
+            AddProblem(errors, "no " + kind + " labelled " + Printable(label));
             continue;
         }
         items.push_back(item);
@@ -386,8 +392,8 @@ void Session::InputSizes(const proto::Bytes& payload, proto::Bytes& reply) {
     for (size_t i = 0; i < inputs_.size(); ++i) {
         int want = SizeOf(static_cast<int>(inputs_[i].kind));
         if ((*sizes)[i] != want)
-            errors += " $" + inputs_[i].label + " takes " + std::to_string(want) + " values, not " +
-                      std::to_string((*sizes)[i]) + ";";
+            AddProblem(errors, "$" + inputs_[i].label + " takes " + std::to_string(want) +
+                                   " values, not " + std::to_string((*sizes)[i]));
     }
     if (!errors.empty()) {
         Error(reply, "input sizes refused:" + errors);
@@ -490,7 +496,7 @@ bool Session::ResolveOutputs(const std::string& text, std::vector<OutputItem>& i
         std::string why;
         auto p = ResolveProbe(*model_, label, key, why);
         if (!p) {
-            errors += " " + Printable(why) + ";";
+            AddProblem(errors, Printable(why));
             continue;
         }
         items.push_back({*p});
@@ -550,11 +556,11 @@ void Session::ProfileValues(const std::string& text, proto::Bytes& reply) {
         std::vector<double> v;
         std::string why;
         if (branch.empty()) {
-            errors += " " + key + " needs a $branch;";
+            AddProblem(errors, key + " needs a $branch");
             continue;
         }
         if (!Profile(*model_, branch, key, v, why)) {
-            errors += " " + Printable(why) + ";";
+            AddProblem(errors, Printable(why));
             continue;
         }
         sizes.push_back(static_cast<std::int32_t>(v.size()));

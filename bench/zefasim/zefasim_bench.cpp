@@ -1,0 +1,180 @@
+#include <arpa/inet.h>
+#include <benchmark/benchmark.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <regex>
+#include <sstream>
+#include <thread>
+
+#include "client/protocol.h"
+#include "input.h"
+#include "session.h"
+
+extern char** environ;
+
+namespace {
+
+namespace proto = zefa::protocol;
+using proto::MessageType;
+
+std::string ReadExample(const std::string& name) {
+    std::ifstream in(std::string(ZEFA_EXAMPLES_DIR) + "/" + name);
+    std::ostringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+// The example with its pipes' section counts scaled to `total` sections.
+std::string Scaled(const std::string& name, int total) {
+    std::string text = ReadExample(name);
+    std::regex counts("NSECTIONS = ([0-9]+)");
+    int sum = 0;
+    for (std::sregex_iterator it(text.begin(), text.end(), counts), end; it != end; ++it)
+        sum += std::stoi((*it)[1]);
+    std::string out;
+    std::sregex_iterator it(text.begin(), text.end(), counts), end;
+    size_t last = 0;
+    for (; it != end; ++it) {
+        int n = std::stoi((*it)[1]) * total / sum;
+        out += text.substr(last, static_cast<size_t>(it->position()) - last);
+        out += "NSECTIONS = " + std::to_string(std::max(1, n));
+        last = static_cast<size_t>(it->position() + it->length());
+    }
+    return out + text.substr(last);
+}
+
+const char* kExamples[] = {"flowline.inp", "choke_well_plug.inp"};
+
+// Model alone: one-second run intervals, as a coupled run asks for them.
+void BM_ModelRealTimeFactor(benchmark::State& state) {
+    std::string name = kExamples[state.range(0)];
+    zefasim::Model m = zefasim::BuildModel(Scaled(name, static_cast<int>(state.range(1))), name);
+    m.Advance(120);
+    double simulated = 0;
+    for (auto _ : state) {
+        for (int i = 0; i < 60; ++i) m.Advance(m.time + 1);
+        simulated += 60;
+    }
+    state.counters["sim_s_per_wall_s"] = benchmark::Counter(simulated, benchmark::Counter::kIsRate);
+    state.SetLabel(name + " " + std::to_string(m.branches[0].sections.size()) + " sections");
+}
+BENCHMARK(BM_ModelRealTimeFactor)
+    ->ArgsProduct({{0, 1}, {100, 1000}})
+    ->Unit(benchmark::kMillisecond);
+
+proto::Message Msg(const proto::Bytes& b) {
+    return *proto::SplitMessage(b);
+}
+
+// The same through the request handling with the coupling's trend list,
+// which makes every step also compute the boundary and source sensitivities.
+void BM_SessionStepWithDerivatives(benchmark::State& state) {
+    std::string dir = (std::filesystem::temp_directory_path() / "zefasim-bench").string();
+    std::filesystem::create_directories(dir);
+    std::ofstream(dir + "/m.inp") << Scaled("flowline.inp", static_cast<int>(state.range(0)));
+    zefasim::Session s(dir);
+    proto::Bytes reply;
+    s.Handle(Msg(proto::PackText(MessageType::Start, "m.inp")), reply);
+    s.Handle(Msg(proto::PackText(MessageType::OuttrNames,
+                                 " HT $IN PT DPDGGS DPDGLTHLS DPDGLTWTS GGSOUR GLHLMA GLWTMA TM "
+                                 "$OUT PTBOU DGGDPB DGLTHLDPB DGLTWTDPB GGBOU GLTHLBOU GLTWTBOU "
+                                 "TMBOU ")),
+             reply);
+    double t = 0, simulated = 0;
+    for (auto _ : state) {
+        t += 1;
+        reply.clear();
+        s.Handle(Msg(proto::PackFloat(MessageType::SetTend, static_cast<float>(t))), reply);
+        s.Handle(Msg(proto::PackText(MessageType::SimStep, proto::kSimStepText)), reply);
+        benchmark::DoNotOptimize(reply.data());
+        simulated += 1;
+    }
+    state.counters["sim_s_per_wall_s"] = benchmark::Counter(simulated, benchmark::Counter::kIsRate);
+    std::filesystem::remove_all(dir);
+}
+BENCHMARK(BM_SessionStepWithDerivatives)->Arg(100)->Arg(1000)->Unit(benchmark::kMicrosecond);
+
+// Reply latency of one step (one-second run interval) against the real program
+// on loopback: from sending ZEFA_SET_TEND and ZEFA_SIM_STEP to the trend data.
+void BM_SimStepLatencyOverSocket(benchmark::State& state) {
+    std::string dir = (std::filesystem::temp_directory_path() / "zefasim-bench-net").string();
+    std::filesystem::create_directories(dir);
+    std::ofstream(dir + "/m.inp") << Scaled("flowline.inp", static_cast<int>(state.range(0)));
+    int port = 20000 + static_cast<int>(getpid() % 20000);
+    posix_spawn_file_actions_t fa;
+    posix_spawn_file_actions_init(&fa);
+    posix_spawn_file_actions_addchdir_np(&fa, dir.c_str());
+    posix_spawn_file_actions_addopen(&fa, 2, "/dev/null", O_WRONLY, 0);
+    std::string port_text = std::to_string(port);
+    const char* argv[] = {ZEFA_SERVER_PATH, "-server",   port_text.c_str(),
+                          "--bind",         "127.0.0.1", nullptr};
+    pid_t pid = -1;
+    posix_spawn(&pid, ZEFA_SERVER_PATH, &fa, nullptr, const_cast<char**>(argv), environ);
+    posix_spawn_file_actions_destroy(&fa);
+    int fd = -1;
+    for (int i = 0; i < 250 && fd < 0; ++i) {
+        fd = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_port = htons(static_cast<uint16_t>(port));
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        if (connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+            close(fd);
+            fd = -1;
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+    }
+    proto::FrameAssembler frames(1 << 24);
+    auto send_all = [&](const proto::Bytes& b) { (void)!write(fd, b.data(), b.size()); };
+    auto read_one = [&]() {
+        std::uint8_t buf[65536];
+        for (;;) {
+            if (auto m = frames.Next()) return m->name;
+            ssize_t n = read(fd, buf, sizeof buf);
+            if (n <= 0) return std::string();
+            frames.Append(proto::ByteView(buf, static_cast<size_t>(n)));
+        }
+    };
+    if (fd < 0) {
+        state.SkipWithError("server did not start");
+    } else {
+        send_all(proto::PackText(MessageType::Start, "m.inp"));
+        read_one();
+        send_all(proto::PackText(MessageType::OuttrNames,
+                                 " HT $IN PT DPDGGS DPDGLTHLS DPDGLTWTS GGSOUR GLHLMA GLWTMA TM "
+                                 "$OUT PTBOU DGGDPB DGLTHLDPB DGLTWTDPB GGBOU GLTHLBOU GLTWTBOU "
+                                 "TMBOU "));
+        read_one();
+        float t = 0;
+        for (auto _ : state) {
+            t += 1;
+            proto::Bytes req = proto::PackFloat(MessageType::SetTend, t);
+            proto::Bytes step = proto::PackText(MessageType::SimStep, proto::kSimStepText);
+            req.insert(req.end(), step.begin(), step.end());
+            send_all(req);
+            std::string ok = read_one(), data = read_one();
+            if (data != "ZEFA_OUTTR_DATA") state.SkipWithError("unexpected reply");
+        }
+        send_all(proto::PackEmpty(MessageType::StopServer));
+        close(fd);
+    }
+    if (pid > 0) {
+        kill(pid, SIGKILL);
+        waitpid(pid, nullptr, 0);
+    }
+    std::filesystem::remove_all(dir);
+}
+BENCHMARK(BM_SimStepLatencyOverSocket)->Arg(100)->Arg(1000)->Unit(benchmark::kMicrosecond);
+
+}  // namespace
+
+BENCHMARK_MAIN();
