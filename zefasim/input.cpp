@@ -16,7 +16,7 @@ namespace {
 constexpr double kPi = 3.14159265358979323846;
 constexpr size_t kMaxFileBytes = 16u << 20;
 constexpr long kMaxSectionsPerPipe = 100000;
-constexpr long kMaxSections = 1000000;
+constexpr long kMaxSections = 200000;
 
 std::string Upper(std::string s) {
     for (char& c : s) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));

@@ -11,7 +11,7 @@ namespace zefasim {
 namespace {
 
 constexpr char kMagic[8] = {'Z', 'E', 'F', 'A', 'S', 'N', 'P', '1'};
-constexpr size_t kMaxSnapshotBytes = 512u << 20;
+constexpr size_t kMaxSnapshotBytes = 64u << 20;
 
 std::uint64_t Fnv1a(const std::string& s, size_t begin, size_t end) {
     std::uint64_t h = 1469598103934665603ull;
@@ -113,9 +113,9 @@ class Reader {
     template <class T>
     void operator()(std::vector<T>& v) {
         std::uint64_t n = U64();
-        // Every element takes at least one byte: a count beyond the remaining
+        // Every element takes at least eight bytes: a count beyond the remaining
         // bytes is corrupt, and checking it first bounds the allocation.
-        Need(n);
+        if (n > (end_ - pos_) / 8) throw SnapshotError("snapshot is truncated");
         v.clear();
         v.resize(n);
         for (T& item : v) Visit(*this, item);

@@ -306,17 +306,24 @@ TEST_F(ZefasimSession, PlugLaunchWellPressureShutInAndClock) {
 
 TEST_F(ZefasimSession, SnapshotsAndInputLog) {
     Load("flowline.inp");
+    Do(Text(MessageType::OuttrNames, kFlowlineOutputs + " $POS-TOP HOL GT $ RMTOT"));
     ExpectError(Text(MessageType::LoadSnap, "none.snp"));
     ExpectOk(Text(MessageType::InputLogOn, "requests.log"));
     StepTo(42);
     ExpectOk(Text(MessageType::SaveSnap, "at42.snp"));
-    StepTo(50);
+    std::vector<float> uninterrupted = StepTo(50);
     dir_.Write("bad.snp", ReadFile(dir_.File("at42.snp")).substr(0, 100));
     std::string e = ExpectError(Text(MessageType::LoadSnap, "bad.snp"));
     EXPECT_NE(e.find("snapshot"), std::string::npos) << e;
     EXPECT_EQ(session_.model()->time, 50);  // unchanged by the refused load
     ExpectOk(Text(MessageType::LoadSnap, "at42.snp"));
     EXPECT_EQ(session_.model()->time, 42);
+    // The registered outputs stay; the continued run repeats the values exactly.
+    Do(Floats(MessageType::SetTend, {50}));
+    auto again = Do(Text(MessageType::SimStep, "x"));
+    ASSERT_EQ(again.size(), 2u);
+    ASSERT_EQ(uninterrupted.size(), 20u);
+    EXPECT_EQ(FloatsOf(again[1]), uninterrupted);
     ExpectOk(Text(MessageType::InputLogOff, "no data "));
     Do(Text(MessageType::Ping, "after"));
     std::string log = ReadFile(dir_.File("requests.log"));
@@ -328,6 +335,8 @@ TEST_F(ZefasimSession, SnapshotsAndInputLog) {
               "ZEFA_SIM_STEP x\n"
               "ZEFA_LOAD_SNAP bad.snp\n"
               "ZEFA_LOAD_SNAP at42.snp\n"
+              "ZEFA_SET_TEND 50\n"
+              "ZEFA_SIM_STEP x\n"
               "ZEFA_INPUT_LOG_OFF no data \n");
 }
 
