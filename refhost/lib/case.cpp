@@ -345,6 +345,12 @@ std::shared_ptr<host::Variable> PipelineUnit::FindVariable(const std::string& ta
     return it->second;
 }
 
+std::shared_ptr<host::Case> PipelineUnit::GetCase() {
+    auto owner = case_.lock();
+    if (!owner) throw std::runtime_error("The case of " + name_ + " is closed");
+    return owner;
+}
+
 std::shared_ptr<host::RealValue> PipelineUnit::Member(const std::string& name) {
     throw std::runtime_error("Object doesn't support this property or method: " + name);
 }

@@ -236,7 +236,7 @@ class PipelineUnit final : public host::Container, public host::Operation {
     std::shared_ptr<host::Variable> FindVariable(const std::string& tag) override;
     std::string Name() const override { return name_; }
     void WriteMessage(const std::string& text) override { window_->Write(text); }
-    std::shared_ptr<host::Case> GetCase() override { return case_; }
+    std::shared_ptr<host::Case> GetCase() override;
     std::shared_ptr<host::UserInterface> GetUserInterface() override { return ui_; }
     std::string TypeName() const override { return "zefapipeline"; }
     std::shared_ptr<host::RealValue> Member(const std::string& name) override;
@@ -254,7 +254,9 @@ class PipelineUnit final : public host::Container, public host::Operation {
 
   private:
     std::string name_;
-    std::shared_ptr<RefCase> case_;
+    // The case owns its flowsheet and so this unit: a weak reference back
+    // keeps the two from owning each other.
+    std::weak_ptr<RefCase> case_;
     std::shared_ptr<MessageWindow> window_;
     std::shared_ptr<host::UserInterface> ui_;
     std::map<std::string, std::shared_ptr<host::Variable>> by_tag_;
