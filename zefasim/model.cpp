@@ -594,7 +594,7 @@ void Model::Advance(double end_time, const std::vector<double>* forced, std::vec
         if (forced && fi < forced->size()) dt = (*forced)[fi];
         ++fi;
         bool clipped = false;
-        if (dt >= remaining || (!forced && remaining <= 1.1 * dt)) {
+        if (dt >= remaining * (1 - 1e-12) || (!forced && remaining <= 1.1 * dt)) {
             dt = remaining;
             clipped = true;
         } else if (!forced && remaining < 2 * dt) {
@@ -604,7 +604,7 @@ void Model::Advance(double end_time, const std::vector<double>* forced, std::vec
         double target = dt == remaining ? end_time : time + dt;
         // Shut-in switches happen exactly at their times.
         for (double t_switch : {shut_from, shut_until}) {
-            if (t_switch > time && t_switch < target) {
+            if (t_switch > time && t_switch < time + dt * (1 + 1e-12) && t_switch < end_time) {
                 target = t_switch;
                 dt = t_switch - time;
                 clipped = true;

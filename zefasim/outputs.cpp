@@ -98,8 +98,8 @@ std::optional<Probe> ResolveProbe(const Model& m, const std::string& label, cons
                                   std::string& why) {
     Probe p;
     p.key = key;
+    if (kGlobalKeys.count(key)) return p;  // a label given with them is not needed
     if (label.empty()) {
-        if (kGlobalKeys.count(key)) return p;
         why = key + " needs a label";
         return std::nullopt;
     }
@@ -126,7 +126,14 @@ std::optional<Probe> ResolveProbe(const Model& m, const std::string& label, cons
         p.owner = Probe::Owner::Plug;
         p.object = m.FindPlug(label);
         if (p.object >= 0) return p;
-        why = "$" + label + " is not a plug";
+        // At a position: the first plug of the position's branch.
+        int pos = m.FindPosition(label);
+        for (size_t i = 0; pos >= 0 && i < m.plugs.size(); ++i)
+            if (m.plugs[i].branch == m.positions[pos].branch) {
+                p.object = static_cast<int>(i);
+                return p;
+            }
+        why = "$" + label + " is neither a plug nor a position on a branch with a plug";
         return std::nullopt;
     }
     if (kWellKeys.count(key)) {

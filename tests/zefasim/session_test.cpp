@@ -276,6 +276,16 @@ TEST_F(ZefasimSession, PlugLaunchWellPressureShutInAndClock) {
     EXPECT_GT(v[2], 0);  // and travels downstream
     EXPECT_FLOAT_EQ(v[3], 0.25f);
     EXPECT_GT(v[4], 0);  // the well produces
+    // Plug keys at a position name the branch's plug; global keys ignore a label.
+    auto r = Do(Text(MessageType::SendtrNames, " $PIG1 ZZPIG $MID ZZPIG $MID HT"));
+    ASSERT_EQ(r.size(), 2u);
+    std::vector<float> at = FloatsOf(r[1]);
+    ASSERT_EQ(at.size(), 3u);
+    EXPECT_EQ(at[0], v[1]);
+    EXPECT_EQ(at[1], v[1]);
+    EXPECT_EQ(at[2], v[0]);
+    EXPECT_NE(ExpectError(Text(MessageType::SendtrNames, " $IN ZZPIG")).find("neither a plug"),
+              std::string::npos);
 
     ExpectOk(Text(MessageType::KeywordInput, "WELL LABEL = W1, RESPRESSURE = 1000000"));
     v = StepTo(120);
@@ -289,7 +299,7 @@ TEST_F(ZefasimSession, PlugLaunchWellPressureShutInAndClock) {
     EXPECT_NE(e.find("unknown well W9"), std::string::npos);
 
     Do(Floats(MessageType::SetTime, {1000}));
-    auto r = Do(Text(MessageType::GetTime, "no additional data for get_time command"));
+    r = Do(Text(MessageType::GetTime, "no additional data for get_time command"));
     ASSERT_EQ(r.size(), 1u);
     EXPECT_EQ(r[0].name, "ZEFA_OUT_TIME");
     EXPECT_EQ(FloatsOf(r[0]), std::vector<float>{1000});
