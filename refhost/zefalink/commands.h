@@ -8,5 +8,8 @@ namespace zefalink {
 
 void AddCatalogueCommand(CLI::App& app, int& exit_code);
 void AddRunCommand(CLI::App& app, int& exit_code);
+void AddNewCommand(CLI::App& app, int& exit_code);
+void AddShowCommand(CLI::App& app, int& exit_code);
+void AddSnapshotCommand(CLI::App& app, int& exit_code);
 
 }  // namespace zefalink

@@ -8,6 +8,9 @@ int main(int argc, char** argv) {
     int exit_code = 0;
     zefalink::AddCatalogueCommand(app, exit_code);
     zefalink::AddRunCommand(app, exit_code);
+    zefalink::AddNewCommand(app, exit_code);
+    zefalink::AddShowCommand(app, exit_code);
+    zefalink::AddSnapshotCommand(app, exit_code);
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {

@@ -1,0 +1,136 @@
+#include "pipeline_library.h"
+
+#include <dlfcn.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+
+#include "lib/flowsheet_file.h"
+
+namespace zefalink {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+fs::path OwnFolder() {
+    std::error_code ec;
+    const fs::path exe = fs::read_symlink("/proc/self/exe", ec);
+    return ec ? fs::path() : exe.parent_path();
+}
+
+}  // namespace
+
+PipelineLibrary::~PipelineLibrary() {
+    for (auto* e : created_)
+        if (destroy_) destroy_(e);
+    if (handle_) dlclose(handle_);
+}
+
+bool PipelineLibrary::Open(std::string& error) {
+    if (handle_) return true;
+    std::vector<std::string> candidates;
+    if (const char* env = std::getenv("ZEFA_EXTENSION_LIBRARY"); env && *env)
+        candidates.push_back(env);
+    const fs::path dir = OwnFolder();
+    if (!dir.empty()) {
+        candidates.push_back((dir / "libzefapipeline.so").string());
+        candidates.push_back((dir / "../../src/libzefapipeline.so").string());
+        candidates.push_back((dir / "../lib/libzefapipeline.so").string());
+    }
+    std::string last = "not found";
+    for (const auto& path : candidates) {
+        std::error_code ec;
+        if (!fs::exists(path, ec)) continue;
+        handle_ = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+        if (!handle_) {
+            const char* e = dlerror();
+            last = e ? e : "cannot load " + path;
+            continue;
+        }
+        create_ =
+            reinterpret_cast<host::CreateExtensionFn>(dlsym(handle_, host::kCreateExtensionSymbol));
+        destroy_ = reinterpret_cast<host::DestroyExtensionFn>(
+            dlsym(handle_, host::kDestroyExtensionSymbol));
+        format_ = reinterpret_cast<int (*)(double, char*, std::size_t)>(
+            dlsym(handle_, "ZefaFormatDouble"));
+        tool_ = reinterpret_cast<int (*)(host::UnitOperationExtension*, const char*)>(
+            dlsym(handle_, "ZefaToolCommand"));
+        if (create_ && destroy_ && format_ && tool_) return true;
+        dlclose(handle_);
+        handle_ = nullptr;
+        last = path + " lacks the extension entry points";
+    }
+    error = "cannot load the pipeline extension library (" + last +
+            "); set ZEFA_EXTENSION_LIBRARY to its path";
+    return false;
+}
+
+host::UnitOperationExtension* PipelineLibrary::Create() {
+    if (!create_) return nullptr;
+    host::UnitOperationExtension* e = create_("ZEFAPipeline.ZEFA");
+    if (e) created_.push_back(e);
+    return e;
+}
+
+std::string PipelineLibrary::Format(double value) const {
+    char buffer[64] = {};
+    const int n = format_ ? format_(value, buffer, sizeof buffer) : -1;
+    if (n < 0) return "?";
+    if (static_cast<std::size_t>(n) < sizeof buffer) return buffer;
+    std::string big(static_cast<std::size_t>(n) + 1, '\0');
+    format_(value, big.data(), big.size());
+    big.resize(static_cast<std::size_t>(n));
+    return big;
+}
+
+int PipelineLibrary::Tool(host::UnitOperationExtension* extension, const char* command) const {
+    return tool_ ? tool_(extension, command) : -2;
+}
+
+void DefaultServerPath() {
+    if (const char* env = std::getenv("ZEFA_SERVERPATH"); env && *env) return;
+    const fs::path dir = OwnFolder();
+    if (dir.empty()) return;
+    for (const fs::path& candidate :
+         {dir / "zefa-server", dir / "../../zefasim/zefa-server", dir / "../zefasim/zefa-server"}) {
+        std::error_code ec;
+        if (fs::is_regular_file(candidate, ec)) {
+            const fs::path full = fs::weakly_canonical(candidate, ec);
+            ::setenv("ZEFA_SERVERPATH", (ec ? candidate : full).c_str(), 1);
+            return;
+        }
+    }
+}
+
+LoadedCase LoadCaseWithFlowsheet(const std::string& path) {
+    nlohmann::json doc;
+    {
+        std::ifstream in(path);
+        if (!in) throw refhost::CaseFileError(path, "", "cannot open the case file");
+        try {
+            doc = nlohmann::json::parse(in);
+        } catch (const nlohmann::json::parse_error& e) {
+            throw refhost::CaseFileError(path, "", std::string("not valid JSON: ") + e.what());
+        }
+    }
+    if (doc.is_object() && doc.contains("flowsheet") && !doc["flowsheet"].is_null()) {
+        LoadedCase loaded;
+        loaded.plant = refhost::LoadFlowsheet(doc["flowsheet"], path);
+        loaded.c = refhost::LoadCase(path, refhost::PlantStreams(*loaded.plant));
+        refhost::AddPlantToCase(*loaded.plant, doc["flowsheet"], *loaded.c.host_case->Flowsheet());
+        return loaded;
+    }
+    LoadedCase loaded;
+    loaded.c = refhost::LoadCase(path);
+    return loaded;
+}
+
+void EchoHostOutput(refhost::HostCase& c) {
+    c.window->EchoTo(&std::cout);
+    c.ui->EchoTo(&std::cout);
+}
+
+}  // namespace zefalink

@@ -1,0 +1,69 @@
+#pragma once
+
+// The pipeline extension library as zefalink's new, show and snapshot commands
+// use it: loaded with dlopen, extension objects created and destroyed through
+// its factory, its number formatter and its tool commands.
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "host/extension.h"
+#include "lib/case_file.h"
+#include "lib/integrator_run.h"
+
+namespace zefalink {
+
+class PipelineLibrary {
+  public:
+    PipelineLibrary() = default;
+    ~PipelineLibrary();
+    PipelineLibrary(const PipelineLibrary&) = delete;
+    PipelineLibrary& operator=(const PipelineLibrary&) = delete;
+
+    // Loads the library (ZEFA_EXTENSION_LIBRARY, else beside zefalink or in
+    // the build tree). False with `error` set when it cannot be loaded.
+    bool Open(std::string& error);
+    // A new extension object, owned (and destroyed) by this library object.
+    host::UnitOperationExtension* Create();
+    // Text of a number as the extension writes it.
+    std::string Format(double value) const;
+    // A tool command of the extension (see the library's ZefaToolCommand).
+    int Tool(host::UnitOperationExtension* extension, const char* command) const;
+
+  private:
+    void* handle_ = nullptr;
+    host::CreateExtensionFn create_ = nullptr;
+    host::DestroyExtensionFn destroy_ = nullptr;
+    int (*format_)(double, char*, std::size_t) = nullptr;
+    int (*tool_)(host::UnitOperationExtension*, const char*) = nullptr;
+    std::vector<host::UnitOperationExtension*> created_;
+};
+
+// Makes the extension find the pipeline server of the build tree (or beside
+// zefalink) when ZEFA_SERVERPATH does not name one.
+void DefaultServerPath();
+
+// A case file read with its process part (when it has a flowsheet section),
+// stream names resolved through it.
+struct LoadedCase {
+    std::shared_ptr<refhost::Plant> plant;
+    refhost::HostCase c;
+};
+LoadedCase LoadCaseWithFlowsheet(const std::string& path);
+
+// Echoes the host's message window and message boxes to standard output.
+void EchoHostOutput(refhost::HostCase& c);
+
+// Exit codes shared by the commands.
+enum ExitCode : int {
+    kExitOk = 0,
+    kExitFailed = 1,
+    kExitUsage = 64,
+    kExitInvalidCase = 65,
+    kExitServerUnavailable = 69,
+    kExitInternal = 70,
+    kExitCannotCreate = 73,
+};
+
+}  // namespace zefalink

@@ -1,0 +1,141 @@
+// zefalink snapshot: recalls a case, starts and connects the pipeline server,
+// loads and initialises the model, saves a snapshot, stops the server and
+// saves the case with the new snapshot name.
+#include <signal.h>
+#include <sys/wait.h>
+
+#include <chrono>
+#include <filesystem>
+#include <iostream>
+#include <thread>
+
+#include "commands.h"
+#include "pipeline_library.h"
+
+namespace zefalink {
+namespace {
+
+namespace fs = std::filesystem;
+
+bool ProcessGone(int pid) {
+    if (pid < 1) return true;
+    // The server is our child: reap it once it has ended.
+    int status = 0;
+    const pid_t waited = ::waitpid(pid, &status, WNOHANG);
+    if (waited == pid) return true;
+    if (waited == 0) return false;
+    if (::kill(pid, 0) != 0) return true;
+    // A zombie has ended already.
+    std::string stat;
+    if (FILE* f = std::fopen(("/proc/" + std::to_string(pid) + "/stat").c_str(), "r")) {
+        char buffer[512] = {};
+        if (std::fgets(buffer, sizeof buffer, f)) stat = buffer;
+        std::fclose(f);
+    }
+    const std::size_t close = stat.rfind(')');
+    return close != std::string::npos && close + 2 < stat.size() &&
+           (stat[close + 2] == 'Z' || stat[close + 2] == 'X');
+}
+
+// A server that is still there after the stop request is ended here, so the
+// command never leaves one behind.
+void EnsureStopped(int pid) {
+    for (int i = 0; i < 300 && !ProcessGone(pid); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    if (ProcessGone(pid)) return;
+    std::cerr << "warning: the pipeline server (process " << pid << ") did not stop; ending it\n";
+    ::kill(pid, SIGTERM);
+    for (int i = 0; i < 200 && !ProcessGone(pid); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    if (!ProcessGone(pid)) ::kill(pid, SIGKILL);
+}
+
+int RunSnapshot(const std::string& case_arg, const std::string& unit_name) {
+    std::error_code ec;
+    const std::string path = fs::absolute(case_arg, ec).string();
+    PipelineLibrary library;
+    std::string error;
+    if (!library.Open(error)) {
+        std::cerr << "error: " << error << '\n';
+        return kExitInternal;
+    }
+    LoadedCase loaded;
+    try {
+        loaded = LoadCaseWithFlowsheet(path);
+    } catch (const std::exception& e) {
+        std::cerr << "error: invalid case: " << e.what() << '\n';
+        return kExitInvalidCase;
+    }
+    refhost::HostCase& c = loaded.c;
+    std::shared_ptr<refhost::PipelineUnit> unit;
+    for (const auto& u : c.units)
+        if (unit_name.empty() || u->Name() == unit_name) {
+            unit = u;
+            break;
+        }
+    if (!unit) {
+        std::cerr << "error: invalid case: " << path << ": no pipeline unit"
+                  << (unit_name.empty() ? "" : " named " + unit_name) << '\n';
+        return kExitInvalidCase;
+    }
+    EchoHostOutput(c);
+
+    host::UnitOperationExtension* extension = library.Create();
+    if (!extension) return kExitInternal;
+    if (extension->Initialize(unit, true) != 4815) {
+        extension->Terminate();
+        std::cerr << "error: the pipeline unit could not be initialised\n";
+        return kExitFailed;
+    }
+    int rc = kExitOk;
+    int server_pid = -1;
+    if (library.Tool(extension, "OpenTheConnection") != 1) {
+        std::cerr << "error: could not connect to the pipeline server\n";
+        rc = kExitServerUnavailable;
+    } else {
+        server_pid = library.Tool(extension, "RecordedServerPid");
+        if (library.Tool(extension, "LoadZEFAFile") != 1 ||
+            library.Tool(extension, "InitializeZEFA") != 1) {
+            std::cerr << "error: the pipeline server could not load and initialise the model\n";
+            rc = kExitFailed;
+        } else {
+            extension->Save();
+        }
+        c.ui->QueueYesNo(false);  // no second snapshot at the close
+        library.Tool(extension, "CloseTheConnection");
+    }
+    if (server_pid < 1) server_pid = library.Tool(extension, "RecordedServerPid");
+    const std::string model_path = unit->Get<host::TextVariable>("zefaModelPath")->GetValue();
+    const std::string snapshot = unit->Get<host::TextVariable>("SnapshotFile")->GetValue();
+    extension->Terminate();
+    EnsureStopped(server_pid);
+    if (rc != kExitOk) return rc;
+
+    const fs::path file = fs::path(model_path) / snapshot;
+    if (snapshot.empty() || !fs::is_regular_file(file, ec)) {
+        std::cerr << "error: no snapshot file " << file.string() << '\n';
+        return kExitFailed;
+    }
+    try {
+        refhost::SaveCase(c, path);
+    } catch (const std::exception& e) {
+        std::cerr << "error: cannot save " << path << ": " << e.what() << '\n';
+        return kExitCannotCreate;
+    }
+    std::cout << "Snapshot " << file.string() << '\n';
+    return kExitOk;
+}
+
+}  // namespace
+
+void AddSnapshotCommand(CLI::App& app, int& exit_code) {
+    auto path = std::make_shared<std::string>();
+    auto unit = std::make_shared<std::string>();
+    CLI::App* cmd = app.add_subcommand(
+        "snapshot", "Start the pipeline server, load and initialise the model, save a snapshot");
+    cmd->add_option("case", *path, "Case file (CASE.json)")->required();
+    cmd->add_option("--unit", *unit, "Pipeline unit operation (default: the first)");
+    cmd->callback([path, unit, &exit_code] { exit_code = RunSnapshot(*path, *unit); });
+}
+
+}  // namespace zefalink
