@@ -783,7 +783,10 @@ void ZEFA_Client::TraceToFile(std::string_view label, std::span<const std::int32
     if (!IsTracingClient || !trace_) return;
     std::string text(label);
     text += ' ';
-    for (std::int32_t v : values) text += " " + std::to_string(v);
+    for (std::int32_t v : values) {
+        text += ' ';
+        text += std::to_string(v);
+    }
     WriteTraceLine(text);
 }
 
@@ -791,7 +794,10 @@ void ZEFA_Client::TraceToFile(std::string_view label, std::span<const float> val
     if (!IsTracingClient || !trace_) return;
     std::string text(label);
     text += ' ';
-    for (float v : values) text += " " + FormatSingle(v);
+    for (float v : values) {
+        text += ' ';
+        text += FormatSingle(v);
+    }
     WriteTraceLine(text);
 }
 
