@@ -295,6 +295,11 @@ std::unique_ptr<Plant> LoadFlowsheet(const json& section, const std::string& fil
             const Schedule t = u.contains("temperature")
                                    ? r.ScheduleOf(u["temperature"], key + ".temperature")
                                    : Schedule(out->TemperatureValue());
+            for (const auto& [time, value] : t.Points()) {
+                if (value < -250.0 || value > 1700.0) {
+                    r.Fail(key + ".temperature", "out of range (-250 to 1700 C)");
+                }
+            }
             const char* value_key = by_pressure ? "pressure" : "mass_flow";
             const Schedule v = r.ScheduleOf(u[value_key], key + "." + value_key);
             for (const auto& [time, value] : v.Points()) {

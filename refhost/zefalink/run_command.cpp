@@ -229,6 +229,12 @@ int RunCase(const RunOptions& o) {
                                     Number(t0) + " s");
         return kUsage;
     }
+    const double step = integrator->StepSize();
+    if ((end - t0) / step > 1e7) {
+        log.Write(Level::Error,
+                  "the run would take more than 10 million steps of " + Number(step) + " s");
+        return kUsage;
+    }
     std::error_code ec;
     fs::create_directories(o.output_dir, ec);
     if (ec || !fs::is_directory(o.output_dir)) {
@@ -239,6 +245,18 @@ int RunCase(const RunOptions& o) {
     // ---- Extensions of the pipeline unit operations ----
     LoadedExtensions library;
     std::vector<refhost::ExtensionUnit> units;
+    // Every extension that was initialised is terminated, on every way out.
+    struct Terminator {
+        std::vector<refhost::ExtensionUnit>& units;
+        ~Terminator() {
+            for (auto& u : units) {
+                try {
+                    u.extension->Terminate();
+                } catch (...) {
+                }
+            }
+        }
+    } terminator{units};
     for (const auto& unit : c.units) {
         std::string error;
         auto ext = library.Create(error);
@@ -370,7 +388,6 @@ int RunCase(const RunOptions& o) {
         log.Write(Level::Error, e.what());
         if (code == kOk) code = kInternal;
     }
-    for (auto& u : units) u.extension->Terminate();
 
     const double wall =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - wall_start).count();

@@ -75,6 +75,10 @@ TEST(FlowsheetFile, ErrorsNameTheKeyAndTheNearestValidName) {
               "x.case.json: flowsheet.units[0]: give either \"pressure\" or \"mass_flow\"");
     EXPECT_EQ(LoadError([](json& f) { f["units"][0]["pressure"] = json::parse("[[5,1],[2,3]]"); }),
               "x.case.json: flowsheet.units[0].pressure: schedule times must increase");
+    EXPECT_EQ(LoadError([](json& f) {
+                  f["units"][0]["temperature"] = json::parse("[[0, 20], [10, 2000]]");
+              }),
+              "x.case.json: flowsheet.units[0].temperature: out of range (-250 to 1700 C)");
     EXPECT_EQ(LoadError([](json& f) { f["units"][0]["composition"]["water"] = "lots"; }),
               "x.case.json: flowsheet.units[0].composition.water: expected a number");
     EXPECT_EQ(LoadError([](json& f) { f["units"][4]["valve"] = "FV-20"; }),

@@ -77,6 +77,7 @@ grep -q 'starting state: pressure-flow network has 5 equations for 6 unknowns' "
 "$zefalink" run "$example" --log-level loud 2>/dev/null; [ $? -eq 64 ] || fail "log level"
 "$zefalink" run "$example" --until -5 --output-dir "$work/x" 2>/dev/null; [ $? -eq 64 ] || fail "end before start"
 "$zefalink" run "$work/missing.case.json" 2>/dev/null; [ $? -eq 65 ] || fail "missing file"
+"$zefalink" run "$example" --duration 1e9 --output-dir "$work/x" 2>/dev/null; [ $? -eq 64 ] || fail "endless run"
 # A pipeline unit operation, bypassed, between two flow-specified streams: the
 # extension is loaded and driven, and the line keeps its mass flow.
 if [ -n "$pipeline_case" ]; then
