@@ -131,6 +131,14 @@ double Model::TotalMass() const {
     return Sum(PhaseMass());
 }
 
+double Model::MassBalanceError() const {
+    double now = TotalMass(), expected = 0;
+    for (int k = 0; k < 3; ++k)
+        expected +=
+            account.initial[k] + account.sources[k] + account.boundaries[k] + account.wells[k];
+    return now > 0 ? (now - expected) / now : now - expected;
+}
+
 Phases Model::PhaseMass() const {
     Phases total{0, 0, 0};
     for (const Branch& br : branches)
@@ -217,13 +225,15 @@ struct BranchScratch {
 
 struct StepWork {
     std::vector<BranchScratch> br;
-    std::vector<Phases> applied;  // per source
+    std::vector<Phases> applied;       // per source
+    std::vector<Phases> well_applied;  // per well
 };
 
 bool Model::TryStep(double dt, double& shrink, double& next_dt, bool force) {
     static thread_local StepWork work;
     work.br.resize(branches.size());
     work.applied.assign(sources.size(), Phases{0, 0, 0});
+    work.well_applied.assign(wells.size(), Phases{0, 0, 0});
     const bool shut = ShutIn();
     double max_ratio = 0;
     double max_dp = 0;
@@ -469,11 +479,8 @@ bool Model::TryStep(double dt, double& shrink, double& next_dt, bool force) {
             for (int k = 0; k < 3; ++k) w.flux[j][k] = g == 0 ? 0.0 : g * phi[k];
         }
         // Well inflow at the predicted pressure.
-        for (Well& wl : wells) {
-            if (wl.branch != static_cast<int>(b)) continue;
-            wl.applied = {0, 0, 0};
-        }
-        for (Well& wl : wells) {
+        for (size_t wi = 0; wi < wells.size(); ++wi) {
+            const Well& wl = wells[wi];
             if (wl.branch != static_cast<int>(b) || shut || !(wl.productivity > 0)) continue;
             int i = wl.section;
             if (!(wl.res_pressure > w.st[i].p)) continue;
@@ -482,7 +489,7 @@ bool Model::TryStep(double dt, double& shrink, double& next_dt, bool force) {
             double q = std::max(0.0, wl.productivity * (wl.res_pressure - pp));
             Phases phi = Composition(wl.gas_fraction, wl.water_fraction);
             for (int k = 0; k < 3; ++k) {
-                wl.applied[k] = q * phi[k];
+                work.well_applied[wi][k] = q * phi[k];
                 w.well_flow[i][k] += q * phi[k];
             }
             w.well_energy[i] += q * (wl.temperature + kKelvin);
@@ -554,6 +561,7 @@ bool Model::TryStep(double dt, double& shrink, double& next_dt, bool force) {
         }
     }
     for (size_t si = 0; si < sources.size(); ++si) sources[si].applied = work.applied[si];
+    for (size_t wi = 0; wi < wells.size(); ++wi) wells[wi].applied = work.well_applied[wi];
 
     // Plugs travel with the mixture.
     for (Plug& pg : plugs) {

@@ -168,6 +168,9 @@ class Model {
 
     bool ShutIn() const { return time >= shut_from && time < shut_until; }
     double TotalMass() const;
+    // Mass in the model less what it held at initialisation and what came in
+    // since, relative to the mass in the model (zero but for rounding).
+    double MassBalanceError() const;
     Phases PhaseMass() const;
     SectionState StateOf(int branch, int section) const;
     double MixtureVelocity(int branch, int face) const;

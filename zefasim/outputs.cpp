@@ -9,7 +9,7 @@ namespace zefasim {
 
 namespace {
 
-const std::set<std::string> kGlobalKeys = {"HT", "NINTGR", "RMTOT"};
+const std::set<std::string> kGlobalKeys = {"HT", "NINTGR", "RMTOT", "RMTOT0", "RMERR"};
 const std::set<std::string> kBoundaryKeys = {"PTBOU", "DGGDPB",   "DGLTHLDPB", "DGLTWTDPB",
                                              "GGBOU", "GLTHLBOU", "GLTWTBOU",  "TMBOU"};
 const std::set<std::string> kSourceKeys = {"PT",        "PTSOUR", "DPDGGS", "DPDGLTHLS",
@@ -167,6 +167,11 @@ double Evaluate(const Model& m, const Probe& p) {
         case Probe::Owner::Global:
             if (p.key == "HT") return m.planned_step;
             if (p.key == "NINTGR") return static_cast<double>(m.steps);
+            if (p.key == "RMTOT0") {
+                const Phases& i = m.account.initial;
+                return i[kGas] + i[kOil] + i[kWater];
+            }
+            if (p.key == "RMERR") return m.MassBalanceError();
             return m.TotalMass();
         case Probe::Owner::Boundary: {
             const Boundary& bd = m.boundaries[p.object];

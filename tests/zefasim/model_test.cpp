@@ -95,6 +95,7 @@ TEST(ZefasimModel, MassIsConservedOverLongRunWithShutInWithdrawalAndChoke) {
         m.Advance(t);
         ASSERT_EQ(m.time, t);
         EXPECT_LT(BalanceError(m), 1e-13) << "at " << t;
+        EXPECT_LT(std::fabs(m.MassBalanceError()), 1e-13);
         through_wells += m.account.wells[kGas];
         if (t > 1200 && t <= 1500) {  // shut in: nothing crosses the model's edge
             const Branch& br = m.branches[0];

@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <optional>
@@ -225,6 +226,15 @@ TEST_F(ZefasimServer, ConversationCoversEveryRequestKind) {
     EXPECT_EQ(IntsOf(*m), (std::vector<std::int32_t>{30, 30}));
     EXPECT_EQ(d->name, "ZEFA_SENDPR_DATA");
     EXPECT_EQ(FloatsOf(*d).size(), 60u);
+
+    m = c.Call(proto::PackText(MessageType::SendtrNames, " $ RMERR $ RMTOT $ RMTOT0"));
+    d = c.Read();
+    ASSERT_TRUE(m && d);
+    std::vector<float> mass = FloatsOf(*d);
+    ASSERT_EQ(mass.size(), 3u);
+    EXPECT_LT(std::fabs(mass[0]), 1e-12);
+    EXPECT_GT(mass[1], 0);
+    EXPECT_NE(mass[1], mass[2]);  // mass moved in and out, and the balance still holds
 
     c.Expect(proto::PackText(MessageType::KeywordInput,
                              "POSITION LABEL = NP, BRANCH = LINE, PIPE = P2, Section = 2 "),
