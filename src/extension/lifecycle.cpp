@@ -230,6 +230,10 @@ std::int32_t ZEFA::Initialize(std::shared_ptr<host::Container> container, bool i
         Use(vars.boundaryIndex).SetValue(0);
         Use(vars.TrendIndex).SetValue(0);
         Use(vars.ProfileIndex).SetValue(0);
+        dblKavrisStepSize = 0.0;
+        boolStepPending = false;
+        intNumSources = 0;
+        intNumBoundaries = 0;
         boolTrendsChanged = true;
         boolProfilesChanged = true;
         Use(vars.isConnected).SetValue(0);

@@ -223,6 +223,11 @@ class ZEFA : public host::UnitOperationExtension, public ZEFA_ClientOwner {
 
     // ---- Coupling subsystem (host lookups, outlet compositions) ----
     // (declarations added here by the coupling code)
+    // Step cycle and input table state that Initialize resets.
+    double dblKavrisStepSize = 0.0;  // the host integrator's step size, seconds
+    bool boolStepPending = false;    // a server step was started and not yet taken
+    std::int16_t intNumSources = 0;
+    std::int16_t intNumBoundaries = 0;
     // A copy of the reference stream's fluid, else the mix of the inlets'
     // fluids; null when there is neither.
     std::shared_ptr<host::Fluid> GetReferenceFluid();

@@ -122,7 +122,14 @@ TEST_F(ServerTest, RecalledCaseFillsEmptySettingsAndScalesAnOldTimeOut) {
     host_case->SolverObject()->integrator_->step_size_ = 2;
     SetText("zefaExe", "/opt/zefa-server");
     SetText("zefaModelPath", model_dir->Str());
+    zefa->boolStepPending = true;
+    zefa->intNumSources = 3;
+    zefa->dblKavrisStepSize = 1;
     ASSERT_EQ(Recall(), 4815);
+    EXPECT_FALSE(zefa->boolStepPending);
+    EXPECT_EQ(zefa->intNumSources, 0);
+    EXPECT_EQ(zefa->dblKavrisStepSize, 0);
+    EXPECT_TRUE(zefa->boolTrendsChanged);
     EXPECT_EQ(GetNumber("TCPTimeOut"), 5);
     EXPECT_EQ(zefa->mobjZefaClient->TCPTimeOut, 5);
     EXPECT_EQ(GetText("zefaHost"), "localhost");
