@@ -314,6 +314,20 @@ TEST_F(ZefasimSession, PlugLaunchWellPressureShutInAndClock) {
     EXPECT_FALSE(m.plugs[0].launched);
 }
 
+TEST_F(ZefasimSession, StartRunsToSteadyStateWhenAsked) {
+    Load("choke_well_plug.inp");  // STEADY = YES
+    const Model& m = *session_.model();
+    EXPECT_EQ(m.time, 0);
+    EXPECT_EQ(m.steps, 0);
+    const Branch& br = m.branches[0];
+    const Phases& well = m.wells[0].applied;
+    double inflow = 4 + well[kGas] + well[kOil] + well[kWater];
+    EXPECT_GT(inflow, 5);
+    EXPECT_NEAR(br.flow.back(), inflow, 1e-6 * inflow);
+    EXPECT_NEAR(br.flow[3], 4, 1e-6);  // upstream of the well only the source flows
+    EXPECT_EQ(br.flow[0], 0);          // closed inlet end
+}
+
 TEST_F(ZefasimSession, SnapshotsAndInputLog) {
     Load("flowline.inp");
     Do(Text(MessageType::OuttrNames, kFlowlineOutputs + " $POS-TOP HOL GT $ RMTOT"));
