@@ -11,5 +11,6 @@ void AddRunCommand(CLI::App& app, int& exit_code);
 void AddNewCommand(CLI::App& app, int& exit_code);
 void AddShowCommand(CLI::App& app, int& exit_code);
 void AddSnapshotCommand(CLI::App& app, int& exit_code);
+void AddPingCommand(CLI::App& app, int& exit_code);
 
 }  // namespace zefalink

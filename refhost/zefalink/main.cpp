@@ -11,6 +11,7 @@ int main(int argc, char** argv) {
     zefalink::AddNewCommand(app, exit_code);
     zefalink::AddShowCommand(app, exit_code);
     zefalink::AddSnapshotCommand(app, exit_code);
+    zefalink::AddPingCommand(app, exit_code);
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {
