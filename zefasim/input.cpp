@@ -17,6 +17,7 @@ constexpr double kPi = 3.14159265358979323846;
 constexpr size_t kMaxFileBytes = 16u << 20;
 constexpr long kMaxSectionsPerPipe = 100000;
 constexpr long kMaxSections = 200000;
+constexpr size_t kMaxStatements = 20000;
 
 std::string Upper(std::string s) {
     for (char& c : s) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
@@ -122,6 +123,8 @@ std::vector<Statement> ParseStatements(const std::string& text, const std::strin
         if (pending.empty()) pending_line = line_no;
         pending += (pending.empty() ? "" : " ") + line;
         if (line.back() == ',') continue;
+        if (out.size() >= kMaxStatements)
+            throw InputError(Fail(origin, pending_line, "too many statements"));
         finish(pending, pending_line);
         pending.clear();
     }
