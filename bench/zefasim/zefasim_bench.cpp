@@ -69,7 +69,8 @@ void BM_ModelRealTimeFactor(benchmark::State& state) {
 }
 BENCHMARK(BM_ModelRealTimeFactor)
     ->ArgsProduct({{0, 1}, {100, 1000}})
-    ->Unit(benchmark::kMillisecond);
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
 
 proto::Message Msg(const proto::Bytes& b) {
     return *proto::SplitMessage(b);
@@ -101,7 +102,11 @@ void BM_SessionStepWithDerivatives(benchmark::State& state) {
     state.counters["sim_s_per_wall_s"] = benchmark::Counter(simulated, benchmark::Counter::kIsRate);
     std::filesystem::remove_all(dir);
 }
-BENCHMARK(BM_SessionStepWithDerivatives)->Arg(100)->Arg(1000)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_SessionStepWithDerivatives)
+    ->Arg(100)
+    ->Arg(1000)
+    ->Unit(benchmark::kMicrosecond)
+    ->UseRealTime();
 
 // Reply latency of one step (one-second run interval) against the real program
 // on loopback: from sending ZEFA_SET_TEND and ZEFA_SIM_STEP to the trend data.
@@ -173,7 +178,11 @@ void BM_SimStepLatencyOverSocket(benchmark::State& state) {
     }
     std::filesystem::remove_all(dir);
 }
-BENCHMARK(BM_SimStepLatencyOverSocket)->Arg(100)->Arg(1000)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_SimStepLatencyOverSocket)
+    ->Arg(100)
+    ->Arg(1000)
+    ->Unit(benchmark::kMicrosecond)
+    ->UseRealTime();
 
 }  // namespace
 
