@@ -267,11 +267,6 @@ void Session::LoadInput(const std::string& name, bool initialise, proto::Bytes& 
     }
     Model m = LoadModelFile(PathOf(name), name);
     AdoptModel(std::move(m));
-    inputs_.clear();
-    inputs_sized_ = false;
-    input_names_text_.clear();
-    outputs_.clear();
-    output_names_text_.clear();
     std::string warning;
     if (initialise) warning = Initialise();
     if (warning.empty()) {
@@ -283,7 +278,6 @@ void Session::LoadInput(const std::string& name, bool initialise, proto::Bytes& 
 
 std::string Session::Initialise() {
     model_->SetInitialState();
-    end_time_ = model_->time;
     if (model_->steady_start && !model_->SolveSteady())
         return "steady state not reached; the model starts from the state reached";
     return "";
@@ -291,7 +285,6 @@ std::string Session::Initialise() {
 
 void Session::AdoptModel(Model&& m) {
     model_ = std::move(m);
-    end_time_ = model_->time;
     // Registrations stay when they still fit the new model.
     std::string errors;
     std::vector<InputItem> in;

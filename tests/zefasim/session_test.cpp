@@ -342,8 +342,8 @@ TEST_F(ZefasimSession, SnapshotsAndInputLog) {
     EXPECT_EQ(session_.model()->time, 50);  // unchanged by the refused load
     ExpectOk(Text(MessageType::LoadSnap, "at42.snp"));
     EXPECT_EQ(session_.model()->time, 42);
-    // The registered outputs stay; the continued run repeats the values exactly.
-    Do(Floats(MessageType::SetTend, {50}));
+    // The registered outputs and the end time stay; the continued run repeats the
+    // values exactly.
     auto again = Do(Text(MessageType::SimStep, "x"));
     ASSERT_EQ(again.size(), 2u);
     ASSERT_EQ(uninterrupted.size(), 20u);
@@ -359,7 +359,6 @@ TEST_F(ZefasimSession, SnapshotsAndInputLog) {
               "ZEFA_SIM_STEP x\n"
               "ZEFA_LOAD_SNAP bad.snp\n"
               "ZEFA_LOAD_SNAP at42.snp\n"
-              "ZEFA_SET_TEND 50\n"
               "ZEFA_SIM_STEP x\n"
               "ZEFA_INPUT_LOG_OFF no data \n");
 }
