@@ -3,8 +3,10 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <fstream>
 #include <sstream>
+#include <thread>
 
 #include "server/server_start.h"
 
@@ -26,15 +28,21 @@ TempFolder::~TempFolder() {
 }
 
 void WriteFile(const fs::path& path, const std::string& text) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out << text;
+    std::ofstream(path, std::ios::binary | std::ios::trunc) << text;
 }
 
 std::string ReadFile(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
     std::stringstream s;
-    s << in.rdbuf();
+    s << std::ifstream(path, std::ios::binary).rdbuf();
     return s.str();
+}
+
+bool WaitGone(int pid, int ms) {
+    for (int i = 0; i < ms / 10; ++i) {
+        if (!server_start::IsProcessRunning(pid)) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return false;
 }
 
 void ServerTest::SetUp() {
@@ -46,7 +54,6 @@ void ServerTest::SetUp() {
     window = std::make_shared<refhost::MessageWindow>();
     ui = std::make_shared<refhost::ScriptedUserInterface>();
     unit = std::make_shared<refhost::PipelineUnit>("PIPE-100", host_case, window, ui);
-    host_case->Flowsheet()->Add(unit);
     zefa = std::make_unique<ZEFA>(ui, clock);
 }
 
@@ -56,37 +63,44 @@ void ServerTest::TearDown() {
     server_start::SetExtensionFolder(std::nullopt);
 }
 
-std::int32_t ServerTest::NewCase() {
+std::int32_t ServerTest::Initialize(bool recalled) {
     initialized = true;
-    return zefa->Initialize(unit, false);
-}
-
-std::int32_t ServerTest::Recall() {
-    initialized = true;
-    return zefa->Initialize(unit, true);
+    return zefa->Initialize(unit, recalled);
 }
 
 void ServerTest::UsePositionVariables() {
     auto definitions = refhost::PipelineVariableDefinitions();
-    definitions.push_back({"PosLabel", host::VariableKind::Text});
-    definitions.push_back({"PosBranch", host::VariableKind::Text});
-    definitions.push_back({"PosPipe", host::VariableKind::Text});
+    for (const char* tag : {"PosLabel", "PosBranch", "PosPipe"})
+        definitions.push_back({tag, host::VariableKind::Text});
     definitions.push_back({"PosSection", host::VariableKind::Number});
     unit = std::make_shared<refhost::PipelineUnit>("PIPE-100", host_case, window, ui, definitions);
 }
 
-std::vector<std::string> ServerTest::Boxes() const {
+void ServerTest::ConnectNewCase(int port) {
+    ASSERT_EQ(Initialize(false), 4815);
+    SetText("zefaHost", "127.0.0.1");
+    SetNumber("PortNumber", port);
+    SetNumber("useAutoConnect", 0);
+    SetText("zefaModelPath", model_dir->Str());
+    SetText("InputFile", "m.inp");
+    SetNumber("TCPTimeOut", 2);
+    zefa->mobjZefaClient->TCPTimeOut = 2;
+    zefa->OpenTheConnection(false);
+    ASSERT_EQ(zefa->lngServerState, 1) << ::testing::PrintToString(window->Lines());
+}
+
+std::vector<std::string> ServerTest::Shown(const std::string& kind) const {
     std::vector<std::string> out;
     for (const auto& shown : ui->History())
-        if (shown.kind == "message") out.push_back(shown.title + "|" + shown.text);
+        if (shown.kind == kind) out.push_back(shown.title + "|" + shown.text);
     return out;
 }
 
-std::vector<std::string> ServerTest::Questions() const {
-    std::vector<std::string> out;
-    for (const auto& shown : ui->History())
-        if (shown.kind == "question") out.push_back(shown.title + "|" + shown.text);
-    return out;
+std::vector<std::string> ServerTest::Reports() const {
+    auto lines = window->Lines();
+    if (!lines.empty() && lines.front().starts_with("It is recommended"))
+        lines.erase(lines.begin());
+    return lines;
 }
 
 }  // namespace zefa::test

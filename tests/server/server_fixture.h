@@ -30,8 +30,6 @@ class TempFolder {
   public:
     TempFolder();
     ~TempFolder();
-    TempFolder(const TempFolder&) = delete;
-    TempFolder& operator=(const TempFolder&) = delete;
     const std::filesystem::path& Path() const { return path_; }
     std::string Str() const { return path_.string(); }
 
@@ -39,28 +37,26 @@ class TempFolder {
     std::filesystem::path path_;
 };
 
-// Writes a text file.
 void WriteFile(const std::filesystem::path& path, const std::string& text);
 std::string ReadFile(const std::filesystem::path& path);
+// Waits (bounded) until the process has ended; true when it has.
+bool WaitGone(int pid, int ms = 5000);
 
-// A pipeline unit in a reference-host case whose case folder, model folder and
-// extension folder are temporary folders. The extension is created but not
-// initialised: tests call NewCase() or Recall().
+// A pipeline unit in a reference-host case whose case, model and extension
+// folders are temporary. The extension is created; tests initialise it.
 class ServerTest : public ::testing::Test {
   protected:
     void SetUp() override;
     void TearDown() override;
-
-    // Initialize for a new case; returns the result.
-    std::int32_t NewCase();
-    // Initialize for a recalled case, with the unit's variables as set so far.
-    std::int32_t Recall();
-    // A unit whose definitions also hold the position texts.
+    std::int32_t Initialize(bool recalled);
+    // Adds the position texts, which the host keeps outside the bound variables.
     void UsePositionVariables();
+    // A new case connected (without auto-start) to 127.0.0.1:port.
+    void ConnectNewCase(int port);
 
-    std::vector<std::string> Boxes() const;      // "title|text"
-    std::vector<std::string> Questions() const;  // "title|text"
-    std::vector<std::string> Lines() const { return window->Lines(); }
+    std::vector<std::string> Shown(const std::string& kind) const;  // "title|text"
+    // Message-window lines after the new-case recommendation.
+    std::vector<std::string> Reports() const;
 
     template <class T>
     std::shared_ptr<T> Var(const std::string& tag) {
