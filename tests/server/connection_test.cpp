@@ -97,8 +97,10 @@ TEST_F(ConnectionTest, LoadAndInitialiseMoveTheStateOnlyFromTheirOwnState) {
 
 TEST_F(ConnectionTest, WaitingReturnsAtOnceOrTakesTheStepsData) {
     ConnectNewCase(server.Port());
+    SetNumber("TimeStepTimeOut", 0);
     const auto start = clock->TickCountMs();
     EXPECT_TRUE(zefa->WaitForZEFAToCompleteIntegration());
+    SetNumber("TimeStepTimeOut", 10);
     EXPECT_LT(clock->TickCountMs() - start, 200u);
     ASSERT_TRUE(zefa->mobjZefaClient->SimulateStep(false));
     EXPECT_TRUE(zefa->WaitForZEFAToCompleteIntegration());
