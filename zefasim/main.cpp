@@ -193,6 +193,7 @@ int main(int argc, char** argv) {
         if (fd < 0) {
             if (errno == EINTR || errno == ECONNABORTED) continue;
             std::perror("zefa-server: accept");
+            usleep(100000);  // e.g. out of descriptors: do not spin
             continue;
         }
         bool stop = Serve(fd, session);

@@ -647,6 +647,11 @@ bool Model::SolveSteady(int max_steps, double tolerance) {
     integration.max_step = saved_max * 10;
     planned_step = std::max(planned_step, integration.min_step);
     bool converged = false;
+    // Bound the work, so that a large model cannot keep the server busy for hours.
+    size_t sections = 0;
+    for (const Branch& br : branches) sections += br.sections.size();
+    max_steps = static_cast<int>(
+        std::min<double>(max_steps, 1e8 / static_cast<double>(std::max<size_t>(sections, 1))));
     std::vector<std::vector<double>> old_flow(branches.size());
     for (int it = 0; it < max_steps; ++it) {
         for (size_t b = 0; b < branches.size(); ++b) old_flow[b] = branches[b].flow;
