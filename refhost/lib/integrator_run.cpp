@@ -208,6 +208,12 @@ bool DynamicRun::Start() {
         for (const auto& op : plant_.Operations()) op->BeginStep(t0);
         for (auto& u : units_) {
             u.extension->DynInitialize(u.dynamic, false, 1, false);
+            // The equations as they stand, so that coefficients written while
+            // the system initialises have a place; asked again afterwards.
+            try {
+                u.dynamic->LoadEquations(*u.extension);
+            } catch (const std::exception&) {
+            }
             u.extension->InitializeSystem(false);
             u.dynamic->LoadEquations(*u.extension);
         }

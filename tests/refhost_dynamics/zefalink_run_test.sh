@@ -6,6 +6,7 @@ zefalink="$1"
 example="$2"
 pipeline_case="${3:-}"
 extension="${4:-}"
+fake_extension="${5:-}"
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 fail() { echo "FAIL: $*" >&2; exit 1; }
@@ -90,5 +91,22 @@ if [ -n "$pipeline_case" ]; then
         --log-level error 2>"$work/err7"
     rc=$?
     [ "$rc" -eq 70 ] || fail "missing extension library exited $rc"
+fi
+# The server exit codes, through a stand-in extension library.
+if [ -n "$fake_extension" ]; then
+    sed 's/"ignoreZEFA": 1/"ignoreZEFA": 0, "notabug": 1/' "$pipeline_case" >"$work/noserver.case.json"
+    ZEFA_EXTENSION_LIBRARY="$fake_extension" "$zefalink" run "$work/noserver.case.json" \
+        --output-dir "$work/ns" 2>"$work/err8"
+    rc=$?
+    [ "$rc" -eq 69 ] || fail "unavailable server exited $rc: $(cat "$work/err8")"
+    grep -q 'PIPE-100: the pipeline server is unavailable' "$work/err8" || fail "message: $(cat "$work/err8")"
+    sed 's/"ignoreZEFA": 1/"ignoreZEFA": 0, "notabug": 2/' "$pipeline_case" >"$work/slow.case.json"
+    ZEFA_EXTENSION_LIBRARY="$fake_extension" "$zefalink" run "$work/slow.case.json" \
+        --output-dir "$work/slow" --log-level error
+    rc=$?
+    [ "$rc" -eq 75 ] || fail "time-out exited $rc"
+    grep -q '"status": "timeout"' "$work/slow/run-summary.json" || fail "time-out status"
+    grep -q '"steps": 3' "$work/slow/run-summary.json" || fail "time-out steps"
+    [ "$(wc -l <"$work/slow/trends.csv")" -eq 5 ] || fail "time-out rows"
 fi
 echo "zefalink run: all checks passed"
