@@ -26,6 +26,13 @@ class MemberValue final : public host::RealValue {
 };
 
 constexpr double kSmoothingKPa = 1e-3;
+// A closed valve still passes this share of its open flow, so that a section
+// shut in between closed valves keeps a defined pressure.
+constexpr double kLeakage = 1e-6;
+
+double Opening(double position) {
+    return std::max(position / 100.0, kLeakage);
+}
 
 }  // namespace
 
@@ -164,14 +171,14 @@ void Valve::SetPosition(double percent) {
 
 double Valve::Flow(double cv, double position, double density, double dp) {
     const double root = std::pow(dp * dp + kSmoothingKPa * kSmoothingKPa, 0.25);
-    return cv * (position / 100.0) * std::sqrt(density) * dp / root;
+    return cv * Opening(position) * std::sqrt(density) * dp / root;
 }
 
 double Valve::FlowSlope(double cv, double position, double density, double dp) {
     const double s2 = dp * dp + kSmoothingKPa * kSmoothingKPa;
     // d/dx [x (x^2+d^2)^(-1/4)] = (x^2/2 + d^2) (x^2+d^2)^(-5/4)
     const double slope = (0.5 * dp * dp + kSmoothingKPa * kSmoothingKPa) / std::pow(s2, 1.25);
-    return cv * (position / 100.0) * std::sqrt(density) * slope;
+    return cv * Opening(position) * std::sqrt(density) * slope;
 }
 
 void Valve::AddEquations(PFNetwork& network) const {

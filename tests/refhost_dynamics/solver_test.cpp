@@ -83,6 +83,21 @@ TEST(PressureFlow, TwoValvesInSeriesShareThePressureDropAnalytically) {
     EXPECT_LE(r.iterations, 20);
 }
 
+TEST(PressureFlow, ClosedValvesShutASectionInWithoutSingularity) {
+    Line l = MakeLine(true);
+    l.v1->SetPosition(0.0);
+    l.v2->SetPosition(-5.0);  // clamped to 0
+    EXPECT_DOUBLE_EQ(l.v2->Position(), 0.0);
+    PFNetwork net = Network(l, true);
+    const PFResult r = SolvePressureFlow(net);
+    ASSERT_TRUE(r.converged) << r.message;
+    // Both leak a millionth of their open flow: a = 0.2e-6, b = 0.1e-6 give
+    // P2 = (a^2 5000 + b^2 2000) / (a^2 + b^2) = 4400 kPa and
+    // m = a sqrt(659 * 600) = 1.2576e-4 kg/s.
+    EXPECT_NEAR(l.s2->PressureValue(), 4400.0, 1e-6);
+    EXPECT_NEAR(l.s1->MassFlowValue(), 0.2e-6 * std::sqrt(659.0 * 600.0), 1e-12);
+}
+
 TEST(PressureFlow, ReverseDropGivesReverseFlow) {
     Line l = MakeLine(false, 2000.0, 5000.0);
     PFNetwork net = Network(l, false);
