@@ -70,6 +70,25 @@ TEST(ZefasimModel, SteadyLiquidLineMatchesDarcyWeisbach) {
     EXPECT_NEAR(1e5, dp_ref, 0.02 * 1e5);
 }
 
+TEST(ZefasimModel, StandingLiquidColumnIsHydrostatic) {
+    Model m = BuildModel(R"(
+FLUID OILDENSITY = 900 kg/m3
+NODE LABEL = BOTTOM, TYPE = CLOSED
+NODE LABEL = TOP, TYPE = PRESSURE
+BRANCH LABEL = WELLBORE, FROM = BOTTOM, TO = TOP
+PIPE LABEL = P, BRANCH = WELLBORE, LENGTH = 100 m, ELEVATION = 100 m, DIAMETER = 0.1 m,
+     NSECTIONS = 20
+BOUNDARY LABEL = TOP, NODE = TOP, PRESSURE = 10 bar, GASFRACTION = 0
+INITIAL PRESSURE = 10 bar, HOLDUP = 1, STEADY = YES
+)",
+                         "column.inp");
+    ASSERT_TRUE(m.SolveSteady());
+    for (double g : m.branches[0].flow) EXPECT_NEAR(g, 0, 1e-6);
+    SectionState bottom = m.StateOf(0, 0);
+    double rho = bottom.rho_oil;  // at the column's pressure
+    EXPECT_NEAR(bottom.p - 10e5, rho * kGravity * 97.5, 0.005 * rho * kGravity * 97.5);
+}
+
 double BalanceError(const Model& m) {
     Phases now = m.PhaseMass();
     double err = 0, scale = 0;
