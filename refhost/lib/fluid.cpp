@@ -170,13 +170,16 @@ std::optional<double> RachfordRice(const std::vector<double>& z, const std::vect
 
 namespace {
 
-// Two-phase split of all components; the liquid is aqueous when it is
-// mostly water, else the light liquid.
+// Two-phase split when no free water forms. Water does not dissolve in the
+// light liquid, so it all stays in the vapour; this joins the three-phase split
+// without a jump where the aqueous phase vanishes.
 std::optional<Equilibrium> TwoPhaseSplit(const ComponentSet& set, const std::vector<double>& z,
                                          double t_k, double p_kpa) {
     const std::size_t nc = set.Size();
     std::vector<double> k(nc);
-    for (std::size_t i = 0; i < nc; ++i) k[i] = WilsonK(set.At(i), t_k, p_kpa);
+    for (std::size_t i = 0; i < nc; ++i) {
+        k[i] = set.At(i).is_water ? 1e10 : WilsonK(set.At(i), t_k, p_kpa);
+    }
     const auto beta = RachfordRice(z, k);
     if (!beta) return std::nullopt;
     Equilibrium eq;
@@ -190,6 +193,7 @@ std::optional<Equilibrium> TwoPhaseSplit(const ComponentSet& set, const std::vec
         return eq;
     }
     if (*beta <= 0.0) x = z;
+    if (const auto w = set.WaterIndex()) x[*w] = 0.0;
     const auto normalise = [](std::vector<double>& v) {
         const double s = std::accumulate(v.begin(), v.end(), 0.0);
         if (s > 0.0)
@@ -197,10 +201,8 @@ std::optional<Equilibrium> TwoPhaseSplit(const ComponentSet& set, const std::vec
     };
     normalise(x);
     normalise(y);
-    const auto water = set.WaterIndex();
-    const PhaseIndex liquid = (water && x[*water] > 0.5) ? kAqueous : kOil;
     if (*beta > 0.0) eq.phases[kVapour] = PhaseSplit{*beta, y};
-    eq.phases[liquid] = PhaseSplit{1.0 - *beta, x};
+    eq.phases[kOil] = PhaseSplit{1.0 - *beta, x};
     return eq;
 }
 

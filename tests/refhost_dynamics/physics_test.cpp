@@ -229,3 +229,43 @@ TEST(StreamFlags, MonikersReadAndSetTheSpecifications) {
     EXPECT_NEAR(s->MolarFlowValue(), 1.0, 1e-12);
     EXPECT_THROW(s->Pressure()->SetValue(std::nan("")), std::invalid_argument);
 }
+
+TEST(Flash, RandomStatesBalanceAndInvert) {
+    // Many compositions and conditions: every flash balances, its phase
+    // fractions lie in [0, 1], and a PH flash finds the temperature again.
+    auto set = Set({"methane", "ethane", "propane", "n-butane", "n-pentane", "n-hexane", "c7+",
+                    "carbon-dioxide", "nitrogen", "water"});
+    std::uint32_t seed = 12345;
+    const auto next = [&seed] {
+        seed = seed * 1664525u + 1013904223u;
+        return (seed >> 8) / 16777216.0;
+    };
+    for (int k = 0; k < 300; ++k) {
+        std::vector<double> z(set->Size());
+        for (double& v : z) v = next() < 0.3 ? 0.0 : next();
+        z[static_cast<std::size_t>(k) % z.size()] += 0.1;
+        const double t = -60.0 + 300.0 * next();
+        const double p = 50.0 + 15000.0 * next();
+        auto f = Fluid::Create(set, z, t, p, 1.0 + next());
+        ASSERT_EQ(f->TPFlash(t, p), 0) << k;
+        const auto flows = PhaseComponentFlows(*f);
+        const auto zn = f->Composition();
+        double fractions = 0.0;
+        for (const auto& phase : f->State().phases) {
+            if (!phase) continue;
+            EXPECT_GT(phase->fraction, 0.0) << k;
+            EXPECT_LE(phase->fraction, 1.0 + 1e-12) << k;
+            fractions += phase->fraction;
+        }
+        EXPECT_NEAR(fractions, 1.0, 1e-9) << k;
+        for (std::size_t i = 0; i < zn.size(); ++i) {
+            EXPECT_NEAR(flows[i], f->MolarFlowKmol() * zn[i], 1e-9) << k << " " << i;
+        }
+        const double h = f->MolarEnthalpy();
+        auto g = f->Copy();
+        ASSERT_EQ(g->TPFlash(t + 40.0, p), 0);
+        ASSERT_EQ(g->PHFlash(p, h), 0) << k << " t=" << t << " p=" << p;
+        EXPECT_NEAR(g->MolarEnthalpy(), h, 1e-5 * std::max(1.0, std::abs(h))) << k;
+        EXPECT_NEAR(g->TemperatureC(), t, 0.05) << k << " p=" << p;
+    }
+}
