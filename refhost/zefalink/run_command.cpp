@@ -327,6 +327,7 @@ int RunCase(const RunOptions& o) {
     const double dt = integrator->StepSize();
     const double span = end - t0;
     int next_report = 10;
+    int last_percent = -1;
     std::string status = "completed";
     std::string cause = "end time reached";
     int code = kOk;
@@ -352,7 +353,10 @@ int RunCase(const RunOptions& o) {
         }
         const double fraction = span > 0.0 ? std::min(1.0, (run.Time() - t0) / span) : 1.0;
         if (tty) {
-            log.Bar(fraction, run.Time());
+            // Redraw only when the bar moves by a whole percent.
+            const int percent = static_cast<int>(fraction * 100.0);
+            if (percent != last_percent) log.Bar(fraction, run.Time());
+            last_percent = percent;
         } else {
             while (next_report <= 100 && fraction * 100.0 >= next_report - 1e-9) {
                 log.Write(Level::Info, std::to_string(next_report) +
