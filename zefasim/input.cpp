@@ -408,8 +408,10 @@ void Build(Model& m, const std::vector<Statement>& statements, const std::string
         f.water_viscosity = r.Positive("WATERVISCOSITY", Dim::Viscosity, f.water_viscosity);
         f.bulk_modulus = r.Positive("BULKMODULUS", Dim::Pressure, f.bulk_modulus);
         f.heat_capacity = r.Positive("HEATCAPACITY", Dim::HeatCapacity, f.heat_capacity);
+        f.slip = r.Number("SLIP", Dim::Number, f.slip);
         r.CheckAllUsed();
         if (f.bulk_modulus < 1e7) r.Error("BULKMODULUS must be at least 1e7 Pa");
+        if (f.slip < 1 || f.slip > 10) r.Error("SLIP must lie between 1 and 10");
     }
     for (const Statement* s : of("INTEGRATION")) {
         Reader r(*s, origin);

@@ -22,6 +22,24 @@ Phases Fractions(const Phases& m) {
     return {m[0] / total, m[1] / total, m[2] / total};
 }
 
+// Shares of the phases in what flows out of a section: the gas moves `slip`
+// times as fast as the liquids, so its share exceeds its share of the mass.
+Phases FlowShares(const Phases& m, double slip) {
+    Phases x = Fractions(m);
+    double d = slip * x[kGas] + x[kOil] + x[kWater];
+    if (!(d > 0)) return {0, 0, 0};
+    return {slip * x[kGas] / d, x[kOil] / d, x[kWater] / d};
+}
+
+// Largest ratio of a phase's share in the outflow to its share of the mass.
+double ShareBoost(const Phases& m, double slip) {
+    Phases x = Fractions(m), s = FlowShares(m, slip);
+    double boost = 1;
+    for (int k = 0; k < 3; ++k)
+        if (x[k] > 0) boost = std::max(boost, s[k] / x[k]);
+    return boost;
+}
+
 struct FaceSide {
     double p = 0, rho = 0, mu = 0, temp_k = 0;
     Phases phi{};  // mass fractions of what flows from this side
@@ -175,11 +193,11 @@ void Model::SetInitialState() {
             if (g > 0) {
                 phi = f == 0 ? Composition(boundaries[br.inlet_boundary].gas_fraction,
                                            boundaries[br.inlet_boundary].water_fraction)
-                             : Fractions(br.mass[f - 1]);
+                             : FlowShares(br.mass[f - 1], fluid.slip);
             } else if (g < 0) {
                 phi = f == n ? Composition(boundaries[br.outlet_boundary].gas_fraction,
                                            boundaries[br.outlet_boundary].water_fraction)
-                             : Fractions(br.mass[f]);
+                             : FlowShares(br.mass[f], fluid.slip);
             }
             for (int k = 0; k < 3; ++k) br.flux[f][k] = g * phi[k];
         }
@@ -298,7 +316,7 @@ bool Model::TryStep(double dt, double& shrink, double& next_dt, bool force) {
             f.rho = w.st[i].rho_mix;
             f.mu = w.st[i].mu_mix;
             f.temp_k = w.st[i].temp_k;
-            f.phi = Fractions(br.mass[i]);
+            f.phi = FlowShares(br.mass[i], fluid.slip);
             return f;
         };
         auto boundary_side = [&](int bi) {
@@ -438,12 +456,16 @@ bool Model::TryStep(double dt, double& shrink, double& next_dt, bool force) {
         }
 
         // Outflow check: no section may give away more than it holds.
+        // With slip a phase leaves faster than the mixture: weigh the face outflow
+        // by the largest share boost (withdrawals take the mass composition).
         auto ratio_of = [&](int i) {
-            double out =
-                dt * (std::max(0.0, -w.g_new[i]) + std::max(0.0, w.g_new[i + 1]) + w.withdraw[i]);
+            double faces = dt * (std::max(0.0, -w.g_new[i]) + std::max(0.0, w.g_new[i + 1]));
+            double out = faces + dt * w.withdraw[i];
             double m = Sum(br.mass[i]);
             if (out <= 0) return 0.0;
-            return m > 0 ? out / m : 1e30;
+            if (!(m > 0)) return 1e30;
+            double boost = fluid.slip == 1 ? 1.0 : ShareBoost(br.mass[i], fluid.slip);
+            return (faces * boost + dt * w.withdraw[i]) / m;
         };
         for (int i = 0; i < n; ++i) max_ratio = std::max(max_ratio, ratio_of(i));
         if (max_ratio > 0.9 && !force) {
@@ -668,7 +690,7 @@ bool Model::SolveSteady(int max_steps, double tolerance) {
         }
         planned_step =
             std::clamp(std::min(next, 1.5 * dt), integration.min_step, integration.max_step);
-        double scale = 1e-6, change = 0;
+        double scale = 1e-3, change = 0;  // kg/s: below this a flow counts as none
         for (size_t b = 0; b < branches.size(); ++b)
             for (double g : branches[b].flow) scale = std::max(scale, std::fabs(g));
         for (size_t b = 0; b < branches.size(); ++b)
@@ -733,7 +755,8 @@ void Model::Validate() const {
     if (!finite_pos(fluid.gas_mw) || !finite_pos(fluid.oil_density) ||
         !finite_pos(fluid.water_density) || !finite_pos(fluid.gas_viscosity) ||
         !finite_pos(fluid.oil_viscosity) || !finite_pos(fluid.water_viscosity) ||
-        !finite_pos(fluid.bulk_modulus) || !finite_pos(fluid.heat_capacity))
+        !finite_pos(fluid.bulk_modulus) || !finite_pos(fluid.heat_capacity) ||
+        !(fluid.slip >= 1 && fluid.slip <= 10))
         fail("fluid properties must be positive numbers");
     if (!finite_pos(integration.min_step) || !finite_pos(integration.max_step) ||
         integration.min_step > integration.max_step || integration.min_step < 1e-9)

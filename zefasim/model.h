@@ -39,6 +39,7 @@ struct Fluid {
     double water_viscosity = 1e-3;
     double bulk_modulus = 1.5e9;    // Pa, both liquids
     double heat_capacity = 2000.0;  // J/(kg K), mixture
+    double slip = 1.0;              // gas velocity / liquid velocity
 };
 
 struct Section {

@@ -35,9 +35,18 @@ double FaceValue(const Model& m, int b, int j, const std::string& key) {
     if (key == "GLTHL") return f[kOil];
     if (key == "GLTWT") return f[kWater];
     if (key == "GT") return f[kGas] + f[kOil] + f[kWater];
-    if (key == "UG" || key == "UL") return m.MixtureVelocity(b, j);
     int up = br.flow[j] >= 0 ? std::max(0, j - 1) : std::min(n - 1, j);
     SectionState s = m.StateOf(b, up);
+    if (key == "UG" || key == "UL") {
+        // Phase velocities from the phase flows and the upwind section's fractions.
+        double area_up = br.sections[up].area;
+        if (key == "UG" && s.alpha[kGas] > 1e-6 && s.rho_gas > 0)
+            return f[kGas] / (s.rho_gas * s.alpha[kGas] * area_up);
+        double liquid = s.alpha[kOil] + s.alpha[kWater];
+        if (key == "UL" && liquid > 1e-6)
+            return (f[kOil] / s.rho_oil + f[kWater] / s.rho_water) / (liquid * area_up);
+        return m.MixtureVelocity(b, j);
+    }
     double qg = s.rho_gas > 1e-12 ? f[kGas] / s.rho_gas : 0;
     double ql = f[kOil] / s.rho_oil + f[kWater] / s.rho_water;
     double area = br.sections[up].area;

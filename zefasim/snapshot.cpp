@@ -194,6 +194,7 @@ void Visit(Ar& ar, Model& m) {
     Fluid& f = m.fluid;
     ar(f.gas_mw), ar(f.oil_density), ar(f.water_density), ar(f.gas_viscosity);
     ar(f.oil_viscosity), ar(f.water_viscosity), ar(f.bulk_modulus), ar(f.heat_capacity);
+    ar(f.slip);
     ar(m.integration.start_time), ar(m.integration.max_step), ar(m.integration.min_step);
     Visit(ar, m.initial);
     ar(m.branch_initial), ar(m.steady_start);
