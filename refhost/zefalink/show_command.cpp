@@ -64,6 +64,7 @@ int RunShow(const std::string& path) {
     refhost::HostCase& c = loaded.c;
     EchoHostOutput(c);
     int rc = kExitOk;
+    if (c.units.empty()) std::cout << "The case has no pipeline unit operation.\n";
     for (const auto& unit : c.units) {
         host::UnitOperationExtension* extension = library.Create();
         if (!extension) return kExitInternal;
