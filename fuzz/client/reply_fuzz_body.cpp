@@ -1,10 +1,16 @@
 #include "reply_fuzz_body.h"
 
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
 #include <array>
 #include <cstdlib>
+#include <exception>
 #include <vector>
 
 #include "client/protocol.h"
+#include "client/tcp.h"
 #include "client/zefa_client.h"
 
 namespace {
@@ -81,7 +87,30 @@ int FuzzReplyHandling(const std::uint8_t* data, std::size_t size) {
     zefa::ZEFA_Client client(nullptr, (mode & 2) ? &ui : nullptr);
     if (mode & 4) client.Owner = &owner;
     client.SetRequestKind(kind);
-    if (mode & 1) {
+    if (mode & 8) {
+        // Through the transport: the bytes arrive on a socket whose writer then
+        // closes; every framed message read is handled.
+        int fds[2];
+        if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds) != 0) return 0;
+        const std::size_t chunk = std::min<std::size_t>(bytes.size(), 65536);
+        const bool written = chunk == 0 || ::send(fds[1], bytes.data(), chunk, MSG_NOSIGNAL) ==
+                                               static_cast<ssize_t>(chunk);
+        ::close(fds[1]);
+        for (int round = 0; written && round < 64; ++round) {
+            std::vector<std::uint8_t> buffer;
+            std::int32_t received = 0;
+            try {
+                received = zefa::tcp::TCPReceive(fds[0], buffer, 1);
+            } catch (const std::exception&) {
+                break;
+            }
+            if (received <= 0) break;
+            Check(static_cast<std::size_t>(received) == buffer.size());
+            Check(buffer.size() <= pr::kHeaderSize + pr::kMaxPayloadBytes);
+            client.HandleReply(std::move(buffer));
+        }
+        ::close(fds[0]);
+    } else if (mode & 1) {
         pr::FrameAssembler frames(1 << 16);
         frames.Append(bytes);
         while (auto message = frames.Next()) {
