@@ -1,6 +1,7 @@
 #include "session.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cmath>
 #include <cstdio>
 #include <iostream>
@@ -319,6 +320,7 @@ bool Session::ResolveInputs(const std::string& text, std::vector<InputItem>& ite
             AddProblem(errors, "$" + label + " has no kind");
             break;
         }
+        for (char& c : kind) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
         InputItem item;
         item.label = label;
         const Model& m = *model_;

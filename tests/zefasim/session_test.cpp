@@ -79,7 +79,7 @@ TEST_F(ZefasimSession, InputsAreCheckedAndAssignedInOrder) {
         ExpectError(Text(MessageType::InpNames, " $IN SOURCE $NOPE BOUNDARY $OUT VALVE"));
     EXPECT_NE(e.find("no BOUNDARY labelled NOPE"), std::string::npos) << e;
     EXPECT_NE(e.find("unknown input kind VALVE"), std::string::npos) << e;
-    ExpectOk(Text(MessageType::InpNames, " $IN SOURCE $OUT BOUNDARY"));
+    ExpectOk(Text(MessageType::InpNames, " $IN SOURCE $OUT boundary"));
     e = ExpectError(Ints(MessageType::InpSizes, {5, 4}));
     EXPECT_NE(e.find("$OUT takes 5 values, not 4"), std::string::npos) << e;
     ExpectError(Ints(MessageType::InpSizes, {5}));
