@@ -72,6 +72,10 @@ TEST_F(EndToEnd, AutoStartLoadInitialiseSnapshotAndClose) {
 }
 
 TEST_F(EndToEnd, SecondAutoStartOnlyConnectsAndTerminateStopsTheServer) {
+    // A process-id file with garbage records no process (ids below 1 are
+    // process groups here): the server is started.
+    WriteFile(ext_dir->Path() / (std::to_string(port) + ".pid"), "not a number\n");
+    EXPECT_FALSE(server_start::IsProcessRunning(0));
     const int started = AutoStart();
     ASSERT_GT(started, 0);
     zefa->lngServerState = 0;  // the connection is lost; the server runs on

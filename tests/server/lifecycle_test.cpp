@@ -37,8 +37,10 @@ TEST_F(ServerTest, NewCaseGetsItsDefaultsThePortOfItsServiceAndThePlot) {
 
 TEST_F(ServerTest, PidFilesAreDeletedByTheFirstAndTheLastInstance) {
     WriteFile(ext_dir->Path() / "old.pid", "123\n");
+    WriteFile(ext_dir->Path() / "keep.pidx", "");
     ASSERT_EQ(Initialize(false), 4815);
     EXPECT_FALSE(std::filesystem::exists(ext_dir->Path() / "old.pid"));
+    EXPECT_TRUE(std::filesystem::exists(ext_dir->Path() / "keep.pidx"));
     WriteFile(ext_dir->Path() / "later.pid", "456\n");
     auto other_unit = std::make_shared<refhost::PipelineUnit>("PIPE-200", host_case, window, ui);
     auto other = std::make_unique<ZEFA>(ui, clock);

@@ -1,10 +1,6 @@
 // The generated start scripts in both dialects, and the process-id files of a
 // really started process.
-#include <signal.h>
 #include <unistd.h>
-
-#include <chrono>
-#include <thread>
 
 #include "server/server_start.h"
 #include "server_fixture.h"
@@ -102,55 +98,6 @@ TEST(LocalOrRemote, LoopbackNamesInAnyCaseAndOurOwnNameAreLocal) {
     char name[256] = {};
     ASSERT_EQ(gethostname(name, sizeof name - 1), 0);
     EXPECT_FALSE(server_start::IsRemoteHost(name));
-}
-
-class PidFiles : public ::testing::Test {
-  protected:
-    void SetUp() override {
-        server_start::SetExtensionFolder(ext.Str());
-        WriteFile(script, "exec sleep 30\n");
-    }
-    void TearDown() override {
-        for (int pid : started) ::kill(pid, SIGKILL);
-        for (int pid : started) EXPECT_TRUE(WaitGone(pid));
-        server_start::SetExtensionFolder(std::nullopt);
-    }
-    int Start(const char* name) {
-        const int pid = server_start::StartServerProcess(name, script, 0);
-        if (pid > 0) started.push_back(pid);
-        return pid;
-    }
-    TempFolder ext, work;
-    std::string script = (work.Path() / "start.sh").string();
-    std::vector<int> started;
-};
-
-TEST_F(PidFiles, ARunningRecordedProcessIsNotStartedTwice) {
-    const int first = Start("16850");
-    ASSERT_GT(first, 0);
-    EXPECT_TRUE(server_start::IsProcessRunning(first));
-    EXPECT_EQ(ReadFile(ext.Path() / "16850.pid"), std::to_string(first) + "\n");
-    EXPECT_EQ(server_start::StartServerProcess("16850", script, 0), first);
-    ::kill(first, SIGKILL);
-    ASSERT_TRUE(WaitGone(first));
-    const int third = Start("16850");
-    EXPECT_GT(third, 0);
-    EXPECT_NE(third, first);
-    EXPECT_EQ(ReadFile(ext.Path() / "16850.pid"), std::to_string(third) + "\n");
-}
-
-TEST_F(PidFiles, GarbageInThePidFileRecordsNoProcessAndOnlyPidFilesAreDeleted) {
-    // Ids below 1 name process groups here, never a server of ours.
-    EXPECT_FALSE(server_start::IsProcessRunning(0));
-    EXPECT_FALSE(server_start::IsProcessRunning(-1));
-    WriteFile(ext.Path() / "16851.pid", "not a number\n");
-    const int pid = Start("16851");
-    EXPECT_GT(pid, 0);
-    EXPECT_TRUE(server_start::IsProcessRunning(pid));
-    WriteFile(ext.Path() / "keep.pidx", "");
-    server_start::DeletePidFiles();
-    EXPECT_FALSE(std::filesystem::exists(ext.Path() / "16851.pid"));
-    EXPECT_TRUE(std::filesystem::exists(ext.Path() / "keep.pidx"));
 }
 
 }  // namespace
