@@ -10,6 +10,9 @@ fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
 
 # A port below 32768 that nothing listens on right now.
 port=$((20000 + $$ % 12000))
+if command -v ss >/dev/null 2>&1; then
+    while ss -ltn | grep -q ":$port "; do port=$((port + 1)); done
+fi
 mkdir "$work/models" "$work/case"
 cp "$examples/flowline.inp" "$work/models/"
 case_file="$work/case/line.case.json"
