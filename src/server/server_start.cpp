@@ -15,6 +15,7 @@
 #include <filesystem>
 #include <fstream>
 #include <mutex>
+#include <set>
 #include <thread>
 
 #include "client/tcp.h"
@@ -29,6 +30,11 @@ namespace {
 
 std::mutex folder_mutex;
 std::optional<std::string> folder_override;
+
+// Processes this module started: only these are reaped here, so the exit
+// status of any other child of the host stays for the host to collect.
+std::mutex spawned_mutex;
+std::set<pid_t> spawned;
 
 std::string WithSeparator(std::string folder) {
     if (folder.empty() || folder.back() != '/') folder += '/';
@@ -94,10 +100,16 @@ std::string PidFileName(const std::string& serverName) {
 
 bool IsProcessRunning(std::int32_t pid) {
     if (pid < 1) return false;
-    int status = 0;
-    const pid_t waited = waitpid(static_cast<pid_t>(pid), &status, WNOHANG);
-    if (waited == pid) return false;  // our child, just exited and now reaped
-    if (waited == 0) return true;     // our child, still running
+    {
+        std::lock_guard lock(spawned_mutex);
+        if (spawned.count(static_cast<pid_t>(pid)) != 0) {
+            int status = 0;
+            const pid_t waited = waitpid(static_cast<pid_t>(pid), &status, WNOHANG);
+            if (waited == 0) return true;  // still running
+            spawned.erase(static_cast<pid_t>(pid));
+            if (waited == pid) return false;  // just exited, now reaped
+        }
+    }
     if (kill(static_cast<pid_t>(pid), 0) != 0 && errno != EPERM) return false;
     // Exists; a zombie is a process that has already ended.
     std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
@@ -148,7 +160,12 @@ std::int32_t StartServerProcess(const std::string& serverName, const std::string
     const int rc = posix_spawn(&child, "/bin/sh", &actions, &attributes, argv, environ);
     posix_spawn_file_actions_destroy(&actions);
     posix_spawnattr_destroy(&attributes);
-    if (rc != 0) child = -1;
+    if (rc != 0) {
+        child = -1;
+    } else {
+        std::lock_guard lock(spawned_mutex);
+        spawned.insert(child);
+    }
 
     {
         std::ofstream out(pid_file, std::ios::trunc);

@@ -26,7 +26,7 @@ std::string PidFileName(const std::string& serverName);
 
 // True when a process of that id exists and has not exited. Ids below 1 are
 // never running: on this platform they name process groups, not processes.
-// A child of ours that has exited is reaped here.
+// A server process started here that has exited is reaped.
 bool IsProcessRunning(std::int32_t pid);
 
 // Starts the server through `scriptPath`, unless the process recorded in the
