@@ -76,7 +76,8 @@ std::int32_t ReadExactly(int fd, std::uint8_t* out, std::size_t count,
 
 void TCPStartup() {}
 
-bool TCPConnect(const std::string& host, std::int32_t port, std::int32_t& socket_handle) {
+bool TCPConnect(const std::string& host, std::int32_t port, std::int32_t& socket_handle,
+                std::int32_t timeout_seconds) {
     TCPStartup();
     // The port travels as a signed 16-bit number: refuse what does not fit
     // before anything is created.
@@ -102,19 +103,31 @@ bool TCPConnect(const std::string& host, std::int32_t port, std::int32_t& socket
         throw;
     }
     if (address.sin_addr.s_addr != INADDR_NONE) {
+        // With a time-out the connection is attempted without blocking and its
+        // outcome awaited for at most that long, so an unreachable host cannot
+        // hold the caller for the system's own (minutes long) connect time-out.
+        const int flags = ::fcntl(fd, F_GETFL, 0);
+        const bool bounded =
+            timeout_seconds > 0 && flags >= 0 && ::fcntl(fd, F_SETFL, flags | O_NONBLOCK) == 0;
         int rc = ::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address);
-        if (rc != 0 && errno == EINTR) {
+        if (rc != 0 && (errno == EINTR || (bounded && errno == EINPROGRESS))) {
             // The connection goes on in the background; wait for its outcome.
-            pollfd entry{fd, POLLOUT, 0};
-            while ((rc = ::poll(&entry, 1, -1)) < 0 && errno == EINTR) {
-            }
+            const bool ready =
+                bounded ? WaitReady(fd, POLLOUT, DeadlineAfter(timeout_seconds)) : [&] {
+                    pollfd entry{fd, POLLOUT, 0};
+                    int polled = 0;
+                    while ((polled = ::poll(&entry, 1, -1)) < 0 && errno == EINTR) {
+                    }
+                    return polled > 0;
+                }();
             int error = 0;
             socklen_t length = sizeof error;
-            rc = (rc > 0 && ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) == 0 &&
+            rc = (ready && ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) == 0 &&
                   error == 0)
                      ? 0
                      : -1;
         }
+        if (bounded && ::fcntl(fd, F_SETFL, flags) != 0) rc = -1;
         ok = rc == 0;
     }
     if (!ok) TCPClose(fd);

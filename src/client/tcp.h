@@ -22,8 +22,11 @@ void TCPStartup();
 // Connects a stream socket to host:port (IPv4). The host is a dotted address
 // or a name. On success `socket_handle` holds the connected socket (with
 // TCP_NODELAY set, close-on-exec) and the result is true. A port above 32,767
-// raises Overflow; a port below 1 and any failed step give false.
-bool TCPConnect(const std::string& host, std::int32_t port, std::int32_t& socket_handle);
+// raises Overflow; a port below 1 and any failed step give false. A positive
+// `timeout_seconds` bounds the wait for the connection; 0 leaves it to the
+// system.
+bool TCPConnect(const std::string& host, std::int32_t port, std::int32_t& socket_handle,
+                std::int32_t timeout_seconds = 0);
 
 // Sends the whole message. Result: bytes sent, -1 when the socket did not
 // become writable within the time-out, or 0/-1 when the send failed. A message

@@ -142,7 +142,7 @@ bool ZEFA_Client::OpenConnection(const std::string& HostName, std::int32_t hostP
             tcp::TCPClose(socket_);
         }
         std::int32_t handle = 0;
-        if (tcp::TCPConnect(HostName, hostPort, handle)) {
+        if (tcp::TCPConnect(HostName, hostPort, handle, WholeSeconds(TCPTimeOut))) {
             socket_ = handle;
             connected_ = true;
         }
