@@ -32,10 +32,12 @@ PipelineLibrary::~PipelineLibrary() {
 bool PipelineLibrary::Open(std::string& error) {
     if (handle_) return true;
     std::vector<std::string> candidates;
+    // A library named in the environment is the only one tried: an explicit
+    // choice must not be replaced silently by another build.
     if (const char* env = std::getenv("ZEFA_EXTENSION_LIBRARY"); env && *env)
         candidates.push_back(env);
     const fs::path dir = OwnFolder();
-    if (!dir.empty()) {
+    if (candidates.empty() && !dir.empty()) {
         candidates.push_back((dir / "libzefapipeline.so").string());
         candidates.push_back((dir / "../../src/libzefapipeline.so").string());
         candidates.push_back((dir / "../lib/libzefapipeline.so").string());
@@ -58,7 +60,9 @@ bool PipelineLibrary::Open(std::string& error) {
             dlsym(handle_, "ZefaFormatDouble"));
         tool_ = reinterpret_cast<int (*)(host::UnitOperationExtension*, const char*)>(
             dlsym(handle_, "ZefaToolCommand"));
-        if (create_ && destroy_ && format_ && tool_) return true;
+        // The formatter and the tool commands are optional: a library without
+        // them still serves runs.
+        if (create_ && destroy_) return true;
         dlclose(handle_);
         handle_ = nullptr;
         last = path + " lacks the extension entry points";

@@ -21,14 +21,15 @@ class PipelineLibrary {
     PipelineLibrary(const PipelineLibrary&) = delete;
     PipelineLibrary& operator=(const PipelineLibrary&) = delete;
 
-    // Loads the library (ZEFA_EXTENSION_LIBRARY, else beside zefalink or in
+    // Loads the library (ZEFA_EXTENSION_LIBRARY alone when set, else beside zefalink or in
     // the build tree). False with `error` set when it cannot be loaded.
     bool Open(std::string& error);
     // A new extension object, owned (and destroyed) by this library object.
     host::UnitOperationExtension* Create();
     // Text of a number as the extension writes it.
     std::string Format(double value) const;
-    // A tool command of the extension (see the library's ZefaToolCommand).
+    // A tool command of the extension (see the library's ZefaToolCommand);
+    // -2 when the library has none.
     int Tool(host::UnitOperationExtension* extension, const char* command) const;
 
   private:
@@ -64,6 +65,7 @@ enum ExitCode : int {
     kExitServerUnavailable = 69,
     kExitInternal = 70,
     kExitCannotCreate = 73,
+    kExitTimeOut = 75,
 };
 
 }  // namespace zefalink

@@ -1,6 +1,5 @@
 // zefalink run: loads a case, checks it, integrates it and writes the trends,
 // a run summary and the saved case.
-#include <dlfcn.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -16,6 +15,7 @@
 #include "lib/case_file.h"
 #include "lib/flowsheet_file.h"
 #include "lib/integrator_run.h"
+#include "pipeline_library.h"
 
 namespace zefalink {
 
@@ -23,15 +23,6 @@ namespace {
 
 namespace fs = std::filesystem;
 using nlohmann::json;
-
-enum ExitCode : int {
-    kOk = 0,
-    kUsage = 64,
-    kInvalidCase = 65,
-    kServerUnavailable = 69,
-    kInternal = 70,
-    kTimeOut = 75,
-};
 
 enum class Level { Error = 0, Warning = 1, Info = 2, Debug = 3 };
 
@@ -73,71 +64,6 @@ class Log {
     bool bar_open_ = false;
 };
 
-// A pipeline unit operation's extension, loaded from the extension library.
-class LoadedExtensions {
-  public:
-    ~LoadedExtensions() {
-        for (auto* e : created_) {
-            if (destroy_) destroy_(e);
-        }
-        if (handle_) dlclose(handle_);
-    }
-    std::shared_ptr<host::UnitOperationExtension> Create(std::string& error) {
-        if (!handle_ && !Open(error)) return nullptr;
-        host::UnitOperationExtension* e = create_("ZEFAPipeline.ZEFA");
-        if (!e) {
-            error = "the extension library does not create \"ZEFAPipeline.ZEFA\"";
-            return nullptr;
-        }
-        created_.push_back(e);
-        // The library owns the object; it is destroyed when this goes.
-        return std::shared_ptr<host::UnitOperationExtension>(e,
-                                                             [](host::UnitOperationExtension*) {});
-    }
-
-  private:
-    bool Open(std::string& error) {
-        std::vector<std::string> candidates;
-        // A library named in the environment is the only one tried.
-        const char* env = std::getenv("ZEFA_EXTENSION_LIBRARY");
-        if (env && *env) candidates.push_back(env);
-        std::error_code ec;
-        const fs::path exe = fs::read_symlink("/proc/self/exe", ec);
-        if (candidates.empty() && !ec) {
-            const fs::path dir = exe.parent_path();
-            candidates.push_back((dir / "libzefapipeline.so").string());
-            candidates.push_back((dir / "../../src/libzefapipeline.so").string());
-            candidates.push_back((dir / "../lib/libzefapipeline.so").string());
-        }
-        std::string last = "not found";
-        for (const auto& path : candidates) {
-            if (!fs::exists(path)) continue;
-            handle_ = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
-            if (!handle_) {
-                const char* e = dlerror();
-                last = e ? e : "cannot load " + path;
-                continue;
-            }
-            create_ = reinterpret_cast<host::CreateExtensionFn>(
-                dlsym(handle_, host::kCreateExtensionSymbol));
-            destroy_ = reinterpret_cast<host::DestroyExtensionFn>(
-                dlsym(handle_, host::kDestroyExtensionSymbol));
-            if (create_ && destroy_) return true;
-            dlclose(handle_);
-            handle_ = nullptr;
-            last = path + " lacks the extension entry points";
-        }
-        error = "cannot load the pipeline extension library (" + last +
-                "); set ZEFA_EXTENSION_LIBRARY to its path";
-        return false;
-    }
-
-    void* handle_ = nullptr;
-    host::CreateExtensionFn create_ = nullptr;
-    host::DestroyExtensionFn destroy_ = nullptr;
-    std::vector<host::UnitOperationExtension*> created_;
-};
-
 std::string CsvCell(const std::string& text) {
     if (text.find_first_of(",\"\n") == std::string::npos) return text;
     std::string out = "\"";
@@ -174,40 +100,28 @@ int RunCase(const RunOptions& o) {
     if (o.case_path.size() < 10 ||
         o.case_path.compare(o.case_path.size() - 10, 10, ".case.json") != 0) {
         log.Write(Level::Error, o.case_path + ": case files end in .case.json");
-        return kUsage;
+        return kExitUsage;
     }
 
     // ---- Load and check the case ----
-    std::unique_ptr<refhost::Plant> plant;
-    refhost::HostCase c;
+    LoadedCase loaded;
     refhost::RecordPlan plan;
-    json doc;
     try {
-        std::ifstream in(o.case_path);
-        if (!in) throw refhost::CaseFileError(o.case_path, "", "cannot open the case file");
-        try {
-            doc = json::parse(in);
-        } catch (const json::parse_error& e) {
-            throw refhost::CaseFileError(o.case_path, "",
-                                         std::string("not valid JSON: ") + e.what());
-        }
-        if (!doc.is_object())
-            throw refhost::CaseFileError(o.case_path, "", "expected a JSON object");
-        if (!doc.contains("flowsheet")) {
+        loaded = LoadCaseWithFlowsheet(o.case_path);
+        if (!loaded.plant) {
             throw refhost::CaseFileError(o.case_path, "flowsheet", "missing: nothing to run");
         }
-        plant = refhost::LoadFlowsheet(doc["flowsheet"], o.case_path);
-        c = refhost::LoadCase(o.case_path, refhost::PlantStreams(*plant));
-        refhost::AddPlantToCase(*plant, doc["flowsheet"], *c.host_case->Flowsheet());
-        plan = refhost::LoadRecord(c.record, o.case_path, *plant, c.units);
+        plan = refhost::LoadRecord(loaded.c.record, o.case_path, *loaded.plant, loaded.c.units);
     } catch (const refhost::CaseFileError& e) {
         log.Write(Level::Error, std::string("invalid case: ") + e.what());
-        return kInvalidCase;
+        return kExitInvalidCase;
     } catch (const std::exception& e) {
         log.Write(Level::Error, std::string("invalid case: ") + o.case_path + ": " + e.what());
-        return kInvalidCase;
+        return kExitInvalidCase;
     }
 
+    refhost::Plant& plant = *loaded.plant;
+    refhost::HostCase& c = loaded.c;
     auto solver = c.host_case->SolverObject();
     auto integrator = solver->integrator_;
     const double t0 = integrator->CurrentTime();
@@ -222,28 +136,28 @@ int RunCase(const RunOptions& o) {
         log.Write(Level::Error,
                   "no end time: give --until or --duration, or record.end_time in "
                   "the case");
-        return kUsage;
+        return kExitUsage;
     }
     if (!std::isfinite(end) || end < t0) {
         log.Write(Level::Error, "the end time " + Number(end) + " s lies before the case time " +
                                     Number(t0) + " s");
-        return kUsage;
+        return kExitUsage;
     }
     const double step = integrator->StepSize();
     if ((end - t0) / step > 1e7) {
         log.Write(Level::Error,
                   "the run would take more than 10 million steps of " + Number(step) + " s");
-        return kUsage;
+        return kExitUsage;
     }
     std::error_code ec;
     fs::create_directories(o.output_dir, ec);
     if (ec || !fs::is_directory(o.output_dir)) {
         log.Write(Level::Error, "cannot create the output folder " + o.output_dir);
-        return kUsage;
+        return kExitUsage;
     }
 
     // ---- Extensions of the pipeline unit operations ----
-    LoadedExtensions library;
+    PipelineLibrary library;
     std::vector<refhost::ExtensionUnit> units;
     // Every extension that was initialised is terminated, on every way out.
     struct Terminator {
@@ -259,11 +173,16 @@ int RunCase(const RunOptions& o) {
     } terminator{units};
     for (const auto& unit : c.units) {
         std::string error;
-        auto ext = library.Create(error);
-        if (!ext) {
+        host::UnitOperationExtension* created = library.Open(error) ? library.Create() : nullptr;
+        if (!created) {
+            if (error.empty())
+                error = "the extension library does not create \"ZEFAPipeline.ZEFA\"";
             log.Write(Level::Error, unit->Name() + ": " + error);
-            return kInternal;
+            return kExitInternal;
         }
+        // The library owns the object; it is destroyed when the library goes.
+        std::shared_ptr<host::UnitOperationExtension> ext(created,
+                                                          [](host::UnitOperationExtension*) {});
         ext->Initialize(unit, true);
         units.push_back(refhost::MakeExtensionUnit(unit, ext));
     }
@@ -286,7 +205,7 @@ int RunCase(const RunOptions& o) {
         }
     };
 
-    refhost::DynamicRun run(*plant, solver, units);
+    refhost::DynamicRun run(plant, solver, units);
     const bool started = run.Start();
     drain_window();
     for (auto& w : run.TakeWarnings()) {
@@ -295,14 +214,14 @@ int RunCase(const RunOptions& o) {
     }
     if (!started) {
         log.Write(Level::Error, "invalid case: " + o.case_path + ": " + run.Error());
-        return kInvalidCase;
+        return kExitInvalidCase;
     }
     for (std::size_t i = 0; i < c.units.size(); ++i) {
         auto& unit = *c.units[i];
         if (UnitNumber(unit, "ignoreZEFA") == 0.0 && UnitNumber(unit, "isReady") != 1.0) {
             log.Write(Level::Error, unit.Name() + ": the pipeline server is unavailable");
             run.Stop();
-            return kServerUnavailable;
+            return kExitServerUnavailable;
         }
     }
 
@@ -311,7 +230,7 @@ int RunCase(const RunOptions& o) {
     std::ofstream trends(trends_path, std::ios::trunc);
     if (!trends) {
         log.Write(Level::Error, "cannot write " + trends_path.string());
-        return kInternal;
+        return kExitInternal;
     }
     trends << "Time [s],Step";
     for (const auto& col : plan.columns) trends << ',' << CsvCell(col.header);
@@ -330,7 +249,7 @@ int RunCase(const RunOptions& o) {
     int last_percent = -1;
     std::string status = "completed";
     std::string cause = "end time reached";
-    int code = kOk;
+    int code = kExitOk;
     while (run.Time() < end - 1e-9 * dt) {
         const bool ok = run.Step();
         drain_window();
@@ -343,7 +262,7 @@ int RunCase(const RunOptions& o) {
             cause = run.Error();
             errors.push_back(run.Error());
             log.Write(Level::Error, run.Error());
-            code = kInternal;
+            code = kExitInternal;
             break;
         }
         write_row();
@@ -368,7 +287,7 @@ int RunCase(const RunOptions& o) {
             status = "timeout";
             cause = "the pipeline server did not finish its time step";
             errors.push_back(cause);
-            code = kTimeOut;
+            code = kExitTimeOut;
             break;
         }
     }
@@ -377,12 +296,12 @@ int RunCase(const RunOptions& o) {
     trends.flush();
     if (!trends) {
         log.Write(Level::Error, "writing " + trends_path.string() + " failed");
-        code = code == kOk ? kInternal : code;
+        code = code == kExitOk ? kExitInternal : code;
     }
     trends.close();
 
     // ---- Save the case and write the summary ----
-    c.flowsheet = refhost::SaveFlowsheet(*plant);
+    c.flowsheet = refhost::SaveFlowsheet(plant);
     for (auto& u : units) u.extension->Save();
     const fs::path saved = fs::path(o.output_dir) / fs::path(o.case_path).filename();
     try {
@@ -390,7 +309,7 @@ int RunCase(const RunOptions& o) {
     } catch (const std::exception& e) {
         errors.push_back(e.what());
         log.Write(Level::Error, e.what());
-        if (code == kOk) code = kInternal;
+        if (code == kExitOk) code = kExitInternal;
     }
 
     const double wall =
@@ -413,9 +332,9 @@ int RunCase(const RunOptions& o) {
     s << summary.dump(2) << '\n';
     if (!s) {
         log.Write(Level::Error, "cannot write " + summary_path.string());
-        if (code == kOk) code = kInternal;
+        if (code == kExitOk) code = kExitInternal;
     }
-    if (code == kOk) {
+    if (code == kExitOk) {
         log.Write(Level::Info, "done: t=" + Number(run.Time()) + " s after " +
                                    std::to_string(run.Steps()) + " steps; wrote " +
                                    trends_path.string() + " and " + summary_path.string());
@@ -444,7 +363,7 @@ void AddRunCommand(CLI::App& app, int& exit_code) {
             exit_code = RunCase(*options);
         } catch (const std::exception& e) {
             std::cerr << "error: internal error: " << e.what() << '\n';
-            exit_code = kInternal;
+            exit_code = kExitInternal;
         }
     });
 }
