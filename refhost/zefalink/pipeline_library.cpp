@@ -132,6 +132,21 @@ LoadedCase LoadCaseWithFlowsheet(const std::string& path) {
     return loaded;
 }
 
+int OpenLibraryAndCase(PipelineLibrary& library, const std::string& path, LoadedCase& loaded) {
+    std::string error;
+    if (!library.Open(error)) {
+        std::cerr << "error: " << error << '\n';
+        return kExitInternal;
+    }
+    try {
+        loaded = LoadCaseWithFlowsheet(path);
+    } catch (const std::exception& e) {
+        std::cerr << "error: invalid case: " << e.what() << '\n';
+        return kExitInvalidCase;
+    }
+    return kExitOk;
+}
+
 void EchoHostOutput(refhost::HostCase& c) {
     c.window->EchoTo(&std::cout);
     c.ui->EchoTo(&std::cout);

@@ -53,6 +53,10 @@ struct LoadedCase {
 };
 LoadedCase LoadCaseWithFlowsheet(const std::string& path);
 
+// Opens the library and loads the case, writing what went wrong to standard
+// error. Result: 0, or the exit code for the failure.
+int OpenLibraryAndCase(PipelineLibrary& library, const std::string& path, LoadedCase& loaded);
+
 // Echoes the host's message window and message boxes to standard output.
 void EchoHostOutput(refhost::HostCase& c);
 

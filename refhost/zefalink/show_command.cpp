@@ -49,18 +49,8 @@ std::string ValueText(const PipelineLibrary& library, const host::Variable& v) {
 
 int RunShow(const std::string& path) {
     PipelineLibrary library;
-    std::string error;
-    if (!library.Open(error)) {
-        std::cerr << "error: " << error << '\n';
-        return kExitInternal;
-    }
     LoadedCase loaded;
-    try {
-        loaded = LoadCaseWithFlowsheet(path);
-    } catch (const std::exception& e) {
-        std::cerr << "error: invalid case: " << e.what() << '\n';
-        return kExitInvalidCase;
-    }
+    if (const int rc = OpenLibraryAndCase(library, path, loaded); rc != kExitOk) return rc;
     refhost::HostCase& c = loaded.c;
     EchoHostOutput(c);
     int rc = kExitOk;

@@ -54,18 +54,8 @@ int RunSnapshot(const std::string& case_arg, const std::string& unit_name) {
     std::error_code ec;
     const std::string path = fs::absolute(case_arg, ec).string();
     PipelineLibrary library;
-    std::string error;
-    if (!library.Open(error)) {
-        std::cerr << "error: " << error << '\n';
-        return kExitInternal;
-    }
     LoadedCase loaded;
-    try {
-        loaded = LoadCaseWithFlowsheet(path);
-    } catch (const std::exception& e) {
-        std::cerr << "error: invalid case: " << e.what() << '\n';
-        return kExitInvalidCase;
-    }
+    if (const int rc = OpenLibraryAndCase(library, path, loaded); rc != kExitOk) return rc;
     refhost::HostCase& c = loaded.c;
     std::shared_ptr<refhost::PipelineUnit> unit;
     for (const auto& u : c.units)
