@@ -69,16 +69,16 @@ void PFNetwork::AddLinear(std::string origin, std::vector<PFTerm> terms, double 
 void PFNetwork::AddStreamSpecifications() {
     for (const auto& s : streams_) {
         if (s->PressureSpecified()) {
-            AddLinear(s->Name() + " pressure specification", {{PressureUnknown(*s), 1.0}},
+            AddLinear(s->Name() + " pressure spec", {{PressureUnknown(*s), 1.0}},
                       s->GetFluid()->PressureKPa());
         }
         if (s->FlowSpecified()) {
             const Fluid& f = *s->GetFluid();
             if (s->FlowBasisIndex() == Stream::kMassBasis) {
-                AddLinear(s->Name() + " mass flow specification",
+                AddLinear(s->Name() + " mass flow spec",
                           {{FlowUnknown(*s), f.MolecularWeight()}}, f.MassFlowValue());
             } else {
-                AddLinear(s->Name() + " molar flow specification", {{FlowUnknown(*s), 1.0}},
+                AddLinear(s->Name() + " molar flow spec", {{FlowUnknown(*s), 1.0}},
                           f.MolarFlowKmol());
             }
         }
@@ -172,7 +172,7 @@ PFResult SolvePressureFlow(const PFNetwork& network, const PFOptions& options) {
     if (m != n) {
         std::ostringstream msg;
         msg << "pressure-flow network has " << m << " equations for " << n << " unknowns";
-        // Name the unknowns that no equation mentions: they lack a specification.
+        // Name the unknowns that no equation mentions: they lack a spec.
         if (m < n) {
             auto e = Evaluate(network, network.CurrentValues());
             std::vector<std::string> free;

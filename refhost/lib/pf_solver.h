@@ -55,7 +55,7 @@ class PFNetwork {
     void Add(PFEquation equation) { equations_.push_back(std::move(equation)); }
     // sum(terms) = rhs.
     void AddLinear(std::string origin, std::vector<PFTerm> terms, double rhs);
-    // One equation per active specification flag of every stream, holding the
+    // One equation per active spec flag of every stream, holding the
     // stream's present value.
     void AddStreamSpecifications();
     const std::vector<PFEquation>& Equations() const { return equations_; }

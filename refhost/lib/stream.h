@@ -20,7 +20,7 @@ class StreamValue final : public host::RealValue {
     double GetValue() const override;
     void SetValue(double value) override;
     std::string Quantity() const override;
-    // 1 when the stream holds this value as a specification.
+    // 1 when the stream holds this value as a spec.
     int State() const override;
 
     const std::shared_ptr<Stream>& GetStream() const { return stream_; }
@@ -32,12 +32,12 @@ class StreamValue final : public host::RealValue {
 };
 
 // A material stream: a fluid at the stream's conditions plus the
-// specification flags of the pressure-flow solver.
+// spec flags of the pressure-flow solver.
 class Stream final : public host::MaterialStream, public std::enable_shared_from_this<Stream> {
   public:
     static std::shared_ptr<Stream> Create(std::string name, FluidPtr fluid);
 
-    // Specification flags and the monikers under which the host shows them.
+    // Spec flags and the monikers under which the host shows them.
     static constexpr const char* kPressureSpecMoniker = ":Boolean.520";
     static constexpr const char* kFlowSpecMoniker = ":Boolean.521";
     static constexpr const char* kFlowBasisMoniker = ":Index.528";

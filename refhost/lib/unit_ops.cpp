@@ -109,7 +109,7 @@ Feed::Feed(std::string name, StreamPtr outlet, std::vector<double> composition,
 
 void Feed::BeginStep(double t) {
     Fluid& f = *outlet_->GetFluid();
-    // A mass-flow specification holds the mass flow whatever the composition.
+    // A mass-flow spec holds the mass flow whatever the composition.
     const bool hold_mass =
         outlet_->FlowSpecified() && outlet_->FlowBasisIndex() == Stream::kMassBasis;
     const double mass = f.MassFlowValue();

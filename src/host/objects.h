@@ -79,7 +79,7 @@ class MaterialStream {
     double MassFlowValue() { return MassFlow()->GetValue(); }
     double MolarFlowValue() { return MolarFlow()->GetValue(); }
 
-    // Specification flags read by moniker (":Boolean.520", ":Boolean.521",
+    // Spec flags read by moniker (":Boolean.520", ":Boolean.521",
     // ":Index.528"); throws for a moniker the host does not know.
     virtual double MonikerValue(const std::string& moniker) const = 0;
 

@@ -26,7 +26,7 @@ class RealValue {
     // operations: "pressure", "temperature", "massflow", "molarflow", "time",
     // "percent" or "" (dimensionless).
     virtual std::string Quantity() const { return ""; }
-    // Whether the value is a specification the host must keep (1) or a
+    // Whether the value is a spec the host must keep (1) or a
     // calculated one (0): the "State" of a host variable.
     virtual int State() const { return 0; }
 };

@@ -355,7 +355,7 @@ TEST_F(Coupling, BypassExpandsTheReferenceIntoTheOutletsAndKeepsMassSpecs) {
     EXPECT_DOUBLE_EQ(out1->PressureValue(), 3000.0);
     EXPECT_NEAR(out1->GetFluid()->MolarEnthalpy(), in->GetFluid()->MolarEnthalpy(), 1e-3);
     EXPECT_LT(out1->TemperatureValue(), 40.0 - 5.0);  // the drop cools the gas
-    // A mass-flow specification survives the new composition.
+    // A mass-flow spec survives the new composition.
     EXPECT_NEAR(out2->GetFluid()->Composition()[0], 0.95, 1e-12);
     EXPECT_DOUBLE_EQ(out2->MassFlowValue(), mass2);
     EXPECT_GT(out2->MolarFlowValue(), 0.4);  // lighter fluid, same mass
