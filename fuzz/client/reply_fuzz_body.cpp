@@ -30,20 +30,6 @@ class QuietOwner : public zefa::ZEFA_ClientOwner {
     int finished = 0;
 };
 
-class CountingUi : public host::UserInterface {
-  public:
-    void MessageBox(const std::string&, const std::string&, bool) override {}
-    bool AskYesNo(const std::string&, const std::string&) override { return false; }
-    std::optional<std::string> OpenFile(const std::string&, const std::string&,
-                                        const std::string&) override {
-        return std::nullopt;
-    }
-    std::optional<std::string> BrowseFolder(const std::string&, const std::string&) override {
-        return std::nullopt;
-    }
-    void ProcessPendingEvents() override {}
-};
-
 void Check(bool condition) {
     if (!condition) std::abort();
 }
@@ -83,7 +69,7 @@ int FuzzReplyHandling(const std::uint8_t* data, std::size_t size) {
     ExerciseParsers(bytes);
 
     QuietOwner owner;
-    CountingUi ui;
+    host::NullUserInterface ui;
     zefa::ZEFA_Client client(nullptr, (mode & 2) ? &ui : nullptr);
     if (mode & 4) client.Owner = &owner;
     client.SetRequestKind(kind);

@@ -30,8 +30,9 @@ class UserInterface {
 };
 
 // A user interface that answers every question with its default (OK, No, cancel)
-// and does nothing else; used where no host UI is available.
-class NullUserInterface final : public UserInterface {
+// and does nothing else; used where no host UI is available, and as a base for
+// interfaces that only watch one call.
+class NullUserInterface : public UserInterface {
   public:
     void MessageBox(const std::string&, const std::string&, bool) override {}
     bool AskYesNo(const std::string&, const std::string&) override { return false; }

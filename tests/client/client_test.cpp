@@ -52,17 +52,8 @@ class FixedClock : public host::Clock {
     void SleepMs(std::uint32_t ms) const override { host::SystemClock().SleepMs(ms); }
 };
 
-class CountingUi : public host::UserInterface {
+class CountingUi : public host::NullUserInterface {
   public:
-    void MessageBox(const std::string&, const std::string&, bool) override {}
-    bool AskYesNo(const std::string&, const std::string&) override { return false; }
-    std::optional<std::string> OpenFile(const std::string&, const std::string&,
-                                        const std::string&) override {
-        return std::nullopt;
-    }
-    std::optional<std::string> BrowseFolder(const std::string&, const std::string&) override {
-        return std::nullopt;
-    }
     void ProcessPendingEvents() override { ++events; }
     int events = 0;
 };
