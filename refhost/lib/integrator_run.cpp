@@ -162,6 +162,16 @@ void DynamicRun::UpdateOutlets(bool call_extensions) {
     }
     std::vector<bool> done(nodes.size(), false);
     std::size_t remaining = nodes.size();
+    // Updates one node's outlets and marks it done.
+    auto update = [&](std::size_t i) {
+        if (nodes[i].op) {
+            nodes[i].op->UpdateOutlets();
+        } else if (call_extensions) {
+            nodes[i].unit->extension->StepCompositionExplicitly();
+        }
+        done[i] = true;
+        --remaining;
+    };
     while (remaining > 0) {
         bool progressed = false;
         for (std::size_t i = 0; i < nodes.size(); ++i) {
@@ -172,26 +182,14 @@ void DynamicRun::UpdateOutlets(bool call_extensions) {
                 if (it != producer.end() && it->second != i && !done[it->second]) ready = false;
             }
             if (!ready) continue;
-            if (nodes[i].op) {
-                nodes[i].op->UpdateOutlets();
-            } else if (call_extensions) {
-                nodes[i].unit->extension->StepCompositionExplicitly();
-            }
-            done[i] = true;
-            --remaining;
+            update(i);
             progressed = true;
         }
         if (!progressed) {
             // A recycle: take the first node left and go on from there.
             for (std::size_t i = 0; i < nodes.size(); ++i) {
                 if (!done[i]) {
-                    if (nodes[i].op) {
-                        nodes[i].op->UpdateOutlets();
-                    } else if (call_extensions) {
-                        nodes[i].unit->extension->StepCompositionExplicitly();
-                    }
-                    done[i] = true;
-                    --remaining;
+                    update(i);
                     break;
                 }
             }
