@@ -56,12 +56,11 @@ bool PipelineLibrary::Open(std::string& error) {
             reinterpret_cast<host::CreateExtensionFn>(dlsym(handle_, host::kCreateExtensionSymbol));
         destroy_ = reinterpret_cast<host::DestroyExtensionFn>(
             dlsym(handle_, host::kDestroyExtensionSymbol));
-        format_ = reinterpret_cast<int (*)(double, char*, std::size_t)>(
-            dlsym(handle_, "ZefaFormatDouble"));
-        tool_ = reinterpret_cast<int (*)(host::UnitOperationExtension*, const char*)>(
-            dlsym(handle_, "ZefaToolCommand"));
-        // The formatter and the tool commands are optional: a library without
-        // them still serves runs.
+        // The tool functions are optional: a library without them still
+        // serves runs.
+        const auto get_tools =
+            reinterpret_cast<ZefaGetToolInterfaceFn>(dlsym(handle_, kZefaToolInterfaceSymbol));
+        tools_ = get_tools ? get_tools(kZefaToolInterfaceVersion) : nullptr;
         if (create_ && destroy_) return true;
         dlclose(handle_);
         handle_ = nullptr;
@@ -81,17 +80,13 @@ host::UnitOperationExtension* PipelineLibrary::Create() {
 
 std::string PipelineLibrary::Format(double value) const {
     char buffer[64] = {};
-    const int n = format_ ? format_(value, buffer, sizeof buffer) : -1;
+    const int n = tools_ ? tools_->format_double(value, buffer, sizeof buffer) : -1;
     if (n < 0) return "?";
     if (static_cast<std::size_t>(n) < sizeof buffer) return buffer;
     std::string big(static_cast<std::size_t>(n) + 1, '\0');
-    format_(value, big.data(), big.size());
+    tools_->format_double(value, big.data(), big.size());
     big.resize(static_cast<std::size_t>(n));
     return big;
-}
-
-int PipelineLibrary::Tool(host::UnitOperationExtension* extension, const char* command) const {
-    return tool_ ? tool_(extension, command) : -2;
 }
 
 void DefaultServerPath() {

@@ -2,12 +2,13 @@
 
 // The pipeline extension library as zefalink's new, show and snapshot commands
 // use it: loaded with dlopen, extension objects created and destroyed through
-// its factory, its number formatter and its tool commands.
+// its factory, and its tool functions.
 
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "extension/tool_interface.h"
 #include "host/extension.h"
 #include "lib/case_file.h"
 #include "lib/integrator_run.h"
@@ -28,16 +29,14 @@ class PipelineLibrary {
     host::UnitOperationExtension* Create();
     // Text of a number as the extension writes it.
     std::string Format(double value) const;
-    // A tool command of the extension (see the library's ZefaToolCommand);
-    // -2 when the library has none.
-    int Tool(host::UnitOperationExtension* extension, const char* command) const;
+    // The library's tool functions; null when it has none.
+    const ZefaToolInterface* Tools() const { return tools_; }
 
   private:
     void* handle_ = nullptr;
     host::CreateExtensionFn create_ = nullptr;
     host::DestroyExtensionFn destroy_ = nullptr;
-    int (*format_)(double, char*, std::size_t) = nullptr;
-    int (*tool_)(host::UnitOperationExtension*, const char*) = nullptr;
+    const ZefaToolInterface* tools_ = nullptr;
     std::vector<host::UnitOperationExtension*> created_;
 };
 

@@ -194,14 +194,21 @@ int RunCase(const RunOptions& o) {
     json warnings = json::array();
     json errors = json::array();
     std::size_t window_seen = 0;
-    bool timed_out = false;
+    // A unit whose server step did not finish in time ends the run: the
+    // extension counts such steps and the library's tool functions say so.
+    const ZefaToolInterface* tools = library.Tools();
+    const auto timed_out = [&] {
+        if (tools == nullptr) return false;
+        for (const auto& u : units)
+            if (tools->step_time_outs(u.extension.get()) > 0) return true;
+        return false;
+    };
     const auto drain_window = [&] {
         const auto& lines = c.window->Lines();
         for (; window_seen < lines.size(); ++window_seen) {
             const std::string& line = lines[window_seen];
             warnings.push_back(line);
             log.Write(Level::Warning, line);
-            if (line.find("did not finish its time step") != std::string::npos) timed_out = true;
         }
     };
 
@@ -283,7 +290,7 @@ int RunCase(const RunOptions& o) {
                 next_report += 10;
             }
         }
-        if (timed_out) {
+        if (timed_out()) {
             status = "timeout";
             cause = "the pipeline server did not finish its time step";
             errors.push_back(cause);

@@ -62,7 +62,7 @@ int RunShow(const std::string& path) {
         if (extension->Initialize(unit, true) != 4815) rc = kExitFailed;
         refhost::RecordingStatus status;
         extension->StatusQuery(status);
-        library.Tool(extension, "DynamicStatusUpdate");
+        if (library.Tools()) library.Tools()->update_status(extension);
         const double colour = unit->Get<host::NumberVariable>("StatusColor")->GetValue();
         std::cout << "Status: " << unit->Get<host::TextVariable>("StatusBarMessage")->GetValue()
                   << " (colour " << library.Format(colour) << ")\n";

@@ -77,24 +77,28 @@ int RunSnapshot(const std::string& case_arg, const std::string& unit_name) {
         std::cerr << "error: the pipeline unit could not be initialised\n";
         return kExitFailed;
     }
+    const ZefaToolInterface* tools = library.Tools();
+    if (tools == nullptr) {
+        extension->Terminate();
+        std::cerr << "error: the pipeline extension library has no tool functions\n";
+        return kExitInternal;
+    }
     int rc = kExitOk;
-    int server_pid = -1;
-    if (library.Tool(extension, "OpenTheConnection") != 1) {
+    if (tools->open_connection(extension) != 1) {
         std::cerr << "error: could not connect to the pipeline server\n";
         rc = kExitServerUnavailable;
     } else {
-        server_pid = library.Tool(extension, "RecordedServerPid");
-        if (library.Tool(extension, "LoadZEFAFile") != 1 ||
-            library.Tool(extension, "InitializeZEFA") != 1) {
+        if (tools->load_model(extension) != 1 || tools->initialize_model(extension) != 1) {
             std::cerr << "error: the pipeline server could not load and initialise the model\n";
             rc = kExitFailed;
         } else {
             extension->Save();
         }
         c.ui->QueueYesNo(false);  // no second snapshot at the close
-        library.Tool(extension, "CloseTheConnection");
+        tools->close_connection(extension);
     }
-    if (server_pid < 1) server_pid = library.Tool(extension, "RecordedServerPid");
+    // Only a server this process started is ever ended here.
+    const int server_pid = tools->started_server_pid(extension);
     const std::string model_path = unit->Get<host::TextVariable>("zefaModelPath")->GetValue();
     const std::string snapshot = unit->Get<host::TextVariable>("SnapshotFile")->GetValue();
     extension->Terminate();

@@ -10,6 +10,7 @@
 
 #include "client/tcp.h"
 #include "platform/error.h"
+#include "platform/text.h"
 
 namespace zefa {
 
@@ -63,19 +64,8 @@ std::vector<double> Widen(const std::vector<float>& values) {
     return std::vector<double>(values.begin(), values.end());
 }
 
-std::string TwoDigits(int value) {
-    char text[8];
-    std::snprintf(text, sizeof text, "%02d", value % 100);
-    return text;
-}
-
 std::int32_t WholeSeconds(double seconds) {
-    const double rounded = std::nearbyint(seconds);
-    if (!std::isfinite(rounded) || rounded > std::numeric_limits<std::int32_t>::max() ||
-        rounded < std::numeric_limits<std::int32_t>::min()) {
-        throw zefa::Error(6, "ZEFAPipeline", "Overflow");
-    }
-    return static_cast<std::int32_t>(rounded);
+    return zefa::RoundToInt32(seconds);
 }
 
 bool IsType(const Bytes& buffer, pr::MessageType type) {
@@ -87,24 +77,6 @@ std::string ReplyLabel(pr::MessageType type) {
 }
 
 }  // namespace
-
-std::string FormatSingle(float value) {
-    if (std::isnan(value)) return "NaN";
-    if (std::isinf(value)) return value > 0 ? "Infinity" : "-Infinity";
-    std::array<char, 64> text{};
-    auto result =
-        std::to_chars(text.data(), text.data() + text.size(), value, std::chars_format::fixed);
-    if (result.ec != std::errc()) return FormatDouble(value);
-    return std::string(text.data(), result.ptr);
-}
-
-std::string FormatDouble(double value) {
-    if (std::isnan(value)) return "NaN";
-    if (std::isinf(value)) return value > 0 ? "Infinity" : "-Infinity";
-    char text[64];
-    std::snprintf(text, sizeof text, "%.15g", value);
-    return text;
-}
 
 ZEFA_Client::ZEFA_Client(std::shared_ptr<host::Clock> clock, host::UserInterface* ui)
     : clock_(clock ? std::move(clock) : host::DefaultClock()), ui_(ui) {}

@@ -148,10 +148,4 @@ class ZEFA_Client {
     std::string trace_file_name_;
 };
 
-// Text of a single-precision value as written in trace lines: the shortest
-// digits that read back as the same float, without an exponent.
-std::string FormatSingle(float value);
-// Text of a double: up to 15 significant digits, no trailing zeros.
-std::string FormatDouble(double value);
-
 }  // namespace zefa

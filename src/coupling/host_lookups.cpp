@@ -11,15 +11,15 @@ std::shared_ptr<host::Fluid> ZEFA::GetReferenceFluid() {
             fluid = vars.ReferenceStream->DuplicateFluid();
             return;
         }
-        if (intNumInlets < 1) return;
+        if (lists_.intNumInlets < 1) return;
         const auto inlets = Use(vars.Inlets).GetStreams();
         const auto inlet = [&inlets](std::size_t j) -> host::MaterialStream& {
-            if (j >= inlets.size()) throw Error(9, "ZEFAPipeline", "Subscript out of range");
+            if (j >= inlets.size()) throw Error::SubscriptOutOfRange();
             return Deref(inlets[j].get());
         };
         // The first inlet's copy is the base; the others are mixed into it.
         auto mix = inlet(0).DuplicateFluid();
-        for (std::size_t j = 1; j < static_cast<std::size_t>(intNumInlets); ++j) {
+        for (std::size_t j = 1; j < static_cast<std::size_t>(lists_.intNumInlets); ++j) {
             const auto other = inlet(j).DuplicateFluid();
             Deref(mix.get()).MixIn(Deref(other.get()));
         }

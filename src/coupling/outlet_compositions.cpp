@@ -12,7 +12,7 @@ namespace {
 using StreamList = std::vector<std::shared_ptr<host::MaterialStream>>;
 
 host::MaterialStream& Item(const StreamList& list, std::size_t j) {
-    if (j >= list.size()) throw Error(9, "ZEFAPipeline", "Subscript out of range");
+    if (j >= list.size()) throw Error::SubscriptOutOfRange();
     return Deref(list[j].get());
 }
 
@@ -58,7 +58,7 @@ void ZEFA::CalculateMassPhaseFractions() {
         const auto outlets = Use(vars.Outlets).GetStreams();
         std::size_t s = 0, b = 0;
         for (const auto& c :
-             Walk(intNumInlets, intNumOutlets, Use(vars.InletBoundaryCB).GetValues(),
+             Walk(lists_.intNumInlets, lists_.intNumOutlets, Use(vars.InletBoundaryCB).GetValues(),
                   Use(vars.OutletSourceCB).GetValues())) {
             host::MaterialStream& stream = Item(c.inlet ? inlets : outlets, c.index);
             const auto fluid = stream.DuplicateFluid();
@@ -192,7 +192,7 @@ void ZEFA::SetOutletCompositions() {
         const auto source_flows = Use(vars.SourceMassFlows).GetValues();
         std::size_t s = 0, b = 0;
         for (const auto& c :
-             Walk(intNumInlets, intNumOutlets, Use(vars.InletBoundaryCB).GetValues(),
+             Walk(lists_.intNumInlets, lists_.intNumOutlets, Use(vars.InletBoundaryCB).GetValues(),
                   Use(vars.OutletSourceCB).GetValues())) {
             const auto& list = c.inlet ? inlets : outlets;
             host::MaterialStream& stream = Item(list, c.index);
@@ -211,9 +211,9 @@ void ZEFA::SetOutletCompositions() {
             double t = 0.0, gas = 0.0, oil = 0.0, water = 0.0;
             if (c.boundary) {
                 t = boundary_temps.At(b);
-                gas = dblBoundaryFlows.At(b, 0);
-                oil = dblBoundaryFlows.At(b, 1);
-                water = dblBoundaryFlows.At(b, 2);
+                gas = step_.dblBoundaryFlows.At(b, 0);
+                oil = step_.dblBoundaryFlows.At(b, 1);
+                water = step_.dblBoundaryFlows.At(b, 2);
                 ++b;
             } else {
                 t = source_temps.At(s);
@@ -260,7 +260,7 @@ void ZEFA::SetOutletsAsInlets() {
         const double h = reference->MolarEnthalpy();
         const auto outlets = Use(vars.Outlets).GetStreams();
         for (std::size_t j = 0;
-             j < static_cast<std::size_t>(std::max<std::int16_t>(intNumOutlets, 0)); ++j) {
+             j < static_cast<std::size_t>(std::max<std::int16_t>(lists_.intNumOutlets, 0)); ++j) {
             host::MaterialStream& stream = Item(outlets, j);
             const double n = stream.MolarFlowValue();
             if (n < 0.0) continue;
@@ -289,10 +289,10 @@ bool ZEFA::CheckPressureFlowSpecs() {
         const auto outlets = Use(vars.Outlets).GetStreams();
         std::string pressure_list, flow_list;
         for (const auto& c :
-             Walk(intNumInlets, intNumOutlets, Use(vars.InletBoundaryCB).GetValues(),
+             Walk(lists_.intNumInlets, lists_.intNumOutlets, Use(vars.InletBoundaryCB).GetValues(),
                   Use(vars.OutletSourceCB).GetValues())) {
             const auto& list = c.inlet ? inlets : outlets;
-            if (c.index >= list.size()) throw Error(9, "ZEFAPipeline", "Subscript out of range");
+            if (c.index >= list.size()) throw Error::SubscriptOutOfRange();
             const auto& stream = list[c.index];
             if (!stream) return;  // a row without a stream: not ready, no message
             if (!c.boundary) {

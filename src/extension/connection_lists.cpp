@@ -105,7 +105,7 @@ void ZEFA::RemoveAnInlet(std::int16_t row) {
     Trap("RemoveAnInlet", [&] {
         RemoveATag(vars.SourceTags.get(), row);
         RemoveAValue(vars.InletBoundaryCB.get(), row);
-        CloseGapInStreams(Use(vars.Inlets), row, intNumInlets);
+        CloseGapInStreams(Use(vars.Inlets), row, lists_.intNumInlets);
     });
 }
 
@@ -114,7 +114,7 @@ void ZEFA::RemoveAnOutlet(std::int16_t row) {
         RemoveATag(vars.BoundaryTags.get(), row);
         RemoveAValue(vars.bFlowSwitch.get(), row);
         RemoveAValue(vars.OutletSourceCB.get(), row);
-        CloseGapInStreams(Use(vars.Outlets), row, intNumOutlets);
+        CloseGapInStreams(Use(vars.Outlets), row, lists_.intNumOutlets);
     });
 }
 

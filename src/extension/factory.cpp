@@ -1,11 +1,84 @@
 // Entry points of the loadable component: the host creates the extension by
-// class name and destroys it through the same library.
+// class name and destroys it through the same library; tools get the table
+// of tool functions.
 #include <cstdio>
 #include <cstring>
 #include <string>
 
+#include "extension/tool_interface.h"
 #include "extension/zefa.h"
-#include "server/server_start.h"
+#include "platform/text.h"
+
+namespace {
+
+zefa::ZEFA* AsZefa(host::UnitOperationExtension* extension) {
+    return dynamic_cast<zefa::ZEFA*>(extension);
+}
+
+// Runs a command on a pipeline unit operation: -1 when it is none, 0 when
+// the command raised.
+template <class F>
+int OnZefa(host::UnitOperationExtension* extension, F&& command) {
+    zefa::ZEFA* object = AsZefa(extension);
+    if (object == nullptr) return -1;
+    try {
+        return command(*object);
+    } catch (...) {
+        return 0;
+    }
+}
+
+int FormatDouble(double value, char* buffer, std::size_t size) {
+    try {
+        const std::string text = zefa::FormatDouble(value);
+        if (buffer != nullptr && size > 0) std::snprintf(buffer, size, "%s", text.c_str());
+        return static_cast<int>(text.size());
+    } catch (...) {
+        return -1;
+    }
+}
+
+int OpenConnection(host::UnitOperationExtension* e) {
+    return OnZefa(e, [](zefa::ZEFA& z) {
+        z.OpenTheConnection(true);
+        return z.ServerStateNumber() >= 1 ? 1 : 0;
+    });
+}
+int LoadModel(host::UnitOperationExtension* e) {
+    return OnZefa(e, [](zefa::ZEFA& z) { return z.LoadZEFAFile() ? 1 : 0; });
+}
+int InitializeModel(host::UnitOperationExtension* e) {
+    return OnZefa(e, [](zefa::ZEFA& z) { return z.InitializeZEFA() ? 1 : 0; });
+}
+int CloseConnection(host::UnitOperationExtension* e) {
+    return OnZefa(e, [](zefa::ZEFA& z) {
+        z.CloseTheConnection();
+        return z.ServerStateNumber() == 0 ? 1 : 0;
+    });
+}
+int UpdateStatus(host::UnitOperationExtension* e) {
+    return OnZefa(e, [](zefa::ZEFA& z) {
+        z.DynamicStatusUpdate();
+        return 1;
+    });
+}
+int ServerState(host::UnitOperationExtension* e) {
+    return OnZefa(e, [](zefa::ZEFA& z) { return static_cast<int>(z.ServerStateNumber()); });
+}
+int StartedServerPid(host::UnitOperationExtension* e) {
+    return OnZefa(e, [](zefa::ZEFA& z) { return static_cast<int>(z.StartedServerPid()); });
+}
+long StepTimeOuts(host::UnitOperationExtension* e) {
+    zefa::ZEFA* object = AsZefa(e);
+    return object == nullptr ? -1L : static_cast<long>(object->StepTimeOuts());
+}
+
+constexpr ZefaToolInterface kToolInterface{
+    kZefaToolInterfaceVersion, FormatDouble,  OpenConnection,   LoadModel,   InitializeModel,
+    CloseConnection,           UpdateStatus,  ServerState,      StartedServerPid, StepTimeOuts,
+};
+
+}  // namespace
 
 extern "C" {
 
@@ -24,59 +97,8 @@ __attribute__((visibility("default"))) void ZefaDestroyExtension(
     delete extension;
 }
 
-// Writes `value` as the extension writes numbers as text (up to 15
-// significant digits, no trailing zeros) into `buffer`, NUL-terminated and
-// cut to `size`. Returns the length of the full text.
-__attribute__((visibility("default"))) int ZefaFormatDouble(double value, char* buffer,
-                                                            std::size_t size) {
-    try {
-        const std::string text = zefa::FormatDouble(value);
-        if (buffer != nullptr && size > 0) std::snprintf(buffer, size, "%s", text.c_str());
-        return static_cast<int>(text.size());
-    } catch (...) {
-        return -1;
-    }
-}
-
-// The user's commands on an extension object that a host's tools run without
-// a view: "OpenTheConnection" (with auto-start), "LoadZEFAFile",
-// "InitializeZEFA", "CloseTheConnection" give 1 on success and 0 otherwise;
-// "ServerState" gives the server state; "DynamicStatusUpdate" refreshes the
-// status line (1); "RecordedServerPid" the process id
-// recorded for the server name (-1 when none). -2: unknown command or object.
-__attribute__((visibility("default"))) int ZefaToolCommand(host::UnitOperationExtension* extension,
-                                                           const char* command) {
-    auto* zefa_object = dynamic_cast<zefa::ZEFA*>(extension);
-    if (zefa_object == nullptr || command == nullptr) return -2;
-    try {
-        const std::string name = command;
-        if (name == "OpenTheConnection") {
-            zefa_object->OpenTheConnection(true);
-            return zefa_object->lngServerState >= 1 ? 1 : 0;
-        }
-        if (name == "LoadZEFAFile") return zefa_object->LoadZEFAFile() ? 1 : 0;
-        if (name == "InitializeZEFA") return zefa_object->InitializeZEFA() ? 1 : 0;
-        if (name == "CloseTheConnection") {
-            zefa_object->CloseTheConnection();
-            return zefa_object->lngServerState == 0 ? 1 : 0;
-        }
-        if (name == "ServerState") return zefa_object->lngServerState;
-        if (name == "DynamicStatusUpdate") {
-            zefa_object->DynamicStatusUpdate();
-            return 1;
-        }
-        if (name == "RecordedServerPid") {
-            const std::string server = zefa::Use(zefa_object->vars.ServerName).GetValue();
-            std::FILE* f = std::fopen(zefa::server_start::PidFileName(server).c_str(), "r");
-            if (f == nullptr) return -1;
-            int pid = -1;
-            if (std::fscanf(f, "%d", &pid) != 1) pid = -1;
-            std::fclose(f);
-            return pid;
-        }
-    } catch (...) {
-        return -2;
-    }
-    return -2;
+__attribute__((visibility("default"))) const ZefaToolInterface* ZefaGetToolInterface(
+    std::uint32_t version) {
+    return version == kZefaToolInterfaceVersion ? &kToolInterface : nullptr;
 }
 }

@@ -17,7 +17,7 @@ void ZEFA::FixUpTheEnums() {
             types.SetBounds(count);
             host::NumberArray codes = types.GetValues();
             for (std::size_t i = 0; i < count; ++i) {
-                const double stored = keys.data[i];
+                const double stored = keys.At(i);
                 // A value no 32-bit code can hold is as unknown as any other.
                 const bool representable = std::isfinite(stored) && std::fabs(stored) < 2.0e9;
                 const auto old_code =
@@ -27,10 +27,10 @@ void ZEFA::FixUpTheEnums() {
                     strLastMessage = std::string(kOldSelectionNoLongerRelevantMessage);
                     ReportError(strLastMessage);
                 }
-                keys.data[i] = converted.Key;
+                keys.At(i) = converted.Key;
                 ZEFAVariableInfo info;
                 GetZEFAVariableInfo(converted.Key, info);
-                codes.data[i] = info.TypeCode;
+                codes.At(i) = info.TypeCode;
             }
             selections.SetValues(keys);
             types.SetValues(codes);

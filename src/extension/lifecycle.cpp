@@ -7,6 +7,7 @@
 #include <fstream>
 
 #include "extension/zefa.h"
+#include "platform/text.h"
 #include "server/server_start.h"
 
 namespace zefa {
@@ -30,20 +31,19 @@ void DefaultNumber(host::NumberVariable& v, double value) {
     if (IsEmpty(v)) v.SetValue(value);
 }
 
-std::string TwoDigits(int value) {
-    std::string text = std::to_string(value % 100);
-    return text.size() < 2 ? "0" + text : text;
-}
-
 // "MMddyyhhmmss", the hour on the 24-hour clock.
 std::string SnapshotStamp(const host::DateTime& t) {
     return TwoDigits(t.month) + TwoDigits(t.day) + TwoDigits(t.year) + TwoDigits(t.hour) +
            TwoDigits(t.minute) + TwoDigits(t.second);
 }
 
-std::string JoinPath(const std::string& folder, const std::string& name) {
-    if (folder.empty() || folder.back() == '/') return folder + name;
-    return folder + "/" + name;
+// The folder that holds the models by default: the server program's folder
+// (older cases kept the folder itself in "zefaExe").
+std::string ModelFolderOf(const std::string& exe) {
+    std::error_code ec;
+    if (exe.empty() || fs::is_directory(exe, ec)) return exe;
+    const std::string folder = fs::path(exe).parent_path().string();
+    return folder.empty() ? exe : folder;
 }
 
 // Port of `serverName` in a services file: the last line longer than 8
@@ -84,16 +84,16 @@ std::int32_t ZEFA::Initialize(std::shared_ptr<host::Container> container, bool i
         auto& host_case = Deref(Use(objContainer).GetCase().get());
         Deref(mobjZefaClient.get()).TraceFilePath = host_case.Folder();
         InitializeInternalVariables();
-        dblLastTrendTime = -10000.0;
-        dblLastProfileTime = -10000.0;
+        trends_.dblLastTrendTime = -10000.0;
+        trends_.dblLastProfileTime = -10000.0;
         auto step_size = [&] {
             return Deref(Deref(host_case.GetSolver().get()).GetIntegrator().get()).StepSize();
         };
 
         if (is_recalling) {
-            intNumInlets = static_cast<std::int16_t>(Use(vars.Inlets).GetStreams().size());
-            intNumOutlets = static_cast<std::int16_t>(Use(vars.Outlets).GetStreams().size());
-            intNumControllers = static_cast<std::int16_t>(CountOf(Use(vars.KAVRISControllers)));
+            lists_.intNumInlets = CountToInt16(Use(vars.Inlets).GetStreams().size());
+            lists_.intNumOutlets = CountToInt16(Use(vars.Outlets).GetStreams().size());
+            lists_.intNumControllers = CountToInt16(CountOf(Use(vars.KAVRISControllers)));
 
             DefaultText(Use(vars.zefaHost), "localhost");
             DefaultText(Use(vars.ServerName), "zefa2000");
@@ -111,12 +111,13 @@ std::int32_t ZEFA::Initialize(std::shared_ptr<host::Container> container, bool i
             auto& exe = Use(vars.zefaExe);
             if (exe.GetValue().empty()) exe.SetValue(Text(vars.zefaPath));
             if (Text(vars.zefaModelPath).empty()) {
+                const std::string folder = ModelFolderOf(exe.GetValue());
                 ui().MessageBox(
                     "With a new upgrade to the AutoStart feature of the KAVRIS-ZEFA Link, you now "
                     "specify the directory containing all ZEFA model files.  The path " +
-                        exe.GetValue() + " will be used.  Change if necessary.",
+                        folder + " will be used.  Change if necessary.",
                     kMessageTitle, true);
-                Use(vars.zefaModelPath).SetValue(exe.GetValue());
+                Use(vars.zefaModelPath).SetValue(folder);
             }
             std::error_code ec;
             if (!exe.GetValue().empty() && fs::is_directory(exe.GetValue(), ec)) {
@@ -138,12 +139,12 @@ std::int32_t ZEFA::Initialize(std::shared_ptr<host::Container> container, bool i
                 AddANewValue(vars.PlugCheckBoxes.get(), host::kEmptyNumber);
             }
             const host::NumberArray plugs = Use(vars.PlugCheckBoxes).GetValues();
-            boolPlugSelected = false;
+            pending_.boolPlugSelected = false;
             for (std::size_t i = 0; i + 1 < plugs.data.size(); ++i)
-                if (plugs.data[i] == 1) boolPlugSelected = true;
+                if (plugs.data[i] == 1) pending_.boolPlugSelected = true;
 
             DefaultNumber(Use(vars.shutin), 0);
-            boolShutIn = Num(vars.shutin) == 1;
+            pending_.boolShutIn = Num(vars.shutin) == 1;
             DefaultNumber(Use(vars.useAutoConnect), 1);
 
             // Exactly one connection-kind entry per inlet (outlet): entries
@@ -165,13 +166,13 @@ std::int32_t ZEFA::Initialize(std::shared_ptr<host::Container> container, bool i
                     ReportError(strLastMessage);
                 }
             };
-            repair(Use(vars.InletBoundaryCB), static_cast<std::size_t>(intNumInlets),
+            repair(Use(vars.InletBoundaryCB), static_cast<std::size_t>(lists_.intNumInlets),
                    "InletBoundaryCB", "inlet");
-            repair(Use(vars.OutletSourceCB), static_cast<std::size_t>(intNumOutlets),
+            repair(Use(vars.OutletSourceCB), static_cast<std::size_t>(lists_.intNumOutlets),
                    "OutletSourceCB", "outlet");
 
             DefaultNumber(Use(vars.ZEFARunInterval), step_size());
-            boolReservoirPressuresChanged = true;
+            pending_.boolReservoirPressuresChanged = true;
             if (Num(vars.TCPTimeOut) > 4999)
                 Use(vars.TCPTimeOut).SetValue(Num(vars.TCPTimeOut) / 1000);
             DefaultNumber(Use(vars.InitTimeOut), 300);
@@ -182,19 +183,17 @@ std::int32_t ZEFA::Initialize(std::shared_ptr<host::Container> container, bool i
             Use(vars.ServerName).SetValue("zefa2000");
             Use(vars.PortNumber).SetValue(16800);
             GetZefaServerPath();
-            if (auto port = LookUpServicePort(strServicesFile, Text(vars.ServerName)))
+            if (auto port = LookUpServicePort(server_.strServicesFile, Text(vars.ServerName)))
                 Use(vars.PortNumber).SetValue(*port);
             // The models live in a folder: by default the server program's.
-            const std::string exe = Text(vars.zefaExe);
-            const std::string exe_folder = fs::path(exe).parent_path().string();
-            Use(vars.zefaModelPath).SetValue(exe_folder.empty() ? exe : exe_folder);
+            Use(vars.zefaModelPath).SetValue(ModelFolderOf(Text(vars.zefaExe)));
             Use(vars.ZEFARunInterval).SetValue(step_size());
             Use(vars.ZEFAsimTime).SetValue(0);
             Use(vars.ControllersOn).SetValue(0);
             Use(vars.controllerIndex).SetValue(0);
-            intNumInlets = 0;
-            intNumOutlets = 0;
-            intNumControllers = 0;
+            lists_.intNumInlets = 0;
+            lists_.intNumOutlets = 0;
+            lists_.intNumControllers = 0;
             Use(vars.TrendFrequency).SetValue(10);
             Use(vars.ProfileFrequency).SetValue(10);
             Use(vars.ignoreZEFA).SetValue(0);
@@ -213,7 +212,7 @@ std::int32_t ZEFA::Initialize(std::shared_ptr<host::Container> container, bool i
             AddANewValue(vars.ResevoirPressures.get(), host::kEmptyNumber);
             Use(vars.shutin).SetValue(0);
             Use(vars.useAutoConnect).SetValue(1);
-            boolReservoirPressuresChanged = false;
+            pending_.boolReservoirPressuresChanged = false;
             strLastMessage =
                 "It is recommended to always use UPPER case letters when referring to ZEFA keyword "
                 "labels with this extension.";
@@ -221,21 +220,21 @@ std::int32_t ZEFA::Initialize(std::shared_ptr<host::Container> container, bool i
         }
 
         Use(vars.zefacontrollerops)
-            .SetBounds(static_cast<std::size_t>(std::max<int>(0, intNumControllers)));
+            .SetBounds(static_cast<std::size_t>(std::max<int>(0, lists_.intNumControllers)));
         Use(vars.controllerIndexX).SetValue(1);
-        lngServerState = 0;
+        server_.lngServerState = ServerState::NotConnected;
         Use(vars.SolverMode).SetValue(Deref(host_case.GetSolver().get()).Mode());
         Use(vars.SolverBehaviour).SetValue(0);
         Use(vars.sourceIndex).SetValue(0);
         Use(vars.boundaryIndex).SetValue(0);
         Use(vars.TrendIndex).SetValue(0);
         Use(vars.ProfileIndex).SetValue(0);
-        dblKavrisStepSize = 0.0;
-        boolStepPending = false;
-        intNumSources = 0;
-        intNumBoundaries = 0;
-        boolTrendsChanged = true;
-        boolProfilesChanged = true;
+        step_.dblKavrisStepSize = 0.0;
+        step_.boolStepPending = false;
+        step_.intNumSources = 0;
+        step_.intNumBoundaries = 0;
+        pending_.boolTrendsChanged = true;
+        pending_.boolProfilesChanged = true;
         Use(vars.isConnected).SetValue(0);
         Use(vars.isReady).SetValue(0);
         Use(vars.CanLoadFile).SetValue(0);
@@ -259,11 +258,11 @@ void ZEFA::Save() {
         Deref(mobjZefaClient.get()).TraceFilePath =
             Deref(Use(objContainer).GetCase().get()).Folder();
         const std::string input = Text(vars.InputFile);
-        if (input.empty() || lngServerState < 2) return;
+        if (input.empty() || server_.lngServerState < ServerState::InputLoaded) return;
         WaitForZEFAToCompleteIntegration();
         const std::size_t dot = input.find('.');
         if (dot == std::string::npos)
-            throw Error(5, "ZEFAPipeline", "Invalid procedure call or argument");
+            throw Error::InvalidCall();
         const std::string base = input.substr(0, dot) + SnapshotStamp(clock()->Now());
         std::string name = base + ".snp";
         const std::string folder = Text(vars.zefaModelPath);
@@ -290,9 +289,9 @@ void ZEFA::Terminate() {
     Trap("Terminate", [&] {
         if (mobjZefaClient) {
             const bool connected = mobjZefaClient->IsZEFAConnected();
-            if (lngServerState >= 1 && connected) {
+            if (server_.lngServerState >= ServerState::Connected && connected) {
                 if (mobjZefaClient->CloseFile()) {
-                    lngServerState = 0;
+                    server_.lngServerState = ServerState::NotConnected;
                 } else {
                     strLastMessage = "Could not Shutdown the ZEFA server.";
                     ReportError(strLastMessage);
@@ -300,12 +299,12 @@ void ZEFA::Terminate() {
             }
         }
         vars = BoundVariables{};
-        if (objProfilePlot) {
-            objProfilePlot->Close();
-            objProfilePlot.reset();
+        if (trends_.objProfilePlot) {
+            trends_.objProfilePlot->Close();
+            trends_.objProfilePlot.reset();
         }
-        objInputTable.reset();
-        objOutputTable.reset();
+        step_.objInputTable.reset();
+        step_.objOutputTable.reset();
         objContainer.reset();
         objDynContainer.reset();
         if (mobjZefaClient) mobjZefaClient->Owner = nullptr;

@@ -36,7 +36,7 @@ void ZEFA::ReportError(const std::string& message) {
 void ZEFA::StatusQuery(host::StatusObject& objStatus) {
     if (!objContainer) return;
     Trap("StatusQuery", [&] {
-        Use(vars.SolverMode).SetValue(Use(objContainer->GetCase()).GetSolver()->Mode());
+        Use(vars.SolverMode).SetValue(Use(Use(objContainer->GetCase()).GetSolver()).Mode());
         if (!vars.Outlets || vars.Outlets->GetStreams().empty()) {
             objStatus.AddStatusCondition(3, 2, "Requires an Outlet Stream");
         }
@@ -53,14 +53,14 @@ void ZEFA::DynamicStatusUpdate() {
             colour.SetValue(code);
         };
 
-        switch (lngServerState) {
-            case 0:
+        switch (server_.lngServerState) {
+            case ServerState::NotConnected:
                 show("ZEFA Server is Not Connected", kColourProblem);
                 break;
-            case 1:
+            case ServerState::Connected:
                 show("ZEFA Input File is not Loaded", kColourProblem);
                 break;
-            case 4:
+            case ServerState::Initialised:
                 show("OK", kColourNormal);
                 break;
             default:

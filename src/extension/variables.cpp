@@ -116,7 +116,7 @@ namespace {
 template <class T>
 Ref<T> ConvertTo(const Ref<host::Variable>& variable) {
     auto typed = std::dynamic_pointer_cast<T>(variable);
-    if (!typed) throw Error(13, "ZEFAPipeline", "Type mismatch");
+    if (!typed) throw Error::TypeMismatch();
     return typed;
 }
 
@@ -128,7 +128,7 @@ void ZEFA::InitializeInternalVariables() {
         for (const VariableBinding& row : kVariableBindings) {
             Ref<host::Variable> found = container.FindVariable(row.tag);
             if (!found)
-                throw Error(438, "ZEFAPipeline", std::string("Unknown variable ") + row.tag);
+                throw Error::UnknownVariable(row.tag);
             std::visit(
                 [&](auto member) {
                     using Held =

@@ -36,7 +36,7 @@ std::size_t CountOf(const host::NumberArrayVariable& v) {
 
 void ZEFA::ZEFAServerDisconnected() {
     Trap("ZEFAServerDisconnected", [&] {
-        lngServerState = 0;
+        server_.lngServerState = ServerState::NotConnected;
         Use(vars.isConnected).SetValue(0);
         Use(vars.CanLoadFile).SetValue(0);
         Use(vars.isReady).SetValue(0);

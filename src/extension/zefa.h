@@ -1,8 +1,26 @@
 #pragma once
 
-#include <array>
+// The pipeline unit operation. One ZEFA object per unit operation in a host
+// case couples the host's dynamic run to the pipeline simulator server.
+//
+// The class is a map of the extension: operations are declared here and
+// defined in the folder of the subsystem they belong to, and each subsystem
+// keeps its state in a struct of its own folder:
+//
+//   extension/  configuration variables, lifecycle, view edits, status,
+//               connection lists                  -> vars, lists_, pending_, edit_
+//   coupling/   dynamic initialisation, step cycle, pressure-flow equations,
+//               input and output tables, outlet compositions      -> step_
+//   server/     connection and auto-start, model loading, standalone run,
+//               actions on the running model, snapshots           -> server_
+//   trends/     trends, profiles and the profile plot             -> trends_
+//   client/     ZEFA_Client, the protocol and the socket          -> mobjZefaClient
+//
+// State is private. Tests reach it through ZefaInspector
+// (extension/inspector.h) and tools through the C interface of
+// extension/tool_interface.h.
+
 #include <cstdint>
-#include <exception>
 #include <memory>
 #include <optional>
 #include <string>
@@ -10,150 +28,19 @@
 #include <vector>
 
 #include "client/zefa_client.h"
+#include "coupling/coupling_step.h"
+#include "extension/connection_lists.h"
+#include "extension/user_requests.h"
+#include "extension/variables.h"
 #include "host/clock.h"
 #include "host/extension.h"
 #include "host/objects.h"
 #include "platform/error.h"
+#include "server/server_connection.h"
+#include "trends/trends_state.h"
 
 namespace zefa {
 
-template <class T>
-using Ref = std::shared_ptr<T>;
-
-// One reference per extension variable of the unit operation, named by tag.
-// A member so bound refers to the host's variable itself: reading it later
-// always gives the current stored value. Unbound members are null.
-struct BoundVariables {
-    Ref<host::MaterialStream> ReferenceStream;  // the variable's "object" member
-    Ref<host::StreamListVariable> Inlets;
-    Ref<host::StreamListVariable> Outlets;
-    Ref<host::TextVariable> ServerName;
-    Ref<host::NumberVariable> PortNumber;
-    Ref<host::TextVariable> zefaHost;
-    Ref<host::TextVariable> zefaPath;
-    Ref<host::TextVariable> zefaModelPath;
-    Ref<host::TextVariable> zefaExe;
-    Ref<host::TextVariable> InputFile;
-    Ref<host::TextVariable> SnapshotFile;
-    Ref<host::TextArrayVariable> BoundaryTags;
-    Ref<host::TextArrayVariable> SourceTags;
-    Ref<host::NumberVariable> sourceIndex;
-    Ref<host::NumberVariable> boundaryIndex;
-    Ref<host::TextArrayVariable> KAVRISControllers;
-    Ref<host::TextArrayVariable> ZEFAControllers;
-    Ref<host::NumberVariable> ControllersOn;
-    Ref<host::NumberVariable> controllerIndex;
-    Ref<host::NumberVariable> controllerIndexX;
-    Ref<host::NumberVariable> OPConnect;
-    Ref<host::NumberVariable> SolverBehaviour;
-    Ref<host::TextVariable> Version;
-    Ref<host::NumberVariable> VersionNumber;
-    Ref<host::NumberVariable> SolverMode;
-    Ref<host::TextVariable> StatusBarMessage;
-    Ref<host::NumberVariable> StatusColor;
-    Ref<host::NumberVariable> ZEFARunInterval;
-    Ref<host::NumberVariable> ZEFAsimTime;
-    Ref<host::NumberVariable> PlannedTimeStep;
-    Ref<host::NumberArrayVariable> SourceGasFractions;
-    Ref<host::NumberArrayVariable> SourceWaterFractions;
-    Ref<host::NumberArrayVariable> SourceTemperatures;
-    Ref<host::NumberArrayVariable> BoundaryTypes;
-    Ref<host::NumberArrayVariable> BoundaryGasFracs;
-    Ref<host::NumberArrayVariable> BoundaryWaterFracs;
-    Ref<host::NumberArrayVariable> BoundaryTemperatures;
-    Ref<host::NumberArrayVariable> bFlowSwitch;
-    Ref<host::NumberArrayVariable> SourcePressures;
-    Ref<host::NumberArrayVariable> BoundaryPressures;
-    Ref<host::NumberArrayVariable> BoundaryDerivs;
-    Ref<host::NumberArrayVariable> SourceDerivs;
-    Ref<host::TextArrayVariable> inputNames;
-    Ref<host::NumberArrayVariable> inputSizes;
-    Ref<host::NumberArrayVariable> OutletMassFlows;
-    Ref<host::NumberArrayVariable> SourceMassFlows;
-    Ref<host::NumberArrayVariable> ActualInletMassFlows;
-    Ref<host::NumberArrayVariable> ActualOutletMassFlows;
-    Ref<host::NumberArrayVariable> PlugCheckBoxes;
-    Ref<host::TextArrayVariable> PlugLabels;
-    Ref<host::NumberArrayVariable> ResevoirPressures;
-    Ref<host::TextArrayVariable> ResevoirLabels;
-    Ref<host::TextArrayVariable> TrendPositions;
-    Ref<host::TextArrayVariable> TrendVarTags;
-    Ref<host::NumberArrayVariable> enumTrendVars;
-    Ref<host::TextArrayVariable> TrendUnits;
-    Ref<host::NumberArrayVariable> TrendValues;
-    Ref<host::NumberVariable> TrendIndex;
-    Ref<host::NumberVariable> TrendFrequency;
-    Ref<host::NumberArrayVariable> enumTrendTypes;
-    Ref<host::TextArrayVariable> ProfileBranches;
-    Ref<host::NumberArrayVariable> enumProfileVars;
-    Ref<host::NumberArrayVariable> ProfileEnable;
-    Ref<host::TextArrayVariable> ProfileUnits;
-    Ref<host::NumberVariable> ProfileIndex;
-    Ref<host::NumberVariable> ProfileFrequency;
-    Ref<host::NumberArrayVariable> enumProfileTypes;
-    Ref<host::TextVariable> ProfilePlot;
-    Ref<host::NumberArrayVariable> xData;
-    Ref<host::NumberArrayVariable> yData;
-    Ref<host::NumberVariable> ignoreZEFA;
-    Ref<host::NumberVariable> zefaEndTime;
-    Ref<host::NumberVariable> isConnected;
-    Ref<host::NumberVariable> isReady;
-    Ref<host::NumberVariable> CanLoadFile;
-    Ref<host::TextArrayVariable> phaseLabels;
-    Ref<host::NumberVariable> syncZefatoKavris;
-    Ref<host::NumberVariable> boolLogClient;
-    Ref<host::NumberVariable> boolWritePFEquations;
-    Ref<host::NumberVariable> notabug;
-    Ref<host::NumberVariable> boolAutoLoadSS;
-    Ref<host::NumberVariable> boolTraceErrors;
-    Ref<host::NumberVariable> boolUseAutoStart;
-    Ref<host::NumberVariable> TCPTimeOut;
-    Ref<host::NumberVariable> InitTimeOut;
-    Ref<host::NumberVariable> TimeStepTimeOut;
-    Ref<host::NumberArrayVariable> zefacontrollerops;
-    Ref<host::NumberVariable> shutin;
-    Ref<host::NumberVariable> useAutoConnect;
-    Ref<host::TextArrayVariable> BranchNames;
-    Ref<host::TextArrayVariable> PositionNames;
-    Ref<host::TextArrayVariable> SourceNames;
-    Ref<host::TextArrayVariable> BoundaryNames;
-    Ref<host::TextArrayVariable> ControllerNames;
-    Ref<host::NumberArrayVariable> InletBoundaryCB;
-    Ref<host::NumberArrayVariable> OutletSourceCB;
-    Ref<host::NumberVariable> IsFinished;
-};
-
-// One row of the binding table: tag, kind and the member it binds.
-struct VariableBinding {
-    using Member = std::variant<
-        Ref<host::MaterialStream> BoundVariables::*,
-        Ref<host::StreamListVariable> BoundVariables::*, Ref<host::TextVariable> BoundVariables::*,
-        Ref<host::NumberVariable> BoundVariables::*, Ref<host::TextArrayVariable> BoundVariables::*,
-        Ref<host::NumberArrayVariable> BoundVariables::*>;
-    const char* tag;
-    host::VariableKind kind;
-    Member member;
-};
-
-// The 97 extension variables in binding order.
-extern const std::array<VariableBinding, 97> kVariableBindings;
-
-// Returns the referenced object, or raises the error a use of an unset
-// object reference gives.
-template <class T>
-T& Use(const Ref<T>& ref) {
-    if (!ref) throw Error(91, "ZEFAPipeline", "Object variable or With block variable not set");
-    return *ref;
-}
-
-template <class T>
-T& Deref(T* ptr) {
-    if (!ptr) throw Error(91, "ZEFAPipeline", "Object variable or With block variable not set");
-    return *ptr;
-}
-
-// The pipeline unit operation: couples the host's dynamic run to the pipeline
-// simulator server.
 class ZEFA : public host::UnitOperationExtension, public ZEFA_ClientOwner {
   public:
     // The host interface version Initialize answers.
@@ -197,16 +84,16 @@ class ZEFA : public host::UnitOperationExtension, public ZEFA_ClientOwner {
     std::optional<std::vector<double>> FlowBalanceEquationCoef(std::int32_t EquationIdx) override;
     void UpdatePFEquationCoeffs() override;
 
-    // ---- Status and error reporting ----
+    // ---- Status and error reporting (extension/status.cpp) ----
     // Routes a report to the message window or a message box; never fails.
     void ReportError(const std::string& message) override;
     void DynamicStatusUpdate();
 
-    // ---- Client events ----
-    void ZEFAServerDisconnected() override;  // the server was asked to stop
+    // ---- Client events (extension/zefa.cpp) ----
+    void ZEFAServerDisconnected() override;  // the server stopped or the connection was lost
     void FinishRunZefa() override;           // a step's trend data have arrived
 
-    // ---- Connection lists ----
+    // ---- Connection lists (extension/connection_lists.cpp) ----
     void AddANewText(host::TextArrayVariable* variable, const std::string& text);
     void AddANewValue(host::NumberArrayVariable* variable, double value);
     void RemoveATag(host::TextArrayVariable* variable, std::int16_t row);
@@ -218,16 +105,10 @@ class ZEFA : public host::UnitOperationExtension, public ZEFA_ClientOwner {
     void AddController();
     void RemoveController(std::int16_t row);
 
-    // ---- Catalogue ----
+    // ---- Catalogue (extension/fix_up_enums.cpp) ----
     void FixUpTheEnums();
 
-    // ---- Coupling subsystem (host lookups, outlet compositions) ----
-    // (declarations added here by the coupling code)
-    // Step cycle and input table state that Initialize resets.
-    double dblKavrisStepSize = 0.0;  // the host integrator's step size, seconds
-    bool boolStepPending = false;    // a server step was started and not yet taken
-    std::int16_t intNumSources = 0;
-    std::int16_t intNumBoundaries = 0;
+    // ---- Coupling: host look-ups and outlet compositions (coupling/) ----
     // A copy of the reference stream's fluid, else the mix of the inlets'
     // fluids; null when there is neither.
     std::shared_ptr<host::Fluid> GetReferenceFluid();
@@ -249,12 +130,8 @@ class ZEFA : public host::UnitOperationExtension, public ZEFA_ClientOwner {
     void SetOutletCompositions();
     void SetOutletsAsInlets();
     bool CheckPressureFlowSpecs();
-    // Boundary flows interpolated to the host time: boundary x 3 phases
-    // (gas, oil, water), in kg/s.
-    host::NumberArray dblBoundaryFlows;
 
-    // ---- Server connection subsystem ----
-    // (declarations added here by the server connection code)
+    // ---- Server connection (server/) ----
     // Connects the client, starting the server first when asked or when
     // "useAutoConnect" is 1; closes it again, offering a snapshot first.
     void OpenTheConnection(bool autoStart);
@@ -278,46 +155,16 @@ class ZEFA : public host::UnitOperationExtension, public ZEFA_ClientOwner {
     void ShutInZEFAModel();
     void SendNewPosition();
     void ChangeTheResevoirPressures();
-    // The services file searched for the port of "ServerName" in a new case.
-    std::string strServicesFile = "/etc/services";
-    // The host tables of the input and output table, when they exist.
-    std::shared_ptr<host::TableOperation> objInputTable;
-    std::shared_ptr<host::TableOperation> objOutputTable;
 
-    // ---- Trends and profiles ----
-    // (declarations added here by the trends code)
+    // ---- Trends and profiles (trends/) ----
     void CreatePlot();
-    std::shared_ptr<host::Plot> objProfilePlot;
-    // Host times of the last trend and profile refresh.
-    double dblLastTrendTime = -10000.0;
-    double dblLastProfileTime = -10000.0;
 
-    // ---- State (public so the host's tests and tools can observe it) ----
-    BoundVariables vars;
-    std::shared_ptr<host::Container> objContainer;
-    std::shared_ptr<host::DynamicContainer> objDynContainer;
-    // The pipeline-server client, created with the object.
-    std::unique_ptr<ZEFA_Client> mobjZefaClient;
-    // A standalone run of the pipeline model waits for its results.
-    bool boolRunningStandalone = false;
-    std::int16_t intNumInlets = 0;
-    std::int16_t intNumOutlets = 0;
-    std::int16_t intNumControllers = 0;
-    std::int32_t lngServerState = 0;  // 0 none, 1 connected, 2 input loaded, 4 initialised
-    std::string strLastMessage;
-    std::string strPreviousHost;
-    std::string strPreviousFile;
-    bool boolShutIn = false;
-    bool boolPlugSelected = false;
-    bool boolReservoirPressuresChanged = false;
-    bool boolTrendsChanged = false;
-    bool boolProfilesChanged = false;
-    bool boolLoggingChanged = false;
-    bool boolNewPositionPending = false;
-    // Controller table double-click state (variable-change handling).
-    std::optional<host::DateTime> varLastControllerClick;
-    double dblLastControllerClick = 0.0;
-    std::int32_t lngLastControllerRow = -1;
+    // ---- Read-only facts for the host's tools ----
+    std::int32_t ServerStateNumber() const { return StateNumber(server_.lngServerState); }
+    // Process id this object's server start recorded (0 when it started none).
+    std::int32_t StartedServerPid() const { return server_.startedPid; }
+    // Host steps whose server step did not finish within "TimeStepTimeOut".
+    std::uint32_t StepTimeOuts() const { return step_.stepTimeOuts; }
 
     // Number of live extension objects of the component.
     static std::int16_t intInstanceCount;
@@ -327,7 +174,9 @@ class ZEFA : public host::UnitOperationExtension, public ZEFA_ClientOwner {
     // given at construction.
     host::UserInterface& ui();
 
-  protected:
+  private:
+    friend class ZefaInspector;
+
     // Runs `body` under an error trap: any exception ends it and is reported
     // as "METHOD -- <name>: <description>".
     template <class F>
@@ -345,13 +194,24 @@ class ZEFA : public host::UnitOperationExtension, public ZEFA_ClientOwner {
     static double Num(const Ref<host::NumberVariable>& v) { return Use(v).GetValue(); }
     static std::string Text(const Ref<host::TextVariable>& v) { return Use(v).GetValue(); }
 
-  private:
+    // Host objects given by the host and the client this object owns.
+    BoundVariables vars;
+    std::shared_ptr<host::Container> objContainer;
+    std::shared_ptr<host::DynamicContainer> objDynContainer;
+    std::unique_ptr<ZEFA_Client> mobjZefaClient;
+    // The last error text an operation built before reporting it.
+    std::string strLastMessage;
+
+    // Subsystem state.
+    ConnectionCounts lists_;
+    PendingRequests pending_;
+    EditInProgress edit_;
+    ServerConnection server_;
+    CouplingStep step_;
+    TrendsAndProfiles trends_;
+
     std::shared_ptr<host::UserInterface> ui_;
     std::shared_ptr<host::Clock> clock_;
 };
-
-// Count of entries of an array variable: its last index + 1, 0 when empty.
-std::size_t CountOf(const host::TextArrayVariable& v);
-std::size_t CountOf(const host::NumberArrayVariable& v);
 
 }  // namespace zefa

@@ -6,6 +6,7 @@
 #include <limits>
 
 #include "extension/zefa.h"
+#include "platform/text.h"
 #include "server/server_start.h"
 
 namespace zefa {
@@ -27,24 +28,11 @@ class ScriptCleanup {
     std::vector<std::string> paths_;
 };
 
-std::int32_t ToPort(double value) {
-    const double rounded = std::nearbyint(value);
-    if (!std::isfinite(rounded) || rounded < std::numeric_limits<std::int32_t>::min() ||
-        rounded > std::numeric_limits<std::int32_t>::max())
-        throw Error(6, "ZEFAPipeline", "Overflow");
-    return static_cast<std::int32_t>(rounded);
-}
-
-std::string JoinPath(const std::string& folder, const std::string& name) {
-    if (folder.empty() || folder.back() == '/') return folder + name;
-    return folder + "/" + name;
-}
-
 }  // namespace
 
 void ZEFA::OpenTheConnection(bool autoStart) {
     Trap("OpenTheConnection", [&] {
-        if (lngServerState != 0) return;
+        if (server_.lngServerState != ServerState::NotConnected) return;
         auto& client = Deref(mobjZefaClient.get());
         client.StepComplete = true;
 
@@ -79,23 +67,23 @@ void ZEFA::OpenTheConnection(bool autoStart) {
             ScriptCleanup cleanup;
             cleanup.Add(local_script);
             if (!server_start::WriteScript(local_script, scripts.local, dialect))
-                throw Error(75, "ZEFAPipeline", "Path/File access error: " + local_script);
+                throw Error::FileAccess(local_script);
             if (request.remote) {
                 cleanup.Add(request.remoteScriptPath);
                 if (!server_start::WriteScript(request.remoteScriptPath, scripts.remote, dialect))
-                    throw Error(75, "ZEFAPipeline",
-                                "Path/File access error: " + request.remoteScriptPath);
+                    throw Error::FileAccess(request.remoteScriptPath);
             }
             started_pid = server_start::StartServerProcess(request.serverName, local_script);
             if (started_pid < 1) {
                 ReportError("The ZEFA Server Application (exe) could not start.");
                 return;
             }
+            server_.startedPid = started_pid;
         }
 
         const std::string host = Text(vars.zefaHost);
         const double port_value = Num(vars.PortNumber);
-        const std::int32_t port = ToPort(port_value);
+        const std::int32_t port = RoundToInt32(port_value);
         bool connected = client.OpenConnection(host, port);
         // A server that was just started may still be getting ready to listen:
         // keep trying while its process runs, for at most the request time-out.
@@ -109,7 +97,7 @@ void ZEFA::OpenTheConnection(bool autoStart) {
             }
         }
         if (connected && client.IsZEFAConnected()) {
-            lngServerState = 1;
+            server_.lngServerState = ServerState::Connected;
             Use(vars.isConnected).SetValue(1);
             Use(vars.CanLoadFile).SetValue(1);
             if (Num(vars.boolLogClient) != 0) client.SetLogging();
@@ -125,18 +113,18 @@ void ZEFA::OpenTheConnection(bool autoStart) {
 
 void ZEFA::CloseTheConnection() {
     Trap("CloseTheConnection", [&] {
-        if (lngServerState == 0) return;
+        if (server_.lngServerState == ServerState::NotConnected) return;
         if (ui().AskYesNo("You are about to shutdown ZEFA.  Would you like to save an ZEFA "
                           "snapshot file?  If no, then you will not be able to restart your "
                           "simulation with the ZEFA model at the same point in time.",
                           "Save an ZEFA snapshot file?"))
             Save();
         if (Deref(mobjZefaClient.get()).CloseFile()) {
-            lngServerState = 0;
+            server_.lngServerState = ServerState::NotConnected;
             Use(vars.PlannedTimeStep).SetValue(host::kEmptyNumber);
             Use(vars.ZEFAsimTime).SetValue(host::kEmptyNumber);
-            if (objInputTable) objInputTable->Clear();
-            if (objOutputTable) objOutputTable->Clear();
+            if (step_.objInputTable) step_.objInputTable->Clear();
+            if (step_.objOutputTable) step_.objOutputTable->Clear();
         } else {
             strLastMessage = "Could not close connection to " + Text(vars.ServerName) +
                              "on Port: " + FormatDouble(Num(vars.PortNumber));

@@ -4,20 +4,9 @@
 #include <limits>
 
 #include "extension/zefa.h"
+#include "platform/text.h"
 
 namespace zefa {
-
-namespace {
-
-std::int32_t ToInt32(double value) {
-    const double rounded = std::nearbyint(value);
-    if (!std::isfinite(rounded) || rounded < std::numeric_limits<std::int32_t>::min() ||
-        rounded > std::numeric_limits<std::int32_t>::max())
-        throw Error(6, "ZEFAPipeline", "Overflow");
-    return static_cast<std::int32_t>(rounded);
-}
-
-}  // namespace
 
 void ZEFA::SetupAndLaunchDaPlug() {
     Trap("SetupAndLaunchDaPlug", [&] {
@@ -67,7 +56,7 @@ bool ZEFA::SetupDaNormalInp() {
         const host::NumberArray stored = Use(vars.inputSizes).GetValues();
         std::vector<std::int32_t> sizes;
         sizes.reserve(stored.data.size());
-        for (double v : stored.data) sizes.push_back(ToInt32(v));
+        for (double v : stored.data) sizes.push_back(RoundToInt32(v));
         auto& client = Deref(mobjZefaClient.get());
         if (!client.SetInputNames(names)) {
             strLastMessage =
@@ -89,7 +78,7 @@ bool ZEFA::SetupDaNormalInp() {
 void ZEFA::ShutInZEFAModel() {
     Trap("ShutInZEFAModel", [&] {
         // A loaded model is needed; the step cycle calls this with state 4.
-        if (!Deref(mobjZefaClient.get()).IsZEFAConnected() || lngServerState < 2) return;
+        if (!Deref(mobjZefaClient.get()).IsZEFAConnected() || server_.lngServerState < ServerState::InputLoaded) return;
         const std::string line = Num(vars.shutin) == 1
                                      ? "SHUTIN TSHUT1 = 0.0 s,  TSHUT2 = 0.2E+35 s   "
                                      : "SHUTIN TSHUT1 = 0.1E+35 s, TSHUT2 = 0.2E+35 s   ";
@@ -102,19 +91,19 @@ void ZEFA::ShutInZEFAModel() {
 
 void ZEFA::SendNewPosition() {
     Trap("SendNewPosition", [&] {
-        if (!Deref(mobjZefaClient.get()).IsZEFAConnected() || lngServerState == 0) return;
+        if (!Deref(mobjZefaClient.get()).IsZEFAConnected() || server_.lngServerState == ServerState::NotConnected) return;
         auto& container = Use(objContainer);
         auto text = [&](const char* tag) {
             auto v = std::dynamic_pointer_cast<host::TextVariable>(container.FindVariable(tag));
-            if (!v) throw Error(13, "ZEFAPipeline", "Type mismatch");
+            if (!v) throw Error::TypeMismatch();
             return v->GetValue();
         };
         auto section_var =
             std::dynamic_pointer_cast<host::NumberVariable>(container.FindVariable("PosSection"));
-        if (!section_var) throw Error(13, "ZEFAPipeline", "Type mismatch");
+        if (!section_var) throw Error::TypeMismatch();
         const std::string line = "POSITION LABEL = " + text("PosLabel") +
                                  ", BRANCH = " + text("PosBranch") + ", PIPE = " + text("PosPipe") +
-                                 ", Section = " + std::to_string(ToInt32(section_var->GetValue())) +
+                                 ", Section = " + std::to_string(RoundToInt32(section_var->GetValue())) +
                                  " ";
         if (!Deref(mobjZefaClient.get()).SendKeywords(line)) {
             strLastMessage =

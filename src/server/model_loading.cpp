@@ -26,9 +26,9 @@ std::string TrimSeparators(std::string folder) {
 bool ZEFA::LoadZEFAFile() {
     bool result = false;
     Trap("LoadZEFAFile", [&] {
-        if (lngServerState != 1) return;
+        if (server_.lngServerState != ServerState::Connected) return;
         if (Deref(mobjZefaClient.get()).LoadFile(Text(vars.InputFile))) {
-            lngServerState = 2;
+            server_.lngServerState = ServerState::InputLoaded;
             result = true;
         } else {
             strLastMessage = "ZEFA server failed to load input file.";
@@ -41,18 +41,12 @@ bool ZEFA::LoadZEFAFile() {
 bool ZEFA::InitializeZEFA() {
     bool result = false;
     Trap("InitializeZEFA", [&] {
-        if (lngServerState != 2) return;
+        if (server_.lngServerState != ServerState::InputLoaded) return;
         auto& client = Deref(mobjZefaClient.get());
-        const double normal_timeout = Num(vars.TCPTimeOut);
         // Initialising may take much longer than an ordinary request.
-        client.TCPTimeOut = Num(vars.InitTimeOut);
-        struct Restore {
-            ZEFA_Client& client;
-            double timeout;
-            ~Restore() { client.TCPTimeOut = timeout; }
-        } restore{client, normal_timeout};
+        const TimeOutSwap swap(client, Num(vars.InitTimeOut), Num(vars.TCPTimeOut));
         if (client.InitializeSolver()) {
-            lngServerState = 4;
+            server_.lngServerState = ServerState::Initialised;
             double sim_time = Num(vars.ZEFAsimTime);
             client.GetSimTime(sim_time);
             Use(vars.ZEFAsimTime).SetValue(sim_time);
@@ -70,7 +64,7 @@ bool ZEFA::WaitForZEFAToCompleteIntegration() {
     Trap("WaitForZEFAToCompleteIntegration", [&] {
         const double seconds = std::nearbyint(Num(vars.TimeStepTimeOut));
         if (!std::isfinite(seconds) || std::fabs(seconds) > 2147483.0)
-            throw Error(6, "ZEFAPipeline", "Overflow");
+            throw Error::Overflow();
         const auto t = static_cast<std::int32_t>(seconds);
         const double limit_ms = static_cast<double>(t) * 1000.0;
         auto& client = Deref(mobjZefaClient.get());
@@ -82,6 +76,7 @@ bool ZEFA::WaitForZEFAToCompleteIntegration() {
         if (client.StepComplete) {
             result = true;
         } else {
+            ++step_.stepTimeOuts;
             strLastMessage = "ZEFA did not finish its time step.";
             ReportError(strLastMessage);
         }

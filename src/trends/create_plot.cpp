@@ -12,10 +12,10 @@ constexpr int kRed = 42;
 void ZEFA::CreatePlot() {
     Trap("CreatePlot", [&] {
         auto& flowsheet = Deref(Deref(Use(objContainer).GetCase().get()).GetFlowsheet().get());
-        if (objProfilePlot) flowsheet.RemovePlot(kPlotName);
-        objProfilePlot = flowsheet.CreatePlot(kPlotName);
+        if (trends_.objProfilePlot) flowsheet.RemovePlot(kPlotName);
+        trends_.objProfilePlot = flowsheet.CreatePlot(kPlotName);
         Use(vars.ProfilePlot).SetValue(kPlotName);
-        auto& plot = Deref(objProfilePlot.get());
+        auto& plot = Deref(trends_.objProfilePlot.get());
         plot.SetTitle("ZEFA Profile");
         plot.SetAxisLabels("Branch Length", "");
         plot.SetAutoScale(true);

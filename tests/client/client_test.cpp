@@ -8,6 +8,7 @@
 #include <functional>
 
 #include "client/zefa_client.h"
+#include "platform/text.h"
 #include "scripted_peer.h"
 
 namespace zefa {

@@ -1,6 +1,6 @@
 #include <set>
 
-#include "fixture.h"
+#include "host_world.h"
 
 namespace zefa::test {
 namespace {
@@ -23,18 +23,18 @@ TEST(VariableTable, BindsNinetySevenDistinctTagsWithTheHostsKinds) {
 TEST_F(ExtensionTest, EveryVariableIsBoundToTheHostsOwnObject) {
     // A value written through the host is read through the bound member and back.
     SetText("ServerName", "zefa-test");
-    EXPECT_EQ(Use(zefa->vars.ServerName).GetValue(), "zefa-test");
-    Use(zefa->vars.TCPTimeOut).SetValue(7);
+    EXPECT_EQ(Use(State().vars().ServerName).GetValue(), "zefa-test");
+    Use(State().vars().TCPTimeOut).SetValue(7);
     EXPECT_EQ(Var<host::NumberVariable>("TCPTimeOut")->GetValue(), 7);
-    EXPECT_TRUE(zefa->vars.Inlets && zefa->vars.OutletSourceCB && zefa->vars.IsFinished);
+    EXPECT_TRUE(State().vars().Inlets && State().vars().OutletSourceCB && State().vars().IsFinished);
     // No reference stream is set, so the member stays empty.
-    EXPECT_EQ(zefa->vars.ReferenceStream, nullptr);
+    EXPECT_EQ(State().vars().ReferenceStream, nullptr);
     EXPECT_TRUE(window->Lines().empty());
 }
 
 TEST_F(ExtensionTest, AnUnsetNumberReadsAsTheEmptyMarkerNotZero) {
-    EXPECT_EQ(Use(zefa->vars.PortNumber).GetValue(), -32767.0);
-    EXPECT_TRUE(host::IsEmptyNumber(Use(zefa->vars.PortNumber).GetValue()));
+    EXPECT_EQ(Use(State().vars().PortNumber).GetValue(), -32767.0);
+    EXPECT_TRUE(host::IsEmptyNumber(Use(State().vars().PortNumber).GetValue()));
     EXPECT_FALSE(host::IsEmptyNumber(-32767.5));
     EXPECT_FALSE(host::IsEmptyNumber(0.0));
 }
@@ -44,7 +44,7 @@ TEST_F(ExtensionTest, ReferenceStreamIsTheVariablesObjectMember) {
     std::dynamic_pointer_cast<refhost::MemObjectVariable>(unit->FindVariable("ReferenceStream"))
         ->SetObject(stream);
     zefa->InitializeInternalVariables();
-    EXPECT_EQ(zefa->vars.ReferenceStream, stream);
+    EXPECT_EQ(State().vars().ReferenceStream, stream);
 }
 
 // A host whose unit lacks one tag: binding stops at that row.
@@ -59,13 +59,14 @@ TEST(VariableBinding, AnUnknownTagStopsTheBindingAtItsRowAndIsReported) {
     auto unit =
         std::make_shared<refhost::PipelineUnit>("PIPE-7", host_case, window, ui, definitions);
     ZEFA zefa(ui);
-    zefa.objContainer = unit;
+    ZefaInspector state(zefa);
+    state.container() = unit;
     zefa.InitializeInternalVariables();
 
-    EXPECT_TRUE(zefa.vars.zefaModelPath);  // row 8, before the missing row 9
-    EXPECT_FALSE(zefa.vars.zefaExe);
-    EXPECT_FALSE(zefa.vars.InputFile);  // after it: never bound
-    EXPECT_FALSE(zefa.vars.boolTraceErrors);
+    EXPECT_TRUE(state.vars().zefaModelPath);  // row 8, before the missing row 9
+    EXPECT_FALSE(state.vars().zefaExe);
+    EXPECT_FALSE(state.vars().InputFile);  // after it: never bound
+    EXPECT_FALSE(state.vars().boolTraceErrors);
     // boolTraceErrors is not bound, so the report cannot go to the message
     // window: it is shown as a message box rather than lost.
     ASSERT_EQ(ui->History().size(), 1u);
@@ -90,11 +91,12 @@ TEST(VariableBinding, AVariableOfAnotherKindIsATypeMismatch) {
     }
     auto unit = std::make_shared<refhost::PipelineUnit>("P", host_case, window, ui, definitions);
     ZEFA zefa(ui);
-    zefa.objContainer = unit;
+    ZefaInspector state(zefa);
+    state.container() = unit;
     zefa.InitializeInternalVariables();
-    EXPECT_TRUE(zefa.vars.ServerName);
-    EXPECT_FALSE(zefa.vars.PortNumber);
-    EXPECT_FALSE(zefa.vars.zefaHost);
+    EXPECT_TRUE(state.vars().ServerName);
+    EXPECT_FALSE(state.vars().PortNumber);
+    EXPECT_FALSE(state.vars().zefaHost);
     ASSERT_FALSE(ui->History().empty());
     EXPECT_EQ(ui->History().back().text, "METHOD -- InitInternalVariables: Type mismatch");
 }

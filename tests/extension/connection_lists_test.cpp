@@ -1,4 +1,4 @@
-#include "fixture.h"
+#include "host_world.h"
 
 namespace zefa::test {
 namespace {
@@ -6,7 +6,7 @@ namespace {
 using ::testing::ElementsAre;
 using ::testing::IsEmpty;
 
-std::vector<double> Numbers(host::NumberArrayVariable& v) {
+std::vector<double> ValuesOf(host::NumberArrayVariable& v) {
     return v.GetValues().data;
 }
 
@@ -34,13 +34,13 @@ TEST_F(ExtensionTest, AppendAndRemoveFollowTheRowRules) {
     zefa->AddANewValue(values.get(), host::kEmptyNumber);
     zefa->AddANewValue(values.get(), 1);
     zefa->AddANewValue(values.get(), 0);
-    EXPECT_THAT(Numbers(*values), ElementsAre(host::kEmptyNumber, 1, 0));
+    EXPECT_THAT(ValuesOf(*values), ElementsAre(host::kEmptyNumber, 1, 0));
     zefa->RemoveAValue(values.get(), 0);
-    EXPECT_THAT(Numbers(*values), ElementsAre(1, 0));
+    EXPECT_THAT(ValuesOf(*values), ElementsAre(1, 0));
     zefa->RemoveAValue(values.get(), 9);
-    EXPECT_THAT(Numbers(*values), ElementsAre(1));
+    EXPECT_THAT(ValuesOf(*values), ElementsAre(1));
     zefa->RemoveAValue(values.get(), 0);
-    EXPECT_THAT(Numbers(*values), IsEmpty());
+    EXPECT_THAT(ValuesOf(*values), IsEmpty());
     EXPECT_TRUE(window->Lines().empty());
     EXPECT_TRUE(ui->History().empty());
 }
@@ -49,7 +49,7 @@ TEST_F(ExtensionTest, RemovingAnOutletRowRemovesItFromEveryColumnAndTheList) {
     Var<host::StreamListVariable>("Outlets")->SetStreams({std::make_shared<NamedStream>("A"),
                                                           std::make_shared<NamedStream>("B"),
                                                           std::make_shared<NamedStream>("C")});
-    zefa->intNumOutlets = 3;
+    State().lists().intNumOutlets = 3;
     for (int i = 0; i < 3; ++i) zefa->AddANewOutlet();
     Var<host::TextArrayVariable>("BoundaryTags")->SetValues({"OUT1", "OUT2", "OUT3"});
     Var<host::NumberArrayVariable>("bFlowSwitch")->SetValues(host::NumberArray::OneD({0, 1, 0}));
@@ -60,24 +60,24 @@ TEST_F(ExtensionTest, RemovingAnOutletRowRemovesItFromEveryColumnAndTheList) {
     EXPECT_THAT(StreamNames("Outlets"), ElementsAre("A", "C"));
     EXPECT_THAT(Var<host::TextArrayVariable>("BoundaryTags")->GetValues(),
                 ElementsAre("OUT1", "OUT3"));
-    EXPECT_THAT(Numbers(*Var<host::NumberArrayVariable>("bFlowSwitch")), ElementsAre(0, 0));
-    EXPECT_THAT(Numbers(*Var<host::NumberArrayVariable>("OutletSourceCB")), ElementsAre(1, 1));
-    EXPECT_EQ(zefa->intNumOutlets, 2);
+    EXPECT_THAT(ValuesOf(*Var<host::NumberArrayVariable>("bFlowSwitch")), ElementsAre(0, 0));
+    EXPECT_THAT(ValuesOf(*Var<host::NumberArrayVariable>("OutletSourceCB")), ElementsAre(1, 1));
+    EXPECT_EQ(State().lists().intNumOutlets, 2);
 }
 
 TEST_F(ExtensionTest, InletRowsStartAsSourcesAndRemoveTogether) {
     Var<host::StreamListVariable>("Inlets")->SetStreams(
         {std::make_shared<NamedStream>("F1"), std::make_shared<NamedStream>("F2")});
-    zefa->intNumInlets = 2;
+    State().lists().intNumInlets = 2;
     zefa->AddANewInlet();
     zefa->AddANewInlet();
     EXPECT_THAT(Var<host::TextArrayVariable>("SourceTags")->GetValues(),
                 ElementsAre("New Inlet", "New Inlet"));
-    EXPECT_THAT(Numbers(*Var<host::NumberArrayVariable>("InletBoundaryCB")), ElementsAre(0, 0));
+    EXPECT_THAT(ValuesOf(*Var<host::NumberArrayVariable>("InletBoundaryCB")), ElementsAre(0, 0));
     // A row outside the list still drops the last stream (the count falls by one).
     zefa->RemoveAnInlet(4);
     EXPECT_THAT(StreamNames("Inlets"), ElementsAre("F1"));
-    EXPECT_EQ(zefa->intNumInlets, 1);
+    EXPECT_EQ(State().lists().intNumInlets, 1);
     EXPECT_EQ(Var<host::TextArrayVariable>("SourceTags")->GetValues().size(), 1u);
 }
 
@@ -86,16 +86,16 @@ TEST_F(ExtensionTest, ControllerRowsKeepTheOutputsSized) {
     EXPECT_THAT(Var<host::TextArrayVariable>("KAVRISControllers")->GetValues(),
                 ElementsAre("*Name*"));
     EXPECT_THAT(Var<host::TextArrayVariable>("ZEFAControllers")->GetValues(), ElementsAre("*Tag*"));
-    EXPECT_EQ(Numbers(*Var<host::NumberArrayVariable>("zefacontrollerops")).size(), 1u);
+    EXPECT_EQ(ValuesOf(*Var<host::NumberArrayVariable>("zefacontrollerops")).size(), 1u);
     zefa->AddController();
     zefa->RemoveController(0);
-    EXPECT_EQ(Numbers(*Var<host::NumberArrayVariable>("zefacontrollerops")).size(), 1u);
-    EXPECT_EQ(zefa->intNumControllers, 0);  // the table operations never change the count
+    EXPECT_EQ(ValuesOf(*Var<host::NumberArrayVariable>("zefacontrollerops")).size(), 1u);
+    EXPECT_EQ(State().lists().intNumControllers, 0);  // the table operations never change the count
 }
 
 TEST_F(ExtensionTest, AFailureInsideATableOperationIsReportedByName) {
     SetNumber("boolTraceErrors", 1);
-    zefa->vars.bFlowSwitch.reset();
+    State().vars().bFlowSwitch.reset();
     zefa->AddANewOutlet();
     // The label was appended before the failure and stays.
     EXPECT_THAT(Var<host::TextArrayVariable>("BoundaryTags")->GetValues(),

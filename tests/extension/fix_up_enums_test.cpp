@@ -1,4 +1,4 @@
-#include "fixture.h"
+#include "host_world.h"
 
 namespace zefa::test {
 namespace {
@@ -25,7 +25,7 @@ TEST_F(ExtensionTest, OldSelectionsAreRenumberedWithTheirTypes) {
                 ElementsAre(6125));
     EXPECT_THAT(Var<host::NumberArrayVariable>("enumProfileTypes")->GetValues().data,
                 ElementsAre(15));
-    EXPECT_EQ(zefa->strLastMessage, kRetiredMessage);
+    EXPECT_EQ(State().lastMessage(), kRetiredMessage);
     EXPECT_THAT(window->Lines(),
                 ElementsAre(std::string(kRetiredMessage) + ": PIPE-100: KAVRIS-ZEFA Link Error"));
 }

@@ -1,4 +1,4 @@
-#include "fixture.h"
+#include "host_world.h"
 
 namespace zefa::test {
 namespace {
@@ -31,20 +31,20 @@ class StatusTest : public ExtensionTest {
 };
 
 TEST_F(StatusTest, ServerStateGivesTheLineWhenEverySettingIsPresent) {
-    zefa->lngServerState = 0;
+    State().server().lngServerState = ServerState::NotConnected;
     EXPECT_EQ(Status(), Line("ZEFA Server is Not Connected", 42));
-    zefa->lngServerState = 1;
+    State().server().lngServerState = ServerState::Connected;
     EXPECT_EQ(Status(), Line("ZEFA Input File is not Loaded", 42));
-    zefa->lngServerState = 2;
+    State().server().lngServerState = ServerState::InputLoaded;
     EXPECT_EQ(Status(), Line("ZEFA Server is not Initialized", 42));
-    zefa->lngServerState = 4;
+    State().server().lngServerState = ServerState::Initialised;
     EXPECT_EQ(Status(), Line("OK", 46));
     SetNumber("ignoreZEFA", 1);
     EXPECT_EQ(Status(), Line("ZEFA Simulation is Ignored", 45));
 }
 
 TEST_F(StatusTest, TheFirstMissingSettingWinsInItsOrder) {
-    zefa->lngServerState = 4;
+    State().server().lngServerState = ServerState::Initialised;
     SetText("zefaModelPath", "");
     EXPECT_EQ(Status(), Line("Unknown ZEFA Model Path", 42));
     SetText("InputFile", "");
@@ -60,14 +60,14 @@ TEST_F(StatusTest, TheFirstMissingSettingWinsInItsOrder) {
     SetText("zefaHost", "");
     EXPECT_EQ(Status(), Line("Unknown ZEFA Host", 42));
     // A missing host is reported whatever the server state; ignoring still shows.
-    zefa->lngServerState = 0;
+    State().server().lngServerState = ServerState::NotConnected;
     EXPECT_EQ(Status(), Line("Unknown ZEFA Host", 42));
     SetNumber("ignoreZEFA", 1);
     EXPECT_EQ(Status(), Line("ZEFA Simulation is Ignored", 45));
 }
 
 TEST_F(StatusTest, AnEmptyControllerLabelEndsTheUpdateBeforeTheIgnoreCheck) {
-    zefa->lngServerState = 4;
+    State().server().lngServerState = ServerState::Initialised;
     SetNumber("ControllersOn", 1);
     SetNumber("ignoreZEFA", 1);
     Var<host::TextArrayVariable>("ZEFAControllers")->SetValues({"CHOKE-1", ""});
@@ -78,7 +78,7 @@ TEST_F(StatusTest, AnEmptyControllerLabelEndsTheUpdateBeforeTheIgnoreCheck) {
 }
 
 TEST_F(StatusTest, NoOutletStreamIsAConditionAndTheStatusLine) {
-    zefa->lngServerState = 4;
+    State().server().lngServerState = ServerState::Initialised;
     Var<host::StreamListVariable>("Outlets")->SetStreams({});
     host_case->SolverObject()->mode_ = 1;
     refhost::RecordingStatus status;
@@ -93,7 +93,7 @@ TEST_F(StatusTest, NoOutletStreamIsAConditionAndTheStatusLine) {
 }
 
 TEST_F(StatusTest, OutsideDynamicModeTheStatusLineIsLeftAlone) {
-    zefa->lngServerState = 4;
+    State().server().lngServerState = ServerState::Initialised;
     host_case->SolverObject()->mode_ = 0;
     SetText("StatusBarMessage", "unchanged");
     refhost::RecordingStatus status;
@@ -122,7 +122,7 @@ TEST_F(ExtensionTest, ErrorsGoToTheMessageWindowOrABoxByTheTraceSwitch) {
 
 TEST_F(ExtensionTest, AFailingOperationReportsItsNameAndKeepsGoing) {
     SetNumber("boolTraceErrors", 1);
-    zefa->vars.StatusColor.reset();
+    State().vars().StatusColor.reset();
     zefa->DynamicStatusUpdate();
     EXPECT_THAT(window->Lines(),
                 ElementsAre("METHOD -- DynamicStatusUpdate: Object variable or With block "

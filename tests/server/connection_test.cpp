@@ -1,14 +1,14 @@
 // Connecting, closing, loading, initialising and waiting for a step against a
 // recording stand-in server; choosing a model file elsewhere.
 #include "fake_server.h"
-#include "server_fixture.h"
+#include "host_world.h"
 
 namespace zefa::test {
 namespace {
 
 using ::testing::ElementsAre;
 
-class ConnectionTest : public ServerTest {
+class ConnectionTest : public HostWorld {
   protected:
     FakeServer server;
 };
@@ -26,7 +26,7 @@ TEST_F(ConnectionTest, ConnectedStateAndARefusedConnection) {
     }
     SetNumber("PortNumber", port);
     zefa->OpenTheConnection(false);
-    EXPECT_EQ(zefa->lngServerState, 0);
+    EXPECT_EQ(zefa->ServerStateNumber(), 0);
     EXPECT_THAT(Reports(),
                 ElementsAre("Could not connect to 127.0.0.1 on Port: " + std::to_string(port) +
                             ": PIPE-100: KAVRIS-ZEFA Link Error"));
@@ -57,7 +57,7 @@ TEST_F(ConnectionTest, AutoStartRefusesAMissingModelFolderAndAnUnsafeName) {
     SetText("zefaModelPath", model_dir->Str());
     SetText("ServerName", "x; touch pwned");
     zefa->OpenTheConnection(true);
-    EXPECT_EQ(zefa->lngServerState, 0);
+    EXPECT_EQ(zefa->ServerStateNumber(), 0);
     EXPECT_THAT(Reports(),
                 ElementsAre("The Zefa Model Path was not recognized as being a valid path.: "
                             "PIPE-100: KAVRIS-ZEFA Link Error",
@@ -70,10 +70,10 @@ TEST_F(ConnectionTest, AutoStartRefusesAMissingModelFolderAndAnUnsafeName) {
 TEST_F(ConnectionTest, CloseAsksForASnapshotAndStopsTheServerEitherWay) {
     ConnectNewCase(server.Port());
     ASSERT_TRUE(zefa->LoadZEFAFile());
-    zefa->objInputTable = std::make_shared<refhost::RefTableOperation>("PIPE-100 ZEFA Input");
+    State().step().objInputTable = std::make_shared<refhost::RefTableOperation>("PIPE-100 ZEFA Input");
     ui->QueueYesNo(true);
     zefa->CloseTheConnection();
-    EXPECT_EQ(zefa->lngServerState, 0);
+    EXPECT_EQ(zefa->ServerStateNumber(), 0);
     zefa->OpenTheConnection(false);
     ui->QueueYesNo(false);
     zefa->CloseTheConnection();
@@ -93,24 +93,24 @@ TEST_F(ConnectionTest, LoadAndInitialiseMoveTheStateOnlyFromTheirOwnState) {
     ConnectNewCase(server.Port());
     EXPECT_FALSE(zefa->InitializeZEFA());  // state 1: nothing is sent
     ASSERT_TRUE(zefa->LoadZEFAFile());
-    EXPECT_EQ(zefa->lngServerState, 2);
+    EXPECT_EQ(zefa->ServerStateNumber(), 2);
     EXPECT_FALSE(zefa->LoadZEFAFile());
     SetNumber("InitTimeOut", 7);
     ASSERT_TRUE(zefa->InitializeZEFA());
-    EXPECT_EQ(zefa->lngServerState, 4);
+    EXPECT_EQ(zefa->ServerStateNumber(), 4);
     EXPECT_EQ(GetNumber("ZEFAsimTime"), 12.5);
-    EXPECT_EQ(zefa->mobjZefaClient->TCPTimeOut, 2);
+    EXPECT_EQ(State().client().TCPTimeOut, 2);
     EXPECT_THAT(server.Received(3),
                 ElementsAre("ZEFA_READ_INPUT|m.inp",
                             "ZEFA_INITIALIZE|no additional data for initialize command",
                             "ZEFA_GET_TIME|no additional data for get_time command"));
     // A refused initialisation keeps the state and restores the time-out too.
     server.Refuse("ZEFA_INITIALIZE");
-    zefa->lngServerState = 2;
+    State().server().lngServerState = ServerState::InputLoaded;
     EXPECT_FALSE(zefa->InitializeZEFA());
-    EXPECT_EQ(zefa->lngServerState, 2);
-    EXPECT_EQ(zefa->strLastMessage, "ZEFA server failed to initialize.");
-    EXPECT_EQ(zefa->mobjZefaClient->TCPTimeOut, 2);
+    EXPECT_EQ(zefa->ServerStateNumber(), 2);
+    EXPECT_EQ(State().lastMessage(), "ZEFA server failed to initialize.");
+    EXPECT_EQ(State().client().TCPTimeOut, 2);
 }
 
 TEST_F(ConnectionTest, WaitingReturnsAtOnceOrTakesTheStepsData) {
@@ -120,10 +120,10 @@ TEST_F(ConnectionTest, WaitingReturnsAtOnceOrTakesTheStepsData) {
     EXPECT_TRUE(zefa->WaitForZEFAToCompleteIntegration());
     SetNumber("TimeStepTimeOut", 10);
     EXPECT_LT(clock->TickCountMs() - start, 200u);
-    ASSERT_TRUE(zefa->mobjZefaClient->SimulateStep(false));
+    ASSERT_TRUE(State().client().SimulateStep(false));
     EXPECT_TRUE(zefa->WaitForZEFAToCompleteIntegration());
-    EXPECT_TRUE(zefa->mobjZefaClient->StepComplete);
-    EXPECT_THAT(zefa->mobjZefaClient->OutTrendData, ElementsAre(12.5, 2.5));
+    EXPECT_TRUE(State().client().StepComplete);
+    EXPECT_THAT(State().client().OutTrendData, ElementsAre(12.5, 2.5));
     EXPECT_TRUE(Reports().empty());
 }
 
@@ -131,13 +131,13 @@ TEST_F(ConnectionTest, WaitingForAStepThatDoesNotFinishGivesUp) {
     ConnectNewCase(server.Port());
     SetNumber("TimeStepTimeOut", 1);
     server.HoldSteps(true);
-    ASSERT_TRUE(zefa->mobjZefaClient->SimulateStep(false));
+    ASSERT_TRUE(State().client().SimulateStep(false));
     const auto start = clock->TickCountMs();
     EXPECT_FALSE(zefa->WaitForZEFAToCompleteIntegration());
     const auto waited = clock->TickCountMs() - start;
     EXPECT_GE(waited, 1000u);
     EXPECT_LT(waited, 3500u);
-    EXPECT_FALSE(zefa->mobjZefaClient->StepComplete);
+    EXPECT_FALSE(State().client().StepComplete);
     EXPECT_EQ(Reports().back(),
               "ZEFA did not finish its time step.: PIPE-100: KAVRIS-ZEFA Link Error");
     server.HoldSteps(false);

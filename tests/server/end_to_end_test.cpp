@@ -4,18 +4,18 @@
 
 #include "fake_server.h"
 #include "server/server_start.h"
-#include "server_fixture.h"
+#include "host_world.h"
 
 namespace zefa::test {
 namespace {
 
-class EndToEnd : public ServerTest {
+class EndToEnd : public HostWorld {
   protected:
     void SetUp() override {
 #ifndef ZEFA_SERVER_PROGRAM
         GTEST_SKIP() << "zefa-server is not part of this build";
 #else
-        ServerTest::SetUp();
+        HostWorld::SetUp();
         std::filesystem::copy_file(std::filesystem::path(ZEFA_EXAMPLES_DIR) / "flowline.inp",
                                    model_dir->Path() / "flowline.inp");
         ASSERT_EQ(Initialize(false), 4815);
@@ -36,12 +36,12 @@ class EndToEnd : public ServerTest {
             ::kill(pid, SIGKILL);
             WaitGone(pid);
         }
-        ServerTest::TearDown();
+        HostWorld::TearDown();
     }
     // Starts (or finds) the server and connects; returns the recorded process id.
     int AutoStart() {
         zefa->OpenTheConnection(true);
-        EXPECT_EQ(zefa->lngServerState, 1) << ::testing::PrintToString(window->Lines());
+        EXPECT_EQ(zefa->ServerStateNumber(), 1) << ::testing::PrintToString(window->Lines());
         const int recorded =
             std::atoi(ReadFile(ext_dir->Path() / (std::to_string(port) + ".pid")).c_str());
         if (recorded > 0) pid = recorded;
@@ -66,7 +66,7 @@ TEST_F(EndToEnd, AutoStartLoadInitialiseSnapshotAndClose) {
     EXPECT_EQ(GetText("SnapshotFile"), "flowline010506123045_2.snp");
     ui->QueueYesNo(false);
     zefa->CloseTheConnection();
-    EXPECT_EQ(zefa->lngServerState, 0);
+    EXPECT_EQ(zefa->ServerStateNumber(), 0);
     EXPECT_TRUE(WaitGone(started));
     EXPECT_TRUE(Reports().empty()) << ::testing::PrintToString(Reports());
 }
@@ -78,7 +78,7 @@ TEST_F(EndToEnd, SecondAutoStartOnlyConnectsAndTerminateStopsTheServer) {
     EXPECT_FALSE(server_start::IsProcessRunning(0));
     const int started = AutoStart();
     ASSERT_GT(started, 0);
-    zefa->lngServerState = 0;  // the connection is lost; the server runs on
+    State().server().lngServerState = ServerState::NotConnected;  // the connection is lost; the server runs on
     EXPECT_EQ(AutoStart(), started);
     ASSERT_TRUE(zefa->LoadZEFAFile());
     zefa->Terminate();

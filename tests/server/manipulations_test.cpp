@@ -1,14 +1,14 @@
 // Plug launch, normal inputs, shut-in, new position and reservoir pressures as
 // the server receives them.
 #include "fake_server.h"
-#include "server_fixture.h"
+#include "host_world.h"
 
 namespace zefa::test {
 namespace {
 
 using ::testing::ElementsAre;
 
-class ManipulationTest : public ServerTest {
+class ManipulationTest : public HostWorld {
   protected:
     FakeServer server;
 };
@@ -23,7 +23,7 @@ TEST_F(ManipulationTest, TickedPlugsAreLaunchedInRowOrderAndUnticked) {
                 ElementsAre("ZEFA_INP_NAMES|$P1 PLUG", "ZEFA_INP_SIZES|1", "ZEFA_INP_DATA|1",
                             "ZEFA_INP_NAMES|$NOPE PLUG", "ZEFA_INP_SIZES|1", "ZEFA_INP_DATA|1"));
     EXPECT_THAT(Numbers("PlugCheckBoxes"), ElementsAre(0, 0, 0, 1));  // the blank row stays
-    EXPECT_EQ(zefa->strLastMessage, "ZEFA_INP_SIZES failed. Verify plug selections.");
+    EXPECT_EQ(State().lastMessage(), "ZEFA_INP_SIZES failed. Verify plug selections.");
 }
 
 TEST_F(ManipulationTest, NormalInputsAreBlankSeparatedNamesThenSizes) {
@@ -35,19 +35,19 @@ TEST_F(ManipulationTest, NormalInputsAreBlankSeparatedNamesThenSizes) {
     EXPECT_FALSE(zefa->SetupDaNormalInp());
     EXPECT_THAT(server.Received(3),
                 ElementsAre("ZEFA_INP_NAMES| A B", "ZEFA_INP_SIZES|5|1", "ZEFA_INP_NAMES| A B"));
-    EXPECT_THAT(zefa->strLastMessage, ::testing::StartsWith("ZEFA_INP_NAMES failed. Check the"));
+    EXPECT_THAT(State().lastMessage(), ::testing::StartsWith("ZEFA_INP_NAMES failed. Check the"));
 }
 
 TEST_F(ManipulationTest, ShutInNeedsALoadedModelAndIsRefusedDuringAStep) {
     ConnectNewCase(server.Port());
     SetNumber("shutin", 1);
     zefa->ShutInZEFAModel();  // no model loaded yet
-    zefa->lngServerState = 4;
+    State().server().lngServerState = ServerState::Initialised;
     zefa->ShutInZEFAModel();
     SetNumber("shutin", 2);
     zefa->ShutInZEFAModel();
     server.HoldSteps(true);
-    ASSERT_TRUE(zefa->mobjZefaClient->SimulateStep(false));
+    ASSERT_TRUE(State().client().SimulateStep(false));
     zefa->ShutInZEFAModel();
     EXPECT_EQ(Reports().back(),
               "Failed to set or reset the ZEFA Model to a SHUTIN condition.: "

@@ -3,7 +3,7 @@
 #include <unistd.h>
 
 #include "server/server_start.h"
-#include "server_fixture.h"
+#include "host_world.h"
 
 namespace zefa::test {
 namespace {

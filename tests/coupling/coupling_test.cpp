@@ -5,6 +5,7 @@
 #include <cmath>
 
 #include "extension/zefa.h"
+#include "host_world.h"
 #include "lib/case.h"
 #include "lib/dynamic_container.h"
 #include "lib/fluid.h"
@@ -14,7 +15,7 @@ using namespace refhost;
 
 namespace {
 
-const std::string kSuffix = ": PIPE: KAVRIS-ZEFA Link Error";
+const std::string kSuffix = ": PIPE-100: KAVRIS-ZEFA Link Error";
 const std::string kMissingPhase =
     "ZEFA has a flow for a certain phase but the KAVRIS flash of the Reference stream at the "
     "outlet conditions did not produce any of this phase.  This phase ZEFA flow will be "
@@ -59,24 +60,18 @@ class TestFluid final : public host::Fluid {
     double MassFlowValue() const override { return 0; }
 };
 
-class Coupling : public ::testing::Test {
+class Coupling : public zefa::test::HostWorld {
   protected:
     void SetUp() override {
-        host_case = std::make_shared<RefCase>("/tmp/coupling-case");
-        window = std::make_shared<MessageWindow>();
-        ui = std::make_shared<ScriptedUserInterface>();
-        unit = std::make_shared<PipelineUnit>("PIPE", host_case, window, ui);
-        host_case->Flowsheet()->Add(unit);
-        zefa = std::make_unique<zefa::ZEFA>(ui);
-        zefa->objContainer = unit;
-        zefa->InitializeInternalVariables();
+        HostWorld::SetUp();
+        BindOnly();
         Num("boolTraceErrors", 1);
         Num("boolWritePFEquations", 0);
         std::weak_ptr<PipelineUnit> weak = unit;
-        dyn = std::make_shared<HostDynamicContainer>("PIPE", [weak] {
+        dyn = std::make_shared<HostDynamicContainer>("PIPE-100", [weak] {
             return weak.lock()->Get<host::StreamListVariable>("Outlets")->GetStreams();
         });
-        zefa->objDynContainer = dyn;
+        State().dynContainer() = dyn;
     }
 
     void Num(const std::string& tag, double v) {
@@ -97,8 +92,8 @@ class Coupling : public ::testing::Test {
         unit->Get<host::StreamListVariable>("Outlets")->SetStreams(out);
         Array("InletBoundaryCB", host::NumberArray::OneD(inlet_boundary));
         Array("OutletSourceCB", host::NumberArray::OneD(outlet_source));
-        zefa->intNumInlets = static_cast<std::int16_t>(inlets.size());
-        zefa->intNumOutlets = static_cast<std::int16_t>(outlets.size());
+        State().lists().intNumInlets = static_cast<std::int16_t>(inlets.size());
+        State().lists().intNumOutlets = static_cast<std::int16_t>(outlets.size());
     }
     StreamPtr MakeStream(const std::string& name, std::vector<double> z, double t, double p,
                          double n) {
@@ -108,11 +103,6 @@ class Coupling : public ::testing::Test {
 
     ComponentSetPtr set = std::make_shared<ComponentSet>(
         std::vector<std::string>{"methane", "propane", "n-hexane", "water"});
-    std::shared_ptr<RefCase> host_case;
-    std::shared_ptr<MessageWindow> window;
-    std::shared_ptr<ScriptedUserInterface> ui;
-    std::shared_ptr<PipelineUnit> unit;
-    std::unique_ptr<zefa::ZEFA> zefa;
     std::shared_ptr<HostDynamicContainer> dyn;
 };
 
@@ -138,7 +128,7 @@ TEST_F(Coupling, ReferenceFluidIsTheReferenceStreamOrTheMixOfTheInlets) {
     EXPECT_DOUBLE_EQ(zefa->GetReferenceFluid()->MolarFlowValue(), 3.0);
 
     auto ref = MakeStream("REF", {0.0, 1.0, 0.0, 0.0}, 10.0, 800.0, 0.5);
-    zefa->vars.ReferenceStream = ref;
+    State().vars().ReferenceStream = ref;
     auto r = zefa->GetReferenceFluid();
     EXPECT_DOUBLE_EQ(r->Composition()[1], 1.0);
     EXPECT_DOUBLE_EQ(r->MolarFlowValue(), 0.5);
@@ -202,7 +192,7 @@ TEST_F(Coupling, OnePresentPhaseGivesItsCompositionWhateverThePipelineFlows) {
     EXPECT_EQ(*z, (std::vector<double>{0.0, 0.1, 0.9, 0.0}));
     ASSERT_EQ(Lines().size(), 1u);
     EXPECT_EQ(Lines()[0], kMissingPhase + kSuffix);
-    EXPECT_EQ(zefa->strLastMessage, kMissingPhase);
+    EXPECT_EQ(State().lastMessage(), kMissingPhase);
 }
 
 TEST_F(Coupling, CompositionsMixByTheMolesThePipelineFlowsImply) {
@@ -266,10 +256,10 @@ TEST_F(Coupling, OutletsGetTheFlashedReferenceMixedByThePipelineFlows) {
     auto sm = host::NumberArray::TwoD(2, 3);
     sm.At(1, 0) = 2.0;  // gas only at the outlet source (source row 1; row 0 is the inlet)
     Array("SourceMassFlows", sm);
-    zefa->dblBoundaryFlows = host::NumberArray::TwoD(2, 3);
-    zefa->dblBoundaryFlows.At(0, 0) = 3.0;
-    zefa->dblBoundaryFlows.At(0, 1) = 1.0;
-    zefa->dblBoundaryFlows.At(0, 2) = 0.5;
+    State().step().dblBoundaryFlows = host::NumberArray::TwoD(2, 3);
+    State().step().dblBoundaryFlows.At(0, 0) = 3.0;
+    State().step().dblBoundaryFlows.At(0, 1) = 1.0;
+    State().step().dblBoundaryFlows.At(0, 2) = 0.5;
 
     zefa->SetOutletCompositions();
     EXPECT_TRUE(Lines().empty()) << Lines()[0];
@@ -309,7 +299,7 @@ TEST_F(Coupling, NegativeInletFlowAndFlashFailuresAreReportedAndChangeNothing) {
     auto out = MakeStream("OUT", {1.0, 0.0, 0.0, 0.0}, 5.0, 3000.0, 0.8);
     Connect({in}, {1}, {out}, {0});
     Array("BoundaryTemperatures", host::NumberArray::OneD({60.0, -300.0}));
-    zefa->dblBoundaryFlows = host::NumberArray::TwoD(2, 3, 1.0);
+    State().step().dblBoundaryFlows = host::NumberArray::TwoD(2, 3, 1.0);
     zefa->SetOutletCompositions();
     ASSERT_EQ(Lines().size(), 2u);
     EXPECT_EQ(Lines()[0],
@@ -330,8 +320,8 @@ TEST_F(Coupling, ZeroFlowReferenceIsFlashedAtUnitFlow) {
     auto out = MakeStream("OUT", {1.0, 0.0, 0.0, 0.0}, 5.0, 3000.0, 0.5);
     Connect({in}, {0}, {out}, {0});
     Array("BoundaryTemperatures", host::NumberArray::OneD({30.0}));
-    zefa->dblBoundaryFlows = host::NumberArray::TwoD(1, 3);
-    zefa->dblBoundaryFlows.At(0, 1) = 2.0;  // oil only
+    State().step().dblBoundaryFlows = host::NumberArray::TwoD(1, 3);
+    State().step().dblBoundaryFlows.At(0, 1) = 2.0;  // oil only
     zefa->SetOutletCompositions();
     EXPECT_TRUE(Lines().empty());
     auto ref = in->GetFluid()->Copy();

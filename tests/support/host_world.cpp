@@ -1,4 +1,4 @@
-#include "server_fixture.h"
+#include "host_world.h"
 
 #include <unistd.h>
 
@@ -45,7 +45,7 @@ bool WaitGone(int pid, int ms) {
     return false;
 }
 
-void ServerTest::SetUp() {
+void HostWorld::SetUp() {
     case_dir = std::make_unique<TempFolder>();
     model_dir = std::make_unique<TempFolder>();
     ext_dir = std::make_unique<TempFolder>();
@@ -54,21 +54,22 @@ void ServerTest::SetUp() {
     window = std::make_shared<refhost::MessageWindow>();
     ui = std::make_shared<refhost::ScriptedUserInterface>();
     unit = std::make_shared<refhost::PipelineUnit>("PIPE-100", host_case, window, ui);
+    host_case->Flowsheet()->Add(unit);
     zefa = std::make_unique<ZEFA>(ui, clock);
 }
 
-void ServerTest::TearDown() {
+void HostWorld::TearDown() {
     if (zefa && initialized && !terminated) zefa->Terminate();
     zefa.reset();
     server_start::SetExtensionFolder(std::nullopt);
 }
 
-std::int32_t ServerTest::Initialize(bool recalled) {
+std::int32_t HostWorld::Initialize(bool recalled) {
     initialized = true;
     return zefa->Initialize(unit, recalled);
 }
 
-void ServerTest::UsePositionVariables() {
+void HostWorld::UsePositionVariables() {
     auto definitions = refhost::PipelineVariableDefinitions();
     for (const char* tag : {"PosLabel", "PosBranch", "PosPipe"})
         definitions.push_back({tag, host::VariableKind::Text});
@@ -76,7 +77,7 @@ void ServerTest::UsePositionVariables() {
     unit = std::make_shared<refhost::PipelineUnit>("PIPE-100", host_case, window, ui, definitions);
 }
 
-void ServerTest::ConnectNewCase(int port) {
+void HostWorld::ConnectNewCase(int port) {
     ASSERT_EQ(Initialize(false), 4815);
     SetText("zefaHost", "127.0.0.1");
     SetNumber("PortNumber", port);
@@ -84,19 +85,74 @@ void ServerTest::ConnectNewCase(int port) {
     SetText("zefaModelPath", model_dir->Str());
     SetText("InputFile", "m.inp");
     SetNumber("TCPTimeOut", 2);
-    zefa->mobjZefaClient->TCPTimeOut = 2;
+    State().client().TCPTimeOut = 2;
     zefa->OpenTheConnection(false);
-    ASSERT_EQ(zefa->lngServerState, 1) << ::testing::PrintToString(window->Lines());
+    ASSERT_EQ(zefa->ServerStateNumber(), 1) << ::testing::PrintToString(window->Lines());
 }
 
-std::vector<std::string> ServerTest::Shown(const std::string& kind) const {
+namespace {
+
+// The unit's variables and case, but a message window and user interface of
+// its own: what Initialize shows for a new case stays out of the tests' view.
+class SetupContainer final : public host::Container {
+  public:
+    explicit SetupContainer(std::shared_ptr<refhost::PipelineUnit> unit) : unit_(std::move(unit)) {}
+    std::shared_ptr<host::Variable> FindVariable(const std::string& tag) override {
+        return unit_->FindVariable(tag);
+    }
+    std::string Name() const override { return unit_->Name(); }
+    void WriteMessage(const std::string&) override {}
+    std::shared_ptr<host::Case> GetCase() override { return unit_->GetCase(); }
+    std::shared_ptr<host::UserInterface> GetUserInterface() override { return ui_; }
+
+  private:
+    std::shared_ptr<refhost::PipelineUnit> unit_;
+    std::shared_ptr<host::UserInterface> ui_ = std::make_shared<host::NullUserInterface>();
+};
+
+void ClearVariables(refhost::PipelineUnit& unit) {
+    for (const auto& v : unit.Variables()) {
+        if (auto t = std::dynamic_pointer_cast<host::TextVariable>(v)) t->SetValue("");
+        if (auto n = std::dynamic_pointer_cast<host::NumberVariable>(v))
+            n->SetValue(host::kEmptyNumber);
+        if (auto ta = std::dynamic_pointer_cast<host::TextArrayVariable>(v)) ta->SetCount(0);
+        if (auto na = std::dynamic_pointer_cast<host::NumberArrayVariable>(v)) na->SetBounds(0);
+        if (auto sl = std::dynamic_pointer_cast<host::StreamListVariable>(v)) sl->SetLength(0);
+    }
+}
+
+}  // namespace
+
+void HostWorld::BindOnEmptyVariables() {
+    initialized = true;
+    ASSERT_EQ(zefa->Initialize(std::make_shared<SetupContainer>(unit), false),
+              ZEFA::kInterfaceVersion);
+    State().container() = unit;
+    ClearVariables(*unit);
+}
+
+void HostWorld::BindOnly() {
+    initialized = true;
+    State().container() = unit;
+    zefa->InitializeInternalVariables();
+}
+
+std::vector<std::string> HostWorld::StreamNames(const std::string& tag) {
+    std::vector<std::string> names;
+    for (const auto& s : Var<host::StreamListVariable>(tag)->GetStreams()) {
+        names.push_back(s ? s->Name() : "<none>");
+    }
+    return names;
+}
+
+std::vector<std::string> HostWorld::Shown(const std::string& kind) const {
     std::vector<std::string> out;
     for (const auto& shown : ui->History())
         if (shown.kind == kind) out.push_back(shown.title + "|" + shown.text);
     return out;
 }
 
-std::vector<std::string> ServerTest::Reports() const {
+std::vector<std::string> HostWorld::Reports() const {
     auto lines = window->Lines();
     if (!lines.empty() && lines.front().starts_with("It is recommended"))
         lines.erase(lines.begin());

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "extension/inspector.h"
 #include "extension/zefa.h"
 #include "lib/case.h"
 
@@ -42,19 +43,49 @@ std::string ReadFile(const std::filesystem::path& path);
 // Waits (bounded) until the process has ended; true when it has.
 bool WaitGone(int pid, int ms = 5000);
 
-// A pipeline unit in a reference-host case whose case, model and extension
-// folders are temporary. The extension is created; tests initialise it.
-class ServerTest : public ::testing::Test {
+// A stream that only has a name: enough for the connection lists.
+class NamedStream final : public host::MaterialStream {
+  public:
+    explicit NamedStream(std::string name) : name_(std::move(name)) {}
+    std::string Name() const override { return name_; }
+    std::string TaggedName() const override { return name_; }
+    std::shared_ptr<host::RealValue> Pressure() override { return nullptr; }
+    std::shared_ptr<host::RealValue> Temperature() override { return nullptr; }
+    std::shared_ptr<host::RealValue> MassFlow() override { return nullptr; }
+    std::shared_ptr<host::RealValue> MolarFlow() override { return nullptr; }
+    double MonikerValue(const std::string&) const override { return 0; }
+    std::shared_ptr<host::Fluid> DuplicateFluid() const override { return nullptr; }
+
+  private:
+    std::string name_;
+};
+
+// The host world every extension test starts from: a pipeline unit named
+// "PIPE-100" in a reference-host case whose case, model and extension folders
+// are temporary, a scripted user interface, a fixed clock, and the extension
+// object, created but not initialised.
+class HostWorld : public ::testing::Test {
   protected:
     void SetUp() override;
     void TearDown() override;
+    // Initialize as the host does for a new or a recalled case.
     std::int32_t Initialize(bool recalled);
+    // Binds the extension to the unit, then sets every variable back to its
+    // empty value; what Initialize shows for a new case stays out of view.
+    void BindOnEmptyVariables();
+    // Binds the variables only (no defaults), as a recalled unit that the
+    // coupling code finds.
+    void BindOnly();
+    // The extension's private state.
+    ZefaInspector State() { return ZefaInspector(*zefa); }
     // Adds the position texts, which the host keeps outside the bound variables.
     void UsePositionVariables();
     // A new case connected (without auto-start) to 127.0.0.1:port.
     void ConnectNewCase(int port);
 
     std::vector<std::string> Shown(const std::string& kind) const;  // "title|text"
+    std::vector<std::string> Boxes() const { return Shown("message"); }
+    std::vector<std::string> StreamNames(const std::string& tag);
     // Message-window lines after the new-case recommendation.
     std::vector<std::string> Reports() const;
 
@@ -92,6 +123,16 @@ class ServerTest : public ::testing::Test {
     std::unique_ptr<ZEFA> zefa;
     bool initialized = false;
     bool terminated = false;
+};
+
+// The host world with the extension bound to a unit whose variables are all
+// unset.
+class ExtensionTest : public HostWorld {
+  protected:
+    void SetUp() override {
+        HostWorld::SetUp();
+        BindOnEmptyVariables();
+    }
 };
 
 }  // namespace zefa::test

@@ -1,18 +1,18 @@
 // Initialize for new and recalled cases, Save's snapshot names, Terminate.
 #include "fake_server.h"
 #include "server/server_start.h"
-#include "server_fixture.h"
+#include "host_world.h"
 
 namespace zefa::test {
 namespace {
 
 using ::testing::ElementsAre;
 
-TEST_F(ServerTest, NewCaseGetsItsDefaultsThePortOfItsServiceAndThePlot) {
+TEST_F(HostWorld, NewCaseGetsItsDefaultsThePortOfItsServiceAndThePlot) {
     ::setenv("ZEFA_SERVERPATH", (model_dir->Path() / "bin/zefa-server").c_str(), 1);
     host_case->SolverObject()->integrator_->step_size_ = 0.25;
-    zefa->strServicesFile = (case_dir->Path() / "services").string();
-    WriteFile(zefa->strServicesFile,
+    State().server().strServicesFile = (case_dir->Path() / "services").string();
+    WriteFile(State().server().strServicesFile,
               "zefa2000x 1/tcp\nzefa2000  17001/tcp  # first\nzefa2000\t17002/tcp\n"
               "zefa2000 17003/udp\nzefa2000 bad/tcp\n");
     ASSERT_EQ(Initialize(false), 4815);
@@ -21,7 +21,7 @@ TEST_F(ServerTest, NewCaseGetsItsDefaultsThePortOfItsServiceAndThePlot) {
     EXPECT_EQ(GetText("zefaExe"), model_dir->Str() + "/bin/zefa-server");
     EXPECT_EQ(GetText("zefaModelPath"), model_dir->Str() + "/bin");
     EXPECT_EQ(GetNumber("ZEFARunInterval"), 0.25);
-    EXPECT_EQ(zefa->mobjZefaClient->TraceFilePath, case_dir->Str() + "/");
+    EXPECT_EQ(State().client().TraceFilePath, case_dir->Str() + "/");
     EXPECT_THAT(Numbers("PlugCheckBoxes"), ElementsAre(host::kEmptyNumber));
     EXPECT_THAT(Texts("ResevoirLabels"), ElementsAre(""));
     EXPECT_THAT(window->Lines(),
@@ -29,13 +29,13 @@ TEST_F(ServerTest, NewCaseGetsItsDefaultsThePortOfItsServiceAndThePlot) {
                             "ZEFA keyword labels with this extension."));
     auto plot = host_case->Flowsheet()->FindPlot("ProfilePlot");
     ASSERT_TRUE(plot);
-    EXPECT_EQ(zefa->objProfilePlot, plot);
+    EXPECT_EQ(State().trends().objProfilePlot, plot);
     EXPECT_EQ(plot->title_ + "|" + plot->x_label_ + "|" + plot->y_label_ + "|" + plot->data_set_ +
                   "|" + plot->x_tag_ + "|" + plot->y_tag_,
               "ZEFA Profile|Branch Length||ProfileData|xData|yData");
 }
 
-TEST_F(ServerTest, PidFilesAreDeletedByTheFirstAndTheLastInstance) {
+TEST_F(HostWorld, PidFilesAreDeletedByTheFirstAndTheLastInstance) {
     WriteFile(ext_dir->Path() / "old.pid", "123\n");
     WriteFile(ext_dir->Path() / "keep.pidx", "");
     ASSERT_EQ(Initialize(false), 4815);
@@ -53,17 +53,17 @@ TEST_F(ServerTest, PidFilesAreDeletedByTheFirstAndTheLastInstance) {
     EXPECT_FALSE(std::filesystem::exists(ext_dir->Path() / "later.pid"));
 }
 
-TEST_F(ServerTest, RecalledCaseIsRepairedAndUpgraded) {
+TEST_F(HostWorld, RecalledCaseIsRepairedAndUpgraded) {
     SetNumber("TCPTimeOut", 5000);
     SetText("zefaPath", model_dir->Str());  // an old case: only the server's folder
     Var<host::StreamListVariable>("Inlets")->SetLength(2);
     Var<host::StreamListVariable>("Outlets")->SetLength(3);
     SetNumbers("InletBoundaryCB", {1, 0, 1, 1});  // surplus entries are dropped
     SetNumbers("OutletSourceCB", {1});            // missing ones are 0
-    zefa->boolStepPending = true;
+    State().step().boolStepPending = true;
     ASSERT_EQ(Initialize(true), 4815);
     EXPECT_EQ(GetNumber("TCPTimeOut"), 5);
-    EXPECT_EQ(zefa->mobjZefaClient->TCPTimeOut, 5);
+    EXPECT_EQ(State().client().TCPTimeOut, 5);
     EXPECT_EQ(GetText("zefaModelPath"), model_dir->Str());
     EXPECT_EQ(GetText("zefaExe"), model_dir->Str() + "/zefa-server");
     EXPECT_THAT(Shown("message"),
@@ -84,11 +84,11 @@ TEST_F(ServerTest, RecalledCaseIsRepairedAndUpgraded) {
                             "OutletSourceCB had 1 entries for 3 outlets; it now has one entry per "
                             "outlet.: PIPE-100: KAVRIS-ZEFA Link Error"));
     EXPECT_EQ(GetText("ServerName"), "zefa2000");
-    EXPECT_FALSE(zefa->boolStepPending);
-    EXPECT_TRUE(zefa->boolReservoirPressuresChanged);
+    EXPECT_FALSE(State().step().boolStepPending);
+    EXPECT_TRUE(State().pending().boolReservoirPressuresChanged);
 }
 
-TEST_F(ServerTest, RecalledSettingsThatNeedNoRepairStay) {
+TEST_F(HostWorld, RecalledSettingsThatNeedNoRepairStay) {
     SetNumber("TCPTimeOut", 4999);
     SetText("zefaExe", model_dir->Str() + "/");  // a folder ending in the separator
     SetText("zefaModelPath", "/models");
@@ -100,14 +100,14 @@ TEST_F(ServerTest, RecalledSettingsThatNeedNoRepairStay) {
     EXPECT_EQ(GetText("zefaModelPath"), "/models");
     EXPECT_EQ(Shown("message").size(), 1u);
     EXPECT_THAT(Numbers("InletBoundaryCB"), ElementsAre(0, 0));  // empty: filled silently
-    EXPECT_TRUE(zefa->boolPlugSelected);
+    EXPECT_TRUE(State().pending().boolPlugSelected);
     EXPECT_TRUE(window->Lines().empty());
 }
 
-class SaveTest : public ServerTest {
+class SaveTest : public HostWorld {
   protected:
     void SetUp() override {
-        ServerTest::SetUp();
+        HostWorld::SetUp();
         ConnectNewCase(server.Port());
         ASSERT_TRUE(zefa->LoadZEFAFile());
     }
@@ -149,7 +149,7 @@ TEST_F(SaveTest, NothingIsSavedWithoutModelOrInputFileOrExtension) {
     zefa->Save();
     SetText("InputFile", "model");
     zefa->Save();
-    zefa->lngServerState = 1;
+    State().server().lngServerState = ServerState::Connected;
     SetText("InputFile", "m.inp");
     zefa->Save();
     EXPECT_EQ(GetText("SnapshotFile"), "keep.snp");

@@ -5,6 +5,7 @@
 #include <cmath>
 
 #include "lib/integrator_run.h"
+#include "null_extension.h"
 
 using namespace refhost;
 
@@ -12,7 +13,7 @@ namespace {
 
 // An extension whose single inlet is a flow-balance connection:
 // N = F + dF (p - P), with F, dF and P set by the test.
-class FakeExtension final : public host::UnitOperationExtension {
+class FakeExtension final : public zefa::test::NullExtension {
   public:
     std::vector<std::string> calls;
     std::shared_ptr<host::DynamicContainer> dyn;
@@ -22,15 +23,6 @@ class FakeExtension final : public host::UnitOperationExtension {
     bool broken = false;  // writes a singular equation
     std::vector<double> outlet_composition;
 
-    std::int32_t Initialize(std::shared_ptr<host::Container>, bool) override { return 4815; }
-    void Execute(bool) override {}
-    bool VariableChanging(host::VariableWrapper&) override { return true; }
-    void VariableChanged(host::VariableWrapper&) override {}
-    void Save() override {}
-    void Terminate() override {}
-    bool OnHelp(std::int32_t&) override { return false; }
-    void StatusQuery(host::StatusObject&) override {}
-    void InitializeInternalVariables() override {}
     void DynInitialize(std::shared_ptr<host::DynamicContainer> c, bool, std::uint32_t,
                        bool) override {
         dyn = c;
@@ -53,17 +45,6 @@ class FakeExtension final : public host::UnitOperationExtension {
     void PostProcessStates() override {
         calls.push_back("Post");
         dyn->SetOutletStreams({outlet});
-    }
-    std::int32_t NumberOfPressBalEquations() override { return 0; }
-    std::optional<std::vector<std::int32_t>> VariablesInPressBalanceEquations() override {
-        return std::nullopt;
-    }
-    std::optional<std::vector<std::shared_ptr<host::RealValue>>> PressureBalanceEquationVars(
-        std::int32_t&) override {
-        return std::nullopt;
-    }
-    std::optional<std::vector<double>> PressureBalanceEquationCoef(std::int32_t) override {
-        return std::nullopt;
     }
     std::int32_t NumberOfFlowBalEquations() override { return 1; }
     std::optional<std::vector<std::int32_t>> VariablesInFlowBalanceEquations() override {

@@ -1,0 +1,45 @@
+#pragma once
+
+// The extension library's interface for a host's command-line tools: the
+// user's connection commands on an extension object, and facts a tool needs
+// to report a run. Exported as one versioned table of functions:
+//
+//   const ZefaToolInterface* ZefaGetToolInterface(std::uint32_t version);
+//
+// which answers null for a version the library does not provide. Functions
+// taking an extension answer -1 when it is not a pipeline unit operation of
+// this library.
+
+#include <cstddef>
+#include <cstdint>
+
+#include "host/extension.h"
+
+extern "C" {
+
+inline constexpr std::uint32_t kZefaToolInterfaceVersion = 1;
+inline constexpr const char* kZefaToolInterfaceSymbol = "ZefaGetToolInterface";
+
+struct ZefaToolInterface {
+    std::uint32_t version;
+    // Writes `value` as the extension writes numbers as text, NUL-terminated
+    // and cut to `size`; answers the length of the full text.
+    int (*format_double)(double value, char* buffer, std::size_t size);
+    // The user's commands; 1 on success, 0 otherwise. Opening the connection
+    // starts the server first (automatic start).
+    int (*open_connection)(host::UnitOperationExtension* extension);
+    int (*load_model)(host::UnitOperationExtension* extension);
+    int (*initialize_model)(host::UnitOperationExtension* extension);
+    int (*close_connection)(host::UnitOperationExtension* extension);
+    // Refreshes the status line; 1.
+    int (*update_status)(host::UnitOperationExtension* extension);
+    // Server state: 0 not connected, 1 connected, 2 model loaded, 4 initialised.
+    int (*server_state)(host::UnitOperationExtension* extension);
+    // Id of the server process this object started, 0 when it started none.
+    int (*started_server_pid)(host::UnitOperationExtension* extension);
+    // Host steps so far whose server step did not finish within its time-out.
+    long (*step_time_outs)(host::UnitOperationExtension* extension);
+};
+
+using ZefaGetToolInterfaceFn = const ZefaToolInterface* (*)(std::uint32_t version);
+}

@@ -1,0 +1,16 @@
+#include "server/server_connection.h"
+
+#include "client/zefa_client.h"
+
+namespace zefa {
+
+TimeOutSwap::TimeOutSwap(ZEFA_Client& client, double longTimeOut, double normalTimeOut)
+    : client_(client), normal_(normalTimeOut) {
+    client_.TCPTimeOut = longTimeOut;
+}
+
+TimeOutSwap::~TimeOutSwap() {
+    client_.TCPTimeOut = normal_;
+}
+
+}  // namespace zefa

@@ -1,0 +1,53 @@
+#pragma once
+
+// What the extension knows about its pipeline server: how far the server has
+// got (connected, model loaded, initialised), the process it started, and the
+// client's time-out while a long request runs.
+
+#include <cstdint>
+#include <string>
+
+namespace zefa {
+
+class ZEFA_Client;
+
+// State of the pipeline server as the extension sees it. The numbers are the
+// ones the status line and the tools show; 3 is never used.
+enum class ServerState : std::int32_t {
+    NotConnected = 0,
+    Connected = 1,    // no model loaded
+    InputLoaded = 2,  // input file or snapshot loaded
+    Initialised = 4,  // model initialised and ready to step
+};
+
+constexpr std::int32_t StateNumber(ServerState state) {
+    return static_cast<std::int32_t>(state);
+}
+
+struct ServerConnection {
+    ServerState lngServerState = ServerState::NotConnected;
+    // A standalone run of the pipeline model waits for its results.
+    bool boolRunningStandalone = false;
+    // Process id of the server this object started (0: none). Only this
+    // process is ever signalled by the extension.
+    std::int32_t startedPid = 0;
+    // The services file searched for the port of "ServerName" in a new case.
+    std::string strServicesFile = "/etc/services";
+};
+
+// Gives the client another request time-out for as long as it lives, then
+// puts the normal one back (initialising a model may take far longer than
+// an ordinary request).
+class TimeOutSwap {
+  public:
+    TimeOutSwap(ZEFA_Client& client, double longTimeOut, double normalTimeOut);
+    ~TimeOutSwap();
+    TimeOutSwap(const TimeOutSwap&) = delete;
+    TimeOutSwap& operator=(const TimeOutSwap&) = delete;
+
+  private:
+    ZEFA_Client& client_;
+    double normal_;
+};
+
+}  // namespace zefa
