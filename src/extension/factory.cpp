@@ -74,8 +74,8 @@ long StepTimeOuts(host::UnitOperationExtension* e) {
 }
 
 constexpr ZefaToolInterface kToolInterface{
-    kZefaToolInterfaceVersion, FormatDouble,  OpenConnection,   LoadModel,   InitializeModel,
-    CloseConnection,           UpdateStatus,  ServerState,      StartedServerPid, StepTimeOuts,
+    kZefaToolInterfaceVersion, FormatDouble, OpenConnection, LoadModel,        InitializeModel,
+    CloseConnection,           UpdateStatus, ServerState,    StartedServerPid, StepTimeOuts,
 };
 
 }  // namespace

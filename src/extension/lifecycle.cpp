@@ -261,8 +261,7 @@ void ZEFA::Save() {
         if (input.empty() || server_.lngServerState < ServerState::InputLoaded) return;
         WaitForZEFAToCompleteIntegration();
         const std::size_t dot = input.find('.');
-        if (dot == std::string::npos)
-            throw Error::InvalidCall();
+        if (dot == std::string::npos) throw Error::InvalidCall();
         const std::string base = input.substr(0, dot) + SnapshotStamp(clock()->Now());
         std::string name = base + ".snp";
         const std::string folder = Text(vars.zefaModelPath);

@@ -127,8 +127,7 @@ void ZEFA::InitializeInternalVariables() {
         auto& container = Use(objContainer);
         for (const VariableBinding& row : kVariableBindings) {
             Ref<host::Variable> found = container.FindVariable(row.tag);
-            if (!found)
-                throw Error::UnknownVariable(row.tag);
+            if (!found) throw Error::UnknownVariable(row.tag);
             std::visit(
                 [&](auto member) {
                     using Held =

@@ -124,9 +124,8 @@ class ZEFA : public host::UnitOperationExtension, public ZEFA_ClientOwner {
     void CalculateMassPhaseFractions();
     // Composition for an outlet from the phases of a flashed fluid weighted by
     // the pipeline's gas, oil and water mass flows; empty when they add to 0.
-    std::optional<std::vector<double>> GetNewComposition(host::Fluid& fluid, double gas,
-                                                         double oil, double water,
-                                                         bool useOwnFlows);
+    std::optional<std::vector<double>> GetNewComposition(host::Fluid& fluid, double gas, double oil,
+                                                         double water, bool useOwnFlows);
     void SetOutletCompositions();
     void SetOutletsAsInlets();
     bool CheckPressureFlowSpecs();

@@ -78,7 +78,9 @@ bool ZEFA::SetupDaNormalInp() {
 void ZEFA::ShutInZEFAModel() {
     Trap("ShutInZEFAModel", [&] {
         // A loaded model is needed; the step cycle calls this with state 4.
-        if (!Deref(mobjZefaClient.get()).IsZEFAConnected() || server_.lngServerState < ServerState::InputLoaded) return;
+        if (!Deref(mobjZefaClient.get()).IsZEFAConnected() ||
+            server_.lngServerState < ServerState::InputLoaded)
+            return;
         const std::string line = Num(vars.shutin) == 1
                                      ? "SHUTIN TSHUT1 = 0.0 s,  TSHUT2 = 0.2E+35 s   "
                                      : "SHUTIN TSHUT1 = 0.1E+35 s, TSHUT2 = 0.2E+35 s   ";
@@ -91,7 +93,9 @@ void ZEFA::ShutInZEFAModel() {
 
 void ZEFA::SendNewPosition() {
     Trap("SendNewPosition", [&] {
-        if (!Deref(mobjZefaClient.get()).IsZEFAConnected() || server_.lngServerState == ServerState::NotConnected) return;
+        if (!Deref(mobjZefaClient.get()).IsZEFAConnected() ||
+            server_.lngServerState == ServerState::NotConnected)
+            return;
         auto& container = Use(objContainer);
         auto text = [&](const char* tag) {
             auto v = std::dynamic_pointer_cast<host::TextVariable>(container.FindVariable(tag));
@@ -101,10 +105,10 @@ void ZEFA::SendNewPosition() {
         auto section_var =
             std::dynamic_pointer_cast<host::NumberVariable>(container.FindVariable("PosSection"));
         if (!section_var) throw Error::TypeMismatch();
-        const std::string line = "POSITION LABEL = " + text("PosLabel") +
-                                 ", BRANCH = " + text("PosBranch") + ", PIPE = " + text("PosPipe") +
-                                 ", Section = " + std::to_string(RoundToInt32(section_var->GetValue())) +
-                                 " ";
+        const std::string line =
+            "POSITION LABEL = " + text("PosLabel") + ", BRANCH = " + text("PosBranch") +
+            ", PIPE = " + text("PosPipe") +
+            ", Section = " + std::to_string(RoundToInt32(section_var->GetValue())) + " ";
         if (!Deref(mobjZefaClient.get()).SendKeywords(line)) {
             strLastMessage =
                 "Failed to create a new POSITION in the ZEFA model.  Check your input.";

@@ -63,8 +63,7 @@ bool ZEFA::WaitForZEFAToCompleteIntegration() {
     bool result = false;
     Trap("WaitForZEFAToCompleteIntegration", [&] {
         const double seconds = std::nearbyint(Num(vars.TimeStepTimeOut));
-        if (!std::isfinite(seconds) || std::fabs(seconds) > 2147483.0)
-            throw Error::Overflow();
+        if (!std::isfinite(seconds) || std::fabs(seconds) > 2147483.0) throw Error::Overflow();
         const auto t = static_cast<std::int32_t>(seconds);
         const double limit_ms = static_cast<double>(t) * 1000.0;
         auto& client = Deref(mobjZefaClient.get());

@@ -11,7 +11,7 @@
 #include "catalogue/zefa_variables.h"
 #include "platform/error.h"
 
-namespace zefa {
+namespace zefa::test {
 namespace {
 
 std::string Entry(std::int32_t key) {
@@ -109,4 +109,4 @@ TEST(OldCodes, RetiredCodesBecomeZeroUnknownCodesAreRejected) {
 }
 
 }  // namespace
-}  // namespace zefa
+}  // namespace zefa::test

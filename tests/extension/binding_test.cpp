@@ -26,7 +26,8 @@ TEST_F(ExtensionTest, EveryVariableIsBoundToTheHostsOwnObject) {
     EXPECT_EQ(Use(State().vars().ServerName).GetValue(), "zefa-test");
     Use(State().vars().TCPTimeOut).SetValue(7);
     EXPECT_EQ(Var<host::NumberVariable>("TCPTimeOut")->GetValue(), 7);
-    EXPECT_TRUE(State().vars().Inlets && State().vars().OutletSourceCB && State().vars().IsFinished);
+    EXPECT_TRUE(State().vars().Inlets && State().vars().OutletSourceCB &&
+                State().vars().IsFinished);
     // No reference stream is set, so the member stays empty.
     EXPECT_EQ(State().vars().ReferenceStream, nullptr);
     EXPECT_TRUE(window->Lines().empty());

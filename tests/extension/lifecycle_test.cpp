@@ -1,7 +1,7 @@
 // Initialize for new and recalled cases, Save's snapshot names, Terminate.
 #include "fake_server.h"
-#include "server/server_start.h"
 #include "host_world.h"
+#include "server/server_start.h"
 
 namespace zefa::test {
 namespace {

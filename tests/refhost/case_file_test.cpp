@@ -6,7 +6,9 @@
 #include <filesystem>
 #include <fstream>
 
-namespace refhost {
+namespace zefa::test {
+
+using namespace refhost;
 namespace {
 
 namespace fs = std::filesystem;
@@ -113,4 +115,4 @@ TEST_F(CaseFileTest, AFailedSaveLeavesTheOldFileIntact) {
 }
 
 }  // namespace
-}  // namespace refhost
+}  // namespace zefa::test

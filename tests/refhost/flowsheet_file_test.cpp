@@ -9,6 +9,7 @@
 using namespace refhost;
 using nlohmann::json;
 
+namespace zefa::test {
 namespace {
 
 json Example() {
@@ -123,3 +124,5 @@ TEST(FlowsheetFile, RecordColumnsReadValuesInTheirUnits) {
               "x.case.json: record.variables[0].unit: no unit operation \"PIPE-1\"");
     EXPECT_EQ(error(R"({"end_time": "soon"})"), "x.case.json: record.end_time: expected a number");
 }
+
+}  // namespace zefa::test

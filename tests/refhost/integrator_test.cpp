@@ -9,11 +9,12 @@
 
 using namespace refhost;
 
+namespace zefa::test {
 namespace {
 
 // An extension whose single inlet is a flow-balance connection:
 // N = F + dF (p - P), with F, dF and P set by the test.
-class FakeExtension final : public zefa::test::NullExtension {
+class FakeExtension final : public NullExtension {
   public:
     std::vector<std::string> calls;
     std::shared_ptr<host::DynamicContainer> dyn;
@@ -207,3 +208,5 @@ TEST(DynamicRun, ControllerHoldsFlowAtSetpointAndMassBalances) {
     EXPECT_DOUBLE_EQ(run.Time(), 200.0);
     EXPECT_THROW(plant.FindOperation("FV")->Member("OP"), std::invalid_argument);
 }
+
+}  // namespace zefa::test

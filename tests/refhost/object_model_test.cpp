@@ -3,7 +3,9 @@
 
 #include "lib/case.h"
 
-namespace refhost {
+namespace zefa::test {
+
+using namespace refhost;
 namespace {
 
 using ::testing::ElementsAre;
@@ -84,4 +86,4 @@ TEST(ScriptedUserInterface, AnswersFromTheQueueThenDefaults) {
 }
 
 }  // namespace
-}  // namespace refhost
+}  // namespace zefa::test

@@ -9,6 +9,7 @@
 
 using namespace refhost;
 
+namespace zefa::test {
 namespace {
 
 ComponentSetPtr Set(std::vector<std::string> names) {
@@ -269,3 +270,5 @@ TEST(Flash, RandomStatesBalanceAndInvert) {
         EXPECT_NEAR(g->TemperatureC(), t, 0.05) << k << " p=" << p;
     }
 }
+
+}  // namespace zefa::test

@@ -9,6 +9,7 @@
 
 using namespace refhost;
 
+namespace zefa::test {
 namespace {
 
 struct Line {
@@ -183,3 +184,5 @@ TEST(PressureFlow, ScheduleInterpolatesAndRefusesDisorder) {
     EXPECT_DOUBLE_EQ(s.At(99.0), 20.0);
     EXPECT_THROW(Schedule({{1.0, 1.0}, {1.0, 2.0}}), std::invalid_argument);
 }
+
+}  // namespace zefa::test

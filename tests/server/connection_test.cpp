@@ -70,7 +70,8 @@ TEST_F(ConnectionTest, AutoStartRefusesAMissingModelFolderAndAnUnsafeName) {
 TEST_F(ConnectionTest, CloseAsksForASnapshotAndStopsTheServerEitherWay) {
     ConnectNewCase(server.Port());
     ASSERT_TRUE(zefa->LoadZEFAFile());
-    State().step().objInputTable = std::make_shared<refhost::RefTableOperation>("PIPE-100 ZEFA Input");
+    State().step().objInputTable =
+        std::make_shared<refhost::RefTableOperation>("PIPE-100 ZEFA Input");
     ui->QueueYesNo(true);
     zefa->CloseTheConnection();
     EXPECT_EQ(zefa->ServerStateNumber(), 0);

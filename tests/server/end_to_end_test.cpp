@@ -3,8 +3,8 @@
 #include <signal.h>
 
 #include "fake_server.h"
-#include "server/server_start.h"
 #include "host_world.h"
+#include "server/server_start.h"
 
 namespace zefa::test {
 namespace {
@@ -78,7 +78,8 @@ TEST_F(EndToEnd, SecondAutoStartOnlyConnectsAndTerminateStopsTheServer) {
     EXPECT_FALSE(server_start::IsProcessRunning(0));
     const int started = AutoStart();
     ASSERT_GT(started, 0);
-    State().server().lngServerState = ServerState::NotConnected;  // the connection is lost; the server runs on
+    State().server().lngServerState =
+        ServerState::NotConnected;  // the connection is lost; the server runs on
     EXPECT_EQ(AutoStart(), started);
     ASSERT_TRUE(zefa->LoadZEFAFile());
     zefa->Terminate();

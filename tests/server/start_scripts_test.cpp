@@ -2,8 +2,8 @@
 // really started process.
 #include <unistd.h>
 
-#include "server/server_start.h"
 #include "host_world.h"
+#include "server/server_start.h"
 
 namespace zefa::test {
 namespace {

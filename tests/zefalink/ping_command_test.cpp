@@ -10,6 +10,7 @@
 
 #include "scripted_peer.h"
 
+namespace zefa::test {
 namespace {
 
 using zefa::testing::Bytes;
@@ -89,3 +90,5 @@ TEST_F(PingCommandTest, RefusedPortIsReported) {
 }
 
 }  // namespace
+
+}  // namespace zefa::test
