@@ -10,13 +10,11 @@
 #include "client/zefa_client.h"
 #include "scripted_peer.h"
 
-namespace zefa {
+namespace zefa::test {
 namespace {
 
-using testing::Bytes;
-using testing::Concat;
-using testing::ScriptedPeer;
 namespace pr = protocol;
+using pr::MessageType;
 using SteadyClock = std::chrono::steady_clock;
 
 constexpr std::string_view kReceiveError =
@@ -293,13 +291,13 @@ TEST_F(ClientTest, SizesAndDataAsTwoMessagesOrOneReceive) {
     EXPECT_EQ(ui.events, 1) << "pending events once before profile data of their own";
 
     // Both messages in one received buffer.
-    client.SetRequestKind(21);
+    client.SetRequestKind(MessageType::SendtrNames);
     client.HandleReply(Concat({sizes, data}));
     EXPECT_FALSE(client.IsWaiting());
     EXPECT_TRUE(client.ReplyOK);
     EXPECT_EQ(client.Sizes(), (std::vector<std::int32_t>{90, 2}));
     EXPECT_EQ(client.Data(), (std::vector<float>{0.5f, 1.5f, 2.5f}));
-    client.SetRequestKind(24);
+    client.SetRequestKind(MessageType::SendprNames);
     client.HandleReply(Concat({pr_sizes, Floats("ZEFA_SENDPR_DATA", {7, 8})}));
     EXPECT_EQ(client.Data(), (std::vector<float>{7, 8}));
     EXPECT_EQ(ui.events, 1);
@@ -363,7 +361,7 @@ TEST_F(ClientTest, WrongRepliesForEachWaitingBehaviour) {
 
 TEST_F(ClientTest, UnknownKindIsACodingError) {
     client.Owner = &owner;
-    client.SetRequestKind(5);
+    client.SetRequestKind(MessageType::StopServer);
     client.HandleReply(pr::PackEmpty("ZEFA_OK"));
     ASSERT_EQ(owner.errors.size(), 2u);
     EXPECT_EQ(owner.errors[0],
@@ -374,21 +372,21 @@ TEST_F(ClientTest, UnknownKindIsACodingError) {
 
 TEST_F(ClientTest, PayloadLengthsZeroOddAndTruncated) {
     client.Owner = &owner;
-    client.SetRequestKind(3);
+    client.SetRequestKind(MessageType::GettrResult);
     Bytes five = pr::MakeMessage("ZEFA_OUTTR_DATA", 5);
     pr::PutFloatBE(five, 24, 8.0f);
     client.HandleReply(five);
     EXPECT_EQ(client.OutTrendData, std::vector<double>{8});
     EXPECT_TRUE(owner.errors.empty());
 
-    client.SetRequestKind(3);
+    client.SetRequestKind(MessageType::GettrResult);
     client.HandleReply(pr::MakeMessage("ZEFA_OUTTR_DATA", 0));
     EXPECT_EQ(owner.errors,
               std::vector<std::string>{"METHOD -- UnPackData Subscript out of range"});
 
     // An embedded data message that claims more than arrived: the values that
     // are there are kept, the rest is reported, nothing is read past the end.
-    client.SetRequestKind(2);
+    client.SetRequestKind(MessageType::SimStep);
     Bytes embedded = Floats("ZEFA_OUTTR_DATA", {1, 2});
     pr::PutInt32BE(embedded, 20, 400);
     client.HandleReply(pr::PackRaw("ZEFA_OK", embedded));
@@ -396,7 +394,7 @@ TEST_F(ClientTest, PayloadLengthsZeroOddAndTruncated) {
     EXPECT_TRUE(client.StepComplete);
     EXPECT_EQ(owner.errors.size(), 2u);
 
-    client.SetRequestKind(32);
+    client.SetRequestKind(MessageType::GetStep);
     client.HandleReply(Bytes{'Z', 'E'});
     EXPECT_EQ(owner.errors.back().rfind(kDifferent, 0), 0u);
 }
@@ -573,4 +571,4 @@ TEST(ClientFormat, NumbersAsText) {
 }
 
 }  // namespace
-}  // namespace zefa
+}  // namespace zefa::test

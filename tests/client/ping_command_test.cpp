@@ -10,10 +10,9 @@
 
 #include "scripted_peer.h"
 
+namespace zefa::test {
 namespace {
 
-using zefa::testing::Bytes;
-using zefa::testing::ScriptedPeer;
 namespace pr = zefa::protocol;
 namespace fs = std::filesystem;
 
@@ -89,3 +88,4 @@ TEST_F(PingCommandTest, RefusedPortIsReported) {
 }
 
 }  // namespace
+}  // namespace zefa::test

@@ -10,11 +10,10 @@
 #include "platform/error.h"
 #include "scripted_peer.h"
 
-namespace zefa::tcp {
+namespace zefa::test {
 namespace {
 
-using testing::Bytes;
-using testing::ScriptedPeer;
+using namespace zefa::tcp;
 using Clock = std::chrono::steady_clock;
 
 double SecondsSince(Clock::time_point start) {
@@ -41,7 +40,7 @@ TEST(Tcp, ConnectRefusesBadPortsAndHosts) {
 
     // Nothing listens there: the attempt fails and the socket is closed.
     int port = 0;
-    close(testing::ListenOnLowPort(port));
+    close(ListenOnLowPort(port));
     EXPECT_FALSE(TCPConnect("127.0.0.1", port, fd));
 }
 
@@ -49,7 +48,7 @@ TEST(Tcp, AConnectionThatIsNeverAcceptedGivesUpAtTheTimeOut) {
     // A listener whose accept queue is full drops further connection
     // requests, so a connect would wait for the system's own time-out.
     int port = 0;
-    const int listener = testing::ListenOnLowPort(port);
+    const int listener = ListenOnLowPort(port);
     ASSERT_EQ(::listen(listener, 0), 0);
     std::vector<std::int32_t> queued;
     double failed_after = -1;
@@ -104,7 +103,7 @@ TEST(Tcp, ReceivesMessagesInPiecesAndBackToBack) {
     const Bytes second = protocol::PackFloats("ZEFA_OUTTR_DATA", values);
     const Bytes empty = protocol::PackEmpty("ZEFA_PONG");
     ScriptedPeer peer;
-    peer.SendInPieces(first, 3, 2).Send(testing::Concat({second, empty}));
+    peer.SendInPieces(first, 3, 2).Send(Concat({second, empty}));
     peer.Start();
     const int fd = Connect(peer);
     Bytes buffer;
@@ -230,4 +229,4 @@ TEST(Tcp, SignalDuringWaitResumesWithRemainingTime) {
 }
 
 }  // namespace
-}  // namespace zefa::tcp
+}  // namespace zefa::test
