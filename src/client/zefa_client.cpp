@@ -530,14 +530,21 @@ bool ZEFA_Client::SendMessage(const protocol::Bytes& message, bool waitForReply)
         }
         const std::uint64_t start = clock_->TickCountMs();
         const std::int64_t limit_ms = static_cast<std::int64_t>(seconds) * 1000;
+        bool timedOut = false;
         while (waiting_) {
             const auto elapsed = static_cast<std::int64_t>(clock_->TickCountMs() - start);
             if (elapsed > limit_ms) {
                 waiting_ = false;
+                timedOut = true;
                 ReportError(std::string(kNoReply) + std::to_string(RequestKind()));
             }
+            // The last round still reads what has come, so that a late reply is
+            // not taken for the answer to the next request.
             GetData(seconds);
         }
+        // Once the time-out has been reported the request has failed, whatever
+        // the last round read.
+        if (timedOut) ReplyOK = false;
     } else {
         waiting_ = false;
     }
@@ -548,15 +555,36 @@ bool ZEFA_Client::SendMessage(const protocol::Bytes& message, bool waitForReply)
 }
 
 void ZEFA_Client::GetData(std::int32_t timeout) {
+    // A message that cannot be read whole, or a closed or failed connection,
+    // leaves no way to tell where the next message starts.
+    bool lost = false;
     Trap("GetData", [&] {
         Bytes buffer;
-        const std::int32_t received = connected_ ? tcp::TCPReceive(socket_, buffer, timeout) : -1;
+        std::int32_t received = tcp::kNothingArrived;
+        if (connected_) {
+            lost = true;  // a frame length out of range raises
+            received = tcp::TCPReceive(socket_, buffer, timeout);
+            lost = received == tcp::kPeerClosed || received == tcp::kBrokenMessage;
+        }
         if (received <= 0) {
             ReportError(std::string(kReceiveError));
             waiting_ = false;
             return;
         }
         Dispatch(buffer);
+    });
+    if (lost) ConnectionLost();
+}
+
+void ZEFA_Client::ConnectionLost() {
+    waiting_ = false;
+    StepComplete = true;  // no step can finish on a closed connection
+    if (connected_) {
+        connected_ = false;
+        tcp::TCPClose(socket_);
+    }
+    Trap("GetData", [&] {
+        if (Owner != nullptr) Owner->ZEFAServerDisconnected();
     });
 }
 
@@ -681,7 +709,7 @@ void ZEFA_Client::HandleStepReply(Bytes& buffer, bool& unexpected) {
             } else {
                 text = Mid(rest, p);
             }
-            TraceToFile(TrimBlanks(text));
+            TraceToFile(ReplyLabel(MessageType::Error), TrimBlanks(text));
         }
         if (dataAt != std::string::npos) {
             // The data message starts where its full type name is, past the
@@ -704,24 +732,34 @@ void ZEFA_Client::HandleStepReply(Bytes& buffer, bool& unexpected) {
 
 void ZEFA_Client::HandleSizesAndData(Bytes& buffer, bool& unexpected) {
     const ReplyRule& rule = RequireRow(kind_).reply;
-    const auto sizesType = rule.sizes;
-    const auto dataType = rule.accepted;
-    const std::string_view dataName = pr::TypeName(dataType);
+    const std::string_view dataName = pr::TypeName(rule.accepted);
 
-    std::size_t examined = 0;  // the text examined starts here
-    std::size_t searchFrom = pr::kLengthOffset;
-    if (IsType(buffer, sizesType)) {
+    std::size_t examined = 0;                     // the text examined starts here
+    std::size_t dataAt = std::string_view::npos;  // start of a data message further on
+    if (IsType(buffer, rule.sizes)) {
         unexpected = false;
-        UnPackSizes(buffer);
-        examined = pr::kLengthOffset;
-        TraceToFile(ReplyLabel(sizesType));
-        // A data message that follows in the same receive starts right after
-        // the sizes message; look for it there first.
         const std::int32_t length =
             buffer.size() >= pr::kHeaderSize ? pr::GetInt32BE(buffer, pr::kLengthOffset) : 0;
-        if (length >= 0 && pr::kHeaderSize + static_cast<std::size_t>(length) < buffer.size()) {
-            searchFrom = pr::kHeaderSize + static_cast<std::size_t>(length);
+        const std::size_t sizesEnd =
+            pr::kHeaderSize + static_cast<std::size_t>(std::max(length, 0));
+        // A data message in the same receive starts right after the sizes
+        // message, or inside its length when the server embedded it there.
+        if (sizesEnd < buffer.size()) dataAt = pr::FindBytes(buffer, dataName, sizesEnd);
+        if (dataAt == std::string_view::npos)
+            dataAt = pr::FindBytes(buffer, dataName, pr::kHeaderSize);
+        if (dataAt != std::string_view::npos && dataAt < sizesEnd) {
+            // The sizes list ends where the embedded data message begins.
+            Bytes sizes(buffer.begin(), buffer.begin() + static_cast<std::ptrdiff_t>(dataAt));
+            pr::PutInt32BE(sizes, pr::kLengthOffset,
+                           static_cast<std::int32_t>((dataAt - pr::kHeaderSize) / 4 * 4));
+            UnPackSizes(sizes);
+        } else {
+            UnPackSizes(buffer);
         }
+        examined = pr::kLengthOffset;
+        TraceToFile(ReplyLabel(rule.sizes));
+    } else {
+        dataAt = pr::FindBytes(buffer, dataName, pr::kLengthOffset);
     }
     const pr::ByteView text = pr::ByteView(buffer).subspan(std::min(examined, buffer.size()));
     const auto finishData = [&] {
@@ -729,18 +767,15 @@ void ZEFA_Client::HandleSizesAndData(Bytes& buffer, bool& unexpected) {
         UnPackData(buffer, 0);
         ReplyOK = true;
         waiting_ = false;
-        TraceToFile(ReplyLabel(dataType), data_);
+        TraceToFile(ReplyLabel(rule.accepted), data_);
     };
 
     if (pr::HasTypePrefix(text, dataName)) {
         if (rule.eventsBeforeData && ui_ != nullptr) ui_->ProcessPendingEvents();
         finishData();
     } else if (pr::FindBytes(text, dataName, 1) != std::string_view::npos) {
-        auto start = pr::FindBytes(buffer, dataName, searchFrom);
-        if (start == std::string_view::npos)
-            start = pr::FindBytes(buffer, dataName, pr::kLengthOffset);
-        if (start != std::string_view::npos) {
-            buffer.erase(buffer.begin(), buffer.begin() + static_cast<std::ptrdiff_t>(start));
+        if (dataAt != std::string_view::npos) {
+            buffer.erase(buffer.begin(), buffer.begin() + static_cast<std::ptrdiff_t>(dataAt));
             finishData();
         }
     } else if (IsType(buffer, MessageType::Error)) {

@@ -27,7 +27,8 @@ class ZEFA_ClientOwner {
     virtual ~ZEFA_ClientOwner() = default;
     // Every error report of the client, text as composed by the client.
     virtual void ReportError(const std::string& message) = 0;
-    // Event: raised by CloseFile after the stop-server request was sent.
+    // Event: raised by CloseFile after the stop-server request was sent, and
+    // when the connection is lost while a reply is read.
     virtual void ZEFAServerDisconnected() = 0;
     // Event: raised while a reply is handled, when the trend data of a step
     // have arrived and StepComplete has just been set.
@@ -88,7 +89,8 @@ class ZEFA_Client {
     std::string GetErrorMessage() const { return error_text_; }
 
     // Reads one message (waiting at most `timeout` seconds) and handles it for
-    // the outstanding request kind.
+    // the outstanding request kind. A message that cannot be read whole, or a
+    // closed or failed connection, is reported once and ends the connection.
     void GetData(std::int32_t timeout);
     // Passes the message to Owner->ReportError when an owner is set.
     void ReportError(const std::string& message);
@@ -144,6 +146,9 @@ class ZEFA_Client {
                              const std::vector<std::uint8_t>& buffer);
     void CompleteStep();
     void RaiseFinishRunZefa();
+    // Closes a connection whose byte stream is out of step or gone, ends any
+    // wait and outstanding step, and raises ZEFAServerDisconnected.
+    void ConnectionLost();
 
     void TraceToFile(std::string_view label);
     void TraceToFile(std::string_view label, std::string_view value);

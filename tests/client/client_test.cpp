@@ -304,6 +304,23 @@ TEST_F(ClientTest, SizesAndDataAsTwoMessagesOrOneReceive) {
     EXPECT_EQ(owner.errors, std::vector<std::string>{});
 }
 
+// A sizes message whose length covers the data message that follows it: the
+// sizes end where the data message begins.
+TEST_F(ClientTest, EmbeddedDataMessageEndsTheSizesList) {
+    const Bytes sizes = Ints("ZEFA_SENDPR_SIZES", {4, 6});
+    const Bytes data = Floats("ZEFA_SENDPR_DATA", {1, 2, 3, 4, 5, 6, 7, 8, 9, 10});
+    ScriptedPeer peer;
+    peer.Answer(
+        pr::PackRaw("ZEFA_SENDPR_SIZES", Concat({Bytes(sizes.begin() + 24, sizes.end()), data})));
+    Connect(peer);
+    std::vector<double> values;
+    std::vector<std::int32_t> sizes_out;
+    EXPECT_TRUE(client.SetSendProfileNames(values, sizes_out, "P"));
+    EXPECT_EQ(sizes_out, (std::vector<std::int32_t>{4, 6}));
+    EXPECT_EQ(values, (std::vector<double>{1, 2, 3, 4, 5, 6, 7, 8, 9, 10}));
+    EXPECT_EQ(owner.errors, std::vector<std::string>{});
+}
+
 TEST_F(ClientTest, ServerErrorsAndWarnings) {
     ScriptedPeer peer;
     peer.Answer(pr::PackText("ZEFA_ERROR", "  warning: old file format "))
@@ -440,6 +457,110 @@ TEST_F(ClientTest, ClosedPeerSilenceAndWrongRepliesPastTheDeadline) {
     EXPECT_EQ(owner.errors, std::vector<std::string>{std::string(kReceiveError)});
 }
 
+// A frame the client cannot read whole leaves the byte stream out of step: the
+// connection is closed and reported lost at once, so that no later request
+// reads its reply from the middle of an old message.
+TEST(ClientConnection, ABadFrameOrAClosedPeerEndsTheConnection) {
+    Bytes stalled = pr::MakeMessage("ZEFA_PONG", 10);
+    const Bytes pong = pr::PackEmpty("ZEFA_PONG");
+    Bytes oversized = pr::MakeMessage("ZEFA_PONG", 32768);
+    std::copy(pong.begin(), pong.end(), oversized.begin() + 24);
+    Bytes negative = pr::MakeMessage("ZEFA_PONG", 0);
+    pr::PutInt32BE(negative, 20, -4);
+    struct Case {
+        std::string name;
+        std::function<void(ScriptedPeer&)> script;
+        std::string report;
+    };
+    const std::vector<Case> cases{
+        {"payload over 32,767 bytes", [&](ScriptedPeer& p) { p.Answer(oversized); },
+         "METHOD -- GetData Overflow"},
+        {"negative length",
+         [&](ScriptedPeer& p) {
+             p.Answer(Concat({negative, pong}));
+         },
+         "METHOD -- GetData Subscript out of range"},
+        {"stalls in the middle",
+         [&](ScriptedPeer& p) {
+             p.Answer(Bytes(stalled.begin(), stalled.begin() + 27))
+                 .Pause(1400)
+                 .Send(Concat({Bytes(stalled.begin() + 27, stalled.end()), pong, pong}));
+         },
+         std::string(kReceiveError)},
+        {"closes", [&](ScriptedPeer& p) { p.Receive().Close(); }, std::string(kReceiveError)},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        RecordingOwner owner;
+        ZEFA_Client client;
+        client.Owner = &owner;
+        client.TCPTimeOut = 1;
+        ScriptedPeer peer;
+        c.script(peer);
+        peer.Start();
+        ASSERT_TRUE(client.OpenConnection("127.0.0.1", peer.Port()));
+        EXPECT_FALSE(client.Ping());
+        EXPECT_FALSE(client.IsWaiting());
+        EXPECT_FALSE(client.IsZEFAConnected());
+        EXPECT_EQ(owner.disconnected, 1);
+        EXPECT_EQ(owner.errors, std::vector<std::string>{c.report});
+        EXPECT_FALSE(client.Ping());  // nothing is read from the old stream
+        EXPECT_EQ(owner.errors.size(), 1u);
+    }
+}
+
+// A reply that comes after the time-out was reported does not turn the
+// request into a success.
+TEST_F(ClientTest, NoReplyReportedMeansTheRequestFails) {
+    // Every tick reading moves the clock 600 ms: the deadline of a 1-second
+    // time-out has passed at the second round of the wait.
+    class JumpingClock : public FixedClock {
+      public:
+        std::uint64_t TickCountMs() const override { return ticks += 600; }
+        mutable std::uint64_t ticks = 0;
+    };
+    ZEFA_Client late{std::make_shared<JumpingClock>()};
+    ScriptedPeer peer;
+    peer.Answer(Concat({Ok(), Floats("ZEFA_OUT_TIME", {3})}));
+    peer.Start();
+    late.Owner = &owner;
+    late.TCPTimeOut = 1;
+    ASSERT_TRUE(late.OpenConnection("127.0.0.1", peer.Port()));
+    double time = 7;
+    EXPECT_FALSE(late.GetSimTime(time));
+    EXPECT_EQ(time, 7);
+    ASSERT_EQ(owner.errors.size(), 2u);
+    EXPECT_EQ(owner.errors[1],
+              "No reply (within the timeout period) from the ZEFA Server for the Client sent "
+              "message of type: 29");
+}
+
+// A time-out that rounds to 0 bounds the connect like every other wait: one
+// second, not the system's own connect time-out.
+TEST(ClientConnection, ConnectIsBoundedWhenTheTimeOutRoundsToZero) {
+    // A listener whose accept queue is full drops further connection requests.
+    int port = 0;
+    const int listener = ListenOnLowPort(port);
+    ASSERT_EQ(::listen(listener, 0), 0);
+    std::vector<std::unique_ptr<ZEFA_Client>> queued;
+    double failed_after = -1;
+    for (int attempt = 0; attempt < 8 && failed_after < 0; ++attempt) {
+        auto client = std::make_unique<ZEFA_Client>();
+        client->TCPTimeOut = 0.4;
+        const auto start = SteadyClock::now();
+        if (client->OpenConnection("127.0.0.1", port)) {
+            queued.push_back(std::move(client));
+        } else {
+            failed_after = std::chrono::duration<double>(SteadyClock::now() - start).count();
+        }
+    }
+    queued.clear();
+    ::close(listener);
+    ASSERT_GE(failed_after, 0.0) << "every connection was queued";
+    EXPECT_GE(failed_after, 0.9);
+    EXPECT_LT(failed_after, 5.0);
+}
+
 TEST_F(ClientTest, NotConnectedAndLimits) {
     client.Owner = &owner;
     EXPECT_FALSE(client.Ping());
@@ -552,7 +673,7 @@ TEST_F(ClientTest, TraceFilesAndLines) {
         "14:30:07: " + std::string(kServerError) + "warning: slow",
         "14:30:07: ZEFA_SIM_STEP",
         "14:30:07: ServerToClient_ZEFA_OK",
-        "14:30:07: pipe empty",
+        "14:30:07: ServerToClient_ZEFA_ERROR pipe empty",
         "14:30:07: ServerToClient_ZEFA_OUTTR_DATA  1 2",
     };
     EXPECT_EQ(lines, expected);
