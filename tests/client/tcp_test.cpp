@@ -44,30 +44,6 @@ TEST(Tcp, ConnectRefusesBadPortsAndHosts) {
     EXPECT_FALSE(TCPConnect("127.0.0.1", port, fd));
 }
 
-TEST(Tcp, AConnectionThatIsNeverAcceptedGivesUpAtTheTimeOut) {
-    // A listener whose accept queue is full drops further connection
-    // requests, so a connect would wait for the system's own time-out.
-    int port = 0;
-    const int listener = ListenOnLowPort(port);
-    ASSERT_EQ(::listen(listener, 0), 0);
-    std::vector<std::int32_t> queued;
-    double failed_after = -1;
-    for (int attempt = 0; attempt < 8 && failed_after < 0; ++attempt) {
-        std::int32_t fd = -1;
-        const auto start = Clock::now();
-        if (TCPConnect("127.0.0.1", port, fd, 1)) {
-            queued.push_back(fd);
-        } else {
-            failed_after = SecondsSince(start);
-        }
-    }
-    for (auto fd : queued) TCPClose(fd);
-    close(listener);
-    ASSERT_GE(failed_after, 0.0) << "every connection was queued";
-    EXPECT_GE(failed_after, 0.9);
-    EXPECT_LT(failed_after, 5.0);
-}
-
 TEST(Tcp, AddressHelpers) {
     EXPECT_EQ(FormatIPAddress({10, 0, 0, 255}), "10.0.0.255");
     EXPECT_EQ(ResolveAddress("127.0.0.1"), htonl(INADDR_LOOPBACK));
