@@ -13,52 +13,52 @@ namespace {
 struct TypeInfo {
     MessageType type;
     std::string_view name;
-    std::int32_t kind;  // 0 for replies
     PayloadForm form;
 };
 
-constexpr std::array<TypeInfo, kMessageTypeCount> kTypes{{
-    {MessageType::Start, "ZEFA_START", kind::kStart, PayloadForm::Text},
-    {MessageType::SimStep, "ZEFA_SIM_STEP", kind::kSimStep, PayloadForm::Text},
-    {MessageType::GettrResult, "ZEFA_GETTR_RESULT", kind::kGettrResult, PayloadForm::None},
-    {MessageType::StopServer, "ZEFA_STOP_SERVER", kind::kStopServer, PayloadForm::None},
-    {MessageType::SaveSnap, "ZEFA_SAVE_SNAP", kind::kSaveSnap, PayloadForm::Text},
-    {MessageType::LoadSnap, "ZEFA_LOAD_SNAP", kind::kLoadSnap, PayloadForm::Text},
-    {MessageType::InpNames, "ZEFA_INP_NAMES", kind::kInpNames, PayloadForm::Text},
-    {MessageType::InpSizes, "ZEFA_INP_SIZES", kind::kInpSizes, PayloadForm::IntList},
-    {MessageType::InpData, "ZEFA_INP_DATA", kind::kInpData, PayloadForm::FloatList},
-    {MessageType::OuttrNames, "ZEFA_OUTTR_NAMES", kind::kOuttrNames, PayloadForm::Text},
-    {MessageType::SendtrNames, "ZEFA_SENDTR_NAMES", kind::kSendtrNames, PayloadForm::Text},
-    {MessageType::SendprNames, "ZEFA_SENDPR_NAMES", kind::kSendprNames, PayloadForm::Text},
-    {MessageType::SetTime, "ZEFA_SET_TIME", kind::kSetTime, PayloadForm::OneFloat},
-    {MessageType::GetTime, "ZEFA_GET_TIME", kind::kGetTime, PayloadForm::Text},
-    {MessageType::SetTend, "ZEFA_SET_TEND", kind::kSetTend, PayloadForm::OneFloat},
-    {MessageType::GetStep, "ZEFA_GET_STEP", kind::kGetStep, PayloadForm::Text},
-    {MessageType::ReadInput, "ZEFA_READ_INPUT", kind::kReadInput, PayloadForm::Text},
-    {MessageType::Initialize, "ZEFA_INITIALIZE", kind::kInitialize, PayloadForm::Text},
-    {MessageType::Ping, "ZEFA_PING", kind::kPing, PayloadForm::Text},
-    {MessageType::InputLogOn, "ZEFA_INPUT_LOG_ON", kind::kInputLogOn, PayloadForm::Text},
-    {MessageType::InputLogOff, "ZEFA_INPUT_LOG_OFF", kind::kInputLogOff, PayloadForm::Text},
-    {MessageType::KeywordInput, "ZEFA_KEYWORD_INPUT", kind::kKeywordInput, PayloadForm::Text},
-    {MessageType::GetLabelList, "ZEFA_GET_LABEL_LIST", kind::kGetLabelList, PayloadForm::Text},
-    {MessageType::Ok, "ZEFA_OK", 0, PayloadForm::Unread},
-    {MessageType::Pong, "ZEFA_PONG", 0, PayloadForm::Unread},
-    {MessageType::Error, "ZEFA_ERROR", 0, PayloadForm::Text},
-    {MessageType::OuttrSizes, "ZEFA_OUTTR_SIZES", 0, PayloadForm::Unread},
-    {MessageType::OuttrData, "ZEFA_OUTTR_DATA", 0, PayloadForm::FloatList},
-    {MessageType::SendtrSizes, "ZEFA_SENDTR_SIZES", 0, PayloadForm::IntList},
-    {MessageType::SendtrData, "ZEFA_SENDTR_DATA", 0, PayloadForm::FloatList},
-    {MessageType::SendprSizes, "ZEFA_SENDPR_SIZES", 0, PayloadForm::IntList},
-    {MessageType::SendprData, "ZEFA_SENDPR_DATA", 0, PayloadForm::FloatList},
-    {MessageType::OutTime, "ZEFA_OUT_TIME", 0, PayloadForm::FloatList},
-    {MessageType::OutStep, "ZEFA_OUT_STEP", 0, PayloadForm::FloatList},
-    {MessageType::LabelList, "ZEFA_LABEL_LIST", 0, PayloadForm::Text},
+constexpr std::array<TypeInfo, 35> kTypes{{
+    {MessageType::Start, "ZEFA_START", PayloadForm::Text},
+    {MessageType::SimStep, "ZEFA_SIM_STEP", PayloadForm::Text},
+    {MessageType::GettrResult, "ZEFA_GETTR_RESULT", PayloadForm::None},
+    {MessageType::StopServer, "ZEFA_STOP_SERVER", PayloadForm::None},
+    {MessageType::SaveSnap, "ZEFA_SAVE_SNAP", PayloadForm::Text},
+    {MessageType::LoadSnap, "ZEFA_LOAD_SNAP", PayloadForm::Text},
+    {MessageType::InpNames, "ZEFA_INP_NAMES", PayloadForm::Text},
+    {MessageType::InpSizes, "ZEFA_INP_SIZES", PayloadForm::IntList},
+    {MessageType::InpData, "ZEFA_INP_DATA", PayloadForm::FloatList},
+    {MessageType::OuttrNames, "ZEFA_OUTTR_NAMES", PayloadForm::Text},
+    {MessageType::SendtrNames, "ZEFA_SENDTR_NAMES", PayloadForm::Text},
+    {MessageType::SendprNames, "ZEFA_SENDPR_NAMES", PayloadForm::Text},
+    {MessageType::SetTime, "ZEFA_SET_TIME", PayloadForm::OneFloat},
+    {MessageType::GetTime, "ZEFA_GET_TIME", PayloadForm::Text},
+    {MessageType::SetTend, "ZEFA_SET_TEND", PayloadForm::OneFloat},
+    {MessageType::GetStep, "ZEFA_GET_STEP", PayloadForm::Text},
+    {MessageType::ReadInput, "ZEFA_READ_INPUT", PayloadForm::Text},
+    {MessageType::Initialize, "ZEFA_INITIALIZE", PayloadForm::Text},
+    {MessageType::Ping, "ZEFA_PING", PayloadForm::Text},
+    {MessageType::InputLogOn, "ZEFA_INPUT_LOG_ON", PayloadForm::Text},
+    {MessageType::InputLogOff, "ZEFA_INPUT_LOG_OFF", PayloadForm::Text},
+    {MessageType::KeywordInput, "ZEFA_KEYWORD_INPUT", PayloadForm::Text},
+    {MessageType::GetLabelList, "ZEFA_GET_LABEL_LIST", PayloadForm::Text},
+    {MessageType::Ok, "ZEFA_OK", PayloadForm::Unread},
+    {MessageType::Pong, "ZEFA_PONG", PayloadForm::Unread},
+    {MessageType::Error, "ZEFA_ERROR", PayloadForm::Text},
+    {MessageType::OuttrSizes, "ZEFA_OUTTR_SIZES", PayloadForm::Unread},
+    {MessageType::OuttrData, "ZEFA_OUTTR_DATA", PayloadForm::FloatList},
+    {MessageType::SendtrSizes, "ZEFA_SENDTR_SIZES", PayloadForm::IntList},
+    {MessageType::SendtrData, "ZEFA_SENDTR_DATA", PayloadForm::FloatList},
+    {MessageType::SendprSizes, "ZEFA_SENDPR_SIZES", PayloadForm::IntList},
+    {MessageType::SendprData, "ZEFA_SENDPR_DATA", PayloadForm::FloatList},
+    {MessageType::OutTime, "ZEFA_OUT_TIME", PayloadForm::FloatList},
+    {MessageType::OutStep, "ZEFA_OUT_STEP", PayloadForm::FloatList},
+    {MessageType::LabelList, "ZEFA_LABEL_LIST", PayloadForm::Text},
 }};
 
 const TypeInfo& Info(MessageType type) {
-    const auto index = static_cast<std::size_t>(type);
-    if (index >= kTypes.size()) throw std::out_of_range("unknown message type");
-    return kTypes[index];
+    for (const auto& info : kTypes) {
+        if (info.type == type) return info;
+    }
+    throw std::out_of_range("unknown message type");
 }
 
 void CheckRange(std::size_t size, std::size_t offset, std::size_t count) {
@@ -105,6 +105,12 @@ void UnpackList(ByteView buffer, std::size_t offset, std::vector<T>& out, Read r
 }
 
 }  // namespace
+
+const std::array<MessageType, 35> kMessageTypes = [] {
+    std::array<MessageType, 35> types{};
+    for (std::size_t i = 0; i < kTypes.size(); ++i) types[i] = kTypes[i].type;
+    return types;
+}();
 
 const std::array<std::string_view, 46> kPayloadDescriptions{
     "case1 start-up information",
@@ -167,23 +173,11 @@ std::optional<MessageType> TypeFromName(std::string_view name) {
 }
 
 bool IsRequest(MessageType type) {
-    return Info(type).kind != 0;
+    return static_cast<std::int32_t>(Info(type).type) < static_cast<std::int32_t>(MessageType::Ok);
 }
 
 PayloadForm FormOf(MessageType type) {
     return Info(type).form;
-}
-
-std::int32_t KindCode(MessageType request) {
-    return Info(request).kind;
-}
-
-std::optional<MessageType> RequestForKind(std::int32_t code) {
-    if (code == 0) return std::nullopt;
-    for (const auto& info : kTypes) {
-        if (info.kind == code) return info.type;
-    }
-    return std::nullopt;
 }
 
 void PutInt32BE(std::span<std::uint8_t> buffer, std::size_t offset, std::int32_t value) {

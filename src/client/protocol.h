@@ -35,34 +35,38 @@ inline constexpr std::size_t kHeaderSize = 24;
 inline constexpr std::int32_t kMaxMessageBytes = 32767;
 inline constexpr std::int32_t kMaxPayloadBytes = 32767;
 
-// Every message kind the client sends or receives.
-enum class MessageType {
+// Every message kind the client sends or receives. A request's value is its
+// request kind code: the client's own number for the outstanding request, which
+// selects how the next message is handled and is printed in the client's
+// time-out report; it never travels on the wire (only the type name does).
+// Replies have no code of their own; their values lie above every request code.
+enum class MessageType : std::int32_t {
     // Requests (client to server).
-    Start,
-    SimStep,
-    GettrResult,
-    StopServer,
-    SaveSnap,
-    LoadSnap,
-    InpNames,
-    InpSizes,
-    InpData,
-    OuttrNames,
-    SendtrNames,
-    SendprNames,
-    SetTime,
-    GetTime,
-    SetTend,
-    GetStep,
-    ReadInput,
-    Initialize,
-    Ping,
-    InputLogOn,
-    InputLogOff,
-    KeywordInput,
-    GetLabelList,
+    Start = 1,
+    SimStep = 2,
+    GettrResult = 3,
+    StopServer = 5,
+    SaveSnap = 6,
+    LoadSnap = 7,
+    InpNames = 12,
+    InpSizes = 13,
+    InpData = 14,
+    OuttrNames = 15,
+    SendtrNames = 21,
+    SendprNames = 24,
+    SetTime = 28,
+    GetTime = 29,
+    SetTend = 30,
+    GetStep = 32,
+    ReadInput = 37,
+    Initialize = 38,
+    Ping = 42,
+    InputLogOn = 46,
+    InputLogOff = 47,
+    KeywordInput = 48,
+    GetLabelList = 49,
     // Replies (server to client).
-    Ok,
+    Ok = 101,
     Pong,
     Error,
     OuttrSizes,
@@ -76,8 +80,8 @@ enum class MessageType {
     LabelList,
 };
 
-inline constexpr std::size_t kMessageTypeCount =
-    static_cast<std::size_t>(MessageType::LabelList) + 1;
+// Every message kind, requests first.
+extern const std::array<MessageType, 35> kMessageTypes;
 
 // How a message kind carries its payload.
 enum class PayloadForm { None, Text, IntList, FloatList, OneFloat, Unread };
@@ -90,38 +94,6 @@ bool IsRequest(MessageType type);
 // Payload form of a message kind. Replies whose payload the client ignores
 // ("ZEFA_OK", "ZEFA_PONG", "ZEFA_OUTTR_SIZES") give PayloadForm::Unread.
 PayloadForm FormOf(MessageType type);
-
-// Request kind codes: the client's own numbers for the outstanding request.
-// They never travel on the wire.
-namespace kind {
-inline constexpr std::int32_t kStart = 1;
-inline constexpr std::int32_t kSimStep = 2;
-inline constexpr std::int32_t kGettrResult = 3;
-inline constexpr std::int32_t kStopServer = 5;
-inline constexpr std::int32_t kSaveSnap = 6;
-inline constexpr std::int32_t kLoadSnap = 7;
-inline constexpr std::int32_t kInpNames = 12;
-inline constexpr std::int32_t kInpSizes = 13;
-inline constexpr std::int32_t kInpData = 14;
-inline constexpr std::int32_t kOuttrNames = 15;
-inline constexpr std::int32_t kSendtrNames = 21;
-inline constexpr std::int32_t kSendprNames = 24;
-inline constexpr std::int32_t kSetTime = 28;
-inline constexpr std::int32_t kGetTime = 29;
-inline constexpr std::int32_t kSetTend = 30;
-inline constexpr std::int32_t kGetStep = 32;
-inline constexpr std::int32_t kReadInput = 37;
-inline constexpr std::int32_t kInitialize = 38;
-inline constexpr std::int32_t kPing = 42;
-inline constexpr std::int32_t kInputLogOn = 46;
-inline constexpr std::int32_t kInputLogOff = 47;
-inline constexpr std::int32_t kKeywordInput = 48;
-inline constexpr std::int32_t kGetLabelList = 49;
-}  // namespace kind
-
-// Kind code of a request type (0 for replies) and the request type of a code.
-std::int32_t KindCode(MessageType request);
-std::optional<MessageType> RequestForKind(std::int32_t code);
 
 // Fixed text payloads of requests that carry no real argument.
 inline constexpr std::string_view kPingText = "no data for ZEFA_PING";

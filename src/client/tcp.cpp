@@ -103,32 +103,22 @@ bool TCPConnect(const std::string& host, std::int32_t port, std::int32_t& socket
         throw;
     }
     if (address.sin_addr.s_addr != INADDR_NONE) {
-        // With a time-out the connection is attempted without blocking and its
-        // outcome awaited for at most that long, so an unreachable host cannot
-        // hold the caller for the system's own (minutes long) connect time-out.
+        // The connection is attempted without blocking and its outcome awaited
+        // for at most the time-out.
         const int flags = ::fcntl(fd, F_GETFL, 0);
-        const bool bounded =
-            timeout_seconds > 0 && flags >= 0 && ::fcntl(fd, F_SETFL, flags | O_NONBLOCK) == 0;
-        int rc = ::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address);
-        if (rc != 0 && (errno == EINTR || (bounded && errno == EINPROGRESS))) {
-            // The connection goes on in the background; wait for its outcome.
-            const bool ready =
-                bounded ? WaitReady(fd, POLLOUT, DeadlineAfter(timeout_seconds)) : [&] {
-                    pollfd entry{fd, POLLOUT, 0};
-                    int polled = 0;
-                    while ((polled = ::poll(&entry, 1, -1)) < 0 && errno == EINTR) {
-                    }
-                    return polled > 0;
-                }();
-            int error = 0;
-            socklen_t length = sizeof error;
-            rc = (ready && ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) == 0 &&
-                  error == 0)
-                     ? 0
-                     : -1;
+        if (flags >= 0 && ::fcntl(fd, F_SETFL, flags | O_NONBLOCK) == 0) {
+            int rc = ::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address);
+            if (rc != 0 && (errno == EINPROGRESS || errno == EINTR)) {
+                int error = 0;
+                socklen_t length = sizeof error;
+                rc = WaitReady(fd, POLLOUT, DeadlineAfter(timeout_seconds)) &&
+                             ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) == 0 &&
+                             error == 0
+                         ? 0
+                         : -1;
+            }
+            ok = rc == 0 && ::fcntl(fd, F_SETFL, flags) == 0;
         }
-        if (bounded && ::fcntl(fd, F_SETFL, flags) != 0) rc = -1;
-        ok = rc == 0;
     }
     if (!ok) TCPClose(fd);
     return ok;
@@ -163,12 +153,12 @@ std::int32_t TCPReceive(std::int32_t socket_handle, std::vector<std::uint8_t>& b
                         std::int32_t timeout_seconds) {
     buffer.assign(protocol::kHeaderSize, 0);
     if (socket_handle < 0) return -1;
-    if (!WaitReady(socket_handle, POLLIN, DeadlineAfter(timeout_seconds))) return -1;
+    if (!WaitReady(socket_handle, POLLIN, DeadlineAfter(timeout_seconds))) return kNothingArrived;
     // The first bytes are here. The rest of the message gets its own time-out,
     // so that a peer that stops in the middle cannot hold the caller forever.
     const auto deadline = DeadlineAfter(timeout_seconds);
     std::int32_t rc = ReadExactly(socket_handle, buffer.data(), protocol::kHeaderSize, deadline);
-    if (rc < 1) return rc;
+    if (rc < 1) return rc == 0 ? kPeerClosed : kBrokenMessage;
     const std::int32_t length = protocol::GetInt32BE(buffer, protocol::kLengthOffset);
     if (length > protocol::kMaxPayloadBytes) RaiseOverflow();
     if (length < 0) {
@@ -178,7 +168,7 @@ std::int32_t TCPReceive(std::int32_t socket_handle, std::vector<std::uint8_t>& b
     if (length > 0) {
         rc = ReadExactly(socket_handle, buffer.data() + protocol::kHeaderSize,
                          static_cast<std::size_t>(length), deadline);
-        if (rc < 1) return rc;
+        if (rc < 1) return rc == 0 ? kPeerClosed : kBrokenMessage;
     }
     return static_cast<std::int32_t>(protocol::kHeaderSize) + length;
 }

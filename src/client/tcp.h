@@ -22,11 +22,11 @@ void TCPStartup();
 // Connects a stream socket to host:port (IPv4). The host is a dotted address
 // or a name. On success `socket_handle` holds the connected socket (with
 // TCP_NODELAY set, close-on-exec) and the result is true. A port above 32,767
-// raises Overflow; a port below 1 and any failed step give false. A positive
-// `timeout_seconds` bounds the wait for the connection; 0 leaves it to the
-// system.
+// raises Overflow; a port below 1 and any failed step give false. The wait for
+// the connection is bounded by the time-out (below 1 counts as 1), so an
+// unreachable host cannot hold the caller for the system's own connect time-out.
 bool TCPConnect(const std::string& host, std::int32_t port, std::int32_t& socket_handle,
-                std::int32_t timeout_seconds = 0);
+                std::int32_t timeout_seconds = 1);
 
 // Sends the whole message. Result: bytes sent, -1 when the socket did not
 // become writable within the time-out, or 0/-1 when the send failed. A message
@@ -34,12 +34,17 @@ bool TCPConnect(const std::string& host, std::int32_t port, std::int32_t& socket
 std::int32_t TCPSend(std::int32_t socket_handle, std::span<const std::uint8_t> message,
                      std::int32_t timeout_seconds);
 
+// Results of TCPReceive other than a message length.
+inline constexpr std::int32_t kNothingArrived = -1;  // silence for the whole time-out
+inline constexpr std::int32_t kPeerClosed = 0;       // the peer closed the connection
+// A socket error, or a message that stopped part-way (its rest did not come
+// within a further time-out): the byte stream is out of step.
+inline constexpr std::int32_t kBrokenMessage = -2;
+
 // Reads exactly one framed message into `buffer` (resized to 24 + payload
-// length). Result: 24 + payload length; -1 when nothing arrived within the
-// time-out (or the rest of a started message did not arrive within a further
-// time-out); 0 when the peer closed the connection; -1 on a socket error. A
-// payload length above 32,767 raises Overflow, a negative one raises an error,
-// before any payload byte is read.
+// length). Result: 24 + payload length, or one of the values above. A payload
+// length above 32,767 raises Overflow, a negative one raises a subscript
+// error, before any payload byte is read; the stream is then out of step too.
 std::int32_t TCPReceive(std::int32_t socket_handle, std::vector<std::uint8_t>& buffer,
                         std::int32_t timeout_seconds);
 

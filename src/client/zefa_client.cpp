@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <limits>
+#include <type_traits>
 
 #include "client/tcp.h"
 #include "platform/error.h"
@@ -18,6 +19,7 @@ namespace {
 
 namespace pr = protocol;
 using Bytes = std::vector<std::uint8_t>;
+using pr::MessageType;
 
 constexpr std::string_view kBusyMessage =
     "Your attempt to message with ZEFA has been aborted as we are waiting for the ZEFA "
@@ -68,12 +70,151 @@ std::int32_t WholeSeconds(double seconds) {
     return zefa::RoundToInt32(seconds);
 }
 
+// The first `count` values, or the subscript error when there are fewer.
+template <class T>
+std::span<const T> FirstOf(std::span<const T> values, std::int32_t count) {
+    if (count < 0 || static_cast<std::size_t>(count) > values.size()) {
+        throw zefa::Error(9, "ZEFAPipeline", "Subscript out of range");
+    }
+    return values.first(static_cast<std::size_t>(count));
+}
+
 bool IsType(const Bytes& buffer, pr::MessageType type) {
     return pr::HasTypePrefix(buffer, pr::TypeName(type));
 }
 
 std::string ReplyLabel(pr::MessageType type) {
     return std::string(kReplyPrefix) + std::string(pr::TypeName(type));
+}
+
+// Whether a request waits for its reply.
+enum class Wait { Always, Never, AsAsked };
+
+// How the reply to an outstanding request is handled.
+enum class Shape {
+    None,          // no reply is read: a message that arrives anyway is a coding error
+    Single,        // one reply message of the accepted type
+    Step,          // the step's trend data, possibly after or inside a ZEFA_OK
+    SizesAndData,  // a sizes message and a data message, or the data message alone
+};
+// What accepting a single reply unpacks (and traces after its label).
+enum class Unpack { Nothing, Data, TrendData, Labels };
+// What a single reply of another type does to the wait.
+enum class OnOther {
+    ErrorThenEnd,   // a server error is handled; any other reply ends the wait too
+    ErrorElseKeep,  // a server error is handled; any other reply leaves the wait going
+    End,            // the wait ends; a server error is just an unexpected reply
+    Keep,           // the wait goes on; a server error is just an unexpected reply
+};
+
+struct ReplyRule {
+    Shape shape = Shape::None;
+    MessageType accepted = MessageType::Ok;  // the (data) reply that completes the request
+    Unpack unpack = Unpack::Nothing;
+    OnOther other = OnOther::ErrorThenEnd;
+    MessageType sizes = MessageType::Ok;  // the sizes reply of a sizes-and-data request
+    bool eventsBeforeData = false;        // let the host process its events before unpacking
+};
+
+constexpr ReplyRule kNoReplyRead{};
+constexpr ReplyRule kOkReply{Shape::Single, MessageType::Ok};
+
+struct RequestRow {
+    MessageType type;
+    std::string_view operation;  // the name in "METHOD -- <operation> " reports
+    std::string_view trace;      // trace label of the request
+    Wait wait;
+    std::string_view fixedText;  // payload of a text request sent without argument
+    ReplyRule reply;
+};
+
+// One row per request the client sends.
+constexpr std::array<RequestRow, 23> kRequests{{
+    {MessageType::Ping,
+     "Ping",
+     "ZEFA_PING",
+     Wait::Always,
+     pr::kPingText,
+     {Shape::Single, MessageType::Pong, Unpack::Nothing, OnOther::End}},
+    {MessageType::ReadInput, "LoadFile", "ZEFA_READ_INPUT", Wait::Always, {}, kOkReply},
+    {MessageType::Start, "LoadAndInit", "ZEFA_START", Wait::Always, {}, kOkReply},
+    {MessageType::LoadSnap, "LoadSnap", "ZEFA_LOAD_SNAP", Wait::Always, {}, kOkReply},
+    {MessageType::SaveSnap, "SaveSnap", "ZEFA_SAVE_SNAP", Wait::Always, {}, kOkReply},
+    {MessageType::StopServer, "CloseFile", "ZEFA_STOP_SERVER", Wait::Never, {}, kNoReplyRead},
+    {MessageType::InpNames, "SetInputNames", "ZEFA_INP_NAMES", Wait::Always, {}, kOkReply},
+    {MessageType::InpSizes, "SetInputSizes", "ZEFA_INP_SIZES", Wait::Always, {}, kOkReply},
+    {MessageType::InpData, "SetInputData", "ZEFA_INP_DATA", Wait::Never, {}, kNoReplyRead},
+    {MessageType::OuttrNames,
+     "SetOutTrendNames",
+     "ZEFA_OUTTR_NAMES",
+     Wait::Always,
+     {},
+     {Shape::Single, MessageType::OuttrSizes}},
+    {MessageType::GettrResult,
+     "GetOutTrendData",
+     "ZEFA_GETTR_RESULT",
+     Wait::Always,
+     {},
+     {Shape::Single, MessageType::OuttrData, Unpack::TrendData, OnOther::Keep}},
+    {MessageType::SendtrNames,
+     "SetSendTrendNames",
+     "ZEFA_SENDTR_NAMES",
+     Wait::Always,
+     {},
+     {Shape::SizesAndData, MessageType::SendtrData, Unpack::Data, OnOther::ErrorElseKeep,
+      MessageType::SendtrSizes}},
+    {MessageType::SendprNames,
+     "SetSendProfileNames",
+     "ZEFA_SENDPR_NAMES ",
+     Wait::Always,
+     {},
+     {Shape::SizesAndData, MessageType::SendprData, Unpack::Data, OnOther::ErrorElseKeep,
+      MessageType::SendprSizes, true}},
+    {MessageType::Initialize, "InitializeSolver", "ZEFA_INITIALIZE", Wait::Always,
+     pr::kInitializeText, kOkReply},
+    {MessageType::SimStep,
+     "SimulateStep",
+     "ZEFA_SIM_STEP",
+     Wait::AsAsked,
+     pr::kSimStepText,
+     {Shape::Step, MessageType::OuttrData, Unpack::TrendData, OnOther::ErrorElseKeep}},
+    {MessageType::SetTend, "SetEndTime", "ZEFA_SET_TEND", Wait::Never, {}, kOkReply},
+    {MessageType::SetTime, "SetSimTime", "ZEFA_SET_TIME", Wait::Never, {}, kNoReplyRead},
+    {MessageType::GetTime,
+     "GetSimTime",
+     "ZEFA_GET_TIME",
+     Wait::Always,
+     pr::kGetTimeText,
+     {Shape::Single, MessageType::OutTime, Unpack::Data, OnOther::ErrorElseKeep}},
+    {MessageType::GetStep,
+     "GetPlannedTimeStep",
+     "ZEFA_GET_STEP",
+     Wait::Always,
+     pr::kGetStepText,
+     {Shape::Single, MessageType::OutStep, Unpack::Data}},
+    {MessageType::InputLogOn, "SetLogging", "ZEFA_INPUT_LOG_ON", Wait::Always, {}, kOkReply},
+    {MessageType::InputLogOff, "SetLogging", "ZEFA_INPUT_LOG_OFF", Wait::Always, pr::kLogOffText,
+     kOkReply},
+    {MessageType::KeywordInput, "SendKeywords", "ZEFA_KEYWORD_INPUT", Wait::Always, {}, kOkReply},
+    {MessageType::GetLabelList,
+     "GetLabelList",
+     "ZEFA_GET_LABEL_LIST",
+     Wait::Always,
+     {},
+     {Shape::Single, MessageType::LabelList, Unpack::Labels}},
+}};
+
+// The row of a request kind; nothing for a code that names no request.
+const RequestRow* RowOf(MessageType type) {
+    for (const auto& row : kRequests) {
+        if (row.type == type) return &row;
+    }
+    return nullptr;
+}
+
+const RequestRow& RequireRow(MessageType type) {
+    if (const RequestRow* row = RowOf(type)) return *row;
+    throw std::logic_error("no request row for a message kind");
 }
 
 }  // namespace
@@ -123,260 +264,205 @@ bool ZEFA_Client::OpenConnection(const std::string& HostName, std::int32_t hostP
     return result;
 }
 
-bool ZEFA_Client::SendRequest(std::int32_t kind, const protocol::Bytes& message,
-                              bool waitForReply) {
-    kind_ = kind;
-    return SendMessage(message, waitForReply);
+// ------------------------------------------------------------ request path
+
+template <class Body>
+bool ZEFA_Client::Operation(MessageType type, Body&& body) {
+    bool result = false;
+    Trap(RequireRow(type).operation, [&] { body(result); });
+    return result;
 }
 
-bool ZEFA_Client::Ping() {
-    bool result = false;
-    Trap("Ping", [&] {
-        TraceToFile("ZEFA_PING");
-        result =
-            SendRequest(pr::kind::kPing, pr::PackText(pr::MessageType::Ping, pr::kPingText), true);
+void ZEFA_Client::TraceRequest(MessageType type, const Argument& traced) {
+    const std::string_view label = RequireRow(type).trace;
+    std::visit(
+        [&](const auto& value) {
+            using T = std::decay_t<decltype(value)>;
+            if constexpr (std::is_same_v<T, std::monostate>) {
+                TraceToFile(label);
+            } else if constexpr (std::is_same_v<T, float>) {
+                TraceToFile(label, FormatSingle(value));
+            } else {
+                TraceToFile(label, value);
+            }
+        },
+        traced);
+}
+
+bool ZEFA_Client::Send(MessageType type, const Argument& argument, bool waitForResponse) {
+    const RequestRow& row = RequireRow(type);
+    const pr::Bytes message = std::visit(
+        [&](const auto& value) {
+            using T = std::decay_t<decltype(value)>;
+            if constexpr (std::is_same_v<T, std::monostate>) {
+                return pr::FormOf(type) == pr::PayloadForm::None
+                           ? pr::PackEmpty(type)
+                           : pr::PackText(type, row.fixedText);
+            } else if constexpr (std::is_same_v<T, std::string_view>) {
+                return pr::PackText(type, value);
+            } else if constexpr (std::is_same_v<T, std::span<const std::int32_t>>) {
+                return pr::PackInts(type, value);
+            } else if constexpr (std::is_same_v<T, std::span<const float>>) {
+                return pr::PackFloats(type, value);
+            } else {
+                return pr::PackFloat(type, value);
+            }
+        },
+        argument);
+    kind_ = type;
+    const bool wait = row.wait == Wait::AsAsked ? waitForResponse : row.wait == Wait::Always;
+    return SendMessage(message, wait);
+}
+
+bool ZEFA_Client::Call(MessageType type, const Argument& argument) {
+    return Operation(type, [&](bool& result) {
+        TraceRequest(type, argument);
+        result = Send(type, argument);
     });
-    return result;
+}
+
+// ---------------------------------------------------------------- operations
+
+bool ZEFA_Client::Ping() {
+    return Call(MessageType::Ping);
 }
 
 bool ZEFA_Client::LoadFile(const std::string& fileName) {
-    bool result = false;
-    Trap("LoadFile", [&] {
-        TraceToFile("ZEFA_READ_INPUT", fileName);
-        result = SendRequest(pr::kind::kReadInput,
-                             pr::PackText(pr::MessageType::ReadInput, fileName), true);
-    });
-    return result;
+    return Call(MessageType::ReadInput, fileName);
 }
 
 bool ZEFA_Client::LoadAndInit(const std::string& fileName) {
-    bool result = false;
-    Trap("LoadAndInit", [&] {
-        TraceToFile("ZEFA_START", fileName);
-        result =
-            SendRequest(pr::kind::kStart, pr::PackText(pr::MessageType::Start, fileName), true);
-    });
-    return result;
+    return Call(MessageType::Start, fileName);
 }
 
 bool ZEFA_Client::LoadSnap(const std::string& fileName) {
-    bool result = false;
-    Trap("LoadSnap", [&] {
-        TraceToFile("ZEFA_LOAD_SNAP", fileName);
-        result = SendRequest(pr::kind::kLoadSnap, pr::PackText(pr::MessageType::LoadSnap, fileName),
-                             true);
-    });
-    return result;
+    return Call(MessageType::LoadSnap, fileName);
 }
 
 bool ZEFA_Client::SaveSnap(const std::string& fileName) {
-    bool result = false;
-    Trap("SaveSnap", [&] {
-        TraceToFile("ZEFA_SAVE_SNAP", fileName);
-        result = SendRequest(pr::kind::kSaveSnap, pr::PackText(pr::MessageType::SaveSnap, fileName),
-                             true);
-    });
-    return result;
+    return Call(MessageType::SaveSnap, fileName);
 }
 
 bool ZEFA_Client::CloseFile() {
-    bool result = false;
-    Trap("CloseFile", [&] {
-        TraceToFile("ZEFA_STOP_SERVER");
-        result =
-            SendRequest(pr::kind::kStopServer, pr::PackEmpty(pr::MessageType::StopServer), false);
+    return Operation(MessageType::StopServer, [&](bool& result) {
+        TraceRequest(MessageType::StopServer, {});
+        result = Send(MessageType::StopServer, {});
         if (Owner != nullptr) Owner->ZEFAServerDisconnected();
     });
-    return result;
 }
 
 bool ZEFA_Client::SetInputNames(const std::string& nameList) {
-    bool result = false;
-    Trap("SetInputNames", [&] {
-        TraceToFile("ZEFA_INP_NAMES", nameList);
-        result = SendRequest(pr::kind::kInpNames, pr::PackText(pr::MessageType::InpNames, nameList),
-                             true);
-    });
-    return result;
+    return Call(MessageType::InpNames, nameList);
 }
 
 bool ZEFA_Client::SetInputSizes(std::span<const std::int32_t> sizes, std::int32_t count) {
-    bool result = false;
-    Trap("SetInputSizes", [&] {
-        if (count < 0 || static_cast<std::size_t>(count) > sizes.size()) {
-            throw zefa::Error(9, "ZEFAPipeline", "Subscript out of range");
-        }
-        const auto sent = sizes.first(static_cast<std::size_t>(count));
-        TraceToFile("ZEFA_INP_SIZES", sent);
-        result =
-            SendRequest(pr::kind::kInpSizes, pr::PackInts(pr::MessageType::InpSizes, sent), true);
+    return Operation(MessageType::InpSizes, [&](bool& result) {
+        const auto sent = FirstOf(sizes, count);
+        TraceRequest(MessageType::InpSizes, sent);
+        result = Send(MessageType::InpSizes, sent);
     });
-    return result;
 }
 
 bool ZEFA_Client::SetInputData(std::span<const float> values, std::int32_t count) {
-    bool result = false;
-    Trap("SetInputData", [&] {
-        if (count < 0 || static_cast<std::size_t>(count) > values.size()) {
-            throw zefa::Error(9, "ZEFAPipeline", "Subscript out of range");
-        }
-        const auto sent = values.first(static_cast<std::size_t>(count));
-        TraceToFile("ZEFA_INP_DATA", sent);
-        result =
-            SendRequest(pr::kind::kInpData, pr::PackFloats(pr::MessageType::InpData, sent), false);
+    return Operation(MessageType::InpData, [&](bool& result) {
+        const auto sent = FirstOf(values, count);
+        TraceRequest(MessageType::InpData, sent);
+        result = Send(MessageType::InpData, sent);
     });
-    return result;
 }
 
 bool ZEFA_Client::SetOutTrendNames(const std::string& nameList) {
-    bool result = false;
-    Trap("SetOutTrendNames", [&] {
-        TraceToFile("ZEFA_OUTTR_NAMES", nameList);
-        result = SendRequest(pr::kind::kOuttrNames,
-                             pr::PackText(pr::MessageType::OuttrNames, nameList), true);
-    });
-    return result;
+    return Call(MessageType::OuttrNames, nameList);
 }
 
 bool ZEFA_Client::GetOutTrendData() {
-    bool result = false;
-    Trap("GetOutTrendData", [&] {
-        TraceToFile("ZEFA_GETTR_RESULT");
-        result =
-            SendRequest(pr::kind::kGettrResult, pr::PackEmpty(pr::MessageType::GettrResult), true);
-    });
-    return result;
+    return Call(MessageType::GettrResult);
 }
 
 bool ZEFA_Client::SetSendTrendNames(std::vector<double>& values, const std::string& nameList) {
-    bool result = false;
-    Trap("SetSendTrendNames", [&] {
-        TraceToFile("ZEFA_SENDTR_NAMES", nameList);
-        result = SendRequest(pr::kind::kSendtrNames,
-                             pr::PackText(pr::MessageType::SendtrNames, nameList), true);
+    return Operation(MessageType::SendtrNames, [&](bool& result) {
+        TraceRequest(MessageType::SendtrNames, nameList);
+        result = Send(MessageType::SendtrNames, nameList);
         values = Widen(data_);
     });
-    return result;
 }
 
 bool ZEFA_Client::SetSendProfileNames(std::vector<double>& values, std::vector<std::int32_t>& sizes,
                                       const std::string& nameList) {
-    bool result = false;
-    Trap("SetSendProfileNames", [&] {
-        TraceToFile("ZEFA_SENDPR_NAMES ", nameList);
-        result = SendRequest(pr::kind::kSendprNames,
-                             pr::PackText(pr::MessageType::SendprNames, nameList), true);
+    return Operation(MessageType::SendprNames, [&](bool& result) {
+        TraceRequest(MessageType::SendprNames, nameList);
+        result = Send(MessageType::SendprNames, nameList);
         sizes = sizes_;
         values = Widen(data_);
     });
-    return result;
 }
 
 bool ZEFA_Client::InitializeSolver() {
-    bool result = false;
-    Trap("InitializeSolver", [&] {
-        TraceToFile("ZEFA_INITIALIZE");
-        result = SendRequest(pr::kind::kInitialize,
-                             pr::PackText(pr::MessageType::Initialize, pr::kInitializeText), true);
-    });
-    return result;
+    return Call(MessageType::Initialize);
 }
 
 bool ZEFA_Client::SimulateStep(bool waitForResponse) {
-    bool result = false;
-    Trap("SimulateStep", [&] {
-        TraceToFile("ZEFA_SIM_STEP");
+    return Operation(MessageType::SimStep, [&](bool& result) {
+        TraceRequest(MessageType::SimStep, {});
         StepComplete = false;
-        result =
-            SendRequest(pr::kind::kSimStep,
-                        pr::PackText(pr::MessageType::SimStep, pr::kSimStepText), waitForResponse);
+        result = Send(MessageType::SimStep, {}, waitForResponse);
     });
-    return result;
 }
 
 bool ZEFA_Client::SetEndTime(float endTime) {
-    bool result = false;
-    Trap("SetEndTime", [&] {
-        TraceToFile("ZEFA_SET_TEND", FormatSingle(endTime));
-        result = SendRequest(pr::kind::kSetTend, pr::PackFloat(pr::MessageType::SetTend, endTime),
-                             false);
-    });
-    return result;
+    return Call(MessageType::SetTend, endTime);
 }
 
 bool ZEFA_Client::SetSimTime(float simTime) {
-    bool result = false;
-    Trap("SetSimTime", [&] {
-        TraceToFile("ZEFA_SET_TIME", FormatSingle(simTime));
-        result = SendRequest(pr::kind::kSetTime, pr::PackFloat(pr::MessageType::SetTime, simTime),
-                             false);
-    });
-    return result;
+    return Call(MessageType::SetTime, simTime);
 }
 
 bool ZEFA_Client::GetSimTime(double& time) {
-    bool result = false;
-    Trap("GetSimTime", [&] {
-        TraceToFile("ZEFA_GET_TIME", FormatDouble(time));
-        result = SendRequest(pr::kind::kGetTime,
-                             pr::PackText(pr::MessageType::GetTime, pr::kGetTimeText), true);
+    return Operation(MessageType::GetTime, [&](bool& result) {
+        TraceRequest(MessageType::GetTime, FormatDouble(time));
+        result = Send(MessageType::GetTime, {});
         // Only a value that came with this request's reply is handed back.
         if (result && !data_.empty()) time = data_[0];
     });
-    return result;
 }
 
 bool ZEFA_Client::GetPlannedTimeStep(double& timeStep) {
-    bool result = false;
-    Trap("GetPlannedTimeStep", [&] {
-        TraceToFile("ZEFA_GET_STEP", FormatDouble(timeStep));
-        result = SendRequest(pr::kind::kGetStep,
-                             pr::PackText(pr::MessageType::GetStep, pr::kGetStepText), true);
+    return Operation(MessageType::GetStep, [&](bool& result) {
+        TraceRequest(MessageType::GetStep, FormatDouble(timeStep));
+        result = Send(MessageType::GetStep, {});
         if (result) {
             if (data_.empty()) throw zefa::Error(9, "ZEFAPipeline", "Subscript out of range");
             timeStep = data_[0];
         }
     });
-    return result;
 }
 
 bool ZEFA_Client::SetLogging() {
-    bool result = false;
-    Trap("SetLogging", [&] {
-        if (IsTracingClient) {
+    if (IsTracingClient) {
+        return Operation(MessageType::InputLogOn, [&](bool& result) {
             const std::string logName = "ZEFA2000Server-" + DateStamp() + ".log";
             CreateNewTraceFile();
-            TraceToFile("ZEFA_INPUT_LOG_ON", logName);
-            result = SendRequest(pr::kind::kInputLogOn,
-                                 pr::PackText(pr::MessageType::InputLogOn, logName), true);
-        } else {
-            TraceToFile("ZEFA_INPUT_LOG_OFF");
-            trace_.reset();
-            result = SendRequest(pr::kind::kInputLogOff,
-                                 pr::PackText(pr::MessageType::InputLogOff, pr::kLogOffText), true);
-        }
+            TraceRequest(MessageType::InputLogOn, logName);
+            result = Send(MessageType::InputLogOn, logName);
+        });
+    }
+    return Operation(MessageType::InputLogOff, [&](bool& result) {
+        TraceRequest(MessageType::InputLogOff, {});
+        trace_.reset();  // the reply is not traced any more
+        result = Send(MessageType::InputLogOff, {});
     });
-    return result;
 }
 
 bool ZEFA_Client::SendKeywords(const std::string& keywordString) {
-    bool result = false;
-    Trap("SendKeywords", [&] {
-        TraceToFile("ZEFA_KEYWORD_INPUT", keywordString);
-        result = SendRequest(pr::kind::kKeywordInput,
-                             pr::PackText(pr::MessageType::KeywordInput, keywordString), true);
-    });
-    return result;
+    return Call(MessageType::KeywordInput, keywordString);
 }
 
 bool ZEFA_Client::GetLabelList(const std::string& keywordString,
                                std::vector<std::string>& returnedLabels) {
-    bool result = false;
-    Trap("GetLabelList", [&] {
+    return Operation(MessageType::GetLabelList, [&](bool& result) {
         label_list_.clear();
-        TraceToFile("ZEFA_GET_LABEL_LIST", keywordString);
-        result = SendRequest(pr::kind::kGetLabelList,
-                             pr::PackText(pr::MessageType::GetLabelList, keywordString), true);
+        TraceRequest(MessageType::GetLabelList, keywordString);
+        result = Send(MessageType::GetLabelList, keywordString);
         returnedLabels.clear();
         if (!label_list_.empty()) {
             std::size_t start = 0;
@@ -388,7 +474,6 @@ bool ZEFA_Client::GetLabelList(const std::string& keywordString,
             }
         }
     });
-    return result;
 }
 
 // ------------------------------------------------------- sending and waiting
@@ -402,8 +487,8 @@ bool ZEFA_Client::SendMessage(const protocol::Bytes& message, bool waitForReply)
 
     // While a step is outstanding only another step or the stop request may go
     // out; the step's reply, when it comes, is handled as a step reply.
-    if (!StepComplete && kind_ != pr::kind::kSimStep && kind_ != pr::kind::kStopServer) {
-        kind_ = pr::kind::kSimStep;
+    if (!StepComplete && kind_ != MessageType::SimStep && kind_ != MessageType::StopServer) {
+        kind_ = MessageType::SimStep;
         waiting_ = false;
         ReportError(std::string(kBusyMessage));
         return false;
@@ -417,27 +502,42 @@ bool ZEFA_Client::SendMessage(const protocol::Bytes& message, bool waitForReply)
         }
         const std::uint64_t start = clock_->TickCountMs();
         const std::int64_t limit_ms = static_cast<std::int64_t>(seconds) * 1000;
+        bool timedOut = false;
         while (waiting_) {
             const auto elapsed = static_cast<std::int64_t>(clock_->TickCountMs() - start);
             if (elapsed > limit_ms) {
                 waiting_ = false;
-                ReportError(std::string(kNoReply) + std::to_string(kind_));
+                timedOut = true;
+                ReportError(std::string(kNoReply) + std::to_string(RequestKind()));
             }
+            // The last round still reads what has come, so that a late reply is
+            // not taken for the answer to the next request.
             GetData(seconds);
         }
+        // Once the time-out has been reported the request has failed, whatever
+        // the last round read.
+        if (timedOut) ReplyOK = false;
     } else {
         waiting_ = false;
     }
     // A request that may cross an outstanding step (the stop request) is not
     // awaited: the next reply to arrive is still the step's.
-    if (!StepComplete && !waitForReply) kind_ = pr::kind::kSimStep;
+    if (!StepComplete && !waitForReply) kind_ = MessageType::SimStep;
     return waitForReply ? ReplyOK : true;
 }
 
 void ZEFA_Client::GetData(std::int32_t timeout) {
+    // A message that cannot be read whole, or a closed or failed connection,
+    // leaves no way to tell where the next message starts.
+    bool lost = false;
     Trap("GetData", [&] {
         Bytes buffer;
-        const std::int32_t received = connected_ ? tcp::TCPReceive(socket_, buffer, timeout) : -1;
+        std::int32_t received = tcp::kNothingArrived;
+        if (connected_) {
+            lost = true;  // a frame length out of range raises
+            received = tcp::TCPReceive(socket_, buffer, timeout);
+            lost = received == tcp::kPeerClosed || received == tcp::kBrokenMessage;
+        }
         if (received <= 0) {
             ReportError(std::string(kReceiveError));
             waiting_ = false;
@@ -445,9 +545,22 @@ void ZEFA_Client::GetData(std::int32_t timeout) {
         }
         Dispatch(buffer);
     });
+    if (lost) ConnectionLost();
 }
 
-void ZEFA_Client::SetRequestKind(std::int32_t kind) {
+void ZEFA_Client::ConnectionLost() {
+    waiting_ = false;
+    StepComplete = true;  // no step can finish on a closed connection
+    if (connected_) {
+        connected_ = false;
+        tcp::TCPClose(socket_);
+    }
+    Trap("GetData", [&] {
+        if (Owner != nullptr) Owner->ZEFAServerDisconnected();
+    });
+}
+
+void ZEFA_Client::SetRequestKind(MessageType kind) {
     kind_ = kind;
     waiting_ = true;
 }
@@ -459,107 +572,69 @@ void ZEFA_Client::HandleReply(std::vector<std::uint8_t> message) {
 // ------------------------------------------------------------ reply handling
 
 void ZEFA_Client::Dispatch(Bytes& buffer) {
-    using pr::MessageType;
     bool unexpected = true;
-    const auto errorOrEnd = [&] {
-        if (IsType(buffer, MessageType::Error))
-            ProcessErrorMessage(buffer.size(), unexpected, buffer);
-        waiting_ = false;
-    };
-
-    switch (kind_) {
-        case pr::kind::kStart:
-        case pr::kind::kSaveSnap:
-        case pr::kind::kLoadSnap:
-        case pr::kind::kInpNames:
-        case pr::kind::kInpSizes:
-        case pr::kind::kSetTend:
-        case pr::kind::kReadInput:
-        case pr::kind::kInitialize:
-        case pr::kind::kInputLogOn:
-        case pr::kind::kInputLogOff:
-        case pr::kind::kKeywordInput:
-            if (IsType(buffer, MessageType::Ok)) {
-                unexpected = false;
-                ReplyOK = true;
-                TraceToFile(ReplyLabel(MessageType::Ok));
-                waiting_ = false;
-            } else {
-                errorOrEnd();
-            }
+    const RequestRow* row = RowOf(kind_);
+    switch (row != nullptr ? row->reply.shape : Shape::None) {
+        case Shape::Single:
+            HandleSingleReply(buffer, unexpected);
             break;
-        case pr::kind::kOuttrNames:
-            if (IsType(buffer, MessageType::OuttrSizes)) {
-                unexpected = false;
-                TraceToFile(ReplyLabel(MessageType::OuttrSizes));
-                ReplyOK = true;
-                waiting_ = false;
-            } else {
-                errorOrEnd();
-            }
-            break;
-        case pr::kind::kGetStep:
-        case pr::kind::kGetTime: {
-            const bool isStep = kind_ == pr::kind::kGetStep;
-            const auto reply = isStep ? MessageType::OutStep : MessageType::OutTime;
-            if (IsType(buffer, reply)) {
-                unexpected = false;
-                UnPackData(buffer, 0);
-                ReplyOK = true;
-                TraceToFile(ReplyLabel(reply), data_);
-                waiting_ = false;
-            } else if (isStep) {
-                errorOrEnd();
-            } else if (IsType(buffer, MessageType::Error)) {
-                ProcessErrorMessage(buffer.size(), unexpected, buffer);
-            }
-            break;
-        }
-        case pr::kind::kPing:
-            if (IsType(buffer, MessageType::Pong)) {
-                unexpected = false;
-                ReplyOK = true;
-                TraceToFile(ReplyLabel(MessageType::Pong));
-            }
-            waiting_ = false;
-            break;
-        case pr::kind::kGettrResult:
-            if (IsType(buffer, MessageType::OuttrData)) {
-                unexpected = false;
-                UnPackData(buffer, 0);
-                OutTrendData = Widen(data_);
-                ReplyOK = true;
-                TraceToFile(ReplyLabel(MessageType::OuttrData), data_);
-                waiting_ = false;
-            }
-            break;
-        case pr::kind::kGetLabelList:
-            if (IsType(buffer, MessageType::LabelList)) {
-                unexpected = false;
-                ReplyOK = true;
-                label_list_ = pr::DecodeText(
-                    pr::ByteView(buffer).subspan(std::min(buffer.size(), pr::kHeaderSize)));
-                TraceToFile(ReplyLabel(MessageType::LabelList) + label_list_);
-                waiting_ = false;
-            } else {
-                errorOrEnd();
-            }
-            break;
-        case pr::kind::kSimStep:
+        case Shape::Step:
             HandleStepReply(buffer, unexpected);
             break;
-        case pr::kind::kSendtrNames:
-        case pr::kind::kSendprNames:
+        case Shape::SizesAndData:
             HandleSizesAndData(buffer, unexpected);
             break;
-        default:
+        case Shape::None:
             ReportError(std::string(kCodingError));
             break;
     }
-
     if (unexpected) {
         error_text_.assign(buffer.begin(), buffer.end());
         ReportError(std::string(kDifferentMessage) + TrimBlanks(error_text_));
+    }
+}
+
+void ZEFA_Client::HandleSingleReply(Bytes& buffer, bool& unexpected) {
+    const ReplyRule& rule = RequireRow(kind_).reply;
+    if (IsType(buffer, rule.accepted)) {
+        unexpected = false;
+        const std::string label = ReplyLabel(rule.accepted);
+        switch (rule.unpack) {
+            case Unpack::Nothing:
+                ReplyOK = true;
+                TraceToFile(label);
+                break;
+            case Unpack::Data:
+            case Unpack::TrendData:
+                UnPackData(buffer, 0);
+                if (rule.unpack == Unpack::TrendData) OutTrendData = Widen(data_);
+                ReplyOK = true;
+                TraceToFile(label, data_);
+                break;
+            case Unpack::Labels:
+                ReplyOK = true;
+                label_list_ = pr::DecodeText(
+                    pr::ByteView(buffer).subspan(std::min(buffer.size(), pr::kHeaderSize)));
+                TraceToFile(label + label_list_);
+                break;
+        }
+        waiting_ = false;
+        return;
+    }
+    const bool serverError = IsType(buffer, MessageType::Error);
+    switch (rule.other) {
+        case OnOther::ErrorThenEnd:
+            if (serverError) ProcessErrorMessage(buffer.size(), unexpected, buffer);
+            waiting_ = false;
+            break;
+        case OnOther::ErrorElseKeep:
+            if (serverError) ProcessErrorMessage(buffer.size(), unexpected, buffer);
+            break;
+        case OnOther::End:
+            waiting_ = false;
+            break;
+        case OnOther::Keep:
+            break;
     }
 }
 
@@ -574,7 +649,6 @@ void ZEFA_Client::CompleteStep() {
 }
 
 void ZEFA_Client::HandleStepReply(Bytes& buffer, bool& unexpected) {
-    using pr::MessageType;
     static constexpr std::string_view kData = "ZEFA_OUTTR_DATA";
     if (IsType(buffer, MessageType::OuttrData)) {
         unexpected = false;
@@ -607,7 +681,7 @@ void ZEFA_Client::HandleStepReply(Bytes& buffer, bool& unexpected) {
             } else {
                 text = Mid(rest, p);
             }
-            TraceToFile(TrimBlanks(text));
+            TraceToFile(ReplyLabel(MessageType::Error), TrimBlanks(text));
         }
         if (dataAt != std::string::npos) {
             // The data message starts where its full type name is, past the
@@ -629,26 +703,35 @@ void ZEFA_Client::HandleStepReply(Bytes& buffer, bool& unexpected) {
 }
 
 void ZEFA_Client::HandleSizesAndData(Bytes& buffer, bool& unexpected) {
-    using pr::MessageType;
-    const bool profile = kind_ == pr::kind::kSendprNames;
-    const auto sizesType = profile ? MessageType::SendprSizes : MessageType::SendtrSizes;
-    const auto dataType = profile ? MessageType::SendprData : MessageType::SendtrData;
-    const std::string_view dataName = pr::TypeName(dataType);
+    const ReplyRule& rule = RequireRow(kind_).reply;
+    const std::string_view dataName = pr::TypeName(rule.accepted);
 
-    std::size_t examined = 0;  // the text examined starts here
-    std::size_t searchFrom = pr::kLengthOffset;
-    if (IsType(buffer, sizesType)) {
+    std::size_t examined = 0;                     // the text examined starts here
+    std::size_t dataAt = std::string_view::npos;  // start of a data message further on
+    if (IsType(buffer, rule.sizes)) {
         unexpected = false;
-        UnPackSizes(buffer);
-        examined = pr::kLengthOffset;
-        TraceToFile(ReplyLabel(sizesType));
-        // A data message that follows in the same receive starts right after
-        // the sizes message; look for it there first.
         const std::int32_t length =
             buffer.size() >= pr::kHeaderSize ? pr::GetInt32BE(buffer, pr::kLengthOffset) : 0;
-        if (length >= 0 && pr::kHeaderSize + static_cast<std::size_t>(length) < buffer.size()) {
-            searchFrom = pr::kHeaderSize + static_cast<std::size_t>(length);
+        const std::size_t sizesEnd =
+            pr::kHeaderSize + static_cast<std::size_t>(std::max(length, 0));
+        // A data message in the same receive starts right after the sizes
+        // message, or inside its length when the server embedded it there.
+        if (sizesEnd < buffer.size()) dataAt = pr::FindBytes(buffer, dataName, sizesEnd);
+        if (dataAt == std::string_view::npos)
+            dataAt = pr::FindBytes(buffer, dataName, pr::kHeaderSize);
+        if (dataAt != std::string_view::npos && dataAt < sizesEnd) {
+            // The sizes list ends where the embedded data message begins.
+            Bytes sizes(buffer.begin(), buffer.begin() + static_cast<std::ptrdiff_t>(dataAt));
+            pr::PutInt32BE(sizes, pr::kLengthOffset,
+                           static_cast<std::int32_t>((dataAt - pr::kHeaderSize) / 4 * 4));
+            UnPackSizes(sizes);
+        } else {
+            UnPackSizes(buffer);
         }
+        examined = pr::kLengthOffset;
+        TraceToFile(ReplyLabel(rule.sizes));
+    } else {
+        dataAt = pr::FindBytes(buffer, dataName, pr::kLengthOffset);
     }
     const pr::ByteView text = pr::ByteView(buffer).subspan(std::min(examined, buffer.size()));
     const auto finishData = [&] {
@@ -656,18 +739,15 @@ void ZEFA_Client::HandleSizesAndData(Bytes& buffer, bool& unexpected) {
         UnPackData(buffer, 0);
         ReplyOK = true;
         waiting_ = false;
-        TraceToFile(ReplyLabel(dataType), data_);
+        TraceToFile(ReplyLabel(rule.accepted), data_);
     };
 
     if (pr::HasTypePrefix(text, dataName)) {
-        if (profile && ui_ != nullptr) ui_->ProcessPendingEvents();
+        if (rule.eventsBeforeData && ui_ != nullptr) ui_->ProcessPendingEvents();
         finishData();
     } else if (pr::FindBytes(text, dataName, 1) != std::string_view::npos) {
-        auto start = pr::FindBytes(buffer, dataName, searchFrom);
-        if (start == std::string_view::npos)
-            start = pr::FindBytes(buffer, dataName, pr::kLengthOffset);
-        if (start != std::string_view::npos) {
-            buffer.erase(buffer.begin(), buffer.begin() + static_cast<std::ptrdiff_t>(start));
+        if (dataAt != std::string_view::npos) {
+            buffer.erase(buffer.begin(), buffer.begin() + static_cast<std::ptrdiff_t>(dataAt));
             finishData();
         }
     } else if (IsType(buffer, MessageType::Error)) {

@@ -11,6 +11,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <variant>
 #include <vector>
 
 #include "client/protocol.h"
@@ -26,7 +27,8 @@ class ZEFA_ClientOwner {
     virtual ~ZEFA_ClientOwner() = default;
     // Every error report of the client, text as composed by the client.
     virtual void ReportError(const std::string& message) = 0;
-    // Event: raised by CloseFile after the stop-server request was sent.
+    // Event: raised by CloseFile after the stop-server request was sent, and
+    // when the connection is lost while a reply is read.
     virtual void ZEFAServerDisconnected() = 0;
     // Event: raised while a reply is handled, when the trend data of a step
     // have arrived and StepComplete has just been set.
@@ -87,7 +89,8 @@ class ZEFA_Client {
     std::string GetErrorMessage() const { return error_text_; }
 
     // Reads one message (waiting at most `timeout` seconds) and handles it for
-    // the outstanding request kind.
+    // the outstanding request kind. A message that cannot be read whole, or a
+    // closed or failed connection, is reported once and ends the connection.
     void GetData(std::int32_t timeout);
     // Passes the message to Owner->ReportError when an owner is set.
     void ReportError(const std::string& message);
@@ -96,7 +99,7 @@ class ZEFA_Client {
     void CreateNewTraceFile();
 
     // ---- Reply state, readable by the extension, tools and tests.
-    std::int32_t RequestKind() const { return kind_; }
+    std::int32_t RequestKind() const { return static_cast<std::int32_t>(kind_); }
     bool IsWaiting() const { return waiting_; }
     const std::vector<std::int32_t>& Sizes() const { return sizes_; }
     const std::vector<float>& Data() const { return data_; }
@@ -106,17 +109,35 @@ class ZEFA_Client {
 
     // Makes `kind` the outstanding request kind and sets the waiting flag, as
     // the operations do before sending; lets a received message be replayed.
-    void SetRequestKind(std::int32_t kind);
+    // Any code is accepted: one that names no awaited request is handled as
+    // the coding error it would be.
+    void SetRequestKind(protocol::MessageType kind);
+    void SetRequestKind(std::int32_t kind) { SetRequestKind(protocol::MessageType{kind}); }
     // Handles one received message exactly as GetData does after reading it.
     void HandleReply(std::vector<std::uint8_t> message);
 
   private:
+    // A request's argument as it is packed and traced: nothing, a text, an
+    // integer list, a float list or one float.
+    using Argument = std::variant<std::monostate, std::string_view, std::span<const std::int32_t>,
+                                  std::span<const float>, float>;
+
     template <class Body>
     void Trap(std::string_view operation, Body&& body);
 
-    bool SendRequest(std::int32_t kind, const protocol::Bytes& message, bool waitForReply);
+    // The request path. Every request has a row in one table (operation name,
+    // trace label, whether its reply is awaited, fixed payload, reply rule).
+    // Operation arms the trap named by the row; TraceRequest and Send trace,
+    // pack and send the request; Call does all three for the plain requests.
+    template <class Body>
+    bool Operation(protocol::MessageType type, Body&& body);
+    void TraceRequest(protocol::MessageType type, const Argument& traced);
+    bool Send(protocol::MessageType type, const Argument& argument, bool waitForResponse = true);
+    bool Call(protocol::MessageType type, const Argument& argument = {});
+
     bool SendMessage(const protocol::Bytes& message, bool waitForReply);
     void Dispatch(std::vector<std::uint8_t>& buffer);
+    void HandleSingleReply(std::vector<std::uint8_t>& buffer, bool& unexpected);
     void HandleStepReply(std::vector<std::uint8_t>& buffer, bool& unexpected);
     void HandleSizesAndData(std::vector<std::uint8_t>& buffer, bool& unexpected);
     void UnPackSizes(const std::vector<std::uint8_t>& buffer);
@@ -125,6 +146,9 @@ class ZEFA_Client {
                              const std::vector<std::uint8_t>& buffer);
     void CompleteStep();
     void RaiseFinishRunZefa();
+    // Closes a connection whose byte stream is out of step or gone, ends any
+    // wait and outstanding step, and raises ZEFAServerDisconnected.
+    void ConnectionLost();
 
     void TraceToFile(std::string_view label);
     void TraceToFile(std::string_view label, std::string_view value);
@@ -139,7 +163,7 @@ class ZEFA_Client {
     bool connected_ = false;
     std::int32_t socket_ = 0;
     bool waiting_ = false;
-    std::int32_t kind_ = 0;
+    protocol::MessageType kind_{0};
     std::vector<std::int32_t> sizes_;
     std::vector<float> data_;
     std::string error_text_;

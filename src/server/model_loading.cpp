@@ -67,13 +67,19 @@ bool ZEFA::WaitForZEFAToCompleteIntegration() {
         const auto t = static_cast<std::int32_t>(seconds);
         const double limit_ms = static_cast<double>(t) * 1000.0;
         auto& client = Deref(mobjZefaClient.get());
+        const bool outstanding = !client.StepComplete;
         const std::uint64_t start = clock()->TickCountMs();
         auto elapsed = [&] { return static_cast<double>(clock()->TickCountMs() - start); };
-        while (!client.StepComplete && elapsed() < limit_ms) client.GetData(t);
+        // A closed or failed connection ends the wait at once: the client has
+        // reported it and raised its disconnection event.
+        while (!client.StepComplete && client.IsZEFAConnected() && elapsed() < limit_ms)
+            client.GetData(t);
         // The step's own flag decides: data that arrive with the deadline, or
         // a time-out of 0 with no step outstanding, are no failure.
-        if (client.StepComplete) {
+        if (!outstanding || (client.StepComplete && client.IsZEFAConnected())) {
             result = true;
+        } else if (!client.IsZEFAConnected()) {
+            // The step is over without its data; the loss was reported once.
         } else {
             ++step_.stepTimeOuts;
             strLastMessage = "ZEFA did not finish its time step.";

@@ -11,13 +11,11 @@
 #include "platform/text.h"
 #include "scripted_peer.h"
 
-namespace zefa {
+namespace zefa::test {
 namespace {
 
-using testing::Bytes;
-using testing::Concat;
-using testing::ScriptedPeer;
 namespace pr = protocol;
+using pr::MessageType;
 using SteadyClock = std::chrono::steady_clock;
 
 constexpr std::string_view kReceiveError =
@@ -294,16 +292,33 @@ TEST_F(ClientTest, SizesAndDataAsTwoMessagesOrOneReceive) {
     EXPECT_EQ(ui.events, 1) << "pending events once before profile data of their own";
 
     // Both messages in one received buffer.
-    client.SetRequestKind(21);
+    client.SetRequestKind(MessageType::SendtrNames);
     client.HandleReply(Concat({sizes, data}));
     EXPECT_FALSE(client.IsWaiting());
     EXPECT_TRUE(client.ReplyOK);
     EXPECT_EQ(client.Sizes(), (std::vector<std::int32_t>{90, 2}));
     EXPECT_EQ(client.Data(), (std::vector<float>{0.5f, 1.5f, 2.5f}));
-    client.SetRequestKind(24);
+    client.SetRequestKind(MessageType::SendprNames);
     client.HandleReply(Concat({pr_sizes, Floats("ZEFA_SENDPR_DATA", {7, 8})}));
     EXPECT_EQ(client.Data(), (std::vector<float>{7, 8}));
     EXPECT_EQ(ui.events, 1);
+    EXPECT_EQ(owner.errors, std::vector<std::string>{});
+}
+
+// A sizes message whose length covers the data message that follows it: the
+// sizes end where the data message begins.
+TEST_F(ClientTest, EmbeddedDataMessageEndsTheSizesList) {
+    const Bytes sizes = Ints("ZEFA_SENDPR_SIZES", {4, 6});
+    const Bytes data = Floats("ZEFA_SENDPR_DATA", {1, 2, 3, 4, 5, 6, 7, 8, 9, 10});
+    ScriptedPeer peer;
+    peer.Answer(
+        pr::PackRaw("ZEFA_SENDPR_SIZES", Concat({Bytes(sizes.begin() + 24, sizes.end()), data})));
+    Connect(peer);
+    std::vector<double> values;
+    std::vector<std::int32_t> sizes_out;
+    EXPECT_TRUE(client.SetSendProfileNames(values, sizes_out, "P"));
+    EXPECT_EQ(sizes_out, (std::vector<std::int32_t>{4, 6}));
+    EXPECT_EQ(values, (std::vector<double>{1, 2, 3, 4, 5, 6, 7, 8, 9, 10}));
     EXPECT_EQ(owner.errors, std::vector<std::string>{});
 }
 
@@ -364,7 +379,7 @@ TEST_F(ClientTest, WrongRepliesForEachWaitingBehaviour) {
 
 TEST_F(ClientTest, UnknownKindIsACodingError) {
     client.Owner = &owner;
-    client.SetRequestKind(5);
+    client.SetRequestKind(MessageType::StopServer);
     client.HandleReply(pr::PackEmpty("ZEFA_OK"));
     ASSERT_EQ(owner.errors.size(), 2u);
     EXPECT_EQ(owner.errors[0],
@@ -375,21 +390,21 @@ TEST_F(ClientTest, UnknownKindIsACodingError) {
 
 TEST_F(ClientTest, PayloadLengthsZeroOddAndTruncated) {
     client.Owner = &owner;
-    client.SetRequestKind(3);
+    client.SetRequestKind(MessageType::GettrResult);
     Bytes five = pr::MakeMessage("ZEFA_OUTTR_DATA", 5);
     pr::PutFloatBE(five, 24, 8.0f);
     client.HandleReply(five);
     EXPECT_EQ(client.OutTrendData, std::vector<double>{8});
     EXPECT_TRUE(owner.errors.empty());
 
-    client.SetRequestKind(3);
+    client.SetRequestKind(MessageType::GettrResult);
     client.HandleReply(pr::MakeMessage("ZEFA_OUTTR_DATA", 0));
     EXPECT_EQ(owner.errors,
               std::vector<std::string>{"METHOD -- UnPackData Subscript out of range"});
 
     // An embedded data message that claims more than arrived: the values that
     // are there are kept, the rest is reported, nothing is read past the end.
-    client.SetRequestKind(2);
+    client.SetRequestKind(MessageType::SimStep);
     Bytes embedded = Floats("ZEFA_OUTTR_DATA", {1, 2});
     pr::PutInt32BE(embedded, 20, 400);
     client.HandleReply(pr::PackRaw("ZEFA_OK", embedded));
@@ -397,7 +412,7 @@ TEST_F(ClientTest, PayloadLengthsZeroOddAndTruncated) {
     EXPECT_TRUE(client.StepComplete);
     EXPECT_EQ(owner.errors.size(), 2u);
 
-    client.SetRequestKind(32);
+    client.SetRequestKind(MessageType::GetStep);
     client.HandleReply(Bytes{'Z', 'E'});
     EXPECT_EQ(owner.errors.back().rfind(kDifferent, 0), 0u);
 }
@@ -441,6 +456,110 @@ TEST_F(ClientTest, ClosedPeerSilenceAndWrongRepliesPastTheDeadline) {
     EXPECT_FALSE(client.GetPlannedTimeStep(step));
     EXPECT_EQ(step, 5);
     EXPECT_EQ(owner.errors, std::vector<std::string>{std::string(kReceiveError)});
+}
+
+// A frame the client cannot read whole leaves the byte stream out of step: the
+// connection is closed and reported lost at once, so that no later request
+// reads its reply from the middle of an old message.
+TEST(ClientConnection, ABadFrameOrAClosedPeerEndsTheConnection) {
+    Bytes stalled = pr::MakeMessage("ZEFA_PONG", 10);
+    const Bytes pong = pr::PackEmpty("ZEFA_PONG");
+    Bytes oversized = pr::MakeMessage("ZEFA_PONG", 32768);
+    std::copy(pong.begin(), pong.end(), oversized.begin() + 24);
+    Bytes negative = pr::MakeMessage("ZEFA_PONG", 0);
+    pr::PutInt32BE(negative, 20, -4);
+    struct Case {
+        std::string name;
+        std::function<void(ScriptedPeer&)> script;
+        std::string report;
+    };
+    const std::vector<Case> cases{
+        {"payload over 32,767 bytes", [&](ScriptedPeer& p) { p.Answer(oversized); },
+         "METHOD -- GetData Overflow"},
+        {"negative length",
+         [&](ScriptedPeer& p) {
+             p.Answer(Concat({negative, pong}));
+         },
+         "METHOD -- GetData Subscript out of range"},
+        {"stalls in the middle",
+         [&](ScriptedPeer& p) {
+             p.Answer(Bytes(stalled.begin(), stalled.begin() + 27))
+                 .Pause(1400)
+                 .Send(Concat({Bytes(stalled.begin() + 27, stalled.end()), pong, pong}));
+         },
+         std::string(kReceiveError)},
+        {"closes", [&](ScriptedPeer& p) { p.Receive().Close(); }, std::string(kReceiveError)},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        RecordingOwner owner;
+        ZEFA_Client client;
+        client.Owner = &owner;
+        client.TCPTimeOut = 1;
+        ScriptedPeer peer;
+        c.script(peer);
+        peer.Start();
+        ASSERT_TRUE(client.OpenConnection("127.0.0.1", peer.Port()));
+        EXPECT_FALSE(client.Ping());
+        EXPECT_FALSE(client.IsWaiting());
+        EXPECT_FALSE(client.IsZEFAConnected());
+        EXPECT_EQ(owner.disconnected, 1);
+        EXPECT_EQ(owner.errors, std::vector<std::string>{c.report});
+        EXPECT_FALSE(client.Ping());  // nothing is read from the old stream
+        EXPECT_EQ(owner.errors.size(), 1u);
+    }
+}
+
+// A reply that comes after the time-out was reported does not turn the
+// request into a success.
+TEST_F(ClientTest, NoReplyReportedMeansTheRequestFails) {
+    // Every tick reading moves the clock 600 ms: the deadline of a 1-second
+    // time-out has passed at the second round of the wait.
+    class JumpingClock : public FixedClock {
+      public:
+        std::uint64_t TickCountMs() const override { return ticks += 600; }
+        mutable std::uint64_t ticks = 0;
+    };
+    ZEFA_Client late{std::make_shared<JumpingClock>()};
+    ScriptedPeer peer;
+    peer.Answer(Concat({Ok(), Floats("ZEFA_OUT_TIME", {3})}));
+    peer.Start();
+    late.Owner = &owner;
+    late.TCPTimeOut = 1;
+    ASSERT_TRUE(late.OpenConnection("127.0.0.1", peer.Port()));
+    double time = 7;
+    EXPECT_FALSE(late.GetSimTime(time));
+    EXPECT_EQ(time, 7);
+    ASSERT_EQ(owner.errors.size(), 2u);
+    EXPECT_EQ(owner.errors[1],
+              "No reply (within the timeout period) from the ZEFA Server for the Client sent "
+              "message of type: 29");
+}
+
+// A time-out that rounds to 0 bounds the connect like every other wait: one
+// second, not the system's own connect time-out.
+TEST(ClientConnection, ConnectIsBoundedWhenTheTimeOutRoundsToZero) {
+    // A listener whose accept queue is full drops further connection requests.
+    int port = 0;
+    const int listener = ListenOnLowPort(port);
+    ASSERT_EQ(::listen(listener, 0), 0);
+    std::vector<std::unique_ptr<ZEFA_Client>> queued;
+    double failed_after = -1;
+    for (int attempt = 0; attempt < 8 && failed_after < 0; ++attempt) {
+        auto client = std::make_unique<ZEFA_Client>();
+        client->TCPTimeOut = 0.4;
+        const auto start = SteadyClock::now();
+        if (client->OpenConnection("127.0.0.1", port)) {
+            queued.push_back(std::move(client));
+        } else {
+            failed_after = std::chrono::duration<double>(SteadyClock::now() - start).count();
+        }
+    }
+    queued.clear();
+    ::close(listener);
+    ASSERT_GE(failed_after, 0.0) << "every connection was queued";
+    EXPECT_GE(failed_after, 0.9);
+    EXPECT_LT(failed_after, 5.0);
 }
 
 TEST_F(ClientTest, NotConnectedAndLimits) {
@@ -555,7 +674,7 @@ TEST_F(ClientTest, TraceFilesAndLines) {
         "14:30:07: " + std::string(kServerError) + "warning: slow",
         "14:30:07: ZEFA_SIM_STEP",
         "14:30:07: ServerToClient_ZEFA_OK",
-        "14:30:07: pipe empty",
+        "14:30:07: ServerToClient_ZEFA_ERROR pipe empty",
         "14:30:07: ServerToClient_ZEFA_OUTTR_DATA  1 2",
     };
     EXPECT_EQ(lines, expected);
@@ -574,4 +693,4 @@ TEST(ClientFormat, NumbersAsText) {
 }
 
 }  // namespace
-}  // namespace zefa
+}  // namespace zefa::test

@@ -8,6 +8,7 @@
 
 #include "reply_fuzz_body.h"
 
+namespace zefa::test {
 namespace {
 
 std::vector<std::filesystem::path> Inputs(const char* folder) {
@@ -42,3 +43,4 @@ TEST(ClientFuzzInputs, RegressionInputsRunClean) {
 }
 
 }  // namespace
+}  // namespace zefa::test

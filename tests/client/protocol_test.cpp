@@ -5,8 +5,10 @@
 #include <cmath>
 #include <limits>
 
-namespace zefa::protocol {
+namespace zefa::test {
 namespace {
+
+using namespace zefa::protocol;
 
 Bytes Hex(std::initializer_list<int> values) {
     Bytes out;
@@ -46,28 +48,6 @@ TEST(Protocol, ListLayouts) {
     const Bytes one = PackFloat(MessageType::SetTend, -2.5f);
     EXPECT_EQ(Bytes(one.begin() + 20, one.end()), Hex({0, 0, 0, 4, 0xC0, 0x20, 0, 0}));
     EXPECT_THROW(PackEmpty("ABCDEFGHIJKLMNOPQRSTU"), std::length_error);
-}
-
-TEST(Protocol, NamesKindsAndForms) {
-    EXPECT_EQ(TypeName(MessageType::GetLabelList), "ZEFA_GET_LABEL_LIST");
-    for (std::size_t i = 0; i < kMessageTypeCount; ++i) {
-        const auto type = static_cast<MessageType>(i);
-        EXPECT_LE(TypeName(type).size(), 19u);
-        EXPECT_EQ(TypeFromName(TypeName(type)), type);
-        if (IsRequest(type)) {
-            EXPECT_EQ(RequestForKind(KindCode(type)), type);
-        }
-    }
-    EXPECT_EQ(KindCode(MessageType::Ping), 42);
-    EXPECT_EQ(KindCode(MessageType::SendprNames), 24);
-    EXPECT_EQ(KindCode(MessageType::Ok), 0);
-    EXPECT_FALSE(RequestForKind(4).has_value());
-    EXPECT_FALSE(RequestForKind(0).has_value());
-    EXPECT_FALSE(TypeFromName("ZEFA_OKAY").has_value());
-    EXPECT_EQ(FormOf(MessageType::InpSizes), PayloadForm::IntList);
-    EXPECT_EQ(FormOf(MessageType::SetTime), PayloadForm::OneFloat);
-    EXPECT_EQ(kPayloadDescriptions.front(), "case1 start-up information");
-    EXPECT_EQ(kPayloadDescriptions[42], "no data for ZEFA_PONG ");
 }
 
 TEST(Protocol, BigEndianHelpersCheckBounds) {
@@ -184,4 +164,4 @@ TEST(Protocol, FrameAssemblerCutsStreamAtAnyBoundary) {
 }
 
 }  // namespace
-}  // namespace zefa::protocol
+}  // namespace zefa::test

@@ -23,7 +23,7 @@
 
 #include "client/protocol.h"
 
-namespace zefa::testing {
+namespace zefa::test {
 
 using Bytes = std::vector<std::uint8_t>;
 
@@ -202,4 +202,4 @@ class ScriptedPeer {
     std::atomic<bool> stop_{false};
 };
 
-}  // namespace zefa::testing
+}  // namespace zefa::test

@@ -145,6 +145,28 @@ TEST_F(ConnectionTest, WaitingForAStepThatDoesNotFinishGivesUp) {
     EXPECT_TRUE(zefa->WaitForZEFAToCompleteIntegration());
 }
 
+TEST_F(ConnectionTest, AServerThatClosesDuringAStepEndsTheWaitWithOneReport) {
+    ConnectNewCase(server.Port());
+    ASSERT_TRUE(zefa->LoadZEFAFile());
+    SetNumber("TimeStepTimeOut", 2);
+    server.CloseOnSteps(true);
+    ASSERT_TRUE(zefa->mobjZefaClient->SimulateStep(false));
+    const auto start = clock->TickCountMs();
+    EXPECT_FALSE(zefa->WaitForZEFAToCompleteIntegration());
+    EXPECT_LT(clock->TickCountMs() - start, 1000u);
+    // The connection is lost: nothing waits for the step again.
+    EXPECT_EQ(zefa->lngServerState, 0);
+    EXPECT_EQ(GetNumber("isConnected"), 0);
+    EXPECT_FALSE(zefa->mobjZefaClient->IsZEFAConnected());
+    zefa->Save();
+    zefa->CloseTheConnection();
+    EXPECT_TRUE(zefa->WaitForZEFAToCompleteIntegration());
+    ASSERT_EQ(Reports().size(), 1u);
+    EXPECT_EQ(Reports()[0],
+              "Error receiving message from ZEFA Server -- Server is not responding.: PIPE-100: "
+              "KAVRIS-ZEFA Link Error");
+}
+
 TEST_F(ConnectionTest, ChoosingAModelFileComparesFoldersIgnoringCase) {
     ASSERT_EQ(Initialize(false), 4815);
     SetText("zefaModelPath", "/Models/New");

@@ -2,7 +2,8 @@
 
 // A pipeline server stand-in on 127.0.0.1: serves one connection after
 // another, records every request and answers as the server does (or with an
-// error for refused request names). Step replies can be held back.
+// error for refused request names). Step replies can be held back, or the
+// connection closed on a step request.
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -61,6 +62,8 @@ class FakeServer {
         std::lock_guard lock(mutex_);
         refused_.insert(name);
     }
+    // Closes the connection on a step request instead of answering it.
+    void CloseOnSteps(bool close) { close_on_step_ = close; }
     void HoldSteps(bool hold) {
         {
             std::lock_guard lock(mutex_);
@@ -129,6 +132,7 @@ class FakeServer {
         requests_.push_back(r);
         const bool refused = refused_.count(m.name) != 0;
         if (m.name == "ZEFA_STOP_SERVER") return false;
+        if (m.name == "ZEFA_SIM_STEP" && close_on_step_) return false;
         if (m.name == "ZEFA_INP_DATA" || m.name == "ZEFA_SET_TEND") return true;
         protocol::Bytes reply = protocol::PackEmpty(MessageType::Ok);
         const float values[2] = {12.5f, 2.5f};
@@ -149,6 +153,7 @@ class FakeServer {
     int port_;
     std::thread thread_;
     std::atomic<bool> stop_{false};
+    std::atomic<bool> close_on_step_{false};
     mutable std::mutex mutex_;
     std::condition_variable cv_;
     bool hold_ = false;

@@ -13,8 +13,6 @@
 namespace zefa::test {
 namespace {
 
-using zefa::testing::Bytes;
-using zefa::testing::ScriptedPeer;
 namespace pr = zefa::protocol;
 namespace fs = std::filesystem;
 
@@ -90,5 +88,4 @@ TEST_F(PingCommandTest, RefusedPortIsReported) {
 }
 
 }  // namespace
-
 }  // namespace zefa::test

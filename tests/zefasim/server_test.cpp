@@ -312,8 +312,7 @@ TEST_F(ZefasimServer, MalformedInputNeverStopsTheServer) {
     ASSERT_TRUE(c.ok());
     std::mt19937 rng(7);
     std::vector<MessageType> kinds;
-    for (size_t i = 0; i < proto::kMessageTypeCount; ++i) {
-        auto t = static_cast<MessageType>(i);
+    for (MessageType t : proto::kMessageTypes) {
         if (proto::IsRequest(t) && t != MessageType::StopServer) kinds.push_back(t);
     }
     for (int round = 0; round < 300; ++round) {
