@@ -150,14 +150,14 @@ TEST_F(ConnectionTest, AServerThatClosesDuringAStepEndsTheWaitWithOneReport) {
     ASSERT_TRUE(zefa->LoadZEFAFile());
     SetNumber("TimeStepTimeOut", 2);
     server.CloseOnSteps(true);
-    ASSERT_TRUE(zefa->mobjZefaClient->SimulateStep(false));
+    ASSERT_TRUE(State().client().SimulateStep(false));
     const auto start = clock->TickCountMs();
     EXPECT_FALSE(zefa->WaitForZEFAToCompleteIntegration());
     EXPECT_LT(clock->TickCountMs() - start, 1000u);
     // The connection is lost: nothing waits for the step again.
-    EXPECT_EQ(zefa->lngServerState, 0);
+    EXPECT_EQ(zefa->ServerStateNumber(), 0);
     EXPECT_EQ(GetNumber("isConnected"), 0);
-    EXPECT_FALSE(zefa->mobjZefaClient->IsZEFAConnected());
+    EXPECT_FALSE(State().client().IsZEFAConnected());
     zefa->Save();
     zefa->CloseTheConnection();
     EXPECT_TRUE(zefa->WaitForZEFAToCompleteIntegration());
