@@ -550,6 +550,30 @@ bool Model::TryStep(double dt, double& shrink, double& next_dt, bool force) {
                 double oil = w.sd[upper].oil_share;
                 w.drift[j] = {sign * d, -sign * d * oil, -sign * d * (1 - oil)};
             }
+            // Where the mixture leaves the branch the drift still separates the
+            // phases: of what the outflow carries, the phase drifting back in
+            // is reduced by the drift (never below none).
+            for (int j : {0, n}) {
+                if (w.closed[j]) continue;
+                int i = j == 0 ? 0 : n - 1;
+                double g = br.flow[j];
+                if ((j == 0 && g >= 0) || (j == n && g <= 0)) continue;  // not outflow
+                const Section& sec = br.sections[i];
+                double sin_incl = sec.dz / sec.length;
+                if (sin_incl == 0) continue;
+                double jm = w.st[i].rho_mix > 1e-9 ? g / (w.st[i].rho_mix * sec.area) : 0;
+                DriftFlux df = ShiDriftFlux(w.sd[i].alpha, jm, w.sd[i].rho_gas,
+                                            w.sd[i].rho_liquid, fluid.surface_tension, sin_incl);
+                double d = DriftMassFlow(w.sd[i], sec.area, df);
+                Phases phi = drift_shares(i, g);
+                double gas_out = std::fabs(g) * phi[kGas], liquid_out = std::fabs(g) - gas_out;
+                double sign = sin_incl > 0 ? 1.0 : -1.0;  // gas drift along +x
+                bool gas_drifts_out = (j == n) == (sign > 0);
+                d = std::min(d, gas_drifts_out ? liquid_out : gas_out);
+                if (!(d > 0)) continue;
+                double oil = w.sd[i].oil_share;
+                w.drift[j] = {sign * d, -sign * d * oil, -sign * d * (1 - oil)};
+            }
         }
 
         // Linearised pressure response of each section.
@@ -763,6 +787,22 @@ bool Model::TryStep(double dt, double& shrink, double& next_dt, bool force) {
             w.g_lin.assign(w.g_new.begin(), w.g_new.end());
         }
 
+        // At the branch ends the drift may take back no more than the new
+        // outflow carries of the phase drifting in (and nothing on inflow).
+        for (int j : {0, n}) {
+            if (w.drift[j][kGas] == 0) continue;
+            double g = w.g_new[j];
+            bool outflow = (j == 0 && g < 0) || (j == n && g > 0);
+            const Phases& phi = g > 0 ? w.left[j].phi : w.right[j].phi;
+            double gas_out = std::fabs(g) * phi[kGas], liquid_out = std::fabs(g) - gas_out;
+            bool gas_drifts_out = (j == n) == (w.drift[j][kGas] > 0);
+            double cap = outflow ? (gas_drifts_out ? liquid_out : gas_out) : 0.0;
+            double d = std::fabs(w.drift[j][kGas]);
+            if (d > cap) {
+                double f = d > 0 ? cap / d : 0;
+                for (int k = 0; k < 3; ++k) w.drift[j][k] *= f;
+            }
+        }
         // Phase flows, upwind by the new flow direction, plus the drift.
         w.flux.resize(n + 1);
         for (int j = 0; j <= n; ++j) {
