@@ -22,6 +22,9 @@ using proto::MessageType;
 
 namespace {
 
+// How an input log begins (every line is a request's type name).
+constexpr char kLogSignature[] = "ZEFA_";
+
 // Longest run interval accepted, in maximum time steps.
 constexpr double kMaxStepsPerInterval = 1e6;
 
@@ -132,11 +135,9 @@ bool Session::MayWrite(const std::string& name, const char* signature, const cha
         why = "refusing to write '" + name + "': it is not a plain file";
         return false;
     }
-    for (const auto& [dev, ino] : written_)
-        if (dev == static_cast<std::uint64_t>(st.st_dev) &&
-            ino == static_cast<std::uint64_t>(st.st_ino))
-            return true;
-    // Written by a zefa-server before: it begins as such a file does.
+    // An empty file holds nothing to lose (a log just opened is one).
+    if (st.st_size == 0) return true;
+    // Written by a zefa-server: it begins as such a file does.
     std::string head;
     {
         std::ifstream in(PathOf(name), std::ios::binary);
@@ -149,14 +150,6 @@ bool Session::MayWrite(const std::string& name, const char* signature, const cha
     why = "refusing to overwrite '" + name + "': it exists and is not " + kind +
           " written by zefa-server";
     return false;
-}
-
-void Session::RememberWritten(const std::string& name) {
-    struct stat st{};
-    if (stat(PathOf(name).c_str(), &st) != 0) return;
-    if (written_.size() > 1000) written_.erase(written_.begin());
-    written_.push_back(
-        {static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino)});
 }
 
 bool Session::RequireModel(proto::Bytes& reply) {
@@ -222,7 +215,6 @@ bool Session::Handle(const proto::Message& request, proto::Bytes& reply) {
                     break;
                 }
                 SaveSnapshotFile(*model_, PathOf(name));
-                RememberWritten(name);
                 Ok(reply);
                 break;
             }
@@ -749,7 +741,7 @@ void Session::LogOn(const std::string& name, proto::Bytes& reply) {
         Error(reply, "input log: " + why);
         return;
     }
-    if (!MayWrite(name, "ZEFA_", "an input log", why)) {
+    if (!MayWrite(name, kLogSignature, "an input log", why)) {
         Error(reply, "input log: " + (why.empty() ? "cannot write " + name : why));
         return;
     }
@@ -761,7 +753,6 @@ void Session::LogOn(const std::string& name, proto::Bytes& reply) {
         return;
     }
     log_ = std::move(f);
-    RememberWritten(name);
     Ok(reply);
 }
 

@@ -51,11 +51,11 @@ class Session {
     void Log(const zefa::protocol::Message& request);
     void DropWarnings();
     // Whether `name` may be written: never an input file (.inp), and an existing
-    // file only when this server wrote it or it begins with `signature` (as the
-    // files zefa-server writes of that kind do). `why` names the file otherwise.
+    // file only when it is empty or begins with `signature`, as the files
+    // zefa-server writes of that kind do. `why` names the file otherwise.
     bool MayWrite(const std::string& name, const char* signature, const char* kind,
                   std::string& why) const;
-    void RememberWritten(const std::string& name);
+
     void Warn(const std::string& text);
     std::string PathOf(const std::string& name) const { return folder_ + "/" + name; }
     bool RequireModel(zefa::protocol::Bytes& reply);
@@ -93,7 +93,6 @@ class Session {
     std::vector<std::string> warnings_;
     std::unique_ptr<std::ofstream> log_;
     std::string current_request_;
-    std::vector<std::pair<std::uint64_t, std::uint64_t>> written_;  // device, inode
     std::function<bool()> interrupt_;
 };
 
