@@ -112,7 +112,8 @@ INITIAL PRESSURE = 46 bar, TEMPERATURE = 40 C, STEADY = YES
 
 Model ChokedLine(const char* outlet_bar) {
     std::string t = kChokedGasLine;
-    t.replace(t.find("PB"), 2, outlet_bar);
+    size_t at = t.find("PB");
+    t = t.substr(0, at) + std::string(outlet_bar) + t.substr(at + 2);
     Model m = BuildModel(t, "choked.inp");
     EXPECT_TRUE(m.SolveSteady());
     return m;
