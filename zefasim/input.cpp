@@ -1,5 +1,7 @@
 #include "input.h"
 
+#include "ranges.h"
+
 #include <algorithm>
 #include <cctype>
 #include <cmath>
@@ -149,6 +151,7 @@ enum class Dim {
     Productivity,
     HeatTransfer,
     HeatCapacity,
+    SurfaceTension,
 };
 
 struct UnitDef {
@@ -203,6 +206,9 @@ const std::map<std::string, UnitDef>& Units() {
         {"W/M2-K", {Dim::HeatTransfer, 1, 0}},
         {"J/KGK", {Dim::HeatCapacity, 1, 0}},
         {"J/KG-K", {Dim::HeatCapacity, 1, 0}},
+        {"N/M", {Dim::SurfaceTension, 1, 0}},
+        {"MN/M", {Dim::SurfaceTension, 1e-3, 0}},
+        {"DYN/CM", {Dim::SurfaceTension, 1e-3, 0}},
     };
     return units;
 }
@@ -281,6 +287,14 @@ class Reader {
     double NonNegative(const std::string& key, Dim dim, double fallback) {
         double v = Number(key, dim, fallback);
         if (v < 0) Error(key + " must not be negative");
+        return v;
+    }
+    // A number that must lie in one of the shared physical ranges.
+    double InRange(const std::string& key, Dim dim, double fallback, const Range& range,
+                   bool required = false) {
+        double v = Number(key, dim, fallback, required);
+        std::string why = OutOfRange(key, v, range);
+        if (!why.empty()) Error(why);
         return v;
     }
     double Fraction(const std::string& key, double fallback) {
@@ -371,12 +385,12 @@ void ApplyPosition(Model& m, Reader& r, bool redefine) {
     }
 }
 
-void UpdateWell(Well& w, Reader& r) {
-    w.res_pressure = r.Positive("RESPRESSURE", Dim::Pressure, w.res_pressure);
+void UpdateWell(Well& w, Reader& r, const Fluid& fluid) {
+    w.res_pressure = r.InRange("RESPRESSURE", Dim::Pressure, w.res_pressure, PressureRange(fluid));
     w.productivity = r.NonNegative("PI", Dim::Productivity, w.productivity);
     w.gas_fraction = r.Fraction("GASFRACTION", w.gas_fraction);
     w.water_fraction = r.Fraction("WATERFRACTION", w.water_fraction);
-    w.temperature = r.Number("TEMPERATURE", Dim::Temperature, w.temperature);
+    w.temperature = r.InRange("TEMPERATURE", Dim::Temperature, w.temperature, kTemperatureRange);
 }
 
 void Build(Model& m, const std::vector<Statement>& statements, const std::string& origin) {
@@ -409,9 +423,20 @@ void Build(Model& m, const std::vector<Statement>& statements, const std::string
         f.bulk_modulus = r.Positive("BULKMODULUS", Dim::Pressure, f.bulk_modulus);
         f.heat_capacity = r.Positive("HEATCAPACITY", Dim::HeatCapacity, f.heat_capacity);
         f.slip = r.Number("SLIP", Dim::Number, f.slip);
+        f.holdup_model = r.Word("HOLDUP", {"SLIP", "DRIFTFLUX"}, "SLIP") == "DRIFTFLUX"
+                             ? kHoldupDriftFlux
+                             : kHoldupSlip;
+        f.surface_tension =
+            r.Positive("SURFACETENSION", Dim::SurfaceTension, f.surface_tension);
+        f.gas_kappa = r.Number("GASKAPPA", Dim::Number, f.gas_kappa);
         r.CheckAllUsed();
         if (f.bulk_modulus < 1e7) r.Error("BULKMODULUS must be at least 1e7 Pa");
         if (f.slip < 1 || f.slip > 10) r.Error("SLIP must lie between 1 and 10");
+        if (f.holdup_model == kHoldupDriftFlux && f.slip != 1)
+            r.Error("SLIP applies to HOLDUP = SLIP only");
+        if (f.surface_tension < 1e-4 || f.surface_tension > 1)
+            r.Error("SURFACETENSION must lie between 1e-4 and 1 N/m");
+        if (!(f.gas_kappa > 1 && f.gas_kappa <= 2)) r.Error("GASKAPPA must lie above 1, up to 2");
     }
     for (const Statement* s : of("INTEGRATION")) {
         Reader r(*s, origin);
@@ -476,7 +501,7 @@ void Build(Model& m, const std::vector<Statement>& statements, const std::string
         double elevation = r.Number("ELEVATION", Dim::Length, 0);
         long count = r.Count("NSECTIONS", 1, kMaxSectionsPerPipe, false);
         double u = r.NonNegative("UVALUE", Dim::HeatTransfer, 0);
-        double t_amb = r.Number("TAMBIENT", Dim::Temperature, 20);
+        double t_amb = r.InRange("TAMBIENT", Dim::Temperature, 20, kTemperatureRange);
         r.CheckAllUsed();
         if (std::fabs(elevation) > length) r.Error("ELEVATION exceeds LENGTH");
         if (roughness >= diameter) r.Error("ROUGHNESS must be smaller than DIAMETER");
@@ -516,8 +541,8 @@ void Build(Model& m, const std::vector<Statement>& statements, const std::string
         Boundary bd;
         bd.label = r.Label("LABEL");
         bd.node = r.Label("NODE");
-        bd.pressure = r.Positive("PRESSURE", Dim::Pressure, 0, true);
-        bd.temperature = r.Number("TEMPERATURE", Dim::Temperature, 20);
+        bd.pressure = r.InRange("PRESSURE", Dim::Pressure, 0, PressureRange(m.fluid), true);
+        bd.temperature = r.InRange("TEMPERATURE", Dim::Temperature, 20, kTemperatureRange);
         bd.gas_fraction = r.Fraction("GASFRACTION", 1);
         bd.water_fraction = r.Fraction("WATERFRACTION", 0);
         r.CheckAllUsed();
@@ -551,10 +576,10 @@ void Build(Model& m, const std::vector<Statement>& statements, const std::string
         Source src;
         src.label = r.Label("LABEL");
         Locate(m, r, src.branch, src.section);
-        src.mass_flow = r.Number("MASSFLOW", Dim::MassFlow, 0);
+        src.mass_flow = r.InRange("MASSFLOW", Dim::MassFlow, 0, kMassFlowRange);
         src.gas_fraction = r.Fraction("GASFRACTION", 0);
         src.water_fraction = r.Fraction("WATERFRACTION", 0);
-        src.temperature = r.Number("TEMPERATURE", Dim::Temperature, 20);
+        src.temperature = r.InRange("TEMPERATURE", Dim::Temperature, 20, kTemperatureRange);
         r.CheckAllUsed();
         CheckUnique(m.sources, src.label, r, "source");
         m.sources.push_back(src);
@@ -566,7 +591,7 @@ void Build(Model& m, const std::vector<Statement>& statements, const std::string
         Locate(m, r, w.branch, w.section);
         if (!r.Has("RESPRESSURE")) r.Error("RESPRESSURE is missing");
         if (!r.Has("PI")) r.Error("PI is missing");
-        UpdateWell(w, r);
+        UpdateWell(w, r, m.fluid);
         r.CheckAllUsed();
         CheckUnique(m.wells, w.label, r, "well");
         m.wells.push_back(w);
@@ -608,8 +633,9 @@ void Build(Model& m, const std::vector<Statement>& statements, const std::string
     std::vector<bool> branch_given(m.branches.size(), false);
     bool global_given = false;
     auto read_initial = [&](Reader& r, InitialState& ini) {
-        ini.pressure = r.Positive("PRESSURE", Dim::Pressure, ini.pressure);
-        ini.temperature = r.Number("TEMPERATURE", Dim::Temperature, ini.temperature);
+        ini.pressure = r.InRange("PRESSURE", Dim::Pressure, ini.pressure, PressureRange(m.fluid));
+        ini.temperature =
+            r.InRange("TEMPERATURE", Dim::Temperature, ini.temperature, kTemperatureRange);
         ini.holdup = r.Fraction("HOLDUP", ini.holdup);
         ini.water_cut = r.Fraction("WATERCUT", ini.water_cut);
         ini.flow = r.Number("FLOW", Dim::MassFlow, ini.flow);
@@ -684,7 +710,7 @@ void ApplyKeywords(Model& model, const std::string& text) {
             std::string label = r.Label("LABEL");
             int w = copy.FindWell(label);
             if (w < 0) r.Error("unknown well " + label);
-            UpdateWell(copy.wells[w], r);
+            UpdateWell(copy.wells[w], r, copy.fluid);
             r.CheckAllUsed();
         } else {
             r.Error("cannot be changed in a running model (SHUTIN, POSITION and WELL can)");

@@ -12,7 +12,9 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
+#include <deque>
 #include <cstdlib>
 #include <cstring>
 #include <iostream>
@@ -31,9 +33,13 @@ constexpr int kDefaultPort = 16800;
 constexpr std::int32_t kMaxRequestPayload = 16 << 20;
 // A message that has begun must be complete within this many milliseconds.
 constexpr int kMessageTimeoutMs = 30000;
+// A client that sends nothing for this long is dropped (--idle-timeout).
+constexpr int kDefaultIdleTimeoutS = 3600;
+// During a run interval the connection is looked at this often (ms).
+constexpr int kInterruptCheckMs = 20;
 
 const char* kHelp =
-    "Usage: zefa-server -server SERVICE [--port N] [--bind ADDRESS]\n"
+    "Usage: zefa-server -server SERVICE [--port N] [--bind ADDRESS] [--idle-timeout S]\n"
     "\n"
     "The pipeline simulator stand-in. The working folder is the model folder:\n"
     "input files (.inp), snapshots (.snp) and the input log are read and written\n"
@@ -45,11 +51,14 @@ const char* kHelp =
     "  --port N          listen on port N, whatever SERVICE says\n"
     "  --bind ADDRESS    listen on this IPv4 address only (default: all local\n"
     "                    addresses)\n"
+    "  --idle-timeout S  drop a client that sends nothing for S seconds, so that\n"
+    "                    the next one can connect (default 3600; 0: never)\n"
     "  --help            show this text\n"
     "\n"
     "One connection is served at a time; a connection that closes without a stop\n"
-    "request leaves the model loaded and the next one is accepted. The program\n"
-    "exits with status 0 after ZEFA_STOP_SERVER.\n";
+    "request leaves the model loaded and the next one is accepted. A stop request\n"
+    "or a closed connection ends a running step at its next internal step. The\n"
+    "program exits with status 0 after ZEFA_STOP_SERVER.\n";
 
 bool AllDigits(const std::string& s) {
     return !s.empty() && s.find_first_not_of("0123456789") == std::string::npos;
@@ -85,15 +94,67 @@ bool SendAll(int fd, const proto::Bytes& bytes) {
 }
 
 // Serves one connection; returns true when the client asked the server to stop.
-bool Serve(int fd, zefasim::Session& session) {
+bool Serve(int fd, zefasim::Session& session, int idle_timeout_s) {
     int one = 1;
     setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
     proto::FrameAssembler frames(kMaxRequestPayload);
+    std::deque<proto::Message> pending;  // read while a step ran, not yet handled
     std::uint8_t buf[65536];
-    for (;;) {
+    bool stop = false, gone = false;
+    // Asked after every internal step of a run interval: reads what has arrived
+    // (at most every kInterruptCheckMs) and ends the step on a stop request or
+    // a closed connection. Other requests wait their turn in `pending`.
+    using Clock = std::chrono::steady_clock;
+    Clock::time_point last_check = Clock::now();
+    session.SetInterrupt([&]() {
+        if (stop || gone) return true;
+        Clock::time_point now = Clock::now();
+        if (now - last_check < std::chrono::milliseconds(kInterruptCheckMs)) return false;
+        last_check = now;
+        for (;;) {
+            pollfd p{fd, POLLIN, 0};
+            int r = poll(&p, 1, 0);
+            if (r < 0 && errno == EINTR) continue;
+            if (r <= 0) break;
+            ssize_t n = recv(fd, buf, sizeof buf, 0);
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) {
+                gone = true;
+                break;
+            }
+            frames.Append(proto::ByteView(buf, static_cast<size_t>(n)));
+        }
         while (auto msg = frames.Next()) {
+            if (msg->name == proto::TypeName(proto::MessageType::StopServer)) stop = true;
+            pending.push_back(std::move(*msg));
+        }
+        if (frames.Failed()) gone = true;
+        return stop || gone;
+    });
+    struct Reset {
+        zefasim::Session& s;
+        ~Reset() { s.SetInterrupt(nullptr); }
+    } reset{session};
+    for (;;) {
+        for (;;) {
+            std::optional<proto::Message> msg;
+            if (!pending.empty()) {
+                msg = std::move(pending.front());
+                pending.pop_front();
+            } else {
+                msg = frames.Next();
+            }
+            if (!msg) break;
             proto::Bytes reply;
             bool go_on = session.Handle(*msg, reply);
+            if (stop) {
+                std::cerr << "zefa-server: stop request during a step\n";
+                return true;
+            }
+            if (gone) {
+                std::cerr << "zefa-server: connection closed during a step\n";
+                return false;
+            }
             // The whole reply (one or two messages) goes out in one write.
             if (!reply.empty() && !SendAll(fd, reply)) return false;
             if (!go_on) return true;
@@ -104,10 +165,19 @@ bool Serve(int fd, zefasim::Session& session) {
             return false;
         }
         pollfd p{fd, POLLIN, 0};
-        int timeout = frames.Buffered() > 0 ? kMessageTimeoutMs : -1;
+        bool partial = frames.Buffered() > 0;
+        int timeout = partial                ? kMessageTimeoutMs
+                      : idle_timeout_s > 0 ? idle_timeout_s * 1000
+                                             : -1;
         int r = poll(&p, 1, timeout);
         if (r < 0 && errno == EINTR) continue;
-        if (r <= 0) return false;  // an incomplete message stalled
+        if (r == 0) {
+            std::cerr << "zefa-server: "
+                      << (partial ? "an incomplete message stalled" : "the client was idle too long")
+                      << ": connection closed\n";
+            return false;
+        }
+        if (r < 0) return false;
         ssize_t n = recv(fd, buf, sizeof buf, 0);
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) return false;
@@ -120,6 +190,7 @@ bool Serve(int fd, zefasim::Session& session) {
 int main(int argc, char** argv) {
     std::string service, bind_address;
     std::optional<int> port;
+    int idle_timeout_s = kDefaultIdleTimeoutS;
     for (int i = 1; i < argc; ++i) {
         std::string a = argv[i];
         auto value = [&](const char* what) -> std::string {
@@ -143,6 +214,13 @@ int main(int argc, char** argv) {
             }
         } else if (a == "--bind" || a == "-bind") {
             bind_address = value("an IPv4 address");
+        } else if (a == "--idle-timeout" || a == "-idle-timeout") {
+            std::string v = value("a number of seconds");
+            if (!AllDigits(v) || v.size() > 7) {
+                std::cerr << "zefa-server: invalid idle time-out '" << v << "'\n";
+                return 2;
+            }
+            idle_timeout_s = std::atoi(v.c_str());
         } else {
             std::cerr << "zefa-server: unknown argument '" << a << "'\n" << kHelp;
             return 2;
@@ -196,7 +274,7 @@ int main(int argc, char** argv) {
             usleep(100000);  // e.g. out of descriptors: do not spin
             continue;
         }
-        bool stop = Serve(fd, session);
+        bool stop = Serve(fd, session, idle_timeout_s);
         close(fd);
         if (stop) break;
     }

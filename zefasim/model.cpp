@@ -1,5 +1,7 @@
 #include "model.h"
 
+#include "ranges.h"
+
 #include <algorithm>
 #include <cmath>
 #include <stdexcept>
@@ -29,15 +31,6 @@ Phases FlowShares(const Phases& m, double slip) {
     double d = slip * x[kGas] + x[kOil] + x[kWater];
     if (!(d > 0)) return {0, 0, 0};
     return {slip * x[kGas] / d, x[kOil] / d, x[kWater] / d};
-}
-
-// Largest ratio of a phase's share in the outflow to its share of the mass.
-double ShareBoost(const Phases& m, double slip) {
-    Phases x = Fractions(m), s = FlowShares(m, slip);
-    double boost = 1;
-    for (int k = 0; k < 3; ++k)
-        if (x[k] > 0) boost = std::max(boost, s[k] / x[k]);
-    return boost;
 }
 
 struct FaceSide {
@@ -219,7 +212,101 @@ void Model::SetInitialState() {
     account.initial = PhaseMass();
 }
 
+double CriticalMassFlux(double p0, double t0, double x, double rho_liquid, double gas_mw,
+                        double kappa, double* ratio) {
+    x = std::clamp(x, 0.0, 1.0);
+    if (!(p0 > 0) || !(t0 > 0) || !(kappa > 1)) {
+        if (ratio) *ratio = 1;
+        return 0;
+    }
+    const double vg0 = kGasConstant * t0 / (gas_mw * p0);  // gas specific volume upstream
+    const double vl = x < 1 && rho_liquid > 0 ? 1.0 / rho_liquid : 0.0;
+    const double e = (kappa - 1) / kappa;
+    // Square of the mass flux that expanding to the throat pressure ratio eta gives:
+    // G^2 = 2 (integral of v dp from the throat to p0) / v_throat^2.
+    auto flux2 = [&](double eta) {
+        double v = (1 - x) * vl + x * vg0 * std::pow(eta, -1 / kappa);
+        double work = (1 - x) * vl * p0 * (1 - eta) + x * vg0 * p0 / e * (1 - std::pow(eta, e));
+        return v > 0 ? 2 * work / (v * v) : 0.0;
+    };
+    // G^2 has one maximum in eta (the choking point): golden-section search.
+    const double r = 0.6180339887498949;
+    double a = 1e-6, b = 1;
+    double c = b - r * (b - a), d = a + r * (b - a);
+    double fc = flux2(c), fd = flux2(d);
+    for (int i = 0; i < 48; ++i) {
+        if (fc > fd) {
+            b = d, d = c, fd = fc;
+            c = b - r * (b - a);
+            fc = flux2(c);
+        } else {
+            a = c, c = d, fc = fd;
+            d = a + r * (b - a);
+            fd = flux2(d);
+        }
+    }
+    double eta = (a + b) / 2;
+    if (ratio) *ratio = eta;
+    return std::sqrt(std::max(0.0, flux2(eta)));
+}
+
+DriftFlux ShiDriftFlux(double alpha, double j, double rho_gas, double rho_liquid,
+                       double surface_tension, double sin_incl) {
+    // Shi, Holmes, Durlofsky, Aziz, Diaz, Alkaya and Oddie, "Drift-flux modeling of
+    // two-phase flow in wellbores", SPE Journal 10(1), 2005, pp. 24-33.
+    constexpr double kA = 1.2, kB = 0.3, kFv = 1.0, kA1 = 0.06, kA2 = 0.21;
+    constexpr double kM0 = 1.27, kN1 = 0.24, kN2 = 1.08;
+    constexpr double kKu = 3.2;  // critical Kutateladze number, large-diameter limit
+    DriftFlux d;
+    alpha = std::clamp(alpha, 0.0, 1.0);
+    if (!(rho_gas > 0) || !(rho_liquid > rho_gas) || !(surface_tension > 0)) return d;
+    double vc = std::sqrt(std::sqrt(surface_tension * kGravity * (rho_liquid - rho_gas) /
+                                    (rho_liquid * rho_liquid)));
+    double flooding = kKu * std::sqrt(rho_liquid / rho_gas) * vc;
+    double beta = std::max(alpha, kFv * alpha * std::fabs(j) / flooding);
+    double gamma = std::clamp((beta - kB) / (1 - kB), 0.0, 1.0);
+    d.c0 = kA / (1 + (kA - 1) * gamma * gamma);
+    double k_low = 1.53 / d.c0;
+    double k = alpha <= kA1   ? k_low
+               : alpha >= kA2 ? kKu
+                              : k_low + (kKu - k_low) * (alpha - kA1) / (kA2 - kA1);
+    double cos_theta = std::min(1.0, std::fabs(sin_incl));  // theta: angle from vertical
+    double sin_theta = std::sqrt(std::max(0.0, 1 - cos_theta * cos_theta));
+    double m = cos_theta > 0 ? kM0 * std::pow(cos_theta, kN1) * std::pow(1 + sin_theta, kN2) : 0;
+    double ac = std::min(1.0, alpha * d.c0);
+    double ud = (1 - ac) * d.c0 * k * vc / (ac * std::sqrt(rho_gas / rho_liquid) + 1 - ac) * m;
+    d.drift = sin_incl >= 0 ? ud : -ud;
+    return d;
+}
+
 namespace {
+
+// Friction factor and Re * df/dRe (for the Newton linearisation of the loss).
+void FrictionAndSlope(double re, double rel, double& f, double& re_dfdre) {
+    double laminar = 64.0 / re;
+    f = laminar;
+    re_dfdre = -laminar;
+    if (re < 500) return;
+    double t = std::pow(rel / 3.7, 1.11) + 6.9 / re;
+    double sq = -1.8 * std::log10(t);
+    double haaland = 1.0 / (sq * sq);
+    if (haaland <= laminar) return;
+    f = haaland;
+    // d(sq)/dRe = 1.8 * 6.9 / (ln10 * t * Re^2); df = -2 sq^-3 d(sq).
+    re_dfdre = -2.0 / (sq * sq * sq) * 1.8 * 6.9 / (std::log(10.0) * t * re);
+}
+
+// What the drift-flux law needs of a section.
+struct SectionDrift {
+    double alpha = 0, rho_gas = 0, rho_liquid = 0, oil_share = 1;  // oil share of liquid mass
+};
+
+// Gas mass flow (magnitude, kg/s) of the drift relative to the mixture.
+double DriftMassFlow(const SectionDrift& s, double area, const DriftFlux& d) {
+    double denom = s.rho_liquid * (1 - s.alpha * d.c0) + s.rho_gas * s.alpha * d.c0;
+    if (!(denom > 0)) return 0;
+    return s.rho_gas * s.rho_liquid * s.alpha * std::fabs(d.drift) * area / denom;
+}
 
 struct BranchScratch {
     std::vector<SectionState> st;
@@ -228,15 +315,24 @@ struct BranchScratch {
     std::vector<double> withdraw;        // total withdrawal per section (positive number)
     std::vector<double> omega, omega_p;  // well linearisation
     std::vector<double> ptilde, dfac, gin, gout;
-    std::vector<double> lo, di, up, rhs, c;
-    std::vector<double> g_new;
+    std::vector<double> lo, di, up, rhs, c, denom;
+    std::vector<double> g_new, g_lin;
     std::vector<FaceSide> left, right;
     std::vector<char> closed;
     std::vector<Phases> flux;
+    std::vector<Phases> drift;  // per face: drift-flux phase flows (explicit)
+    std::vector<SectionDrift> sd;
     std::vector<Phases> mass_new;
     std::vector<double> temp_new;
     std::vector<Phases> well_flow;  // per section
     std::vector<double> well_energy;
+    // Per face: geometry and fluid of the momentum balance.
+    std::vector<double> flen, farea, fdiam, frough, fdz, frho, fmu, cface;
+    // Per face: choke state (0 subcritical, +1/-1 critical forward/backward),
+    // d(critical flow)/d(upstream pressure), mode switches in this step.
+    std::vector<signed char> crit;
+    std::vector<double> gcp;
+    std::vector<int> switches;
 };
 
 }  // namespace
@@ -247,12 +343,24 @@ struct StepWork {
     std::vector<Phases> well_applied;  // per well
 };
 
+void Model::BeginSensitivities(std::vector<Sensitivity> seeds) {
+    sensitivities = std::move(seeds);
+    for (Sensitivity& s : sensitivities) {
+        int b = s.seed == Sensitivity::Seed::BoundaryPressure ? boundaries[s.object].branch
+                                                              : sources[s.object].branch;
+        size_t n = branches[b].sections.size();
+        s.dflow.assign(n + 1, 0);
+        s.dpressure.assign(n, 0);
+    }
+}
+
 bool Model::TryStep(double dt, double& shrink, double& next_dt, bool force) {
     static thread_local StepWork work;
     work.br.resize(branches.size());
     work.applied.assign(sources.size(), Phases{0, 0, 0});
     work.well_applied.assign(wells.size(), Phases{0, 0, 0});
     const bool shut = ShutIn();
+    const bool drift_model = fluid.holdup_model == kHoldupDriftFlux;
     double max_ratio = 0;
     double max_dp = 0;
 
@@ -306,17 +414,67 @@ bool Model::TryStep(double dt, double& shrink, double& next_dt, bool force) {
             w.omega_p[wl.section] += wl.productivity * beta * wl.res_pressure;
         }
 
+        // Face geometry: half sections at the branch ends.
+        w.flen.resize(n + 1), w.farea.resize(n + 1), w.fdiam.resize(n + 1);
+        w.frough.resize(n + 1), w.fdz.resize(n + 1);
+        for (int j = 0; j <= n; ++j) {
+            const Section& sl = br.sections[j > 0 ? j - 1 : 0];
+            const Section& sr = br.sections[j < n ? j : n - 1];
+            if (j == 0) {
+                w.flen[j] = sr.length / 2, w.farea[j] = sr.area, w.fdiam[j] = sr.diameter;
+                w.frough[j] = sr.roughness, w.fdz[j] = sr.dz / 2;
+            } else if (j == n) {
+                w.flen[j] = sl.length / 2, w.farea[j] = sl.area, w.fdiam[j] = sl.diameter;
+                w.frough[j] = sl.roughness, w.fdz[j] = sl.dz / 2;
+            } else {
+                w.flen[j] = (sl.length + sr.length) / 2, w.farea[j] = (sl.area + sr.area) / 2;
+                w.fdiam[j] = (sl.diameter + sr.diameter) / 2;
+                w.frough[j] = (sl.roughness + sr.roughness) / 2, w.fdz[j] = (sl.dz + sr.dz) / 2;
+            }
+        }
+
+        // Drift flux: what each section holds, and the shares of the phases in
+        // what the mixture flow carries out of it (the gas faster by C0).
+        if (drift_model) {
+            w.sd.resize(n);
+            for (int i = 0; i < n; ++i) {
+                const SectionState& s = w.st[i];
+                SectionDrift& d = w.sd[i];
+                double liquid = s.alpha[kOil] + s.alpha[kWater];
+                d.alpha = s.alpha[kGas];
+                d.rho_gas = s.rho_gas;
+                d.rho_liquid =
+                    liquid > 0 ? (s.alpha[kOil] * s.rho_oil + s.alpha[kWater] * s.rho_water) / liquid
+                               : s.rho_oil;
+                double ml = br.mass[i][kOil] + br.mass[i][kWater];
+                d.oil_share = ml > 0 ? br.mass[i][kOil] / ml : 1.0;
+            }
+        }
+        auto drift_shares = [&](int i, double g) {
+            const SectionDrift& d = w.sd[i];
+            const Section& sec = br.sections[i];
+            double jm = w.st[i].rho_mix > 1e-9 ? g / (w.st[i].rho_mix * sec.area) : 0;
+            DriftFlux df = ShiDriftFlux(d.alpha, jm, d.rho_gas, d.rho_liquid,
+                                        fluid.surface_tension, sec.dz / sec.length);
+            double ac = d.alpha * df.c0;
+            double denom = d.rho_liquid * (1 - ac) + d.rho_gas * ac;
+            double xg = denom > 0 ? std::clamp(d.rho_gas * ac / denom, 0.0, 1.0) : 1.0;
+            if (br.mass[i][kOil] + br.mass[i][kWater] <= 0) xg = 1;
+            if (br.mass[i][kGas] <= 0) xg = 0;
+            return Phases{xg, (1 - xg) * d.oil_share, (1 - xg) * (1 - d.oil_share)};
+        };
+
         // Face sides and closure.
         w.left.resize(n + 1);
         w.right.resize(n + 1);
         w.closed.assign(n + 1, 0);
-        auto section_side = [&](int i) {
+        auto section_side = [&](int i, double g) {
             FaceSide f;
             f.p = w.st[i].p;
             f.rho = w.st[i].rho_mix;
             f.mu = w.st[i].mu_mix;
             f.temp_k = w.st[i].temp_k;
-            f.phi = FlowShares(br.mass[i], fluid.slip);
+            f.phi = drift_model ? drift_shares(i, g) : FlowShares(br.mass[i], fluid.slip);
             return f;
         };
         auto boundary_side = [&](int bi) {
@@ -329,6 +487,7 @@ bool Model::TryStep(double dt, double& shrink, double& next_dt, bool force) {
             return f;
         };
         for (int j = 0; j <= n; ++j) {
+            double g = br.flow[j];
             if (j == 0) {
                 if (br.inlet_boundary < 0 || shut || !boundaries[br.inlet_boundary].open) {
                     w.closed[j] = 1;
@@ -336,7 +495,7 @@ bool Model::TryStep(double dt, double& shrink, double& next_dt, bool force) {
                     w.left[j] = boundary_side(br.inlet_boundary);
                 }
             } else {
-                w.left[j] = section_side(j - 1);
+                w.left[j] = section_side(j - 1, g);
             }
             if (j == n) {
                 if (br.outlet_boundary < 0 || shut || !boundaries[br.outlet_boundary].open) {
@@ -345,9 +504,76 @@ bool Model::TryStep(double dt, double& shrink, double& next_dt, bool force) {
                     w.right[j] = boundary_side(br.outlet_boundary);
                 }
             } else {
-                w.right[j] = section_side(j);
+                w.right[j] = section_side(j, g);
             }
             if (br.choke[j] >= 0 && controllers[br.choke[j]].opening <= 1e-6) w.closed[j] = 1;
+        }
+
+        // Drift of the gas up the slope and of the liquid down it, between
+        // neighbouring sections (explicit; zero at the branch ends). Godunov's
+        // flux of the drift law: gas from the lower section, liquid from the upper.
+        w.drift.assign(n + 1, Phases{0, 0, 0});
+        if (drift_model) {
+            for (int j = 1; j < n; ++j) {
+                if (w.closed[j]) continue;
+                const Section& sl = br.sections[j - 1];
+                const Section& sr = br.sections[j];
+                double sin_incl = (sl.dz + sr.dz) / (sl.length + sr.length);
+                if (sin_incl == 0) continue;
+                int lower = sin_incl > 0 ? j - 1 : j, upper = sin_incl > 0 ? j : j - 1;
+                double area = w.farea[j];
+                int donor = br.flow[j] >= 0 ? j - 1 : j;
+                double jm = w.st[donor].rho_mix > 1e-9
+                                ? br.flow[j] / (w.st[donor].rho_mix * area)
+                                : 0;
+                auto flow_of = [&](const SectionDrift& s) {
+                    DriftFlux df = ShiDriftFlux(s.alpha, jm, s.rho_gas, s.rho_liquid,
+                                                fluid.surface_tension, sin_incl);
+                    return DriftMassFlow(s, area, df);
+                };
+                const SectionDrift& lo_s = w.sd[lower];
+                const SectionDrift& up_s = w.sd[upper];
+                double f_lo = flow_of(lo_s), f_up = flow_of(up_s), d;
+                if (lo_s.alpha <= up_s.alpha) {
+                    d = std::min(f_lo, f_up);
+                } else {
+                    SectionDrift mid;
+                    mid.alpha = (lo_s.alpha + up_s.alpha) / 2;
+                    mid.rho_gas = (lo_s.rho_gas + up_s.rho_gas) / 2;
+                    mid.rho_liquid = (lo_s.rho_liquid + up_s.rho_liquid) / 2;
+                    d = std::max({f_lo, f_up, flow_of(mid)});
+                }
+                if (!(d > 0) || br.mass[lower][kGas] <= 0 ||
+                    br.mass[upper][kOil] + br.mass[upper][kWater] <= 0)
+                    continue;
+                double sign = sin_incl > 0 ? 1.0 : -1.0;  // gas moves from lower to upper
+                double oil = w.sd[upper].oil_share;
+                w.drift[j] = {sign * d, -sign * d * oil, -sign * d * (1 - oil)};
+            }
+            // Where the mixture leaves the branch the drift still separates the
+            // phases: of what the outflow carries, the phase drifting back in
+            // is reduced by the drift (never below none).
+            for (int j : {0, n}) {
+                if (w.closed[j]) continue;
+                int i = j == 0 ? 0 : n - 1;
+                double g = br.flow[j];
+                if ((j == 0 && g >= 0) || (j == n && g <= 0)) continue;  // not outflow
+                const Section& sec = br.sections[i];
+                double sin_incl = sec.dz / sec.length;
+                if (sin_incl == 0) continue;
+                double jm = w.st[i].rho_mix > 1e-9 ? g / (w.st[i].rho_mix * sec.area) : 0;
+                DriftFlux df = ShiDriftFlux(w.sd[i].alpha, jm, w.sd[i].rho_gas,
+                                            w.sd[i].rho_liquid, fluid.surface_tension, sin_incl);
+                double d = DriftMassFlow(w.sd[i], sec.area, df);
+                Phases phi = drift_shares(i, g);
+                double gas_out = std::fabs(g) * phi[kGas], liquid_out = std::fabs(g) - gas_out;
+                double sign = sin_incl > 0 ? 1.0 : -1.0;  // gas drift along +x
+                bool gas_drifts_out = (j == n) == (sign > 0);
+                d = std::min(d, gas_drifts_out ? liquid_out : gas_out);
+                if (!(d > 0)) continue;
+                double oil = w.sd[i].oil_share;
+                w.drift[j] = {sign * d, -sign * d * oil, -sign * d * (1 - oil)};
+            }
         }
 
         // Linearised pressure response of each section.
@@ -367,7 +593,7 @@ bool Model::TryStep(double dt, double& shrink, double& next_dt, bool force) {
             for (int k = 0; k < 3; ++k) {
                 gi += s.dpdm[k] * pin[k];
                 go += s.dpdm[k] * pout[k];
-                sp += s.dpdm[k] * w.src[i][k];
+                sp += s.dpdm[k] * (w.src[i][k] + w.drift[i][k] - w.drift[i + 1][k]);
             }
             w.gin[i] = gi;
             w.gout[i] = go;
@@ -375,97 +601,228 @@ bool Model::TryStep(double dt, double& shrink, double& next_dt, bool force) {
             w.ptilde[i] = s.p + dt * sp + dt * w.omega_p[i];
         }
 
-        // Momentum balance per face, assembled as a tridiagonal system in the flows.
-        w.lo.assign(n + 1, 0);
-        w.di.assign(n + 1, 1);
-        w.up.assign(n + 1, 0);
-        w.rhs.assign(n + 1, 0);
+        // Momentum balance per face, a tridiagonal system in the new flows. The
+        // losses (friction, chokes) are linearised about the latest estimate of
+        // the new flow and the system solved again until the flows settle
+        // (Newton); a choke whose flow would exceed its critical flow is held at
+        // the critical flow of its upstream pressure instead.
+        w.frho.resize(n + 1), w.fmu.resize(n + 1), w.cface.resize(n + 1);
         for (int j = 0; j <= n; ++j) {
-            if (w.closed[j]) continue;
-            const Section& sl = br.sections[j > 0 ? j - 1 : 0];
-            const Section& sr = br.sections[j < n ? j : n - 1];
-            double len, area, diam, rough, dz;
-            if (j == 0) {
-                len = sr.length / 2, area = sr.area, diam = sr.diameter, rough = sr.roughness;
-                dz = sr.dz / 2;
-            } else if (j == n) {
-                len = sl.length / 2, area = sl.area, diam = sl.diameter, rough = sl.roughness;
-                dz = sl.dz / 2;
-            } else {
-                len = (sl.length + sr.length) / 2;
-                area = (sl.area + sr.area) / 2;
-                diam = (sl.diameter + sr.diameter) / 2;
-                rough = (sl.roughness + sr.roughness) / 2;
-                dz = (sl.dz + sr.dz) / 2;
-            }
-            double rho = std::max(1e-6, (w.left[j].rho + w.right[j].rho) / 2);
-            double mu = (w.left[j].mu + w.right[j].mu) / 2;
-            double g = br.flow[j];
-            double ag = std::fabs(g);
-            double re = ag * diam / (area * mu);
-            double fg = re > 1e-12 ? FrictionFactor(re, rough / diam) * ag : 64 * area * mu / diam;
-            double resist = len / (2 * diam * rho * area * area) * fg;
-            if (br.choke[j] >= 0) {
-                const Controller& ct = controllers[br.choke[j]];
-                double av = ct.discharge_coefficient * ct.opening * kPi * ct.choke_diameter *
-                            ct.choke_diameter / 4;
-                resist += ag / (2 * rho * av * av);
-            }
-            double c = dt * area / len;
-            double grav = rho * kGravity * dz;
-            double diag = 1 + c * resist;
-            double r = g - c * grav;
-            if (j > 0) {
-                int l = j - 1;
-                w.lo[j] = -c * dt * w.dfac[l] * w.gin[l];
-                diag += c * dt * w.dfac[l] * w.gout[l];
-                r += c * w.dfac[l] * w.ptilde[l];
-            } else {
-                r += c * w.left[j].p;
-            }
-            if (j < n) {
-                w.up[j] = -c * dt * w.dfac[j] * w.gout[j];
-                diag += c * dt * w.dfac[j] * w.gin[j];
-                r -= c * w.dfac[j] * w.ptilde[j];
-            } else {
-                r -= c * w.right[j].p;
-            }
-            w.di[j] = diag;
-            w.rhs[j] = r;
+            w.frho[j] = std::max(1e-6, (w.left[j].rho + w.right[j].rho) / 2);
+            w.fmu[j] = (w.left[j].mu + w.right[j].mu) / 2;
+            w.cface[j] = dt * w.farea[j] / w.flen[j];
         }
-        // A closed face forces its flow to zero; drop its coupling from neighbours.
-        for (int j = 0; j <= n; ++j) {
-            if (!w.closed[j]) continue;
-            if (j > 0) w.up[j - 1] = 0;
-            if (j < n) w.lo[j + 1] = 0;
-        }
-        // Thomas algorithm.
-        w.c.resize(n + 1);
-        w.g_new.resize(n + 1);
-        double denom = w.di[0];
-        w.c[0] = w.up[0] / denom;
-        w.g_new[0] = w.rhs[0] / denom;
-        for (int j = 1; j <= n; ++j) {
-            denom = w.di[j] - w.lo[j] * w.c[j - 1];
-            w.c[j] = w.up[j] / denom;
-            w.g_new[j] = (w.rhs[j] - w.lo[j] * w.g_new[j - 1]) / denom;
-        }
-        for (int j = n - 1; j >= 0; --j) w.g_new[j] -= w.c[j] * w.g_new[j + 1];
-        for (int j = 0; j <= n; ++j) {
-            if (w.closed[j] || !std::isfinite(w.g_new[j])) w.g_new[j] = 0;
+        w.g_lin.assign(br.flow.begin(), br.flow.end());
+        w.crit.assign(n + 1, 0);
+        w.gcp.assign(n + 1, 0);
+        w.switches.assign(n + 1, 0);
+        w.lo.resize(n + 1), w.di.resize(n + 1), w.up.resize(n + 1), w.rhs.resize(n + 1);
+        w.c.resize(n + 1), w.denom.resize(n + 1), w.g_new.resize(n + 1);
+        // Predicted new pressure of a section from the new flows.
+        auto p_new = [&](int i, const std::vector<double>& g) {
+            return w.dfac[i] * (w.ptilde[i] + dt * w.gin[i] * g[i] - dt * w.gout[i] * g[i + 1]);
+        };
+        // Critical flow of a choke face for flow in direction `dir` at upstream
+        // pressure p; `slope` receives its derivative with respect to p.
+        auto critical_flow = [&](int j, int dir, double p, double& slope) {
+            const Controller& ct = controllers[br.choke[j]];
+            const FaceSide& up_side = dir > 0 ? w.left[j] : w.right[j];
+            double area = ct.discharge_coefficient * ct.opening * kPi * ct.choke_diameter *
+                          ct.choke_diameter / 4;
+            const Phases& phi = up_side.phi;
+            double liquid = phi[kOil] + phi[kWater];
+            double rho_l = liquid > 0 ? liquid / (phi[kOil] / fluid.oil_density +
+                                                  phi[kWater] / fluid.water_density)
+                                      : fluid.oil_density;
+            double pp = std::max(p, 1.0);
+            double g0 = area * CriticalMassFlux(pp, up_side.temp_k, phi[kGas], rho_l,
+                                                fluid.gas_mw, fluid.gas_kappa);
+            double g1 = area * CriticalMassFlux(pp * 1.001, up_side.temp_k, phi[kGas], rho_l,
+                                                fluid.gas_mw, fluid.gas_kappa);
+            slope = (g1 - g0) / (pp * 0.001);
+            return g0;
+        };
+        std::vector<double> sub_lo(0), sub_di(0), sub_up(0), sub_rhs(0);
+        constexpr int kMaxNewton = 10;
+        for (int iter = 0;; ++iter) {
+            for (int j = 0; j <= n; ++j) {
+                w.lo[j] = 0, w.up[j] = 0, w.di[j] = 1, w.rhs[j] = 0;
+                if (w.closed[j]) continue;
+                double len = w.flen[j], area = w.farea[j], diam = w.fdiam[j];
+                double rho = w.frho[j], mu = w.fmu[j];
+                double g0 = w.g_lin[j], ag = std::fabs(g0);
+                double cf = len / (2 * diam * rho * area * area);
+                double re = ag * diam / (area * mu);
+                double loss, dloss;  // friction and choke loss (Pa) and its slope
+                if (re > 1e-12) {
+                    double f, re_dfdre;
+                    FrictionAndSlope(re, w.frough[j] / diam, f, re_dfdre);
+                    loss = cf * f * ag * g0;
+                    dloss = cf * ag * (2 * f + re_dfdre);
+                } else {
+                    double r = cf * 64 * area * mu / diam;
+                    loss = r * g0;
+                    dloss = r;
+                }
+                if (br.choke[j] >= 0) {
+                    const Controller& ct = controllers[br.choke[j]];
+                    double av = ct.discharge_coefficient * ct.opening * kPi * ct.choke_diameter *
+                                ct.choke_diameter / 4;
+                    double kc = 1 / (2 * rho * av * av);
+                    loss += kc * ag * g0;
+                    dloss += 2 * kc * ag;
+                }
+                double c = w.cface[j];
+                double grav = rho * kGravity * w.fdz[j];
+                double diag = 1 + c * dloss;
+                double r = br.flow[j] - c * grav - c * (loss - dloss * g0);
+                if (j > 0) {
+                    int l = j - 1;
+                    w.lo[j] = -c * dt * w.dfac[l] * w.gin[l];
+                    diag += c * dt * w.dfac[l] * w.gout[l];
+                    r += c * w.dfac[l] * w.ptilde[l];
+                } else {
+                    r += c * w.left[j].p;
+                }
+                if (j < n) {
+                    w.up[j] = -c * dt * w.dfac[j] * w.gout[j];
+                    diag += c * dt * w.dfac[j] * w.gin[j];
+                    r -= c * w.dfac[j] * w.ptilde[j];
+                } else {
+                    r -= c * w.right[j].p;
+                }
+                w.di[j] = diag;
+                w.rhs[j] = r;
+            }
+            // Chokes at their critical flow: the row becomes g = Gc(p_up, new).
+            bool any_choke = false;
+            for (int j = 0; j <= n; ++j) {
+                if (br.choke[j] < 0 || w.closed[j]) continue;
+                if (!any_choke) {
+                    sub_lo = w.lo, sub_di = w.di, sub_up = w.up, sub_rhs = w.rhs;
+                    any_choke = true;
+                }
+                int dir = w.crit[j];
+                if (dir == 0) continue;
+                double slope = 0;
+                if (dir > 0) {
+                    double p0 = j > 0 ? w.st[j - 1].p : w.left[j].p;
+                    double gc = critical_flow(j, 1, p0, slope);
+                    w.gcp[j] = slope;
+                    if (j > 0) {
+                        int l = j - 1;
+                        w.lo[j] = -slope * w.dfac[l] * dt * w.gin[l];
+                        w.di[j] = 1 + slope * w.dfac[l] * dt * w.gout[l];
+                        w.up[j] = 0;
+                        w.rhs[j] = gc - slope * p0 + slope * w.dfac[l] * w.ptilde[l];
+                    } else {
+                        w.lo[j] = 0, w.up[j] = 0, w.di[j] = 1, w.rhs[j] = gc;
+                    }
+                } else {
+                    double p0 = j < n ? w.st[j].p : w.right[j].p;
+                    double gc = critical_flow(j, -1, p0, slope);
+                    w.gcp[j] = slope;
+                    if (j < n) {
+                        w.lo[j] = 0;
+                        w.di[j] = 1 + slope * w.dfac[j] * dt * w.gin[j];
+                        w.up[j] = -slope * w.dfac[j] * dt * w.gout[j];
+                        w.rhs[j] = -gc + slope * p0 - slope * w.dfac[j] * w.ptilde[j];
+                    } else {
+                        w.lo[j] = 0, w.up[j] = 0, w.di[j] = 1, w.rhs[j] = -gc;
+                    }
+                }
+            }
+            // A closed face forces its flow to zero; drop its coupling from neighbours.
+            for (int j = 0; j <= n; ++j) {
+                if (!w.closed[j]) continue;
+                if (j > 0) w.up[j - 1] = 0;
+                if (j < n) w.lo[j + 1] = 0;
+            }
+            // Thomas algorithm (the pivots are kept for the derivatives).
+            w.denom[0] = w.di[0];
+            w.c[0] = w.up[0] / w.denom[0];
+            w.g_new[0] = w.rhs[0] / w.denom[0];
+            for (int j = 1; j <= n; ++j) {
+                w.denom[j] = w.di[j] - w.lo[j] * w.c[j - 1];
+                w.c[j] = w.up[j] / w.denom[j];
+                w.g_new[j] = (w.rhs[j] - w.lo[j] * w.g_new[j - 1]) / w.denom[j];
+            }
+            for (int j = n - 1; j >= 0; --j) w.g_new[j] -= w.c[j] * w.g_new[j + 1];
+            for (int j = 0; j <= n; ++j) {
+                if (w.closed[j] || !std::isfinite(w.g_new[j])) w.g_new[j] = 0;
+            }
+            // Choke regime: critical when the subcritical flow would exceed the
+            // critical flow; back to subcritical when that flow falls below it.
+            bool changed = false;
+            for (int j = 0; j <= n && any_choke; ++j) {
+                if (br.choke[j] < 0 || w.closed[j] || w.switches[j] >= 4) continue;
+                double g = w.g_new[j];
+                if (w.crit[j] == 0) {
+                    int dir = g >= 0 ? 1 : -1;
+                    double pu = dir > 0 ? (j > 0 ? p_new(j - 1, w.g_new) : w.left[j].p)
+                                        : (j < n ? p_new(j, w.g_new) : w.right[j].p);
+                    double slope;
+                    double gc = critical_flow(j, dir, pu, slope);
+                    if (std::fabs(g) > gc * (1 + 1e-9)) {
+                        w.crit[j] = static_cast<signed char>(dir);
+                        ++w.switches[j];
+                        changed = true;
+                    }
+                } else {
+                    double gl = j > 0 ? w.g_new[j - 1] : 0, gr = j < n ? w.g_new[j + 1] : 0;
+                    double gsub = (sub_rhs[j] - sub_lo[j] * gl - sub_up[j] * gr) / sub_di[j];
+                    if (gsub * w.crit[j] < std::fabs(g) * (1 - 1e-9)) {
+                        w.crit[j] = 0;
+                        ++w.switches[j];
+                        changed = true;
+                    }
+                }
+            }
+            double scale = 1e-3, delta = 0;
+            for (int j = 0; j <= n; ++j) {
+                scale = std::max(scale, std::fabs(w.g_new[j]));
+                delta = std::max(delta, std::fabs(w.g_new[j] - w.g_lin[j]));
+            }
+            if ((!changed && delta <= 1e-9 * scale) || iter >= kMaxNewton) break;
+            w.g_lin.assign(w.g_new.begin(), w.g_new.end());
         }
 
-        // Outflow check: no section may give away more than it holds.
-        // With slip a phase leaves faster than the mixture: weigh the face outflow
-        // by the largest share boost (withdrawals take the mass composition).
+        // At the branch ends the drift may take back no more than the new
+        // outflow carries of the phase drifting in (and nothing on inflow).
+        for (int j : {0, n}) {
+            if (w.drift[j][kGas] == 0) continue;
+            double g = w.g_new[j];
+            bool outflow = (j == 0 && g < 0) || (j == n && g > 0);
+            const Phases& phi = g > 0 ? w.left[j].phi : w.right[j].phi;
+            double gas_out = std::fabs(g) * phi[kGas], liquid_out = std::fabs(g) - gas_out;
+            bool gas_drifts_out = (j == n) == (w.drift[j][kGas] > 0);
+            double cap = outflow ? (gas_drifts_out ? liquid_out : gas_out) : 0.0;
+            double d = std::fabs(w.drift[j][kGas]);
+            if (d > cap) {
+                double f = d > 0 ? cap / d : 0;
+                for (int k = 0; k < 3; ++k) w.drift[j][k] *= f;
+            }
+        }
+        // Phase flows, upwind by the new flow direction, plus the drift.
+        w.flux.resize(n + 1);
+        for (int j = 0; j <= n; ++j) {
+            double g = w.g_new[j];
+            const Phases& phi = g > 0 ? w.left[j].phi : w.right[j].phi;
+            for (int k = 0; k < 3; ++k) w.flux[j][k] = (g == 0 ? 0.0 : g * phi[k]) + w.drift[j][k];
+        }
+
+        // Outflow check: no section may give away more of a phase than it holds.
         auto ratio_of = [&](int i) {
-            double faces = dt * (std::max(0.0, -w.g_new[i]) + std::max(0.0, w.g_new[i + 1]));
-            double out = faces + dt * w.withdraw[i];
-            double m = Sum(br.mass[i]);
-            if (out <= 0) return 0.0;
-            if (!(m > 0)) return 1e30;
-            double boost = fluid.slip == 1 ? 1.0 : ShareBoost(br.mass[i], fluid.slip);
-            return (faces * boost + dt * w.withdraw[i]) / m;
+            double worst = 0;
+            for (int k = 0; k < 3; ++k) {
+                double out = dt * (std::max(0.0, -w.flux[i][k]) + std::max(0.0, w.flux[i + 1][k]) +
+                                   std::max(0.0, -w.src[i][k]));
+                if (out <= 0) continue;
+                double m = br.mass[i][k];
+                if (!(m > 0)) return 1e30;
+                worst = std::max(worst, out / m);
+            }
+            return worst;
         };
         for (int i = 0; i < n; ++i) max_ratio = std::max(max_ratio, ratio_of(i));
         if (max_ratio > 0.9 && !force) {
@@ -473,41 +830,41 @@ bool Model::TryStep(double dt, double& shrink, double& next_dt, bool force) {
             return false;
         }
         if (force) {
+            // At the smallest step: scale back what leaves an overdrawn section.
             for (int i = 0; i < n; ++i) {
-                double r = ratio_of(i);
-                if (r <= 0.9) continue;
-                double f = 0.9 / r;
-                if (w.g_new[i] < 0) w.g_new[i] *= f;
-                if (w.g_new[i + 1] > 0) w.g_new[i + 1] *= f;
-                w.withdraw[i] *= f;
-                for (size_t si = 0; si < sources.size(); ++si) {
-                    const Source& s = sources[si];
-                    if (s.branch != static_cast<int>(b) || s.section != i || s.mass_flow >= 0)
-                        continue;
-                    for (int k = 0; k < 3; ++k) {
-                        double removed = s.mass_flow * Fractions(br.mass[i])[k];
-                        w.src[i][k] -= removed * (1 - f);
-                        work.applied[si][k] -= removed * (1 - f);
+                for (int k = 0; k < 3; ++k) {
+                    double out = dt * (std::max(0.0, -w.flux[i][k]) +
+                                       std::max(0.0, w.flux[i + 1][k]) +
+                                       std::max(0.0, -w.src[i][k]));
+                    double m = std::max(0.0, br.mass[i][k]);
+                    if (out <= 0.9 * m) continue;
+                    double f = out > 0 ? 0.9 * m / out : 0;
+                    if (w.flux[i][k] < 0) w.flux[i][k] *= f;
+                    if (w.flux[i + 1][k] > 0) w.flux[i + 1][k] *= f;
+                    if (w.src[i][k] < 0) {
+                        double removed = w.src[i][k] * (1 - f);
+                        w.src[i][k] -= removed;
+                        for (size_t si = 0; si < sources.size(); ++si) {
+                            const Source& s = sources[si];
+                            if (s.branch == static_cast<int>(b) && s.section == i &&
+                                s.mass_flow < 0) {
+                                work.applied[si][k] -= removed;
+                                break;
+                            }
+                        }
                     }
                 }
             }
+            for (int j = 0; j <= n; ++j) w.g_new[j] = Sum(w.flux[j]) - Sum(w.drift[j]);
         }
 
-        // Phase fluxes, upwind by the new flow direction.
-        w.flux.resize(n + 1);
-        for (int j = 0; j <= n; ++j) {
-            double g = w.g_new[j];
-            const Phases& phi = g > 0 ? w.left[j].phi : w.right[j].phi;
-            for (int k = 0; k < 3; ++k) w.flux[j][k] = g == 0 ? 0.0 : g * phi[k];
-        }
         // Well inflow at the predicted pressure.
         for (size_t wi = 0; wi < wells.size(); ++wi) {
             const Well& wl = wells[wi];
             if (wl.branch != static_cast<int>(b) || shut || !(wl.productivity > 0)) continue;
             int i = wl.section;
             if (!(wl.res_pressure > w.st[i].p)) continue;
-            double pp = w.dfac[i] * (w.ptilde[i] + dt * w.gin[i] * w.g_new[i] -
-                                     dt * w.gout[i] * w.g_new[i + 1]);
+            double pp = p_new(i, w.g_new);
             double q = std::max(0.0, wl.productivity * (wl.res_pressure - pp));
             Phases phi = Composition(wl.gas_fraction, wl.water_fraction);
             for (int k = 0; k < 3; ++k) {
@@ -527,7 +884,7 @@ bool Model::TryStep(double dt, double& shrink, double& next_dt, bool force) {
             }
             double tk = w.st[i].temp_k;
             double e = m_old * tk;
-            double gl = w.g_new[i], gr = w.g_new[i + 1];
+            double gl = Sum(w.flux[i]), gr = Sum(w.flux[i + 1]);
             if (gl > 0) e += dt * gl * w.left[i].temp_k;
             if (gl < 0) e += dt * gl * tk;
             if (gr < 0) e -= dt * gr * w.right[i + 1].temp_k;
@@ -556,6 +913,56 @@ bool Model::TryStep(double dt, double& shrink, double& next_dt, bool force) {
             shrink = 0.5;
             return false;
         }
+    }
+
+    // Derivatives: the step's own linearisation applied to each seed (the same
+    // tridiagonal system, factorised above, with the seed's right-hand side).
+    for (Sensitivity& sv : sensitivities) {
+        bool is_boundary = sv.seed == Sensitivity::Seed::BoundaryPressure;
+        int b = is_boundary ? boundaries[sv.object].branch : sources[sv.object].branch;
+        BranchScratch& w = work.br[b];
+        const int n = static_cast<int>(branches[b].sections.size());
+        const Branch& br = branches[b];
+        static thread_local std::vector<double> dpt, dr;
+        dpt.resize(n);
+        dr.resize(n + 1);
+        for (int i = 0; i < n; ++i) dpt[i] = sv.dpressure[i];
+        if (!is_boundary && !ShutIn()) {
+            // The inflow adds its mass, and its heat: at fixed masses the gas
+            // pressure rises with temperature as dp/dT = dp/dm_gas * m_gas / T.
+            int i = sources[sv.object].section;
+            const SectionState& s = w.st[i];
+            double m = Sum(br.mass[i]);
+            dpt[i] += dt * s.dpdm[sv.phase];
+            if (m > 0 && s.temp_k > 0)
+                dpt[i] += s.dpdm[kGas] * br.mass[i][kGas] / s.temp_k * dt *
+                          (sources[sv.object].temperature + kKelvin - s.temp_k) / m;
+        }
+        double dp_in = is_boundary && boundaries[sv.object].at_inlet ? 1.0 : 0.0;
+        double dp_out = is_boundary && !boundaries[sv.object].at_inlet ? 1.0 : 0.0;
+        for (int j = 0; j <= n; ++j) {
+            double r = 0;
+            if (w.closed[j]) {
+                r = 0;
+            } else if (br.choke[j] >= 0 && w.crit[j] > 0) {
+                r = j > 0 ? w.gcp[j] * w.dfac[j - 1] * dpt[j - 1] : w.gcp[j] * dp_in;
+            } else if (br.choke[j] >= 0 && w.crit[j] < 0) {
+                r = j < n ? -w.gcp[j] * w.dfac[j] * dpt[j] : -w.gcp[j] * dp_out;
+            } else {
+                double c = w.cface[j];
+                r = sv.dflow[j];
+                r += j > 0 ? c * w.dfac[j - 1] * dpt[j - 1] : c * dp_in;
+                r -= j < n ? c * w.dfac[j] * dpt[j] : c * dp_out;
+            }
+            dr[j] = r;
+        }
+        dr[0] /= w.denom[0];
+        for (int j = 1; j <= n; ++j) dr[j] = (dr[j] - w.lo[j] * dr[j - 1]) / w.denom[j];
+        for (int j = n - 1; j >= 0; --j) dr[j] -= w.c[j] * dr[j + 1];
+        for (int j = 0; j <= n; ++j) sv.dflow[j] = w.closed[j] || !std::isfinite(dr[j]) ? 0 : dr[j];
+        for (int i = 0; i < n; ++i)
+            sv.dpressure[i] = w.dfac[i] * (dpt[i] + dt * w.gin[i] * sv.dflow[i] -
+                                           dt * w.gout[i] * sv.dflow[i + 1]);
     }
 
     // Commit.
@@ -616,7 +1023,8 @@ bool Model::TryStep(double dt, double& shrink, double& next_dt, bool force) {
     return true;
 }
 
-void Model::Advance(double end_time, const std::vector<double>* forced, std::vector<double>* used) {
+bool Model::Advance(double end_time, const std::vector<double>* forced, std::vector<double>* used,
+                    const std::function<bool()>* interrupt) {
     size_t fi = 0;
     while (time < end_time) {
         double remaining = end_time - time;
@@ -661,7 +1069,9 @@ void Model::Advance(double end_time, const std::vector<double>* forced, std::vec
             target = dt >= end_time - time ? end_time : time + dt;
             clipped = false;
         }
+        if (interrupt && *interrupt && (*interrupt)() && time < end_time) return false;
     }
+    return true;
 }
 
 bool Model::SolveSteady(int max_steps, double tolerance) {
@@ -756,7 +1166,10 @@ void Model::Validate() const {
         !finite_pos(fluid.water_density) || !finite_pos(fluid.gas_viscosity) ||
         !finite_pos(fluid.oil_viscosity) || !finite_pos(fluid.water_viscosity) ||
         !finite_pos(fluid.bulk_modulus) || !finite_pos(fluid.heat_capacity) ||
-        !(fluid.slip >= 1 && fluid.slip <= 10))
+        !(fluid.slip >= 1 && fluid.slip <= 10) ||
+        (fluid.holdup_model != kHoldupSlip && fluid.holdup_model != kHoldupDriftFlux) ||
+        !(fluid.surface_tension >= 1e-4 && fluid.surface_tension <= 1) ||
+        !(fluid.gas_kappa > 1 && fluid.gas_kappa <= 2))
         fail("fluid properties must be positive numbers");
     if (!finite_pos(integration.min_step) || !finite_pos(integration.max_step) ||
         integration.min_step > integration.max_step || integration.min_step < 1e-9)
@@ -800,16 +1213,31 @@ void Model::Validate() const {
     auto section_ok = [&](int b, int s) {
         return b >= 0 && b < nb && s >= 0 && s < static_cast<int>(branches[b].sections.size());
     };
-    for (const Boundary& bd : boundaries)
-        if (bd.branch < 0 || bd.branch >= nb || !finite_pos(bd.pressure))
+    // The same physical ranges as the input file and the protocol accept.
+    auto range = [&](const std::string& owner, const std::string& what, double v, const Range& r) {
+        std::string why = OutOfRange(what, v, r);
+        if (!why.empty()) fail(owner + ": " + why);
+    };
+    const Range pressure = PressureRange(fluid);
+    for (const Boundary& bd : boundaries) {
+        if (bd.branch < 0 || bd.branch >= nb || !std::isfinite(bd.gas_fraction) ||
+            !std::isfinite(bd.water_fraction))
             fail("boundary " + bd.label + " is invalid");
-    for (const Source& s : sources)
-        if (!section_ok(s.branch, s.section) || !std::isfinite(s.mass_flow))
-            fail("source " + s.label + " is invalid");
-    for (const Well& w : wells)
-        if (!section_ok(w.branch, w.section) || !std::isfinite(w.res_pressure) ||
-            !std::isfinite(w.productivity) || w.productivity < 0)
+        range("boundary " + bd.label, "pressure", bd.pressure, pressure);
+        range("boundary " + bd.label, "temperature", bd.temperature, kTemperatureRange);
+    }
+    for (const Source& s : sources) {
+        if (!section_ok(s.branch, s.section)) fail("source " + s.label + " is invalid");
+        range("source " + s.label, "mass flow", s.mass_flow, kMassFlowRange);
+        range("source " + s.label, "temperature", s.temperature, kTemperatureRange);
+    }
+    for (const Well& w : wells) {
+        if (!section_ok(w.branch, w.section) || !std::isfinite(w.productivity) ||
+            w.productivity < 0)
             fail("well " + w.label + " is invalid");
+        range("well " + w.label, "reservoir pressure", w.res_pressure, pressure);
+        range("well " + w.label, "temperature", w.temperature, kTemperatureRange);
+    }
     for (const Controller& c : controllers)
         if (c.branch < 0 || c.branch >= nb || c.face < 0 ||
             c.face > static_cast<int>(branches[c.branch].sections.size()) ||

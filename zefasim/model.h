@@ -7,14 +7,18 @@
 // the masses (ideal gas filling the volume the liquids leave; liquids with a
 // large bulk modulus so that a liquid-full section still has a pressure).
 //
-// One step is semi-implicit: the face flows are solved from a tridiagonal
+// One step is implicit in the face flows: they are solved from a tridiagonal
 // system that couples the momentum balance (inertia, friction, gravity, chokes)
-// to the linearised pressure response of the sections, then the phase masses
-// are updated with upwind phase fluxes. Every flux leaves one section and
-// enters its neighbour, so mass is conserved to rounding.
+// to the linearised pressure response of the sections; the quadratic losses
+// (friction, chokes) are linearised about the new flow and iterated (Newton),
+// and a choke whose flow reaches the critical limit holds its flow at that
+// limit. Then the phase masses are updated with upwind phase fluxes (the phase
+// split from the fixed slip ratio or from the drift-flux law). Every flux leaves
+// one section and enters its neighbour, so mass is conserved to rounding.
 
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -39,8 +43,14 @@ struct Fluid {
     double water_viscosity = 1e-3;
     double bulk_modulus = 1.5e9;    // Pa, both liquids
     double heat_capacity = 2000.0;  // J/(kg K), mixture
-    double slip = 1.0;              // gas velocity / liquid velocity
+    double slip = 1.0;              // gas velocity / liquid velocity (HOLDUP = SLIP)
+    int holdup_model = 0;           // kHoldupSlip or kHoldupDriftFlux
+    double surface_tension = 0.025;  // N/m, gas-liquid (drift-flux bubble rise velocity)
+    double gas_kappa = 1.3;          // heat capacity ratio of the gas (critical flow)
 };
+
+constexpr int kHoldupSlip = 0;       // fixed slip ratio SLIP (1: no slip)
+constexpr int kHoldupDriftFlux = 1;  // drift flux of Shi et al. (2005)
 
 struct Section {
     double length = 0, diameter = 0, roughness = 0, dz = 0;  // dz: elevation gain over it
@@ -121,6 +131,16 @@ struct Integration {
     double start_time = 0, max_step = 1.0, min_step = 1e-4;
 };
 
+// A derivative the step computes alongside the flows: the response to a unit
+// change of one boundary pressure or of one phase of one source's inflow,
+// carried through every step of the run interval by the step's linearisation.
+struct Sensitivity {
+    enum class Seed { BoundaryPressure, SourcePhase } seed = Seed::BoundaryPressure;
+    int object = 0, phase = 0;
+    std::vector<double> dflow;      // per face of the object's branch, kg/s per unit
+    std::vector<double> dpressure;  // per section of the object's branch, Pa per unit
+};
+
 // Mass that entered the model from outside since the last initialisation, per phase.
 struct MassAccount {
     Phases initial{}, sources{}, boundaries{}, wells{};
@@ -161,8 +181,17 @@ class Model {
     void SetInitialState();
     // Integrates from `time` to exactly `end_time`. With `forced` the step sizes
     // are taken from that list (as far as it goes); `used` receives the steps taken.
-    void Advance(double end_time, const std::vector<double>* forced = nullptr,
-                 std::vector<double>* used = nullptr);
+    // `interrupt`, when given, is asked after every internal step; when it
+    // answers true the run stops there and Advance returns false.
+    bool Advance(double end_time, const std::vector<double>* forced = nullptr,
+                 std::vector<double>* used = nullptr,
+                 const std::function<bool()>* interrupt = nullptr);
+
+    // Derivatives over the next Advance: clears `sensitivities` to these seeds
+    // with zero response; every step then carries them along.
+    void BeginSensitivities(std::vector<Sensitivity> seeds);
+    void EndSensitivities() { sensitivities.clear(); }
+    std::vector<Sensitivity> sensitivities;
     // Runs towards steady state without advancing the clock; false if it did not
     // settle within the step budget.
     bool SolveSteady(int max_steps = 50000, double tolerance = 1e-9);
@@ -194,6 +223,26 @@ class Model {
     // shortened, with `shrink` telling by how much.
     bool TryStep(double dt, double& shrink, double& next_dt, bool force);
 };
+
+// Critical (choked) mass flux through a nozzle, kg/(s m2), for a homogeneous
+// frozen gas-liquid mixture of gas mass fraction x at upstream pressure p0 (Pa)
+// and temperature t0 (K): isentropic gas (heat capacity ratio kappa), an
+// incompressible liquid of density rho_liquid, no slip and no mass transfer
+// between the phases; the maximum over the throat pressure of the flux the
+// energy balance allows. For x = 1 it is the ideal-gas nozzle formula. The
+// critical throat pressure ratio is returned in `ratio`.
+double CriticalMassFlux(double p0, double t0, double x, double rho_liquid, double gas_mw,
+                        double kappa, double* ratio = nullptr);
+
+// Drift-flux parameters of Shi et al. (2005): distribution coefficient C0 and
+// drift velocity (m/s, along the pipe, positive up the slope) for gas volume
+// fraction alpha, mixture volumetric flux j (m/s), densities, surface tension
+// and the sine of the pipe's inclination from the horizontal.
+struct DriftFlux {
+    double c0 = 1, drift = 0;
+};
+DriftFlux ShiDriftFlux(double alpha, double j, double rho_gas, double rho_liquid,
+                       double surface_tension, double sin_incl);
 
 SectionState ComputeSectionState(const Fluid& fluid, double volume, const Phases& mass,
                                  double temp_c);

@@ -7,7 +7,12 @@
 #include <iostream>
 #include <sstream>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include "input.h"
+#include "ranges.h"
 #include "snapshot.h"
 
 namespace zefasim {
@@ -16,6 +21,9 @@ namespace proto = zefa::protocol;
 using proto::MessageType;
 
 namespace {
+
+// How an input log begins (every line is a request's type name).
+constexpr char kLogSignature[] = "ZEFA_";
 
 // Longest run interval accepted, in maximum time steps.
 constexpr double kMaxStepsPerInterval = 1e6;
@@ -97,8 +105,51 @@ void Session::Ok(proto::Bytes& reply, const std::string& text) {
 }
 
 void Session::Warn(const std::string& text) {
-    std::cerr << "zefa-server: " << text << "\n";
-    if (warnings_.size() < 100) warnings_.push_back(text);
+    // A warning names the request that caused it.
+    std::string tagged = current_request_.empty() ? text : current_request_ + ": " + text;
+    std::cerr << "zefa-server: " << tagged << "\n";
+    if (warnings_.size() < 100) warnings_.push_back(tagged);
+}
+
+namespace {
+
+bool EndsWithNoCase(const std::string& s, const std::string& tail) {
+    if (s.size() < tail.size()) return false;
+    for (size_t i = 0; i < tail.size(); ++i)
+        if (std::tolower(static_cast<unsigned char>(s[s.size() - tail.size() + i])) != tail[i])
+            return false;
+    return true;
+}
+
+}  // namespace
+
+bool Session::MayWrite(const std::string& name, const char* signature, const char* kind,
+                       std::string& why) const {
+    if (EndsWithNoCase(name, ".inp")) {
+        why = "refusing to write '" + name + "': it is an input file (.inp)";
+        return false;
+    }
+    struct stat st{};
+    if (lstat(PathOf(name).c_str(), &st) != 0) return errno == ENOENT;  // a new file
+    if (!S_ISREG(st.st_mode)) {
+        why = "refusing to write '" + name + "': it is not a plain file";
+        return false;
+    }
+    // An empty file holds nothing to lose (a log just opened is one).
+    if (st.st_size == 0) return true;
+    // Written by a zefa-server: it begins as such a file does.
+    std::string head;
+    {
+        std::ifstream in(PathOf(name), std::ios::binary);
+        char buf[16] = {};
+        in.read(buf, sizeof buf);
+        head.assign(buf, static_cast<size_t>(in.gcount()));
+    }
+    std::string sig = signature;
+    if (head.size() >= sig.size() && head.compare(0, sig.size(), sig) == 0) return true;
+    why = "refusing to overwrite '" + name + "': it exists and is not " + kind +
+          " written by zefa-server";
+    return false;
 }
 
 bool Session::RequireModel(proto::Bytes& reply) {
@@ -127,6 +178,7 @@ void Session::Log(const proto::Message& request) {
 
 bool Session::Handle(const proto::Message& request, proto::Bytes& reply) {
     Log(request);
+    current_request_ = Printable(request.name);
     auto type = proto::TypeFromName(request.name);
     if (!type || !proto::IsRequest(*type)) {
         Error(reply, "unknown request type '" + Printable(request.name) + "'");
@@ -157,8 +209,9 @@ bool Session::Handle(const proto::Message& request, proto::Bytes& reply) {
             case MessageType::SaveSnap: {
                 if (!RequireModel(reply)) break;
                 std::string name = TrimBlanks(text), why;
-                if (!IsSafeFileName(name, why)) {
-                    Error(reply, "save snapshot: " + why);
+                if (!IsSafeFileName(name, why) ||
+                    !MayWrite(name, kSnapshotSignature, "a snapshot", why)) {
+                    Error(reply, "save snapshot: " + (why.empty() ? "cannot write " + name : why));
                     break;
                 }
                 SaveSnapshotFile(*model_, PathOf(name));
@@ -278,13 +331,21 @@ void Session::LoadInput(const std::string& name, bool initialise, proto::Bytes& 
 }
 
 std::string Session::Initialise() {
+    DropWarnings();
     model_->SetInitialState();
     if (model_->steady_start && !model_->SolveSteady())
         return "steady state not reached; the model starts from the state reached";
     return "";
 }
 
+void Session::DropWarnings() {
+    // Warnings about requests before a model was loaded or initialised concern a
+    // state that is gone: they were reported on standard error and end here.
+    warnings_.clear();
+}
+
 void Session::AdoptModel(Model&& m) {
+    DropWarnings();
     model_ = std::move(m);
     // Registrations stay when they still fit the new model.
     std::string errors;
@@ -421,22 +482,42 @@ void Session::InputData(const proto::Bytes& payload) {
             Warn("input data ignored: a value is not a finite number");
             return;
         }
+    // The same physical ranges as the input file (ranges.h); fractions within
+    // float rounding of 0..1 are taken as 0 or 1.
+    const Range pressure = PressureRange(model_->fluid);
+    constexpr Range kLooseFraction{-1e-6, 1 + 1e-6, "-"};
     for (size_t i = 0, at = 0; i < inputs_.size(); ++i) {
         const InputItem& it = inputs_[i];
         const float* v = values->data() + at;
         at += SizeOf(static_cast<int>(it.kind));
-        if (it.kind == InputKind::Boundary && !(v[2] > 0 && v[2] < 1e10f)) {
-            Warn("input data ignored: boundary $" + it.label +
-                 " pressure must lie between 0 and 1e10 N/m2");
-            return;
+        std::string why, who = "$" + it.label;
+        auto check = [&](const char* what, float x, const Range& r) {
+            if (why.empty()) why = OutOfRange(what, x, r);
+        };
+        switch (it.kind) {
+            case InputKind::Source:
+                check("gas fraction", v[0], kLooseFraction);
+                check("mass flow", v[1], kMassFlowRange);
+                check("temperature", v[3], kTemperatureRange);
+                check("water fraction", v[4], kLooseFraction);
+                who = "source " + who;
+                break;
+            case InputKind::Boundary:
+                check("gas fraction", v[1], kLooseFraction);
+                check("pressure", v[2], pressure);
+                check("temperature", v[3], kTemperatureRange);
+                check("water fraction", v[4], kLooseFraction);
+                who = "boundary " + who;
+                break;
+            case InputKind::Controller:
+                check("opening", v[0], kLooseFraction);
+                who = "controller " + who;
+                break;
+            default:
+                break;
         }
-        bool source = it.kind == InputKind::Source;
-        if ((source || it.kind == InputKind::Boundary) && !(v[3] > -273.15f && v[3] < 5000)) {
-            Warn("input data ignored: $" + it.label + " temperature out of range");
-            return;
-        }
-        if (source && !(std::fabs(v[1]) < 1e7f)) {
-            Warn("input data ignored: source $" + it.label + " mass flow out of range");
+        if (!why.empty()) {
+            Warn("input data ignored: " + who + " " + why);
             return;
         }
     }
@@ -575,18 +656,52 @@ void Session::Step(proto::Bytes& reply) {
     double interval = end_time_ - m.time;
     if (interval > kMaxStepsPerInterval * m.integration.max_step) {
         Error(reply, "run interval of " + FormatNumber(interval) + " s is too long for MAXDT " +
-                         FormatNumber(m.integration.max_step) + " s");
+                         FormatNumber(m.integration.max_step) + " s (at most " +
+                         FormatNumber(kMaxStepsPerInterval) + " MAXDT)");
         return;
     }
     bool derivatives = std::any_of(outputs_.begin(), outputs_.end(), [](const OutputItem& it) {
         return IsBoundaryDerivative(it.probe.key) || IsSourceDerivative(it.probe.key);
     });
     if (end_time_ > m.time) {
-        std::optional<Model> before;
-        if (derivatives) before = m;
-        std::vector<double> steps;
-        m.Advance(end_time_, nullptr, &steps);
-        if (before) Derivatives(*before, steps);
+        if (derivatives) {
+            // One seed per boundary pressure and per source phase asked for; the
+            // step carries them along with its own linearisation.
+            std::vector<bool> boundary_wanted(m.boundaries.size(), false);
+            std::vector<bool> source_wanted(m.sources.size(), false);
+            for (const OutputItem& it : outputs_) {
+                if (IsBoundaryDerivative(it.probe.key)) boundary_wanted[it.probe.object] = true;
+                if (IsSourceDerivative(it.probe.key)) source_wanted[it.probe.object] = true;
+            }
+            std::vector<Sensitivity> seeds;
+            for (size_t b = 0; b < m.boundaries.size(); ++b)
+                if (boundary_wanted[b]) {
+                    Sensitivity sv;
+                    sv.seed = Sensitivity::Seed::BoundaryPressure;
+                    sv.object = static_cast<int>(b);
+                    seeds.push_back(sv);
+                }
+            for (size_t si = 0; si < m.sources.size(); ++si)
+                if (source_wanted[si])
+                    for (int k = 0; k < 3; ++k) {
+                        Sensitivity sv;
+                        sv.seed = Sensitivity::Seed::SourcePhase;
+                        sv.object = static_cast<int>(si);
+                        sv.phase = k;
+                        seeds.push_back(sv);
+                    }
+            m.BeginSensitivities(std::move(seeds));
+        }
+        bool complete = m.Advance(end_time_, nullptr, nullptr, interrupt_ ? &interrupt_ : nullptr);
+        if (derivatives) {
+            if (complete) Derivatives();
+            m.EndSensitivities();
+        }
+        if (!complete) {
+            Error(reply, "step interrupted at " + FormatNumber(m.time) +
+                             " s (stop request or closed connection)");
+            return;
+        }
     }
     std::string ok = "done";
     if (!warnings_.empty()) {
@@ -601,39 +716,21 @@ void Session::Step(proto::Bytes& reply) {
     Append(reply, proto::PackFloats(MessageType::OuttrData, OutputValues()));
 }
 
-void Session::Derivatives(const Model& before, const std::vector<double>& steps) {
+void Session::Derivatives() {
     Model& m = *model_;
-    std::vector<bool> boundary_wanted(m.boundaries.size(), false);
-    std::vector<bool> source_wanted(m.sources.size(), false);
-    for (const OutputItem& it : outputs_) {
-        if (IsBoundaryDerivative(it.probe.key)) boundary_wanted[it.probe.object] = true;
-        if (IsSourceDerivative(it.probe.key)) source_wanted[it.probe.object] = true;
-    }
-    // Each sensitivity repeats the interval from the same start with one input
-    // perturbed and the same step sizes, so it is the model's own response.
-    for (size_t b = 0; b < m.boundaries.size(); ++b) {
-        if (!boundary_wanted[b]) continue;
-        Model probe = before;
-        double delta = std::max(1.0, 1e-5 * probe.boundaries[b].pressure);
-        probe.boundaries[b].pressure += delta;
-        probe.Advance(end_time_, &steps, nullptr);
-        const Boundary& bd = m.boundaries[b];
-        int face = bd.at_inlet ? 0 : static_cast<int>(m.branches[bd.branch].sections.size());
-        for (int k = 0; k < 3; ++k)
-            m.boundaries[b].deriv[k] =
-                (probe.branches[bd.branch].flux[face][k] - m.branches[bd.branch].flux[face][k]) /
-                delta;
-    }
-    for (size_t s = 0; s < m.sources.size(); ++s) {
-        if (!source_wanted[s]) continue;
-        const Source& src = m.sources[s];
-        double p0 = m.StateOf(src.branch, src.section).p;
-        double delta = std::max(1e-4, 1e-4 * std::fabs(src.mass_flow));
-        for (int k = 0; k < 3; ++k) {
-            Model probe = before;
-            probe.sources[s].extra[k] += delta;
-            probe.Advance(end_time_, &steps, nullptr);
-            m.sources[s].deriv[k] = (probe.StateOf(src.branch, src.section).p - p0) / delta;
+    for (const Sensitivity& sv : m.sensitivities) {
+        if (sv.seed == Sensitivity::Seed::BoundaryPressure) {
+            Boundary& bd = m.boundaries[sv.object];
+            const Branch& br = m.branches[bd.branch];
+            int face = bd.at_inlet ? 0 : static_cast<int>(br.sections.size());
+            double g = br.flow[face];
+            Phases share = Model::Composition(bd.gas_fraction, bd.water_fraction);
+            if (g != 0)
+                for (int k = 0; k < 3; ++k) share[k] = br.flux[face][k] / g;
+            for (int k = 0; k < 3; ++k) bd.deriv[k] = share[k] * sv.dflow[face];
+        } else {
+            Source& src = m.sources[sv.object];
+            src.deriv[sv.phase] = sv.dpressure[src.section];
         }
     }
 }
@@ -644,7 +741,13 @@ void Session::LogOn(const std::string& name, proto::Bytes& reply) {
         Error(reply, "input log: " + why);
         return;
     }
-    auto f = std::make_unique<std::ofstream>(PathOf(name), std::ios::trunc);
+    if (!MayWrite(name, kLogSignature, "an input log", why)) {
+        Error(reply, "input log: " + (why.empty() ? "cannot write " + name : why));
+        return;
+    }
+    // An existing log (one this server wrote) is continued, never truncated.
+    log_.reset();
+    auto f = std::make_unique<std::ofstream>(PathOf(name), std::ios::app);
     if (!*f) {
         Error(reply, "input log: cannot write " + name);
         return;

@@ -4,8 +4,11 @@
 // the loaded model and what the client registered, takes one request at a time
 // and produces the bytes of the reply (none, one or two messages).
 
+#include <cstdint>
 #include <fstream>
+#include <functional>
 #include <memory>
+#include <utility>
 #include <optional>
 #include <string>
 #include <vector>
@@ -28,6 +31,9 @@ class Session {
     bool Handle(const zefa::protocol::Message& request, zefa::protocol::Bytes& reply);
 
     const Model* model() const { return model_ ? &*model_ : nullptr; }
+    // Asked after every internal step of a run interval; answering true ends the
+    // interval there (a stop request or a closed connection).
+    void SetInterrupt(std::function<bool()> interrupt) { interrupt_ = std::move(interrupt); }
     // Warnings about requests that get no reply, kept until the next step reply.
     const std::vector<std::string>& warnings() const { return warnings_; }
 
@@ -43,6 +49,13 @@ class Session {
     };
 
     void Log(const zefa::protocol::Message& request);
+    void DropWarnings();
+    // Whether `name` may be written: never an input file (.inp), and an existing
+    // file only when it is empty or begins with `signature`, as the files
+    // zefa-server writes of that kind do. `why` names the file otherwise.
+    bool MayWrite(const std::string& name, const char* signature, const char* kind,
+                  std::string& why) const;
+
     void Warn(const std::string& text);
     std::string PathOf(const std::string& name) const { return folder_ + "/" + name; }
     bool RequireModel(zefa::protocol::Bytes& reply);
@@ -60,7 +73,7 @@ class Session {
     void TrendValues(const std::string& text, zefa::protocol::Bytes& reply);
     void ProfileValues(const std::string& text, zefa::protocol::Bytes& reply);
     void Step(zefa::protocol::Bytes& reply);
-    void Derivatives(const Model& before, const std::vector<double>& steps);
+    void Derivatives();
     std::vector<float> OutputValues() const;
     void LogOn(const std::string& name, zefa::protocol::Bytes& reply);
     void LabelList(const std::string& text, zefa::protocol::Bytes& reply);
@@ -79,6 +92,8 @@ class Session {
     std::vector<OutputItem> outputs_;
     std::vector<std::string> warnings_;
     std::unique_ptr<std::ofstream> log_;
+    std::string current_request_;
+    std::function<bool()> interrupt_;
 };
 
 }  // namespace zefasim

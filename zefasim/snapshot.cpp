@@ -1,6 +1,11 @@
 #include "snapshot.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <bit>
+#include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <fstream>
@@ -10,7 +15,7 @@ namespace zefasim {
 
 namespace {
 
-constexpr char kMagic[8] = {'Z', 'E', 'F', 'A', 'S', 'N', 'P', '1'};
+constexpr char kMagic[8] = {'Z', 'E', 'F', 'A', 'S', 'N', 'P', '2'};
 constexpr size_t kMaxSnapshotBytes = 64u << 20;
 
 std::uint64_t Fnv1a(const std::string& s, size_t begin, size_t end) {
@@ -116,9 +121,14 @@ class Reader {
         // Every element takes at least eight bytes: a count beyond the remaining
         // bytes is corrupt, and checking it first bounds the allocation.
         if (n > (end_ - pos_) / 8) throw SnapshotError("snapshot is truncated");
+        // Elements are added as their bytes are read, so what is held in memory
+        // grows with the bytes consumed, never with a count the file claims.
         v.clear();
-        v.resize(n);
-        for (T& item : v) Visit(*this, item);
+        for (std::uint64_t i = 0; i < n; ++i) {
+            T item{};
+            Visit(*this, item);
+            v.push_back(std::move(item));
+        }
     }
     bool AtEnd() const { return pos_ == end_; }
 
@@ -194,7 +204,7 @@ void Visit(Ar& ar, Model& m) {
     Fluid& f = m.fluid;
     ar(f.gas_mw), ar(f.oil_density), ar(f.water_density), ar(f.gas_viscosity);
     ar(f.oil_viscosity), ar(f.water_viscosity), ar(f.bulk_modulus), ar(f.heat_capacity);
-    ar(f.slip);
+    ar(f.slip), ar(f.holdup_model), ar(f.surface_tension), ar(f.gas_kappa);
     ar(m.integration.start_time), ar(m.integration.max_step), ar(m.integration.min_step);
     Visit(ar, m.initial);
     ar(m.branch_initial), ar(m.steady_start);
@@ -245,18 +255,19 @@ Model DecodeSnapshot(const std::string& bytes) {
 
 void SaveSnapshotFile(const Model& model, const std::string& path) {
     std::string bytes = EncodeSnapshot(model);
-    std::string tmp = path + ".tmp";
-    {
-        std::ofstream out(tmp, std::ios::binary | std::ios::trunc);
-        if (!out) throw SnapshotError("cannot write " + path);
-        out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-        out.flush();
-        if (!out) {
-            std::remove(tmp.c_str());
-            throw SnapshotError("cannot write " + path);
-        }
+    std::string tmp = path + ".XXXXXX";
+    int fd = mkstemp(tmp.data());
+    if (fd < 0) throw SnapshotError("cannot write " + path);
+    size_t done = 0;
+    while (done < bytes.size()) {
+        ssize_t n = write(fd, bytes.data() + done, bytes.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        done += static_cast<size_t>(n);
     }
-    if (std::rename(tmp.c_str(), path.c_str()) != 0) {
+    bool ok = done == bytes.size() && fchmod(fd, 0644) == 0;
+    ok = close(fd) == 0 && ok;
+    if (!ok || std::rename(tmp.c_str(), path.c_str()) != 0) {
         std::remove(tmp.c_str());
         throw SnapshotError("cannot write " + path);
     }

@@ -33,9 +33,16 @@ std::string ReadExample(const std::string& name) {
     return s.str();
 }
 
-// The example with its pipes' section counts scaled to `total` sections.
+// The example with its pipes' section counts scaled to `total` sections; the
+// name "flowline-drift.inp" is flowline.inp with the drift-flux holdup law.
 std::string Scaled(const std::string& name, int total) {
-    std::string text = ReadExample(name);
+    std::string text;
+    if (name == "flowline-drift.inp") {
+        text = ReadExample("flowline.inp");
+        text.replace(text.find("FLUID "), 6, "FLUID HOLDUP = DRIFTFLUX, ");
+    } else {
+        text = ReadExample(name);
+    }
     std::regex counts("NSECTIONS = ([0-9]+)");
     int sum = 0;
     for (std::sregex_iterator it(text.begin(), text.end(), counts), end; it != end; ++it)
@@ -52,7 +59,8 @@ std::string Scaled(const std::string& name, int total) {
     return out + text.substr(last);
 }
 
-const char* kExamples[] = {"flowline.inp", "choke_well_plug.inp"};
+const char* kExamples[] = {"flowline.inp", "choke_well_plug.inp", "flowline-drift.inp",
+                           "riser_slugging.inp"};
 
 // Model alone: one-second run intervals, as a coupled run asks for them.
 void BM_ModelRealTimeFactor(benchmark::State& state) {
@@ -68,7 +76,7 @@ void BM_ModelRealTimeFactor(benchmark::State& state) {
     state.SetLabel(name + " " + std::to_string(m.branches[0].sections.size()) + " sections");
 }
 BENCHMARK(BM_ModelRealTimeFactor)
-    ->ArgsProduct({{0, 1}, {100, 1000}})
+    ->ArgsProduct({{0, 1, 2, 3}, {100, 1000}})
     ->Unit(benchmark::kMillisecond)
     ->UseRealTime();
 
@@ -76,21 +84,41 @@ proto::Message Msg(const proto::Bytes& b) {
     return *proto::SplitMessage(b);
 }
 
-// The same through the request handling with the coupling's trend list,
-// which makes every step also compute the boundary and source sensitivities.
-void BM_SessionStepWithDerivatives(benchmark::State& state) {
+// The coupling's trend list, with and without the derivative keys (which make
+// every step also compute the boundary and source sensitivities).
+const char* kOutputsWithDerivatives =
+    " HT $IN PT DPDGGS DPDGLTHLS DPDGLTWTS GGSOUR GLHLMA GLWTMA TM "
+    "$OUT PTBOU DGGDPB DGLTHLDPB DGLTWTDPB GGBOU GLTHLBOU GLTWTBOU TMBOU ";
+const char* kOutputsPlain =
+    " HT $IN PT GGSOUR GLHLMA GLWTMA TM $OUT PTBOU GGBOU GLTHLBOU GLTWTBOU TMBOU ";
+
+// Benchmark arguments: case (0 flowline, 1 flowline with drift flux), sections,
+// derivatives (1) or not (0).
+const char* kSessionCases[] = {"flowline.inp", "flowline-drift.inp"};
+
+void Describe(benchmark::State& state) {
+    state.SetLabel(std::string(kSessionCases[state.range(0)]) + " " +
+                   std::to_string(state.range(1)) + " sections, " +
+                   (state.range(2) ? "with" : "without") + " derivatives");
+}
+
+// Through the request handling in process, one-second run intervals.
+void BM_SessionStep(benchmark::State& state) {
     std::string dir = (std::filesystem::temp_directory_path() / "zefasim-bench").string();
     std::filesystem::create_directories(dir);
-    std::ofstream(dir + "/m.inp") << Scaled("flowline.inp", static_cast<int>(state.range(0)));
+    std::ofstream(dir + "/m.inp") << Scaled(kSessionCases[state.range(0)],
+                                            static_cast<int>(state.range(1)));
     zefasim::Session s(dir);
     proto::Bytes reply;
     s.Handle(Msg(proto::PackText(MessageType::Start, "m.inp")), reply);
     s.Handle(Msg(proto::PackText(MessageType::OuttrNames,
-                                 " HT $IN PT DPDGGS DPDGLTHLS DPDGLTWTS GGSOUR GLHLMA GLWTMA TM "
-                                 "$OUT PTBOU DGGDPB DGLTHLDPB DGLTWTDPB GGBOU GLTHLBOU GLTWTBOU "
-                                 "TMBOU ")),
+                                 state.range(2) ? kOutputsWithDerivatives : kOutputsPlain)),
              reply);
-    double t = 0, simulated = 0;
+    // Past the start-up transient.
+    s.Handle(Msg(proto::PackFloat(MessageType::SetTend, 120.0f)), reply);
+    s.Handle(Msg(proto::PackText(MessageType::SimStep, proto::kSimStepText)), reply);
+    Describe(state);
+    double t = 120, simulated = 0;
     for (auto _ : state) {
         t += 1;
         reply.clear();
@@ -102,18 +130,20 @@ void BM_SessionStepWithDerivatives(benchmark::State& state) {
     state.counters["sim_s_per_wall_s"] = benchmark::Counter(simulated, benchmark::Counter::kIsRate);
     std::filesystem::remove_all(dir);
 }
-BENCHMARK(BM_SessionStepWithDerivatives)
-    ->Arg(100)
-    ->Arg(1000)
+BENCHMARK(BM_SessionStep)
+    ->ArgsProduct({{0, 1}, {100, 1000}, {0, 1}})
     ->Unit(benchmark::kMicrosecond)
     ->UseRealTime();
 
-// Reply latency of one step (one-second run interval) against the real program
-// on loopback: from sending ZEFA_SET_TEND and ZEFA_SIM_STEP to the trend data.
-void BM_SimStepLatencyOverSocket(benchmark::State& state) {
+// One step (one-second run interval) against the real program on loopback:
+// from sending ZEFA_SET_TEND and ZEFA_SIM_STEP to the trend data. Reports the
+// reply latency (time per iteration) and simulated seconds per wall second.
+void BM_SimStepOverSocket(benchmark::State& state) {
     std::string dir = (std::filesystem::temp_directory_path() / "zefasim-bench-net").string();
     std::filesystem::create_directories(dir);
-    std::ofstream(dir + "/m.inp") << Scaled("flowline.inp", static_cast<int>(state.range(0)));
+    std::ofstream(dir + "/m.inp") << Scaled(kSessionCases[state.range(0)],
+                                            static_cast<int>(state.range(1)));
+    Describe(state);
     int port = 20000 + static_cast<int>(getpid() % 20000);
     posix_spawn_file_actions_t fa;
     posix_spawn_file_actions_init(&fa);
@@ -155,11 +185,14 @@ void BM_SimStepLatencyOverSocket(benchmark::State& state) {
         send_all(proto::PackText(MessageType::Start, "m.inp"));
         read_one();
         send_all(proto::PackText(MessageType::OuttrNames,
-                                 " HT $IN PT DPDGGS DPDGLTHLS DPDGLTWTS GGSOUR GLHLMA GLWTMA TM "
-                                 "$OUT PTBOU DGGDPB DGLTHLDPB DGLTWTDPB GGBOU GLTHLBOU GLTWTBOU "
-                                 "TMBOU "));
+                                 state.range(2) ? kOutputsWithDerivatives : kOutputsPlain));
         read_one();
-        float t = 0;
+        float t = 120;
+        send_all(proto::PackFloat(MessageType::SetTend, t));
+        send_all(proto::PackText(MessageType::SimStep, proto::kSimStepText));
+        read_one();
+        read_one();
+        double simulated = 0;
         for (auto _ : state) {
             t += 1;
             proto::Bytes req = proto::PackFloat(MessageType::SetTend, t);
@@ -168,7 +201,10 @@ void BM_SimStepLatencyOverSocket(benchmark::State& state) {
             send_all(req);
             std::string ok = read_one(), data = read_one();
             if (data != "ZEFA_OUTTR_DATA") state.SkipWithError("unexpected reply");
+            simulated += 1;
         }
+        state.counters["sim_s_per_wall_s"] =
+            benchmark::Counter(simulated, benchmark::Counter::kIsRate);
         send_all(proto::PackEmpty(MessageType::StopServer));
         close(fd);
     }
@@ -178,9 +214,8 @@ void BM_SimStepLatencyOverSocket(benchmark::State& state) {
     }
     std::filesystem::remove_all(dir);
 }
-BENCHMARK(BM_SimStepLatencyOverSocket)
-    ->Arg(100)
-    ->Arg(1000)
+BENCHMARK(BM_SimStepOverSocket)
+    ->ArgsProduct({{0, 1}, {100, 1000}, {0, 1}})
     ->Unit(benchmark::kMicrosecond)
     ->UseRealTime();
 

@@ -45,16 +45,19 @@ int FreePort() {
 
 class ServerProcess {
   public:
-    ServerProcess(const std::string& folder, int port) : port_(port) {
+    ServerProcess(const std::string& folder, int port, std::vector<std::string> extra = {})
+        : port_(port) {
         posix_spawn_file_actions_t fa;
         posix_spawn_file_actions_init(&fa);
         posix_spawn_file_actions_addchdir_np(&fa, folder.c_str());
         posix_spawn_file_actions_addopen(&fa, 2, "/dev/null", O_WRONLY, 0);
         std::string port_text = std::to_string(port);
-        const char* argv[] = {ZEFA_SERVER_PATH, "-server",   port_text.c_str(),
-                              "--bind",         "127.0.0.1", nullptr};
-        if (posix_spawn(&pid_, ZEFA_SERVER_PATH, &fa, nullptr, const_cast<char**>(argv), environ) !=
-            0)
+        std::vector<const char*> argv = {ZEFA_SERVER_PATH, "-server", port_text.c_str(), "--bind",
+                                         "127.0.0.1"};
+        for (const std::string& e : extra) argv.push_back(e.c_str());
+        argv.push_back(nullptr);
+        if (posix_spawn(&pid_, ZEFA_SERVER_PATH, &fa, nullptr, const_cast<char**>(argv.data()),
+                        environ) != 0)
             pid_ = -1;
         posix_spawn_file_actions_destroy(&fa);
     }
@@ -333,6 +336,65 @@ TEST_F(ZefasimServer, MalformedInputNeverStopsTheServer) {
     EXPECT_EQ(server_->WaitExit(5000), std::optional<int>(0));
 }
 
+// A run interval of many hours of simulated time, long enough to keep the
+// server busy for minutes.
+void StartLongStep(Connection& c) {
+    c.Expect(proto::PackText(MessageType::Start, "flowline.inp"), "ZEFA_OK");
+    c.Send(proto::PackFloat(MessageType::SetTend, 1.9e6f));
+    c.Send(proto::PackText(MessageType::SimStep, proto::kSimStepText));
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+}
+
+TEST_F(ZefasimServer, StopDuringALongStepEndsTheServerWithinASecond) {
+    Connection c(server_->port());
+    ASSERT_TRUE(c.ok());
+    StartLongStep(c);
+    auto sent = Clock::now();
+    c.Send(proto::PackEmpty(MessageType::StopServer));
+    EXPECT_EQ(server_->WaitExit(1000), std::optional<int>(0));
+    double ms = std::chrono::duration<double, std::milli>(Clock::now() - sent).count();
+    std::printf("stop during a long step: server gone after %.0f ms\n", ms);
+}
+
+TEST_F(ZefasimServer, ClosedConnectionEndsTheStepAndTheNextClientIsServed) {
+    {
+        Connection c(server_->port());
+        ASSERT_TRUE(c.ok());
+        StartLongStep(c);
+    }  // closed in the middle of the step
+    auto closed = Clock::now();
+    Connection next(server_->port());
+    ASSERT_TRUE(next.ok());
+    auto pong = next.Call(proto::PackText(MessageType::Ping, proto::kPingText));
+    ASSERT_TRUE(pong);
+    EXPECT_EQ(pong->name, "ZEFA_PONG");
+    EXPECT_LT(std::chrono::duration<double>(Clock::now() - closed).count(), 1.0);
+    // The model stays loaded, at the time the interrupted step reached.
+    auto t = next.Call(proto::PackText(MessageType::GetTime, proto::kGetTimeText));
+    ASSERT_TRUE(t);
+    EXPECT_EQ(t->name, "ZEFA_OUT_TIME");
+    EXPECT_GT(FloatsOf(*t)[0], 0);
+    EXPECT_LT(FloatsOf(*t)[0], 1.9e6f);
+}
+
+TEST(ZefasimProgramIdle, AnIdleClientIsDroppedForTheNextOne) {
+    TempDir dir;
+    ServerProcess server(dir.path(), FreePort(), {"--idle-timeout", "1"});
+    Connection idle(server.port());
+    ASSERT_TRUE(idle.ok());
+    idle.Expect(proto::PackText(MessageType::Ping, proto::kPingText), "ZEFA_PONG");
+    auto start = Clock::now();
+    Connection waiting(server.port());  // queued behind the idle client
+    ASSERT_TRUE(waiting.ok());
+    auto pong = waiting.Call(proto::PackText(MessageType::Ping, proto::kPingText));
+    ASSERT_TRUE(pong);
+    EXPECT_EQ(pong->name, "ZEFA_PONG");
+    double s = std::chrono::duration<double>(Clock::now() - start).count();
+    EXPECT_GT(s, 0.5);
+    EXPECT_LT(s, 3.0);
+    EXPECT_TRUE(idle.Closed(100));
+}
+
 TEST(ZefasimProgram, HelpDocumentsTheCommandLine) {
     FILE* p = popen(ZEFA_SERVER_PATH " --help", "r");
     ASSERT_NE(p, nullptr);
@@ -341,7 +403,7 @@ TEST(ZefasimProgram, HelpDocumentsTheCommandLine) {
     while (size_t n = fread(buf, 1, sizeof buf, p)) out.append(buf, n);
     EXPECT_EQ(pclose(p), 0);
     for (const char* s : {"-server SERVICE", "--port N", "--bind ADDRESS", "/etc/services", "16800",
-                          "ZEFA_STOP_SERVER"})
+                          "ZEFA_STOP_SERVER", "--idle-timeout S", "default 3600"})
         EXPECT_NE(out.find(s), std::string::npos) << s;
     p = popen(ZEFA_SERVER_PATH " -server 99999 2>&1", "r");
     ASSERT_NE(p, nullptr);

@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdio>
+#include <filesystem>
 
 #include "helpers.h"
 #include "snapshot.h"
@@ -107,11 +109,14 @@ TEST_F(ZefasimSession, InputsAreCheckedAndAssignedInOrder) {
     auto r = Do(Text(MessageType::SimStep, "x"));
     ASSERT_EQ(r.size(), 2u);
     std::string ok = TextOf(r[0]);
+    // Each warning names the request that caused it.
     EXPECT_NE(ok.find("ZEFA_ERROR \x83"
-                      "error: input data ignored: 4 values where 10"),
+                      "error: ZEFA_INP_DATA: input data ignored: 4 values where 10"),
               std::string::npos)
         << ok;
-    EXPECT_NE(ok.find("pressure must lie between 0 and 1e10"), std::string::npos) << ok;
+    EXPECT_NE(ok.find("boundary $OUT pressure -5 N/m2 lies outside 1000 .. 7.5e+08 N/m2"),
+              std::string::npos)
+        << ok;
     EXPECT_TRUE(session_.warnings().empty());
 }
 
@@ -185,6 +190,7 @@ TEST_F(ZefasimSession, DerivativesMatchFiniteDifferences) {
     for (int k = 0; k < 3; ++k) {
         double fd = (flux_hi[k] - flux_lo[k]) / (2 * dp);
         EXPECT_NEAR(dgdp[k], fd, 0.05 * std::fabs(fd) + 1e-12) << "phase " << k;
+        std::printf("boundary phase %d: derivative %g, finite difference %g\n", k, dgdp[k], fd);
     }
     EXPECT_LT(dgdp[kGas], 0);
 
@@ -202,6 +208,7 @@ TEST_F(ZefasimSession, DerivativesMatchFiniteDifferences) {
         double p_lo = m.StateOf(0, 0).p;
         double fd = (p_hi - p_lo) / (2 * dg);
         EXPECT_NEAR(dpdg[k], fd, 0.05 * std::fabs(fd)) << "phase " << k;
+        std::printf("source phase %d: derivative %g, finite difference %g\n", k, dpdg[k], fd);
         EXPECT_GT(fd, 0);
     }
 }
@@ -360,6 +367,110 @@ TEST_F(ZefasimSession, SnapshotsAndInputLog) {
               "ZEFA_LOAD_SNAP at42.snp\n"
               "ZEFA_SIM_STEP x\n"
               "ZEFA_INPUT_LOG_OFF no data \n");
+}
+
+TEST_F(ZefasimSession, SnapshotsAndLogsNeverOverwriteInputOrForeignFiles) {
+    Load("choke_well_plug.inp");
+    const std::string input = ReadFile(dir_.File("choke_well_plug.inp"));
+    const std::string gas = ReadFile(dir_.File("flowline.inp"));
+    dir_.Write("notes.txt", "my notes\n");
+    // Input files, by any case of the extension, whether they exist or not.
+    for (const char* name : {"choke_well_plug.inp", "flowline.inp", "NEW.INP"}) {
+        std::string e = ExpectError(Text(MessageType::SaveSnap, name));
+        EXPECT_NE(e.find(std::string("'") + name + "': it is an input file"), std::string::npos)
+            << e;
+        e = ExpectError(Text(MessageType::InputLogOn, name));
+        EXPECT_NE(e.find(std::string("'") + name + "'"), std::string::npos) << e;
+    }
+    // A file the server did not write.
+    std::string e = ExpectError(Text(MessageType::SaveSnap, "notes.txt"));
+    EXPECT_NE(e.find("refusing to overwrite 'notes.txt'"), std::string::npos) << e;
+    e = ExpectError(Text(MessageType::InputLogOn, "notes.txt"));
+    EXPECT_NE(e.find("refusing to overwrite 'notes.txt'"), std::string::npos) << e;
+    EXPECT_EQ(ReadFile(dir_.File("choke_well_plug.inp")), input);
+    EXPECT_EQ(ReadFile(dir_.File("flowline.inp")), gas);
+    EXPECT_EQ(ReadFile(dir_.File("notes.txt")), "my notes\n");
+    EXPECT_FALSE(std::filesystem::exists(dir_.File("NEW.INP")));
+    // Its own files may be written again: a snapshot (also one of an earlier
+    // server run) and the log, which is continued rather than truncated.
+    ExpectOk(Text(MessageType::SaveSnap, "a.snp"));
+    ExpectOk(Text(MessageType::SaveSnap, "a.snp"));
+    dir_.Write("old.snp", EncodeSnapshot(*session_.model()));
+    ExpectOk(Text(MessageType::SaveSnap, "old.snp"));
+    e = ExpectError(Text(MessageType::InputLogOn, "a.snp"));  // a snapshot is not a log
+    EXPECT_NE(e.find("'a.snp'"), std::string::npos) << e;
+    ExpectOk(Text(MessageType::InputLogOn, "run.log"));
+    ExpectOk(Text(MessageType::InputLogOff, "no data "));
+    ExpectOk(Text(MessageType::InputLogOn, "run.log"));
+    ExpectOk(Text(MessageType::InputLogOff, "no data "));
+    EXPECT_EQ(ReadFile(dir_.File("run.log")),
+              "ZEFA_INPUT_LOG_OFF no data \nZEFA_INPUT_LOG_OFF no data \n");
+    e = ExpectError(Text(MessageType::SaveSnap, "run.log"));
+    EXPECT_NE(e.find("'run.log'"), std::string::npos) << e;
+    // No stray temporary files are left behind.
+    int files = 0;
+    for ([[maybe_unused]] const auto& f : std::filesystem::directory_iterator(dir_.path())) ++files;
+    EXPECT_EQ(files, 6);  // two inputs, notes, two snapshots, the log
+}
+
+TEST_F(ZefasimSession, InputFileAndProtocolShareTheirRanges) {
+    std::string text = ReadFile(dir_.File("flowline.inp"));
+    auto refused = [&](const std::string& from, const std::string& to, const std::string& why) {
+        std::string t = text;
+        size_t at = t.find(from);
+        ASSERT_NE(at, std::string::npos) << from;
+        t.replace(at, from.size(), to);
+        dir_.Write("bad.inp", t);
+        std::string e = ExpectError(Text(MessageType::ReadInput, "bad.inp"));
+        EXPECT_NE(e.find(why), std::string::npos) << e;
+    };
+    refused("MASSFLOW = 8 kg/s", "MASSFLOW = 1e9 kg/s", "MASSFLOW 1e+09 kg/s lies outside -100000 .. 100000 kg/s");
+    refused("TEMPERATURE = 30 C,\n         GASFRACTION = 1", "TEMPERATURE = -300 C,\n GASFRACTION = 1",
+            "TEMPERATURE -300 C lies outside -200 .. 1000 C");
+    refused("PRESSURE = 20 bar", "PRESSURE = 1e10 Pa",
+            "PRESSURE 1e+10 N/m2 lies outside 1000 .. 7.5e+08 N/m2");
+    Load("flowline.inp");
+    ExpectOk(Text(MessageType::InpNames, " $IN SOURCE $OUT BOUNDARY"));
+    ExpectOk(Ints(MessageType::InpSizes, {5, 5}));
+    const Model& m = *session_.model();
+    struct Bad {
+        std::vector<float> v;
+        const char* why;
+    } bad[] = {
+        {{0.1f, 1e9f, 0, 30, 0, 1, 1, 20e5f, 30, 0}, "source $IN mass flow 1e+09 kg/s lies outside"},
+        {{0.1f, 8, 0, 30, 0, 1, 1, 20e5f, -300, 0}, "boundary $OUT temperature -300 C lies outside"},
+        {{0.1f, 8, 0, 30, 0, 1, 1, 1e10f, 30, 0}, "boundary $OUT pressure 1e+10 N/m2 lies outside"},
+        {{1.5f, 8, 0, 30, 0, 1, 1, 20e5f, 30, 0}, "source $IN gas fraction 1.5 - lies outside"},
+    };
+    for (const Bad& b : bad) {
+        EXPECT_TRUE(Do(Floats(MessageType::InpData, b.v)).empty());
+        EXPECT_EQ(m.sources[0].mass_flow, 8);
+        EXPECT_EQ(m.boundaries[0].pressure, 20e5);
+        ASSERT_FALSE(session_.warnings().empty());
+        EXPECT_NE(session_.warnings().back().find(b.why), std::string::npos)
+            << session_.warnings().back();
+    }
+}
+
+TEST_F(ZefasimSession, WarningsTravelOnlyWithTheStepOfTheirModel) {
+    Do(Floats(MessageType::InpData, {1, 2, 3}));  // before any model: a warning
+    ASSERT_EQ(session_.warnings().size(), 1u);
+    EXPECT_NE(session_.warnings()[0].find("ZEFA_INP_DATA: input data ignored: no model loaded"),
+              std::string::npos);
+    Load("flowline.inp");
+    EXPECT_TRUE(session_.warnings().empty());
+    std::vector<float> v = StepTo(5);
+    auto r = Do(Text(MessageType::SimStep, "x"));
+    ASSERT_EQ(r.size(), 2u);
+    EXPECT_EQ(TextOf(r[0]), "done");
+    Do(Floats(MessageType::SetTend, {NAN}));  // a warning of this model's own request
+    Do(Floats(MessageType::SetTend, {10}));
+    r = Do(Text(MessageType::SimStep, "x"));
+    ASSERT_EQ(r.size(), 2u);
+    EXPECT_NE(TextOf(r[0]).find("ZEFA_SET_TEND: end time ignored"), std::string::npos)
+        << TextOf(r[0]);
+    r = Do(Text(MessageType::SimStep, "x"));
+    EXPECT_EQ(TextOf(r[0]), "done");
 }
 
 }  // namespace
