@@ -37,7 +37,7 @@ constexpr std::array<OutputRow, 8> kSourceRows = {{
     {"DPDGLTHLS", "_DPDGLTHLS", " DPDGLTHLS", ""},
     {"DPDGLTWTS", "_DPDGLTWTS", " DPDGLTWTS", ""},
     {"GGSOUR", "_GGSOUR", " Gas Flow", "kg/s"},
-    {"GLHLMA", "GLHLMA", " Oil Flow", "kg/s"},  // no underscore: the host's tag as saved
+    {"GLHLMA", "GLHLMA", " Oil Flow", "kg/s"},  // these two tags have no underscore
     {"GLWTMA", "GLWTMA", " Water Flow", "kg/s"},
     {"TM", "_TM", " Temperature", "C"},
 }};

@@ -133,6 +133,10 @@ class FakeServer {
             reply = protocol::PackText(MessageType::Error, "refused " + m.name);
         } else if (m.name == "ZEFA_GET_TIME") {
             reply = protocol::PackFloats(MessageType::OutTime, std::span(values, 1));
+        } else if (m.name == "ZEFA_OUTTR_NAMES") {
+            reply = protocol::PackEmpty(MessageType::OuttrSizes);
+        } else if (m.name == "ZEFA_GETTR_RESULT") {
+            reply = protocol::PackFloats(MessageType::OuttrData, values);
         } else if (m.name == "ZEFA_SIM_STEP") {
             cv_.wait(lock, [&] { return !hold_; });
             reply = protocol::PackFloats(MessageType::OuttrData, values);
