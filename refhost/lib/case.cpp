@@ -250,25 +250,25 @@ const std::vector<VariableDefinition>& PipelineVariableDefinitions() {
         {"StatusColor", K::Number},
         {"ZEFARunInterval", K::Number},
         {"ZEFAsimTime", K::Number},
-        {"PlannedTimeStep", K::Number},
+        {"PlannedTimeStep", K::Number, "time"},
         {"SourceGasFractions", K::NumberArray},
         {"SourceWaterFractions", K::NumberArray},
-        {"SourceTemperatures", K::NumberArray},
+        {"SourceTemperatures", K::NumberArray, "temperature"},
         {"BoundaryTypes", K::NumberArray},
         {"BoundaryGasFracs", K::NumberArray},
         {"BoundaryWaterFracs", K::NumberArray},
-        {"BoundaryTemperatures", K::NumberArray},
+        {"BoundaryTemperatures", K::NumberArray, "temperature"},
         {"bFlowSwitch", K::NumberArray},
-        {"SourcePressures", K::NumberArray},
-        {"BoundaryPressures", K::NumberArray},
+        {"SourcePressures", K::NumberArray, "pressure"},
+        {"BoundaryPressures", K::NumberArray, "pressure"},
         {"BoundaryDerivs", K::NumberArray},
         {"SourceDerivs", K::NumberArray},
         {"inputNames", K::TextArray},
         {"inputSizes", K::NumberArray},
-        {"OutletMassFlows", K::NumberArray},
-        {"SourceMassFlows", K::NumberArray},
-        {"ActualInletMassFlows", K::NumberArray},
-        {"ActualOutletMassFlows", K::NumberArray},
+        {"OutletMassFlows", K::NumberArray, "massflow"},
+        {"SourceMassFlows", K::NumberArray, "massflow"},
+        {"ActualInletMassFlows", K::NumberArray, "massflow"},
+        {"ActualOutletMassFlows", K::NumberArray, "massflow"},
         {"PlugCheckBoxes", K::NumberArray},
         {"PlugLabels", K::TextArray},
         {"ResevoirPressures", K::NumberArray},
@@ -331,7 +331,7 @@ PipelineUnit::PipelineUnit(std::string name, std::shared_ptr<RefCase> owner_case
       window_(std::move(window)),
       ui_(std::move(ui)) {
     for (const auto& def : definitions) {
-        auto variable = MakeVariable(def.tag, def.kind);
+        auto variable = MakeVariable(def.tag, def.kind, def.quantity);
         by_tag_[def.tag] = variable;
         ordered_.push_back(variable);
     }

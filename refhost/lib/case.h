@@ -221,6 +221,7 @@ class RefCase final : public host::Case {
 struct VariableDefinition {
     const char* tag;
     host::VariableKind kind;
+    const char* quantity = "";  // of a number (array) that holds a physical value
 };
 const std::vector<VariableDefinition>& PipelineVariableDefinitions();
 

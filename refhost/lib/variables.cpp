@@ -10,9 +10,10 @@ namespace {
 // that it always sees the current bounds.
 class ArrayElement final : public host::RealValue {
   public:
-    ArrayElement(std::shared_ptr<host::NumberArrayVariable> array, std::size_t i,
-                 std::optional<std::size_t> j)
-        : array_(std::move(array)), i_(i), j_(j) {}
+    ArrayElement(std::shared_ptr<host::NumberArrayVariable> array, std::string quantity,
+                 std::size_t i, std::optional<std::size_t> j)
+        : array_(std::move(array)), quantity_(std::move(quantity)), i_(i), j_(j) {}
+    std::string Quantity() const override { return quantity_; }
     double GetValue() const override {
         const auto values = array_->GetValues();
         return j_ ? values.At(i_, *j_) : values.At(i_);
@@ -25,6 +26,7 @@ class ArrayElement final : public host::RealValue {
 
   private:
     std::shared_ptr<host::NumberArrayVariable> array_;
+    std::string quantity_;
     std::size_t i_;
     std::optional<std::size_t> j_;
 };
@@ -61,23 +63,24 @@ void MemNumberArrayVariable::SetBounds(std::size_t rows, std::size_t columns) {
 }
 
 std::shared_ptr<host::RealValue> MemNumberArrayVariable::Element(std::size_t i) {
-    return std::make_shared<ArrayElement>(shared_from_this(), i, std::nullopt);
+    return std::make_shared<ArrayElement>(shared_from_this(), quantity_, i, std::nullopt);
 }
 
 std::shared_ptr<host::RealValue> MemNumberArrayVariable::Element(std::size_t i, std::size_t j) {
-    return std::make_shared<ArrayElement>(shared_from_this(), i, j);
+    return std::make_shared<ArrayElement>(shared_from_this(), quantity_, i, j);
 }
 
-std::shared_ptr<host::Variable> MakeVariable(const std::string& tag, host::VariableKind kind) {
+std::shared_ptr<host::Variable> MakeVariable(const std::string& tag, host::VariableKind kind,
+                                             const std::string& quantity) {
     switch (kind) {
         case host::VariableKind::Text:
             return std::make_shared<MemTextVariable>(tag);
         case host::VariableKind::Number:
-            return std::make_shared<MemNumberVariable>(tag);
+            return std::make_shared<MemNumberVariable>(tag, quantity);
         case host::VariableKind::TextArray:
             return std::make_shared<MemTextArrayVariable>(tag);
         case host::VariableKind::NumberArray:
-            return std::make_shared<MemNumberArrayVariable>(tag);
+            return std::make_shared<MemNumberArrayVariable>(tag, quantity);
         case host::VariableKind::StreamList:
             return std::make_shared<MemStreamListVariable>(tag);
         case host::VariableKind::Object:

@@ -53,8 +53,11 @@ class MemTextArrayVariable final : public host::TextArrayVariable {
 class MemNumberArrayVariable final : public host::NumberArrayVariable,
                                      public std::enable_shared_from_this<MemNumberArrayVariable> {
   public:
-    explicit MemNumberArrayVariable(std::string tag) : tag_(std::move(tag)) {}
+    explicit MemNumberArrayVariable(std::string tag, std::string quantity = "")
+        : tag_(std::move(tag)), quantity_(std::move(quantity)) {}
     std::string Tag() const override { return tag_; }
+    // Quantity of every element's value, for unit conversion by table operations.
+    const std::string& Quantity() const { return quantity_; }
     host::NumberArray GetValues() const override { return values_; }
     void SetValues(const host::NumberArray& values) override;
     void SetBounds(std::size_t count) override;
@@ -64,6 +67,7 @@ class MemNumberArrayVariable final : public host::NumberArrayVariable,
 
   private:
     std::string tag_;
+    std::string quantity_;
     host::NumberArray values_;
 };
 
@@ -96,7 +100,9 @@ class MemObjectVariable final : public host::ObjectVariable {
     std::shared_ptr<host::MaterialStream> object_;
 };
 
-// Creates an empty variable of the given kind.
-std::shared_ptr<host::Variable> MakeVariable(const std::string& tag, host::VariableKind kind);
+// Creates an empty variable of the given kind; a number or number array of a
+// physical quantity ("pressure", "time"...) converts units in table operations.
+std::shared_ptr<host::Variable> MakeVariable(const std::string& tag, host::VariableKind kind,
+                                             const std::string& quantity = "");
 
 }  // namespace refhost

@@ -30,10 +30,12 @@ struct CouplingStep {
     // Input table: the host table operation, its rows' units, and the row of
     // each coupled controller's value.
     std::shared_ptr<host::TableOperation> objInputTable;
+    int varInputValueHandle = 0;  // handed back unchanged whenever values are read
     std::vector<std::string> varInputUnits;
     std::vector<std::int16_t> intControllerRows;
     // Output table: the host table operation and its rows' units.
     std::shared_ptr<host::TableOperation> objOutputTable;
+    int varOutputValueHandle = 0;  // handed back unchanged whenever values are written
     std::vector<std::string> varOutputUnits;
 
     // Source pressures (per source) and boundary flows (per boundary x 3

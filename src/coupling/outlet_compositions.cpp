@@ -3,40 +3,12 @@
 // pipeline is bypassed, and the check of the streams' specifications.
 #include <cmath>
 
+#include "coupling/connection_walk.h"
 #include "extension/zefa.h"
 
 namespace zefa {
 
 namespace {
-
-using StreamList = std::vector<std::shared_ptr<host::MaterialStream>>;
-
-host::MaterialStream& Item(const StreamList& list, std::size_t j) {
-    if (j >= list.size()) throw Error::SubscriptOutOfRange();
-    return Deref(list[j].get());
-}
-
-// The walk over the connections: inlets, then outlets. A stream is attached to
-// a pipeline boundary when it is an inlet ticked in "InletBoundaryCB" or an
-// outlet not ticked in "OutletSourceCB"; otherwise to a source.
-struct Connection {
-    bool inlet;
-    std::size_t index;  // in its own list
-    bool boundary;
-};
-
-std::vector<Connection> Walk(std::int16_t inlets, std::int16_t outlets,
-                             const host::NumberArray& inlet_cb,
-                             const host::NumberArray& outlet_cb) {
-    std::vector<Connection> walk;
-    for (std::size_t j = 0; j < static_cast<std::size_t>(std::max<std::int16_t>(inlets, 0)); ++j) {
-        walk.push_back({true, j, inlet_cb.At(j) == 1.0});
-    }
-    for (std::size_t j = 0; j < static_cast<std::size_t>(std::max<std::int16_t>(outlets, 0)); ++j) {
-        walk.push_back({false, j, outlet_cb.At(j) != 1.0});
-    }
-    return walk;
-}
 
 const char kMissingPhaseMessage[] =
     "ZEFA has a flow for a certain phase but the KAVRIS flash of the Reference stream at the "

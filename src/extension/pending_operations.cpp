@@ -1,6 +1,6 @@
 // Host-facing operations whose subsystems (variable-change handling and the
-// coupled run) are not built yet. They keep the extension inert and harmless:
-// no pressure-flow equations are offered and no step touches the host.
+// coupled run's initialisation and step cycle) are not built yet. They keep
+// the extension inert and harmless: no step touches the host.
 #include "extension/zefa.h"
 
 namespace zefa {
@@ -19,33 +19,5 @@ void ZEFA::StepEnergyExplicitly(double /*dblTime*/) {}
 void ZEFA::StepCompositionExplicitly() {}
 void ZEFA::PreProcessStates() {}
 void ZEFA::PostProcessStates() {}
-
-std::int32_t ZEFA::NumberOfPressBalEquations() {
-    return 0;
-}
-std::optional<std::vector<std::int32_t>> ZEFA::VariablesInPressBalanceEquations() {
-    return std::nullopt;
-}
-std::optional<std::vector<std::shared_ptr<host::RealValue>>> ZEFA::PressureBalanceEquationVars(
-    std::int32_t& /*EquationIdx*/) {
-    return std::nullopt;
-}
-std::optional<std::vector<double>> ZEFA::PressureBalanceEquationCoef(std::int32_t) {
-    return std::nullopt;
-}
-std::int32_t ZEFA::NumberOfFlowBalEquations() {
-    return 0;
-}
-std::optional<std::vector<std::int32_t>> ZEFA::VariablesInFlowBalanceEquations() {
-    return std::nullopt;
-}
-std::optional<std::vector<std::shared_ptr<host::RealValue>>> ZEFA::FlowBalanceEquationVars(
-    std::int32_t& /*EquationIdx*/) {
-    return std::nullopt;
-}
-std::optional<std::vector<double>> ZEFA::FlowBalanceEquationCoef(std::int32_t) {
-    return std::nullopt;
-}
-void ZEFA::UpdatePFEquationCoeffs() {}
 
 }  // namespace zefa

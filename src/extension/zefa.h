@@ -41,6 +41,8 @@
 
 namespace zefa {
 
+struct Connection;
+
 class ZEFA : public host::UnitOperationExtension, public ZEFA_ClientOwner {
   public:
     // The host interface version Initialize answers.
@@ -130,6 +132,34 @@ class ZEFA : public host::UnitOperationExtension, public ZEFA_ClientOwner {
     void SetOutletsAsInlets();
     bool CheckPressureFlowSpecs();
 
+    // ---- Coupling: input table and boundary data (coupling/input_table.cpp) ----
+    // Counts sources and boundaries and prepares their configuration arrays.
+    void SetupSourceAndBoundaryVars();
+    // Builds the host table " ZEFA Input" and registers its names and sizes.
+    bool BuildInputTable();
+    // Reads the input table, converts its values and sends them to the server.
+    void PackageAndSendDataToZEFA();
+    // Controller rows of a value array from percent to fractions, in place.
+    void ConvertPercentsToFractions(std::vector<double>& lvarInpData);
+    // Negates the mass-flow row of every outlet source, in place.
+    void ConvertFlowsToBeSentToSourcesForSign(std::vector<double>& lvarData);
+
+    // ---- Coupling: pressure-flow equations (coupling/pf_equations.cpp) ----
+    // Registers the derivative inputs with the server.
+    bool SetupDerivatives();
+
+    // ---- Coupling: output table and results (coupling/output_table.cpp) ----
+    // Builds the host table " ZEFA Output", registers the trend names and
+    // fetches a first result.
+    bool BuildOutputTable();
+    void StoreLastOutputs();
+    // `newValue` (at "ZEFAsimTime") and `oldValue` (a run interval earlier)
+    // interpolated to the host time.
+    double GetInterpolatedValue(double newValue, double oldValue);
+    void UpdateStreamsData();
+    void ConvertFlowsForSign();
+    void UpdateInletOutletFlows();
+
     // ---- Server connection (server/) ----
     // Connects the client, starting the server first when asked or when
     // "useAutoConnect" is 1; closes it again, offering a snapshot first.
@@ -188,6 +218,11 @@ class ZEFA : public host::UnitOperationExtension, public ZEFA_ClientOwner {
             ReportError(std::string("METHOD -- ") + name + ": Unknown error");
         }
     }
+
+    // The connections in walking order with their kind (coupling/input_table.cpp).
+    std::vector<Connection> WalkConnections();
+    // The equation gate: the switches on and at least one connection of the set.
+    bool EquationsOn(std::int16_t count);
 
     // Reads a switch or number; unbound variables raise the unset-object error.
     static double Num(const Ref<host::NumberVariable>& v) { return Use(v).GetValue(); }

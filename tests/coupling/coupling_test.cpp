@@ -4,108 +4,16 @@
 
 #include <cmath>
 
-#include "extension/zefa.h"
-#include "host_world.h"
-#include "lib/case.h"
-#include "lib/dynamic_container.h"
-#include "lib/fluid.h"
-#include "lib/stream.h"
+#include "coupling_fixture.h"
 
 using namespace refhost;
+using namespace zefa::test::coupling;
 
 namespace {
-
-const std::string kSuffix = ": PIPE-100: KAVRIS-ZEFA Link Error";
 const std::string kMissingPhase =
     "ZEFA has a flow for a certain phase but the KAVRIS flash of the Reference stream at the "
     "outlet conditions did not produce any of this phase.  This phase ZEFA flow will be "
     "considered zero for the purposes of setting the KAVRIS outlet stream composition.";
-
-// A phase and a fluid whose phases the test chooses.
-class TestPhase final : public host::Phase {
-  public:
-    TestPhase(double n, double mw, std::vector<double> x) : n_(n), mw_(mw), x_(std::move(x)) {}
-    double MolarFlow() const override { return n_; }
-    double MassFlow() const override { return n_ * mw_; }
-    double MolecularWeight() const override { return mw_; }
-    std::vector<double> Composition() const override { return x_; }
-
-  private:
-    double n_, mw_;
-    std::vector<double> x_;
-};
-
-class TestFluid final : public host::Fluid {
-  public:
-    std::shared_ptr<host::Phase> vapour, liquid, aqueous;
-    std::vector<double> z = {0.25, 0.25, 0.25, 0.25};
-    std::shared_ptr<host::Fluid> Clone() const override {
-        return std::make_shared<TestFluid>(*this);
-    }
-    std::shared_ptr<host::Phase> VapourPhase() const override { return vapour; }
-    std::shared_ptr<host::Phase> LightLiquidPhase() const override { return liquid; }
-    std::shared_ptr<host::Phase> AqueousPhase() const override { return aqueous; }
-    void MixIn(const host::Fluid&) override {}
-    std::shared_ptr<host::RealValue> Temperature() override { return nullptr; }
-    std::shared_ptr<host::RealValue> Pressure() override { return nullptr; }
-    std::shared_ptr<host::RealValue> MolarFlow() override { return nullptr; }
-    std::vector<double> Composition() const override { return z; }
-    void SetComposition(const std::vector<double>& f) override { z = f; }
-    int TPFlash(double, double) override { return 0; }
-    int PHFlash(double, double) override { return 0; }
-    double MolarEnthalpy() const override { return 0; }
-    double VapourFraction() const override { return 0; }
-    double MassVapourFraction() const override { return 0; }
-    double MolarFlowValue() const override { return 0; }
-    double MassFlowValue() const override { return 0; }
-};
-
-class Coupling : public zefa::test::HostWorld {
-  protected:
-    void SetUp() override {
-        HostWorld::SetUp();
-        BindOnly();
-        Num("boolTraceErrors", 1);
-        Num("boolWritePFEquations", 0);
-        std::weak_ptr<PipelineUnit> weak = unit;
-        dyn = std::make_shared<HostDynamicContainer>("PIPE-100", [weak] {
-            return weak.lock()->Get<host::StreamListVariable>("Outlets")->GetStreams();
-        });
-        State().dynContainer() = dyn;
-    }
-
-    void Num(const std::string& tag, double v) {
-        unit->Get<host::NumberVariable>(tag)->SetValue(v);
-    }
-    void Array(const std::string& tag, host::NumberArray a) {
-        unit->Get<host::NumberArrayVariable>(tag)->SetValues(a);
-    }
-    host::NumberArray Values(const std::string& tag) {
-        return unit->Get<host::NumberArrayVariable>(tag)->GetValues();
-    }
-    // Connects streams; `inlet_boundary` / `outlet_source` are the check boxes.
-    void Connect(std::vector<StreamPtr> inlets, std::vector<double> inlet_boundary,
-                 std::vector<StreamPtr> outlets, std::vector<double> outlet_source) {
-        std::vector<std::shared_ptr<host::MaterialStream>> in(inlets.begin(), inlets.end());
-        std::vector<std::shared_ptr<host::MaterialStream>> out(outlets.begin(), outlets.end());
-        unit->Get<host::StreamListVariable>("Inlets")->SetStreams(in);
-        unit->Get<host::StreamListVariable>("Outlets")->SetStreams(out);
-        Array("InletBoundaryCB", host::NumberArray::OneD(inlet_boundary));
-        Array("OutletSourceCB", host::NumberArray::OneD(outlet_source));
-        State().lists().intNumInlets = static_cast<std::int16_t>(inlets.size());
-        State().lists().intNumOutlets = static_cast<std::int16_t>(outlets.size());
-    }
-    StreamPtr MakeStream(const std::string& name, std::vector<double> z, double t, double p,
-                         double n) {
-        return Stream::Create(name, Fluid::Create(set, z, t, p, n));
-    }
-    std::vector<std::string> Lines() const { return window->Lines(); }
-
-    ComponentSetPtr set = std::make_shared<ComponentSet>(
-        std::vector<std::string>{"methane", "propane", "n-hexane", "water"});
-    std::shared_ptr<HostDynamicContainer> dyn;
-};
-
 }  // namespace
 
 // ---- Host lookups ----

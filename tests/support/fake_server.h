@@ -81,12 +81,15 @@ class FakeServer {
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
         std::vector<std::string> out;
         for (const auto& r : Requests()) {
-            // Appended piece by piece: GCC 12 warns wrongly (restrict) about
-            // chained temporaries of "|" + text in optimised builds.
+            // Appended piece by piece: "|" + text trips a false -Wrestrict at -O3.
             std::string line = r.name;
-            if (!r.text.empty()) line.append("|").append(r.text);
-            for (auto v : r.ints) line.append("|").append(std::to_string(v));
-            for (auto v : r.floats) line.append("|").append(std::to_string(static_cast<int>(v)));
+            const auto add = [&line](const std::string& piece) {
+                line += '|';
+                line += piece;
+            };
+            if (!r.text.empty()) add(r.text);
+            for (auto v : r.ints) add(std::to_string(v));
+            for (auto v : r.floats) add(std::to_string(static_cast<int>(v)));
             out.push_back(line);
         }
         return out;
@@ -140,6 +143,10 @@ class FakeServer {
             reply = protocol::PackText(MessageType::Error, "refused " + m.name);
         } else if (m.name == "ZEFA_GET_TIME") {
             reply = protocol::PackFloats(MessageType::OutTime, std::span(values, 1));
+        } else if (m.name == "ZEFA_OUTTR_NAMES") {
+            reply = protocol::PackEmpty(MessageType::OuttrSizes);
+        } else if (m.name == "ZEFA_GETTR_RESULT") {
+            reply = protocol::PackFloats(MessageType::OuttrData, values);
         } else if (m.name == "ZEFA_SIM_STEP") {
             cv_.wait(lock, [&] { return !hold_; });
             reply = protocol::PackFloats(MessageType::OuttrData, values);
