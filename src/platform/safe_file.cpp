@@ -34,8 +34,12 @@ void WriteFileReplacing(const std::string& path, std::string_view content) {
     if (target.filename().empty()) throw Error::FileAccess(path);
     const std::filesystem::path folder =
         target.has_parent_path() ? target.parent_path() : std::filesystem::path(".");
-    std::string pattern = (folder / ("." + target.filename().string() + ".XXXXXX")).string();
-    std::vector<char> name(pattern.begin(), pattern.end());
+    // The temporary name: the folder, "/.", the file name, ".XXXXXX".
+    const std::string folderText = folder.string(), fileText = target.filename().string();
+    std::vector<char> name(folderText.begin(), folderText.end());
+    for (const char c : std::string_view("/.")) name.push_back(c);
+    name.insert(name.end(), fileText.begin(), fileText.end());
+    for (const char c : std::string_view(".XXXXXX")) name.push_back(c);
     name.push_back('\0');
     // mkstemp creates the file with O_CREAT | O_EXCL: it never opens an
     // existing file or follows a link.
