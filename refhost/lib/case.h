@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "host/objects.h"
+#include "lib/svg_chart.h"
 #include "lib/variables.h"
 
 // The reference host's case: flowsheets with operations, table operations and
@@ -140,7 +141,18 @@ class RefPlot final : public host::Plot {
     }
     void Close() override { closed_ = true; }
 
+    // The plot as a line chart: its title (the plot's name when it has none),
+    // axis labels and the data set read from the number arrays of `unit` that
+    // the plot is bound to. An unbound tag or one that is not a number array
+    // gives no data; a tag the unit does not know throws as FindVariable does.
+    LineChart Chart(host::Container& unit) const;
+    // Chart(unit) as an SVG picture at `path` (see refhost::WriteSvg).
+    void WriteSvg(const std::string& path, host::Container& unit) const;
+
     std::string name_, title_, x_label_, y_label_, data_set_, x_tag_, y_tag_;
+    // The unit the abscissa is drawn in: the reference host plots against
+    // distances along a branch, in its length unit.
+    std::string x_unit_ = "m";
     bool auto_scale_ = false;
     int colour_ = 0;
     bool closed_ = false;

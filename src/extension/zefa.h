@@ -186,7 +186,29 @@ class ZEFA : public host::UnitOperationExtension, public ZEFA_ClientOwner {
     void ChangeTheResevoirPressures();
 
     // ---- Trends and profiles (trends/) ----
+    // Trend rows (trends/trends.cpp): six parallel arrays, one row per trend.
+    void AddTrend();
+    void RemoveTrend(std::int32_t index);
+    void ChangeTrendVariable(std::int32_t& key, std::int16_t index);
+    // The request for every placed row: " $<position> <key text>" per row.
+    std::string MakeTrendNames();
+    // Asks the server for the placed rows' values; false when it refuses.
+    bool UpdateTrends();
+    // Profile definitions and the plot (trends/profiles.cpp, create_plot.cpp).
+    void AddProfile();
+    void RemoveProfile(std::int32_t index);
+    void ChangeProfileVariable(std::int32_t& key, std::int16_t index);
+    void SelectProfile(std::int16_t& index, double& value);
     void CreatePlot();
+    void UpdatePlot();
+    // Fetches the enabled profile into "xData" and "yData"; false on failure.
+    bool UpdateProfiles();
+    // The step's refresh (trends/refresh_schedule.cpp): trends, then profiles,
+    // when changed or when their period has passed at host time `now`. False
+    // (after reporting why) when a changed definition could not be fetched.
+    bool RefreshTrendsAndProfiles(double now);
+    // The host integrator's current time, seconds.
+    double IntegratorTime();
 
     // ---- Read-only facts for the host's tools ----
     std::int32_t ServerStateNumber() const { return StateNumber(server_.lngServerState); }

@@ -18,4 +18,13 @@ struct TrendsAndProfiles {
     std::shared_ptr<host::Plot> objProfilePlot;
 };
 
+// Texts of the trend and profile rows and of the profile plot.
+namespace trend_texts {
+inline constexpr const char* kNewTrend = "New Trend";    // a trend row not yet placed
+inline constexpr const char* kNewBranch = "New Branch";  // a new profile row
+inline constexpr const char* kPlotName = "ProfilePlot";
+inline constexpr const char* kPlotTitle = "ZEFA Profile";
+inline constexpr const char* kAbscissaLabel = "Branch Length";
+}  // namespace trend_texts
+
 }  // namespace zefa

@@ -1,0 +1,177 @@
+// Profiles: one pipeline variable along one branch. At most one profile row is
+// enabled; that one is fetched from the server and shown in the profile plot.
+#include <cstddef>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "catalogue/zefa_variables.h"
+#include "extension/zefa.h"
+#include "platform/text.h"
+
+namespace zefa {
+
+namespace {
+
+constexpr std::int32_t kNewRowKey = 825;  // AL, the catalogue's first variable
+
+// The profile shown: its row, branch label and catalogue entry.
+struct ShownProfile {
+    std::size_t row = 0;
+    std::string branch;
+    ZEFAVariableInfo info;
+};
+
+// The first row whose "ProfileEnable" is 1, or nothing when no row is.
+std::optional<ShownProfile> FirstEnabledProfile(const BoundVariables& vars) {
+    const auto enabled = Use(vars.ProfileEnable).GetValues().data;
+    for (std::size_t i = 0; i < enabled.size(); ++i) {
+        if (enabled[i] != 1.0) continue;
+        const auto branches = Use(vars.ProfileBranches).GetValues();
+        const auto keys = Use(vars.enumProfileVars).GetValues().data;
+        if (i >= branches.size() || i >= keys.size()) throw Error::SubscriptOutOfRange();
+        ShownProfile shown;
+        shown.row = i;
+        shown.branch = branches[i];
+        GetZEFAVariableInfo(RoundToInt32(keys[i]), shown.info);
+        return shown;
+    }
+    return std::nullopt;
+}
+
+void CheckRow(std::int32_t index, std::size_t count) {
+    if (index < 0 || static_cast<std::size_t>(index) >= count) throw Error::SubscriptOutOfRange();
+}
+
+}  // namespace
+
+void ZEFA::AddProfile() {
+    Trap("AddProfile", [&] {
+        ZEFAVariableInfo info;
+        GetZEFAVariableInfo(kNewRowKey, info);
+        AddANewText(vars.ProfileBranches.get(), trend_texts::kNewBranch);
+        AddANewValue(vars.enumProfileVars.get(), kNewRowKey);
+        AddANewValue(vars.ProfileEnable.get(), 0.0);
+        AddANewText(vars.ProfileUnits.get(), info.Unit);
+        AddANewValue(vars.enumProfileTypes.get(), info.TypeCode);
+    });
+}
+
+void ZEFA::RemoveProfile(std::int32_t index) {
+    Trap("RemoveProfile", [&] {
+        // A row that does not exist removes nothing (the list operations
+        // would drop the last row instead).
+        CheckRow(index, CountOf(Use(vars.ProfileBranches)));
+        const auto enabled = Use(vars.ProfileEnable).GetValues().data;
+        CheckRow(index, enabled.size());
+        const std::int16_t row = RoundToInt16(index);
+        RemoveATag(vars.ProfileBranches.get(), row);
+        RemoveAValue(vars.enumProfileVars.get(), row);
+        RemoveATag(vars.ProfileUnits.get(), row);
+        if (enabled[static_cast<std::size_t>(index)] != 0.0) {
+            // The shown profile goes: the plot is emptied.
+            trends_.boolProfilesEnabled = false;
+            UpdatePlot();
+            UpdateProfiles();
+        }
+        RemoveAValue(vars.ProfileEnable.get(), row);
+        RemoveAValue(vars.enumProfileTypes.get(), row);
+    });
+}
+
+void ZEFA::ChangeProfileVariable(std::int32_t& key, std::int16_t index) {
+    Trap("ChangeProfileVariable", [&] {
+        ZEFAVariableInfo info;
+        GetZEFAVariableInfo(key, info);
+        auto units = Use(vars.ProfileUnits).GetValues();
+        auto types = Use(vars.enumProfileTypes).GetValues().data;
+        CheckRow(index, units.size());
+        CheckRow(index, types.size());
+        const auto row = static_cast<std::size_t>(index);
+        units[row] = info.Unit;
+        types[row] = info.TypeCode;
+        vars.ProfileUnits->SetValues(units);
+        vars.enumProfileTypes->SetValues(host::NumberArray::OneD(std::move(types)));
+    });
+}
+
+void ZEFA::SelectProfile(std::int16_t& index, double& value) {
+    Trap("SelectProfile", [&] {
+        if (value == 0.0) {
+            trends_.boolProfilesEnabled = false;
+            return;
+        }
+        auto enabled = Use(vars.ProfileEnable).GetValues().data;
+        // Enabling a row that does not exist would switch every row off.
+        CheckRow(index, enabled.size());
+        for (std::size_t i = 0; i < enabled.size(); ++i) {
+            if (i != static_cast<std::size_t>(index)) enabled[i] = 0.0;
+        }
+        trends_.boolProfilesEnabled = true;
+        vars.ProfileEnable->SetValues(host::NumberArray::OneD(std::move(enabled)));
+    });
+}
+
+void ZEFA::UpdatePlot() {
+    Trap("UpdatePlot", [&] {
+        if (server_.lngServerState != ServerState::Initialised || !trends_.objProfilePlot) return;
+        auto& plot = *trends_.objProfilePlot;
+        // With the flag set but no row at 1 there is nothing to show either.
+        const auto shown = trends_.boolProfilesEnabled ? FirstEnabledProfile(vars) : std::nullopt;
+        if (shown) {
+            plot.SetTitle(shown->branch);
+            plot.SetAxisLabels(trend_texts::kAbscissaLabel,
+                               shown->info.KeyText + " " + shown->info.Unit);
+        } else {
+            plot.SetTitle("");
+            plot.SetAxisLabels(trend_texts::kAbscissaLabel, "");
+        }
+    });
+}
+
+bool ZEFA::UpdateProfiles() {
+    bool result = false;
+    Trap("UpdateProfiles", [&] {
+        const auto shown = trends_.boolProfilesEnabled ? FirstEnabledProfile(vars) : std::nullopt;
+        if (!shown) {
+            Use(vars.xData).SetBounds(0);
+            Use(vars.yData).SetBounds(0);
+            result = true;
+            return;
+        }
+        const char* abscissa = nullptr;
+        if (shown->info.TypeCode == kZEFATypeAtBoundaries) abscissa = " ZZBOU ";
+        if (shown->info.TypeCode == kZEFATypeAtVolumes) abscissa = " ZZVOL ";
+        if (!abscissa) {
+            strLastMessage = "Can't plot this type of variable.";
+            ReportError(strLastMessage);
+            return;
+        }
+        const double now = IntegratorTime();
+        std::vector<double> values;
+        std::vector<std::int32_t> sizes;
+        const std::string request = "$" + shown->branch + abscissa + shown->info.KeyText;
+        if (!Deref(mobjZefaClient.get()).SetSendProfileNames(values, sizes, request)) return;
+        // The reply holds the abscissa values, then the variable's values,
+        // each list as long as its size says.
+        if (sizes.size() < 2 || sizes[0] < 0 || sizes[1] < 0 ||
+            values.size() <
+                static_cast<std::size_t>(sizes[0]) + static_cast<std::size_t>(sizes[1])) {
+            throw Error("The server's profile reply does not match its sizes.");
+        }
+        const auto nx = static_cast<std::ptrdiff_t>(sizes[0]);
+        const auto ny = static_cast<std::ptrdiff_t>(sizes[1]);
+        Use(vars.xData)
+            .SetValues(
+                host::NumberArray::OneD(std::vector<double>(values.begin(), values.begin() + nx)));
+        Use(vars.yData)
+            .SetValues(host::NumberArray::OneD(
+                std::vector<double>(values.begin() + nx, values.begin() + nx + ny)));
+        trends_.dblLastProfileTime = now;
+        pending_.boolProfilesChanged = false;
+        result = true;
+    });
+    return result;
+}
+
+}  // namespace zefa

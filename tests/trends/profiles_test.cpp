@@ -1,0 +1,204 @@
+// Profile rows, the one enabled profile, the plot's texts and the data the
+// server sends for it.
+#include <regex>
+
+#include "fake_server.h"
+#include "host_world.h"
+#include "live_server.h"
+#include "reported.h"
+
+namespace zefa::test {
+namespace {
+
+constexpr std::int32_t kGG = 4100;  // GG, kg/s, at section boundaries
+constexpr std::int32_t kPT = 8050;  // PT, Pa, at section volumes
+constexpr std::int32_t kHT = 6125;  // HT, s, no position
+
+using Strings = std::vector<std::string>;
+using Numbers_ = std::vector<double>;
+
+// Sets up the profile rows as the view would after the user's edits.
+void DefineProfiles(refhost::PipelineUnit& unit, ZEFA& zefa, const Strings& branches,
+                    const std::vector<std::int32_t>& keys, std::size_t enabled) {
+    auto numbers = [&](const char* tag, const Numbers_& values) {
+        unit.Get<host::NumberArrayVariable>(tag)->SetValues(host::NumberArray::OneD(values));
+    };
+    for (std::size_t i = 0; i < branches.size(); ++i) zefa.AddProfile();
+    unit.Get<host::TextArrayVariable>("ProfileBranches")->SetValues(branches);
+    numbers("enumProfileVars", Numbers_(keys.begin(), keys.end()));
+    for (std::size_t i = 0; i < keys.size(); ++i) {
+        std::int32_t key = keys[i];
+        zefa.ChangeProfileVariable(key, static_cast<std::int16_t>(i));
+    }
+    Numbers_ enable(branches.size(), 0.0);
+    enable.at(enabled) = 1;
+    numbers("ProfileEnable", enable);
+    std::int16_t row = static_cast<std::int16_t>(enabled);
+    double one = 1;
+    zefa.SelectProfile(row, one);
+}
+
+class ProfileRows : public ExtensionTest {
+  protected:
+    void SetUp() override {
+        ExtensionTest::SetUp();
+        SetNumber("boolTraceErrors", 1);
+        State().server().lngServerState = ServerState::Initialised;  // no server is asked here
+        plot = host_case->Flowsheet()->FindPlot("ProfilePlot");
+        ASSERT_TRUE(plot);
+    }
+    std::shared_ptr<refhost::RefPlot> plot;
+};
+
+TEST_F(ProfileRows, NewRowsAreUnplottedAlongANewBranch) {
+    zefa->AddProfile();
+    zefa->AddProfile();
+    EXPECT_EQ(Texts("ProfileBranches"), (Strings{"New Branch", "New Branch"}));
+    EXPECT_EQ(Numbers("enumProfileVars"), (Numbers_{825, 825}));
+    EXPECT_EQ(Numbers("ProfileEnable"), (Numbers_{0, 0}));
+    EXPECT_EQ(Texts("ProfileUnits"), (Strings{"", ""}));
+    EXPECT_EQ(Numbers("enumProfileTypes"), (Numbers_{1, 1}));
+    EXPECT_FALSE(State().trends().boolProfilesEnabled);
+}
+
+TEST_F(ProfileRows, EnablingOneRowDisablesTheOthersAndABadRowChangesNothing) {
+    DefineProfiles(*unit, *zefa, {"A", "B", "C"}, {kGG, kPT, kGG}, 0);
+    EXPECT_TRUE(State().trends().boolProfilesEnabled);
+    SetNumbers("ProfileEnable", {1, 0, 1});  // the user ticks row 2
+    std::int16_t row = 2;
+    double value = 1;
+    zefa->SelectProfile(row, value);
+    EXPECT_EQ(Numbers("ProfileEnable"), (Numbers_{0, 0, 1}));
+    EXPECT_EQ(Texts("ProfileUnits"), (Strings{"kg/s", "Pa", "kg/s"}));
+    EXPECT_EQ(Numbers("enumProfileTypes"), (Numbers_{0, 1, 0}));
+
+    row = 3;
+    zefa->SelectProfile(row, value);
+    EXPECT_EQ(Numbers("ProfileEnable"), (Numbers_{0, 0, 1}));
+    EXPECT_EQ(window->Lines(),
+              (Strings{Reported("METHOD -- SelectProfile: Subscript out of range")}));
+
+    SetNumbers("ProfileEnable", {0, 0, 0});  // the user unticks row 2
+    row = 2;
+    value = 0;
+    zefa->SelectProfile(row, value);
+    EXPECT_FALSE(State().trends().boolProfilesEnabled);
+}
+
+TEST_F(ProfileRows, RemovingTheEnabledRowEmptiesThePlot) {
+    DefineProfiles(*unit, *zefa, {"A", "B", "C"}, {825, kGG, kPT}, 1);
+    zefa->UpdatePlot();
+    EXPECT_EQ(plot->title_, "B");
+    EXPECT_EQ(plot->x_label_, "Branch Length");
+    EXPECT_EQ(plot->y_label_, "GG kg/s");
+    SetNumbers("xData", {0, 10});
+    SetNumbers("yData", {1, 2});
+
+    zefa->RemoveProfile(5);  // no such row: nothing goes
+    EXPECT_EQ(Texts("ProfileBranches").size(), 3u);
+
+    zefa->RemoveProfile(1);
+    EXPECT_EQ(Texts("ProfileBranches"), (Strings{"A", "C"}));
+    EXPECT_EQ(Numbers("enumProfileVars"), (Numbers_{825, kPT}));
+    EXPECT_EQ(Numbers("ProfileEnable"), (Numbers_{0, 0}));
+    EXPECT_EQ(Texts("ProfileUnits"), (Strings{"", "Pa"}));
+    EXPECT_EQ(Numbers("enumProfileTypes"), (Numbers_{1, 1}));
+    EXPECT_FALSE(State().trends().boolProfilesEnabled);
+    EXPECT_EQ(plot->title_, "");
+    EXPECT_EQ(plot->y_label_, "");
+    EXPECT_TRUE(Numbers("xData").empty());
+    EXPECT_TRUE(Numbers("yData").empty());
+    EXPECT_EQ(window->Lines(),
+              (Strings{Reported("METHOD -- RemoveProfile: Subscript out of range")}));
+}
+
+class ProfileRequests : public HostWorld {
+  protected:
+    void SetUp() override {
+        HostWorld::SetUp();
+        ConnectNewCase(server.Port());
+        SetNumber("boolTraceErrors", 1);
+        State().server().lngServerState = ServerState::Initialised;
+    }
+    std::size_t ProfileRequestsSent() {
+        std::size_t n = 0;
+        for (const auto& r : server.Requests()) n += r.name == "ZEFA_SENDPR_NAMES";
+        return n;
+    }
+    FakeServer server;
+};
+
+TEST_F(ProfileRequests, AVariableWithoutPositionIsNotRequested) {
+    DefineProfiles(*unit, *zefa, {"PIPE-1"}, {kHT}, 0);
+    SetNumbers("xData", {1});
+    EXPECT_FALSE(zefa->UpdateProfiles());
+    EXPECT_EQ(ProfileRequestsSent(), 0u);
+    EXPECT_EQ(Reports().back(), Reported("Can't plot this type of variable."));
+    EXPECT_EQ(Numbers("xData"), (Numbers_{1}));
+}
+
+TEST_F(ProfileRequests, TheRequestNamesBranchAbscissaAndVariableAndABadReplyKeepsTheData) {
+    DefineProfiles(*unit, *zefa, {"PIPE-1"}, {kGG}, 0);
+    SetNumbers("xData", {1, 2});
+    State().pending().boolProfilesChanged = true;
+    // The stand-in answers with a bare OK: no sizes, no values.
+    EXPECT_FALSE(zefa->UpdateProfiles());
+    std::vector<std::string> sent;
+    for (const auto& r : server.Requests())
+        if (r.name == "ZEFA_SENDPR_NAMES") sent.push_back(r.text);
+    EXPECT_EQ(sent, (Strings{"$PIPE-1 ZZBOU GG"}));
+    EXPECT_EQ(Numbers("xData"), (Numbers_{1, 2}));
+    EXPECT_TRUE(State().pending().boolProfilesChanged);
+}
+
+class LiveProfiles : public LiveServerWorld {};
+
+// Numbers of the polyline in an SVG picture.
+std::size_t PolylinePoints(const std::string& svg) {
+    const std::regex polyline("points=\"([^\"]*)\"");
+    std::smatch m;
+    if (!std::regex_search(svg, m, polyline)) return 0;
+    const std::string points = m[1];
+    return static_cast<std::size_t>(std::count(points.begin(), points.end(), ','));
+}
+
+TEST_F(LiveProfiles, TheEnabledProfileIsFetchedAlongItsBranchAndDrawn) {
+    DefineProfiles(*unit, *zefa, {"NONE", "FLOWLINE"}, {kPT, kGG}, 1);
+    host_case->SolverObject()->integrator_->time_ = 30;
+    State().pending().boolProfilesChanged = true;
+    zefa->UpdatePlot();
+    ASSERT_TRUE(zefa->UpdateProfiles()) << ::testing::PrintToString(window->Lines());
+    const auto x = Numbers("xData"), y = Numbers("yData");
+    ASSERT_GE(x.size(), 3u);
+    EXPECT_EQ(y.size(), x.size());  // boundaries: one value per section face
+    EXPECT_EQ(x.front(), 0);
+    EXPECT_NEAR(x.back(), 4200, 1e-3);  // 4 km of pipe and a 200 m riser
+    EXPECT_TRUE(std::is_sorted(x.begin(), x.end()));
+    EXPECT_FALSE(State().pending().boolProfilesChanged);
+    EXPECT_EQ(State().trends().dblLastProfileTime, 30);
+
+    auto plot = host_case->Flowsheet()->FindPlot("ProfilePlot");
+    ASSERT_TRUE(plot);
+    EXPECT_EQ(plot->title_, "FLOWLINE");
+    EXPECT_EQ(plot->y_label_, "GG kg/s");
+    const auto svg = (case_dir->Path() / "profile.svg").string();
+    plot->WriteSvg(svg, *unit);
+    const std::string picture = ReadFile(svg);
+    EXPECT_EQ(PolylinePoints(picture), x.size());
+    EXPECT_NE(picture.find(">FLOWLINE</text>"), std::string::npos);
+    EXPECT_NE(picture.find(">Branch Length (m)</text>"), std::string::npos);
+
+    // Pressures are given per section volume: one fewer, mid-section.
+    SetNumbers("ProfileEnable", {1, 0});
+    std::int16_t row = 0;
+    double one = 1;
+    zefa->SelectProfile(row, one);
+    SetTexts("ProfileBranches", {"FLOWLINE", "FLOWLINE"});
+    ASSERT_TRUE(zefa->UpdateProfiles());
+    EXPECT_EQ(Numbers("xData").size(), x.size() - 1);
+    EXPECT_GT(Numbers("xData").front(), 0);
+    EXPECT_EQ(Numbers("yData").size(), x.size() - 1);
+}
+
+}  // namespace
+}  // namespace zefa::test
