@@ -124,9 +124,8 @@ class ZEFA : public host::UnitOperationExtension, public ZEFA_ClientOwner {
     void CalculateMassPhaseFractions();
     // Composition for an outlet from the phases of a flashed fluid weighted by
     // the pipeline's gas, oil and water mass flows; empty when they add to 0.
-    std::optional<std::vector<double>> GetNewComposition(host::Fluid& fluid, double gas,
-                                                         double oil, double water,
-                                                         bool useOwnFlows);
+    std::optional<std::vector<double>> GetNewComposition(host::Fluid& fluid, double gas, double oil,
+                                                         double water, bool useOwnFlows);
     void SetOutletCompositions();
     void SetOutletsAsInlets();
     bool CheckPressureFlowSpecs();
@@ -161,7 +160,8 @@ class ZEFA : public host::UnitOperationExtension, public ZEFA_ClientOwner {
 
     // ---- Read-only facts for the host's tools ----
     std::int32_t ServerStateNumber() const { return StateNumber(server_.lngServerState); }
-    // Process id this object's server start recorded (0 when it started none).
+    // Process id of the server this object spawned itself (0 when it started
+    // none; a server found running was not started here).
     std::int32_t StartedServerPid() const { return server_.startedPid; }
     // Host steps whose server step did not finish within "TimeStepTimeOut".
     std::uint32_t StepTimeOuts() const { return step_.stepTimeOuts; }
@@ -201,6 +201,9 @@ class ZEFA : public host::UnitOperationExtension, public ZEFA_ClientOwner {
     std::unique_ptr<ZEFA_Client> mobjZefaClient;
     // The last error text an operation built before reporting it.
     std::string strLastMessage;
+    // Reports made so far: tells a failure that a call reported from a
+    // silent one.
+    std::uint64_t reportsMade_ = 0;
 
     // Subsystem state.
     ConnectionCounts lists_;
