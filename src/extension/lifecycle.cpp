@@ -261,8 +261,7 @@ void ZEFA::Save() {
         if (input.empty() || server_.lngServerState < ServerState::InputLoaded) return;
         WaitForZEFAToCompleteIntegration();
         const std::size_t dot = input.find('.');
-        if (dot == std::string::npos)
-            throw Error::InvalidCall();
+        if (dot == std::string::npos) throw Error::InvalidCall();
         const std::string base = input.substr(0, dot) + SnapshotStamp(clock()->Now());
         std::string name = base + ".snp";
         const std::string folder = Text(vars.zefaModelPath);
@@ -277,8 +276,11 @@ void ZEFA::Save() {
                 "file overwrite).",
                 kMessageTitle, false);
         }
-        Use(vars.SnapshotFile).SetValue(name);
-        if (!Deref(mobjZefaClient.get()).SaveSnap(name)) {
+        // The case names the new snapshot only once the server has written
+        // it: after a failed save it keeps naming the last good one.
+        if (Deref(mobjZefaClient.get()).SaveSnap(name)) {
+            Use(vars.SnapshotFile).SetValue(name);
+        } else {
             strLastMessage = "Could not save " + name;
             ReportError(strLastMessage);
         }
