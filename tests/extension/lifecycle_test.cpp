@@ -1,7 +1,7 @@
 // Initialize for new and recalled cases, Save's snapshot names, Terminate.
 #include "fake_server.h"
-#include "server/server_start.h"
 #include "host_world.h"
+#include "server/server_start.h"
 
 namespace zefa::test {
 namespace {
@@ -102,6 +102,34 @@ TEST_F(HostWorld, RecalledSettingsThatNeedNoRepairStay) {
     EXPECT_THAT(Numbers("InletBoundaryCB"), ElementsAre(0, 0));  // empty: filled silently
     EXPECT_TRUE(State().pending().boolPlugSelected);
     EXPECT_TRUE(window->Lines().empty());
+}
+
+TEST_F(HostWorld, RecalledProgramPathGivesItsFolderAsModelPath) {
+    SetText("zefaExe", model_dir->Str() + "/bin/zefa-server");
+    ASSERT_EQ(Initialize(true), 4815);
+    EXPECT_EQ(GetText("zefaModelPath"), model_dir->Str() + "/bin");
+    EXPECT_EQ(GetText("zefaExe"), model_dir->Str() + "/bin/zefa-server");
+    ASSERT_EQ(Shown("message").size(), 1u);
+    EXPECT_THAT(Shown("message")[0],
+                ::testing::HasSubstr("The path " + model_dir->Str() + "/bin will be used."));
+}
+
+// A recalled list longer than a 16-bit count can hold ends Initialize with
+// Overflow before anything is sized from that count; one that just fits is
+// taken as it is.
+TEST_F(HostWorld, RecalledListsBeyondASixteenBitCountRaiseOverflow) {
+    SetNumber("boolTraceErrors", 1);
+    Var<host::StreamListVariable>("Inlets")->SetLength(32767);
+    SetTexts("KAVRISControllers", std::vector<std::string>(32768, "FIC-1"));
+    SetNumbers("InletBoundaryCB", {1, 0});
+    SetNumbers("zefacontrollerops", {7});
+    EXPECT_EQ(Initialize(true), 0);
+    EXPECT_EQ(State().lists().intNumInlets, 32767);
+    EXPECT_EQ(State().lists().intNumControllers, 0);
+    EXPECT_THAT(Numbers("InletBoundaryCB"), ElementsAre(1, 0));
+    EXPECT_THAT(Numbers("zefacontrollerops"), ElementsAre(7));
+    EXPECT_THAT(window->Lines(),
+                ElementsAre("METHOD -- Initialize: Overflow: PIPE-100: KAVRIS-ZEFA Link Error"));
 }
 
 class SaveTest : public HostWorld {
