@@ -276,8 +276,11 @@ void ZEFA::Save() {
                 "file overwrite).",
                 kMessageTitle, false);
         }
-        Use(vars.SnapshotFile).SetValue(name);
-        if (!Deref(mobjZefaClient.get()).SaveSnap(name)) {
+        // The case names the new snapshot only once the server has written
+        // it: after a failed save it keeps naming the last good one.
+        if (Deref(mobjZefaClient.get()).SaveSnap(name)) {
+            Use(vars.SnapshotFile).SetValue(name);
+        } else {
             strLastMessage = "Could not save " + name;
             ReportError(strLastMessage);
         }

@@ -10,6 +10,7 @@ constexpr double kColourNormal = 46;
 }  // namespace
 
 void ZEFA::ReportError(const std::string& message) {
+    ++reportsMade_;
     try {
         if (!objContainer) {
             ui().MessageBox(message, kErrorTitleSuffix, true);

@@ -212,7 +212,8 @@ class ZEFA : public host::UnitOperationExtension, public ZEFA_ClientOwner {
 
     // ---- Read-only facts for the host's tools ----
     std::int32_t ServerStateNumber() const { return StateNumber(server_.lngServerState); }
-    // Process id this object's server start recorded (0 when it started none).
+    // Process id of the server this object spawned itself (0 when it started
+    // none; a server found running was not started here).
     std::int32_t StartedServerPid() const { return server_.startedPid; }
     // Host steps whose server step did not finish within "TimeStepTimeOut".
     std::uint32_t StepTimeOuts() const { return step_.stepTimeOuts; }
@@ -257,6 +258,9 @@ class ZEFA : public host::UnitOperationExtension, public ZEFA_ClientOwner {
     std::unique_ptr<ZEFA_Client> mobjZefaClient;
     // The last error text an operation built before reporting it.
     std::string strLastMessage;
+    // Reports made so far: tells a failure that a call reported from a
+    // silent one.
+    std::uint64_t reportsMade_ = 0;
 
     // Subsystem state.
     ConnectionCounts lists_;

@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <limits>
 
+#include "client/tcp.h"
 #include "extension/zefa.h"
 #include "platform/text.h"
 #include "server/server_start.h"
@@ -14,6 +15,11 @@ namespace zefa {
 namespace fs = std::filesystem;
 
 namespace {
+
+// The client carries ports as signed 16-bit numbers.
+constexpr std::int32_t kMaxPort = 32767;
+// What the address look-up gives for a host without an address.
+constexpr std::uint32_t kNoAddress = 0xFFFFFFFFu;
 
 // Removes the generated start scripts however the start attempt ends.
 class ScriptCleanup {
@@ -36,7 +42,10 @@ void ZEFA::OpenTheConnection(bool autoStart) {
         auto& client = Deref(mobjZefaClient.get());
         client.StepComplete = true;
 
-        std::int32_t started_pid = 0;
+        // The scripts stay until the connect attempts end: a remote shell may
+        // read its script only long after the start.
+        ScriptCleanup cleanup;
+        std::int32_t server_pid = 0;
         if (autoStart || Num(vars.useAutoConnect) == 1) {
             const std::string model_path = Text(vars.zefaModelPath);
             std::error_code ec;
@@ -58,13 +67,14 @@ void ZEFA::OpenTheConnection(bool autoStart) {
             if (request.remote)
                 request.remoteScriptPath =
                     JoinPath(model_path, server_start::RemoteScriptName(dialect));
+            // Refuses a server name that is no plain file name, which would
+            // also name a process-id file outside the extension folder.
             const server_start::StartScripts scripts = server_start::BuildStartScripts(request);
             if (!scripts.error.empty()) {
                 strLastMessage = scripts.error;
                 ReportError(strLastMessage);
                 return;
             }
-            ScriptCleanup cleanup;
             cleanup.Add(local_script);
             if (!server_start::WriteScript(local_script, scripts.local, dialect))
                 throw Error::FileAccess(local_script);
@@ -73,27 +83,43 @@ void ZEFA::OpenTheConnection(bool autoStart) {
                 if (!server_start::WriteScript(request.remoteScriptPath, scripts.remote, dialect))
                     throw Error::FileAccess(request.remoteScriptPath);
             }
-            started_pid = server_start::StartServerProcess(request.serverName, local_script);
-            if (started_pid < 1) {
+            bool started_here = false;
+            server_pid = server_start::StartServerProcess(request.serverName, local_script, 1000,
+                                                          &started_here);
+            if (server_pid < 1) {
                 ReportError("The ZEFA Server Application (exe) could not start.");
                 return;
             }
-            server_.startedPid = started_pid;
+            // Only a process this object spawned is its own to end; a server
+            // found running was started by someone else.
+            if (started_here) server_.startedPid = server_pid;
         }
 
         const std::string host = Text(vars.zefaHost);
         const double port_value = Num(vars.PortNumber);
         const std::int32_t port = RoundToInt32(port_value);
-        bool connected = client.OpenConnection(host, port);
+        // One connect attempt. `refused`: it failed as a server that does not
+        // listen yet makes it fail, without a report from the client, on a
+        // port the client can use, to a host that has an address.
+        bool refused = false;
+        auto attempt = [&] {
+            const std::uint64_t reports_before = reportsMade_;
+            const bool ok = client.OpenConnection(host, port);
+            refused = !ok && reportsMade_ == reports_before && port >= 1 && port <= kMaxPort &&
+                      tcp::ResolveAddress(host) != kNoAddress;
+            return ok;
+        };
+        bool connected = attempt();
         // A server that was just started may still be getting ready to listen:
-        // keep trying while its process runs, for at most the request time-out.
-        if (!connected && started_pid > 0) {
+        // a plain refusal is tried again while its process runs, for at most
+        // the request time-out. Any other failure would only repeat itself.
+        if (server_pid > 0) {
             const double timeout = std::max(1.0, std::nearbyint(Num(vars.TCPTimeOut)));
             const std::uint64_t start = clock()->TickCountMs();
-            while (!connected && server_start::IsProcessRunning(started_pid) &&
+            while (!connected && refused && server_start::IsProcessRunning(server_pid) &&
                    static_cast<double>(clock()->TickCountMs() - start) < timeout * 1000.0) {
                 clock()->SleepMs(100);
-                connected = client.OpenConnection(host, port);
+                connected = attempt();
             }
         }
         if (connected && client.IsZEFAConnected()) {

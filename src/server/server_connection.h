@@ -28,8 +28,9 @@ struct ServerConnection {
     ServerState lngServerState = ServerState::NotConnected;
     // A standalone run of the pipeline model waits for its results.
     bool boolRunningStandalone = false;
-    // Process id of the server this object started (0: none). Only this
-    // process is ever signalled by the extension.
+    // Process id of the server this object spawned itself (0: none); a server
+    // found running from an earlier start is not recorded here. Only this
+    // process is ever signalled on the extension's behalf.
     std::int32_t startedPid = 0;
     // The services file searched for the port of "ServerName" in a new case.
     std::string strServicesFile = "/etc/services";

@@ -30,6 +30,7 @@ namespace {
 
 std::mutex folder_mutex;
 std::optional<std::string> folder_override;
+std::optional<std::string> computer_name_override;
 
 // Processes this module started: only these are reaped here, so the exit
 // status of any other child of the host stays for the host to collect.
@@ -58,12 +59,17 @@ std::string ReplaceAll(std::string text, const std::string& from, const std::str
 }
 
 // First line of the file as a whole number; text that is no number gives 0,
-// a missing file -1.
+// a missing file -1. A symbolic link is no process-id file of ours: -1.
 std::int32_t ReadRecordedPid(const std::string& path) {
-    std::ifstream in(path);
-    if (!in) return -1;
-    std::string line;
-    std::getline(in, line);
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) return -1;
+    char text[64] = {};
+    ssize_t got = 0;
+    while ((got = ::read(fd, text, sizeof text - 1)) < 0 && errno == EINTR) {
+    }
+    ::close(fd);
+    std::string line(text, got > 0 ? static_cast<std::size_t>(got) : 0);
+    line = line.substr(0, line.find('\n'));
     std::size_t start = 0;
     while (start < line.size() && (line[start] == ' ' || line[start] == '\t')) ++start;
     std::int32_t pid = 0;
@@ -95,6 +101,7 @@ void SetExtensionFolder(std::optional<std::string> folder) {
 }
 
 std::string PidFileName(const std::string& serverName) {
+    if (!IsSafeName(serverName)) return "";
     return ExtensionFolder() + serverName + ".pid";
 }
 
@@ -125,8 +132,10 @@ bool IsProcessRunning(std::int32_t pid) {
 }
 
 std::int32_t StartServerProcess(const std::string& serverName, const std::string& scriptPath,
-                                std::uint32_t settleMs) {
+                                std::uint32_t settleMs, bool* startedHere) {
+    if (startedHere) *startedHere = false;
     const std::string pid_file = PidFileName(serverName);
+    if (pid_file.empty()) return -1;
     const std::int32_t recorded = ReadRecordedPid(pid_file);
     if (IsProcessRunning(recorded)) return recorded;
 
@@ -165,12 +174,10 @@ std::int32_t StartServerProcess(const std::string& serverName, const std::string
     } else {
         std::lock_guard lock(spawned_mutex);
         spawned.insert(child);
+        if (startedHere) *startedHere = true;
     }
 
-    {
-        std::ofstream out(pid_file, std::ios::trunc);
-        if (out) out << child << '\n';
-    }
+    (void)WriteNewFile(pid_file, std::to_string(child) + "\n", 0600);
     std::this_thread::sleep_for(std::chrono::milliseconds(settleMs));
     return static_cast<std::int32_t>(child);
 }
@@ -307,12 +314,29 @@ StartScripts BuildStartScripts(const StartScriptRequest& request) {
 
 bool WriteScript(const std::string& path, const std::vector<std::string>& lines,
                  ScriptDialect dialect) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    if (!out) return false;
     const char* end = dialect == ScriptDialect::Batch ? "\r\n" : "\n";
-    for (const auto& line : lines) out << line << end;
-    out.close();
-    return static_cast<bool>(out);
+    std::string text;
+    for (const auto& line : lines) text += line + end;
+    return WriteNewFile(path, text, 0700);
+}
+
+bool WriteNewFile(const std::string& path, const std::string& text, unsigned mode) {
+    if (::unlink(path.c_str()) != 0 && errno != ENOENT) return false;
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+                          static_cast<mode_t>(mode));
+    if (fd < 0) return false;
+    std::size_t offset = 0;
+    bool ok = true;
+    while (ok && offset < text.size()) {
+        const ssize_t written = ::write(fd, text.data() + offset, text.size() - offset);
+        if (written > 0)
+            offset += static_cast<std::size_t>(written);
+        else if (written < 0 && errno == EINTR)
+            continue;
+        else
+            ok = false;
+    }
+    return ::close(fd) == 0 && ok;
 }
 
 // ---- Local or remote.
@@ -322,9 +346,21 @@ bool IsRemoteHost(const std::string& host) {
     if (lower.find("localhost") != std::string::npos ||
         lower.find("127.0.0.1") != std::string::npos)
         return false;
-    char name[256] = {};
-    if (gethostname(name, sizeof name - 1) != 0) name[0] = '\0';
+    std::string name;
+    {
+        std::lock_guard lock(folder_mutex);
+        if (computer_name_override) name = *computer_name_override;
+    }
+    if (name.empty()) {
+        char buffer[256] = {};
+        if (gethostname(buffer, sizeof buffer - 1) == 0) name = buffer;
+    }
     return tcp::ResolveAddress(name) != tcp::ResolveAddress(host);
+}
+
+void SetComputerName(std::optional<std::string> name) {
+    std::lock_guard lock(folder_mutex);
+    computer_name_override = std::move(name);
 }
 
 }  // namespace zefa::server_start

@@ -20,6 +20,8 @@ std::string ExtensionFolder();
 void SetExtensionFolder(std::optional<std::string> folder);
 
 // Process-id file of a server name: extension folder + ServerName + ".pid".
+// Empty when the name is not a safe file name (IsSafeName): a name such as
+// "../x" would point outside the extension folder.
 std::string PidFileName(const std::string& serverName);
 
 // ---- Processes.
@@ -32,9 +34,12 @@ bool IsProcessRunning(std::int32_t pid);
 // Starts the server through `scriptPath`, unless the process recorded in the
 // server's process-id file is still running, in which case its id is returned.
 // A new start runs "/bin/sh scriptPath" in its own process group, records the
-// new id, waits `settleMs` milliseconds and returns the id. Below 1: failure.
+// new id, waits `settleMs` milliseconds and returns the id. Below 1: failure,
+// also for a server name that names no process-id file. `startedHere`, when
+// given, tells whether this call spawned the process: a recorded one was
+// started by someone else, whoever wrote the file.
 std::int32_t StartServerProcess(const std::string& serverName, const std::string& scriptPath,
-                                std::uint32_t settleMs = 1000);
+                                std::uint32_t settleMs = 1000, bool* startedHere = nullptr);
 
 // Deletes every file in the extension folder whose name ends in ".pid".
 void DeletePidFiles();
@@ -85,9 +90,16 @@ std::string ShellQuote(const std::string& value);
 bool IsSafeName(const std::string& value);
 
 // Writes the lines, one per line ending "\n" (or "\r\n" for batch files),
-// replacing any file of that name. False when the file cannot be written.
+// into a new file for the owner only (WriteNewFile). False when the file
+// cannot be written.
 bool WriteScript(const std::string& path, const std::vector<std::string>& lines,
                  ScriptDialect dialect);
+
+// Removes whatever has that name (a planted symbolic link included) and
+// creates a new file with `mode` holding `text`. The file is created
+// exclusively and a link is never followed, so the text cannot land anywhere
+// else. False when the name cannot be freed or the file not written.
+bool WriteNewFile(const std::string& path, const std::string& text, unsigned mode);
 
 // ---- Local or remote.
 
@@ -95,5 +107,8 @@ bool WriteScript(const std::string& path, const std::vector<std::string>& lines,
 // neither "localhost" nor "127.0.0.1", and its IPv4 address differs from that
 // of this computer's name.
 bool IsRemoteHost(const std::string& host);
+// Replaces this computer's name as IsRemoteHost sees it (tests); nullopt goes
+// back to the system's host name.
+void SetComputerName(std::optional<std::string> name);
 
 }  // namespace zefa::server_start

@@ -41,5 +41,50 @@ TEST_F(ExtensionTest, AnUnknownOldCodeLeavesTheListAsStored) {
     EXPECT_EQ(window->Lines()[0].rfind("METHOD -- FixUpTheEnums: ", 0), 0u);
 }
 
+// A host whose type array does not grow when asked: the write past its end is
+// a trapped subscript error, and both lists stay as stored.
+TEST_F(ExtensionTest, ATypeArrayThatDoesNotGrowIsASubscriptError) {
+    class StuckBounds final : public host::NumberArrayVariable {
+      public:
+        explicit StuckBounds(std::shared_ptr<host::NumberArrayVariable> real)
+            : real_(std::move(real)) {}
+        std::string Tag() const override { return real_->Tag(); }
+        host::NumberArray GetValues() const override { return real_->GetValues(); }
+        void SetValues(const host::NumberArray& values) override { real_->SetValues(values); }
+        void SetBounds(std::size_t) override {}
+        void SetBounds(std::size_t, std::size_t) override {}
+        std::shared_ptr<host::RealValue> Element(std::size_t i) override {
+            return real_->Element(i);
+        }
+        std::shared_ptr<host::RealValue> Element(std::size_t i, std::size_t j) override {
+            return real_->Element(i, j);
+        }
+
+      private:
+        std::shared_ptr<host::NumberArrayVariable> real_;
+    };
+    class UnitWithStuckTypes final : public UnitContainer {
+      public:
+        using UnitContainer::UnitContainer;
+        std::shared_ptr<host::Variable> FindVariable(const std::string& tag) override {
+            auto found = UnitContainer::FindVariable(tag);
+            if (tag != "enumTrendTypes") return found;
+            return std::make_shared<StuckBounds>(
+                std::dynamic_pointer_cast<host::NumberArrayVariable>(found));
+        }
+    };
+    SetNumber("boolTraceErrors", 1);
+    SetNumbers("enumTrendVars", {208, 312});
+    State().container() = std::make_shared<UnitWithStuckTypes>(unit);
+    zefa->InitializeInternalVariables();
+
+    zefa->FixUpTheEnums();
+
+    EXPECT_THAT(Numbers("enumTrendVars"), ElementsAre(208, 312));
+    EXPECT_THAT(Numbers("enumTrendTypes"), ::testing::IsEmpty());
+    EXPECT_THAT(window->Lines(), ElementsAre("METHOD -- FixUpTheEnums: Subscript out of range: "
+                                             "PIPE-100: KAVRIS-ZEFA Link Error"));
+}
+
 }  // namespace
 }  // namespace zefa::test

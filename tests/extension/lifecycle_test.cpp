@@ -104,6 +104,34 @@ TEST_F(HostWorld, RecalledSettingsThatNeedNoRepairStay) {
     EXPECT_TRUE(window->Lines().empty());
 }
 
+TEST_F(HostWorld, RecalledProgramPathGivesItsFolderAsModelPath) {
+    SetText("zefaExe", model_dir->Str() + "/bin/zefa-server");
+    ASSERT_EQ(Initialize(true), 4815);
+    EXPECT_EQ(GetText("zefaModelPath"), model_dir->Str() + "/bin");
+    EXPECT_EQ(GetText("zefaExe"), model_dir->Str() + "/bin/zefa-server");
+    ASSERT_EQ(Shown("message").size(), 1u);
+    EXPECT_THAT(Shown("message")[0],
+                ::testing::HasSubstr("The path " + model_dir->Str() + "/bin will be used."));
+}
+
+// A recalled list longer than a 16-bit count can hold ends Initialize with
+// Overflow before anything is sized from that count; one that just fits is
+// taken as it is.
+TEST_F(HostWorld, RecalledListsBeyondASixteenBitCountRaiseOverflow) {
+    SetNumber("boolTraceErrors", 1);
+    Var<host::StreamListVariable>("Inlets")->SetLength(32767);
+    SetTexts("KAVRISControllers", std::vector<std::string>(32768, "FIC-1"));
+    SetNumbers("InletBoundaryCB", {1, 0});
+    SetNumbers("zefacontrollerops", {7});
+    EXPECT_EQ(Initialize(true), 0);
+    EXPECT_EQ(State().lists().intNumInlets, 32767);
+    EXPECT_EQ(State().lists().intNumControllers, 0);
+    EXPECT_THAT(Numbers("InletBoundaryCB"), ElementsAre(1, 0));
+    EXPECT_THAT(Numbers("zefacontrollerops"), ElementsAre(7));
+    EXPECT_THAT(window->Lines(),
+                ElementsAre("METHOD -- Initialize: Overflow: PIPE-100: KAVRIS-ZEFA Link Error"));
+}
+
 class SaveTest : public HostWorld {
   protected:
     void SetUp() override {
@@ -131,9 +159,10 @@ TEST_F(SaveTest, ExistingSnapshotsGiveTheNextCounter) {
 
 TEST_F(SaveTest, MissingModelFolderAndRefusedSaveAreReported) {
     server.Refuse("ZEFA_SAVE_SNAP");
+    SetText("SnapshotFile", "last-good.snp");
     SetText("zefaModelPath", model_dir->Str() + "/gone");
     zefa->Save();
-    EXPECT_EQ(GetText("SnapshotFile"), "m010506123045.snp");  // kept all the same
+    EXPECT_EQ(GetText("SnapshotFile"), "last-good.snp");  // the case keeps a file that exists
     EXPECT_THAT(Shown("message"),
                 ElementsAre("KAVRIS-ZEFA Link|The ZEFA Model Path can not be seen from the "
                             "computer running KAVRIS (or the path just does not exist).  Can not "

@@ -102,6 +102,31 @@ TEST_F(StatusTest, OutsideDynamicModeTheStatusLineIsLeftAlone) {
     EXPECT_EQ(Var<host::TextVariable>("StatusBarMessage")->GetValue(), "unchanged");
 }
 
+TEST_F(StatusTest, ACaseWithoutASolverIsReportedThroughTheTrap) {
+    class CaseWithoutSolver final : public host::Case {
+      public:
+        std::string Folder() const override { return "/"; }
+        std::shared_ptr<host::Flowsheet> GetFlowsheet() override { return nullptr; }
+        std::shared_ptr<host::Solver> GetSolver() override { return nullptr; }
+    };
+    class UnitWithoutSolver final : public UnitContainer {
+      public:
+        using UnitContainer::UnitContainer;
+        std::shared_ptr<host::Case> GetCase() override { return case_; }
+
+      private:
+        std::shared_ptr<host::Case> case_ = std::make_shared<CaseWithoutSolver>();
+    };
+    SetNumber("boolTraceErrors", 1);
+    State().container() = std::make_shared<UnitWithoutSolver>(unit);
+    refhost::RecordingStatus status;
+    zefa->StatusQuery(status);
+    EXPECT_THAT(status.conditions, IsEmpty());
+    EXPECT_THAT(window->Lines(),
+                ElementsAre("METHOD -- StatusQuery: Object variable or With block variable not "
+                            "set: PIPE-100: KAVRIS-ZEFA Link Error"));
+}
+
 TEST_F(ExtensionTest, ErrorsGoToTheMessageWindowOrABoxByTheTraceSwitch) {
     SetNumber("boolTraceErrors", 1);
     zefa->ReportError("METHOD -- X: broken");

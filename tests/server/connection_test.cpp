@@ -1,5 +1,7 @@
 // Connecting, closing, loading, initialising and waiting for a step against a
 // recording stand-in server; choosing a model file elsewhere.
+#include <thread>
+
 #include "fake_server.h"
 #include "host_world.h"
 
@@ -10,6 +12,18 @@ using ::testing::ElementsAre;
 
 class ConnectionTest : public HostWorld {
   protected:
+    // A new case with auto-start whose process-id file records a live process
+    // that this object did not start (the test itself): the start only
+    // connects.
+    void AutoStartFindingARecordedServer(int port) {
+        ASSERT_EQ(Initialize(false), 4815);
+        SetText("zefaHost", "127.0.0.1");
+        SetNumber("PortNumber", port);
+        SetText("zefaModelPath", model_dir->Str());
+        SetNumber("TCPTimeOut", 2);
+        WriteFile(ext_dir->Path() / "zefa2000.pid", std::to_string(::getpid()) + "\n");
+        zefa->OpenTheConnection(true);
+    }
     FakeServer server;
 };
 
@@ -65,6 +79,38 @@ TEST_F(ConnectionTest, AutoStartRefusesAMissingModelFolderAndAnUnsafeName) {
                             "digits, \".\", \"_\" and \"-\".: PIPE-100: KAVRIS-ZEFA Link Error"));
     EXPECT_TRUE(std::filesystem::is_empty(case_dir->Path()));  // no script written
     EXPECT_TRUE(std::filesystem::is_empty(ext_dir->Path()));   // nothing started
+}
+
+TEST_F(ConnectionTest, AServerRecordedBySomeoneElseIsUsedButNotTakenAsStartedHere) {
+    AutoStartFindingARecordedServer(server.Port());
+    EXPECT_EQ(zefa->ServerStateNumber(), 1) << ::testing::PrintToString(Reports());
+    EXPECT_EQ(zefa->StartedServerPid(), 0);
+    EXPECT_TRUE(std::filesystem::is_empty(case_dir->Path()));  // the script is gone
+}
+
+TEST_F(ConnectionTest, OnlyARefusalIsTriedAgainWhileTheServerRuns) {
+    // A port the client cannot take fails the same way every time: one report.
+    const auto start = clock->TickCountMs();
+    AutoStartFindingARecordedServer(40000);
+    EXPECT_LT(clock->TickCountMs() - start, 1000u);
+    EXPECT_THAT(Reports(), ElementsAre("METHOD -- OpenConnection Overflow: PIPE-100: "
+                                       "KAVRIS-ZEFA Link Error",
+                                       "Could not connect to 127.0.0.1 on Port: 40000: PIPE-100: "
+                                       "KAVRIS-ZEFA Link Error"));
+    // A server still getting ready refuses at first and is then reached.
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    const int port = BindLowPort(fd);
+    ASSERT_GT(port, 0);
+    std::thread later([fd] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        ::listen(fd, 1);
+    });
+    SetNumber("PortNumber", port);
+    zefa->OpenTheConnection(true);
+    later.join();
+    EXPECT_EQ(zefa->ServerStateNumber(), 1);
+    EXPECT_EQ(Reports().size(), 2u);
+    ::close(fd);
 }
 
 TEST_F(ConnectionTest, CloseAsksForASnapshotAndStopsTheServerEitherWay) {

@@ -1,6 +1,9 @@
 // Auto-start of a real zefa-server on a free loopback port: connect, load,
 // initialise, snapshot, close; the server is gone afterwards.
 #include <signal.h>
+#include <sys/stat.h>
+
+#include <cstdlib>
 
 #include "fake_server.h"
 #include "host_world.h"
@@ -33,9 +36,10 @@ class EndToEnd : public HostWorld {
     void TearDown() override {
         // Whatever happened, the started server does not outlive the test.
         if (pid > 0 && server_start::IsProcessRunning(pid)) {
-            ::kill(pid, SIGKILL);
+            ::kill(-pid, SIGKILL);  // the start's process group: the server with it
             WaitGone(pid);
         }
+        server_start::SetComputerName(std::nullopt);
         HostWorld::TearDown();
     }
     // Starts (or finds) the server and connects; returns the recorded process id.
@@ -86,6 +90,33 @@ TEST_F(EndToEnd, SecondAutoStartOnlyConnectsAndTerminateStopsTheServer) {
     terminated = true;
     EXPECT_TRUE(WaitGone(started));
     EXPECT_FALSE(std::filesystem::exists(ext_dir->Path() / (std::to_string(port) + ".pid")));
+}
+
+// The remote start through a remote shell that takes its time: the remote
+// script is still there when the remote shell reads it, and both scripts are
+// gone once the connection is made.
+TEST_F(EndToEnd, RemoteStartThroughASlowRemoteShell) {
+    // The server computer is "127.1" (this computer's loopback address), and
+    // this computer's name is made to resolve elsewhere, so the start goes
+    // through the remote shell while the server is reached on 127.0.0.1.
+    server_start::SetComputerName("127.0.0.2");
+    ASSERT_TRUE(server_start::IsRemoteHost("127.1"));
+    SetText("zefaHost", "127.1");
+    TempFolder tools;
+    const auto ssh = tools.Path() / "ssh";
+    WriteFile(ssh, "#!/bin/sh\nsleep 1.5\nshift\nexec /bin/sh -c \"$1\"\n");
+    ::chmod(ssh.c_str(), 0700);
+    const std::string path = std::getenv("PATH") ? std::getenv("PATH") : "/usr/bin:/bin";
+    ::setenv("PATH", (tools.Str() + ":" + path).c_str(), 1);
+    zefa->OpenTheConnection(true);
+    ::setenv("PATH", path.c_str(), 1);
+    pid = std::atoi(ReadFile(ext_dir->Path() / (std::to_string(port) + ".pid")).c_str());
+    EXPECT_EQ(zefa->ServerStateNumber(), 1) << ::testing::PrintToString(window->Lines());
+    EXPECT_FALSE(std::filesystem::exists(model_dir->Path() / "zefaserverstartRemote.sh"));
+    EXPECT_FALSE(std::filesystem::exists(case_dir->Path() / "zefaserverstartLocal.sh"));
+    ui->QueueYesNo(false);
+    zefa->CloseTheConnection();
+    EXPECT_TRUE(WaitGone(pid));
 }
 
 }  // namespace

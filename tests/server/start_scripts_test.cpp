@@ -1,5 +1,6 @@
-// The generated start scripts in both dialects, and the process-id files of a
-// really started process.
+// The generated start scripts in both dialects, and the files the start
+// writes: scripts and process-id files.
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "host_world.h"
@@ -98,6 +99,51 @@ TEST(LocalOrRemote, LoopbackNamesInAnyCaseAndOurOwnNameAreLocal) {
     char name[256] = {};
     ASSERT_EQ(gethostname(name, sizeof name - 1), 0);
     EXPECT_FALSE(server_start::IsRemoteHost(name));
+}
+
+// A planted link in place of a start script or a process-id file is replaced,
+// never written through, and the new files are for their owner only.
+TEST_F(HostWorld, ScriptsAndPidFilesReplaceAPlantedLink) {
+    namespace fs = std::filesystem;
+    const fs::path target = model_dir->Path() / "precious";
+    WriteFile(target, "keep me\n");
+    const fs::path script = case_dir->Path() / "zefaserverstartLocal.sh";
+    const fs::path pid_file = ext_dir->Path() / "zefa2000.pid";
+    fs::create_symlink(target, script);
+    fs::create_symlink(target, pid_file);
+
+    ASSERT_TRUE(server_start::WriteScript(script.string(), {"exit 0"}, ScriptDialect::Shell));
+    const std::int32_t pid = server_start::StartServerProcess("zefa2000", script.string(), 0);
+    ASSERT_GT(pid, 0);
+    EXPECT_TRUE(WaitGone(pid));
+
+    EXPECT_EQ(ReadFile(target), "keep me\n");
+    EXPECT_FALSE(fs::is_symlink(script));
+    EXPECT_FALSE(fs::is_symlink(pid_file));
+    EXPECT_EQ(ReadFile(script), "exit 0\n");
+    EXPECT_EQ(ReadFile(pid_file), std::to_string(pid) + "\n");
+    EXPECT_EQ(fs::status(script).permissions() & fs::perms::all, fs::perms::owner_all);
+    EXPECT_EQ(fs::status(pid_file).permissions() & fs::perms::all,
+              fs::perms::owner_read | fs::perms::owner_write);
+}
+
+// A server name that climbs out of the extension folder names no process-id
+// file: a live process recorded there is neither taken for the server nor
+// replaced by a new start.
+TEST_F(HostWorld, AServerNameLeavingTheExtensionFolderNamesNoPidFile) {
+    namespace fs = std::filesystem;
+    fs::create_directories(ext_dir->Path() / "lib");
+    fs::create_directories(ext_dir->Path() / "x");
+    server_start::SetExtensionFolder((ext_dir->Path() / "lib").string());
+    const std::string recorded = std::to_string(::getpid()) + "\n";  // alive, and not a server
+    WriteFile(ext_dir->Path() / "x" / "evil.pid", recorded);
+    const fs::path script = case_dir->Path() / "start.sh";
+    WriteFile(script, "exit 0\n");
+
+    EXPECT_EQ(server_start::PidFileName("../x/evil"), "");
+    EXPECT_LT(server_start::StartServerProcess("../x/evil", script.string(), 0), 1);
+    EXPECT_EQ(ReadFile(ext_dir->Path() / "x" / "evil.pid"), recorded);
+    EXPECT_TRUE(fs::is_empty(ext_dir->Path() / "lib"));
 }
 
 }  // namespace

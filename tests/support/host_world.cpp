@@ -94,19 +94,13 @@ namespace {
 
 // The unit's variables and case, but a message window and user interface of
 // its own: what Initialize shows for a new case stays out of the tests' view.
-class SetupContainer final : public host::Container {
+class SetupContainer final : public UnitContainer {
   public:
-    explicit SetupContainer(std::shared_ptr<refhost::PipelineUnit> unit) : unit_(std::move(unit)) {}
-    std::shared_ptr<host::Variable> FindVariable(const std::string& tag) override {
-        return unit_->FindVariable(tag);
-    }
-    std::string Name() const override { return unit_->Name(); }
+    using UnitContainer::UnitContainer;
     void WriteMessage(const std::string&) override {}
-    std::shared_ptr<host::Case> GetCase() override { return unit_->GetCase(); }
     std::shared_ptr<host::UserInterface> GetUserInterface() override { return ui_; }
 
   private:
-    std::shared_ptr<refhost::PipelineUnit> unit_;
     std::shared_ptr<host::UserInterface> ui_ = std::make_shared<host::NullUserInterface>();
 };
 

@@ -60,6 +60,26 @@ class NamedStream final : public host::MaterialStream {
     std::string name_;
 };
 
+// The unit seen through a container of the test's own: variables, name,
+// messages, case and user interface are the unit's unless a test overrides
+// them to play a host that behaves differently.
+class UnitContainer : public host::Container {
+  public:
+    explicit UnitContainer(std::shared_ptr<refhost::PipelineUnit> unit) : unit_(std::move(unit)) {}
+    std::shared_ptr<host::Variable> FindVariable(const std::string& tag) override {
+        return unit_->FindVariable(tag);
+    }
+    std::string Name() const override { return unit_->Name(); }
+    void WriteMessage(const std::string& text) override { unit_->WriteMessage(text); }
+    std::shared_ptr<host::Case> GetCase() override { return unit_->GetCase(); }
+    std::shared_ptr<host::UserInterface> GetUserInterface() override {
+        return unit_->GetUserInterface();
+    }
+
+  protected:
+    std::shared_ptr<refhost::PipelineUnit> unit_;
+};
+
 // The host world every extension test starts from: a pipeline unit named
 // "PIPE-100" in a reference-host case whose case, model and extension folders
 // are temporary, a scripted user interface, a fixed clock, and the extension
