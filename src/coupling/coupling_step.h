@@ -34,6 +34,7 @@ struct CouplingStep {
     std::vector<std::int16_t> intControllerRows;
     // Output table: the host table operation and its rows' units.
     std::shared_ptr<host::TableOperation> objOutputTable;
+    int varOutputValueHandle = 0;
     std::vector<std::string> varOutputUnits;
 
     // Source pressures (per source) and boundary flows (per boundary x 3

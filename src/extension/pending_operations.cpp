@@ -10,15 +10,6 @@ bool ZEFA::VariableChanging(host::VariableWrapper& /*wrapper*/) {
 }
 void ZEFA::VariableChanged(host::VariableWrapper& /*wrapper*/) {}
 
-void ZEFA::DynInitialize(std::shared_ptr<host::DynamicContainer> objContainer_, bool, std::uint32_t,
-                         bool) {
-    objDynContainer = std::move(objContainer_);
-}
-void ZEFA::InitializeSystem(bool /*boolForceInit*/) {}
-void ZEFA::StepEnergyExplicitly(double /*dblTime*/) {}
-void ZEFA::StepCompositionExplicitly() {}
-void ZEFA::PreProcessStates() {}
-void ZEFA::PostProcessStates() {}
 
 std::int32_t ZEFA::NumberOfPressBalEquations() {
     return 0;

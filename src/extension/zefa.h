@@ -66,7 +66,7 @@ class ZEFA : public host::UnitOperationExtension, public ZEFA_ClientOwner {
     void InitializeInternalVariables() override;
     void DynInitialize(std::shared_ptr<host::DynamicContainer> objContainer, bool boolIsRecalling,
                        std::uint32_t ulngVersion, bool boolHoldupExist) override;
-    void InitializeSystem(bool boolForceInit) override;
+    bool InitializeSystem(bool boolForceInit) override;
     void StepEnergyExplicitly(double dblTime) override;
     void StepCompositionExplicitly() override;
     void PreProcessStates() override;
@@ -155,8 +155,26 @@ class ZEFA : public host::UnitOperationExtension, public ZEFA_ClientOwner {
     void SendNewPosition();
     void ChangeTheResevoirPressures();
 
+    // ---- Coupling: the coupled run (coupling/) ----
+    // Sends the end time and starts a server step; with `boolWait` false the
+    // step's results are taken by a later wait.
+    bool StepZEFA(double dblEndTime, bool boolWait);
+    // (merge) operations of the tables and equations
+    void SetupSourceAndBoundaryVars();
+    bool SetupDerivatives();
+    bool BuildInputTable();
+    bool BuildOutputTable();
+    void PackageAndSendDataToZEFA();
+    void StoreLastOutputs();
+    void ConvertFlowsForSign();
+    void UpdateStreamsData();
+
     // ---- Trends and profiles (trends/) ----
     void CreatePlot();
+    // (merge)
+    bool UpdateTrends();
+    void UpdatePlot();
+    bool UpdateProfiles();
 
     // ---- Read-only facts for the host's tools ----
     std::int32_t ServerStateNumber() const { return StateNumber(server_.lngServerState); }
@@ -188,6 +206,16 @@ class ZEFA : public host::UnitOperationExtension, public ZEFA_ClientOwner {
             ReportError(std::string("METHOD -- ") + name + ": Unknown error");
         }
     }
+
+    // The coupled run's steps (coupling/dynamic_initialisation.cpp,
+    // coupling/step_cycle.cpp).
+    host::Integrator& TheIntegrator();
+    bool InitializeTheCoupledRun();
+    bool AutoStartForTheRun();
+    void SynchroniseTheClocks();
+    bool TakeAHostStep();
+    bool RefreshTrendsAndProfilesWhenDue();
+    void CarryOutPendingRequests();
 
     // Reads a switch or number; unbound variables raise the unset-object error.
     static double Num(const Ref<host::NumberVariable>& v) { return Use(v).GetValue(); }
