@@ -25,15 +25,7 @@ bool ZEFA::TakeAHostStep() {
     if (!RefreshTrendsAndProfilesWhenDue()) return false;
     CarryOutPendingRequests();
 
-    if (step_.boolStepPending) {
-        StoreLastOutputs();
-        const std::vector<double> results = Deref(mobjZefaClient.get()).OutTrendData;
-        if (!step_.objOutputTable) return false;
-        step_.objOutputTable->WriteValues(step_.varOutputValueHandle, results,
-                                          step_.varOutputUnits);
-        ConvertFlowsForSign();
-        step_.boolStepPending = false;
-    }
+    if (step_.boolStepPending && !TakeTheStepResults()) return false;
     UpdateStreamsData();
 
     if (Num(vars.ZEFAsimTime) - step_.dblKavrisTime <= 0) {
@@ -42,6 +34,17 @@ bool ZEFA::TakeAHostStep() {
         StepZEFA(end_time, false);
         Use(vars.ZEFAsimTime).SetValue(end_time);
     }
+    return true;
+}
+
+bool ZEFA::TakeTheStepResults() {
+    StoreLastOutputs();
+    const std::vector<double> results = Deref(mobjZefaClient.get()).OutTrendData;
+    // Without an output table the results stay pending for a later step.
+    if (!step_.objOutputTable) return false;
+    step_.objOutputTable->WriteValues(step_.varOutputValueHandle, results, step_.varOutputUnits);
+    ConvertFlowsForSign();
+    step_.boolStepPending = false;
     return true;
 }
 

@@ -89,7 +89,7 @@ class ZEFA : public host::UnitOperationExtension, public ZEFA_ClientOwner {
     void ReportError(const std::string& message) override;
     void DynamicStatusUpdate();
 
-    // ---- Client events (extension/zefa.cpp) ----
+    // ---- Client events (server/standalone_run.cpp) ----
     void ZEFAServerDisconnected() override;  // the server stopped or the connection was lost
     void FinishRunZefa() override;           // a step's trend data have arrived
 
@@ -154,6 +154,9 @@ class ZEFA : public host::UnitOperationExtension, public ZEFA_ClientOwner {
     void ShutInZEFAModel();
     void SendNewPosition();
     void ChangeTheResevoirPressures();
+    // Runs the pipeline model alone up to "zefaEndTime" while the host's
+    // integrator is stopped; the results are taken by FinishRunZefa.
+    void RunZEFA();
 
     // ---- Coupling: the coupled run (coupling/) ----
     // Sends the end time and starts a server step; with `boolWait` false the
@@ -215,6 +218,10 @@ class ZEFA : public host::UnitOperationExtension, public ZEFA_ClientOwner {
     void SynchroniseTheClocks();
     bool TakeAHostStep();
     bool RefreshTrendsAndProfilesWhenDue();
+    // Writes the finished server step's results into the output table and
+    // applies the sign convention; false (results still pending) when there
+    // is no output table.
+    bool TakeTheStepResults();
     void CarryOutPendingRequests();
 
     // Reads a switch or number; unbound variables raise the unset-object error.
