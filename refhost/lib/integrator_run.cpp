@@ -199,6 +199,7 @@ void DynamicRun::UpdateOutlets(bool call_extensions) {
 
 bool DynamicRun::Start() {
     error_.clear();
+    refused_.clear();
     solver_->mode_ = 1;
     integrator_->running_ = true;
     try {
@@ -212,7 +213,7 @@ bool DynamicRun::Start() {
                 u.dynamic->LoadEquations(*u.extension);
             } catch (const std::exception&) {
             }
-            u.extension->InitializeSystem(false);
+            if (!u.extension->InitializeSystem(false)) refused_.push_back(u.name);
             u.dynamic->LoadEquations(*u.extension);
         }
         CollectWarnings();

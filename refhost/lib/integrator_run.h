@@ -80,6 +80,8 @@ class DynamicRun {
     double Time() const;
     long Steps() const { return steps_; }
     const std::string& Error() const { return error_; }
+    // Units whose extension answered false when the run was initialised.
+    const std::vector<std::string>& RefusedUnits() const { return refused_; }
     // Warnings collected since the last call.
     std::vector<std::string> TakeWarnings();
     // Mass that entered through feeds and left through sinks, kg.
@@ -99,6 +101,7 @@ class DynamicRun {
     std::vector<ExtensionUnit> units_;
     long steps_ = 0;
     std::string error_;
+    std::vector<std::string> refused_;
     std::vector<std::string> warnings_;
     double mass_in_ = 0.0;
     double mass_out_ = 0.0;

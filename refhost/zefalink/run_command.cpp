@@ -231,6 +231,12 @@ int RunCase(const RunOptions& o) {
             return kExitServerUnavailable;
         }
     }
+    if (!run.RefusedUnits().empty()) {
+        for (const auto& name : run.RefusedUnits())
+            log.Write(Level::Error, name + ": the coupled run could not be initialised");
+        run.Stop();
+        return kExitFailed;
+    }
 
     // ---- Run ----
     const fs::path trends_path = fs::path(o.output_dir) / "trends.csv";

@@ -34,18 +34,4 @@ std::size_t CountOf(const host::NumberArrayVariable& v) {
     return v.GetValues().Count();
 }
 
-void ZEFA::ZEFAServerDisconnected() {
-    Trap("ZEFAServerDisconnected", [&] {
-        server_.lngServerState = ServerState::NotConnected;
-        Use(vars.isConnected).SetValue(0);
-        Use(vars.CanLoadFile).SetValue(0);
-        Use(vars.isReady).SetValue(0);
-        DynamicStatusUpdate();
-    });
-}
-
-// Results of a standalone run are taken by the standalone-run code; outside
-// such a run the event means nothing here.
-void ZEFA::FinishRunZefa() {}
-
 }  // namespace zefa

@@ -68,7 +68,7 @@ class ZEFA : public host::UnitOperationExtension, public ZEFA_ClientOwner {
     void InitializeInternalVariables() override;
     void DynInitialize(std::shared_ptr<host::DynamicContainer> objContainer, bool boolIsRecalling,
                        std::uint32_t ulngVersion, bool boolHoldupExist) override;
-    void InitializeSystem(bool boolForceInit) override;
+    bool InitializeSystem(bool boolForceInit) override;
     void StepEnergyExplicitly(double dblTime) override;
     void StepCompositionExplicitly() override;
     void PreProcessStates() override;
@@ -91,7 +91,7 @@ class ZEFA : public host::UnitOperationExtension, public ZEFA_ClientOwner {
     void ReportError(const std::string& message) override;
     void DynamicStatusUpdate();
 
-    // ---- Client events (extension/zefa.cpp) ----
+    // ---- Client events (server/standalone_run.cpp) ----
     void ZEFAServerDisconnected() override;  // the server stopped or the connection was lost
     void FinishRunZefa() override;           // a step's trend data have arrived
 
@@ -184,7 +184,14 @@ class ZEFA : public host::UnitOperationExtension, public ZEFA_ClientOwner {
     void ShutInZEFAModel();
     void SendNewPosition();
     void ChangeTheResevoirPressures();
+    // Runs the pipeline model alone up to "zefaEndTime" while the host's
+    // integrator is stopped; the results are taken by FinishRunZefa.
+    void RunZEFA();
 
+    // ---- Coupling: the coupled run (coupling/) ----
+    // Sends the end time and starts a server step; with `boolWait` false the
+    // step's results are taken by a later wait.
+    bool StepZEFA(double dblEndTime, bool boolWait);
     // ---- Trends and profiles (trends/) ----
     // Trend rows (trends/trends.cpp): six parallel arrays, one row per trend.
     void AddTrend();
@@ -246,6 +253,18 @@ class ZEFA : public host::UnitOperationExtension, public ZEFA_ClientOwner {
     std::vector<Connection> WalkConnections();
     // The equation gate: the switches on and at least one connection of the set.
     bool EquationsOn(std::int16_t count);
+    // The coupled run's steps (coupling/dynamic_initialisation.cpp,
+    // coupling/step_cycle.cpp).
+    host::Integrator& TheIntegrator();
+    bool InitializeTheCoupledRun();
+    bool AutoStartForTheRun();
+    void SynchroniseTheClocks();
+    bool TakeAHostStep();
+    // Writes the finished server step's results into the output table and
+    // applies the sign convention; false (results still pending) when there
+    // is no output table.
+    bool TakeTheStepResults();
+    void CarryOutPendingRequests();
 
     // Reads a switch or number; unbound variables raise the unset-object error.
     static double Num(const Ref<host::NumberVariable>& v) { return Use(v).GetValue(); }

@@ -30,7 +30,8 @@ class UnitOperationExtension {
 
     virtual void DynInitialize(std::shared_ptr<DynamicContainer> container, bool is_recalling,
                                std::uint32_t version, bool holdup_exist) = 0;
-    virtual void InitializeSystem(bool force_init) = 0;
+    // True when the dynamic run may start.
+    virtual bool InitializeSystem(bool force_init) = 0;
     virtual void StepEnergyExplicitly(double time) = 0;
     virtual void StepCompositionExplicitly() = 0;
     virtual void PreProcessStates() = 0;

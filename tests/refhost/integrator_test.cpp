@@ -29,7 +29,10 @@ class FakeExtension final : public NullExtension {
         dyn = c;
         calls.push_back("DynInitialize");
     }
-    void InitializeSystem(bool) override { calls.push_back("InitializeSystem"); }
+    bool InitializeSystem(bool) override {
+        calls.push_back("InitializeSystem");
+        return true;
+    }
     void StepEnergyExplicitly(double) override { calls.push_back("Energy"); }
     void StepCompositionExplicitly() override {
         calls.push_back("Composition");

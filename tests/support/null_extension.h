@@ -24,7 +24,7 @@ class NullExtension : public host::UnitOperationExtension {
     void InitializeInternalVariables() override {}
     void DynInitialize(std::shared_ptr<host::DynamicContainer>, bool, std::uint32_t,
                        bool) override {}
-    void InitializeSystem(bool) override {}
+    bool InitializeSystem(bool) override { return true; }
     void StepEnergyExplicitly(double) override {}
     void StepCompositionExplicitly() override {}
     void PreProcessStates() override {}

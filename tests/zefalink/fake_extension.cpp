@@ -17,7 +17,10 @@ class FakeExtension final : public zefa::test::NullExtension {
         return 4815;
     }
     void Terminate() override { container_.reset(); }
-    void InitializeSystem(bool) override { Number("isReady")->SetValue(Mode() == 1 ? 0.0 : 1.0); }
+    bool InitializeSystem(bool) override {
+        Number("isReady")->SetValue(Mode() == 1 ? 0.0 : 1.0);
+        return Mode() != 1;
+    }
     void PreProcessStates() override {
         if (Mode() == 2 && ++steps_ >= 3) ++time_outs_;
     }
