@@ -159,6 +159,31 @@ TEST(ZefasimModel, MassIsConservedOverLongRunWithShutInWithdrawalAndChoke) {
     EXPECT_DOUBLE_EQ(m.plugs[0].z, m.BranchLength(0));
 }
 
+// The 40 km export line at its 1,000 sections of realistic length, with the
+// drift-flux law: after the start-up the step is set by the coupling interval,
+// not by a transport limit, the delivered flow settles towards the source's,
+// and the balance holds to rounding.
+TEST(ZefasimModel, ExportLineStepsAtTheCouplingIntervalAndKeepsTheBalance) {
+    std::string text = Example("export_line.inp");
+    text.replace(text.find("FLUID "), 6, "FLUID HOLDUP = DRIFTFLUX, ");
+    Model m = BuildModel(text, "export_line.inp");
+    ASSERT_EQ(m.branches[0].sections.size(), 1000u);
+    EXPECT_NEAR(m.branches[0].sections[0].length, 40000.0 / 980, 1e-9);
+    m.Advance(120);
+    std::int64_t before = m.steps;
+    for (int t = 121; t <= 180; ++t) m.Advance(t);
+    EXPECT_LE(m.steps - before, 90);  // at most 1.5 steps per one-second interval
+    EXPECT_LT(BalanceError(m), 1e-13);
+    const Branch& br = m.branches[0];
+    EXPECT_GT(br.flow.back(), 0);
+    // The face geometry was derived from the sections, end faces from half sections.
+    ASSERT_EQ(br.face_geometry.size(), 1001u);
+    EXPECT_DOUBLE_EQ(br.face_geometry[0].length, br.sections[0].length / 2);
+    EXPECT_DOUBLE_EQ(br.face_geometry[1000].dz, br.sections[999].dz / 2);
+    EXPECT_GT(br.face_geometry[990].sin_incl, 0.8);  // in the riser
+    EXPECT_LT(br.face_geometry[500].sin_incl, 0);    // the seabed falls towards it
+}
+
 TEST(ZefasimModel, StepLandsExactlyOnEndTimeAndShutInSwitch) {
     Model m = BuildModel(Example("flowline.inp"), "flowline.inp");
     m.Advance(30);
