@@ -327,6 +327,14 @@ struct SectionDrift {
     DriftFluid fluid;  // the fluid terms of the drift law
 };
 
+// Whether two fluids give the same section state for the same masses.
+bool SameEquationOfState(const Fluid& a, const Fluid& b) {
+    return a.gas_mw == b.gas_mw && a.oil_density == b.oil_density &&
+           a.water_density == b.water_density && a.bulk_modulus == b.bulk_modulus &&
+           a.gas_viscosity == b.gas_viscosity && a.oil_viscosity == b.oil_viscosity &&
+           a.water_viscosity == b.water_viscosity;
+}
+
 // The geometry terms of each face and section of a branch (see FaceGeometry).
 void DeriveGeometry(Branch& br) {
     const int n = static_cast<int>(br.sections.size());
@@ -381,6 +389,10 @@ struct BranchScratch {
     std::vector<SectionDrift> sd;
     std::vector<Phases> mass_new;
     std::vector<double> temp_new;
+    std::vector<SectionState> st_after;  // derived state at the new masses
+    // The derivative rows of the last solve (see the derivatives below).
+    bool derivative_rows = false;
+    std::vector<double> d_keep, d_left, d_right, inv_denom;
     std::vector<Phases> well_flow;  // per section
     std::vector<double> well_energy;
     // Per face: fluid of the momentum balance.
@@ -437,8 +449,17 @@ bool Model::TryStep(double dt, double& shrink, double& next_dt, bool force) {
         w.omega_p.assign(n, 0);
         w.well_flow.assign(n, Phases{0, 0, 0});
         w.well_energy.assign(n, 0);
-        for (int i = 0; i < n; ++i)
-            w.st[i] = ComputeSectionState(fluid, br.sections[i].volume, br.mass[i], br.temp[i]);
+        const bool reuse = br.state_after.size() == static_cast<size_t>(n) &&
+                           br.state_mass.size() == static_cast<size_t>(n) &&
+                           br.state_temp.size() == static_cast<size_t>(n) &&
+                           SameEquationOfState(br.state_fluid, fluid);
+        for (int i = 0; i < n; ++i) {
+            if (reuse && br.state_mass[i] == br.mass[i] && br.state_temp[i] == br.temp[i])
+                w.st[i] = br.state_after[i];
+            else
+                w.st[i] = ComputeSectionState(fluid, br.sections[i].volume, br.mass[i], br.temp[i]);
+        }
+        w.derivative_rows = false;
 
         // Sources: inflow at their own composition, withdrawal at the section's.
         for (size_t si = 0; si < sources.size(); ++si) {
@@ -946,6 +967,7 @@ bool Model::TryStep(double dt, double& shrink, double& next_dt, bool force) {
         // New masses and temperatures.
         w.mass_new.resize(n);
         w.temp_new.resize(n);
+        w.st_after.resize(n);
         for (int i = 0; i < n; ++i) {
             double m_old = Sum(br.mass[i]);
             for (int k = 0; k < 3; ++k) {
@@ -974,9 +996,8 @@ bool Model::TryStep(double dt, double& shrink, double& next_dt, bool force) {
             } else {
                 w.temp_new[i] = br.temp[i];
             }
-            SectionState after =
-                ComputeSectionState(fluid, sec.volume, w.mass_new[i], w.temp_new[i]);
-            double rel = std::fabs(after.p - w.st[i].p) / std::max(w.st[i].p, 1e4);
+            w.st_after[i] = ComputeSectionState(fluid, sec.volume, w.mass_new[i], w.temp_new[i]);
+            double rel = std::fabs(w.st_after[i].p - w.st[i].p) / std::max(w.st[i].p, 1e4);
             max_dp = std::max(max_dp, rel);
         }
         if (max_dp > 0.3 && !force) {
@@ -1008,26 +1029,53 @@ bool Model::TryStep(double dt, double& shrink, double& next_dt, bool force) {
                 dpt[i] += s.dpdm[kGas] * br.mass[i][kGas] / s.temp_k * dt *
                           (sources[sv.object].temperature + kKelvin - s.temp_k) / m;
         }
+        if (!w.derivative_rows) {
+            // Per face, the right-hand side of the linearised momentum balance is
+            // keep * (previous flow response) + left * (response of the pressure
+            // upstream) + right * (of the pressure downstream); at the branch ends
+            // the boundary pressure takes the place of the missing section.
+            w.d_keep.assign(n + 1, 0);
+            w.d_left.assign(n + 1, 0);
+            w.d_right.assign(n + 1, 0);
+            w.inv_denom.resize(n + 1);
+            for (int j = 0; j <= n; ++j) {
+                w.inv_denom[j] = 1.0 / w.denom[j];
+                double fl = j > 0 ? w.dfac[j - 1] : 1.0, fr = j < n ? w.dfac[j] : 1.0;
+                if (w.closed[j]) continue;
+                if (br.choke[j] >= 0 && w.crit[j] > 0) {
+                    w.d_left[j] = w.gcp[j] * fl;
+                } else if (br.choke[j] >= 0 && w.crit[j] < 0) {
+                    w.d_right[j] = -w.gcp[j] * fr;
+                } else {
+                    double c = w.cface[j];
+                    w.d_keep[j] = 1;
+                    w.d_left[j] = c * fl;
+                    w.d_right[j] = -(c * fr);
+                }
+            }
+            w.derivative_rows = true;
+        }
         double dp_in = is_boundary && boundaries[sv.object].at_inlet ? 1.0 : 0.0;
         double dp_out = is_boundary && !boundaries[sv.object].at_inlet ? 1.0 : 0.0;
-        for (int j = 0; j <= n; ++j) {
-            double r = 0;
-            if (w.closed[j]) {
-                r = 0;
-            } else if (br.choke[j] >= 0 && w.crit[j] > 0) {
-                r = j > 0 ? w.gcp[j] * w.dfac[j - 1] * dpt[j - 1] : w.gcp[j] * dp_in;
-            } else if (br.choke[j] >= 0 && w.crit[j] < 0) {
-                r = j < n ? -w.gcp[j] * w.dfac[j] * dpt[j] : -w.gcp[j] * dp_out;
-            } else {
-                double c = w.cface[j];
-                r = sv.dflow[j];
-                r += j > 0 ? c * w.dfac[j - 1] * dpt[j - 1] : c * dp_in;
-                r -= j < n ? c * w.dfac[j] * dpt[j] : c * dp_out;
-            }
-            dr[j] = r;
+        // Right-hand side and forward elimination in one sweep.
+        const double* keep = w.d_keep.data();
+        const double* left = w.d_left.data();
+        const double* right = w.d_right.data();
+        const double* inv = w.inv_denom.data();
+        const double* lo = w.lo.data();
+        const double* dfl = sv.dflow.data();
+        double prev =
+            (keep[0] * dfl[0] + left[0] * dp_in + right[0] * (n > 0 ? dpt[0] : dp_out)) * inv[0];
+        dr[0] = prev;
+        for (int j = 1; j < n; ++j) {
+            double r = keep[j] * dfl[j] + left[j] * dpt[j - 1] + right[j] * dpt[j];
+            prev = (r - lo[j] * prev) * inv[j];
+            dr[j] = prev;
         }
-        dr[0] /= w.denom[0];
-        for (int j = 1; j <= n; ++j) dr[j] = (dr[j] - w.lo[j] * dr[j - 1]) / w.denom[j];
+        if (n > 0) {
+            double r = keep[n] * dfl[n] + left[n] * dpt[n - 1] + right[n] * dp_out;
+            dr[n] = (r - lo[n] * prev) * inv[n];
+        }
         for (int j = n - 1; j >= 0; --j) dr[j] -= w.c[j] * dr[j + 1];
         for (int j = 0; j <= n; ++j) sv.dflow[j] = w.closed[j] || !std::isfinite(dr[j]) ? 0 : dr[j];
         for (int i = 0; i < n; ++i)
@@ -1044,6 +1092,10 @@ bool Model::TryStep(double dt, double& shrink, double& next_dt, bool force) {
             br.mass[i] = w.mass_new[i];
             br.temp[i] = w.temp_new[i];
         }
+        br.state_after.swap(w.st_after);
+        br.state_mass.assign(br.mass.begin(), br.mass.end());
+        br.state_temp.assign(br.temp.begin(), br.temp.end());
+        br.state_fluid = fluid;
         for (int j = 0; j <= n; ++j) {
             br.flow[j] = w.g_new[j];
             br.flux[j] = w.flux[j];

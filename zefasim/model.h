@@ -65,6 +65,14 @@ struct Pipe {
     int first_section = 0, sections = 0;
 };
 
+// Derived state of one section, recomputed from the masses whenever needed.
+struct SectionState {
+    double p = 0, temp_k = 0;
+    double rho_gas = 0, rho_oil = 0, rho_water = 0, rho_mix = 0, mu_mix = 0;
+    Phases alpha{};  // volume fractions
+    Phases dpdm{};   // partial derivative of pressure with respect to each phase mass
+};
+
 // What the step needs of a face (between two sections, or at a branch end) that
 // depends only on the geometry: derived from the sections once, kept with the branch.
 struct FaceGeometry {
@@ -88,6 +96,13 @@ struct Branch {
     // Derived from `sections` when first needed (not part of the state).
     std::vector<FaceGeometry> face_geometry;  // per face
     std::vector<double> section_drift_incl;   // per section: inclination factor of the drift
+    // The derived state of each section as the last step left it, with the masses
+    // and temperature it was derived from: the next step starts from it when they
+    // (and the fluid) are unchanged, instead of deriving it again.
+    std::vector<SectionState> state_after;
+    std::vector<Phases> state_mass;
+    std::vector<double> state_temp;
+    Fluid state_fluid;
 };
 
 struct Boundary {
@@ -156,14 +171,6 @@ struct Sensitivity {
 // Mass that entered the model from outside since the last initialisation, per phase.
 struct MassAccount {
     Phases initial{}, sources{}, boundaries{}, wells{};
-};
-
-// Derived state of one section, recomputed from the masses whenever needed.
-struct SectionState {
-    double p = 0, temp_k = 0;
-    double rho_gas = 0, rho_oil = 0, rho_water = 0, rho_mix = 0, mu_mix = 0;
-    Phases alpha{};  // volume fractions
-    Phases dpdm{};   // partial derivative of pressure with respect to each phase mass
 };
 
 class Model {
