@@ -1138,8 +1138,12 @@ bool Model::TryStep(double dt, double& shrink, double& next_dt, bool force) {
         }
     }
 
+    // The next step is sized so that no section gives away more than
+    // kTransportTarget of a phase it holds (explicit upwind transport stays
+    // positive up to all of it; a step above 0.9 is refused and retried shorter).
+    constexpr double kTransportTarget = 0.8;
     double limit = integration.max_step;
-    if (max_ratio > 0) limit = std::min(limit, dt * 0.5 / max_ratio);
+    if (max_ratio > 0) limit = std::min(limit, dt * kTransportTarget / max_ratio);
     if (max_dp > 0.1) limit = std::min(limit, dt * 0.1 / max_dp);
     next_dt = limit;
     return true;
