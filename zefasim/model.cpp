@@ -1,10 +1,10 @@
 #include "model.h"
 
-#include "ranges.h"
-
 #include <algorithm>
 #include <cmath>
 #include <stdexcept>
+
+#include "ranges.h"
 
 namespace zefasim {
 
@@ -250,56 +250,121 @@ double CriticalMassFlux(double p0, double t0, double x, double rho_liquid, doubl
     return std::sqrt(std::max(0.0, flux2(eta)));
 }
 
-DriftFlux ShiDriftFlux(double alpha, double j, double rho_gas, double rho_liquid,
-                       double surface_tension, double sin_incl) {
-    // Shi, Holmes, Durlofsky, Aziz, Diaz, Alkaya and Oddie, "Drift-flux modeling of
-    // two-phase flow in wellbores", SPE Journal 10(1), 2005, pp. 24-33.
-    constexpr double kA = 1.2, kB = 0.3, kFv = 1.0, kA1 = 0.06, kA2 = 0.21;
-    constexpr double kM0 = 1.27, kN1 = 0.24, kN2 = 1.08;
-    constexpr double kKu = 3.2;  // critical Kutateladze number, large-diameter limit
+// Shi, Holmes, Durlofsky, Aziz, Diaz, Alkaya and Oddie, "Drift-flux modeling of
+// two-phase flow in wellbores", SPE Journal 10(1), 2005, pp. 24-33.
+namespace shi {
+constexpr double kA = 1.2, kB = 0.3, kFv = 1.0, kA1 = 0.06, kA2 = 0.21;
+constexpr double kM0 = 1.27, kN1 = 0.24, kN2 = 1.08;
+constexpr double kKu = 3.2;  // critical Kutateladze number, large-diameter limit
+}  // namespace shi
+
+double ShiInclinationFactor(double sin_incl) {
+    double cos_theta = std::min(1.0, std::fabs(sin_incl));  // theta: angle from vertical
+    double sin_theta = std::sqrt(std::max(0.0, 1 - cos_theta * cos_theta));
+    return cos_theta > 0
+               ? shi::kM0 * std::pow(cos_theta, shi::kN1) * std::pow(1 + sin_theta, shi::kN2)
+               : 0;
+}
+
+DriftFluid ShiDriftFluid(double rho_gas, double rho_liquid, double surface_tension) {
+    DriftFluid f;
+    if (!(rho_gas > 0) || !(rho_liquid > rho_gas) || !(surface_tension > 0)) return f;
+    f.valid = true;
+    f.vc = std::sqrt(
+        std::sqrt(surface_tension * kGravity * (rho_liquid - rho_gas) / (rho_liquid * rho_liquid)));
+    f.root_ratio = std::sqrt(rho_gas / rho_liquid);
+    f.flooding = shi::kKu / f.root_ratio * f.vc;
+    return f;
+}
+
+DriftFlux ShiDriftFlux(double alpha, double j, const DriftFluid& fl, double incl_factor,
+                       double sin_incl) {
+    using namespace shi;
     DriftFlux d;
     alpha = std::clamp(alpha, 0.0, 1.0);
-    if (!(rho_gas > 0) || !(rho_liquid > rho_gas) || !(surface_tension > 0)) return d;
-    double vc = std::sqrt(std::sqrt(surface_tension * kGravity * (rho_liquid - rho_gas) /
-                                    (rho_liquid * rho_liquid)));
-    double flooding = kKu * std::sqrt(rho_liquid / rho_gas) * vc;
-    double beta = std::max(alpha, kFv * alpha * std::fabs(j) / flooding);
+    if (!fl.valid) return d;
+    double beta = std::max(alpha, kFv * alpha * std::fabs(j) / fl.flooding);
     double gamma = std::clamp((beta - kB) / (1 - kB), 0.0, 1.0);
     d.c0 = kA / (1 + (kA - 1) * gamma * gamma);
     double k_low = 1.53 / d.c0;
     double k = alpha <= kA1   ? k_low
                : alpha >= kA2 ? kKu
                               : k_low + (kKu - k_low) * (alpha - kA1) / (kA2 - kA1);
-    double cos_theta = std::min(1.0, std::fabs(sin_incl));  // theta: angle from vertical
-    double sin_theta = std::sqrt(std::max(0.0, 1 - cos_theta * cos_theta));
-    double m = cos_theta > 0 ? kM0 * std::pow(cos_theta, kN1) * std::pow(1 + sin_theta, kN2) : 0;
     double ac = std::min(1.0, alpha * d.c0);
-    double ud = (1 - ac) * d.c0 * k * vc / (ac * std::sqrt(rho_gas / rho_liquid) + 1 - ac) * m;
+    double ud = (1 - ac) * d.c0 * k * fl.vc / (ac * fl.root_ratio + 1 - ac) * incl_factor;
     d.drift = sin_incl >= 0 ? ud : -ud;
     return d;
 }
 
+DriftFlux ShiDriftFlux(double alpha, double j, double rho_gas, double rho_liquid,
+                       double surface_tension, double sin_incl) {
+    return ShiDriftFlux(alpha, j, ShiDriftFluid(rho_gas, rho_liquid, surface_tension),
+                        ShiInclinationFactor(sin_incl), sin_incl);
+}
+
 namespace {
 
-// Friction factor and Re * df/dRe (for the Newton linearisation of the loss).
-void FrictionAndSlope(double re, double rel, double& f, double& re_dfdre) {
+// Friction factor and Re * df/dRe (for the Newton linearisation of the loss);
+// roughness_term is (relative roughness / 3.7)^1.11.
+void FrictionAndSlope(double re, double roughness_term, double& f, double& re_dfdre) {
     double laminar = 64.0 / re;
     f = laminar;
     re_dfdre = -laminar;
     if (re < 500) return;
-    double t = std::pow(rel / 3.7, 1.11) + 6.9 / re;
+    double t = roughness_term + 6.9 / re;
     double sq = -1.8 * std::log10(t);
     double haaland = 1.0 / (sq * sq);
     if (haaland <= laminar) return;
     f = haaland;
     // d(sq)/dRe = 1.8 * 6.9 / (ln10 * t * Re^2); df = -2 sq^-3 d(sq).
-    re_dfdre = -2.0 / (sq * sq * sq) * 1.8 * 6.9 / (std::log(10.0) * t * re);
+    constexpr double kLn10 = 2.302585092994045684;
+    re_dfdre = -2.0 / (sq * sq * sq) * 1.8 * 6.9 / (kLn10 * t * re);
 }
 
 // What the drift-flux law needs of a section.
 struct SectionDrift {
     double alpha = 0, rho_gas = 0, rho_liquid = 0, oil_share = 1;  // oil share of liquid mass
+    DriftFluid fluid;  // the fluid terms of the drift law
 };
+
+// Whether two fluids give the same section state for the same masses.
+bool SameEquationOfState(const Fluid& a, const Fluid& b) {
+    return a.gas_mw == b.gas_mw && a.oil_density == b.oil_density &&
+           a.water_density == b.water_density && a.bulk_modulus == b.bulk_modulus &&
+           a.gas_viscosity == b.gas_viscosity && a.oil_viscosity == b.oil_viscosity &&
+           a.water_viscosity == b.water_viscosity;
+}
+
+// The geometry terms of each face and section of a branch (see FaceGeometry).
+void DeriveGeometry(Branch& br) {
+    const int n = static_cast<int>(br.sections.size());
+    br.face_geometry.assign(n + 1, FaceGeometry{});
+    br.section_drift_incl.assign(n, 0);
+    for (int i = 0; i < n; ++i) {
+        const Section& sec = br.sections[i];
+        br.section_drift_incl[i] = ShiInclinationFactor(sec.dz / sec.length);
+    }
+    for (int j = 0; j <= n; ++j) {
+        FaceGeometry& fg = br.face_geometry[j];
+        const Section& sl = br.sections[j > 0 ? j - 1 : 0];
+        const Section& sr = br.sections[j < n ? j : n - 1];
+        double rough;
+        if (j == 0) {  // half sections at the branch ends
+            fg.length = sr.length / 2, fg.area = sr.area, fg.diameter = sr.diameter;
+            rough = sr.roughness, fg.dz = sr.dz / 2;
+        } else if (j == n) {
+            fg.length = sl.length / 2, fg.area = sl.area, fg.diameter = sl.diameter;
+            rough = sl.roughness, fg.dz = sl.dz / 2;
+        } else {
+            fg.length = (sl.length + sr.length) / 2, fg.area = (sl.area + sr.area) / 2;
+            fg.diameter = (sl.diameter + sr.diameter) / 2;
+            rough = (sl.roughness + sr.roughness) / 2, fg.dz = (sl.dz + sr.dz) / 2;
+            fg.sin_incl = (sl.dz + sr.dz) / (sl.length + sr.length);
+            fg.drift_incl = ShiInclinationFactor(fg.sin_incl);
+        }
+        fg.roughness_term = std::pow(rough / fg.diameter / 3.7, 1.11);
+    }
+}
 
 // Gas mass flow (magnitude, kg/s) of the drift relative to the mixture.
 double DriftMassFlow(const SectionDrift& s, double area, const DriftFlux& d) {
@@ -324,10 +389,18 @@ struct BranchScratch {
     std::vector<SectionDrift> sd;
     std::vector<Phases> mass_new;
     std::vector<double> temp_new;
+    std::vector<SectionState> st_after;  // derived state at the new masses
+    // The derivative rows of the last solve (see the derivatives below).
+    bool derivative_rows = false;
+    std::vector<double> d_keep, d_left, d_right, inv_denom;
     std::vector<Phases> well_flow;  // per section
     std::vector<double> well_energy;
-    // Per face: geometry and fluid of the momentum balance.
-    std::vector<double> flen, farea, fdiam, frough, fdz, frho, fmu, cface;
+    // Per face: fluid of the momentum balance.
+    std::vector<double> frho, fmu, cface;
+    // Per face: the loss (Pa) and its slope at the flow g_lin it was linearised
+    // about, and whether to linearise it again in this Newton iteration.
+    std::vector<double> loss, dloss;
+    std::vector<char> relin;
     // Per face: choke state (0 subcritical, +1/-1 critical forward/backward),
     // d(critical flow)/d(upstream pressure), mode switches in this step.
     std::vector<signed char> crit;
@@ -376,8 +449,17 @@ bool Model::TryStep(double dt, double& shrink, double& next_dt, bool force) {
         w.omega_p.assign(n, 0);
         w.well_flow.assign(n, Phases{0, 0, 0});
         w.well_energy.assign(n, 0);
-        for (int i = 0; i < n; ++i)
-            w.st[i] = ComputeSectionState(fluid, br.sections[i].volume, br.mass[i], br.temp[i]);
+        const bool reuse = br.state_after.size() == static_cast<size_t>(n) &&
+                           br.state_mass.size() == static_cast<size_t>(n) &&
+                           br.state_temp.size() == static_cast<size_t>(n) &&
+                           SameEquationOfState(br.state_fluid, fluid);
+        for (int i = 0; i < n; ++i) {
+            if (reuse && br.state_mass[i] == br.mass[i] && br.state_temp[i] == br.temp[i])
+                w.st[i] = br.state_after[i];
+            else
+                w.st[i] = ComputeSectionState(fluid, br.sections[i].volume, br.mass[i], br.temp[i]);
+        }
+        w.derivative_rows = false;
 
         // Sources: inflow at their own composition, withdrawal at the section's.
         for (size_t si = 0; si < sources.size(); ++si) {
@@ -414,24 +496,10 @@ bool Model::TryStep(double dt, double& shrink, double& next_dt, bool force) {
             w.omega_p[wl.section] += wl.productivity * beta * wl.res_pressure;
         }
 
-        // Face geometry: half sections at the branch ends.
-        w.flen.resize(n + 1), w.farea.resize(n + 1), w.fdiam.resize(n + 1);
-        w.frough.resize(n + 1), w.fdz.resize(n + 1);
-        for (int j = 0; j <= n; ++j) {
-            const Section& sl = br.sections[j > 0 ? j - 1 : 0];
-            const Section& sr = br.sections[j < n ? j : n - 1];
-            if (j == 0) {
-                w.flen[j] = sr.length / 2, w.farea[j] = sr.area, w.fdiam[j] = sr.diameter;
-                w.frough[j] = sr.roughness, w.fdz[j] = sr.dz / 2;
-            } else if (j == n) {
-                w.flen[j] = sl.length / 2, w.farea[j] = sl.area, w.fdiam[j] = sl.diameter;
-                w.frough[j] = sl.roughness, w.fdz[j] = sl.dz / 2;
-            } else {
-                w.flen[j] = (sl.length + sr.length) / 2, w.farea[j] = (sl.area + sr.area) / 2;
-                w.fdiam[j] = (sl.diameter + sr.diameter) / 2;
-                w.frough[j] = (sl.roughness + sr.roughness) / 2, w.fdz[j] = (sl.dz + sr.dz) / 2;
-            }
-        }
+        if (br.face_geometry.size() != static_cast<size_t>(n + 1) ||
+            br.section_drift_incl.size() != static_cast<size_t>(n))
+            DeriveGeometry(br);
+        const std::vector<FaceGeometry>& fgeo = br.face_geometry;
 
         // Drift flux: what each section holds, and the shares of the phases in
         // what the mixture flow carries out of it (the gas faster by C0).
@@ -444,18 +512,20 @@ bool Model::TryStep(double dt, double& shrink, double& next_dt, bool force) {
                 d.alpha = s.alpha[kGas];
                 d.rho_gas = s.rho_gas;
                 d.rho_liquid =
-                    liquid > 0 ? (s.alpha[kOil] * s.rho_oil + s.alpha[kWater] * s.rho_water) / liquid
-                               : s.rho_oil;
+                    liquid > 0
+                        ? (s.alpha[kOil] * s.rho_oil + s.alpha[kWater] * s.rho_water) / liquid
+                        : s.rho_oil;
                 double ml = br.mass[i][kOil] + br.mass[i][kWater];
                 d.oil_share = ml > 0 ? br.mass[i][kOil] / ml : 1.0;
+                d.fluid = ShiDriftFluid(d.rho_gas, d.rho_liquid, fluid.surface_tension);
             }
         }
         auto drift_shares = [&](int i, double g) {
             const SectionDrift& d = w.sd[i];
             const Section& sec = br.sections[i];
             double jm = w.st[i].rho_mix > 1e-9 ? g / (w.st[i].rho_mix * sec.area) : 0;
-            DriftFlux df = ShiDriftFlux(d.alpha, jm, d.rho_gas, d.rho_liquid,
-                                        fluid.surface_tension, sec.dz / sec.length);
+            DriftFlux df =
+                ShiDriftFlux(d.alpha, jm, d.fluid, br.section_drift_incl[i], sec.dz / sec.length);
             double ac = d.alpha * df.c0;
             double denom = d.rho_liquid * (1 - ac) + d.rho_gas * ac;
             double xg = denom > 0 ? std::clamp(d.rho_gas * ac / denom, 0.0, 1.0) : 1.0;
@@ -516,19 +586,15 @@ bool Model::TryStep(double dt, double& shrink, double& next_dt, bool force) {
         if (drift_model) {
             for (int j = 1; j < n; ++j) {
                 if (w.closed[j]) continue;
-                const Section& sl = br.sections[j - 1];
-                const Section& sr = br.sections[j];
-                double sin_incl = (sl.dz + sr.dz) / (sl.length + sr.length);
+                double sin_incl = fgeo[j].sin_incl, incl = fgeo[j].drift_incl;
                 if (sin_incl == 0) continue;
                 int lower = sin_incl > 0 ? j - 1 : j, upper = sin_incl > 0 ? j : j - 1;
-                double area = w.farea[j];
+                double area = fgeo[j].area;
                 int donor = br.flow[j] >= 0 ? j - 1 : j;
-                double jm = w.st[donor].rho_mix > 1e-9
-                                ? br.flow[j] / (w.st[donor].rho_mix * area)
-                                : 0;
+                double jm =
+                    w.st[donor].rho_mix > 1e-9 ? br.flow[j] / (w.st[donor].rho_mix * area) : 0;
                 auto flow_of = [&](const SectionDrift& s) {
-                    DriftFlux df = ShiDriftFlux(s.alpha, jm, s.rho_gas, s.rho_liquid,
-                                                fluid.surface_tension, sin_incl);
+                    DriftFlux df = ShiDriftFlux(s.alpha, jm, s.fluid, incl, sin_incl);
                     return DriftMassFlow(s, area, df);
                 };
                 const SectionDrift& lo_s = w.sd[lower];
@@ -541,6 +607,7 @@ bool Model::TryStep(double dt, double& shrink, double& next_dt, bool force) {
                     mid.alpha = (lo_s.alpha + up_s.alpha) / 2;
                     mid.rho_gas = (lo_s.rho_gas + up_s.rho_gas) / 2;
                     mid.rho_liquid = (lo_s.rho_liquid + up_s.rho_liquid) / 2;
+                    mid.fluid = ShiDriftFluid(mid.rho_gas, mid.rho_liquid, fluid.surface_tension);
                     d = std::max({f_lo, f_up, flow_of(mid)});
                 }
                 if (!(d > 0) || br.mass[lower][kGas] <= 0 ||
@@ -562,8 +629,8 @@ bool Model::TryStep(double dt, double& shrink, double& next_dt, bool force) {
                 double sin_incl = sec.dz / sec.length;
                 if (sin_incl == 0) continue;
                 double jm = w.st[i].rho_mix > 1e-9 ? g / (w.st[i].rho_mix * sec.area) : 0;
-                DriftFlux df = ShiDriftFlux(w.sd[i].alpha, jm, w.sd[i].rho_gas,
-                                            w.sd[i].rho_liquid, fluid.surface_tension, sin_incl);
+                DriftFlux df = ShiDriftFlux(w.sd[i].alpha, jm, w.sd[i].fluid,
+                                            br.section_drift_incl[i], sin_incl);
                 double d = DriftMassFlow(w.sd[i], sec.area, df);
                 Phases phi = drift_shares(i, g);
                 double gas_out = std::fabs(g) * phi[kGas], liquid_out = std::fabs(g) - gas_out;
@@ -610,9 +677,12 @@ bool Model::TryStep(double dt, double& shrink, double& next_dt, bool force) {
         for (int j = 0; j <= n; ++j) {
             w.frho[j] = std::max(1e-6, (w.left[j].rho + w.right[j].rho) / 2);
             w.fmu[j] = (w.left[j].mu + w.right[j].mu) / 2;
-            w.cface[j] = dt * w.farea[j] / w.flen[j];
+            w.cface[j] = dt * fgeo[j].area / fgeo[j].length;
         }
         w.g_lin.assign(br.flow.begin(), br.flow.end());
+        w.relin.assign(n + 1, 1);
+        w.loss.assign(n + 1, 0);
+        w.dloss.assign(n + 1, 0);
         w.crit.assign(n + 1, 0);
         w.gcp.assign(n + 1, 0);
         w.switches.assign(n + 1, 0);
@@ -631,12 +701,13 @@ bool Model::TryStep(double dt, double& shrink, double& next_dt, bool force) {
                           ct.choke_diameter / 4;
             const Phases& phi = up_side.phi;
             double liquid = phi[kOil] + phi[kWater];
-            double rho_l = liquid > 0 ? liquid / (phi[kOil] / fluid.oil_density +
-                                                  phi[kWater] / fluid.water_density)
-                                      : fluid.oil_density;
+            double rho_l =
+                liquid > 0
+                    ? liquid / (phi[kOil] / fluid.oil_density + phi[kWater] / fluid.water_density)
+                    : fluid.oil_density;
             double pp = std::max(p, 1.0);
-            double g0 = area * CriticalMassFlux(pp, up_side.temp_k, phi[kGas], rho_l,
-                                                fluid.gas_mw, fluid.gas_kappa);
+            double g0 = area * CriticalMassFlux(pp, up_side.temp_k, phi[kGas], rho_l, fluid.gas_mw,
+                                                fluid.gas_kappa);
             double g1 = area * CriticalMassFlux(pp * 1.001, up_side.temp_k, phi[kGas], rho_l,
                                                 fluid.gas_mw, fluid.gas_kappa);
             slope = (g1 - g0) / (pp * 0.001);
@@ -648,32 +719,38 @@ bool Model::TryStep(double dt, double& shrink, double& next_dt, bool force) {
             for (int j = 0; j <= n; ++j) {
                 w.lo[j] = 0, w.up[j] = 0, w.di[j] = 1, w.rhs[j] = 0;
                 if (w.closed[j]) continue;
-                double len = w.flen[j], area = w.farea[j], diam = w.fdiam[j];
-                double rho = w.frho[j], mu = w.fmu[j];
-                double g0 = w.g_lin[j], ag = std::fabs(g0);
-                double cf = len / (2 * diam * rho * area * area);
-                double re = ag * diam / (area * mu);
-                double loss, dloss;  // friction and choke loss (Pa) and its slope
-                if (re > 1e-12) {
-                    double f, re_dfdre;
-                    FrictionAndSlope(re, w.frough[j] / diam, f, re_dfdre);
-                    loss = cf * f * ag * g0;
-                    dloss = cf * ag * (2 * f + re_dfdre);
-                } else {
-                    double r = cf * 64 * area * mu / diam;
-                    loss = r * g0;
-                    dloss = r;
+                double rho = w.frho[j];
+                double g0 = w.g_lin[j];
+                if (w.relin[j]) {
+                    double len = fgeo[j].length, area = fgeo[j].area, diam = fgeo[j].diameter;
+                    double mu = w.fmu[j], ag = std::fabs(g0);
+                    double cf = len / (2 * diam * rho * area * area);
+                    double re = ag * diam / (area * mu);
+                    double loss, dloss;  // friction and choke loss (Pa) and its slope
+                    if (re > 1e-12) {
+                        double f, re_dfdre;
+                        FrictionAndSlope(re, fgeo[j].roughness_term, f, re_dfdre);
+                        loss = cf * f * ag * g0;
+                        dloss = cf * ag * (2 * f + re_dfdre);
+                    } else {
+                        double r = cf * 64 * area * mu / diam;
+                        loss = r * g0;
+                        dloss = r;
+                    }
+                    if (br.choke[j] >= 0) {
+                        const Controller& ct = controllers[br.choke[j]];
+                        double av = ct.discharge_coefficient * ct.opening * kPi *
+                                    ct.choke_diameter * ct.choke_diameter / 4;
+                        double kc = 1 / (2 * rho * av * av);
+                        loss += kc * ag * g0;
+                        dloss += 2 * kc * ag;
+                    }
+                    w.loss[j] = loss;
+                    w.dloss[j] = dloss;
                 }
-                if (br.choke[j] >= 0) {
-                    const Controller& ct = controllers[br.choke[j]];
-                    double av = ct.discharge_coefficient * ct.opening * kPi * ct.choke_diameter *
-                                ct.choke_diameter / 4;
-                    double kc = 1 / (2 * rho * av * av);
-                    loss += kc * ag * g0;
-                    dloss += 2 * kc * ag;
-                }
+                const double loss = w.loss[j], dloss = w.dloss[j];
                 double c = w.cface[j];
-                double grav = rho * kGravity * w.fdz[j];
+                double grav = rho * kGravity * fgeo[j].dz;
                 double diag = 1 + c * dloss;
                 double r = br.flow[j] - c * grav - c * (loss - dloss * g0);
                 if (j > 0) {
@@ -778,13 +855,27 @@ bool Model::TryStep(double dt, double& shrink, double& next_dt, bool force) {
                     }
                 }
             }
-            double scale = 1e-3, delta = 0;
+            // Faces whose flow moved away from where their loss was linearised
+            // are linearised again: a choke whenever its flow moved at all (its
+            // loss dominates, and its step response must not depend on the step
+            // size), a pipe face only when its flow moved by more than kRelin of
+            // the branch's flow scale; the loss of a pipe face linearised within
+            // that distance is off by less than kRelin^2 of the branch's typical
+            // friction loss, far below what the physics resolves.
+            constexpr double kRelin = 1e-3;
+            double scale = 1e-3;
+            for (int j = 0; j <= n; ++j) scale = std::max(scale, std::fabs(w.g_new[j]));
+            bool again = false;
             for (int j = 0; j <= n; ++j) {
-                scale = std::max(scale, std::fabs(w.g_new[j]));
-                delta = std::max(delta, std::fabs(w.g_new[j] - w.g_lin[j]));
+                double moved = std::fabs(w.g_new[j] - w.g_lin[j]);
+                bool relin = !w.closed[j] && moved > (br.choke[j] >= 0 ? 1e-9 : kRelin) * scale;
+                w.relin[j] = relin;
+                if (relin) {
+                    w.g_lin[j] = w.g_new[j];
+                    again = true;
+                }
             }
-            if ((!changed && delta <= 1e-9 * scale) || iter >= kMaxNewton) break;
-            w.g_lin.assign(w.g_new.begin(), w.g_new.end());
+            if ((!changed && !again) || iter >= kMaxNewton) break;
         }
 
         // At the branch ends the drift may take back no more than the new
@@ -833,9 +924,9 @@ bool Model::TryStep(double dt, double& shrink, double& next_dt, bool force) {
             // At the smallest step: scale back what leaves an overdrawn section.
             for (int i = 0; i < n; ++i) {
                 for (int k = 0; k < 3; ++k) {
-                    double out = dt * (std::max(0.0, -w.flux[i][k]) +
-                                       std::max(0.0, w.flux[i + 1][k]) +
-                                       std::max(0.0, -w.src[i][k]));
+                    double out =
+                        dt * (std::max(0.0, -w.flux[i][k]) + std::max(0.0, w.flux[i + 1][k]) +
+                              std::max(0.0, -w.src[i][k]));
                     double m = std::max(0.0, br.mass[i][k]);
                     if (out <= 0.9 * m) continue;
                     double f = out > 0 ? 0.9 * m / out : 0;
@@ -876,6 +967,7 @@ bool Model::TryStep(double dt, double& shrink, double& next_dt, bool force) {
         // New masses and temperatures.
         w.mass_new.resize(n);
         w.temp_new.resize(n);
+        w.st_after.resize(n);
         for (int i = 0; i < n; ++i) {
             double m_old = Sum(br.mass[i]);
             for (int k = 0; k < 3; ++k) {
@@ -904,9 +996,8 @@ bool Model::TryStep(double dt, double& shrink, double& next_dt, bool force) {
             } else {
                 w.temp_new[i] = br.temp[i];
             }
-            SectionState after =
-                ComputeSectionState(fluid, sec.volume, w.mass_new[i], w.temp_new[i]);
-            double rel = std::fabs(after.p - w.st[i].p) / std::max(w.st[i].p, 1e4);
+            w.st_after[i] = ComputeSectionState(fluid, sec.volume, w.mass_new[i], w.temp_new[i]);
+            double rel = std::fabs(w.st_after[i].p - w.st[i].p) / std::max(w.st[i].p, 1e4);
             max_dp = std::max(max_dp, rel);
         }
         if (max_dp > 0.3 && !force) {
@@ -938,26 +1029,53 @@ bool Model::TryStep(double dt, double& shrink, double& next_dt, bool force) {
                 dpt[i] += s.dpdm[kGas] * br.mass[i][kGas] / s.temp_k * dt *
                           (sources[sv.object].temperature + kKelvin - s.temp_k) / m;
         }
+        if (!w.derivative_rows) {
+            // Per face, the right-hand side of the linearised momentum balance is
+            // keep * (previous flow response) + left * (response of the pressure
+            // upstream) + right * (of the pressure downstream); at the branch ends
+            // the boundary pressure takes the place of the missing section.
+            w.d_keep.assign(n + 1, 0);
+            w.d_left.assign(n + 1, 0);
+            w.d_right.assign(n + 1, 0);
+            w.inv_denom.resize(n + 1);
+            for (int j = 0; j <= n; ++j) {
+                w.inv_denom[j] = 1.0 / w.denom[j];
+                double fl = j > 0 ? w.dfac[j - 1] : 1.0, fr = j < n ? w.dfac[j] : 1.0;
+                if (w.closed[j]) continue;
+                if (br.choke[j] >= 0 && w.crit[j] > 0) {
+                    w.d_left[j] = w.gcp[j] * fl;
+                } else if (br.choke[j] >= 0 && w.crit[j] < 0) {
+                    w.d_right[j] = -w.gcp[j] * fr;
+                } else {
+                    double c = w.cface[j];
+                    w.d_keep[j] = 1;
+                    w.d_left[j] = c * fl;
+                    w.d_right[j] = -(c * fr);
+                }
+            }
+            w.derivative_rows = true;
+        }
         double dp_in = is_boundary && boundaries[sv.object].at_inlet ? 1.0 : 0.0;
         double dp_out = is_boundary && !boundaries[sv.object].at_inlet ? 1.0 : 0.0;
-        for (int j = 0; j <= n; ++j) {
-            double r = 0;
-            if (w.closed[j]) {
-                r = 0;
-            } else if (br.choke[j] >= 0 && w.crit[j] > 0) {
-                r = j > 0 ? w.gcp[j] * w.dfac[j - 1] * dpt[j - 1] : w.gcp[j] * dp_in;
-            } else if (br.choke[j] >= 0 && w.crit[j] < 0) {
-                r = j < n ? -w.gcp[j] * w.dfac[j] * dpt[j] : -w.gcp[j] * dp_out;
-            } else {
-                double c = w.cface[j];
-                r = sv.dflow[j];
-                r += j > 0 ? c * w.dfac[j - 1] * dpt[j - 1] : c * dp_in;
-                r -= j < n ? c * w.dfac[j] * dpt[j] : c * dp_out;
-            }
-            dr[j] = r;
+        // Right-hand side and forward elimination in one sweep.
+        const double* keep = w.d_keep.data();
+        const double* left = w.d_left.data();
+        const double* right = w.d_right.data();
+        const double* inv = w.inv_denom.data();
+        const double* lo = w.lo.data();
+        const double* dfl = sv.dflow.data();
+        double prev =
+            (keep[0] * dfl[0] + left[0] * dp_in + right[0] * (n > 0 ? dpt[0] : dp_out)) * inv[0];
+        dr[0] = prev;
+        for (int j = 1; j < n; ++j) {
+            double r = keep[j] * dfl[j] + left[j] * dpt[j - 1] + right[j] * dpt[j];
+            prev = (r - lo[j] * prev) * inv[j];
+            dr[j] = prev;
         }
-        dr[0] /= w.denom[0];
-        for (int j = 1; j <= n; ++j) dr[j] = (dr[j] - w.lo[j] * dr[j - 1]) / w.denom[j];
+        if (n > 0) {
+            double r = keep[n] * dfl[n] + left[n] * dpt[n - 1] + right[n] * dp_out;
+            dr[n] = (r - lo[n] * prev) * inv[n];
+        }
         for (int j = n - 1; j >= 0; --j) dr[j] -= w.c[j] * dr[j + 1];
         for (int j = 0; j <= n; ++j) sv.dflow[j] = w.closed[j] || !std::isfinite(dr[j]) ? 0 : dr[j];
         for (int i = 0; i < n; ++i)
@@ -974,6 +1092,10 @@ bool Model::TryStep(double dt, double& shrink, double& next_dt, bool force) {
             br.mass[i] = w.mass_new[i];
             br.temp[i] = w.temp_new[i];
         }
+        br.state_after.swap(w.st_after);
+        br.state_mass.assign(br.mass.begin(), br.mass.end());
+        br.state_temp.assign(br.temp.begin(), br.temp.end());
+        br.state_fluid = fluid;
         for (int j = 0; j <= n; ++j) {
             br.flow[j] = w.g_new[j];
             br.flux[j] = w.flux[j];
@@ -1016,8 +1138,12 @@ bool Model::TryStep(double dt, double& shrink, double& next_dt, bool force) {
         }
     }
 
+    // The next step is sized so that no section gives away more than
+    // kTransportTarget of a phase it holds (explicit upwind transport stays
+    // positive up to all of it; a step above 0.9 is refused and retried shorter).
+    constexpr double kTransportTarget = 0.8;
     double limit = integration.max_step;
-    if (max_ratio > 0) limit = std::min(limit, dt * 0.5 / max_ratio);
+    if (max_ratio > 0) limit = std::min(limit, dt * kTransportTarget / max_ratio);
     if (max_dp > 0.1) limit = std::min(limit, dt * 0.1 / max_dp);
     next_dt = limit;
     return true;

@@ -41,10 +41,10 @@ struct Fluid {
     double gas_viscosity = 1.5e-5;  // Pa s
     double oil_viscosity = 5e-3;
     double water_viscosity = 1e-3;
-    double bulk_modulus = 1.5e9;    // Pa, both liquids
-    double heat_capacity = 2000.0;  // J/(kg K), mixture
-    double slip = 1.0;              // gas velocity / liquid velocity (HOLDUP = SLIP)
-    int holdup_model = 0;           // kHoldupSlip or kHoldupDriftFlux
+    double bulk_modulus = 1.5e9;     // Pa, both liquids
+    double heat_capacity = 2000.0;   // J/(kg K), mixture
+    double slip = 1.0;               // gas velocity / liquid velocity (HOLDUP = SLIP)
+    int holdup_model = 0;            // kHoldupSlip or kHoldupDriftFlux
     double surface_tension = 0.025;  // N/m, gas-liquid (drift-flux bubble rise velocity)
     double gas_kappa = 1.3;          // heat capacity ratio of the gas (critical flow)
 };
@@ -65,6 +65,23 @@ struct Pipe {
     int first_section = 0, sections = 0;
 };
 
+// Derived state of one section, recomputed from the masses whenever needed.
+struct SectionState {
+    double p = 0, temp_k = 0;
+    double rho_gas = 0, rho_oil = 0, rho_water = 0, rho_mix = 0, mu_mix = 0;
+    Phases alpha{};  // volume fractions
+    Phases dpdm{};   // partial derivative of pressure with respect to each phase mass
+};
+
+// What the step needs of a face (between two sections, or at a branch end) that
+// depends only on the geometry: derived from the sections once, kept with the branch.
+struct FaceGeometry {
+    double length = 0, area = 0, diameter = 0, dz = 0;
+    double roughness_term = 0;  // (relative roughness / 3.7)^1.11 of the friction factor
+    double sin_incl = 0;        // sine of the inclination between the two sections
+    double drift_incl = 0;      // inclination factor of the drift velocity there
+};
+
 struct Branch {
     std::string label;
     std::vector<Pipe> pipes;
@@ -76,6 +93,16 @@ struct Branch {
     std::vector<double> flow;  // per face (sections + 1), mixture kg/s, positive downstream
     std::vector<Phases> flux;  // per face, phase mass flows of the last step
     std::vector<int> choke;    // per face: controller index or -1
+    // Derived from `sections` when first needed (not part of the state).
+    std::vector<FaceGeometry> face_geometry;  // per face
+    std::vector<double> section_drift_incl;   // per section: inclination factor of the drift
+    // The derived state of each section as the last step left it, with the masses
+    // and temperature it was derived from: the next step starts from it when they
+    // (and the fluid) are unchanged, instead of deriving it again.
+    std::vector<SectionState> state_after;
+    std::vector<Phases> state_mass;
+    std::vector<double> state_temp;
+    Fluid state_fluid;
 };
 
 struct Boundary {
@@ -144,14 +171,6 @@ struct Sensitivity {
 // Mass that entered the model from outside since the last initialisation, per phase.
 struct MassAccount {
     Phases initial{}, sources{}, boundaries{}, wells{};
-};
-
-// Derived state of one section, recomputed from the masses whenever needed.
-struct SectionState {
-    double p = 0, temp_k = 0;
-    double rho_gas = 0, rho_oil = 0, rho_water = 0, rho_mix = 0, mu_mix = 0;
-    Phases alpha{};  // volume fractions
-    Phases dpdm{};   // partial derivative of pressure with respect to each phase mass
 };
 
 class Model {
@@ -243,6 +262,20 @@ struct DriftFlux {
 };
 DriftFlux ShiDriftFlux(double alpha, double j, double rho_gas, double rho_liquid,
                        double surface_tension, double sin_incl);
+// The same law split into what depends only on the inclination and what only on the
+// fluid, so that a step evaluates each once: the inclination factor m(theta) of the
+// drift velocity, and the fluid terms below.
+double ShiInclinationFactor(double sin_incl);
+struct DriftFluid {
+    bool valid = false;
+    double vc = 0;          // characteristic velocity (sigma g drho / rho_l^2)^(1/4), m/s
+    double flooding = 0;    // flooding velocity Ku sqrt(rho_l / rho_g) vc, m/s
+    double root_ratio = 0;  // sqrt(rho_g / rho_l)
+};
+DriftFluid ShiDriftFluid(double rho_gas, double rho_liquid, double surface_tension);
+// incl_factor from ShiInclinationFactor; the drift's sign follows sin_incl.
+DriftFlux ShiDriftFlux(double alpha, double j, const DriftFluid& fluid, double incl_factor,
+                       double sin_incl);
 
 SectionState ComputeSectionState(const Fluid& fluid, double volume, const Phases& mass,
                                  double temp_c);

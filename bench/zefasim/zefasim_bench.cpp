@@ -33,12 +33,14 @@ std::string ReadExample(const std::string& name) {
     return s.str();
 }
 
-// The example with its pipes' section counts scaled to `total` sections; the
-// name "flowline-drift.inp" is flowline.inp with the drift-flux holdup law.
+// The example with its pipes' section counts scaled to `total` sections (lengths
+// unchanged); a name "x-drift.inp" is the example x.inp with the drift-flux holdup law.
 std::string Scaled(const std::string& name, int total) {
     std::string text;
-    if (name == "flowline-drift.inp") {
-        text = ReadExample("flowline.inp");
+    const std::string drift_suffix = "-drift.inp";
+    if (name.size() > drift_suffix.size() &&
+        name.compare(name.size() - drift_suffix.size(), drift_suffix.size(), drift_suffix) == 0) {
+        text = ReadExample(name.substr(0, name.size() - drift_suffix.size()) + ".inp");
         text.replace(text.find("FLUID "), 6, "FLUID HOLDUP = DRIFTFLUX, ");
     } else {
         text = ReadExample(name);
@@ -59,8 +61,8 @@ std::string Scaled(const std::string& name, int total) {
     return out + text.substr(last);
 }
 
-const char* kExamples[] = {"flowline.inp", "choke_well_plug.inp", "flowline-drift.inp",
-                           "riser_slugging.inp"};
+const char* kExamples[] = {"flowline.inp",       "choke_well_plug.inp", "flowline-drift.inp",
+                           "riser_slugging.inp", "export_line.inp",     "export_line-drift.inp"};
 
 // Model alone: one-second run intervals, as a coupled run asks for them.
 void BM_ModelRealTimeFactor(benchmark::State& state) {
@@ -75,8 +77,12 @@ void BM_ModelRealTimeFactor(benchmark::State& state) {
     state.counters["sim_s_per_wall_s"] = benchmark::Counter(simulated, benchmark::Counter::kIsRate);
     state.SetLabel(name + " " + std::to_string(m.branches[0].sections.size()) + " sections");
 }
+// The export line only at its own 1,000 sections (its positions name sections
+// beyond a coarser line's).
 BENCHMARK(BM_ModelRealTimeFactor)
     ->ArgsProduct({{0, 1, 2, 3}, {100, 1000}})
+    ->Args({4, 1000})
+    ->Args({5, 1000})
     ->Unit(benchmark::kMillisecond)
     ->UseRealTime();
 
@@ -92,9 +98,20 @@ const char* kOutputsWithDerivatives =
 const char* kOutputsPlain =
     " HT $IN PT GGSOUR GLHLMA GLWTMA TM $OUT PTBOU GGBOU GLTHLBOU GLTWTBOU TMBOU ";
 
-// Benchmark arguments: case (0 flowline, 1 flowline with drift flux), sections,
-// derivatives (1) or not (0).
-const char* kSessionCases[] = {"flowline.inp", "flowline-drift.inp"};
+// Benchmark arguments: case (0 flowline, 1 flowline with drift flux, 2 export
+// line, 3 export line with drift flux), sections, derivatives (1) or not (0).
+// The flowline is 4.2 km long: at 100 sections its sections are 50 m along the
+// seabed and 10 m in the riser, at 1,000 sections 5 m and 1 m, finer than a
+// pipeline model would be discretised. The export line (40 km, 1,000 sections
+// of 41 m along the seabed and 10 m in the riser) is the 1,000-section case of
+// realistic section length.
+const char* kSessionCases[] = {"flowline.inp", "flowline-drift.inp", "export_line.inp",
+                               "export_line-drift.inp"};
+
+void SessionArgs(benchmark::internal::Benchmark* b) {
+    b->ArgsProduct({{0, 1}, {100, 1000}, {0, 1}});
+    b->ArgsProduct({{2, 3}, {1000}, {0, 1}});
+}
 
 void Describe(benchmark::State& state) {
     state.SetLabel(std::string(kSessionCases[state.range(0)]) + " " +
@@ -130,10 +147,7 @@ void BM_SessionStep(benchmark::State& state) {
     state.counters["sim_s_per_wall_s"] = benchmark::Counter(simulated, benchmark::Counter::kIsRate);
     std::filesystem::remove_all(dir);
 }
-BENCHMARK(BM_SessionStep)
-    ->ArgsProduct({{0, 1}, {100, 1000}, {0, 1}})
-    ->Unit(benchmark::kMicrosecond)
-    ->UseRealTime();
+BENCHMARK(BM_SessionStep)->Apply(SessionArgs)->Unit(benchmark::kMicrosecond)->UseRealTime();
 
 // One step (one-second run interval) against the real program on loopback:
 // from sending ZEFA_SET_TEND and ZEFA_SIM_STEP to the trend data. Reports the
@@ -214,10 +228,7 @@ void BM_SimStepOverSocket(benchmark::State& state) {
     }
     std::filesystem::remove_all(dir);
 }
-BENCHMARK(BM_SimStepOverSocket)
-    ->ArgsProduct({{0, 1}, {100, 1000}, {0, 1}})
-    ->Unit(benchmark::kMicrosecond)
-    ->UseRealTime();
+BENCHMARK(BM_SimStepOverSocket)->Apply(SessionArgs)->Unit(benchmark::kMicrosecond)->UseRealTime();
 
 }  // namespace
 
