@@ -5,6 +5,7 @@
 namespace zefa::test {
 namespace {
 
+using ::testing::Contains;
 using ::testing::ElementsAre;
 using ::testing::HasSubstr;
 using ::testing::IsEmpty;
@@ -472,6 +473,49 @@ TEST_F(PendingRequestTest, ActionsWaitWhileTheIntegratorRuns) {
     EXPECT_EQ(Sent("ZEFA_KEYWORD_INPUT"), 1u);
     EXPECT_EQ(Sent("ZEFA_INPUT_LOG_OFF"), 1u);
     EXPECT_FALSE(State().client().IsTracingClient);
+}
+
+TEST_F(PendingRequestTest, ButtonsConnectLoadAndInitialiseTheModel) {
+    SetNumber("boolTraceErrors", 1);
+    Press("CloseConnectionMessage");
+    ASSERT_EQ(zefa->ServerStateNumber(), 0);
+    Press("OpenConnectionMessage");  // useAutoConnect is 0: no server is started
+    ASSERT_EQ(zefa->ServerStateNumber(), 1);
+    EXPECT_EQ(zefa->StartedServerPid(), 0);
+
+    WriteFile(model_dir->Path() / "m.inp", "model");
+    SetNumber("CanLoadFile", 1);
+    Press("LoadInputMsg");
+    EXPECT_EQ(zefa->ServerStateNumber(), 4);
+    EXPECT_EQ(GetNumber("isReady"), 1);
+    EXPECT_EQ(GetNumber("CanLoadFile"), 0);
+    EXPECT_EQ(Sent("ZEFA_READ_INPUT|m.inp"), 1u);
+    EXPECT_EQ(Sent("ZEFA_INITIALIZE"), 1u);
+    Press("LoadInputMsg");  // loaded already: nothing
+    EXPECT_EQ(Sent("ZEFA_READ_INPUT"), 1u);
+
+    EXPECT_TRUE(Number("ZEFAsimTime", 30));
+    EXPECT_EQ(Sent("ZEFA_SET_TIME|30"), 1u);
+    EXPECT_THAT(Reports(), IsEmpty());
+}
+
+TEST_F(PendingRequestTest, AProfileIsFetchedAtOnceOnlyWhileTheIntegratorIsStopped) {
+    SetNumber("boolTraceErrors", 1);
+    State().server().lngServerState = ServerState::Initialised;
+    zefa->AddProfile();
+    SetTexts("ProfileBranches", {"NOPE"});
+    server.Refuse("ZEFA_SENDPR_NAMES");
+
+    integrator().running_ = true;
+    State().pending().boolProfilesChanged = false;
+    Number("ProfileEnable", 1, 0);
+    EXPECT_TRUE(State().pending().boolProfilesChanged);
+    EXPECT_EQ(Sent("ZEFA_SENDPR_NAMES"), 0u);
+
+    integrator().running_ = false;
+    Label("ProfileBranches", "NOPE", 0);
+    EXPECT_EQ(Sent("ZEFA_SENDPR_NAMES"), 1u);
+    EXPECT_THAT(Reports(), Contains(HasSubstr("Unable to obtain profile: Check the Branch label")));
 }
 
 }  // namespace
