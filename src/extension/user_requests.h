@@ -29,9 +29,11 @@ struct PendingRequests {
 struct EditInProgress {
     std::string strPreviousHost;
     std::string strPreviousFile;
-    std::optional<host::DateTime> varLastControllerClick;
-    double dblLastControllerClick = 0.0;
-    std::int32_t lngLastControllerRow = -1;
+    // Times of the first and second click on the controller table (none: no
+    // click pending) and the value of "controllerIndexX" at the first click.
+    std::optional<host::DateTime> varFirstControllerClick;
+    std::optional<host::DateTime> varSecondControllerClick;
+    std::int32_t lngFirstControllerIndex = -1;
 };
 
 }  // namespace zefa

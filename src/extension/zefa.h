@@ -266,6 +266,27 @@ class ZEFA : public host::UnitOperationExtension, public ZEFA_ClientOwner {
     bool TakeTheStepResults();
     void CarryOutPendingRequests();
 
+    // Variable-change handling (extension/variable_changes.cpp).
+    bool IntegratorRunning();
+    // True when the integrator is stopped; otherwise says why the change is refused.
+    bool RefuseWhileRunning();
+    // The controller table's double-click: opens the clicked controller's view.
+    void ControllerDoubleClick();
+    // The inlet or outlet list after the host changed it: one table row per stream.
+    void StreamListChanged(host::VariableWrapper& wrapper, bool inlets);
+    // Plug and reservoir tables keep one blank row at their end.
+    void MaintainTableRows(host::TextArrayVariable& labels, host::NumberArrayVariable& values,
+                           int row, double activated_value);
+    // Fetches the enabled profile now, or at the next step while the integrator runs.
+    void RefreshProfile();
+    void LoadTheInputFile();
+    void LoadTheSnapshot();
+    // File and folder dialogs (extension/file_dialogs.cpp): the chosen path,
+    // nothing when the user cancelled.
+    std::optional<std::string> AskForServerProgram();
+    std::optional<std::string> AskForModelFile(bool isInputFile);
+    std::optional<std::string> AskForModelFolder();
+
     // Reads a switch or number; unbound variables raise the unset-object error.
     static double Num(const Ref<host::NumberVariable>& v) { return Use(v).GetValue(); }
     static std::string Text(const Ref<host::TextVariable>& v) { return Use(v).GetValue(); }

@@ -1,0 +1,529 @@
+#include "fake_server.h"
+#include "host_world.h"
+#include "platform/text.h"
+
+namespace zefa::test {
+namespace {
+
+using ::testing::Contains;
+using ::testing::ElementsAre;
+using ::testing::HasSubstr;
+using ::testing::IsEmpty;
+
+constexpr double E = host::kEmptyNumber;
+
+// One change as the host's view reports it.
+class ViewChange final : public host::VariableWrapper {
+  public:
+    std::string tag;
+    int row = -1;
+    double number = 0;
+    std::string text;
+    std::shared_ptr<host::Variable> object;
+
+    std::string Tag() const override { return tag; }
+    int Row() const override { return row; }
+    double NewNumber() const override { return number; }
+    std::string NewText() const override { return text; }
+    std::shared_ptr<host::Variable> VariableObject() const override { return object; }
+};
+
+// Changes as the view makes them: the unit's variables plus the view's
+// command variables, which the host keeps nowhere.
+class ViewTest : public HostWorld {
+  protected:
+    refhost::RefIntegrator& integrator() { return *host_case->SolverObject()->integrator_; }
+
+    // Asks, stores the value when allowed and reports the change, as the host
+    // does; true when the change was allowed.
+    bool Change(ViewChange change) {
+        if (!zefa->VariableChanging(change)) return false;
+        std::shared_ptr<host::Variable> stored;
+        try {
+            stored = unit->FindVariable(change.tag);
+        } catch (const std::exception&) {
+            // A command variable: pressing it is the change.
+        }
+        if (auto v = std::dynamic_pointer_cast<host::NumberVariable>(stored))
+            v->SetValue(change.number);
+        if (auto v = std::dynamic_pointer_cast<host::NumberArrayVariable>(stored))
+            v->Element(static_cast<std::size_t>(change.row))->SetValue(change.number);
+        if (auto v = std::dynamic_pointer_cast<host::TextVariable>(stored))
+            v->SetValue(change.text);
+        if (auto v = std::dynamic_pointer_cast<host::TextArrayVariable>(stored)) {
+            auto texts = v->GetValues();
+            texts.at(static_cast<std::size_t>(change.row)) = change.text;
+            v->SetValues(texts);
+        }
+        zefa->VariableChanged(change);
+        return true;
+    }
+    bool Number(const std::string& tag, double value, int row = -1) {
+        ViewChange c;
+        c.tag = tag;
+        c.number = value;
+        c.row = row;
+        return Change(c);
+    }
+    bool Label(const std::string& tag, const std::string& value, int row = -1) {
+        ViewChange c;
+        c.tag = tag;
+        c.text = value;
+        c.row = row;
+        return Change(c);
+    }
+    // A button of the view.
+    bool Press(const std::string& command) { return Number(command, 1); }
+};
+
+class VariableChangeTest : public ViewTest {
+  protected:
+    void SetUp() override {
+        ViewTest::SetUp();
+        BindOnEmptyVariables();
+        SetNumber("boolTraceErrors", 1);  // reports go to the message window
+        integrator().step_size_ = 0.25;
+    }
+};
+
+TEST_F(VariableChangeTest, RunIntervalMustHoldAWholeNumberOfHostSteps) {
+    SetNumber("ZEFARunInterval", 1);
+    EXPECT_TRUE(Number("ZEFARunInterval", 0.5));
+    EXPECT_FALSE(Number("ZEFARunInterval", 0.3));
+    EXPECT_EQ(GetNumber("ZEFARunInterval"), 0.5);
+    EXPECT_THAT(Reports(), ElementsAre("ZEFA Time Step is not a multiple of the KAVRIS time "
+                                       "step: PIPE-100: KAVRIS-ZEFA Link Error"));
+    // No interval at all, or one that runs backwards, is no multiple either.
+    EXPECT_FALSE(Number("ZEFARunInterval", 0));
+    EXPECT_FALSE(Number("ZEFARunInterval", E));
+    EXPECT_THAT(Reports()[1], HasSubstr("ZEFA Time Step must be greater than 0."));
+    // A host step too small to compare against cannot approve any interval.
+    integrator().step_size_ = 0.001;
+    EXPECT_FALSE(Number("ZEFARunInterval", 1));
+    EXPECT_THAT(Reports().back(), HasSubstr("METHOD -- VariableChanging: Division by zero"));
+    EXPECT_EQ(GetNumber("ZEFARunInterval"), 0.5);
+}
+
+TEST_F(VariableChangeTest, TimeOutsHaveTheirLowerLimits) {
+    SetNumber("TCPTimeOut", 5);
+    EXPECT_FALSE(Number("TCPTimeOut", 0.99));
+    EXPECT_EQ(GetNumber("TCPTimeOut"), 5);
+    EXPECT_TRUE(Number("TCPTimeOut", 1));
+    EXPECT_EQ(State().client().TCPTimeOut, 1);  // the client waits with the new value
+
+    EXPECT_FALSE(Number("InitTimeOut", 9.5));
+    EXPECT_TRUE(Number("InitTimeOut", 10));
+    EXPECT_FALSE(Number("TimeStepTimeOut", 0.99));
+    EXPECT_TRUE(Number("TimeStepTimeOut", 1));
+    EXPECT_EQ(GetNumber("InitTimeOut"), 10);
+    EXPECT_EQ(GetNumber("TimeStepTimeOut"), 1);
+    const std::string suffix = ": PIPE-100: KAVRIS-ZEFA Link Error";
+    EXPECT_THAT(
+        Reports(),
+        ElementsAre(
+            "Communication Time Out value must be greater than or equal to 1 second." + suffix,
+            "Initialization Time Out value must be greater than or equal to 10 seconds." + suffix,
+            "ZEFA Time Step Time Out value must be greater than or equal to 1 second." + suffix));
+}
+
+TEST_F(VariableChangeTest, EndTimeAndSimTimeRules) {
+    SetNumber("ZEFAsimTime", 100);
+    EXPECT_FALSE(Number("zefaEndTime", 100));
+    EXPECT_TRUE(Number("zefaEndTime", 100.5));
+    EXPECT_THAT(Reports(), IsEmpty());
+
+    integrator().running_ = true;
+    EXPECT_FALSE(Number("ZEFAsimTime", 0));
+    EXPECT_FALSE(Press("CloseConnectionMessage"));
+    EXPECT_EQ(GetNumber("ZEFAsimTime"), 100);
+    ASSERT_EQ(Reports().size(), 2u);
+    EXPECT_THAT(Reports()[0], HasSubstr("You can not change this while the Integrator is running.  "
+                                        "Stop the integrator (press the red light in KAVRIS)."));
+    integrator().running_ = false;
+    EXPECT_TRUE(Number("ZEFAsimTime", 0));
+}
+
+TEST_F(VariableChangeTest, PlugTableKeepsOneBlankRowAtItsEnd) {
+    SetTexts("PlugLabels", {""});
+    SetNumbers("PlugCheckBoxes", {E});
+    // The blank row has no plug to tick.
+    EXPECT_FALSE(Number("PlugCheckBoxes", 1, 0));
+
+    EXPECT_TRUE(Label("PlugLabels", "PLUG-1", 0));
+    EXPECT_THAT(Texts("PlugLabels"), ElementsAre("PLUG-1", ""));
+    EXPECT_THAT(Numbers("PlugCheckBoxes"), ElementsAre(0, E));
+    Label("PlugLabels", "PLUG-2", 1);
+    Label("PlugLabels", "PLUG-3", 2);
+    EXPECT_THAT(Numbers("PlugCheckBoxes"), ElementsAre(0, 0, 0, E));
+    // Renaming a row is not a new row.
+    Label("PlugLabels", "PLUG-1A", 0);
+    EXPECT_THAT(Texts("PlugLabels"), ElementsAre("PLUG-1A", "PLUG-2", "PLUG-3", ""));
+
+    EXPECT_FALSE(State().pending().boolPlugSelected);
+    EXPECT_TRUE(Number("PlugCheckBoxes", 1, 2));
+    EXPECT_TRUE(Number("PlugCheckBoxes", 1, 1));
+    EXPECT_FALSE(Number("PlugCheckBoxes", 1, 3));
+    // Unticking one plug keeps the launch of the other.
+    EXPECT_TRUE(Number("PlugCheckBoxes", 0, 1));
+    EXPECT_TRUE(State().pending().boolPlugSelected);
+
+    // Clearing a middle label removes its row from both columns.
+    Label("PlugLabels", "", 1);
+    EXPECT_THAT(Texts("PlugLabels"), ElementsAre("PLUG-1A", "PLUG-3", ""));
+    EXPECT_THAT(Numbers("PlugCheckBoxes"), ElementsAre(0, 1, E));
+    // The blank row stays when "cleared" again.
+    Label("PlugLabels", "", 2);
+    EXPECT_THAT(Texts("PlugLabels"), ElementsAre("PLUG-1A", "PLUG-3", ""));
+    Number("PlugCheckBoxes", 0, 1);
+    EXPECT_FALSE(State().pending().boolPlugSelected);
+}
+
+TEST_F(VariableChangeTest, ReservoirRowsStartWithoutAPressure) {
+    SetTexts("ResevoirLabels", {""});
+    SetNumbers("ResevoirPressures", {E});
+    Label("ResevoirLabels", "WELL-A", 0);
+    EXPECT_THAT(Texts("ResevoirLabels"), ElementsAre("WELL-A", ""));
+    EXPECT_THAT(Numbers("ResevoirPressures"), ElementsAre(E, E));
+    State().pending().boolReservoirPressuresChanged = false;
+    Number("ResevoirPressures", E, 0);
+    EXPECT_FALSE(State().pending().boolReservoirPressuresChanged);
+    Number("ResevoirPressures", 15000, 0);
+    EXPECT_TRUE(State().pending().boolReservoirPressuresChanged);
+}
+
+TEST_F(VariableChangeTest, FlowSwitchIsLockedWhileTheOutletIsASource) {
+    SetNumbers("OutletSourceCB", {0, 1});
+    SetNumbers("bFlowSwitch", {1, 0});
+    EXPECT_FALSE(Number("bFlowSwitch", 1, 1));
+    EXPECT_TRUE(Number("bFlowSwitch", 0, 0));
+    EXPECT_TRUE(Number("bFlowSwitch", 1, 0));
+    Number("OutletSourceCB", 1, 0);
+    EXPECT_THAT(Numbers("bFlowSwitch"), ElementsAre(0, 0));
+    Number("OutletSourceCB", 0, 1);
+    EXPECT_TRUE(Number("bFlowSwitch", 1, 1));
+}
+
+TEST_F(VariableChangeTest, TrendRowsOfWholePipelineVariablesTakeNoPosition) {
+    zefa->AddTrend();
+    zefa->AddTrend();
+    Label("TrendPositions", "OUTLET", 1);
+    // HT (6125) belongs to the whole pipeline: the row's position goes.
+    EXPECT_TRUE(Number("enumTrendVars", 6125, 1));
+    EXPECT_THAT(Numbers("enumTrendTypes")[1], 15);
+    EXPECT_THAT(Texts("TrendPositions")[1], IsEmpty());
+    EXPECT_FALSE(Label("TrendPositions", "OUTLET", 1));
+    EXPECT_TRUE(Label("TrendPositions", "INLET", 0));
+    EXPECT_THAT(Texts("TrendPositions"), ElementsAre("INLET", ""));
+    EXPECT_THAT(Reports(), IsEmpty());
+
+    // Stopped, the trends are asked for at once (nothing to ask without a
+    // model); running, the next step asks.
+    State().pending().boolTrendsChanged = false;
+    Label("TrendPositions", "MIDDLE", 0);
+    EXPECT_FALSE(State().pending().boolTrendsChanged);
+    integrator().running_ = true;
+    Label("TrendPositions", "MIDDLE", 0);
+    EXPECT_TRUE(State().pending().boolTrendsChanged);
+}
+
+TEST_F(VariableChangeTest, ProfileSelectionKeepsOneProfileEnabled) {
+    zefa->AddProfile();
+    zefa->AddProfile();
+    SetTexts("ProfileBranches", {"PIPE", "RISER"});
+    State().pending().boolProfilesChanged = false;
+    EXPECT_TRUE(Number("ProfileEnable", 1, 1));
+    EXPECT_TRUE(Number("ProfileEnable", 1, 0));
+    EXPECT_THAT(Numbers("ProfileEnable"), ElementsAre(1, 0));
+    // Without a model the profile is fetched once the model is ready.
+    EXPECT_TRUE(State().pending().boolProfilesChanged);
+    EXPECT_THAT(Reports(), IsEmpty());
+
+    // Only variables along a branch make a profile: AL (825) lies at the
+    // volumes, HT (6125) belongs to the whole pipeline, 7 is no variable.
+    EXPECT_TRUE(Number("enumProfileVars", 825, 0));
+    EXPECT_FALSE(Number("enumProfileVars", 6125, 0));
+    EXPECT_FALSE(Number("enumProfileVars", 7, 0));
+    EXPECT_EQ(Numbers("enumProfileVars")[0], 825);
+    ASSERT_EQ(Reports().size(), 1u);
+    EXPECT_THAT(Reports()[0], HasSubstr("METHOD -- VariableChanging: GetZEFAVarInfo"));
+
+    SetNumbers("xData", {1, 2});
+    EXPECT_TRUE(Number("ProfileEnable", 0, 0));
+    EXPECT_THAT(Numbers("xData"), IsEmpty());
+    EXPECT_FALSE(State().trends().boolProfilesEnabled);
+}
+
+TEST_F(VariableChangeTest, ControllerDoubleClickOpensTheControllerWithinEightSeconds) {
+    host_case->Flowsheet()->Add(
+        std::make_shared<refhost::RefOperation>("PIC-100", "pidcontroller"));
+    SetTexts("KAVRISControllers", {"PIC-100", "GONE"});
+    SetNumber("controllerIndex", 0);
+    auto click = [&](int seconds_later) {
+        clock->now.second += seconds_later;
+        SetNumber("controllerIndexX", 0);
+        EXPECT_TRUE(Number("controllerIndex", GetNumber("controllerIndex")));
+    };
+    click(0);
+    click(8);
+    EXPECT_THAT(host_case->Flowsheet()->OpenedViews(), ElementsAre("PIC-100"));
+    EXPECT_EQ(GetNumber("controllerIndexX"), 1);
+
+    click(1);
+    click(9);  // too slow: the click only ends the first one
+    click(1);
+    EXPECT_THAT(host_case->Flowsheet()->OpenedViews(), ElementsAre("PIC-100"));
+    // Another change in between ends a double-click too.
+    Number("TrendFrequency", 10);
+    click(1);
+    EXPECT_THAT(host_case->Flowsheet()->OpenedViews(), ElementsAre("PIC-100"));
+
+    SetNumber("controllerIndex", 1);
+    click(1);
+    EXPECT_THAT(Reports(),
+                ElementsAre(HasSubstr("GONE doesn't currently exist in this simulation.")));
+    EXPECT_FALSE(State().edit().varFirstControllerClick);
+}
+
+TEST_F(VariableChangeTest, ControllerNamesAreLookedUpInEveryFlowsheet) {
+    host_case->Flowsheet()->AddSubFlowsheet("SUB")->Add(
+        std::make_shared<refhost::RefOperation>("FIC-7", "pidcontroller"));
+    SetTexts("KAVRISControllers", {"*Name*"});
+    SetTexts("ZEFAControllers", {"VALVE"});
+    EXPECT_TRUE(Label("KAVRISControllers", "FIC-7", 0));
+    EXPECT_TRUE(Label("KAVRISControllers", "FIC-8", 0));  // told, but kept
+    EXPECT_THAT(Texts("KAVRISControllers"), ElementsAre("FIC-8"));
+    EXPECT_THAT(Reports(), ElementsAre(HasSubstr("FIC-8 doesn't currently exist")));
+
+    Press("msgAddController");
+    EXPECT_THAT(Texts("KAVRISControllers"), ElementsAre("FIC-8", "*Name*"));
+    SetNumber("controllerIndex", 0);
+    Press("msgRemController");
+    EXPECT_THAT(Texts("KAVRISControllers"), ElementsAre("*Name*"));
+    EXPECT_THAT(Texts("ZEFAControllers"), ElementsAre("*Tag*"));
+}
+
+// Outlet B between A and C goes; the table rows follow.
+class StreamListTest : public VariableChangeTest {
+  protected:
+    void SetUp() override {
+        VariableChangeTest::SetUp();
+        Var<host::StreamListVariable>("Inlets")->SetStreams({a, b, c});
+        SetTexts("SourceTags", {"TA", "TB", "TC"});
+        SetNumbers("InletBoundaryCB", {0, 1, 0});
+        SetNumber("sourceIndex", 1);
+    }
+    void Changed(std::shared_ptr<host::Variable> object) {
+        ViewChange change;
+        change.tag = "Inlets";
+        change.object = std::move(object);
+        zefa->VariableChanged(change);
+    }
+    std::shared_ptr<NamedStream> a = std::make_shared<NamedStream>("A"),
+                                 b = std::make_shared<NamedStream>("B"),
+                                 c = std::make_shared<NamedStream>("C");
+};
+
+TEST_F(StreamListTest, AConnectedStreamGetsARow) {
+    Var<host::StreamListVariable>("Inlets")->SetStreams(
+        {a, b, c, std::make_shared<NamedStream>("D")});
+    Changed(Var<host::Variable>("Inlets"));
+    EXPECT_THAT(Texts("SourceTags"), ElementsAre("TA", "TB", "TC", "New Inlet"));
+    EXPECT_THAT(Numbers("InletBoundaryCB"), ElementsAre(0, 1, 0, 0));
+    EXPECT_EQ(State().lists().intNumInlets, 4);
+}
+
+TEST_F(StreamListTest, ADisconnectedStreamLosesItsRow) {
+    Var<host::StreamListVariable>("Inlets")->SetStreams({a, nullptr, c});
+    Changed(nullptr);
+    EXPECT_THAT(StreamNames("Inlets"), ElementsAre("A", "C"));
+    EXPECT_THAT(Texts("SourceTags"), ElementsAre("TA", "TC"));
+    EXPECT_THAT(Numbers("InletBoundaryCB"), ElementsAre(0, 0));
+    EXPECT_EQ(State().lists().intNumInlets, 2);
+}
+
+TEST_F(StreamListTest, AStreamTheHostRemovedTakesNoOtherWithIt) {
+    Var<host::StreamListVariable>("Inlets")->SetStreams({a, c});
+    Changed(nullptr);
+    EXPECT_THAT(StreamNames("Inlets"), ElementsAre("A", "C"));
+    EXPECT_THAT(Texts("SourceTags"), ElementsAre("TA", "TC"));
+    EXPECT_EQ(State().lists().intNumInlets, 2);
+}
+
+TEST_F(VariableChangeTest, CancelledDialogsChangeNothing) {
+    SetText("zefaExe", "/nowhere/zefa-server");
+    SetText("zefaModelPath", model_dir->Str());
+    SetText("InputFile", "old.inp");
+    ui->QueuePath(std::nullopt);
+    ui->QueuePath("false");
+    ui->QueuePath(std::nullopt);
+    Press("msgSelectZefaExe");
+    Press("msgSelectZefaModelPath");
+    Press("msgSelectInputFilePath");
+    EXPECT_EQ(GetText("zefaExe"), "/nowhere/zefa-server");
+    EXPECT_EQ(GetText("zefaModelPath"), model_dir->Str());
+    EXPECT_EQ(GetText("InputFile"), "old.inp");
+    // The program's folder does not exist: the dialog starts in the case folder.
+    EXPECT_THAT(Shown("open")[0],
+                HasSubstr("Select the location and ZEFA executable to run with the AutoStart "
+                          "feature.|" +
+                          host_case->Folder() + " Program Files"));
+    EXPECT_THAT(Shown("folder"),
+                ElementsAre("Select Path for all Zefa model files.|" + model_dir->Str()));
+    EXPECT_EQ(Shown("open")[1],
+              "Select Zefa Input File|" + model_dir->Str() + " Zefa Input Files (*.inp)|*.inp");
+
+    ui->QueuePath(model_dir->Str() + "/pipe.inp");
+    Press("msgSelectInputFilePath");
+    EXPECT_EQ(GetText("InputFile"), "pipe.inp");
+    ui->QueuePath(model_dir->Str() + "/pipe.snp");
+    Press("msgSelectSnapFilePath");
+    EXPECT_EQ(GetText("SnapshotFile"), "pipe.snp");
+    ui->QueuePath(case_dir->Str());
+    Press("msgSelectZefaModelPath");
+    EXPECT_EQ(GetText("zefaModelPath"), case_dir->Str());
+}
+
+TEST_F(VariableChangeTest, ATypedFileNameInAnotherFolderNeedsTheUsersYes) {
+    SetText("zefaModelPath", model_dir->Str());
+    SetText("InputFile", "old.inp");
+    EXPECT_TRUE(Label("InputFile", "/elsewhere/new.inp"));
+    EXPECT_EQ(GetText("InputFile"), "old.inp");  // the user said No
+    EXPECT_EQ(GetText("zefaModelPath"), model_dir->Str());
+    EXPECT_TRUE(Label("InputFile", "new.inp"));
+    EXPECT_EQ(GetText("InputFile"), "new.inp");
+}
+
+TEST_F(VariableChangeTest, LoadingNeedsAConnectionAndAFileInTheModelFolder) {
+    SetText("zefaModelPath", model_dir->Str());
+    SetText("InputFile", "pipe.inp");
+    Press("LoadInputMsg");  // not connected: nothing
+    EXPECT_THAT(Reports(), IsEmpty());
+
+    State().server().lngServerState = ServerState::Connected;
+    Press("LoadInputMsg");
+    SetText("InputFile", "../pipe.inp");
+    WriteFile(model_dir->Path().parent_path() / "pipe.inp", "x");
+    Press("LoadInputMsg");
+    EXPECT_THAT(Reports(),
+                ElementsAre(HasSubstr("The ZEFA Input file (" + model_dir->Str() +
+                                      "/pipe.inp) does not exist."),
+                            HasSubstr("The ZEFA Input file name (../pipe.inp) must name a file "
+                                      "in the ZEFA Model Path.")));
+    std::filesystem::remove(model_dir->Path().parent_path() / "pipe.inp");
+
+    State().server().lngServerState = ServerState::Initialised;
+    SetText("SnapshotFile", "gone.snp");
+    Press("LoadSnapMsg");
+    EXPECT_THAT(Reports().back(), HasSubstr("gone.snp) does not exist (at least as seen from "
+                                            "this computer)."));
+    EXPECT_EQ(zefa->ServerStateNumber(), 4);
+}
+
+TEST_F(VariableChangeTest, HostAndIgnoreSwitch) {
+    SetText("zefaHost", "localhost");
+    SetText("zefaExe", "");
+    EXPECT_TRUE(Label("zefaHost", "localhost"));
+    EXPECT_EQ(GetText("zefaExe"), "");  // same host: no new look-up
+    Label("zefaHost", "pipeserver");
+    EXPECT_EQ(GetText("zefaExe"), JoinPath(ext_dir->Str(), "zefa-server"));
+
+    Number("ignoreZEFA", 0);
+    EXPECT_THAT(Reports(), IsEmpty());
+    Number("ignoreZEFA", 1);
+    EXPECT_THAT(Reports(), ElementsAre(HasSubstr("To run the KAVRIS case without ZEFA")));
+}
+
+// Requests that need the server wait for the next step while the integrator
+// runs; when it is stopped they go out at once.
+class PendingRequestTest : public ViewTest {
+  protected:
+    void SetUp() override {
+        ViewTest::SetUp();
+        UsePositionVariables();
+        ConnectNewCase(server.Port());
+        SetText("PosLabel", "P1");
+        SetText("PosBranch", "PIPE");
+        SetText("PosPipe", "1");
+        SetNumber("PosSection", 3);
+    }
+    // Requests that start with `prefix`; waits (bounded) until there are at
+    // least `expected`, since the recording may trail the reply.
+    std::size_t Sent(const std::string& prefix, std::size_t expected = 0) {
+        std::size_t n = 0;
+        for (int i = 0; i < 300; ++i) {
+            n = 0;
+            for (const auto& r : server.Received()) n += r.starts_with(prefix) ? 1 : 0;
+            if (n >= expected) break;
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        return n;
+    }
+    FakeServer server;
+};
+
+TEST_F(PendingRequestTest, ActionsWaitWhileTheIntegratorRuns) {
+    integrator().running_ = true;
+    Press("SendNewPosition");
+    Number("boolLogClient", 1);
+    Number("shutin", 1);
+    const auto& pending = State().pending();
+    EXPECT_TRUE(pending.boolNewPositionPending);
+    EXPECT_TRUE(pending.boolLoggingChanged);
+    EXPECT_TRUE(pending.boolShutIn);
+    EXPECT_TRUE(State().client().IsTracingClient);
+    EXPECT_EQ(Sent("ZEFA_KEYWORD_INPUT"), 0u);
+    EXPECT_EQ(Sent("ZEFA_INPUT_LOG"), 0u);
+
+    integrator().running_ = false;
+    Press("SendNewPosition");
+    Number("boolLogClient", 0);
+    EXPECT_EQ(Sent("ZEFA_KEYWORD_INPUT", 1), 1u);
+    EXPECT_EQ(Sent("ZEFA_INPUT_LOG_OFF", 1), 1u);
+    EXPECT_FALSE(State().client().IsTracingClient);
+}
+
+TEST_F(PendingRequestTest, ButtonsConnectLoadAndInitialiseTheModel) {
+    SetNumber("boolTraceErrors", 1);
+    Press("CloseConnectionMessage");
+    ASSERT_EQ(zefa->ServerStateNumber(), 0);
+    Press("OpenConnectionMessage");  // useAutoConnect is 0: no server is started
+    ASSERT_EQ(zefa->ServerStateNumber(), 1);
+    EXPECT_EQ(zefa->StartedServerPid(), 0);
+
+    WriteFile(model_dir->Path() / "m.inp", "model");
+    SetNumber("CanLoadFile", 1);
+    Press("LoadInputMsg");
+    EXPECT_EQ(zefa->ServerStateNumber(), 4);
+    EXPECT_EQ(GetNumber("isReady"), 1);
+    EXPECT_EQ(GetNumber("CanLoadFile"), 0);
+    EXPECT_EQ(Sent("ZEFA_READ_INPUT|m.inp", 1), 1u);
+    EXPECT_EQ(Sent("ZEFA_INITIALIZE", 1), 1u);
+    Press("LoadInputMsg");  // loaded already: nothing
+    EXPECT_EQ(Sent("ZEFA_READ_INPUT", 1), 1u);
+
+    EXPECT_TRUE(Number("ZEFAsimTime", 30));
+    EXPECT_EQ(Sent("ZEFA_SET_TIME|30", 1), 1u);
+    EXPECT_THAT(Reports(), IsEmpty());
+}
+
+TEST_F(PendingRequestTest, AProfileIsFetchedAtOnceOnlyWhileTheIntegratorIsStopped) {
+    SetNumber("boolTraceErrors", 1);
+    State().server().lngServerState = ServerState::Initialised;
+    zefa->AddProfile();
+    SetTexts("ProfileBranches", {"NOPE"});
+    server.Refuse("ZEFA_SENDPR_NAMES");
+
+    integrator().running_ = true;
+    State().pending().boolProfilesChanged = false;
+    Number("ProfileEnable", 1, 0);
+    EXPECT_TRUE(State().pending().boolProfilesChanged);
+    EXPECT_EQ(Sent("ZEFA_SENDPR_NAMES"), 0u);
+
+    integrator().running_ = false;
+    Label("ProfileBranches", "NOPE", 0);
+    EXPECT_EQ(Sent("ZEFA_SENDPR_NAMES", 1), 1u);
+    EXPECT_THAT(Reports(), Contains(HasSubstr("Unable to obtain profile: Check the Branch label")));
+}
+
+}  // namespace
+}  // namespace zefa::test
