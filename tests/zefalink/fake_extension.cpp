@@ -57,7 +57,8 @@ const ZefaToolInterface kTools{kZefaToolInterfaceVersion,
                                NotSupported,
                                NotSupported,
                                NotSupported,
-                               StepTimeOuts};
+                               StepTimeOuts,
+                               NotSupported};
 
 }  // namespace
 
