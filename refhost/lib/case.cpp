@@ -1,5 +1,6 @@
 #include "lib/case.h"
 
+#include <algorithm>
 #include <ostream>
 #include <stdexcept>
 
@@ -322,6 +323,31 @@ const std::vector<VariableDefinition>& PipelineVariableDefinitions() {
     return definitions;
 }
 
+const std::vector<std::string>& PipelineCommandTags() {
+    static const std::vector<std::string> tags = {
+        "OpenConnectionMessage",
+        "CloseConnectionMessage",
+        "LoadInputMsg",
+        "LoadSnapMsg",
+        "InitializeMessage",
+        "msgRunZEFA",
+        "buildInputTable",
+        "msgAddController",
+        "msgRemController",
+        "msgBoo",
+        "AddTrend",
+        "RemoveTrend",
+        "msgAddProfile",
+        "msgRemoveProfile",
+        "SendNewPosition",
+        "msgSelectZefaExe",
+        "msgSelectInputFilePath",
+        "msgSelectSnapFilePath",
+        "msgSelectZefaModelPath",
+    };
+    return tags;
+}
+
 PipelineUnit::PipelineUnit(std::string name, std::shared_ptr<RefCase> owner_case,
                            std::shared_ptr<MessageWindow> window,
                            std::shared_ptr<host::UserInterface> ui,
@@ -335,6 +361,14 @@ PipelineUnit::PipelineUnit(std::string name, std::shared_ptr<RefCase> owner_case
         by_tag_[def.tag] = variable;
         ordered_.push_back(variable);
     }
+    for (const auto& tag : PipelineCommandTags())
+        if (by_tag_.find(tag) == by_tag_.end())
+            by_tag_[tag] = MakeVariable(tag, host::VariableKind::Number);
+}
+
+bool IsCommandTag(const std::string& tag) {
+    const auto& tags = PipelineCommandTags();
+    return std::find(tags.begin(), tags.end(), tag) != tags.end();
 }
 
 std::shared_ptr<host::Variable> PipelineUnit::FindVariable(const std::string& tag) {

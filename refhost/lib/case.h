@@ -237,6 +237,12 @@ struct VariableDefinition {
 };
 const std::vector<VariableDefinition>& PipelineVariableDefinitions();
 
+// The command variables of the unit operation's view: one number variable
+// per button. Pressing a button is a change of its variable to 1. They hold
+// no state of the case, so case files neither save nor need them.
+const std::vector<std::string>& PipelineCommandTags();
+bool IsCommandTag(const std::string& tag);
+
 // The container of one pipeline unit operation: its variables by tag, its name,
 // the message window, the case and the user interface.
 class PipelineUnit final : public host::Container, public host::Operation {
@@ -254,7 +260,8 @@ class PipelineUnit final : public host::Container, public host::Operation {
     std::string TypeName() const override { return "zefapipeline"; }
     std::shared_ptr<host::RealValue> Member(const std::string& name) override;
 
-    // Variables in definition order, for saving and printing.
+    // Variables in definition order, for saving and printing (not the
+    // command variables, which FindVariable finds too).
     const std::vector<std::shared_ptr<host::Variable>>& Variables() const { return ordered_; }
     // Typed access for the host's own use; throws when the tag is unknown or
     // of another kind.

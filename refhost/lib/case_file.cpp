@@ -220,6 +220,8 @@ HostCase LoadCase(const std::string& path, const StreamResolver& streams) {
     }
     if (doc.contains("flowsheet")) c.flowsheet = doc["flowsheet"];
     if (doc.contains("record")) c.record = doc["record"];
+    if (doc.contains("schedule")) c.schedule = doc["schedule"];
+    if (doc.contains("script")) c.script = doc["script"];
 
     if (doc.contains("units")) {
         const json& units = doc["units"];
@@ -253,6 +255,8 @@ void SaveCase(const HostCase& c, const std::string& path) {
                      {"time", solver->integrator_->time_}};
     if (!c.flowsheet.is_null()) doc["flowsheet"] = c.flowsheet;
     if (!c.record.is_null()) doc["record"] = c.record;
+    if (!c.schedule.is_null()) doc["schedule"] = c.schedule;
+    if (!c.script.is_null()) doc["script"] = c.script;
     json units = json::array();
     for (const auto& unit : c.units) {
         units.push_back({{"name", unit->Name()},

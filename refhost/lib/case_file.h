@@ -37,6 +37,10 @@ struct HostCase {
     // as read and written back unchanged unless replaced.
     nlohmann::json flowsheet = nullptr;
     nlohmann::json record = nullptr;
+    // Edits made while the case runs and the answers to the extension's
+    // dialogs (zefalink's schedule and script), kept as read.
+    nlohmann::json schedule = nullptr;
+    nlohmann::json script = nullptr;
 };
 
 // Creates an empty case whose folder is the case file's folder.

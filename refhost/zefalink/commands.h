@@ -12,5 +12,8 @@ void AddNewCommand(CLI::App& app, int& exit_code);
 void AddShowCommand(CLI::App& app, int& exit_code);
 void AddSnapshotCommand(CLI::App& app, int& exit_code);
 void AddPingCommand(CLI::App& app, int& exit_code);
+void AddSetCommand(CLI::App& app, int& exit_code);
+void AddPressCommand(CLI::App& app, int& exit_code);
+void AddStandaloneCommand(CLI::App& app, int& exit_code);
 
 }  // namespace zefalink

@@ -12,6 +12,9 @@ int main(int argc, char** argv) {
     zefalink::AddShowCommand(app, exit_code);
     zefalink::AddSnapshotCommand(app, exit_code);
     zefalink::AddPingCommand(app, exit_code);
+    zefalink::AddSetCommand(app, exit_code);
+    zefalink::AddPressCommand(app, exit_code);
+    zefalink::AddStandaloneCommand(app, exit_code);
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {

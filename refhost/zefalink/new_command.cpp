@@ -1,11 +1,10 @@
 // zefalink new: creates a case with one pipeline unit operation initialised
 // as a new case, applies plain variable settings and saves it.
-#include <charconv>
-#include <cmath>
 #include <filesystem>
 #include <iostream>
 
 #include "commands.h"
+#include "lib/view_edit.h"
 #include "pipeline_library.h"
 
 namespace zefalink {
@@ -21,15 +20,6 @@ struct NewOptions {
     std::string name = "PIPE-100";
     bool force = false;
 };
-
-// Parses a whole decimal number (also with fraction and exponent).
-bool ParseNumber(const std::string& text, double& value) {
-    const char* first = text.data();
-    const char* last = text.data() + text.size();
-    if (first != last && *first == '+') ++first;
-    const auto [end, ec] = std::from_chars(first, last, value);
-    return ec == std::errc() && end == last && first != last && std::isfinite(value);
-}
 
 // Applies TAG=VALUE to a text or number variable. An empty value makes a
 // number unset. Returns an error text, empty on success.
@@ -50,7 +40,7 @@ std::string ApplySetting(refhost::PipelineUnit& unit, const std::string& setting
     }
     if (auto number = std::dynamic_pointer_cast<host::NumberVariable>(variable)) {
         double v = host::kEmptyNumber;
-        if (!value.empty() && !ParseNumber(value, v))
+        if (!value.empty() && !refhost::ParseNumber(value, v))
             return tag + ": \"" + value + "\" is not a number";
         number->SetValue(v);
         return "";

@@ -56,6 +56,11 @@ LoadedCase LoadCaseWithFlowsheet(const std::string& path);
 // error. Result: 0, or the exit code for the failure.
 int OpenLibraryAndCase(PipelineLibrary& library, const std::string& path, LoadedCase& loaded);
 
+// Waits for the server process `pid` (a child of ours, or 0 for none) to end
+// after its stop request, and ends it when it does not, so a command never
+// leaves a server behind.
+void EnsureStopped(int pid);
+
 // Echoes the host's message window and message boxes to standard output.
 void EchoHostOutput(refhost::HostCase& c);
 

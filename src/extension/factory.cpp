@@ -73,9 +73,14 @@ long StepTimeOuts(host::UnitOperationExtension* e) {
     return object == nullptr ? -1L : static_cast<long>(object->StepTimeOuts());
 }
 
+int WaitForStep(host::UnitOperationExtension* e) {
+    return OnZefa(e, [](zefa::ZEFA& z) { return z.WaitForZEFAToCompleteIntegration() ? 1 : 0; });
+}
+
 constexpr ZefaToolInterface kToolInterface{
-    kZefaToolInterfaceVersion, FormatDouble, OpenConnection, LoadModel,        InitializeModel,
-    CloseConnection,           UpdateStatus, ServerState,    StartedServerPid, StepTimeOuts,
+    kZefaToolInterfaceVersion, FormatDouble,    OpenConnection, LoadModel,
+    InitializeModel,           CloseConnection, UpdateStatus,   ServerState,
+    StartedServerPid,          StepTimeOuts,    WaitForStep,
 };
 
 }  // namespace

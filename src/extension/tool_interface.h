@@ -39,6 +39,10 @@ struct ZefaToolInterface {
     int (*started_server_pid)(host::UnitOperationExtension* extension);
     // Host steps so far whose server step did not finish within its time-out.
     long (*step_time_outs)(host::UnitOperationExtension* extension);
+    // Waits, at most the unit's TimeStepTimeOut, for the server to finish the
+    // step it is on (a standalone run's results are taken meanwhile); 1 when
+    // no step is outstanding any more, 0 otherwise.
+    int (*wait_for_step)(host::UnitOperationExtension* extension);
 };
 
 using ZefaGetToolInterfaceFn = const ZefaToolInterface* (*)(std::uint32_t version);

@@ -2,6 +2,12 @@
 // "notabug" variable picks the behaviour: 1 never gets ready (server
 // unavailable), 2 has its server step time out from the third step on,
 // anything else runs quietly.
+//
+// It also writes every VariableChanging and VariableChanged call to the
+// message window (the wrapper as received, the stored value, whether the
+// integrator runs), and refuses a change whose new text is "refuse" with a
+// message of its own.
+#include <cstdio>
 #include <memory>
 #include <string>
 
@@ -26,7 +32,49 @@ class FakeExtension final : public zefa::test::NullExtension {
     }
     long TimeOuts() const { return time_outs_; }
 
+    bool VariableChanging(host::VariableWrapper& w) override {
+        Record("changing", w);
+        if (w.NewText() != "refuse") return true;
+        container_->WriteMessage("fake: " + w.Tag() + " refused");
+        return false;
+    }
+    void VariableChanged(host::VariableWrapper& w) override { Record("changed", w); }
+
   private:
+    static std::string Text(double v) {
+        if (host::IsEmptyNumber(v)) return "empty";
+        char buffer[32];
+        std::snprintf(buffer, sizeof buffer, "%g", v);
+        return buffer;
+    }
+    // The stored value the change is about: a plain value, an array's row
+    // or a stream list's length.
+    std::string Stored(const host::VariableWrapper& w) {
+        auto v = container_->FindVariable(w.Tag());
+        const auto row = static_cast<std::size_t>(w.Row());
+        if (auto n = std::dynamic_pointer_cast<host::NumberVariable>(v)) return Text(n->GetValue());
+        if (auto t = std::dynamic_pointer_cast<host::TextVariable>(v)) return t->GetValue();
+        if (auto a = std::dynamic_pointer_cast<host::NumberArrayVariable>(v)) {
+            const auto values = a->GetValues();
+            return row < values.Count() ? Text(values.At(row)) : "none";
+        }
+        if (auto a = std::dynamic_pointer_cast<host::TextArrayVariable>(v)) {
+            const auto values = a->GetValues();
+            return row < values.size() ? values[row] : "none";
+        }
+        if (auto l = std::dynamic_pointer_cast<host::StreamListVariable>(v))
+            return std::to_string(l->GetStreams().size()) + " streams";
+        return "?";
+    }
+    void Record(const char* what, const host::VariableWrapper& w) {
+        const bool running = container_->GetCase()->GetSolver()->GetIntegrator()->IsRunning();
+        container_->WriteMessage(std::string(what) + " " + w.Tag() +
+                                 " row=" + std::to_string(w.Row()) +
+                                 " number=" + Text(w.NewNumber()) + " text=" + w.NewText() +
+                                 " object=" + (w.VariableObject() ? "yes" : "no") +
+                                 " stored=" + Stored(w) + " running=" + (running ? "1" : "0"));
+    }
+
     std::shared_ptr<host::NumberVariable> Number(const char* tag) {
         return std::dynamic_pointer_cast<host::NumberVariable>(container_->FindVariable(tag));
     }
@@ -57,7 +105,8 @@ const ZefaToolInterface kTools{kZefaToolInterfaceVersion,
                                NotSupported,
                                NotSupported,
                                NotSupported,
-                               StepTimeOuts};
+                               StepTimeOuts,
+                               NotSupported};
 
 }  // namespace
 

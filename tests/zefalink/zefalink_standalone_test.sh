@@ -1,0 +1,54 @@
+#!/bin/sh
+# zefalink standalone against a real zefa-server on a loopback port: the
+# pipeline model runs alone to the end time, its results are written and the
+# case saved; an end time not after the pipeline's time is refused.
+# Usage: zefalink_standalone_test.sh ZEFALINK EXTENSION_LIBRARY ZEFA_SERVER EXAMPLES_DIR
+zefalink=$1 server=$3 examples=$4 failures=0
+ZEFA_EXTENSION_LIBRARY=$2
+export ZEFA_EXTENSION_LIBRARY
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
+server_left() {
+    sleep 0.2
+    ps -eo stat=,args= | grep -v '^Z' | grep "zefa-server -server $port" | grep -qv grep
+}
+
+port=$((20000 + $$ % 12000))
+if command -v ss >/dev/null 2>&1; then
+    while ss -ltn | grep -q ":$port "; do port=$((port + 1)); done
+fi
+cp "$examples/choke_well_plug.inp" "$work/"
+case_file="$work/plug.case.json"
+cp "$examples/plug_shutin.case.json" "$case_file"
+"$zefalink" set "$case_file" zefaModelPath="$work" zefaExe="$server" ServerName="$port" \
+    PortNumber="$port" >"$work/set.out" 2>&1 || fail "set exited $?: $(cat "$work/set.out")"
+
+"$zefalink" standalone "$case_file" --until 30 --out "$work/out" >"$work/run.out" 2>&1
+rc=$?
+[ "$rc" -eq 0 ] || fail "standalone exited $rc: $(cat "$work/run.out")"
+grep -qx "ZEFAsimTime = 30" "$work/run.out" || fail "no ZEFAsimTime line"
+grep -q "^boundary 0: pressure " "$work/run.out" || fail "no boundary result"
+grep -q '"ZEFAsimTime": 30.0' "$work/out/standalone-summary.json" || fail "summary"
+head -1 "$work/out/standalone.csv" | grep -q '^Kind,Index,Pressure \[kPa\],Temperature \[C\],Gas mass flow \[kg/s\]' ||
+    fail "csv header: $(head -1 "$work/out/standalone.csv")"
+grep -q '^boundary,0,' "$work/out/standalone.csv" || fail "csv boundary row"
+tr -d ' \n' <"$case_file" | grep -q '"zefaEndTime":30.0' || fail "end time not saved"
+server_left && fail "a zefa-server process is left after the run"
+
+# An end time at the pipeline's start time: refused, nothing written.
+cp "$case_file" "$work/before"
+"$zefalink" standalone "$case_file" --until 0 --out "$work/out0" >"$work/refused.out" 2>&1
+rc=$?
+[ "$rc" -eq 1 ] || fail "--until 0 exited $rc"
+grep -q "less than the current ZEFA simulation time\|zefaEndTime=0 was refused" "$work/refused.out" ||
+    fail "--until 0: $(cat "$work/refused.out")"
+cmp -s "$work/before" "$case_file" || fail "a refused standalone run changed the case"
+[ -e "$work/out0/standalone-summary.json" ] && fail "a refused run wrote results"
+server_left && fail "a zefa-server process is left after the refusal"
+
+"$zefalink" standalone "$case_file" --until soon >/dev/null 2>&1
+[ $? -eq 64 ] || fail "--until soon is not a usage error"
+
+[ "$failures" -eq 0 ] || exit 1
+echo "zefalink standalone: ok"
