@@ -97,7 +97,10 @@ std::optional<std::vector<double>> ZEFA::FlowBalanceEquationCoef(std::int32_t) {
 void ZEFA::UpdatePFEquationCoeffs() {
     Trap("UpdatePFEquationCoeffs", [&] {
         if (!(Num(vars.boolWritePFEquations) == 1.0 && Num(vars.ignoreZEFA) != 1.0)) return;
-        host::DynamicContainer& dyn = Use(objDynContainer);
+        // Outside a dynamic run (a standalone run before the host has ever
+        // integrated) there are no host equations to update.
+        if (!objDynContainer) return;
+        host::DynamicContainer& dyn = *objDynContainer;
         const std::vector<double> trend = Deref(mobjZefaClient.get()).OutTrendData;
         const auto inlets = Use(vars.Inlets).GetStreams();
         const auto outlets = Use(vars.Outlets).GetStreams();

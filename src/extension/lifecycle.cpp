@@ -170,6 +170,9 @@ std::int32_t ZEFA::Initialize(std::shared_ptr<host::Container> container, bool i
                    "InletBoundaryCB", "inlet");
             repair(Use(vars.OutletSourceCB), static_cast<std::size_t>(lists_.intNumOutlets),
                    "OutletSourceCB", "outlet");
+            // The flow-sign switches are read for every outlet at every step.
+            repair(Use(vars.bFlowSwitch), static_cast<std::size_t>(lists_.intNumOutlets),
+                   "bFlowSwitch", "outlet");
 
             DefaultNumber(Use(vars.ZEFARunInterval), step_size());
             pending_.boolReservoirPressuresChanged = true;

@@ -170,6 +170,11 @@ TEST_F(CouplingEquations, StreamUpdateHandsTheResultsToTheEquations) {
     Trend({0, 0, 0}, {0, 0, 0}, 0, {0, 0, 0});
     zefa->UpdatePFEquationCoeffs();  // switched off: nothing is written
     EXPECT_DOUBLE_EQ(Flow()[2], 0.3 + 3000.0 * 0.075);
+
+    // Outside a dynamic run there is no dynamic container and nothing to update.
+    Num("boolWritePFEquations", 1);
+    State().dynContainer().reset();
+    zefa->UpdateStreamsData();
     EXPECT_TRUE(Lines().empty()) << Lines()[0];
 }
 

@@ -78,6 +78,9 @@ TEST_F(HostWorld, RecalledCaseIsRepairedAndUpgraded) {
     EXPECT_THAT(Numbers("ResevoirPressures"), ElementsAre(host::kEmptyNumber));
     EXPECT_THAT(Numbers("InletBoundaryCB"), ElementsAre(1, 0));
     EXPECT_THAT(Numbers("OutletSourceCB"), ElementsAre(1, 0, 0));
+    // A case saved without flow-sign switches gets one per outlet: every
+    // step reads them.
+    EXPECT_THAT(Numbers("bFlowSwitch"), ElementsAre(0, 0, 0));
     EXPECT_THAT(window->Lines(),
                 ElementsAre("InletBoundaryCB had 4 entries for 2 inlets; it now has one entry per "
                             "inlet.: PIPE-100: KAVRIS-ZEFA Link Error",
