@@ -1,11 +1,15 @@
 #include "pipeline_library.h"
 
 #include <dlfcn.h>
+#include <signal.h>
+#include <sys/wait.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
+#include <thread>
 
 #include "lib/flowsheet_file.h"
 
@@ -21,7 +25,38 @@ fs::path OwnFolder() {
     return ec ? fs::path() : exe.parent_path();
 }
 
+bool ProcessGone(int pid) {
+    if (pid < 1) return true;
+    // The server is our child: reap it once it has ended.
+    int status = 0;
+    const pid_t waited = ::waitpid(pid, &status, WNOHANG);
+    if (waited == pid) return true;
+    if (waited == 0) return false;
+    if (::kill(pid, 0) != 0) return true;
+    // A zombie has ended already.
+    std::string stat;
+    if (FILE* f = std::fopen(("/proc/" + std::to_string(pid) + "/stat").c_str(), "r")) {
+        char buffer[512] = {};
+        if (std::fgets(buffer, sizeof buffer, f)) stat = buffer;
+        std::fclose(f);
+    }
+    const std::size_t close = stat.rfind(')');
+    return close != std::string::npos && close + 2 < stat.size() &&
+           (stat[close + 2] == 'Z' || stat[close + 2] == 'X');
+}
+
 }  // namespace
+
+void EnsureServerStopped(int pid) {
+    for (int i = 0; i < 300 && !ProcessGone(pid); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    if (ProcessGone(pid)) return;
+    std::cerr << "warning: the pipeline server (process " << pid << ") did not stop; ending it\n";
+    ::kill(pid, SIGTERM);
+    for (int i = 0; i < 200 && !ProcessGone(pid); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    if (!ProcessGone(pid)) ::kill(pid, SIGKILL);
+}
 
 PipelineLibrary::~PipelineLibrary() {
     for (auto* e : created_)
@@ -102,6 +137,12 @@ void DefaultServerPath() {
             return;
         }
     }
+}
+
+void DefaultServerProgram(refhost::PipelineUnit& unit) {
+    auto exe = unit.Get<host::TextVariable>("zefaExe");
+    if (!exe->GetValue().empty()) return;
+    if (const char* env = std::getenv("ZEFA_SERVERPATH"); env && *env) exe->SetValue(env);
 }
 
 LoadedCase LoadCaseWithFlowsheet(const std::string& path) {

@@ -1,13 +1,8 @@
 // zefalink snapshot: recalls a case, starts and connects the pipeline server,
 // loads and initialises the model, saves a snapshot, stops the server and
 // saves the case with the new snapshot name.
-#include <signal.h>
-#include <sys/wait.h>
-
-#include <chrono>
 #include <filesystem>
 #include <iostream>
-#include <thread>
 
 #include "commands.h"
 #include "pipeline_library.h"
@@ -16,39 +11,6 @@ namespace zefalink {
 namespace {
 
 namespace fs = std::filesystem;
-
-bool ProcessGone(int pid) {
-    if (pid < 1) return true;
-    // The server is our child: reap it once it has ended.
-    int status = 0;
-    const pid_t waited = ::waitpid(pid, &status, WNOHANG);
-    if (waited == pid) return true;
-    if (waited == 0) return false;
-    if (::kill(pid, 0) != 0) return true;
-    // A zombie has ended already.
-    std::string stat;
-    if (FILE* f = std::fopen(("/proc/" + std::to_string(pid) + "/stat").c_str(), "r")) {
-        char buffer[512] = {};
-        if (std::fgets(buffer, sizeof buffer, f)) stat = buffer;
-        std::fclose(f);
-    }
-    const std::size_t close = stat.rfind(')');
-    return close != std::string::npos && close + 2 < stat.size() &&
-           (stat[close + 2] == 'Z' || stat[close + 2] == 'X');
-}
-
-// A server that is still there after the stop request is ended here, so the
-// command never leaves one behind.
-void EnsureStopped(int pid) {
-    for (int i = 0; i < 300 && !ProcessGone(pid); ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    if (ProcessGone(pid)) return;
-    std::cerr << "warning: the pipeline server (process " << pid << ") did not stop; ending it\n";
-    ::kill(pid, SIGTERM);
-    for (int i = 0; i < 200 && !ProcessGone(pid); ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    if (!ProcessGone(pid)) ::kill(pid, SIGKILL);
-}
 
 int RunSnapshot(const std::string& case_arg, const std::string& unit_name) {
     std::error_code ec;
@@ -102,7 +64,7 @@ int RunSnapshot(const std::string& case_arg, const std::string& unit_name) {
     const std::string model_path = unit->Get<host::TextVariable>("zefaModelPath")->GetValue();
     const std::string snapshot = unit->Get<host::TextVariable>("SnapshotFile")->GetValue();
     extension->Terminate();
-    EnsureStopped(server_pid);
+    EnsureServerStopped(server_pid);
     if (rc != kExitOk) return rc;
 
     const fs::path file = fs::path(model_path) / snapshot;
