@@ -5,6 +5,8 @@
 #include <fstream>
 #include <sstream>
 
+#include "platform/safe_file.h"
+
 namespace refhost {
 
 namespace fs = std::filesystem;
@@ -154,6 +156,18 @@ std::string FolderOf(const std::string& path) {
     return folder.string();
 }
 
+// A relative model folder names a folder beside the case file, so that a case
+// and its models can be moved or cloned together; an absolute one is kept.
+void ResolveModelPath(PipelineUnit& unit, const std::string& case_folder) {
+    auto model_path = unit.Get<host::TextVariable>("zefaModelPath");
+    const fs::path given(model_path->GetValue());
+    if (given.empty() || given.is_absolute()) return;
+    std::string resolved = (fs::path(case_folder) / given).lexically_normal().string();
+    // "folder/." normalises to "folder/": the extension joins names itself.
+    while (resolved.size() > 1 && resolved.back() == '/') resolved.pop_back();
+    model_path->SetValue(resolved);
+}
+
 }  // namespace
 
 json UnitVariablesToJson(const PipelineUnit& unit) {
@@ -238,6 +252,7 @@ HostCase LoadCase(const std::string& path, const StreamResolver& streams) {
             auto unit = std::make_shared<PipelineUnit>(u["name"].get<std::string>(), c.host_case,
                                                        c.window, c.ui);
             if (u.contains("variables")) LoadUnitVariables(*unit, u["variables"], path, streams);
+            ResolveModelPath(*unit, c.host_case->Folder());
             c.host_case->Flowsheet()->Add(unit);
             c.units.push_back(unit);
         }
@@ -265,22 +280,12 @@ void SaveCase(const HostCase& c, const std::string& path) {
     }
     doc["units"] = units;
 
-    const std::string tmp = path + ".tmp";
-    {
-        std::ofstream out(tmp, std::ios::trunc);
-        if (!out) throw CaseFileError(path, "", "cannot write the case file");
-        out << doc.dump(2) << '\n';
-        out.flush();
-        if (!out) {
-            std::remove(tmp.c_str());
-            throw CaseFileError(path, "", "writing the case file failed");
-        }
-    }
-    std::error_code ec;
-    fs::rename(tmp, path, ec);
-    if (ec) {
-        std::remove(tmp.c_str());
-        throw CaseFileError(path, "", "cannot replace the case file: " + ec.message());
+    // A new file beside the case, renamed over it: a failed save never leaves
+    // a damaged case, and a link planted at either name is never followed.
+    try {
+        zefa::WriteFileReplacing(path, doc.dump(2) + "\n");
+    } catch (const std::exception&) {
+        throw CaseFileError(path, "", "cannot write the case file");
     }
 }
 

@@ -121,6 +121,29 @@ void HostDynamicContainer::AddEquations(PFNetwork& network) const {
     add(flow_, "flow-balance");
 }
 
+void HostDynamicContainer::AddStartingHolds(PFNetwork& network) const {
+    const auto add = [&](const std::vector<HostEquation>& set, const char* kind) {
+        for (std::size_t k = 0; k < set.size(); ++k) {
+            const HostEquation& eq = set[k];
+            if (eq.vars.size() != 2) continue;
+            for (const auto& variable : eq.vars) {
+                const auto* value = dynamic_cast<const StreamValue*>(variable.get());
+                if (!value || (value->Which() != StreamValue::What::MolarFlow &&
+                               value->Which() != StreamValue::What::MassFlow))
+                    continue;
+                double factor = 1.0;
+                const int unknown = network.UnknownOf(*variable, &factor);
+                network.AddLinear(
+                    unit_ + " " + kind + " equation " + std::to_string(k) + " (starting flow held)",
+                    {{unknown, factor}}, variable->GetValue());
+                break;
+            }
+        }
+    };
+    add(pressure_, "pressure-balance");
+    add(flow_, "flow-balance");
+}
+
 std::vector<std::string> HostDynamicContainer::TakeWarnings() {
     std::vector<std::string> out;
     out.swap(warnings_);

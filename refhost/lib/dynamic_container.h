@@ -45,6 +45,11 @@ class HostDynamicContainer final : public host::DynamicContainer {
     // Adds the equations to a network; their variables must be stream
     // pressures or flows of that network.
     void AddEquations(PFNetwork& network) const;
+    // For the starting state, before the extension has written coefficients
+    // from results of its own: one equation per equation of the unit that
+    // holds the equation's flow variable (the connection's flow) at its
+    // present value.
+    void AddStartingHolds(PFNetwork& network) const;
 
     const std::vector<HostEquation>& PressureBalance() const { return pressure_; }
     const std::vector<HostEquation>& FlowBalance() const { return flow_; }

@@ -108,11 +108,18 @@ void DynamicRun::CollectWarnings() {
     }
 }
 
-bool DynamicRun::Solve() {
+bool DynamicRun::Solve(bool starting) {
     PFNetwork network(plant_.Streams());
     network.AddStreamSpecifications();
     for (const auto& op : plant_.Operations()) op->AddEquations(network);
-    for (const auto& u : units_) u.dynamic->AddEquations(network);
+    for (const auto& u : units_) {
+        // The coefficients come with the pipeline's first results, taken at
+        // the first step: until then the connections pass the flows they have.
+        if (starting)
+            u.dynamic->AddStartingHolds(network);
+        else
+            u.dynamic->AddEquations(network);
+    }
     last_solve_ = SolvePressureFlow(network);
     if (!last_solve_.converged) {
         error_ = last_solve_.message;
@@ -217,7 +224,7 @@ bool DynamicRun::Start() {
             u.dynamic->LoadEquations(*u.extension);
         }
         CollectWarnings();
-        if (!Solve()) {
+        if (!Solve(true)) {
             error_ = "starting state: " + error_;
             integrator_->running_ = false;
             return false;

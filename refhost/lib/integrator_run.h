@@ -91,7 +91,7 @@ class DynamicRun {
     const std::vector<ExtensionUnit>& Units() const { return units_; }
 
   private:
-    bool Solve();
+    bool Solve(bool starting = false);
     void UpdateOutlets(bool call_extensions);
     void CollectWarnings();
 

@@ -51,7 +51,7 @@ CaseSession::~CaseSession() {
     const ZefaToolInterface* tools = library_.Tools();
     const int pid = tools ? tools->started_server_pid(extension_) : 0;
     extension_->Terminate();
-    if (pid > 0) EnsureStopped(pid);
+    if (pid > 0) EnsureServerStopped(pid);
 }
 
 int CaseSession::Open(const std::string& path, const std::string& unit_name,

@@ -48,6 +48,17 @@ bool ProcessGone(int pid) {
 
 }  // namespace
 
+void EnsureServerStopped(int pid) {
+    for (int i = 0; i < 300 && !ProcessGone(pid); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    if (ProcessGone(pid)) return;
+    std::cerr << "warning: the pipeline server (process " << pid << ") did not stop; ending it\n";
+    ::kill(pid, SIGTERM);
+    for (int i = 0; i < 200 && !ProcessGone(pid); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    if (!ProcessGone(pid)) ::kill(pid, SIGKILL);
+}
+
 PipelineLibrary::~PipelineLibrary() {
     for (auto* e : created_)
         if (destroy_) destroy_(e);
@@ -129,6 +140,12 @@ void DefaultServerPath() {
     }
 }
 
+void DefaultServerProgram(refhost::PipelineUnit& unit) {
+    auto exe = unit.Get<host::TextVariable>("zefaExe");
+    if (!exe->GetValue().empty()) return;
+    if (const char* env = std::getenv("ZEFA_SERVERPATH"); env && *env) exe->SetValue(env);
+}
+
 LoadedCase LoadCaseWithFlowsheet(const std::string& path) {
     nlohmann::json doc;
     {
@@ -165,17 +182,6 @@ int OpenLibraryAndCase(PipelineLibrary& library, const std::string& path, Loaded
         return kExitInvalidCase;
     }
     return kExitOk;
-}
-
-void EnsureStopped(int pid) {
-    for (int i = 0; i < 300 && !ProcessGone(pid); ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    if (ProcessGone(pid)) return;
-    std::cerr << "warning: the pipeline server (process " << pid << ") did not stop; ending it\n";
-    ::kill(pid, SIGTERM);
-    for (int i = 0; i < 200 && !ProcessGone(pid); ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    if (!ProcessGone(pid)) ::kill(pid, SIGKILL);
 }
 
 void EchoHostOutput(refhost::HostCase& c) {

@@ -40,9 +40,18 @@ class PipelineLibrary {
     std::vector<host::UnitOperationExtension*> created_;
 };
 
+// Waits up to 3 s for the server process `pid` (one this process started) to
+// end after its stop request, then ends it (SIGTERM, then SIGKILL), so that
+// no command leaves a server behind. Ids below 1 are ignored.
+void EnsureServerStopped(int pid);
+
 // Makes the extension find the pipeline server of the build tree (or beside
 // zefalink) when ZEFA_SERVERPATH does not name one.
 void DefaultServerPath();
+// A unit whose case names no server program ("zefaExe" empty) gets the one
+// DefaultServerPath found, as a new case would: a case shipped with its
+// models then starts the server of the installation that runs it.
+void DefaultServerProgram(refhost::PipelineUnit& unit);
 
 // A case file read with its process part (when it has a flowsheet section),
 // stream names resolved through it.
@@ -55,11 +64,6 @@ LoadedCase LoadCaseWithFlowsheet(const std::string& path);
 // Opens the library and loads the case, writing what went wrong to standard
 // error. Result: 0, or the exit code for the failure.
 int OpenLibraryAndCase(PipelineLibrary& library, const std::string& path, LoadedCase& loaded);
-
-// Waits for the server process `pid` (a child of ours, or 0 for none) to end
-// after its stop request, and ends it when it does not, so a command never
-// leaves a server behind.
-void EnsureStopped(int pid);
 
 // Echoes the host's message window and message boxes to standard output.
 void EchoHostOutput(refhost::HostCase& c);
@@ -74,6 +78,7 @@ enum ExitCode : int {
     kExitInternal = 70,
     kExitCannotCreate = 73,
     kExitTimeOut = 75,
+    kExitInterrupted = 130,  // SIGINT or SIGTERM: 128 + the number of SIGINT
 };
 
 }  // namespace zefalink

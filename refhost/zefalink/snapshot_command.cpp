@@ -64,7 +64,7 @@ int RunSnapshot(const std::string& case_arg, const std::string& unit_name) {
     const std::string model_path = unit->Get<host::TextVariable>("zefaModelPath")->GetValue();
     const std::string snapshot = unit->Get<host::TextVariable>("SnapshotFile")->GetValue();
     extension->Terminate();
-    EnsureStopped(server_pid);
+    EnsureServerStopped(server_pid);
     if (rc != kExitOk) return rc;
 
     const fs::path file = fs::path(model_path) / snapshot;

@@ -29,9 +29,9 @@ bool WriteAll(int fd, std::string_view content) {
 
 }  // namespace
 
-void WriteFileReplacing(const std::string& path, std::string_view content) {
-    const std::filesystem::path target(path);
-    if (target.filename().empty()) throw Error::FileAccess(path);
+ReplacingFile::ReplacingFile(std::string path) : path_(std::move(path)) {
+    const std::filesystem::path target(path_);
+    if (target.filename().empty()) throw Error::FileAccess(path_);
     const std::filesystem::path folder =
         target.has_parent_path() ? target.parent_path() : std::filesystem::path(".");
     // The temporary name: the folder, "/.", the file name, ".XXXXXX".
@@ -43,16 +43,36 @@ void WriteFileReplacing(const std::string& path, std::string_view content) {
     name.push_back('\0');
     // mkstemp creates the file with O_CREAT | O_EXCL: it never opens an
     // existing file or follows a link.
-    const int fd = ::mkstemp(name.data());
-    if (fd < 0) throw Error::FileAccess(path);
-    bool ok = ::fchmod(fd, 0644) == 0 && WriteAll(fd, content);
-    ok = (::close(fd) == 0) && ok;
-    // rename replaces the directory entry itself, so a link at `path` is
+    fd_ = ::mkstemp(name.data());
+    if (fd_ < 0) throw Error::FileAccess(path_);
+    temporary_ = name.data();
+    if (::fchmod(fd_, 0644) != 0) ok_ = false;
+}
+
+ReplacingFile::~ReplacingFile() {
+    if (fd_ >= 0) ::close(fd_);
+    if (!temporary_.empty()) ::unlink(temporary_.c_str());
+}
+
+bool ReplacingFile::Write(std::string_view content) {
+    if (ok_ && fd_ >= 0) ok_ = WriteAll(fd_, content);
+    return ok_;
+}
+
+void ReplacingFile::Commit() {
+    bool ok = ok_ && fd_ >= 0;
+    if (fd_ >= 0) ok = (::close(fd_) == 0) && ok;
+    fd_ = -1;
+    // rename replaces the directory entry itself, so a link at the path is
     // replaced rather than followed.
-    if (!ok || std::rename(name.data(), path.c_str()) != 0) {
-        ::unlink(name.data());
-        throw Error::FileAccess(path);
-    }
+    if (!ok || std::rename(temporary_.c_str(), path_.c_str()) != 0) throw Error::FileAccess(path_);
+    temporary_.clear();
+}
+
+void WriteFileReplacing(const std::string& path, std::string_view content) {
+    ReplacingFile file(path);
+    file.Write(content);
+    file.Commit();
 }
 
 }  // namespace zefa

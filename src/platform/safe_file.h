@@ -8,9 +8,33 @@
 
 namespace zefa {
 
-// Writes `content` to a new file beside `path` (created exclusively, mode
-// 0644) and renames it over `path`. Whatever `path` was before (a file or a
-// symbolic link) is replaced; the target of a link is left alone. Raises
+// A file written piece by piece into a new file beside `path` (created
+// exclusively, mode 0644) and renamed over `path` by Commit. Whatever `path`
+// was before (a file or a symbolic link) is replaced; the target of a link is
+// left alone. Until Commit, `path` is unchanged; a file never committed is
+// removed when the object goes.
+class ReplacingFile {
+  public:
+    // Raises Error::FileAccess when the new file cannot be created.
+    explicit ReplacingFile(std::string path);
+    ~ReplacingFile();
+    ReplacingFile(const ReplacingFile&) = delete;
+    ReplacingFile& operator=(const ReplacingFile&) = delete;
+
+    // False once a write has failed; later writes do nothing.
+    bool Write(std::string_view content);
+    // Renames the written file over `path`. Raises Error::FileAccess when a
+    // write failed or the rename does; `path` is then unchanged.
+    void Commit();
+
+  private:
+    std::string path_;
+    std::string temporary_;
+    int fd_ = -1;
+    bool ok_ = true;
+};
+
+// Writes `content` through a ReplacingFile and commits it. Raises
 // Error::FileAccess when the file cannot be written; `path` is then unchanged.
 void WriteFileReplacing(const std::string& path, std::string_view content);
 

@@ -78,9 +78,9 @@ bool ZEFA::WaitForZEFAToCompleteIntegration() {
         // a time-out of 0 with no step outstanding, are no failure.
         if (!outstanding || (client.StepComplete && client.IsZEFAConnected())) {
             result = true;
-        } else if (!client.IsZEFAConnected()) {
-            // The step is over without its data; the loss was reported once.
         } else {
+            // Too slow or gone: either way the step did not finish, once per
+            // host step that waits for it, and the host keeps its results.
             ++step_.stepTimeOuts;
             strLastMessage = "ZEFA did not finish its time step.";
             ReportError(strLastMessage);

@@ -103,15 +103,34 @@ TEST_F(CaseFileTest, BadFilesNameTheKeyAtFault) {
     EXPECT_THROW(LoadCase(path), CaseFileError);
 }
 
-TEST_F(CaseFileTest, AFailedSaveLeavesTheOldFileIntact) {
+TEST_F(CaseFileTest, SavingReplacesAPlantedLinkAndLeavesItsTargetAlone) {
     HostCase c = NewCase(path);
+    const fs::path target = dir / "elsewhere.txt";
+    std::ofstream(target) << "keep me";
+    fs::create_symlink(target, path);
     SaveCase(c, path);
-    std::ifstream in(path);
-    const std::string before((std::istreambuf_iterator<char>(in)), {});
-    fs::create_directories(path + ".tmp");  // the temporary file cannot be written
-    EXPECT_THROW(SaveCase(c, path), CaseFileError);
-    std::ifstream again(path);
-    EXPECT_EQ(before, std::string((std::istreambuf_iterator<char>(again)), {}));
+    EXPECT_FALSE(fs::is_symlink(path));
+    std::ifstream in(target);
+    EXPECT_EQ(std::string((std::istreambuf_iterator<char>(in)), {}), "keep me");
+    EXPECT_NO_THROW(LoadCase(path));
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir), fs::directory_iterator()), 2)
+        << "no temporary file left beside the case";
+    EXPECT_THROW(SaveCase(c, (dir / "missing" / "x.case.json").string()), CaseFileError);
+}
+
+TEST_F(CaseFileTest, ARelativeModelFolderIsTheCaseFoldersAndAnAbsoluteOneStays) {
+    const auto model_path_of = [&](const std::string& given) {
+        Write(
+            R"({"format":"zefalink-case","version":1,"units":[{"name":"P","variables":{"zefaModelPath":")" +
+            given + R"("}}]})");
+        return LoadCase(path).units.at(0)->Get<host::TextVariable>("zefaModelPath")->GetValue();
+    };
+    const std::string folder = fs::absolute(dir).lexically_normal().string();
+    EXPECT_EQ(model_path_of("."), folder);
+    EXPECT_EQ(model_path_of("models/"), folder + "/models");
+    EXPECT_EQ(model_path_of("../shared"), fs::absolute(dir).parent_path().string() + "/shared");
+    EXPECT_EQ(model_path_of("/opt/models"), "/opt/models");
+    EXPECT_EQ(model_path_of(""), "");
 }
 
 }  // namespace

@@ -1,0 +1,120 @@
+#!/bin/sh
+# zefalink run coupled to real pipeline servers: every shipped example runs
+# from a copy of the examples folder, a server killed or stopped mid-run ends
+# the run with exit 75 and one time-out line, and an interrupt stops the
+# server the run started. Arguments: zefalink, the examples folder, a port
+# base (five consecutive free ports are used).
+set -u
+zefalink="$1"
+examples="$2"
+base="${3:-23811}"
+work=$(mktemp -d)
+fail() { echo "FAIL: $*" >&2; exit 1; }
+
+# Servers whose working folder lies in our copy: the ones this test started.
+our_servers() {
+    for d in /proc/[0-9]*; do
+        [ "$(readlink "$d/cwd" 2>/dev/null)" = "$work/ex" ] || continue
+        grep -q '^zefa-server' "$d/comm" 2>/dev/null && basename "$d"
+    done
+}
+cleanup() {
+    for p in $(our_servers); do kill -KILL "$p" 2>/dev/null; done
+    rm -rf "$work"
+}
+trap cleanup EXIT
+
+# A copy, as from a fresh clone, with ports of this test's own.
+mkdir "$work/ex"
+cp "$examples"/*.inp "$examples"/*.case.json "$work/ex/"
+for n in 1 2 3 4 5; do
+    sed -i "s/1681$n/$((base + n - 1))/g" "$work/ex"/*.case.json
+done
+
+wait_for_server() {
+    i=0
+    while [ -z "$(our_servers)" ]; do
+        i=$((i + 1)); [ "$i" -lt 300 ] || fail "no server started"
+        sleep 0.05
+    done
+    # Past the start: the model is read and the steps have begun.
+    sleep 1.5
+}
+
+# ---- Every example runs to completion.
+for case in well_flowline well_flowline_direct choke_control two_flowlines; do
+    out="$work/out-$case"
+    "$zefalink" run "$work/ex/$case.case.json" --duration 20 --output-dir "$out" \
+        --log-level warning --plot 2>"$work/err-$case"
+    rc=$?
+    [ "$rc" -eq 0 ] || { cat "$work/err-$case" >&2; fail "$case exited $rc"; }
+    [ "$(wc -l <"$out/trends.csv")" -eq 22 ] || fail "$case: rows"
+    grep -q '"status": "completed"' "$out/run-summary.json" || fail "$case: status"
+    grep -q '<svg' "$out/trends.svg" || fail "$case: trends.svg"
+    [ -z "$(our_servers)" ] || fail "$case left a server running"
+    # The boundary results of the pipeline are recorded beside the host's
+    # variables and hold real numbers once the first step is done.
+    header=$(head -1 "$out/trends.csv")
+    echo "$header" | grep -q 'PIPE-[A-Z0-9]* IN pressure \[kPa\],PIPE-[A-Z0-9]* IN gas flow \[kg/s\],PIPE-[A-Z0-9]* IN oil flow \[kg/s\],PIPE-[A-Z0-9]* IN water flow \[kg/s\],PIPE-[A-Z0-9]* IN temperature \[C\]' \
+        || fail "$case: boundary result columns: $header"
+    echo "$header" | grep -q 'PIPE-[A-Z0-9]* PT POS-IN \[Pa\]' || fail "$case: trend column"
+    echo "$header" | grep -q 'PIPE-[A-Z0-9]* RMTOT \[kg\]' || fail "$case: trend without position"
+    tail -1 "$out/trends.csv" | grep -q -- '-32767' && fail "$case: empty results at the end"
+done
+# The profile picture of each unit, drawn from the profile the extension fetched.
+grep -q 'FLOWLINE' "$work/out-well_flowline/profile.svg" || fail "profile title"
+grep -q 'PT Pa' "$work/out-well_flowline/profile.svg" || fail "profile axis label"
+grep -q '<polyline' "$work/out-well_flowline/profile.svg" || fail "profile has no line"
+[ -s "$work/out-two_flowlines/profile-PIPE-A.svg" ] || fail "no profile of PIPE-A"
+[ -s "$work/out-two_flowlines/profile-PIPE-B.svg" ] || fail "no profile of PIPE-B"
+cmp -s "$work/out-two_flowlines/profile-PIPE-A.svg" "$work/out-two_flowlines/profile-PIPE-B.svg" \
+    && fail "the two units share one profile plot"
+
+# Numbered profiles at each refresh.
+"$zefalink" run "$work/ex/well_flowline.case.json" --duration 20 --profile-every 5 \
+    --output-dir "$work/every" --log-level error || fail "--profile-every run"
+for t in 5 10 15 20; do [ -s "$work/every/profile-$t.svg" ] || fail "no profile-$t.svg"; done
+[ "$(ls "$work/every" | grep -c '^profile-')" -eq 4 ] || fail "profile pictures: $(ls "$work/every")"
+
+# ---- A server killed mid-run: exit 75 and one time-out line, not a hang.
+"$zefalink" run "$work/ex/well_flowline.case.json" --duration 100000 --output-dir "$work/killed" \
+    --log-level warning 2>"$work/err-killed" &
+run=$!
+wait_for_server
+for p in $(our_servers); do kill -KILL "$p"; done
+wait "$run"
+rc=$?
+[ "$rc" -eq 75 ] || { cat "$work/err-killed" >&2; fail "killed server: exit $rc"; }
+[ "$(grep -c 'ZEFA did not finish its time step' "$work/err-killed")" -eq 1 ] \
+    || fail "time-out lines: $(cat "$work/err-killed")"
+grep -q '"status": "timeout"' "$work/killed/run-summary.json" || fail "timeout status"
+[ "$(wc -l <"$work/killed/trends.csv")" -gt 2 ] || fail "the rows recorded were lost"
+
+# ---- A silent server (stopped, connection open): the step times out.
+sed 's/"TimeStepTimeOut": 10/"TimeStepTimeOut": 1/' "$work/ex/well_flowline.case.json" \
+    >"$work/ex/silent.case.json"
+"$zefalink" run "$work/ex/silent.case.json" --duration 100000 --output-dir "$work/silent" \
+    --log-level warning 2>"$work/err-silent" &
+run=$!
+wait_for_server
+for p in $(our_servers); do kill -STOP "$p"; done
+wait "$run"
+rc=$?
+[ "$rc" -eq 75 ] || { cat "$work/err-silent" >&2; fail "silent server: exit $rc"; }
+[ "$(grep -c 'ZEFA did not finish its time step' "$work/err-silent")" -eq 1 ] \
+    || fail "time-out lines: $(cat "$work/err-silent")"
+[ -z "$(our_servers)" ] || fail "the silent server was left behind"
+
+# ---- Ctrl-C: the step in progress ends, the server is stopped, the rows are kept.
+"$zefalink" run "$work/ex/well_flowline.case.json" --duration 100000 --output-dir "$work/int" \
+    --log-level warning 2>"$work/err-int" &
+run=$!
+wait_for_server
+kill -INT "$run"
+wait "$run"
+rc=$?
+[ "$rc" -eq 130 ] || { cat "$work/err-int" >&2; fail "interrupt: exit $rc"; }
+grep -q '"status": "interrupted"' "$work/int/run-summary.json" || fail "interrupted status"
+[ "$(wc -l <"$work/int/trends.csv")" -ge 2 ] || fail "interrupt lost the rows"
+[ -z "$(our_servers)" ] || fail "the interrupted run left its server running"
+exit 0
