@@ -466,7 +466,7 @@ bool Model::TryStep(double dt, double& shrink, double& next_dt, bool force) {
             const Source& s = sources[si];
             if (s.branch != static_cast<int>(b)) continue;
             Phases q{0, 0, 0};
-            if (!shut) {
+            if (!shut || s.host_fed) {
                 if (s.mass_flow >= 0) {
                     Phases phi = Composition(s.gas_fraction, s.water_fraction);
                     for (int k = 0; k < 3; ++k) q[k] = s.mass_flow * phi[k];

@@ -121,6 +121,11 @@ struct Source {
     Phases extra{};    // additional phase inflow, used to probe sensitivities
     Phases applied{};  // phase flows actually applied in the last step
     Phases deriv{};    // d(section pressure)/d(phase flow) over the last interval
+    // The flow comes from a coupled host through the input data. A shut-in
+    // closes the model's own sources, wells and boundaries, but a host-fed
+    // source's flow is the host's: it keeps entering and packs the closed
+    // line, so the host sees the pressure build up and its flow fall.
+    bool host_fed = false;
 };
 
 struct Well {

@@ -1,15 +1,15 @@
 #include "session.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cctype>
 #include <cmath>
 #include <cstdio>
 #include <iostream>
 #include <sstream>
-
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include "input.h"
 #include "ranges.h"
@@ -129,7 +129,7 @@ bool Session::MayWrite(const std::string& name, const char* signature, const cha
         why = "refusing to write '" + name + "': it is an input file (.inp)";
         return false;
     }
-    struct stat st{};
+    struct stat st {};
     if (lstat(PathOf(name).c_str(), &st) != 0) return errno == ENOENT;  // a new file
     if (!S_ISREG(st.st_mode)) {
         why = "refusing to write '" + name + "': it is not a plain file";
@@ -332,6 +332,9 @@ void Session::LoadInput(const std::string& name, bool initialise, proto::Bytes& 
 
 std::string Session::Initialise() {
     DropWarnings();
+    // The initial state is the input file's: a host's source flows count
+    // again once the host sends them.
+    for (Source& s : model_->sources) s.host_fed = false;
     model_->SetInitialState();
     if (model_->steady_start && !model_->SolveSteady())
         return "steady state not reached; the model starts from the state reached";
@@ -496,10 +499,12 @@ void Session::InputData(const proto::Bytes& payload) {
         };
         switch (it.kind) {
             case InputKind::Source:
-                check("gas fraction", v[0], kLooseFraction);
+                // A withdrawal takes the section's own mix: a host sends its
+                // fractions as -1 (unknown), and they are not used.
+                if (v[1] > 0) check("gas fraction", v[0], kLooseFraction);
                 check("mass flow", v[1], kMassFlowRange);
                 check("temperature", v[3], kTemperatureRange);
-                check("water fraction", v[4], kLooseFraction);
+                if (v[1] > 0) check("water fraction", v[4], kLooseFraction);
                 who = "source " + who;
                 break;
             case InputKind::Boundary:
@@ -531,6 +536,7 @@ void Session::InputData(const proto::Bytes& payload) {
         switch (it.kind) {
             case InputKind::Source: {
                 Source& s = m.sources[it.object];
+                s.host_fed = true;
                 s.gas_fraction = frac(v[0]);
                 s.mass_flow = v[1];
                 s.temperature = v[3];

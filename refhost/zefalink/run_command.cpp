@@ -24,6 +24,7 @@
 #include "lib/svg_chart.h"
 #include "pipeline_library.h"
 #include "platform/safe_file.h"
+#include "schedule.h"
 
 namespace zefalink {
 
@@ -42,6 +43,7 @@ struct RunOptions {
     std::string log_level = "info";
     bool plot = false;
     std::optional<double> profile_every;
+    std::vector<std::string> at;  // edits at host times: T:TAG=VALUE, T:press=COMMAND
 };
 
 // Set by SIGINT and SIGTERM: the run finishes the step it is in and ends.
@@ -270,6 +272,13 @@ int RunCase(const RunOptions& o) {
 
     refhost::Plant& plant = *loaded.plant;
     refhost::HostCase& c = loaded.c;
+    const refhost::StreamResolver streams = refhost::PlantStreams(plant);
+    // Edits the user makes while the case runs, checked before anything starts.
+    EditSchedule schedule;
+    if (const std::string e = schedule.Load(o.at, c, streams); !e.empty()) {
+        log.Write(Level::Error, e);
+        return kExitUsage;
+    }
     auto solver = c.host_case->SolverObject();
     auto integrator = solver->integrator_;
     const double t0 = integrator->CurrentTime();
@@ -476,6 +485,8 @@ int RunCase(const RunOptions& o) {
     std::string cause = "end time reached";
     int code = kExitOk;
     while (run.Time() < end - 1e-9 * dt && !g_interrupted) {
+        for (const auto& line : schedule.ApplyDue(run.Time(), c, units, streams))
+            log.Write(Level::Info, line);
         const bool ok = run.Step();
         drain_window();
         for (auto& w : run.TakeWarnings()) {
@@ -525,6 +536,9 @@ int RunCase(const RunOptions& o) {
         }
     }
     log.EndBar();
+    if (schedule.Remaining() > 0)
+        log.Write(Level::Warning, std::to_string(schedule.Remaining()) +
+                                      " scheduled edit(s) fall after the end of the run");
     if (g_interrupted && code == kExitOk) {
         status = "interrupted";
         cause = "interrupted by a signal";
@@ -630,6 +644,7 @@ void AddRunCommand(CLI::App& app, int& exit_code) {
     cmd->add_option("--log-level", options->log_level, "error, warning, info or debug")
         ->check(CLI::IsMember({"error", "warning", "info", "debug"}));
     cmd->add_flag("--plot", options->plot, "Also draw the recorded variables in trends.svg");
+    AddScheduleOption(*cmd, options->at);
     cmd->add_option("--profile-every", options->profile_every,
                     "Also draw the profile every N seconds of simulated time, in "
                     "profile-<time>.svg")

@@ -1,0 +1,44 @@
+#!/bin/sh
+# The plug and shut-in example, as a user runs it: its schedule launches the
+# plug at 30 s and shuts the model in at 90 s, and the trends show both: the
+# plug travels and then stops, the arrival flow stops, the wellhead's flow
+# falls and its pressure builds up as the closed line packs. Arguments:
+# zefalink, the examples folder, a free port.
+set -u
+zefalink="$1"
+examples="$2"
+port="${3:-23841}"
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+fail() { echo "FAIL: $*" >&2; exit 1; }
+
+mkdir "$work/ex"
+cp "$examples"/*.inp "$examples"/plug_shutin.case.json "$work/ex/"
+sed -i "s/16816/$port/g" "$work/ex/plug_shutin.case.json"
+"$zefalink" run "$work/ex/plug_shutin.case.json" --output-dir "$work/out" --log-level info \
+    2>"$work/err" || { cat "$work/err" >&2; fail "the run failed"; }
+grep -q 't=30 s: PIPE-100: PlugCheckBoxes\[0\]=1' "$work/err" || fail "plug not launched at 30 s"
+grep -q 't=90 s: PIPE-100: shutin=1' "$work/err" || fail "not shut in at 90 s"
+
+# Columns by header, values at a host time.
+csv="$work/out/trends.csv"
+value() {
+    awk -F, -v col="$1" -v t="$2" '
+        NR == 1 { for (i = 1; i <= NF; i++) if ($i == col) c = i; next }
+        $1 == t { print $c; exit }' "$csv"
+}
+flow_at() { value 'Wellhead mass_flow [kg/s]' "$1"; }
+pressure_at() { value 'Wellhead pressure [bar]' "$1"; }
+arrival_at() { value 'PIPE-100 GT POS-OUT [kg/s]' "$1"; }
+plug_at() { value 'PIPE-100 ZZPIG POS-OUT [m]' "$1"; }
+
+check() { awk "BEGIN { exit !($1) }" || fail "$2 ($1)"; }
+check "$(plug_at 20) == 0" "the plug moved before its launch"
+check "$(plug_at 80) > 100" "the plug did not travel"
+check "$(plug_at 240) - $(plug_at 220) < 5" "the plug still travels in a shut-in line"
+check "$(arrival_at 80) > 5" "no flow arrived before the shut-in"
+check "$(arrival_at 120) == 0" "flow still arrives after the shut-in"
+check "$(flow_at 80) > 10" "the well did not produce before the shut-in"
+check "$(flow_at 240) < 0.2 * $(flow_at 80)" "the wellhead flow did not fall"
+check "$(pressure_at 240) > $(pressure_at 80) + 8" "the wellhead pressure did not build up"
+echo "plug and shut-in: flow $(flow_at 80) -> $(flow_at 240) kg/s, pressure $(pressure_at 80) -> $(pressure_at 240) bar"
