@@ -18,7 +18,7 @@ port=$((20000 + $$ % 12000))
 if command -v ss >/dev/null 2>&1; then
     while ss -ltn | grep -q ":$port "; do port=$((port + 1)); done
 fi
-cp "$examples/choke_well_plug.inp" "$work/"
+cp "$examples"/*.inp "$work/"
 case_file="$work/plug.case.json"
 cp "$examples/plug_shutin.case.json" "$case_file"
 "$zefalink" set "$case_file" zefaModelPath="$work" zefaExe="$server" ServerName="$port" \
