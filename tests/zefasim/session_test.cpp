@@ -424,8 +424,10 @@ TEST_F(ZefasimSession, InputFileAndProtocolShareTheirRanges) {
         std::string e = ExpectError(Text(MessageType::ReadInput, "bad.inp"));
         EXPECT_NE(e.find(why), std::string::npos) << e;
     };
-    refused("MASSFLOW = 8 kg/s", "MASSFLOW = 1e9 kg/s", "MASSFLOW 1e+09 kg/s lies outside -100000 .. 100000 kg/s");
-    refused("TEMPERATURE = 30 C,\n         GASFRACTION = 1", "TEMPERATURE = -300 C,\n GASFRACTION = 1",
+    refused("MASSFLOW = 8 kg/s", "MASSFLOW = 1e9 kg/s",
+            "MASSFLOW 1e+09 kg/s lies outside -100000 .. 100000 kg/s");
+    refused("TEMPERATURE = 30 C,\n         GASFRACTION = 1",
+            "TEMPERATURE = -300 C,\n GASFRACTION = 1",
             "TEMPERATURE -300 C lies outside -200 .. 1000 C");
     refused("PRESSURE = 20 bar", "PRESSURE = 1e10 Pa",
             "PRESSURE 1e+10 N/m2 lies outside 1000 .. 7.5e+08 N/m2");
@@ -437,8 +439,10 @@ TEST_F(ZefasimSession, InputFileAndProtocolShareTheirRanges) {
         std::vector<float> v;
         const char* why;
     } bad[] = {
-        {{0.1f, 1e9f, 0, 30, 0, 1, 1, 20e5f, 30, 0}, "source $IN mass flow 1e+09 kg/s lies outside"},
-        {{0.1f, 8, 0, 30, 0, 1, 1, 20e5f, -300, 0}, "boundary $OUT temperature -300 C lies outside"},
+        {{0.1f, 1e9f, 0, 30, 0, 1, 1, 20e5f, 30, 0},
+         "source $IN mass flow 1e+09 kg/s lies outside"},
+        {{0.1f, 8, 0, 30, 0, 1, 1, 20e5f, -300, 0},
+         "boundary $OUT temperature -300 C lies outside"},
         {{0.1f, 8, 0, 30, 0, 1, 1, 1e10f, 30, 0}, "boundary $OUT pressure 1e+10 N/m2 lies outside"},
         {{1.5f, 8, 0, 30, 0, 1, 1, 20e5f, 30, 0}, "source $IN gas fraction 1.5 - lies outside"},
     };
