@@ -307,11 +307,6 @@ class StreamListTest : public VariableChangeTest {
   protected:
     void SetUp() override {
         VariableChangeTest::SetUp();
-        count = State().lists().intNumInlets;
-        Reset();
-    }
-    void Reset() {
-        State().lists().intNumInlets = count;
         Var<host::StreamListVariable>("Inlets")->SetStreams({a, b, c});
         SetTexts("SourceTags", {"TA", "TB", "TC"});
         SetNumbers("InletBoundaryCB", {0, 1, 0});
@@ -326,38 +321,32 @@ class StreamListTest : public VariableChangeTest {
     std::shared_ptr<NamedStream> a = std::make_shared<NamedStream>("A"),
                                  b = std::make_shared<NamedStream>("B"),
                                  c = std::make_shared<NamedStream>("C");
-    std::int16_t count = 0;
 };
 
-TEST_F(StreamListTest, RowsFollowConnectedDisconnectedAndRemovedStreams) {
-    struct Case {
-        std::string name;
-        std::vector<std::shared_ptr<host::MaterialStream>> streams;
-        bool changed_object;  // the host names the list as the changed object
-        std::vector<std::string> names, tags;
-        std::vector<double> boundary;
-    };
-    const auto d = std::make_shared<NamedStream>("D");
-    const std::vector<Case> cases{
-        {"connected",
-         {a, b, c, d},
-         true,
-         {"A", "B", "C", "D"},
-         {"TA", "TB", "TC", "New Inlet"},
-         {0, 1, 0, 0}},
-        {"disconnected", {a, nullptr, c}, false, {"A", "C"}, {"TA", "TC"}, {0, 0}},
-        {"removed by the host", {a, c}, false, {"A", "C"}, {"TA", "TC"}, {0, 0}},
-    };
-    for (const auto& k : cases) {
-        SCOPED_TRACE(k.name);
-        Reset();
-        Var<host::StreamListVariable>("Inlets")->SetStreams(k.streams);
-        Changed(k.changed_object ? Var<host::Variable>("Inlets") : nullptr);
-        EXPECT_EQ(StreamNames("Inlets"), k.names);
-        EXPECT_EQ(Texts("SourceTags"), k.tags);
-        EXPECT_EQ(Numbers("InletBoundaryCB"), k.boundary);
-        EXPECT_EQ(State().lists().intNumInlets, static_cast<std::int16_t>(k.names.size()));
-    }
+TEST_F(StreamListTest, AConnectedStreamGetsARow) {
+    Var<host::StreamListVariable>("Inlets")->SetStreams(
+        {a, b, c, std::make_shared<NamedStream>("D")});
+    Changed(Var<host::Variable>("Inlets"));
+    EXPECT_THAT(Texts("SourceTags"), ElementsAre("TA", "TB", "TC", "New Inlet"));
+    EXPECT_THAT(Numbers("InletBoundaryCB"), ElementsAre(0, 1, 0, 0));
+    EXPECT_EQ(State().lists().intNumInlets, 4);
+}
+
+TEST_F(StreamListTest, ADisconnectedStreamLosesItsRow) {
+    Var<host::StreamListVariable>("Inlets")->SetStreams({a, nullptr, c});
+    Changed(nullptr);
+    EXPECT_THAT(StreamNames("Inlets"), ElementsAre("A", "C"));
+    EXPECT_THAT(Texts("SourceTags"), ElementsAre("TA", "TC"));
+    EXPECT_THAT(Numbers("InletBoundaryCB"), ElementsAre(0, 0));
+    EXPECT_EQ(State().lists().intNumInlets, 2);
+}
+
+TEST_F(StreamListTest, AStreamTheHostRemovedTakesNoOtherWithIt) {
+    Var<host::StreamListVariable>("Inlets")->SetStreams({a, c});
+    Changed(nullptr);
+    EXPECT_THAT(StreamNames("Inlets"), ElementsAre("A", "C"));
+    EXPECT_THAT(Texts("SourceTags"), ElementsAre("TA", "TC"));
+    EXPECT_EQ(State().lists().intNumInlets, 2);
 }
 
 TEST_F(VariableChangeTest, CancelledDialogsChangeNothing) {
