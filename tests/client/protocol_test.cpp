@@ -23,21 +23,6 @@ Bytes Header(std::string_view name, std::int32_t length) {
     return h;
 }
 
-TEST(Protocol, TextRequestLayoutIsExact) {
-    const Bytes ping = PackText(MessageType::Ping, kPingText);
-    ASSERT_EQ(ping.size(), 24u + 21u + 1u);
-    EXPECT_EQ(std::string(ping.begin(), ping.begin() + 9), "ZEFA_PING");
-    for (std::size_t i = 9; i < 20; ++i) EXPECT_EQ(ping[i], 0) << i;
-    EXPECT_EQ(Bytes(ping.begin() + 20, ping.begin() + 24), Hex({0, 0, 0, 22}));
-    EXPECT_EQ(std::string(ping.begin() + 24, ping.end() - 1), "no data for ZEFA_PING");
-    EXPECT_EQ(ping.back(), 0);
-
-    // An empty text still carries its NUL: 25 bytes, length 1.
-    const Bytes empty = PackText(MessageType::ReadInput, "");
-    ASSERT_EQ(empty.size(), 25u);
-    EXPECT_EQ(Bytes(empty.begin() + 20, empty.end()), Hex({0, 0, 0, 1, 0}));
-}
-
 // The client test checks every request's bytes; here only what it does not
 // reach: negative and multi-byte integers, negative floats, the name limit.
 TEST(Protocol, ListLayouts) {

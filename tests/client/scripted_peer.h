@@ -21,6 +21,7 @@
 #include <thread>
 #include <vector>
 
+#include "../support/fake_server.h"
 #include "client/protocol.h"
 
 namespace zefa::test {
@@ -33,32 +34,12 @@ inline Bytes Concat(std::initializer_list<Bytes> parts) {
     return out;
 }
 
-// Opens a listening socket on 127.0.0.1 with a port the client accepts
-// (1..32767). The system's ephemeral ports lie above that, so when the port
-// chosen by the system is too high, free ports in a lower range are tried.
+// A listening socket on a free loopback port the client accepts (1..32767).
 inline int ListenOnLowPort(int& port) {
-    static std::atomic<int> counter{0};
-    for (int attempt = 0; attempt < 400; ++attempt) {
-        const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        if (fd < 0) throw std::runtime_error("socket failed");
-        const int one = 1;
-        ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        const int candidate =
-            attempt == 0 ? 0 : 20000 + (::getpid() * 37 + (counter++) * 131) % 12700;
-        address.sin_port = htons(static_cast<std::uint16_t>(candidate));
-        if (::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
-            ::listen(fd, 4) == 0) {
-            socklen_t length = sizeof address;
-            ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-            port = ntohs(address.sin_port);
-            if (port <= 32767) return fd;
-        }
-        ::close(fd);
-    }
-    throw std::runtime_error("no free port below 32768");
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    port = BindLowPort(fd);
+    if (port == 0 || ::listen(fd, 4) != 0) throw std::runtime_error("no free port below 32768");
+    return fd;
 }
 
 class ScriptedPeer {
@@ -99,9 +80,8 @@ class ScriptedPeer {
         return *this;
     }
     ScriptedPeer& Close() {
-        steps_.push_back([this](int fd) {
+        steps_.push_back([](int fd) {
             ::shutdown(fd, SHUT_RDWR);
-            closed_by_script_ = true;
             return false;
         });
         return *this;
@@ -198,7 +178,6 @@ class ScriptedPeer {
     std::mutex mutex_;
     std::vector<Bytes> received_;
     std::atomic<bool> saw_close_{false};
-    std::atomic<bool> closed_by_script_{false};
     std::atomic<bool> stop_{false};
 };
 

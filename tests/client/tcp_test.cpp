@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <sys/resource.h>
 #include <sys/time.h>
 
 #include <chrono>
@@ -148,30 +147,6 @@ TEST(Tcp, StalledMessageIsBoundedToo) {
     EXPECT_EQ(TCPReceive(fd, buffer, 1), kBrokenMessage);
     EXPECT_LT(SecondsSince(start), 2.2);
     TCPClose(fd);
-}
-
-TEST(Tcp, WorksWithDescriptorAbove1024) {
-    rlimit limit{};
-    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &limit), 0);
-    if (limit.rlim_max < 1600) GTEST_SKIP() << "descriptor limit too low";
-    const rlimit saved = limit;
-    limit.rlim_cur = std::max<rlim_t>(limit.rlim_cur, 1600);
-    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &limit), 0);
-
-    const Bytes pong = protocol::PackEmpty("ZEFA_PONG");
-    ScriptedPeer peer;
-    peer.Answer(pong);
-    peer.Start();
-    const int low = Connect(peer);
-    ASSERT_EQ(dup2(low, 1500), 1500);
-    close(low);
-    const Bytes ping = protocol::PackText("ZEFA_PING", "no data for ZEFA_PING");
-    EXPECT_EQ(TCPSend(1500, ping, 2), static_cast<std::int32_t>(ping.size()));
-    Bytes buffer;
-    EXPECT_EQ(TCPReceive(1500, buffer, 2), 24);
-    EXPECT_EQ(buffer, pong);
-    TCPClose(1500);
-    setrlimit(RLIMIT_NOFILE, &saved);
 }
 
 // A signal arriving while the transport waits resumes the wait with the time

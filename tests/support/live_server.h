@@ -23,6 +23,12 @@ class LiveServerWorld : public HostWorld {
   protected:
     // The example model the server loads.
     virtual std::string ModelFile() const { return "flowline.inp"; }
+    // Runs just before the start: a test may plant files or change settings.
+    virtual void BeforeStart() {}
+    // The process id the start recorded, 0 when none.
+    int RecordedPid() const {
+        return std::atoi(ReadFile(ext_dir->Path() / (std::to_string(port) + ".pid")).c_str());
+    }
 
     void SetUp() override {
         HostWorld::SetUp();
@@ -38,8 +44,9 @@ class LiveServerWorld : public HostWorld {
         SetText("zefaExe", ZEFA_SERVER_PROGRAM);
         SetText("zefaModelPath", model_dir->Str());
         SetText("InputFile", ModelFile());
+        BeforeStart();
         zefa->OpenTheConnection(true);
-        pid = std::atoi(ReadFile(ext_dir->Path() / (std::to_string(port) + ".pid")).c_str());
+        pid = RecordedPid();
         ASSERT_EQ(zefa->ServerStateNumber(), 1) << ::testing::PrintToString(window->Lines());
         ASSERT_TRUE(zefa->LoadZEFAFile());
         ASSERT_TRUE(zefa->InitializeZEFA());
@@ -47,7 +54,7 @@ class LiveServerWorld : public HostWorld {
     }
     void TearDown() override {
         if (pid > 0 && server_start::IsProcessRunning(pid)) {
-            ::kill(pid, SIGKILL);
+            ::kill(-pid, SIGKILL);  // the start's process group: the server with it
             WaitGone(pid);
         }
         HostWorld::TearDown();

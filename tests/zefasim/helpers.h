@@ -49,20 +49,20 @@ class TempDir {
     std::string path_;
 };
 
-inline proto::Message Request(proto::MessageType type, const proto::Bytes& framed) {
-    auto m = proto::SplitMessage(framed);
-    (void)type;
-    return *m;
-}
-
 inline proto::Message Text(proto::MessageType type, const std::string& text) {
-    return Request(type, proto::PackText(type, text));
+    return *proto::SplitMessage(proto::PackText(type, text));
 }
 inline proto::Message Ints(proto::MessageType type, std::vector<std::int32_t> v) {
-    return Request(type, proto::PackInts(type, v));
+    return *proto::SplitMessage(proto::PackInts(type, v));
 }
 inline proto::Message Floats(proto::MessageType type, std::vector<float> v) {
-    return Request(type, proto::PackFloats(type, v));
+    return *proto::SplitMessage(proto::PackFloats(type, v));
+}
+
+// Liquid holdup of section `i` of the first branch.
+inline double Holdup(const Model& m, int i) {
+    SectionState s = m.StateOf(0, i);
+    return s.alpha[kOil] + s.alpha[kWater];
 }
 
 // All messages of a reply, in order.

@@ -100,11 +100,7 @@ TEST(ZefasimModel, SlipHoldsMoreLiquidBackAndKeepsTheBalance) {
     Model plain = BuildModel(Example("flowline.inp"), "flowline.inp");
     ASSERT_EQ(slip.fluid.slip, 1.5);
     for (Model* m : {&slip, &plain}) ASSERT_TRUE(m->SolveSteady());
-    auto holdup = [](const Model& m, int i) {
-        SectionState s = m.StateOf(0, i);
-        return s.alpha[kOil] + s.alpha[kWater];
-    };
-    EXPECT_GT(holdup(slip, 20), 1.15 * holdup(plain, 20));
+    EXPECT_GT(testing::Holdup(slip, 20), 1.15 * testing::Holdup(plain, 20));
     EXPECT_NEAR(slip.branches[0].flow[30], 8, 1e-5);  // the same delivered flow
     const Branch& br = slip.branches[0];
     EXPECT_NEAR(br.flux[30][kGas], 8 * 0.15, 1e-5);

@@ -16,11 +16,7 @@ namespace zefasim {
 namespace {
 
 using testing::Example;
-
-double Holdup(const Model& m, int i) {
-    SectionState s = m.StateOf(0, i);
-    return s.alpha[kOil] + s.alpha[kWater];
-}
+using testing::Holdup;
 
 double LiquidOut(const Model& m) {
     const Phases& f = m.branches[0].flux.back();
@@ -174,7 +170,8 @@ TEST(ZefasimPhysics, DriftFluxLawMatchesHandEvaluation) {
         double c0 = 1.2 / (1 + 0.2 * gamma * gamma);
         EXPECT_NEAR(d.c0, c0, 1e-12);
         double k = 1.53 / c0 + (3.2 - 1.53 / c0) * (alpha - 0.06) / (0.21 - 0.06);
-        double m = 1.27 * std::pow(std::cos(M_PI / 4), 0.24) * std::pow(1 + std::sin(M_PI / 4), 1.08);
+        double m =
+            1.27 * std::pow(std::cos(M_PI / 4), 0.24) * std::pow(1 + std::sin(M_PI / 4), 1.08);
         double ac = alpha * c0;
         double ud = (1 - ac) * c0 * k * vc / (ac * std::sqrt(rg / rl) + 1 - ac) * m;
         EXPECT_NEAR(d.drift, ud, 1e-12);
@@ -280,7 +277,8 @@ Oscillation OutletLiquid(double opening, double gas_factor, double hours = 3) {
     Model m = BuildModel(Example("riser_slugging.inp"), "riser_slugging.inp");
     m.controllers[0].opening = opening;
     Source& s = m.sources[0];
-    double gas = s.mass_flow * s.gas_fraction * gas_factor, liquid = s.mass_flow * (1 - s.gas_fraction);
+    double gas = s.mass_flow * s.gas_fraction * gas_factor,
+           liquid = s.mass_flow * (1 - s.gas_fraction);
     s.mass_flow = gas + liquid;
     s.gas_fraction = gas / (gas + liquid);
     std::vector<double> v;
@@ -317,8 +315,9 @@ TEST(ZefasimPhysics, RiserSlugsWithThePeriodOfFillingTheRiser) {
     double fill = riser_volume * rho_l / liquid;  // the riser-filling estimate
 
     Oscillation slug = OutletLiquid(1.0, 1.0);
-    std::printf("riser slugging: outlet liquid %.1f .. %.1f kg/s, period %.0f s, riser fill %.0f s\n",
-                slug.low, slug.high, slug.period, fill);
+    std::printf(
+        "riser slugging: outlet liquid %.1f .. %.1f kg/s, period %.0f s, riser fill %.0f s\n",
+        slug.low, slug.high, slug.period, fill);
     EXPECT_LT(slug.low, 0.3 * liquid);
     EXPECT_GT(slug.high, 2 * liquid);
     EXPECT_GT(slug.period, fill / 2);
