@@ -67,7 +67,9 @@ bool ZEFA::WaitForZEFAToCompleteIntegration() {
         const auto t = static_cast<std::int32_t>(seconds);
         const double limit_ms = static_cast<double>(t) * 1000.0;
         auto& client = Deref(mobjZefaClient.get());
-        const bool outstanding = !client.StepComplete;
+        // A started step whose connection is gone can never finish.
+        const bool outstanding =
+            !client.StepComplete || (step_.boolStepPending && !client.IsZEFAConnected());
         const std::uint64_t start = clock()->TickCountMs();
         auto elapsed = [&] { return static_cast<double>(clock()->TickCountMs() - start); };
         // A closed or failed connection ends the wait at once: the client has

@@ -192,6 +192,37 @@ TEST_F(CoupledRun, AServerThatStopsAnsweringCostsOneTimeOutPerHostStepAndKeepsTh
     EXPECT_EQ(zefa->StepTimeOuts(), 2u);
 }
 
+TEST_F(CoupledRun, AServerKilledMidRunCostsOneTimeOutPerHostStepAndCanBeStartedAgain) {
+    SetStep(0.5, 0.5);
+    ASSERT_TRUE(zefa->InitializeSystem(false)) << ::testing::PrintToString(Since());
+    dyn->LoadEquations(*zefa);
+    HostStep();
+    HostStep();
+    ASSERT_TRUE(zefa->WaitForZEFAToCompleteIntegration());
+    ::kill(pid, SIGKILL);
+    WaitGone(pid);
+    HostStep();
+    const auto pressures = Numbers("SourcePressures");
+    HostStep();
+    HostStep();
+    const std::string timed_out = "ZEFA did not finish its time step." + kSuffix;
+    std::size_t time_outs = 0;
+    for (const auto& line : Since()) time_outs += line == timed_out ? 1 : 0;
+    // The first host step still takes the results that had arrived; the
+    // loss is seen when the next step is awaited, and each later host step
+    // reports once more.
+    EXPECT_EQ(time_outs, 2u) << ::testing::PrintToString(Since());
+    EXPECT_EQ(zefa->StepTimeOuts(), 2u);
+    EXPECT_EQ(zefa->ServerStateNumber(), 0);
+    EXPECT_EQ(GetNumber("isConnected"), 0);
+    EXPECT_EQ(Numbers("SourcePressures"), pressures);  // the last results stay
+
+    // The user starts the server again and connects.
+    zefa->OpenTheConnection(true);
+    EXPECT_EQ(zefa->ServerStateNumber(), 1) << ::testing::PrintToString(Since());
+    pid = State().server().startedPid;
+}
+
 TEST_F(CoupledRun, AStandaloneRunGoesToTheRequestedEndTimeWhileTheHostWaits) {
     SetStep(0.5, 0.5);
     Integrator().running_ = true;
