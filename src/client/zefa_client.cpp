@@ -74,7 +74,7 @@ std::int32_t WholeSeconds(double seconds) {
 template <class T>
 std::span<const T> FirstOf(std::span<const T> values, std::int32_t count) {
     if (count < 0 || static_cast<std::size_t>(count) > values.size()) {
-        throw zefa::Error(9, "ZEFAPipeline", "Subscript out of range");
+        throw zefa::Error::SubscriptOutOfRange();
     }
     return values.first(static_cast<std::size_t>(count));
 }
@@ -431,7 +431,7 @@ bool ZEFA_Client::GetPlannedTimeStep(double& timeStep) {
         TraceRequest(MessageType::GetStep, FormatDouble(timeStep));
         result = Send(MessageType::GetStep, {});
         if (result) {
-            if (data_.empty()) throw zefa::Error(9, "ZEFAPipeline", "Subscript out of range");
+            if (data_.empty()) throw zefa::Error::SubscriptOutOfRange();
             timeStep = data_[0];
         }
     });
@@ -802,7 +802,7 @@ void ZEFA_Client::CreateNewTraceFile() {
         auto stream =
             std::make_unique<std::ofstream>(name + ".log", std::ios::out | std::ios::binary);
         if (!stream->is_open()) {
-            throw zefa::Error(75, "ZEFAPipeline", "Cannot create the trace file " + name + ".log");
+            throw zefa::Error::CannotCreate("Cannot create the trace file " + name + ".log");
         }
         trace_ = std::move(stream);
         trace_file_name_ = name + ".log";
@@ -817,7 +817,7 @@ void ZEFA_Client::WriteTraceLine(std::string_view text) {
                                  TwoDigits(now.second) + ": " + std::string(text) + "\n";
         trace_->write(line.data(), static_cast<std::streamsize>(line.size()));
         trace_->flush();
-        if (!*trace_) throw zefa::Error(57, "ZEFAPipeline", "Cannot write the trace file");
+        if (!*trace_) throw zefa::Error::CannotWrite("Cannot write the trace file");
     });
 }
 

@@ -24,6 +24,7 @@ class Error : public std::runtime_error {
     static Error DivisionByZero() { return {11, kSource, "Division by zero"}; }
     static Error TypeMismatch() { return {13, kSource, "Type mismatch"}; }
     static Error CannotWrite(const std::string& what) { return {57, kSource, what}; }
+    static Error CannotCreate(const std::string& what) { return {75, kSource, what}; }
     static Error FileAccess(const std::string& path) {
         return {75, kSource, "Path/File access error: " + path};
     }
