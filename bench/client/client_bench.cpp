@@ -26,8 +26,12 @@
 
 #include "client/protocol.h"
 #include "client/zefa_client.h"
+#include "socket_io.h"
 
 namespace {
+
+using zefa::bench::ReadAll;
+using zefa::bench::WriteAll;
 
 namespace pr = zefa::protocol;
 using Bytes = std::vector<std::uint8_t>;
@@ -43,26 +47,6 @@ void PinTo(int cpu) {
     CPU_ZERO(&set);
     CPU_SET(cpu, &set);
     pthread_setaffinity_np(pthread_self(), sizeof set, &set);
-}
-
-bool ReadAll(int fd, std::uint8_t* out, std::size_t count) {
-    std::size_t done = 0;
-    while (done < count) {
-        const ssize_t n = ::recv(fd, out + done, count - done, 0);
-        if (n <= 0) return false;
-        done += static_cast<std::size_t>(n);
-    }
-    return true;
-}
-
-bool WriteAll(int fd, const Bytes& bytes) {
-    std::size_t done = 0;
-    while (done < bytes.size()) {
-        const ssize_t n = ::send(fd, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
-        if (n <= 0) return false;
-        done += static_cast<std::size_t>(n);
-    }
-    return true;
 }
 
 std::string NamesOfLength(std::size_t request_bytes) {
@@ -128,9 +112,9 @@ class EchoPeer {
             message.resize(pr::kHeaderSize + length);
             if (!ReadAll(fd, message.data() + pr::kHeaderSize, length)) break;
             if (pr::HasTypePrefix(message, "ZEFA_SENDTR_NAMES")) {
-                if (!WriteAll(fd, names_reply_)) break;
+                if (!WriteAll(fd, names_reply_.data(), names_reply_.size())) break;
             } else if (pr::HasTypePrefix(message, "ZEFA_SIM_STEP")) {
-                if (!WriteAll(fd, step_reply_)) break;
+                if (!WriteAll(fd, step_reply_.data(), step_reply_.size())) break;
             }
         }
         ::close(fd);
@@ -165,7 +149,7 @@ int BareConnect() {
 
 // One bare round trip: the 400-byte request out, the 800-byte reply in.
 void BareRoundTrip(int fd, const Bytes& request, Bytes& reply) {
-    if (!WriteAll(fd, request) || !ReadAll(fd, reply.data(), reply.size())) {
+    if (!WriteAll(fd, request.data(), request.size()) || !ReadAll(fd, reply.data(), reply.size())) {
         throw std::runtime_error("bare round trip failed");
     }
 }

@@ -81,8 +81,12 @@
 #include "lib/case_file.h"
 #include "lib/flowsheet_file.h"
 #include "lib/integrator_run.h"
+#include "socket_io.h"
 
 namespace {
+
+using zefa::bench::ReadAll;
+using zefa::bench::WriteAll;
 
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
@@ -112,26 +116,6 @@ double Percentile(std::vector<double> v, double p) {
     if (v.empty()) return 0;
     std::sort(v.begin(), v.end());
     return v[static_cast<std::size_t>(p * static_cast<double>(v.size() - 1))];
-}
-
-bool ReadAll(int fd, std::uint8_t* out, std::size_t count) {
-    std::size_t done = 0;
-    while (done < count) {
-        const ssize_t n = ::recv(fd, out + done, count - done, 0);
-        if (n <= 0) return false;
-        done += static_cast<std::size_t>(n);
-    }
-    return true;
-}
-
-bool WriteAll(int fd, const std::uint8_t* data, std::size_t count) {
-    std::size_t done = 0;
-    while (done < count) {
-        const ssize_t n = ::send(fd, data + done, count - done, MSG_NOSIGNAL);
-        if (n <= 0) return false;
-        done += static_cast<std::size_t>(n);
-    }
-    return true;
 }
 
 void NoDelay(int fd) {
