@@ -242,7 +242,9 @@ void ZEFA_Client::Trap(std::string_view operation, Body&& body) {
 }
 
 void ZEFA_Client::ReportError(const std::string& message) {
-    if (Owner != nullptr) Owner->ReportError(message);
+    // Reports may quote what the server sent: raw bytes never reach the
+    // owner's message window.
+    if (Owner != nullptr) Owner->ReportError(PrintableText(message));
 }
 
 // ---------------------------------------------------------------- operations
@@ -795,16 +797,22 @@ void ZEFA_Client::CreateNewTraceFile() {
         if (!IsTracingClient) return;
         trace_.reset();
         const std::string base = TraceFilePath + "ZEFA2000Client-" + DateStamp();
+        // A name already taken (by a file, or by a link planted to send the
+        // trace elsewhere) is never opened: the next free number is used.
         std::string name = base;
-        for (int n = 1; std::filesystem::exists(name + ".log"); ++n) {
+        std::unique_ptr<NewFile> file;
+        for (int n = 1;; ++n) {
+            try {
+                file = NewFile::Create(name + ".log");
+            } catch (const std::exception&) {
+                n = 10000;  // not a name already taken: another name would fail alike
+            }
+            if (file) break;
+            if (n > 9999)
+                throw zefa::Error::CannotCreate("Cannot create the trace file " + name + ".log");
             name = base + "_" + std::to_string(n);
         }
-        auto stream =
-            std::make_unique<std::ofstream>(name + ".log", std::ios::out | std::ios::binary);
-        if (!stream->is_open()) {
-            throw zefa::Error::CannotCreate("Cannot create the trace file " + name + ".log");
-        }
-        trace_ = std::move(stream);
+        trace_ = std::move(file);
         trace_file_name_ = name + ".log";
     });
 }
@@ -815,9 +823,7 @@ void ZEFA_Client::WriteTraceLine(std::string_view text) {
         const host::DateTime now = clock_->Now();
         const std::string line = TwoDigits(now.hour) + ":" + TwoDigits(now.minute) + ":" +
                                  TwoDigits(now.second) + ": " + std::string(text) + "\n";
-        trace_->write(line.data(), static_cast<std::streamsize>(line.size()));
-        trace_->flush();
-        if (!*trace_) throw zefa::Error::CannotWrite("Cannot write the trace file");
+        if (!trace_->Write(line)) throw zefa::Error::CannotWrite("Cannot write the trace file");
     });
 }
 

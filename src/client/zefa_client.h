@@ -17,6 +17,7 @@
 #include "client/protocol.h"
 #include "host/clock.h"
 #include "host/user_interface.h"
+#include "platform/safe_file.h"
 
 namespace zefa {
 
@@ -168,7 +169,7 @@ class ZEFA_Client {
     std::vector<float> data_;
     std::string error_text_;
     std::string label_list_;
-    std::unique_ptr<std::ofstream> trace_;
+    std::unique_ptr<NewFile> trace_;
     std::string trace_file_name_;
 };
 

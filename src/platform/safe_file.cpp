@@ -69,6 +69,22 @@ void ReplacingFile::Commit() {
     temporary_.clear();
 }
 
+std::unique_ptr<NewFile> NewFile::Create(const std::string& path) {
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+    if (fd >= 0) return std::unique_ptr<NewFile>(new NewFile(fd));
+    if (errno == EEXIST) return nullptr;
+    throw Error::FileAccess(path);
+}
+
+NewFile::~NewFile() {
+    if (fd_ >= 0) ::close(fd_);
+}
+
+bool NewFile::Write(std::string_view content) {
+    if (ok_ && fd_ >= 0) ok_ = WriteAll(fd_, content);
+    return ok_;
+}
+
 void WriteFileReplacing(const std::string& path, std::string_view content) {
     ReplacingFile file(path);
     file.Write(content);

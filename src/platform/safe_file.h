@@ -3,6 +3,7 @@
 // Writing a whole file so that a reader never sees half of it and a link
 // planted at the path is replaced, never written through.
 
+#include <memory>
 #include <string>
 #include <string_view>
 
@@ -30,6 +31,28 @@ class ReplacingFile {
   private:
     std::string path_;
     std::string temporary_;
+    int fd_ = -1;
+    bool ok_ = true;
+};
+
+// A file that must not exist yet, created exclusively (mode 0644) and never
+// through a link, then written piece by piece and kept as written: logs and
+// traces that grow while a run goes on.
+class NewFile {
+  public:
+    // Null when something (a file, a folder, a link even to nowhere) already
+    // has that name, so the caller can try another; raises Error::FileAccess
+    // when the file cannot be created for any other reason.
+    static std::unique_ptr<NewFile> Create(const std::string& path);
+    ~NewFile();
+    NewFile(const NewFile&) = delete;
+    NewFile& operator=(const NewFile&) = delete;
+
+    // False once a write has failed; later writes do nothing.
+    bool Write(std::string_view content);
+
+  private:
+    explicit NewFile(int fd) : fd_(fd) {}
     int fd_ = -1;
     bool ok_ = true;
 };

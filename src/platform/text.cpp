@@ -34,6 +34,26 @@ std::string TwoDigits(int value) {
     return text.data();
 }
 
+std::string PrintableText(std::string_view text, std::size_t limit) {
+    static constexpr char kHex[] = "0123456789ABCDEF";
+    std::string out;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (out.size() >= limit) {
+            out += "... (" + std::to_string(text.size()) + " bytes)";
+            break;
+        }
+        const auto c = static_cast<unsigned char>(text[i]);
+        if (c >= 0x20 && c < 0x7F) {
+            out += static_cast<char>(c);
+        } else {
+            out += "\\x";
+            out += kHex[c >> 4];
+            out += kHex[c & 0xF];
+        }
+    }
+    return out;
+}
+
 std::string JoinPath(const std::string& folder, const std::string& name) {
     if (folder.empty() || folder.back() == '/') return folder + name;
     return folder + "/" + name;

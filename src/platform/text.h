@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 namespace zefa {
 
@@ -20,6 +21,12 @@ std::string FormatSingle(float value);
 std::string TwoDigits(int value);
 // `folder` and `name` joined by the platform separator (none added when the
 // folder is empty or already ends with one).
+// Text that is safe in a message, a log line or a JSON string: printable
+// ASCII kept, every other byte (NUL, control characters, bytes above 0x7F)
+// written as \xNN, and anything beyond `limit` characters cut with a note of
+// how many bytes there were.
+std::string PrintableText(std::string_view text, std::size_t limit = 400);
+
 std::string JoinPath(const std::string& folder, const std::string& name);
 
 // `value` rounded half to even; raises Error::Overflow when the result does

@@ -653,8 +653,13 @@ TEST_F(ClientTest, TraceFilesAndLines) {
     EXPECT_TRUE(client.GetSimTime(time));
     EXPECT_TRUE(client.SendKeywords("K"));
     EXPECT_TRUE(client.SimulateStep(true));
+    // A link planted at the next name (even one to nowhere) is passed over,
+    // never written through.
+    std::filesystem::create_symlink(dir / "elsewhere.log",
+                                    dir / "ZEFA2000Client-05_Dec_04-14_30_1.log");
     client.CreateNewTraceFile();
-    EXPECT_EQ(client.TraceFileName(), dir.string() + "/ZEFA2000Client-05_Dec_04-14_30_1.log");
+    EXPECT_EQ(client.TraceFileName(), dir.string() + "/ZEFA2000Client-05_Dec_04-14_30_2.log");
+    EXPECT_FALSE(std::filesystem::exists(dir / "elsewhere.log"));
     client.IsTracingClient = false;
     EXPECT_TRUE(client.SetLogging());
 
@@ -678,7 +683,7 @@ TEST_F(ClientTest, TraceFilesAndLines) {
         "14:30:07: ServerToClient_ZEFA_OUTTR_DATA  1 2",
     };
     EXPECT_EQ(lines, expected);
-    EXPECT_TRUE(std::filesystem::exists(dir / "ZEFA2000Client-05_Dec_04-14_30_1.log"));
+    EXPECT_TRUE(std::filesystem::exists(dir / "ZEFA2000Client-05_Dec_04-14_30_2.log"));
     std::filesystem::remove_all(dir);
 }
 
