@@ -28,6 +28,9 @@ namespace fs = std::filesystem;
 
 namespace {
 
+// Second line of every process-id file this extension writes.
+constexpr const char* kPidFileMarker = "written by ZEFAPipeline.ZEFA for its server start";
+
 std::mutex folder_mutex;
 std::optional<std::string> folder_override;
 std::optional<std::string> computer_name_override;
@@ -131,6 +134,11 @@ bool IsProcessRunning(std::int32_t pid) {
     return true;
 }
 
+bool StartedByThisProcess(std::int32_t pid) {
+    std::lock_guard lock(spawned_mutex);
+    return pid > 0 && spawned.count(static_cast<pid_t>(pid)) != 0;
+}
+
 std::int32_t StartServerProcess(const std::string& serverName, const std::string& scriptPath,
                                 std::uint32_t settleMs, bool* startedHere) {
     if (startedHere) *startedHere = false;
@@ -177,10 +185,35 @@ std::int32_t StartServerProcess(const std::string& serverName, const std::string
         if (startedHere) *startedHere = true;
     }
 
-    (void)WriteNewFile(pid_file, std::to_string(child) + "\n", 0600);
+    (void)WriteNewFile(pid_file, PidFileText(child), 0600);
     std::this_thread::sleep_for(std::chrono::milliseconds(settleMs));
     return static_cast<std::int32_t>(child);
 }
+
+std::string PidFileText(std::int32_t pid) {
+    return std::to_string(pid) + "\n" + kPidFileMarker + "\n";
+}
+
+namespace {
+
+// True when the file is one PidFileText wrote: read without following a link.
+bool IsOurPidFile(const fs::path& path) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) return false;
+    char text[128] = {};
+    ssize_t got = 0;
+    while ((got = ::read(fd, text, sizeof text - 1)) < 0 && errno == EINTR) {
+    }
+    ::close(fd);
+    const std::string content(text, got > 0 ? static_cast<std::size_t>(got) : 0);
+    const std::size_t end = content.find('\n');
+    if (end == 0 || end == std::string::npos) return false;
+    const std::string id = content.substr(0, end);
+    if (id.find_first_not_of("-0123456789") != std::string::npos) return false;
+    return content.substr(end + 1) == std::string(kPidFileMarker) + "\n";
+}
+
+}  // namespace
 
 void DeletePidFiles() {
     std::error_code ec;
@@ -188,9 +221,10 @@ void DeletePidFiles() {
     std::vector<fs::path> doomed;
     for (fs::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
         const std::string name = it->path().filename().string();
-        if (name.size() >= 4 && name.compare(name.size() - 4, 4, ".pid") == 0 &&
-            !it->is_directory(ec))
-            doomed.push_back(it->path());
+        if (name.size() <= 4 || name.compare(name.size() - 4, 4, ".pid") != 0) continue;
+        if (!IsSafeName(name.substr(0, name.size() - 4))) continue;
+        if (it->is_symlink(ec) || !it->is_regular_file(ec)) continue;
+        if (IsOurPidFile(it->path())) doomed.push_back(it->path());
     }
     for (const auto& path : doomed) fs::remove(path, ec);
 }

@@ -31,6 +31,10 @@ std::string PidFileName(const std::string& serverName);
 // A server process started here that has exited is reaped.
 bool IsProcessRunning(std::int32_t pid);
 
+// True when this process spawned `pid` through StartServerProcess and it has
+// not been reaped yet.
+bool StartedByThisProcess(std::int32_t pid);
+
 // Starts the server through `scriptPath`, unless the process recorded in the
 // server's process-id file is still running, in which case its id is returned.
 // A new start runs "/bin/sh scriptPath" in its own process group, records the
@@ -41,7 +45,13 @@ bool IsProcessRunning(std::int32_t pid);
 std::int32_t StartServerProcess(const std::string& serverName, const std::string& scriptPath,
                                 std::uint32_t settleMs = 1000, bool* startedHere = nullptr);
 
-// Deletes every file in the extension folder whose name ends in ".pid".
+// What a process-id file holds: the id on the first line, then a line that
+// marks the file as written by this extension.
+std::string PidFileText(std::int32_t pid);
+
+// Deletes the process-id files this extension wrote in the extension folder:
+// plain files named by a safe server name and ".pid" holding PidFileText.
+// Any other "*.pid" there belongs to someone else and stays.
 void DeletePidFiles();
 
 // ---- Start scripts.

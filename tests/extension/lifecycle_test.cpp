@@ -36,12 +36,15 @@ TEST_F(HostWorld, NewCaseGetsItsDefaultsThePortOfItsServiceAndThePlot) {
 }
 
 TEST_F(HostWorld, PidFilesAreDeletedByTheFirstAndTheLastInstance) {
-    WriteFile(ext_dir->Path() / "old.pid", "123\n");
-    WriteFile(ext_dir->Path() / "keep.pidx", "");
+    WriteFile(ext_dir->Path() / "old.pid", server_start::PidFileText(123));
+    // Someone else's files stay: another name pattern, or a ".pid" of another program.
+    WriteFile(ext_dir->Path() / "keep.pidx", server_start::PidFileText(123));
+    WriteFile(ext_dir->Path() / "other-app.pid", "123\n");
     ASSERT_EQ(Initialize(false), 4815);
     EXPECT_FALSE(std::filesystem::exists(ext_dir->Path() / "old.pid"));
     EXPECT_TRUE(std::filesystem::exists(ext_dir->Path() / "keep.pidx"));
-    WriteFile(ext_dir->Path() / "later.pid", "456\n");
+    EXPECT_TRUE(std::filesystem::exists(ext_dir->Path() / "other-app.pid"));
+    WriteFile(ext_dir->Path() / "later.pid", server_start::PidFileText(456));
     auto other_unit = std::make_shared<refhost::PipelineUnit>("PIPE-200", host_case, window, ui);
     auto other = std::make_unique<ZEFA>(ui, clock);
     ASSERT_EQ(other->Initialize(other_unit, false), 4815);

@@ -121,7 +121,7 @@ TEST_F(HostWorld, ScriptsAndPidFilesReplaceAPlantedLink) {
     EXPECT_FALSE(fs::is_symlink(script));
     EXPECT_FALSE(fs::is_symlink(pid_file));
     EXPECT_EQ(ReadFile(script), "exit 0\n");
-    EXPECT_EQ(ReadFile(pid_file), std::to_string(pid) + "\n");
+    EXPECT_EQ(ReadFile(pid_file), server_start::PidFileText(pid));
     EXPECT_EQ(fs::status(script).permissions() & fs::perms::all, fs::perms::owner_all);
     EXPECT_EQ(fs::status(pid_file).permissions() & fs::perms::all,
               fs::perms::owner_read | fs::perms::owner_write);
