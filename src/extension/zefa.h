@@ -165,6 +165,9 @@ class ZEFA : public host::UnitOperationExtension, public ZEFA_ClientOwner {
     // "useAutoConnect" is 1; closes it again, offering a snapshot first.
     void OpenTheConnection(bool autoStart);
     void CloseTheConnection();
+    // Waits until the server process started here listens on `port`; false
+    // (reported) when it ended instead, naming what holds the port.
+    bool AwaitOwnListener(std::int32_t server_pid, std::int32_t port);
     // Fills an empty "zefaExe" with the default server program.
     void GetZefaServerPath();
     // Registry look-ups of the server program; they fail off Windows.

@@ -8,6 +8,7 @@
 #include "client/tcp.h"
 #include "extension/zefa.h"
 #include "platform/text.h"
+#include "server/port_owner.h"
 #include "server/server_start.h"
 
 namespace zefa {
@@ -34,6 +35,26 @@ class ScriptCleanup {
     std::vector<std::string> paths_;
 };
 
+// The refusal when another program holds the port of this unit's server.
+std::string HeldPortMessage(std::int32_t port, const std::string& holder) {
+    return "Port " + std::to_string(port) + " is held by another program (" + holder +
+           "): it is not the ZEFA server started for this unit, so it is not used. That "
+           "program is left alone; stop it, or give this unit another PortNumber and "
+           "ServerName.";
+}
+
+// What holds `port` when it is not a process this program started: empty
+// when nothing listens there or the listener is a server started here.
+std::string ForeignListener(std::int32_t port) {
+    const auto listener = server_start::FindPortListener(port);
+    if (!listener) return "";
+    for (std::int32_t pid = listener->pid, depth = 0; pid > 1 && depth < 16; ++depth) {
+        if (server_start::StartedByThisProcess(pid)) return "";
+        pid = server_start::ParentOf(pid);
+    }
+    return server_start::DescribeListener(*listener);
+}
+
 }  // namespace
 
 void ZEFA::OpenTheConnection(bool autoStart) {
@@ -46,6 +67,9 @@ void ZEFA::OpenTheConnection(bool autoStart) {
         // read its script only long after the start.
         ScriptCleanup cleanup;
         std::int32_t server_pid = 0;
+        const std::string host = Text(vars.zefaHost);
+        const double port_value = Num(vars.PortNumber);
+        const std::int32_t port = RoundToInt32(port_value);
         if (autoStart || Num(vars.useAutoConnect) == 1) {
             const std::string model_path = Text(vars.zefaModelPath);
             std::error_code ec;
@@ -56,7 +80,6 @@ void ZEFA::OpenTheConnection(bool autoStart) {
             const auto dialect = server_start::ScriptDialect::Shell;
             const std::string local_script = Deref(Use(objContainer).GetCase().get()).Folder() +
                                              server_start::LocalScriptName(dialect);
-            const std::string host = Text(vars.zefaHost);
             server_start::StartScriptRequest request;
             request.dialect = dialect;
             request.modelPath = model_path;
@@ -75,6 +98,14 @@ void ZEFA::OpenTheConnection(bool autoStart) {
                 ReportError(strLastMessage);
                 return;
             }
+            // A port another program holds would make the new server fail to
+            // listen while that program answered in its place.
+            if (const std::string holder = request.remote ? "" : ForeignListener(port);
+                !holder.empty()) {
+                strLastMessage = HeldPortMessage(port, holder);
+                ReportError(strLastMessage);
+                return;
+            }
             cleanup.Add(local_script);
             if (!server_start::WriteScript(local_script, scripts.local, dialect))
                 throw Error::FileAccess(local_script);
@@ -90,14 +121,22 @@ void ZEFA::OpenTheConnection(bool autoStart) {
                 ReportError("The ZEFA Server Application (exe) could not start.");
                 return;
             }
-            // Only a process this object spawned is its own to end; a server
-            // found running was started by someone else.
+            // A server recorded by another program (another run of the same
+            // case) is that program's: it is neither used nor stopped here.
+            if (!started_here && !server_start::StartedByThisProcess(server_pid)) {
+                strLastMessage = "The ZEFA server recorded for " + request.serverName +
+                                 " (process " + std::to_string(server_pid) +
+                                 ") was started by another program, such as another run of "
+                                 "this case: it is not used here and is left alone. Stop it, "
+                                 "or give this unit another ServerName and PortNumber.";
+                ReportError(strLastMessage);
+                return;
+            }
+            // Only a process this object spawned is its own to end.
             if (started_here) server_.startedPid = server_pid;
+            if (started_here && !request.remote && !AwaitOwnListener(server_pid, port)) return;
         }
 
-        const std::string host = Text(vars.zefaHost);
-        const double port_value = Num(vars.PortNumber);
-        const std::int32_t port = RoundToInt32(port_value);
         // One connect attempt. `refused`: it failed as a server that does not
         // listen yet makes it fail, without a report from the client, on a
         // port the client can use, to a host that has an address.
@@ -135,6 +174,26 @@ void ZEFA::OpenTheConnection(bool autoStart) {
             ReportError(strLastMessage);
         }
     });
+}
+
+bool ZEFA::AwaitOwnListener(std::int32_t server_pid, std::int32_t port) {
+    // The server started here must be the one that listens: one that ends
+    // instead found its port taken (or could not start at all).
+    const double timeout = std::max(1.0, std::nearbyint(Num(vars.TCPTimeOut)));
+    const std::uint64_t start = clock()->TickCountMs();
+    while (server_start::IsProcessRunning(server_pid) &&
+           !server_start::ProcessListensOn(server_pid, port) &&
+           static_cast<double>(clock()->TickCountMs() - start) < timeout * 1000.0)
+        clock()->SleepMs(100);
+    if (server_start::IsProcessRunning(server_pid)) return true;
+    const std::string holder = ForeignListener(port);
+    strLastMessage = holder.empty() ? "The ZEFA server (process " + std::to_string(server_pid) +
+                                          ") ended before it listened on port " +
+                                          std::to_string(port) + "; see its own messages."
+                                    : HeldPortMessage(port, holder);
+    ReportError(strLastMessage);
+    server_.startedPid = 0;
+    return false;
 }
 
 void ZEFA::CloseTheConnection() {

@@ -12,18 +12,6 @@ using ::testing::ElementsAre;
 
 class ConnectionTest : public HostWorld {
   protected:
-    // A new case with auto-start whose process-id file records a live process
-    // that this object did not start (the test itself): the start only
-    // connects.
-    void AutoStartFindingARecordedServer(int port) {
-        ASSERT_EQ(Initialize(false), 4815);
-        SetText("zefaHost", "127.0.0.1");
-        SetNumber("PortNumber", port);
-        SetText("zefaModelPath", model_dir->Str());
-        SetNumber("TCPTimeOut", 2);
-        WriteFile(ext_dir->Path() / "zefa2000.pid", std::to_string(::getpid()) + "\n");
-        zefa->OpenTheConnection(true);
-    }
     FakeServer server;
 };
 
@@ -81,36 +69,52 @@ TEST_F(ConnectionTest, AutoStartRefusesAMissingModelFolderAndAnUnsafeName) {
     EXPECT_TRUE(std::filesystem::is_empty(ext_dir->Path()));   // nothing started
 }
 
-TEST_F(ConnectionTest, AServerRecordedBySomeoneElseIsUsedButNotTakenAsStartedHere) {
-    AutoStartFindingARecordedServer(server.Port());
-    EXPECT_EQ(zefa->ServerStateNumber(), 1) << ::testing::PrintToString(Reports());
-    EXPECT_EQ(zefa->StartedServerPid(), 0);
-    EXPECT_TRUE(std::filesystem::is_empty(case_dir->Path()));  // the script is gone
-}
-
-TEST_F(ConnectionTest, OnlyARefusalIsTriedAgainWhileTheServerRuns) {
-    // A port the client cannot take fails the same way every time: one report.
-    const auto start = clock->TickCountMs();
-    AutoStartFindingARecordedServer(40000);
-    EXPECT_LT(clock->TickCountMs() - start, 1000u);
-    EXPECT_THAT(Reports(), ElementsAre("METHOD -- OpenConnection Overflow: PIPE-100: "
-                                       "KAVRIS-ZEFA Link Error",
-                                       "Could not connect to 127.0.0.1 on Port: 40000: PIPE-100: "
-                                       "KAVRIS-ZEFA Link Error"));
-    // A server still getting ready refuses at first and is then reached.
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    const int port = BindLowPort(fd);
-    ASSERT_GT(port, 0);
-    std::thread later([fd] {
-        std::this_thread::sleep_for(std::chrono::milliseconds(300));
-        ::listen(fd, 1);
-    });
-    SetNumber("PortNumber", port);
-    zefa->OpenTheConnection(true);
-    later.join();
-    EXPECT_EQ(zefa->ServerStateNumber(), 1);
-    EXPECT_EQ(Reports().size(), 2u);
-    ::close(fd);
+// A server this program did not start is never used by an automatic start,
+// whether it holds the port (another program, a server left over, another
+// run) or is only recorded for the server name by another process: the start
+// is refused naming it, nothing is sent to it and it is left running.
+TEST_F(ConnectionTest, AutoStartRefusesAServerItDidNotStart) {
+    const std::string self = std::to_string(::getpid());
+    struct Row {
+        const char* what;
+        bool recorded;        // the pid file names a live process of someone else
+        bool port_held;       // a program listens on the port
+        const char* message;  // the start of the one report
+    } rows[] = {
+        {"port held", false, true, "Port "},
+        {"recorded and held", true, true, "Port "},
+        {"recorded only", true, false, "The ZEFA server recorded for zefa2000 (process "},
+    };
+    ASSERT_EQ(Initialize(false), 4815);
+    SetText("zefaHost", "127.0.0.1");
+    SetText("zefaModelPath", model_dir->Str());
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        std::filesystem::remove(ext_dir->Path() / "zefa2000.pid");
+        FakeServer held;
+        int port = held.Port();
+        if (!row.port_held) {
+            FakeServer gone;
+            port = gone.Port();
+        }
+        SetNumber("PortNumber", port);
+        if (row.recorded) WriteFile(ext_dir->Path() / "zefa2000.pid", self + "\n");
+        const std::size_t before = Reports().size();
+        zefa->OpenTheConnection(true);
+        EXPECT_EQ(zefa->ServerStateNumber(), 0);
+        EXPECT_EQ(zefa->StartedServerPid(), 0);
+        ASSERT_EQ(Reports().size(), before + 1);
+        const std::string report = Reports().back();
+        EXPECT_EQ(report.rfind(row.message, 0), 0u) << report;
+        EXPECT_NE(report.find(row.port_held ? "process " + self : self), std::string::npos)
+            << report;
+        EXPECT_NE(report.find("left alone"), std::string::npos) << report;
+        if (row.port_held) {
+            EXPECT_NE(report.find(std::to_string(port)), std::string::npos);
+        }
+        EXPECT_TRUE(held.Received(0).empty());
+        EXPECT_TRUE(std::filesystem::is_empty(case_dir->Path()));  // no script left
+    }
 }
 
 TEST_F(ConnectionTest, CloseAsksForASnapshotAndStopsTheServerEitherWay) {
