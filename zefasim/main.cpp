@@ -14,9 +14,9 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
-#include <deque>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
 #include <iostream>
 #include <optional>
 #include <string>
@@ -31,15 +31,23 @@ namespace proto = zefa::protocol;
 constexpr int kDefaultPort = 16800;
 // Largest request payload accepted (a longer one ends the connection).
 constexpr std::int32_t kMaxRequestPayload = 16 << 20;
-// A message that has begun must be complete within this many milliseconds.
-constexpr int kMessageTimeoutMs = 30000;
+// A message that has begun must be complete within this many seconds,
+// counted from its first byte (--message-timeout).
+constexpr int kDefaultMessageTimeoutS = 30;
+// Requests read while a step runs wait in a queue of at most this many bytes;
+// a client that sends more is dropped.
+constexpr std::size_t kMaxQueuedBytes = 64u << 20;
+// While no client is connected, how often the server looks whether the
+// program that started it is still there (ms).
+constexpr int kParentCheckMs = 250;
 // A client that sends nothing for this long is dropped (--idle-timeout).
 constexpr int kDefaultIdleTimeoutS = 3600;
 // During a run interval the connection is looked at this often (ms).
 constexpr int kInterruptCheckMs = 20;
 
 const char* kHelp =
-    "Usage: zefa-server -server SERVICE [--port N] [--bind ADDRESS] [--idle-timeout S]\n"
+    "Usage: zefa-server -server SERVICE [--port N] [--listen ADDRESS] [--idle-timeout S]\n"
+    "                   [--message-timeout S]\n"
     "\n"
     "The pipeline simulator stand-in. The working folder is the model folder:\n"
     "input files (.inp), snapshots (.snp) and the input log are read and written\n"
@@ -49,16 +57,22 @@ const char* kHelp =
     "                    in /etc/services (16800 when not found); a SERVICE made\n"
     "                    only of digits is itself the port\n"
     "  --port N          listen on port N, whatever SERVICE says\n"
-    "  --bind ADDRESS    listen on this IPv4 address only (default: all local\n"
-    "                    addresses)\n"
+    "  --listen ADDRESS  listen on this IPv4 address (default 127.0.0.1: only\n"
+    "                    programs on this computer can connect; 0.0.0.0 for every\n"
+    "                    interface). There is no authentication: open it to a\n"
+    "                    network only behind a firewall. --bind is the same\n"
     "  --idle-timeout S  drop a client that sends nothing for S seconds, so that\n"
     "                    the next one can connect (default 3600; 0: never)\n"
+    "  --message-timeout S  a message must arrive whole within S seconds of its\n"
+    "                    first byte, or the connection is closed (default 30)\n"
     "  --help            show this text\n"
     "\n"
     "One connection is served at a time; a connection that closes without a stop\n"
-    "request leaves the model loaded and the next one is accepted. A stop request\n"
-    "or a closed connection ends a running step at its next internal step. The\n"
-    "program exits with status 0 after ZEFA_STOP_SERVER.\n";
+    "request leaves the model loaded and the next one is accepted, unless the\n"
+    "program that started the server has gone: then the server exits once no\n"
+    "client is connected. A stop request or a closed connection ends a running\n"
+    "step at its next internal step. A client that sends more than 64 MiB while\n"
+    "a step runs is dropped. The program exits with status 0 after ZEFA_STOP_SERVER.\n";
 
 bool AllDigits(const std::string& s) {
     return !s.empty() && s.find_first_not_of("0123456789") == std::string::npos;
@@ -94,11 +108,12 @@ bool SendAll(int fd, const proto::Bytes& bytes) {
 }
 
 // Serves one connection; returns true when the client asked the server to stop.
-bool Serve(int fd, zefasim::Session& session, int idle_timeout_s) {
+bool Serve(int fd, zefasim::Session& session, int idle_timeout_s, int message_timeout_s) {
     int one = 1;
     setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
     proto::FrameAssembler frames(kMaxRequestPayload);
     std::deque<proto::Message> pending;  // read while a step ran, not yet handled
+    std::size_t pending_bytes = 0;
     std::uint8_t buf[65536];
     bool stop = false, gone = false;
     // Asked after every internal step of a run interval: reads what has arrived
@@ -123,10 +138,17 @@ bool Serve(int fd, zefasim::Session& session, int idle_timeout_s) {
                 break;
             }
             frames.Append(proto::ByteView(buf, static_cast<size_t>(n)));
-        }
-        while (auto msg = frames.Next()) {
-            if (msg->name == proto::TypeName(proto::MessageType::StopServer)) stop = true;
-            pending.push_back(std::move(*msg));
+            while (auto msg = frames.Next()) {
+                if (msg->name == proto::TypeName(proto::MessageType::StopServer)) stop = true;
+                pending_bytes += proto::kHeaderSize + msg->payload.size();
+                pending.push_back(std::move(*msg));
+            }
+            if (pending_bytes + frames.Buffered() > kMaxQueuedBytes) {
+                std::cerr << "zefa-server: the client sent more than " << (kMaxQueuedBytes >> 20)
+                          << " MiB during a step: connection dropped\n";
+                gone = true;
+                break;
+            }
         }
         if (frames.Failed()) gone = true;
         return stop || gone;
@@ -135,16 +157,22 @@ bool Serve(int fd, zefasim::Session& session, int idle_timeout_s) {
         zefasim::Session& s;
         ~Reset() { s.SetInterrupt(nullptr); }
     } reset{session};
+    // When the message now being received began; a message handled since
+    // means the bytes still buffered began a new one.
+    std::optional<Clock::time_point> message_start;
+    bool handled = false;
     for (;;) {
         for (;;) {
             std::optional<proto::Message> msg;
             if (!pending.empty()) {
                 msg = std::move(pending.front());
                 pending.pop_front();
+                pending_bytes -= std::min(pending_bytes, proto::kHeaderSize + msg->payload.size());
             } else {
                 msg = frames.Next();
             }
             if (!msg) break;
+            handled = true;
             proto::Bytes reply;
             bool go_on = session.Handle(*msg, reply);
             if (stop) {
@@ -164,16 +192,29 @@ bool Serve(int fd, zefasim::Session& session, int idle_timeout_s) {
                                         "message length out of range: connection closed"));
             return false;
         }
+        // The message now begun (if any) must be whole 30 s after its first
+        // byte, however slowly the bytes come.
+        const bool partial = frames.Buffered() > 0;
+        if (!partial) {
+            message_start.reset();
+        } else if (!message_start || handled) {
+            message_start = Clock::now();
+        }
+        handled = false;
+        int timeout = idle_timeout_s > 0 ? idle_timeout_s * 1000 : -1;
+        if (partial) {
+            const auto spent =
+                std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - *message_start)
+                    .count();
+            timeout = static_cast<int>(std::max<long long>(0, message_timeout_s * 1000LL - spent));
+        }
         pollfd p{fd, POLLIN, 0};
-        bool partial = frames.Buffered() > 0;
-        int timeout = partial                ? kMessageTimeoutMs
-                      : idle_timeout_s > 0 ? idle_timeout_s * 1000
-                                             : -1;
         int r = poll(&p, 1, timeout);
         if (r < 0 && errno == EINTR) continue;
         if (r == 0) {
             std::cerr << "zefa-server: "
-                      << (partial ? "an incomplete message stalled" : "the client was idle too long")
+                      << (partial ? "an incomplete message stalled"
+                                  : "the client was idle too long")
                       << ": connection closed\n";
             return false;
         }
@@ -188,9 +229,10 @@ bool Serve(int fd, zefasim::Session& session, int idle_timeout_s) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    std::string service, bind_address;
+    std::string service, bind_address;  // --listen
     std::optional<int> port;
     int idle_timeout_s = kDefaultIdleTimeoutS;
+    int message_timeout_s = kDefaultMessageTimeoutS;
     for (int i = 1; i < argc; ++i) {
         std::string a = argv[i];
         auto value = [&](const char* what) -> std::string {
@@ -212,7 +254,7 @@ int main(int argc, char** argv) {
                 std::cerr << "zefa-server: invalid port '" << v << "'\n";
                 return 2;
             }
-        } else if (a == "--bind" || a == "-bind") {
+        } else if (a == "--listen" || a == "-listen" || a == "--bind" || a == "-bind") {
             bind_address = value("an IPv4 address");
         } else if (a == "--idle-timeout" || a == "-idle-timeout") {
             std::string v = value("a number of seconds");
@@ -221,6 +263,13 @@ int main(int argc, char** argv) {
                 return 2;
             }
             idle_timeout_s = std::atoi(v.c_str());
+        } else if (a == "--message-timeout" || a == "-message-timeout") {
+            std::string v = value("a number of seconds");
+            if (!AllDigits(v) || v.size() > 5 || std::atoi(v.c_str()) < 1) {
+                std::cerr << "zefa-server: invalid message time-out '" << v << "'\n";
+                return 2;
+            }
+            message_timeout_s = std::atoi(v.c_str());
         } else {
             std::cerr << "zefa-server: unknown argument '" << a << "'\n" << kHelp;
             return 2;
@@ -243,9 +292,11 @@ int main(int argc, char** argv) {
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
     addr.sin_port = htons(static_cast<uint16_t>(*port));
-    addr.sin_addr.s_addr = htonl(INADDR_ANY);
-    if (!bind_address.empty() && inet_pton(AF_INET, bind_address.c_str(), &addr.sin_addr) != 1) {
-        std::cerr << "zefa-server: invalid bind address '" << bind_address << "'\n";
+    // Only this computer's programs can connect unless told otherwise: the
+    // protocol has no authentication.
+    if (bind_address.empty()) bind_address = "127.0.0.1";
+    if (inet_pton(AF_INET, bind_address.c_str(), &addr.sin_addr) != 1) {
+        std::cerr << "zefa-server: invalid listen address '" << bind_address << "'\n";
         return 2;
     }
     int listener = socket(AF_INET, SOCK_STREAM, 0);
@@ -263,10 +314,22 @@ int main(int argc, char** argv) {
     }
     char cwd[4096];
     std::string folder = getcwd(cwd, sizeof cwd) ? cwd : ".";
-    std::cerr << "zefa-server: listening on port " << *port << ", model folder " << folder << "\n";
+    std::cerr << "zefa-server: listening on " << bind_address << " port " << *port
+              << ", model folder " << folder << "\n";
 
+    // A server whose starter has gone (a run killed without a word) ends once
+    // no client is connected, rather than holding its port for nobody.
+    const pid_t parent = getppid();
     zefasim::Session session(folder);
     for (;;) {
+        if (getppid() != parent) {
+            std::cerr << "zefa-server: the program that started this server has gone and no "
+                         "client is connected: exiting\n";
+            break;
+        }
+        pollfd p{listener, POLLIN, 0};
+        const int ready = poll(&p, 1, kParentCheckMs);
+        if (ready <= 0) continue;
         int fd = accept(listener, nullptr, nullptr);
         if (fd < 0) {
             if (errno == EINTR || errno == ECONNABORTED) continue;
@@ -274,7 +337,7 @@ int main(int argc, char** argv) {
             usleep(100000);  // e.g. out of descriptors: do not spin
             continue;
         }
-        bool stop = Serve(fd, session, idle_timeout_s);
+        bool stop = Serve(fd, session, idle_timeout_s, message_timeout_s);
         close(fd);
         if (stop) break;
     }

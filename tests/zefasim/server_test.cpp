@@ -16,6 +16,8 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <fstream>
+#include <functional>
 #include <optional>
 #include <random>
 #include <thread>
@@ -395,6 +397,88 @@ TEST(ZefasimProgramIdle, AnIdleClientIsDroppedForTheNextOne) {
     EXPECT_TRUE(idle.Closed(100));
 }
 
+// A client that abuses the server loses its connection; the server lives on
+// and serves the next one: a message dripped slower than its time limit
+// (counted from its first byte, not between bytes), a flood of requests while
+// a step runs.
+TEST(ZefasimProgramDefence, AnAbusiveClientIsDroppedAndTheNextIsServed) {
+    struct Row {
+        const char* what;
+        std::function<void(Connection&)> abuse;
+    } rows[] = {
+        {"a header dripped a byte every 300 ms against a 1 s limit",
+         [](Connection& c) {
+             const proto::Bytes ping = proto::PackText(MessageType::Ping, proto::kPingText);
+             for (std::size_t i = 0; i < 8 && !c.Closed(300); ++i) c.Send(proto::Bytes{ping[i]});
+         }},
+        {"80 MiB of requests sent while a step runs",
+         [](Connection& c) {
+             StartLongStep(c);
+             const proto::Bytes big = proto::PackText(MessageType::Ping, std::string(1 << 20, 'x'));
+             for (int i = 0; i < 80; ++i) c.Send(big);
+         }},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        TempDir dir;
+        dir.CopyExample("flowline.inp");
+        ServerProcess server(dir.path(), FreePort(), {"--message-timeout", "1"});
+        {
+            Connection c(server.port());
+            ASSERT_TRUE(c.ok());
+            row.abuse(c);
+            EXPECT_TRUE(c.Closed(5000));
+        }
+        Connection next(server.port());
+        ASSERT_TRUE(next.ok());
+        next.Expect(proto::PackText(MessageType::Ping, proto::kPingText), "ZEFA_PONG");
+    }
+}
+
+// The server listens on the loopback interface unless told otherwise, and a
+// server whose starter has gone (a run killed without a word) exits once its
+// client has closed the connection, rather than holding the port.
+TEST(ZefasimProgramDefence, LoopbackOnlyAndNoOrphanOnceTheStarterIsGone) {
+    TempDir dir;
+    const int port = FreePort();
+    // Started by a shell that ends a second later: the server's parent goes
+    // while a client is connected.
+    const std::string command = "cd '" + dir.path() + "' && { '" + ZEFA_SERVER_PATH + "' -server " +
+                                std::to_string(port) +
+                                " </dev/null >/dev/null 2>&1 & sleep 1; } >/dev/null 2>&1 &";
+    ASSERT_EQ(std::system(command.c_str()), 0);
+    {
+        Connection c(port);
+        ASSERT_TRUE(c.ok());
+        c.Expect(proto::PackText(MessageType::Ping, proto::kPingText), "ZEFA_PONG");
+        std::ifstream table("/proc/net/tcp");
+        std::string line, listening;
+        char port_hex[8];
+        std::snprintf(port_hex, sizeof port_hex, ":%04X", port);
+        while (std::getline(table, line))
+            if (line.find(std::string(port_hex) + " 00000000:0000 0A") != std::string::npos)
+                listening = line;
+        EXPECT_NE(listening.find("0100007F" + std::string(port_hex)), std::string::npos)
+            << listening;
+        // The client is served as long as it stays, its starter gone or not.
+        std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+        c.Expect(proto::PackText(MessageType::Ping, proto::kPingText), "ZEFA_PONG");
+    }
+    // Gone: a new connection is refused.
+    bool refused = false;
+    for (int i = 0; i < 100 && !refused; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        const int fd = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_port = htons(static_cast<uint16_t>(port));
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        refused = connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0;
+        close(fd);
+    }
+    EXPECT_TRUE(refused);
+}
+
 TEST(ZefasimProgram, HelpDocumentsTheCommandLine) {
     FILE* p = popen(ZEFA_SERVER_PATH " --help", "r");
     ASSERT_NE(p, nullptr);
@@ -402,8 +486,8 @@ TEST(ZefasimProgram, HelpDocumentsTheCommandLine) {
     char buf[512];
     while (size_t n = fread(buf, 1, sizeof buf, p)) out.append(buf, n);
     EXPECT_EQ(pclose(p), 0);
-    for (const char* s : {"-server SERVICE", "--port N", "--bind ADDRESS", "/etc/services", "16800",
-                          "ZEFA_STOP_SERVER", "--idle-timeout S", "default 3600"})
+    for (const char* s : {"-server SERVICE", "--port N", "--listen ADDRESS", "/etc/services",
+                          "16800", "ZEFA_STOP_SERVER", "--idle-timeout S", "default 3600"})
         EXPECT_NE(out.find(s), std::string::npos) << s;
     p = popen(ZEFA_SERVER_PATH " -server 99999 2>&1", "r");
     ASSERT_NE(p, nullptr);
