@@ -11,6 +11,8 @@
 #include <fstream>
 #include <type_traits>
 
+#include "ranges.h"
+
 namespace zefasim {
 
 namespace {
@@ -214,6 +216,76 @@ void Visit(Ar& ar, Model& m) {
     ar(m.account.initial), ar(m.account.sources), ar(m.account.boundaries), ar(m.account.wells);
 }
 
+// Finds the first value of a decoded model that is not a finite number.
+class FiniteCheck {
+  public:
+    void operator()(double& v) {
+        if (!std::isfinite(v)) ok = false;
+    }
+    void operator()(int&) {}
+    void operator()(std::int64_t&) {}
+    void operator()(bool&) {}
+    void operator()(std::string&) {}
+    void operator()(Phases& p) {
+        for (double& d : p) (*this)(d);
+    }
+    template <class T>
+    void operator()(std::vector<T>& v) {
+        for (T& item : v) Visit(*this, item);
+    }
+    bool ok = true;
+};
+
+// A snapshot carries a checksum, not a guarantee: its values must lie in the
+// ranges the input file and the protocol accept, and its state must be a
+// physical one, or the next step would compute with them.
+void CheckSnapshotValues(Model& m) {
+    FiniteCheck finite;
+    Visit(finite, m);
+    if (!finite.ok) throw std::runtime_error("a value is not a finite number");
+    auto range = [](const std::string& owner, const std::string& what, double v, const Range& r) {
+        const std::string why = OutOfRange(what, v, r);
+        if (!why.empty()) throw std::runtime_error(owner + ": " + why);
+    };
+    const Fluid& f = m.fluid;
+    for (double v : {f.gas_mw, f.oil_density, f.water_density, f.gas_viscosity, f.oil_viscosity,
+                     f.water_viscosity, f.bulk_modulus, f.heat_capacity, f.slip, f.surface_tension,
+                     f.gas_kappa, m.integration.max_step, m.integration.min_step})
+        if (!(v > 0)) throw std::runtime_error("a fluid or integration property is not positive");
+    const Range pressure = PressureRange(f);
+    range("initial state", "pressure", m.initial.pressure, pressure);
+    range("initial state", "temperature", m.initial.temperature, kTemperatureRange);
+    range("initial state", "holdup", m.initial.holdup, kFractionRange);
+    range("initial state", "water cut", m.initial.water_cut, kFractionRange);
+    range("initial state", "flow", m.initial.flow, kMassFlowRange);
+    for (const Boundary& b : m.boundaries) {
+        range("boundary " + b.label, "gas fraction", b.gas_fraction, kFractionRange);
+        range("boundary " + b.label, "water fraction", b.water_fraction, kFractionRange);
+    }
+    for (const Source& s : m.sources) {
+        range("source " + s.label, "gas fraction", s.gas_fraction, kFractionRange);
+        range("source " + s.label, "water fraction", s.water_fraction, kFractionRange);
+    }
+    for (const Well& w : m.wells) {
+        range("well " + w.label, "gas fraction", w.gas_fraction, kFractionRange);
+        range("well " + w.label, "water fraction", w.water_fraction, kFractionRange);
+    }
+    for (const Controller& c : m.controllers)
+        range("controller " + c.label, "opening", c.opening, kFractionRange);
+    // No section holds more than ten times its volume of water, or less than
+    // nothing; flows stay within ten times what a source may feed.
+    const Range flow{-10 * kMassFlowRange.hi, 10 * kMassFlowRange.hi, "kg/s"};
+    for (const Branch& br : m.branches) {
+        const std::string owner = "branch " + br.label;
+        for (std::size_t i = 0; i < br.mass.size() && i < br.sections.size(); ++i) {
+            const Range mass{0, 10 * f.water_density * br.sections[i].volume, "kg"};
+            range(owner, "section mass", br.mass[i][0] + br.mass[i][1] + br.mass[i][2], mass);
+        }
+        for (double t : br.temp) range(owner, "temperature", t, kTemperatureRange);
+        for (double g : br.flow) range(owner, "flow", g, flow);
+    }
+}
+
 }  // namespace
 
 std::string EncodeSnapshot(const Model& model) {
@@ -245,6 +317,7 @@ Model DecodeSnapshot(const std::string& bytes) {
     if (!r.AtEnd()) throw SnapshotError("snapshot has trailing data");
     try {
         m.Validate();
+        CheckSnapshotValues(m);
         if (m.branch_initial.size() != m.branches.size())
             throw std::runtime_error("initial conditions do not match the branches");
     } catch (const std::exception& e) {

@@ -280,6 +280,24 @@ TEST(ZefasimModel, CorruptSnapshotsAreRefused) {
     EXPECT_THROW(DecodeSnapshot("ZEFASNP1"), SnapshotError);
     EXPECT_THROW(DecodeSnapshot(std::string(100, '\0')), SnapshotError);
     EXPECT_NO_THROW(DecodeSnapshot(good));
+    // Crafted with a valid checksum: every value must still lie in the ranges
+    // the input file accepts, and the state must be a physical one.
+    const Model b = BuildModel(Example("choke_well_plug.inp"), "c.inp");
+    const std::vector<std::pair<const char*, std::function<void(Model&)>>> crafted = {
+        {"section mass", [](Model& m) { m.branches[0].mass[2][kOil] = -1e300; }},
+        {"section temperature", [](Model& m) { m.branches[0].temp[1] = -1e300; }},
+        {"face flow", [](Model& m) { m.branches[0].flow[1] = 1e300; }},
+        {"source gas fraction", [](Model& m) { m.sources[0].gas_fraction = -1e300; }},
+        {"controller opening", [](Model& m) { m.controllers[0].opening = 5; }},
+        {"fluid", [](Model& m) { m.fluid.bulk_modulus = -1e300; }},
+        {"initial pressure", [](Model& m) { m.initial.pressure = -1e300; }},
+        {"derivative", [](Model& m) { m.boundaries[0].deriv[kGas] = INFINITY; }},
+    };
+    for (const auto& [what, craft] : crafted) {
+        Model m = b;
+        craft(m);
+        EXPECT_THROW(DecodeSnapshot(EncodeSnapshot(m)), SnapshotError) << what;
+    }
 }
 
 }  // namespace
