@@ -198,15 +198,29 @@ HostCase NewCase(const std::string& path) {
     return c;
 }
 
-HostCase LoadCase(const std::string& path, const StreamResolver& streams) {
+json ReadCaseJson(const std::string& path) {
     std::ifstream in(path);
     if (!in) throw CaseFileError(path, "", "cannot open the case file");
-    json doc;
+    // The parser reports the depth of every value it starts: refused before
+    // anything that deep is built.
+    const json::parser_callback_t bound = [&path](int depth, json::parse_event_t event, json&) {
+        if ((event == json::parse_event_t::object_start ||
+             event == json::parse_event_t::array_start) &&
+            depth >= kMaxCaseNesting)
+            throw CaseFileError(
+                path, "",
+                "arrays and objects nested more than " + std::to_string(kMaxCaseNesting) + " deep");
+        return true;
+    };
     try {
-        doc = json::parse(in);
+        return json::parse(in, bound);
     } catch (const json::parse_error& e) {
         throw CaseFileError(path, "", std::string("not valid JSON: ") + e.what());
     }
+}
+
+HostCase LoadCase(const std::string& path, const StreamResolver& streams) {
+    json doc = ReadCaseJson(path);
     if (!doc.is_object()) throw CaseFileError(path, "", "expected a JSON object");
     if (doc.value("format", "") != kFormat) {
         throw CaseFileError(path, "format", std::string("expected \"") + kFormat + "\"");

@@ -23,6 +23,13 @@ class CaseFileError : public std::runtime_error {
     std::string key_;
 };
 
+// The JSON document of a case file. Raises CaseFileError when the file cannot
+// be read, is not JSON, or nests arrays and objects deeper than
+// kMaxCaseNesting (a hostile file could otherwise exhaust the stack of
+// whatever walks it).
+inline constexpr int kMaxCaseNesting = 64;
+nlohmann::json ReadCaseJson(const std::string& path);
+
 // Finds a material stream of the case by name; null when there is none.
 using StreamResolver = std::function<std::shared_ptr<host::MaterialStream>(const std::string&)>;
 

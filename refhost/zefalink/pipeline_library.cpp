@@ -147,16 +147,7 @@ void DefaultServerProgram(refhost::PipelineUnit& unit) {
 }
 
 LoadedCase LoadCaseWithFlowsheet(const std::string& path) {
-    nlohmann::json doc;
-    {
-        std::ifstream in(path);
-        if (!in) throw refhost::CaseFileError(path, "", "cannot open the case file");
-        try {
-            doc = nlohmann::json::parse(in);
-        } catch (const nlohmann::json::parse_error& e) {
-            throw refhost::CaseFileError(path, "", std::string("not valid JSON: ") + e.what());
-        }
-    }
+    const nlohmann::json doc = refhost::ReadCaseJson(path);
     if (doc.is_object() && doc.contains("flowsheet") && !doc["flowsheet"].is_null()) {
         LoadedCase loaded;
         loaded.plant = refhost::LoadFlowsheet(doc["flowsheet"], path);
