@@ -24,6 +24,9 @@
 #include "lib/svg_chart.h"
 #include "pipeline_library.h"
 #include "platform/safe_file.h"
+#include "platform/text.h"
+#include "run_failure.h"
+#include "run_signals.h"
 #include "schedule.h"
 
 namespace zefalink {
@@ -44,38 +47,6 @@ struct RunOptions {
     bool plot = false;
     std::optional<double> profile_every;
     std::vector<std::string> at;  // edits at host times: T:TAG=VALUE, T:press=COMMAND
-};
-
-// Set by SIGINT and SIGTERM: the run finishes the step it is in and ends.
-volatile std::sig_atomic_t g_interrupted = 0;
-
-extern "C" void OnInterrupt(int) {
-    g_interrupted = 1;
-}
-
-// Catches SIGINT and SIGTERM while it lives; the previous handlers come back
-// afterwards.
-class InterruptHandlers {
-  public:
-    InterruptHandlers() {
-        g_interrupted = 0;
-        struct sigaction action {};
-        action.sa_handler = OnInterrupt;
-        sigemptyset(&action.sa_mask);
-        action.sa_flags = SA_RESTART;
-        ::sigaction(SIGINT, &action, &old_int_);
-        ::sigaction(SIGTERM, &action, &old_term_);
-    }
-    ~InterruptHandlers() {
-        ::sigaction(SIGINT, &old_int_, nullptr);
-        ::sigaction(SIGTERM, &old_term_, nullptr);
-    }
-    InterruptHandlers(const InterruptHandlers&) = delete;
-    InterruptHandlers& operator=(const InterruptHandlers&) = delete;
-
-  private:
-    struct sigaction old_int_ {};
-    struct sigaction old_term_ {};
 };
 
 class Log {
@@ -315,7 +286,7 @@ int RunCase(const RunOptions& o) {
 
     // From here on an interrupt ends the run after the step in progress, and
     // the servers started for it are stopped.
-    InterruptHandlers interrupts;
+    RunSignals interrupts;
 
     // ---- Extensions of the pipeline unit operations ----
     PipelineLibrary library;
@@ -384,7 +355,7 @@ int RunCase(const RunOptions& o) {
     const auto drain_window = [&] {
         const auto& lines = c.window->Lines();
         for (; window_seen < lines.size(); ++window_seen) {
-            const std::string& line = lines[window_seen];
+            const std::string line = zefa::PrintableText(lines[window_seen], 2000);
             warnings.push_back(line);
             log.Write(Level::Warning, line);
         }
@@ -397,23 +368,36 @@ int RunCase(const RunOptions& o) {
         log.Write(Level::Warning, w);
         warnings.push_back(w);
     }
-    if (!started) {
-        log.Write(Level::Error, "invalid case: " + o.case_path + ": " + run.Error());
-        return kExitInvalidCase;
-    }
-    for (std::size_t i = 0; i < c.units.size(); ++i) {
-        auto& unit = *c.units[i];
-        if (UnitNumber(unit, "ignoreZEFA") == 0.0 && UnitNumber(unit, "isReady") != 1.0) {
-            log.Write(Level::Error, unit.Name() + ": the pipeline server is unavailable");
-            run.Stop();
-            return kExitServerUnavailable;
-        }
-    }
-    if (!run.RefusedUnits().empty()) {
-        for (const auto& name : run.RefusedUnits())
-            log.Write(Level::Error, name + ": the coupled run could not be initialised");
+    // A run that cannot start still writes its summary; its servers are
+    // stopped first, so that the cause is the last line it writes.
+    const fs::path summary_path = fs::path(o.output_dir) / "run-summary.json";
+    const auto end_early = [&](const std::string& state, const std::string& why, int exit_code) {
         run.Stop();
-        return kExitFailed;
+        errors.push_back(why);
+        WriteEarlySummary(summary_path, summary, state, why, warnings, errors);
+        terminator.TerminateAll();
+        interrupts.Disarm();
+        log.Write(Level::Error, why);
+        return exit_code;
+    };
+    if (RunSignals::Interrupted())
+        return end_early("interrupted", std::string("interrupted by ") + RunSignals::Name(),
+                         kExitInterrupted);
+    // A unit without its server explains whatever else failed to start.
+    for (const auto& unit : c.units) {
+        if (UnitNumber(*unit, "ignoreZEFA") != 0.0 || UnitNumber(*unit, "isReady") == 1.0) continue;
+        const RootCause cause =
+            UnitNotReadyCause(*unit, UnitReports(c.window->Lines(), unit->Name()));
+        return end_early("failed", cause.text, cause.code);
+    }
+    if (!started)
+        return end_early("failed", "invalid case: " + o.case_path + ": " + run.Error(),
+                         kExitInvalidCase);
+    if (!run.RefusedUnits().empty()) {
+        std::string names;
+        for (const auto& name : run.RefusedUnits()) names += (names.empty() ? "" : ", ") + name;
+        return end_early("failed", names + ": the coupled run could not be initialised",
+                         kExitFailed);
     }
 
     // ---- Run ----
@@ -484,7 +468,7 @@ int RunCase(const RunOptions& o) {
     std::string status = "completed";
     std::string cause = "end time reached";
     int code = kExitOk;
-    while (run.Time() < end - 1e-9 * dt && !g_interrupted) {
+    while (run.Time() < end - 1e-9 * dt && !RunSignals::Interrupted()) {
         for (const auto& line : schedule.ApplyDue(run.Time(), c, units, streams))
             log.Write(Level::Info, line);
         const bool ok = run.Step();
@@ -536,12 +520,13 @@ int RunCase(const RunOptions& o) {
         }
     }
     log.EndBar();
+    if (RunSignals::Interrupted()) interrupts.Acknowledge();
     if (schedule.Remaining() > 0)
         log.Write(Level::Warning, std::to_string(schedule.Remaining()) +
                                       " scheduled edit(s) fall after the end of the run");
-    if (g_interrupted && code == kExitOk) {
+    if (RunSignals::Interrupted() && code == kExitOk) {
         status = "interrupted";
-        cause = "interrupted by a signal";
+        cause = std::string("interrupted by ") + RunSignals::Name();
         code = kExitInterrupted;
         log.Write(Level::Warning,
                   "interrupted at t=" + Number(run.Time()) + " s; stopping the pipeline servers");
@@ -585,7 +570,15 @@ int RunCase(const RunOptions& o) {
 
     // ---- Save the case and write the summary ----
     c.flowsheet = refhost::SaveFlowsheet(plant);
-    for (auto& u : units) u.extension->Save();
+    // A snapshot that could not be saved is an error of the run, reported
+    // after whatever the extension said about it.
+    const auto unsaved = SaveSnapshots(c.units, units, tools, *c.window);
+    drain_window();
+    for (const auto& line : unsaved) {
+        errors.push_back(line);
+        log.Write(Level::Error, line);
+        if (code == kExitOk) code = kExitCannotCreate;
+    }
     const fs::path saved = fs::path(o.output_dir) / fs::path(o.case_path).filename();
     try {
         refhost::SaveCase(c, saved.string());
@@ -610,9 +603,8 @@ int RunCase(const RunOptions& o) {
                                {"sinks_kg", out},
                                {"relative_error", in != 0.0 ? (in - out) / std::abs(in) : 0.0}};
     summary["saved_case"] = saved.string();
-    const fs::path summary_path = fs::path(o.output_dir) / "run-summary.json";
     try {
-        zefa::WriteFileReplacing(summary_path.string(), summary.dump(2) + '\n');
+        zefa::WriteFileReplacing(summary_path.string(), SummaryText(summary));
     } catch (const std::exception&) {
         log.Write(Level::Error, "cannot write " + summary_path.string());
         if (code == kExitOk) code = kExitInternal;
