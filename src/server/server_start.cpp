@@ -336,7 +336,10 @@ StartScripts BuildShell(const StartScriptRequest& r) {
                             ShellQuote("sh " + ShellQuote(r.remoteScriptPath)));
     }
     start.push_back("cd " + ShellQuote(r.modelPath) + " || exit 1");
-    start.push_back("exec " + ShellQuote(r.exe) + " -server " + ShellQuote(r.serverName));
+    // A server listens on its own computer's loopback interface unless told
+    // otherwise: one on another computer must take connections from this one.
+    start.push_back("exec " + ShellQuote(r.exe) + " -server " + ShellQuote(r.serverName) +
+                    (r.remote ? " --listen 0.0.0.0" : ""));
     return out;
 }
 

@@ -72,8 +72,9 @@ TEST(ShellScript, ValuesAreQuotedLocallyAndForTheRemoteShell) {
     const auto s = BuildStartScripts(r);
     EXPECT_THAT(s.local,
                 ElementsAre("ssh 'pipehost' 'sh '\\''/srv/m/zefaserverstartRemote.sh'\\'''"));
-    EXPECT_THAT(s.remote, ElementsAre("cd '/srv/m' || exit 1",
-                                      "exec '/opt/$(id)/zefa server' -server '16801'"));
+    EXPECT_THAT(s.remote,
+                ElementsAre("cd '/srv/m' || exit 1",
+                            "exec '/opt/$(id)/zefa server' -server '16801' --listen 0.0.0.0"));
 }
 
 TEST(ShellScript, UnsafeNamesAndRelativePathsAreRefused) {
