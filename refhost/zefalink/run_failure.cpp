@@ -116,9 +116,9 @@ RootCause UnitNotReadyCause(refhost::PipelineUnit& unit, const std::vector<std::
         return {name + ended, kExitServerUnavailable};
     if (!auto_start)
         return {name +
-                    "auto-start is off (boolUseAutoStart), so the run neither starts nor "
-                    "connects to a pipeline server" +
-                    (Listens(host, port) ? "" : "; none listens on " + where),
+                    "the pipeline server is unavailable: auto-start is off "
+                    "(boolUseAutoStart), so the run neither starts nor connects to one" +
+                    (host.empty() || Listens(host, port) ? "" : "; none listens on " + where),
                 kExitServerUnavailable};
     if (!Find(reports, "Could not connect to").empty())
         return {name + "the pipeline server started for " + where + " did not accept connections",
@@ -127,7 +127,7 @@ RootCause UnitNotReadyCause(refhost::PipelineUnit& unit, const std::vector<std::
         !Find(reports, "Server is not responding").empty())
         return {name + "the pipeline server on " + where + " does not answer",
                 kExitServerUnavailable};
-    return {name + "the pipeline server on " + where + " is unavailable" +
+    return {name + "the pipeline server is unavailable on " + where +
                 (reports.empty() ? "" : ": " + reports.back()),
             kExitServerUnavailable};
 }
@@ -143,6 +143,14 @@ std::vector<std::string> SaveSnapshots(
             i < pipeline_units.size() ? pipeline_units[i]->Name() : units[i].name;
         const std::size_t seen = window.Lines().size();
         const bool loaded = tools != nullptr && tools->server_state(extension) >= 2;
+        // A server that did not finish a step cannot save one either: asking
+        // would only wait out the step time-out once more.
+        if (loaded && tools->step_time_outs(extension) > 0) {
+            failures.push_back(name +
+                               ": the snapshot was not saved: the pipeline server did not finish "
+                               "its last step");
+            continue;
+        }
         const std::string before =
             i < pipeline_units.size() ? Text(*pipeline_units[i], "SnapshotFile") : "";
         try {
