@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -58,7 +59,14 @@ RunSignals::RunSignals() {
     sigemptyset(&action.sa_mask);
     action.sa_flags = SA_RESTART;
     for (int i = 0; i < 4; ++i) ::sigaction(kSignals[i], &action, &old_[i]);
+    // The watch starts with the signals blocked, so they reach the run's own
+    // thread and interrupt what it waits in.
+    sigset_t blocked, previous;
+    sigemptyset(&blocked);
+    for (int signal : kSignals) sigaddset(&blocked, signal);
+    ::pthread_sigmask(SIG_BLOCK, &blocked, &previous);
     watch_ = std::thread([this] { Watch(); });
+    ::pthread_sigmask(SIG_SETMASK, &previous, nullptr);
 }
 
 RunSignals::~RunSignals() {
