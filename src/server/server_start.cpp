@@ -337,9 +337,13 @@ StartScripts BuildShell(const StartScriptRequest& r) {
     }
     start.push_back("cd " + ShellQuote(r.modelPath) + " || exit 1");
     // A server listens on its own computer's loopback interface unless told
-    // otherwise: one on another computer must take connections from this one.
+    // otherwise: one on another computer, or one reached by this computer's
+    // network name, must take connections on its network interfaces.
+    const std::string host = Lower(r.host);
+    const bool loopback = !r.remote && (host.find("localhost") != std::string::npos ||
+                                        host.find("127.0.0.1") != std::string::npos);
     start.push_back("exec " + ShellQuote(r.exe) + " -server " + ShellQuote(r.serverName) +
-                    (r.remote ? " --listen 0.0.0.0" : ""));
+                    (loopback ? "" : " --listen 0.0.0.0"));
     return out;
 }
 

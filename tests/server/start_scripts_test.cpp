@@ -63,9 +63,14 @@ TEST(BatchScript, NetworkShareMapsAFreeDriveLetterDToZ) {
 TEST(ShellScript, ValuesAreQuotedLocallyAndForTheRemoteShell) {
     auto r = Request(ScriptDialect::Shell, "/srv/it's; rm -rf ~");
     r.exe = "/opt/$(id)/zefa server";
+    r.host = "LocalHost";  // the server listens on the loopback interface only
     EXPECT_THAT(BuildStartScripts(r).local,
                 ElementsAre("cd '/srv/it'\\''s; rm -rf ~' || exit 1",
                             "exec '/opt/$(id)/zefa server' -server '16801'"));
+    r.host = "pipehost";  // this computer by its network name
+    EXPECT_THAT(BuildStartScripts(r).local,
+                ElementsAre("cd '/srv/it'\\''s; rm -rf ~' || exit 1",
+                            "exec '/opt/$(id)/zefa server' -server '16801' --listen 0.0.0.0"));
     r.modelPath = "/srv/m";
     r.remote = true;
     r.remoteScriptPath = "/srv/m/zefaserverstartRemote.sh";
