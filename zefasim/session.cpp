@@ -753,7 +753,16 @@ void Session::LogOn(const std::string& name, proto::Bytes& reply) {
     }
     // An existing log (one this server wrote) is continued, never truncated.
     log_.reset();
-    auto f = std::make_unique<std::ofstream>(PathOf(name), std::ios::app);
+    // Opened without following a link planted after the check above; the
+    // stream then reopens that very file through its descriptor.
+    const int fd =
+        ::open(PathOf(name).c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0644);
+    if (fd < 0) {
+        Error(reply, "input log: cannot write " + name);
+        return;
+    }
+    auto f = std::make_unique<std::ofstream>("/proc/self/fd/" + std::to_string(fd), std::ios::app);
+    ::close(fd);
     if (!*f) {
         Error(reply, "input log: cannot write " + name);
         return;
