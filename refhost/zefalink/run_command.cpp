@@ -413,8 +413,7 @@ int RunCase(const RunOptions& o) {
     try {
         trends = std::make_unique<zefa::ReplacingFile>(trends_path.string());
     } catch (const std::exception&) {
-        log.Write(Level::Error, "cannot write " + trends_path.string());
-        return kExitInternal;
+        return end_early("failed", "cannot write " + trends_path.string(), kExitInternal);
     }
     {
         std::string header = "Time [s],Step";
