@@ -376,9 +376,9 @@ TEST_F(ClientTest, WrongRepliesForEachWaitingBehaviour) {
     // The raw reply (header padding, length bytes) is quoted as printable text.
     EXPECT_NE(owner.errors[3].find("ZEFA_ERROR\\x00"), std::string::npos) << owner.errors[3];
     for (const std::string& e : owner.errors)
-        EXPECT_TRUE(std::all_of(e.begin(), e.end(),
-                                [](unsigned char c) { return c >= 0x20 && c < 0x7F; }))
-            << e;
+        EXPECT_TRUE(std::all_of(e.begin(), e.end(), [](unsigned char c) {
+            return c >= 0x20 && c < 0x7F;
+        })) << e;
     EXPECT_TRUE(client.SimulateStep(true));
     EXPECT_EQ(client.OutTrendData, std::vector<double>{2});
     EXPECT_EQ(owner.errors.size(), 5u);
