@@ -6,7 +6,10 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
+#include <thread>
 
+#include "fake_server.h"
 #include "lib/case.h"
 #include "lib/dynamic_container.h"
 #include "lib/fluid.h"
@@ -432,6 +435,159 @@ TEST_F(CoupledRun, AWithdrawalThroughAnOutletSourceLowersItsPressure) {
     // The line is fed through its inlet boundary (flows in the branch direction).
     const auto fed = Numbers("ActualInletMassFlows");
     EXPECT_GT(fed.at(0) + fed.at(1) + fed.at(2), 0.0);
+}
+
+// The flowline's connections against a scripted server whose step replies
+// the test chooses: a reply that cannot be used never stops the pipeline.
+class ScriptedRun : public HostWorld {
+  protected:
+    void SetUp() override {
+        HostWorld::SetUp();
+        ConnectNewCase(server.Port());
+        if (HasFatalFailure()) return;
+        auto set = std::make_shared<refhost::ComponentSet>(
+            std::vector<std::string>{"methane", "propane", "n-hexane", "water"});
+        const std::vector<double> z = {0.7, 0.1, 0.15, 0.05};
+        inlet = refhost::Stream::Create("FEED", refhost::Fluid::Create(set, z, 60.0, 6000.0, 0.5));
+        outlet =
+            refhost::Stream::Create("PRODUCT", refhost::Fluid::Create(set, z, 30.0, 2000.0, 0.5));
+        Var<host::StreamListVariable>("Inlets")->SetStreams({inlet});
+        Var<host::StreamListVariable>("Outlets")->SetStreams({outlet});
+        zefa->AddANewInlet();
+        zefa->AddANewOutlet();
+        State().lists().intNumInlets = 1;
+        State().lists().intNumOutlets = 1;
+        SetTexts("SourceTags", {"IN"});
+        SetTexts("BoundaryTags", {"OUT"});
+        SetNumbers("bFlowSwitch", {0});
+        SetNumber("ignoreZEFA", 0);
+        SetNumber("boolWritePFEquations", 1);
+        SetNumber("boolTraceErrors", 1);
+        SetNumber("TimeStepTimeOut", 2);
+        SetNumber("ZEFARunInterval", 1);
+        host_case->SolverObject()->integrator_->step_size_ = 1;
+        host_case->SolverObject()->integrator_->time_ = 12.5;  // the scripted server's time
+        dyn = std::make_shared<refhost::HostDynamicContainer>(
+            "PIPE-100", [this] { return Var<host::StreamListVariable>("Outlets")->GetStreams(); });
+        zefa->DynInitialize(dyn, false, 1, false);
+        State().server().lngServerState = ServerState::Initialised;
+        server.StepValues(Results(3.0e6));
+        ASSERT_TRUE(zefa->InitializeSystem(false)) << ::testing::PrintToString(Reports());
+        dyn->LoadEquations(*zefa);
+        reports_before = Reports().size();
+    }
+    std::vector<std::string> NewReports() const {
+        const auto all = Reports();
+        return {all.begin() + static_cast<std::ptrdiff_t>(reports_before), all.end()};
+    }
+    // A whole step reply: the planned step, the inlet source's eight values
+    // (its pressure `source_p` in N/m2) and the outlet boundary's.
+    static std::vector<float> Results(float source_p) {
+        return {1.0f,   source_p, 1e-3f,  2e-3f, 0,    2, 8, 0, 60,
+                2.0e6f, -1e-6f,   -2e-6f, 0,     1.5f, 6, 1, 30};
+    }
+    std::size_t StepsSent() const {
+        std::size_t n = 0;
+        for (const auto& r : server.Requests()) n += r.name == "ZEFA_SIM_STEP" ? 1 : 0;
+        return n;
+    }
+    void HostStep() {
+        zefa->PreProcessStates();
+        host_case->SolverObject()->integrator_->time_ += 1;
+    }
+
+    FakeServer server;
+    std::shared_ptr<refhost::Stream> inlet, outlet;
+    std::shared_ptr<refhost::HostDynamicContainer> dyn;
+    std::size_t reports_before = 0;
+};
+
+TEST_F(ScriptedRun, RepliesThatCannotBeUsedAreCountedAndTheNextStepIsStillSent) {
+    const float nan = std::numeric_limits<float>::quiet_NaN();
+    const float inf = std::numeric_limits<float>::infinity();
+    auto short_reply = Results(3.3e6f);
+    short_reply.pop_back();
+    auto long_reply = Results(3.3e6f);
+    long_reply.push_back(0);
+    auto with_nan = Results(3.3e6f);
+    with_nan[12] = nan;
+    auto with_inf = Results(3.3e6f);
+    with_inf[1] = inf;
+    // Each reply is taken at the host step after the one that asked for it.
+    struct Row {
+        std::vector<float> reply;
+        double source_kpa;  // the source pressure the host has after taking it
+        std::uint32_t bad, time_outs;
+    };
+    const Row rows[] = {
+        {Results(3.1e6f), 3100, 0, 0},
+        {short_reply, 3100, 1, 0},
+        {{}, 3100, 2, 0},
+        {Results(3.2e6f), 3200, 2, 0},
+        {with_nan, 3200, 3, 0},
+        {with_inf, 3200, 4, 0},
+        // Unusable three times in a row: the pipeline has stopped giving results.
+        {long_reply, 3200, 5, 1},
+        {Results(3.4e6f), 3400, 5, 1},
+    };
+    // Each host step takes the reply to the step the one before asked for,
+    // and asks for the next.
+    const auto check = [&](const Row& row, std::size_t sent) {
+        for (int i = 0; i < 300 && StepsSent() < sent; ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        EXPECT_EQ(StepsSent(), sent) << row.reply.size();
+        EXPECT_TRUE(State().step().boolStepPending);
+        EXPECT_DOUBLE_EQ(Numbers("SourcePressures").at(0), row.source_kpa) << row.reply.size();
+        EXPECT_EQ(zefa->BadStepReplies(), row.bad) << row.reply.size();
+        EXPECT_EQ(zefa->StepTimeOuts(), row.time_outs) << row.reply.size();
+        for (double c : dyn->PressureBalance().at(0).coef) EXPECT_TRUE(std::isfinite(c));
+        for (double c : dyn->FlowBalance().at(0).coef) EXPECT_TRUE(std::isfinite(c));
+    };
+    std::size_t sent = 0;
+    for (std::size_t i = 0; i < std::size(rows); ++i) {
+        server.StepValues(rows[i].reply);
+        HostStep();
+        ++sent;
+        if (i > 0) check(rows[i - 1], sent);
+    }
+    HostStep();
+    check(rows[std::size(rows) - 1], sent + 1);
+    // Reported once with why, and once more when they kept coming; the
+    // client says for itself that an empty reply holds nothing to unpack.
+    EXPECT_THAT(NewReports(),
+                ::testing::ElementsAre("ZEFA time step results could not be used (16 values for 17 "
+                                       "outputs); the last results are kept." +
+                                           kSuffix,
+                                       "METHOD -- UnPackData Subscript out of range" + kSuffix,
+                                       "ZEFA did not finish its time step." + kSuffix));
+}
+
+TEST_F(ScriptedRun, TrendsAndProfilesTheServerRefusesMidRunAreLeftOutAndTheStepsGoOn) {
+    HostStep();
+    // Typed while the run goes on: a trend position and a profile branch
+    // the model does not have.
+    zefa->AddTrend();
+    SetTexts("TrendPositions", {"NO-SUCH-POSITION"});
+    zefa->AddProfile();
+    SetTexts("ProfileBranches", {"NO-SUCH-BRANCH"});
+    std::int16_t row = 0;
+    double on = 1;
+    zefa->SelectProfile(row, on);
+    SetNumbers("ProfileEnable", {1});
+    State().pending().boolTrendsChanged = true;
+    State().pending().boolProfilesChanged = true;
+    server.Refuse("ZEFA_SENDTR_NAMES");
+    server.Refuse("ZEFA_SENDPR_NAMES");
+    for (int i = 0; i < 4; ++i) HostStep();
+    for (int i = 0; i < 300 && StepsSent() < 5; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    EXPECT_EQ(StepsSent(), 5u);
+    EXPECT_EQ(zefa->LeftOutRequests(),
+              (std::vector<std::string>{" $NO-SUCH-POSITION AL", "$NO-SUCH-BRANCH AL"}));
+    // Each is reported once, at the host step that first asked for it.
+    std::size_t left_out = 0;
+    for (const auto& line : NewReports()) left_out += line.find("left out") != std::string::npos;
+    EXPECT_EQ(left_out, 2u) << ::testing::PrintToString(NewReports());
 }
 
 }  // namespace

@@ -62,6 +62,12 @@ class FakeServer {
         std::lock_guard lock(mutex_);
         refused_.insert(name);
     }
+    // The values of the step results (and of the first result request) from
+    // now on; two values until set.
+    void StepValues(std::vector<float> values) {
+        std::lock_guard lock(mutex_);
+        step_values_ = std::move(values);
+    }
     // Closes the connection on a step request instead of answering it.
     void CloseOnSteps(bool close) { close_on_step_ = close; }
     void HoldSteps(bool hold) {
@@ -146,10 +152,10 @@ class FakeServer {
         } else if (m.name == "ZEFA_OUTTR_NAMES") {
             reply = protocol::PackEmpty(MessageType::OuttrSizes);
         } else if (m.name == "ZEFA_GETTR_RESULT") {
-            reply = protocol::PackFloats(MessageType::OuttrData, values);
+            reply = protocol::PackFloats(MessageType::OuttrData, step_values_);
         } else if (m.name == "ZEFA_SIM_STEP") {
             cv_.wait(lock, [&] { return !hold_; });
-            reply = protocol::PackFloats(MessageType::OuttrData, values);
+            reply = protocol::PackFloats(MessageType::OuttrData, step_values_);
         }
         lock.unlock();
         return ::send(fd, reply.data(), reply.size(), MSG_NOSIGNAL) ==
@@ -165,6 +171,7 @@ class FakeServer {
     std::condition_variable cv_;
     bool hold_ = false;
     std::set<std::string> refused_;
+    std::vector<float> step_values_{12.5f, 2.5f};
     std::vector<Request> requests_;
 };
 
