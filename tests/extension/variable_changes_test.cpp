@@ -312,9 +312,10 @@ class StreamListTest : public VariableChangeTest {
         SetNumbers("InletBoundaryCB", {0, 1, 0});
         SetNumber("sourceIndex", 1);
     }
-    void Changed(std::shared_ptr<host::Variable> object) {
+    void Changed(std::shared_ptr<host::Variable> object, int row = -1) {
         ViewChange change;
         change.tag = "Inlets";
+        change.row = row;
         change.object = std::move(object);
         zefa->VariableChanged(change);
     }
@@ -332,21 +333,36 @@ TEST_F(StreamListTest, AConnectedStreamGetsARow) {
     EXPECT_EQ(State().lists().intNumInlets, 4);
 }
 
-TEST_F(StreamListTest, ADisconnectedStreamLosesItsRow) {
-    Var<host::StreamListVariable>("Inlets")->SetStreams({a, nullptr, c});
-    Changed(nullptr);
-    EXPECT_THAT(StreamNames("Inlets"), ElementsAre("A", "C"));
-    EXPECT_THAT(Texts("SourceTags"), ElementsAre("TA", "TC"));
-    EXPECT_THAT(Numbers("InletBoundaryCB"), ElementsAre(0, 0));
-    EXPECT_EQ(State().lists().intNumInlets, 2);
-}
-
-TEST_F(StreamListTest, AStreamTheHostRemovedTakesNoOtherWithIt) {
-    Var<host::StreamListVariable>("Inlets")->SetStreams({a, c});
-    Changed(nullptr);
-    EXPECT_THAT(StreamNames("Inlets"), ElementsAre("A", "C"));
-    EXPECT_THAT(Texts("SourceTags"), ElementsAre("TA", "TC"));
-    EXPECT_EQ(State().lists().intNumInlets, 2);
+TEST_F(StreamListTest, TheRowOfTheRemovedStreamGoesAndNoOther) {
+    // The list as the host leaves it, the row it reports for the edit (-1:
+    // none), the table's selected row, and the rows that remain. The
+    // selected row is 0 after every recall: the reported row decides.
+    struct Row {
+        std::vector<std::shared_ptr<host::MaterialStream>> after;
+        int reported, selected;
+        std::vector<std::string> names, tags;
+        std::vector<double> boundary;
+    };
+    const Row rows[] = {
+        {{a, nullptr, c}, -1, 1, {"A", "C"}, {"TA", "TC"}, {0, 0}},
+        {{a, c}, -1, 1, {"A", "C"}, {"TA", "TC"}, {0, 0}},
+        {{a, c}, 1, 0, {"A", "C"}, {"TA", "TC"}, {0, 0}},
+        {{a, b}, 2, 0, {"A", "B"}, {"TA", "TB"}, {0, 1}},
+        {{b, c}, 0, 2, {"B", "C"}, {"TB", "TC"}, {1, 0}},
+    };
+    for (const Row& row : rows) {
+        Var<host::StreamListVariable>("Inlets")->SetStreams({a, b, c});
+        SetTexts("SourceTags", {"TA", "TB", "TC"});
+        SetNumbers("InletBoundaryCB", {0, 1, 0});
+        State().lists().intNumInlets = 3;
+        SetNumber("sourceIndex", row.selected);
+        Var<host::StreamListVariable>("Inlets")->SetStreams(row.after);
+        Changed(nullptr, row.reported);
+        EXPECT_EQ(StreamNames("Inlets"), row.names) << row.reported;
+        EXPECT_EQ(Texts("SourceTags"), row.tags) << row.reported;
+        EXPECT_EQ(Numbers("InletBoundaryCB"), row.boundary) << row.reported;
+        EXPECT_EQ(State().lists().intNumInlets, 2);
+    }
 }
 
 TEST_F(VariableChangeTest, CancelledDialogsChangeNothing) {
