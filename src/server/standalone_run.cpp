@@ -47,8 +47,10 @@ void ZEFA::RunZEFA() {
 void ZEFA::FinishRunZefa() {
     Trap("mobjZefaClient_FinishRunZefa", [&] {
         if (!server_.boolRunningStandalone) return;
-        if (!TakeTheStepResults()) return;
-        UpdateStreamsData();
+        // The run is over once its reply has come, usable or not (an
+        // unusable one has been reported and counted): the server is at the
+        // end time either way.
+        if (TakeTheStepResults()) UpdateStreamsData();
         server_.boolRunningStandalone = false;
         Use(vars.ZEFAsimTime).SetValue(Num(vars.zefaEndTime));
         DynamicStatusUpdate();

@@ -560,6 +560,15 @@ TEST_F(ScriptedRun, RepliesThatCannotBeUsedAreCountedAndTheNextStepIsStillSent) 
                                            kSuffix,
                                        "METHOD -- UnPackData Subscript out of range" + kSuffix,
                                        "ZEFA did not finish its time step." + kSuffix));
+
+    // A standalone run whose reply cannot be used is over all the same.
+    ASSERT_TRUE(zefa->WaitForZEFAToCompleteIntegration());
+    server.StepValues(short_reply);
+    SetNumber("zefaEndTime", 100);
+    zefa->RunZEFA();
+    EXPECT_TRUE(zefa->WaitForZEFAToCompleteIntegration());
+    EXPECT_FALSE(State().server().boolRunningStandalone);
+    EXPECT_EQ(GetNumber("ZEFAsimTime"), 100);
 }
 
 TEST_F(ScriptedRun, TrendsAndProfilesTheServerRefusesMidRunAreLeftOutAndTheStepsGoOn) {
