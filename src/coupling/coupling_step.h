@@ -30,8 +30,9 @@ struct CouplingStep {
     // Host steps whose server step did not finish within "TimeStepTimeOut"
     // (or whose replies kept being unusable, see badRepliesInARow).
     std::uint32_t stepTimeOuts = 0;
-    // Step replies whose results could not be taken (a value short or too
-    // many, empty, not finite), all told and since the last good one.
+    // Step replies of this run whose results could not be taken (a value
+    // short or too many, empty, not finite), all told and since the last
+    // good one.
     std::uint32_t badStepReplies = 0;
     std::uint32_t badRepliesInARow = 0;
     // The last step results taken (the server's trend vector) and the

@@ -85,7 +85,7 @@ bool ZEFA::TakeTheStepResults() {
         }
     }
     if (!fault.empty()) {
-        // The host keeps the last results; the first bad reply of a run says
+        // The host keeps the last results; the run's first bad reply says
         // why, the rest are counted. Replies that stay bad end the run.
         ++step_.badStepReplies;
         ++step_.badRepliesInARow;
@@ -141,11 +141,11 @@ bool ZEFA::StepZEFA(double dblEndTime, bool boolWait) {
     bool result = false;
     Trap("StepZEFA", [&] {
         auto& client = Deref(mobjZefaClient.get());
-        // Neither answer decides anything here: a refused step shows up as a
-        // step that never completes, which the next wait reports.
         // The pipeline's time now is that of the newest results, from
         // which the host interpolates towards the step's.
         step_.dblPreviousResultsTime = Num(vars.ZEFAsimTime);
+        // Neither answer decides anything here: a refused step shows up as a
+        // step that never completes, which the next wait reports.
         client.SetEndTime(static_cast<float>(dblEndTime));
         client.SimulateStep(boolWait);
         step_.boolStepPending = true;

@@ -227,7 +227,8 @@ class ZEFA : public host::UnitOperationExtension, public ZEFA_ClientOwner {
     std::int32_t StartedServerPid() const { return server_.startedPid; }
     // Host steps whose server step did not finish within "TimeStepTimeOut".
     std::uint32_t StepTimeOuts() const { return step_.stepTimeOuts; }
-    // Step replies whose results could not be used (short, empty, not finite).
+    // Step replies of the run whose results could not be used (short, empty,
+    // not finite).
     std::uint32_t BadStepReplies() const { return step_.badStepReplies; }
     // Trend and profile requests refused during the run and left out of it.
     const std::vector<std::string>& LeftOutRequests() const { return trends_.leftOut; }

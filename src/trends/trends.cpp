@@ -154,7 +154,7 @@ bool ZEFA::UpdateTrends() {
 
 bool ZEFA::LeaveOutRefusedTrends() {
     bool any = false;
-    Trap("UpdateTrends", [&] {
+    Trap("LeaveOutRefusedTrends", [&] {
         if (server_.lngServerState != ServerState::Initialised) return;
         const auto request =
             BuildTrendRequest(Use(vars.TrendPositions), Use(vars.TrendVarTags), trends_.leftOut);
