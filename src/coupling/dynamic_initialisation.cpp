@@ -162,6 +162,7 @@ bool ZEFA::InitializeTheCoupledRun() {
     // Rows left out of an earlier run's refreshes are asked for again: a
     // label the model does not have refuses the start below.
     trends_.leftOut.clear();
+    step_.dblStepResults.clear();
     step_.badStepReplies = 0;
     step_.badRepliesInARow = 0;
     if (!BuildInputTable()) return false;

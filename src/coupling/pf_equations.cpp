@@ -104,6 +104,8 @@ void ZEFA::UpdatePFEquationCoeffs() {
         // The last results taken: a reply that could not be used never
         // reaches the equations.
         const std::vector<double>& trend = step_.dblStepResults;
+        // No results taken in this run yet: the coefficients stand as they are.
+        if (trend.empty()) return;
         const auto flow_switch = Use(vars.bFlowSwitch).GetValues();
         const auto inlets = Use(vars.Inlets).GetStreams();
         const auto outlets = Use(vars.Outlets).GetStreams();
