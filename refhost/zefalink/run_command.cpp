@@ -523,6 +523,31 @@ int RunCase(const RunOptions& o) {
     if (schedule.Remaining() > 0)
         log.Write(Level::Warning, std::to_string(schedule.Remaining()) +
                                       " scheduled edit(s) fall after the end of the run");
+    // Steps whose results could not be used and trend or profile rows left
+    // out: the run went on, and the summary says what it lacks.
+    long bad_replies = 0;
+    json left_out = json::array();
+    for (const auto& u : units) {
+        if (tools == nullptr || tools->bad_step_replies == nullptr) break;
+        bad_replies += std::max(0L, tools->bad_step_replies(u.extension.get()));
+        const int n = tools->left_out_requests(u.extension.get(), nullptr, 0);
+        std::string text(static_cast<std::size_t>(std::max(n, 0)) + 1, '\0');
+        tools->left_out_requests(u.extension.get(), text.data(), text.size());
+        for (std::size_t at = 0, stop = 0; at + 1 < text.size(); at = stop + 1) {
+            stop = std::min(text.find('\n', at), text.size() - 1);
+            left_out.push_back(text.substr(at, stop - at));
+        }
+    }
+    summary["bad_step_replies"] = bad_replies;
+    summary["left_out"] = left_out;
+    if (bad_replies > 0 && code == kExitOk) {
+        status = "failed";
+        cause =
+            "the results of " + std::to_string(bad_replies) + " pipeline step(s) could not be used";
+        errors.push_back(cause);
+        log.Write(Level::Error, cause);
+        code = kExitFailed;
+    }
     if (RunSignals::Interrupted() && code == kExitOk) {
         status = "interrupted";
         cause = std::string("interrupted by ") + RunSignals::Name();

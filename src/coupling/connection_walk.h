@@ -41,6 +41,16 @@ inline std::vector<Connection> Walk(std::int16_t inlets, std::int16_t outlets,
     return walk;
 }
 
+// Whether the host counts the connection's flows opposite to the server,
+// which counts them in the branch direction: an outlet source (the server's
+// flow into the pipeline is the host's draw out of it) and an outlet boundary
+// whose flow switch is on. Such a connection's flows, and every derivative
+// taken of or with respect to one of its flows, change sign on the way.
+inline bool FlowsReversed(const Connection& c, const host::NumberArray& flow_switch) {
+    if (c.inlet) return false;
+    return !c.boundary || flow_switch.At(c.index) == 1.0;
+}
+
 using StreamList = std::vector<std::shared_ptr<host::MaterialStream>>;
 
 // Entry `j` of a stream list; a missing entry or an empty row is an error.

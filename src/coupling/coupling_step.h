@@ -5,6 +5,7 @@
 // boundaries, the host tables that carry values to and from the server, and
 // the boundary results last put on the streams.
 
+#include <cmath>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -15,12 +16,32 @@
 
 namespace zefa {
 
+// Whole hundredths of a second in `seconds`: the resolution at which the
+// host's and the pipeline's clocks are compared, so that a host clock summed
+// from steps such as 0.1 s meets the pipeline's times exactly.
+inline double HostHundredths(double seconds) {
+    return std::nearbyint(seconds * 100.0);
+}
+
 struct CouplingStep {
     double dblKavrisTime = 0.0;      // the host integrator's time, seconds
     double dblKavrisStepSize = 0.0;  // the host integrator's step size, seconds
     bool boolStepPending = false;    // a server step was started and not yet taken
-    // Host steps whose server step did not finish within "TimeStepTimeOut".
+    // Host steps whose server step did not finish within "TimeStepTimeOut"
+    // (or whose replies kept being unusable, see badRepliesInARow).
     std::uint32_t stepTimeOuts = 0;
+    // Step replies of this run whose results could not be taken (a value
+    // short or too many, empty, not finite), all told and since the last
+    // good one.
+    std::uint32_t badStepReplies = 0;
+    std::uint32_t badRepliesInARow = 0;
+    // The last step results taken (the server's trend vector) and the
+    // pipeline times the newest and the previous results belong to: the
+    // host interpolates between them.
+    std::vector<double> dblStepResults;
+    double dblPreviousResultsTime = 0.0;
+    // No results taken yet in this run: the first ones are also the previous.
+    bool boolFirstResults = false;
 
     // Connections attached to a source (the host gives the mass flow) and to
     // a boundary (the host gives the pressure).

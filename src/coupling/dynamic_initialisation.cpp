@@ -124,7 +124,9 @@ bool ZEFA::InitializeTheCoupledRun() {
     const std::int32_t interval_hundredths = RoundToInt32(100.0 * run_interval);
     const std::int32_t step_hundredths = RoundToInt32(100.0 * step_.dblKavrisStepSize);
     if (step_hundredths == 0) throw Error::DivisionByZero();
-    if (host::IsEmptyNumber(run_interval) || interval_hundredths % step_hundredths != 0) {
+    // An interval of no time (or less) would never move the pipeline on.
+    if (host::IsEmptyNumber(run_interval) || interval_hundredths <= 0 ||
+        interval_hundredths % step_hundredths != 0) {
         ReportError("ZEFA Time step must be a multiple of the KAVRIS time step");
         return false;
     }
@@ -140,17 +142,29 @@ bool ZEFA::InitializeTheCoupledRun() {
     double sim_time = Num(vars.ZEFAsimTime);
     client.GetSimTime(sim_time);
     Use(vars.ZEFAsimTime).SetValue(sim_time);
-    if (!server_.boolRunningStandalone) SynchroniseTheClocks();
 
-    if (step_.dblKavrisTime > kLargestSimulationTime) {
+    // The time the run will start at: the pipeline's when the host is to
+    // follow it. It is checked before either clock is moved.
+    const bool host_follows = !server_.boolRunningStandalone &&
+                              std::fabs(sim_time - step_.dblKavrisTime) > kClockTolerance &&
+                              Num(vars.syncZefatoKavris) == 1;
+    const double run_time = host_follows ? sim_time : step_.dblKavrisTime;
+    if (run_time > kLargestSimulationTime) {
         ReportError(
             "Due to the fact that the ZEFA Server can only take single precision (4 byte) "
             "simulation times, you must lower your model simulation time less than "
             "500,000(currently " +
-            FormatDouble(step_.dblKavrisTime) +
+            FormatDouble(run_time) +
             " seconds).  Set the Sim Time from the KAVRIS Integrator view to zero.");
         return false;
     }
+    if (!server_.boolRunningStandalone) SynchroniseTheClocks();
+    // Rows left out of an earlier run's refreshes are asked for again: a
+    // label the model does not have refuses the start below.
+    trends_.leftOut.clear();
+    step_.dblStepResults.clear();
+    step_.badStepReplies = 0;
+    step_.badRepliesInARow = 0;
     if (!BuildInputTable()) return false;
     if (!BuildOutputTable()) return false;
     PackageAndSendDataToZEFA();
@@ -173,13 +187,20 @@ bool ZEFA::InitializeTheCoupledRun() {
 
 void ZEFA::SynchroniseTheClocks() {
     const double pipeline_time = Num(vars.ZEFAsimTime);
-    if (std::fabs(pipeline_time - step_.dblKavrisTime) <= kClockTolerance) return;
+    if (std::fabs(pipeline_time - step_.dblKavrisTime) <= kClockTolerance) {
+        // Equal enough: the pipeline's results count as the host's time, so
+        // the first host steps take them as they are (and the next step's
+        // end time carries the server there).
+        Use(vars.ZEFAsimTime).SetValue(step_.dblKavrisTime);
+        return;
+    }
     auto& container = Use(objContainer);
     if (Num(vars.syncZefatoKavris) == 1) {
         container.WriteMessage(
             "ZEFA Time is not the same as KAVRIS time. Synchronizing Kavris to Zefa Simulation "
             "time.");
         TheIntegrator().SetCurrentTime(pipeline_time);
+        step_.dblKavrisTime = pipeline_time;
         return;
     }
     container.WriteMessage(

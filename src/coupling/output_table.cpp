@@ -137,6 +137,8 @@ bool ZEFA::BuildOutputTable() {
             return;
         }
         step_.boolStepPending = true;
+        step_.boolFirstResults = true;
+        step_.dblPreviousResultsTime = Num(vars.ZEFAsimTime);
     });
     return result;
 }
@@ -157,14 +159,16 @@ void ZEFA::StoreLastOutputs() {
 }
 
 double ZEFA::GetInterpolatedValue(double newValue, double oldValue) {
-    // Without a run interval there is nothing to interpolate over: the latest
-    // result is the best there is.
+    // Between the pipeline times of the previous and the newest results, as
+    // the server stepped them: a run interval changed meanwhile does not
+    // move them. At (or past) the newest results' time, those results.
     double result = newValue;
     Trap("GetInterpolatedValue", [&] {
-        const double interval = Num(vars.ZEFARunInterval);
-        if (interval == 0.0) throw Error::DivisionByZero();
-        const double t_old = Num(vars.ZEFAsimTime) - interval;
-        result = oldValue + (step_.dblKavrisTime - t_old) * (newValue - oldValue) / interval;
+        const double t_new = Num(vars.ZEFAsimTime);
+        const double t_old = step_.dblPreviousResultsTime;
+        if (HostHundredths(t_new) - HostHundredths(step_.dblKavrisTime) <= 0) return;
+        if (!(t_new > t_old)) return;
+        result = oldValue + (step_.dblKavrisTime - t_old) * (newValue - oldValue) / (t_new - t_old);
     });
     return result;
 }
@@ -172,7 +176,6 @@ double ZEFA::GetInterpolatedValue(double newValue, double oldValue) {
 void ZEFA::UpdateStreamsData() {
     Trap("UpdateStreamsData", [&] {
         const bool equations = Num(vars.boolWritePFEquations) == 1.0;
-        const bool interpolate = step_.dblKavrisStepSize != Num(vars.ZEFARunInterval);
         const auto pressures = Use(vars.SourcePressures).GetValues();
         const auto flows = Use(vars.OutletMassFlows).GetValues();
         const auto inlets = Use(vars.Inlets).GetStreams();
@@ -185,9 +188,7 @@ void ZEFA::UpdateStreamsData() {
                 for (std::size_t k = 0; k < 3; ++k) {
                     const double latest = flows.At(i, k);
                     double& flow = step_.dblBoundaryFlows.At(i, k);
-                    flow = interpolate
-                               ? GetInterpolatedValue(latest, step_.dblLastBoundaryFlows.At(i, k))
-                               : latest;
+                    flow = GetInterpolatedValue(latest, step_.dblLastBoundaryFlows.At(i, k));
                     total += flow;
                 }
                 if (!equations) Deref(stream.MassFlow().get()).SetValue(total);
@@ -197,8 +198,7 @@ void ZEFA::UpdateStreamsData() {
                     throw Error::SubscriptOutOfRange();
                 const double latest = pressures.At(i);
                 step_.dblSourcePressures[i] =
-                    interpolate ? GetInterpolatedValue(latest, step_.dblLastSourcePressures[i])
-                                : latest;
+                    GetInterpolatedValue(latest, step_.dblLastSourcePressures[i]);
                 if (!equations)
                     Deref(stream.Pressure().get()).SetValue(step_.dblSourcePressures[i]);
             }
@@ -215,16 +215,9 @@ void ZEFA::ConvertFlowsForSign() {
         auto source_derivs = Use(vars.SourceDerivs).GetValues();
         const auto flow_switch = Use(vars.bFlowSwitch).GetValues();
         for (const auto& c : WalkConnections()) {
-            if (c.inlet) continue;  // inlets keep the server's sign
-            if (c.boundary) {
-                if (flow_switch.At(c.index) == 1.0) {
-                    Negate(outlet_flows, c.kindIndex);
-                    Negate(boundary_derivs, c.kindIndex);
-                }
-            } else {
-                Negate(source_flows, c.kindIndex);
-                Negate(source_derivs, c.kindIndex);
-            }
+            if (!FlowsReversed(c, flow_switch)) continue;
+            Negate(c.boundary ? outlet_flows : source_flows, c.kindIndex);
+            Negate(c.boundary ? boundary_derivs : source_derivs, c.kindIndex);
         }
         Use(vars.OutletMassFlows).SetValues(outlet_flows);
         Use(vars.BoundaryDerivs).SetValues(boundary_derivs);

@@ -101,7 +101,12 @@ void ZEFA::UpdatePFEquationCoeffs() {
         // integrated) there are no host equations to update.
         if (!objDynContainer) return;
         host::DynamicContainer& dyn = *objDynContainer;
-        const std::vector<double> trend = Deref(mobjZefaClient.get()).OutTrendData;
+        // The last results taken: a reply that could not be used never
+        // reaches the equations.
+        const std::vector<double>& trend = step_.dblStepResults;
+        // No results taken in this run yet: the coefficients stand as they are.
+        if (trend.empty()) return;
+        const auto flow_switch = Use(vars.bFlowSwitch).GetValues();
         const auto inlets = Use(vars.Inlets).GetStreams();
         const auto outlets = Use(vars.Outlets).GetStreams();
         std::size_t k = 1;
@@ -125,21 +130,24 @@ void ZEFA::UpdatePFEquationCoeffs() {
                 }
             }
 
+            // The host's flows of a reversed connection are the server's
+            // negated, and so are the derivatives of and by those flows.
+            const double sign = FlowsReversed(c, flow_switch) ? -1.0 : 1.0;
             std::array<double, 3> g{}, d{};
             double pressure = 0.0;
             if (c.boundary) {
                 pressure = TrendValue(trend, k) / kServerPerHostPressure;
                 for (std::size_t p = 0; p < 3; ++p) {
-                    g[p] = step_.dblBoundaryFlows.At(c.kindIndex, p);
-                    d[p] = TrendValue(trend, k + 1 + p) * kServerPerHostPressure;
+                    g[p] = step_.dblBoundaryFlows.At(c.kindIndex, p);  // already the host's sign
+                    d[p] = sign * TrendValue(trend, k + 1 + p) * kServerPerHostPressure;
                 }
             } else {
                 if (c.kindIndex >= step_.dblSourcePressures.size())
                     throw Error::SubscriptOutOfRange();
                 pressure = step_.dblSourcePressures[c.kindIndex];
                 for (std::size_t p = 0; p < 3; ++p) {
-                    g[p] = TrendValue(trend, k + 4 + p);
-                    d[p] = TrendValue(trend, k + 1 + p) / kServerPerHostPressure;
+                    g[p] = sign * TrendValue(trend, k + 4 + p);
+                    d[p] = sign * TrendValue(trend, k + 1 + p) / kServerPerHostPressure;
                 }
             }
 

@@ -4,9 +4,31 @@
 // user asked for meanwhile and, once the host has caught up with the
 // pipeline's time, sends new boundary data and starts the next server step
 // without waiting for it.
+#include <cmath>
+#include <string>
+
 #include "extension/zefa.h"
 
 namespace zefa {
+
+namespace {
+
+// Replies in a row whose results cannot be taken before the step counts as
+// one the server did not finish: the pipeline has stopped giving results.
+constexpr std::uint32_t kBadRepliesBeforeGivingUp = 3;
+
+// What is wrong with a step's results, empty when they can be taken.
+std::string ResultsFault(const std::vector<double>& results, std::size_t expected) {
+    if (results.size() != expected) {
+        return std::to_string(results.size()) + " values for " + std::to_string(expected) +
+               " outputs";
+    }
+    for (std::size_t k = 0; k < results.size(); ++k)
+        if (!std::isfinite(results[k])) return "value " + std::to_string(k) + " is not finite";
+    return {};
+}
+
+}  // namespace
 
 void ZEFA::PreProcessStates() {
     Trap("PreProcessStates", [&] { TakeAHostStep(); });
@@ -22,29 +44,71 @@ bool ZEFA::TakeAHostStep() {
     if (!WaitForZEFAToCompleteIntegration()) return false;
     step_.dblKavrisTime = TheIntegrator().CurrentTime();
 
-    if (!RefreshTrendsAndProfiles(step_.dblKavrisTime)) return false;
-    CarryOutPendingRequests();
-
-    if (step_.boolStepPending && !TakeTheStepResults()) return false;
+    // Nothing that goes wrong between the wait and the next step request
+    // keeps the pipeline from stepping: a refresh that fails leaves its bad
+    // rows out, results that cannot be taken are counted, and the next step
+    // is still sent when it is due.
+    bool ok = true;
+    Trap("PreProcessStates", [&] { ok = RefreshTrendsAndProfiles(step_.dblKavrisTime); });
+    Trap("PreProcessStates", [&] { CarryOutPendingRequests(); });
+    if (step_.boolStepPending) ok = TakeTheStepResults() && ok;
     UpdateStreamsData();
 
-    if (Num(vars.ZEFAsimTime) - step_.dblKavrisTime <= 0) {
+    // Compared in hundredths of a second, as the run-interval rule is: the
+    // host's clock is a sum of steps (0.1 + 0.1 + 0.1 is not 0.3 in binary),
+    // and the end times stay whole multiples of the run interval.
+    const double now = HostHundredths(step_.dblKavrisTime);
+    if (HostHundredths(Num(vars.ZEFAsimTime)) - now <= 0) {
         PackageAndSendDataToZEFA();
-        const double end_time = Num(vars.ZEFARunInterval) + step_.dblKavrisTime;
+        const double end_time = (now + HostHundredths(Num(vars.ZEFARunInterval))) / 100.0;
         StepZEFA(end_time, false);
         Use(vars.ZEFAsimTime).SetValue(end_time);
     }
-    return true;
+    return ok;
 }
 
 bool ZEFA::TakeTheStepResults() {
     StoreLastOutputs();
-    const std::vector<double> results = Deref(mobjZefaClient.get()).OutTrendData;
     // Without an output table the results stay pending for a later step.
     if (!step_.objOutputTable) return false;
-    step_.objOutputTable->WriteValues(step_.varOutputValueHandle, results, step_.varOutputUnits);
-    ConvertFlowsForSign();
+    // The step is over whatever its reply holds: a flag left set would keep
+    // every later step from being sent.
     step_.boolStepPending = false;
+    const std::vector<double> results = Deref(mobjZefaClient.get()).OutTrendData;
+    std::string fault = ResultsFault(results, step_.varOutputUnits.size());
+    if (fault.empty()) {
+        try {
+            step_.objOutputTable->WriteValues(step_.varOutputValueHandle, results,
+                                              step_.varOutputUnits);
+        } catch (const std::exception& e) {
+            fault = e.what();
+        }
+    }
+    if (!fault.empty()) {
+        // The host keeps the last results; the run's first bad reply says
+        // why, the rest are counted. Replies that stay bad end the run.
+        ++step_.badStepReplies;
+        ++step_.badRepliesInARow;
+        if (step_.badStepReplies == 1) {
+            strLastMessage = "ZEFA time step results could not be used (" + fault +
+                             "); the last results are kept.";
+            ReportError(strLastMessage);
+        }
+        if (step_.badRepliesInARow == kBadRepliesBeforeGivingUp) {
+            ++step_.stepTimeOuts;
+            strLastMessage = "ZEFA did not finish its time step.";
+            ReportError(strLastMessage);
+        }
+        return false;
+    }
+    step_.badRepliesInARow = 0;
+    step_.dblStepResults = results;
+    ConvertFlowsForSign();
+    // The run's first results have nothing before them to interpolate from.
+    if (step_.boolFirstResults) {
+        step_.boolFirstResults = false;
+        StoreLastOutputs();
+    }
     return true;
 }
 
@@ -77,6 +141,9 @@ bool ZEFA::StepZEFA(double dblEndTime, bool boolWait) {
     bool result = false;
     Trap("StepZEFA", [&] {
         auto& client = Deref(mobjZefaClient.get());
+        // The pipeline's time now is that of the newest results, from
+        // which the host interpolates towards the step's.
+        step_.dblPreviousResultsTime = Num(vars.ZEFAsimTime);
         // Neither answer decides anything here: a refused step shows up as a
         // step that never completes, which the next wait reports.
         client.SetEndTime(static_cast<float>(dblEndTime));

@@ -1,6 +1,7 @@
 // Entry points of the loadable component: the host creates the extension by
 // class name and destroys it through the same library; tools get the table
 // of tool functions.
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -76,11 +77,31 @@ long StepTimeOuts(host::UnitOperationExtension* e) {
 int WaitForStep(host::UnitOperationExtension* e) {
     return OnZefa(e, [](zefa::ZEFA& z) { return z.WaitForZEFAToCompleteIntegration() ? 1 : 0; });
 }
+long BadStepReplies(host::UnitOperationExtension* e) {
+    zefa::ZEFA* object = AsZefa(e);
+    return object == nullptr ? -1L : static_cast<long>(object->BadStepReplies());
+}
+int LeftOutRequests(host::UnitOperationExtension* e, char* buffer, std::size_t size) {
+    zefa::ZEFA* object = AsZefa(e);
+    if (object == nullptr) return -1;
+    std::string text;
+    for (const auto& request : object->LeftOutRequests()) {
+        if (!text.empty()) text += '\n';
+        text += request.front() == ' ' ? request.substr(1) : request;
+    }
+    if (buffer != nullptr && size > 0) {
+        const std::size_t n = std::min(text.size(), size - 1);
+        std::memcpy(buffer, text.data(), n);
+        buffer[n] = '\0';
+    }
+    return static_cast<int>(text.size());
+}
 
 constexpr ZefaToolInterface kToolInterface{
     kZefaToolInterfaceVersion, FormatDouble,    OpenConnection, LoadModel,
     InitializeModel,           CloseConnection, UpdateStatus,   ServerState,
-    StartedServerPid,          StepTimeOuts,    WaitForStep,
+    StartedServerPid,          StepTimeOuts,    WaitForStep,    BadStepReplies,
+    LeftOutRequests,
 };
 
 }  // namespace

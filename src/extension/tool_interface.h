@@ -43,6 +43,15 @@ struct ZefaToolInterface {
     // step it is on (a standalone run's results are taken meanwhile); 1 when
     // no step is outstanding any more, 0 otherwise.
     int (*wait_for_step)(host::UnitOperationExtension* extension);
+    // Server step replies of the run (since the coupled run or standalone
+    // run last started) whose results could not be used (a value short or
+    // too many, empty, not finite); the host kept the last results.
+    long (*bad_step_replies)(host::UnitOperationExtension* extension);
+    // The trend and profile requests refused during the run and left out of
+    // its refreshes, one a line ("$POSITION KEY", "$BRANCH KEY"), written
+    // NUL-terminated and cut to `size`; answers the length of the full text.
+    int (*left_out_requests)(host::UnitOperationExtension* extension, char* buffer,
+                             std::size_t size);
 };
 
 using ZefaGetToolInterfaceFn = const ZefaToolInterface* (*)(std::uint32_t version);

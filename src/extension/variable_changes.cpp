@@ -460,7 +460,9 @@ void ZEFA::StreamListChanged(host::VariableWrapper& wrapper, bool inlets) {
     }
     if (streams.size() >= rows && with_stream) return;
 
-    const std::int16_t row = RoundToInt16(Num(inlets ? vars.sourceIndex : vars.boundaryIndex));
+    // The row the host reports for the edit; the table's selected row only
+    // when it reports none (it stays 0 after a recall, whichever row went).
+    const std::int16_t row = RowOf(wrapper, Use(inlets ? vars.sourceIndex : vars.boundaryIndex));
     if (streams.size() < rows) {
         // The host took the stream out of the list itself: an empty entry at
         // the row stands in for it, so that removing the table row takes no

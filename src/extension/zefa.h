@@ -204,6 +204,9 @@ class ZEFA : public host::UnitOperationExtension, public ZEFA_ClientOwner {
     std::string MakeTrendNames();
     // Asks the server for the placed rows' values; false when it refuses.
     bool UpdateTrends();
+    // Asks for each placed row alone and leaves out (reporting each once)
+    // those the server refuses; true when it left any out.
+    bool LeaveOutRefusedTrends();
     // Profile definitions and the plot (trends/profiles.cpp, create_plot.cpp).
     void AddProfile();
     void RemoveProfile(std::int32_t index);
@@ -227,6 +230,11 @@ class ZEFA : public host::UnitOperationExtension, public ZEFA_ClientOwner {
     std::int32_t StartedServerPid() const { return server_.startedPid; }
     // Host steps whose server step did not finish within "TimeStepTimeOut".
     std::uint32_t StepTimeOuts() const { return step_.stepTimeOuts; }
+    // Step replies of the run whose results could not be used (short, empty,
+    // not finite).
+    std::uint32_t BadStepReplies() const { return step_.badStepReplies; }
+    // Trend and profile requests refused during the run and left out of it.
+    const std::vector<std::string>& LeftOutRequests() const { return trends_.leftOut; }
 
     // Number of live extension objects of the component.
     static std::int16_t intInstanceCount;

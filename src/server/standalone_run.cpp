@@ -18,6 +18,14 @@ void ZEFA::RunZEFA() {
                 "input file has been loaded and the model initialized.");
             return;
         }
+        // A run or step still outstanding would be taken for this run's
+        // results and the clocks set back to before it.
+        if (server_.boolRunningStandalone || !Deref(mobjZefaClient.get()).StepComplete) {
+            ReportError(
+                "Can not run ZEFA standalone while a ZEFA run or time step is still outstanding.  "
+                "Wait until it has finished.");
+            return;
+        }
         if (!(Num(vars.zefaEndTime) > Num(vars.ZEFAsimTime))) {
             ReportError(
                 "The ZEFA simulation end time you have requested is less than the current ZEFA "
@@ -39,8 +47,10 @@ void ZEFA::RunZEFA() {
 void ZEFA::FinishRunZefa() {
     Trap("mobjZefaClient_FinishRunZefa", [&] {
         if (!server_.boolRunningStandalone) return;
-        if (!TakeTheStepResults()) return;
-        UpdateStreamsData();
+        // The run is over once its reply has come, usable or not (an
+        // unusable one has been reported and counted): the server is at the
+        // end time either way.
+        if (TakeTheStepResults()) UpdateStreamsData();
         server_.boolRunningStandalone = false;
         Use(vars.ZEFAsimTime).SetValue(Num(vars.zefaEndTime));
         DynamicStatusUpdate();

@@ -1,5 +1,6 @@
 // Profiles: one pipeline variable along one branch. At most one profile row is
 // enabled; that one is fetched from the server and shown in the profile plot.
+#include <algorithm>
 #include <cstddef>
 #include <optional>
 #include <string>
@@ -131,11 +132,21 @@ void ZEFA::UpdatePlot() {
 
 bool ZEFA::UpdateProfiles() {
     bool result = false;
+    trends_.lastProfileRequest.clear();
     Trap("UpdateProfiles", [&] {
         const auto shown = trends_.boolProfilesEnabled ? FirstEnabledProfile(vars) : std::nullopt;
         if (!shown) {
             Use(vars.xData).SetBounds(0);
             Use(vars.yData).SetBounds(0);
+            result = true;
+            return;
+        }
+        // The profile's own name: what a refused profile is left out by.
+        trends_.lastProfileRequest = "$" + shown->branch + " " + shown->info.KeyText;
+        const auto& left_out = trends_.leftOut;
+        if (std::find(left_out.begin(), left_out.end(), trends_.lastProfileRequest) !=
+            left_out.end()) {
+            pending_.boolProfilesChanged = false;
             result = true;
             return;
         }

@@ -1,5 +1,7 @@
 // When the step refreshes trends and profiles: at once after their
-// definitions changed, else whenever their period has passed.
+// definitions changed, else whenever their period has passed. A row the
+// server refuses during a run is reported once and left out of the run's
+// refreshes; the rest, and the pipeline's steps, go on.
 #include "extension/zefa.h"
 
 namespace zefa {
@@ -7,28 +9,39 @@ namespace zefa {
 bool ZEFA::RefreshTrendsAndProfiles(double now) {
     bool result = false;
     Trap("RefreshTrendsAndProfiles", [&] {
-        if (pending_.boolTrendsChanged) {
-            if (!UpdateTrends()) {
+        bool ok = true;
+        const double trend_every = Num(vars.TrendFrequency);
+        if (pending_.boolTrendsChanged ||
+            (trend_every > 0 && now - trends_.dblLastTrendTime > trend_every)) {
+            // The refused rows are left out and the others asked for again.
+            if (!UpdateTrends() && (!LeaveOutRefusedTrends() || !UpdateTrends())) {
                 strLastMessage = "Unable to obtain trend: check position names.";
                 ReportError(strLastMessage);
-                return;
+                ok = false;
             }
-        } else {
-            const double every = Num(vars.TrendFrequency);
-            if (every > 0 && now - trends_.dblLastTrendTime > every) UpdateTrends();
         }
-        if (pending_.boolProfilesChanged) {
-            UpdatePlot();
+        const double profile_every = Num(vars.ProfileFrequency);
+        const bool profile_changed = pending_.boolProfilesChanged;
+        if (profile_changed) UpdatePlot();
+        if (profile_changed ||
+            (profile_every > 0 && now - trends_.dblLastProfileTime > profile_every)) {
             if (!UpdateProfiles()) {
-                strLastMessage = "Unable to obtain profile: Check branch labels";
+                ok = false;
+                if (!trends_.lastProfileRequest.empty()) {
+                    trends_.leftOut.push_back(trends_.lastProfileRequest);
+                    strLastMessage = "Unable to obtain profile: Check branch labels. The profile " +
+                                     trends_.lastProfileRequest +
+                                     " is left out of the profiles for the rest of this run.";
+                } else {
+                    strLastMessage = "Unable to obtain profile: Check branch labels";
+                }
                 ReportError(strLastMessage);
-                return;
+                // Asked for once: a definition that cannot be fetched is not
+                // retried at every step.
+                pending_.boolProfilesChanged = false;
             }
-        } else {
-            const double every = Num(vars.ProfileFrequency);
-            if (every > 0 && now - trends_.dblLastProfileTime > every) UpdateProfiles();
         }
-        result = true;
+        result = ok;
     });
     return result;
 }

@@ -1,5 +1,6 @@
 // Trends: pipeline variables watched at named positions, one row of six
 // parallel arrays per trend, refreshed from the server on request.
+#include <algorithm>
 #include <cstddef>
 #include <string>
 #include <vector>
@@ -15,11 +16,17 @@ namespace {
 // The catalogue's first variable, given to every new row.
 constexpr std::int32_t kNewRowKey = 825;  // AL
 
-// The name string for the placed rows and, per name, the row it is for.
+// The name string for the placed rows and, per name, the row it is for and
+// its own part of the string.
 struct TrendRequest {
     std::string names;
     std::vector<std::size_t> rows;
+    std::vector<std::string> parts;
 };
+
+bool Contains(const std::vector<std::string>& list, const std::string& text) {
+    return std::find(list.begin(), list.end(), text) != list.end();
+}
 
 // Entry `row` of a parallel array; a shorter array is a damaged case.
 template <class T>
@@ -28,15 +35,20 @@ T& Entry(std::vector<T>& values, std::size_t row) {
     return values[row];
 }
 
+// Rows whose part is in `leftOut` are not asked for.
 TrendRequest BuildTrendRequest(const host::TextArrayVariable& positions,
-                               const host::TextArrayVariable& keyTexts) {
+                               const host::TextArrayVariable& keyTexts,
+                               const std::vector<std::string>& leftOut = {}) {
     auto where = positions.GetValues();
     auto what = keyTexts.GetValues();
     TrendRequest request;
     for (std::size_t i = 0; i < where.size(); ++i) {
         if (where[i] == trend_texts::kNewTrend) continue;
-        request.names += " $" + where[i] + " " + Entry(what, i);
+        std::string part = " $" + where[i] + " " + Entry(what, i);
+        if (Contains(leftOut, part)) continue;
+        request.names += part;
         request.rows.push_back(i);
+        request.parts.push_back(std::move(part));
     }
     return request;
 }
@@ -111,7 +123,8 @@ std::string ZEFA::MakeTrendNames() {
 bool ZEFA::UpdateTrends() {
     bool result = false;
     Trap("UpdateTrends", [&] {
-        const auto request = BuildTrendRequest(Use(vars.TrendPositions), Use(vars.TrendVarTags));
+        const auto request =
+            BuildTrendRequest(Use(vars.TrendPositions), Use(vars.TrendVarTags), trends_.leftOut);
         const double now = IntegratorTime();
         if (!request.names.empty()) {
             if (server_.lngServerState != ServerState::Initialised) {
@@ -137,6 +150,27 @@ bool ZEFA::UpdateTrends() {
         result = true;
     });
     return result;
+}
+
+bool ZEFA::LeaveOutRefusedTrends() {
+    bool any = false;
+    Trap("LeaveOutRefusedTrends", [&] {
+        if (server_.lngServerState != ServerState::Initialised) return;
+        const auto request =
+            BuildTrendRequest(Use(vars.TrendPositions), Use(vars.TrendVarTags), trends_.leftOut);
+        auto& client = Deref(mobjZefaClient.get());
+        // Each row on its own tells the rows the model has from those it has not.
+        for (const auto& part : request.parts) {
+            std::vector<double> received;
+            if (client.SetSendTrendNames(received, part) && received.size() == 1) continue;
+            trends_.leftOut.push_back(part);
+            any = true;
+            strLastMessage = "Unable to obtain trend: check position names. The trend" + part +
+                             " is left out of the trends for the rest of this run.";
+            ReportError(strLastMessage);
+        }
+    });
+    return any;
 }
 
 }  // namespace zefa

@@ -4,6 +4,8 @@
 // refreshed, whether a profile is shown, and the host plot that shows it.
 
 #include <memory>
+#include <string>
+#include <vector>
 
 #include "host/objects.h"
 
@@ -16,6 +18,12 @@ struct TrendsAndProfiles {
     double dblLastProfileTime = -10000.0;
     bool boolProfilesEnabled = false;  // one profile row is enabled
     std::shared_ptr<host::Plot> objProfilePlot;
+    // Requests the server refused during a run (" $POSITION KEY" of a trend,
+    // "$BRANCH ZZBOU KEY" of a profile): reported once and left out of every
+    // later refresh of the run, so the rest goes on.
+    std::vector<std::string> leftOut;
+    // The profile request last made, for leaving it out when it failed.
+    std::string lastProfileRequest;
 };
 
 // Texts of the trend and profile rows and of the profile plot.

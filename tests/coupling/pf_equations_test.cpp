@@ -28,6 +28,7 @@ class CouplingEquations : public Coupling {
         in->pressure->SetValue(5000);
         in->molar_flow->SetValue(0.25);
         Connect({in}, {0}, {out}, {0});
+        Array("bFlowSwitch", host::NumberArray::OneD({0}));
         SetTexts("SourceTags", {"IN"});
         SetTexts("BoundaryTags", {"OUT"});
         zefa->SetupSourceAndBoundaryVars();
@@ -37,7 +38,7 @@ class CouplingEquations : public Coupling {
     // boundary's from 9 (pressure, three derivatives, three flows, temperature).
     void Trend(std::vector<double> source_derivs, std::vector<double> source_flows,
                double boundary_p, std::vector<double> boundary_derivs) {
-        auto& t = State().client().OutTrendData;
+        auto& t = State().step().dblStepResults;
         t.assign(17, 0.0);
         for (std::size_t p = 0; p < 3; ++p) {
             t[2 + p] = source_derivs[p];
@@ -92,21 +93,29 @@ TEST_F(CouplingEquations, GateVariablesAndInitialCoefficients) {
     EXPECT_FALSE(zefa->PressureBalanceEquationCoef(0));
 }
 
-TEST_F(CouplingEquations, CoefficientsLineariseThePipelineAnswer) {
+TEST_F(CouplingEquations, CoefficientsLineariseThePipelineAnswerInTheHostsFlowSign) {
     // Source: dP/dG = 4, 8, 0 kPa per kg/s; flows 2, 8, 0 kg/s give 0.1 + 0.1
     // kgmole/s, fractions 0.5, 0.5, 0; dP/dN = 0.5*20*4 + 0.5*80*8 = 360.
     // Boundary: P = 3000 kPa; dG/dP = -1, -2, 0 kg/s per kPa; flows 2, 8, 1.8
-    // give F = 0.3; dF/dP = -1/20 - 2/80 = -0.075.
-    Trend({4000, 8000, 0}, {2, 8, 0}, 3e6, {-1e-3, -2e-3, 0});
-    BoundaryFlows(2, 8, 1.8);
-    zefa->UpdatePFEquationCoeffs();
-    EXPECT_TRUE(Lines().empty()) << Lines()[0];
-    EXPECT_DOUBLE_EQ(Pressure()[0], 1.0);
-    EXPECT_DOUBLE_EQ(Pressure()[1], -360.0);
-    EXPECT_DOUBLE_EQ(Pressure()[2], -360.0 * 0.25 + 5000.0);
-    EXPECT_DOUBLE_EQ(Flow()[0], 1.0);
-    EXPECT_DOUBLE_EQ(Flow()[1], 0.075);
-    EXPECT_DOUBLE_EQ(Flow()[2], 0.3 + 3000.0 * 0.075);
+    // give F = 0.3; dF/dP = -1/20 - 2/80 = -0.075. With the outlet's flow
+    // switch on the host counts its flows the other way (the flows given here
+    // are the host's already), and so the derivative: dF/dP = +0.075.
+    struct Row {
+        double flow_switch, dFdP;
+    };
+    for (const Row row : {Row{0, -0.075}, Row{1, 0.075}}) {
+        Array("bFlowSwitch", host::NumberArray::OneD({row.flow_switch}));
+        Trend({4000, 8000, 0}, {2, 8, 0}, 3e6, {-1e-3, -2e-3, 0});
+        BoundaryFlows(2, 8, 1.8);
+        zefa->UpdatePFEquationCoeffs();
+        EXPECT_TRUE(Lines().empty()) << Lines()[0];
+        EXPECT_DOUBLE_EQ(Pressure()[0], 1.0);
+        EXPECT_DOUBLE_EQ(Pressure()[1], -360.0);
+        EXPECT_DOUBLE_EQ(Pressure()[2], -360.0 * 0.25 + 5000.0);
+        EXPECT_DOUBLE_EQ(Flow()[0], 1.0);
+        EXPECT_DOUBLE_EQ(Flow()[1], -row.dFdP) << row.flow_switch;
+        EXPECT_DOUBLE_EQ(Flow()[2], 0.3 - 3000.0 * row.dFdP) << row.flow_switch;
+    }
 }
 
 TEST_F(CouplingEquations, FloorsKeepBothVariablesInTheEquations) {

@@ -1,5 +1,8 @@
+#include <functional>
+
 #include "fake_server.h"
 #include "host_world.h"
+#include "lib/variables.h"
 #include "platform/text.h"
 
 namespace zefa::test {
@@ -312,9 +315,10 @@ class StreamListTest : public VariableChangeTest {
         SetNumbers("InletBoundaryCB", {0, 1, 0});
         SetNumber("sourceIndex", 1);
     }
-    void Changed(std::shared_ptr<host::Variable> object) {
+    void Changed(std::shared_ptr<host::Variable> object, int row = -1) {
         ViewChange change;
         change.tag = "Inlets";
+        change.row = row;
         change.object = std::move(object);
         zefa->VariableChanged(change);
     }
@@ -332,21 +336,36 @@ TEST_F(StreamListTest, AConnectedStreamGetsARow) {
     EXPECT_EQ(State().lists().intNumInlets, 4);
 }
 
-TEST_F(StreamListTest, ADisconnectedStreamLosesItsRow) {
-    Var<host::StreamListVariable>("Inlets")->SetStreams({a, nullptr, c});
-    Changed(nullptr);
-    EXPECT_THAT(StreamNames("Inlets"), ElementsAre("A", "C"));
-    EXPECT_THAT(Texts("SourceTags"), ElementsAre("TA", "TC"));
-    EXPECT_THAT(Numbers("InletBoundaryCB"), ElementsAre(0, 0));
-    EXPECT_EQ(State().lists().intNumInlets, 2);
-}
-
-TEST_F(StreamListTest, AStreamTheHostRemovedTakesNoOtherWithIt) {
-    Var<host::StreamListVariable>("Inlets")->SetStreams({a, c});
-    Changed(nullptr);
-    EXPECT_THAT(StreamNames("Inlets"), ElementsAre("A", "C"));
-    EXPECT_THAT(Texts("SourceTags"), ElementsAre("TA", "TC"));
-    EXPECT_EQ(State().lists().intNumInlets, 2);
+TEST_F(StreamListTest, TheRowOfTheRemovedStreamGoesAndNoOther) {
+    // The list as the host leaves it, the row it reports for the edit (-1:
+    // none), the table's selected row, and the rows that remain. The
+    // selected row is 0 after every recall: the reported row decides.
+    struct Row {
+        std::vector<std::shared_ptr<host::MaterialStream>> after;
+        int reported, selected;
+        std::vector<std::string> names, tags;
+        std::vector<double> boundary;
+    };
+    const Row rows[] = {
+        {{a, nullptr, c}, -1, 1, {"A", "C"}, {"TA", "TC"}, {0, 0}},
+        {{a, c}, -1, 1, {"A", "C"}, {"TA", "TC"}, {0, 0}},
+        {{a, c}, 1, 0, {"A", "C"}, {"TA", "TC"}, {0, 0}},
+        {{a, b}, 2, 0, {"A", "B"}, {"TA", "TB"}, {0, 1}},
+        {{b, c}, 0, 2, {"B", "C"}, {"TB", "TC"}, {1, 0}},
+    };
+    for (const Row& row : rows) {
+        Var<host::StreamListVariable>("Inlets")->SetStreams({a, b, c});
+        SetTexts("SourceTags", {"TA", "TB", "TC"});
+        SetNumbers("InletBoundaryCB", {0, 1, 0});
+        State().lists().intNumInlets = 3;
+        SetNumber("sourceIndex", row.selected);
+        Var<host::StreamListVariable>("Inlets")->SetStreams(row.after);
+        Changed(nullptr, row.reported);
+        EXPECT_EQ(StreamNames("Inlets"), row.names) << row.reported;
+        EXPECT_EQ(Texts("SourceTags"), row.tags) << row.reported;
+        EXPECT_EQ(Numbers("InletBoundaryCB"), row.boundary) << row.reported;
+        EXPECT_EQ(State().lists().intNumInlets, 2);
+    }
 }
 
 TEST_F(VariableChangeTest, CancelledDialogsChangeNothing) {
@@ -523,6 +542,111 @@ TEST_F(PendingRequestTest, AProfileIsFetchedAtOnceOnlyWhileTheIntegratorIsStoppe
     Label("ProfileBranches", "NOPE", 0);
     EXPECT_EQ(Sent("ZEFA_SENDPR_NAMES", 1), 1u);
     EXPECT_THAT(Reports(), Contains(HasSubstr("Unable to obtain profile: Check the Branch label")));
+}
+
+// Each edit or button reaches its own action, which leaves its own trace.
+TEST_F(PendingRequestTest, EachEditAndButtonReachesItsAction) {
+    SetNumber("boolTraceErrors", 1);
+    SetNumber("TimeStepTimeOut", 1);
+    const auto stream = std::make_shared<NamedStream>("REF");
+    WriteFile(model_dir->Path() / "s.snp", "snapshot");
+    SetText("SnapshotFile", "s.snp");
+    std::size_t names_before = 0, trends_before = 0;
+    struct Row {
+        const char* what;
+        std::function<void()> act;
+        std::function<void()> check;
+    };
+    const Row rows[] = {
+        {"the status line follows any edit in dynamic mode",
+         [&] {
+             SetNumber("SolverMode", 1);
+             SetText("StatusBarMessage", "stale");
+             Number("TrendFrequency", 5);
+         },
+         [&] { EXPECT_EQ(GetText("StatusBarMessage"), "Requires an Outlet Stream"); }},
+        {"the reference stream is bound again",
+         [&] {
+             Var<refhost::MemObjectVariable>("ReferenceStream")->SetObject(stream);
+             Label("ReferenceStream", "REF");
+         },
+         [&] { EXPECT_EQ(State().vars().ReferenceStream, stream); }},
+        {"a trend variable the server refuses",
+         [&] {
+             State().server().lngServerState = ServerState::Initialised;
+             zefa->AddTrend();
+             SetTexts("TrendPositions", {"NOPE"});
+             server.Refuse("ZEFA_SENDTR_NAMES");
+             Number("enumTrendVars", 8050, 0);
+         },
+         [&] {
+             EXPECT_THAT(Reports(), Contains("Variable Change Failed: There is a bad enumeration "
+                                             "in the drop down list.: PIPE-100: KAVRIS-ZEFA "
+                                             "Link Error"));
+         }},
+        {"a standalone run that cannot start leaves no run behind",
+         [&] {
+             State().server().lngServerState = ServerState::Initialised;
+             SetNumber("zefaEndTime", 100);
+             Press("msgRunZEFA");  // no inlets and no reference stream: refused
+         },
+         [&] { EXPECT_FALSE(State().server().boolRunningStandalone); }},
+        {"a lost server can load no file",
+         [&] {
+             SetNumber("CanLoadFile", 1);
+             zefa->ZEFAServerDisconnected();
+         },
+         [&] { EXPECT_EQ(GetNumber("CanLoadFile"), 0); }},
+        {"a snapshot waits for the step outstanding",
+         [&] {
+             State().server().lngServerState = ServerState::Initialised;
+             server.HoldSteps(true);
+             ASSERT_TRUE(State().client().SimulateStep(false));
+             Press("LoadSnapMsg");
+             server.HoldSteps(false);
+             ASSERT_TRUE(zefa->WaitForZEFAToCompleteIntegration());
+         },
+         [&] {
+             EXPECT_THAT(Reports(), Contains("Since ZEFA did not complete its timestep the "
+                                             "Snapshot load has been cancelled.: PIPE-100: "
+                                             "KAVRIS-ZEFA Link Error"));
+             EXPECT_EQ(Sent("ZEFA_LOAD_SNAP"), 0u);
+         }},
+        {"a pipeline time goes to a server with a model loaded",
+         [&] {
+             State().server().lngServerState = ServerState::InputLoaded;
+             Number("ZEFAsimTime", 40);
+         },
+         [&] { EXPECT_EQ(Sent("ZEFA_SET_TIME|40", 1), 1u); }},
+        {"the remove-profile button",
+         [&] {
+             zefa->AddProfile();
+             zefa->AddProfile();
+             SetTexts("ProfileBranches", {"A", "B"});
+             SetNumber("ProfileIndex", 0);
+             Press("msgRemoveProfile");
+         },
+         [&] { EXPECT_THAT(Texts("ProfileBranches"), ElementsAre("B")); }},
+        {"the build-tables button",
+         [&] {
+             State().lists().intNumInlets = 0;
+             State().lists().intNumOutlets = 0;
+             names_before = Sent("ZEFA_INP_NAMES");
+             trends_before = Sent("ZEFA_OUTTR_NAMES");
+             Press("buildInputTable");
+         },
+         [&] {
+             EXPECT_GT(Sent("ZEFA_INP_NAMES", names_before + 1), names_before);
+             EXPECT_GT(Sent("ZEFA_OUTTR_NAMES", trends_before + 1), trends_before);
+         }},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        row.act();
+        row.check();
+        State().server().lngServerState = ServerState::Connected;
+        SetNumber("SolverMode", 0);
+    }
 }
 
 }  // namespace

@@ -62,6 +62,19 @@ class FakeServer {
         std::lock_guard lock(mutex_);
         refused_.insert(name);
     }
+    // The values of the step results (and of the first result request) from
+    // now on; two values until set.
+    void StepValues(std::vector<float> values) {
+        std::lock_guard lock(mutex_);
+        step_values_ = std::move(values);
+    }
+    // Answers profile requests with these sizes and values (both messages
+    // in one write) from now on; a bare OK until set.
+    void ProfileReply(std::vector<std::int32_t> sizes, std::vector<float> values) {
+        std::lock_guard lock(mutex_);
+        profile_sizes_ = std::move(sizes);
+        profile_values_ = std::move(values);
+    }
     // Closes the connection on a step request instead of answering it.
     void CloseOnSteps(bool close) { close_on_step_ = close; }
     void HoldSteps(bool hold) {
@@ -145,11 +158,15 @@ class FakeServer {
             reply = protocol::PackFloats(MessageType::OutTime, std::span(values, 1));
         } else if (m.name == "ZEFA_OUTTR_NAMES") {
             reply = protocol::PackEmpty(MessageType::OuttrSizes);
+        } else if (m.name == "ZEFA_SENDPR_NAMES" && !profile_sizes_.empty()) {
+            reply = protocol::PackInts(MessageType::SendprSizes, profile_sizes_);
+            const auto data = protocol::PackFloats(MessageType::SendprData, profile_values_);
+            reply.insert(reply.end(), data.begin(), data.end());
         } else if (m.name == "ZEFA_GETTR_RESULT") {
-            reply = protocol::PackFloats(MessageType::OuttrData, values);
+            reply = protocol::PackFloats(MessageType::OuttrData, step_values_);
         } else if (m.name == "ZEFA_SIM_STEP") {
             cv_.wait(lock, [&] { return !hold_; });
-            reply = protocol::PackFloats(MessageType::OuttrData, values);
+            reply = protocol::PackFloats(MessageType::OuttrData, step_values_);
         }
         lock.unlock();
         return ::send(fd, reply.data(), reply.size(), MSG_NOSIGNAL) ==
@@ -165,6 +182,9 @@ class FakeServer {
     std::condition_variable cv_;
     bool hold_ = false;
     std::set<std::string> refused_;
+    std::vector<float> step_values_{12.5f, 2.5f};
+    std::vector<std::int32_t> profile_sizes_;
+    std::vector<float> profile_values_;
     std::vector<Request> requests_;
 };
 

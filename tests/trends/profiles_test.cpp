@@ -149,6 +149,26 @@ TEST_F(ProfileRequests, TheRequestNamesBranchAbscissaAndVariableAndABadReplyKeep
     EXPECT_TRUE(State().pending().boolProfilesChanged);
 }
 
+TEST_F(ProfileRequests, TheReplySplitsIntoAbscissaAndValuesByItsSizes) {
+    DefineProfiles(*unit, *zefa, {"PIPE-1"}, {kGG}, 0);
+    struct Row {
+        std::vector<std::int32_t> sizes;
+        std::vector<float> values;
+        Numbers_ x, y;
+    };
+    const Row rows[] = {
+        {{3, 2}, {0, 1, 2, 10, 20}, {0, 1, 2}, {10, 20}},
+        {{2, 3}, {0, 1, 10, 20, 30}, {0, 1}, {10, 20, 30}},
+        {{1, 1}, {5, 50, 99}, {5}, {50}},  // a value past the sizes is not shown
+    };
+    for (const Row& row : rows) {
+        server.ProfileReply(row.sizes, row.values);
+        ASSERT_TRUE(zefa->UpdateProfiles()) << ::testing::PrintToString(window->Lines());
+        EXPECT_EQ(Numbers("xData"), row.x);
+        EXPECT_EQ(Numbers("yData"), row.y);
+    }
+}
+
 class LiveProfiles : public LiveServerWorld {};
 
 TEST_F(LiveProfiles, TheEnabledProfileIsFetchedAlongItsBranchAndDrawn) {

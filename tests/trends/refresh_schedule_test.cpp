@@ -64,7 +64,7 @@ TEST_F(RefreshSchedule, ChangedDefinitionsAreRefreshedAtTheNextStepWhateverThePe
     EXPECT_TRUE(ProfilesRefreshed());
 }
 
-TEST_F(RefreshSchedule, AProfileThatCannotBeFetchedStopsTheStep) {
+TEST_F(RefreshSchedule, AProfileThatCannotBeFetchedIsReportedOnceAndLeftOut) {
     SetNumbers("enumProfileVars", {6125});  // HT: not plotted along a branch
     std::int32_t ht = 6125;
     zefa->ChangeProfileVariable(ht, 0);
@@ -75,11 +75,17 @@ TEST_F(RefreshSchedule, AProfileThatCannotBeFetchedStopsTheStep) {
     State().pending().boolProfilesChanged = true;
     SetNumbers("xData", {1, 2});
     EXPECT_FALSE(zefa->RefreshTrendsAndProfiles(5));
-    EXPECT_EQ(window->Lines(), (std::vector<std::string>{
-                                   Reported("Can't plot this type of variable."),
-                                   Reported("Unable to obtain profile: Check branch labels")}));
+    const std::vector<std::string> once = {
+        Reported("Can't plot this type of variable."),
+        Reported("Unable to obtain profile: Check branch labels. The profile $New Branch HT is "
+                 "left out of the profiles for the rest of this run.")};
+    EXPECT_EQ(window->Lines(), once);
     EXPECT_EQ(Numbers("xData"), (std::vector<double>{1, 2}));
-    EXPECT_TRUE(State().pending().boolProfilesChanged);
+    EXPECT_FALSE(State().pending().boolProfilesChanged);
+    EXPECT_EQ(zefa->LeftOutRequests(), (std::vector<std::string>{"$New Branch HT"}));
+    // Later refreshes pass it by without a word.
+    EXPECT_TRUE(zefa->RefreshTrendsAndProfiles(50));
+    EXPECT_EQ(window->Lines(), once);
 }
 
 }  // namespace

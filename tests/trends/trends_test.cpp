@@ -141,23 +141,35 @@ TEST_F(LiveTrends, EachValueLandsInTheRowItWasAskedFor) {
     EXPECT_TRUE(NewLines().empty()) << ::testing::PrintToString(NewLines());
 }
 
-TEST_F(LiveTrends, AnUnknownPositionFailsTheStepAndKeepsTheRefreshPending) {
+TEST_F(LiveTrends, AnUnknownPositionIsReportedOnceAndLeftOutWhileTheOthersRefresh) {
     zefa->AddTrend();
-    SetTexts("TrendPositions", {"NO-SUCH-POSITION"});
+    zefa->AddTrend();
+    SetTexts("TrendPositions", {"NO-SUCH-POSITION", "POS-IN"});
     std::int32_t pt = kPT;
     zefa->ChangeTrendVariable(pt, 0);
-    SetNumbers("TrendValues", {3});
+    zefa->ChangeTrendVariable(pt, 1);
+    SetNumbers("TrendValues", {3, 0});
     State().pending().boolTrendsChanged = true;
     State().pending().boolProfilesChanged = false;
-    const double before = State().trends().dblLastTrendTime;
+    host_case->SolverObject()->integrator_->time_ = 100;
 
-    EXPECT_FALSE(zefa->RefreshTrendsAndProfiles(100));
-    EXPECT_EQ(Numbers("TrendValues"), (std::vector<double>{3}));
-    EXPECT_TRUE(State().pending().boolTrendsChanged);
-    EXPECT_EQ(State().trends().dblLastTrendTime, before);
+    EXPECT_TRUE(zefa->RefreshTrendsAndProfiles(100)) << ::testing::PrintToString(NewLines());
+    EXPECT_EQ(Numbers("TrendValues")[0], 3);
+    EXPECT_GT(Numbers("TrendValues")[1], 20e5);
+    EXPECT_FALSE(State().pending().boolTrendsChanged);
+    EXPECT_EQ(State().trends().dblLastTrendTime, 100);
+    const std::string left_out =
+        "Unable to obtain trend: check position names. The trend $NO-SUCH-POSITION PT is left "
+        "out of the trends for the rest of this run.";
     ASSERT_FALSE(NewLines().empty());
-    EXPECT_EQ(NewLines().back(), Reported("Unable to obtain trend: check position names."));
-    EXPECT_EQ(State().lastMessage(), "Unable to obtain trend: check position names.");
+    EXPECT_EQ(NewLines().back(), Reported(left_out));
+    EXPECT_EQ(zefa->LeftOutRequests(), (std::vector<std::string>{" $NO-SUCH-POSITION PT"}));
+
+    // The next refresh asks for the good row only, without a word.
+    const auto lines = NewLines().size();
+    State().pending().boolTrendsChanged = true;
+    EXPECT_TRUE(zefa->RefreshTrendsAndProfiles(200));
+    EXPECT_EQ(NewLines().size(), lines) << ::testing::PrintToString(NewLines());
 }
 
 }  // namespace

@@ -95,6 +95,13 @@ long StepTimeOuts(host::UnitOperationExtension* e) {
 int Format(double, char*, std::size_t) {
     return -1;
 }
+long NoCount(host::UnitOperationExtension*) {
+    return 0;
+}
+int NoText(host::UnitOperationExtension*, char* buffer, std::size_t size) {
+    if (buffer != nullptr && size > 0) buffer[0] = '\0';
+    return 0;
+}
 
 const ZefaToolInterface kTools{kZefaToolInterfaceVersion,
                                Format,
@@ -106,7 +113,9 @@ const ZefaToolInterface kTools{kZefaToolInterfaceVersion,
                                NotSupported,
                                NotSupported,
                                StepTimeOuts,
-                               NotSupported};
+                               NotSupported,
+                               NoCount,
+                               NoText};
 
 }  // namespace
 
