@@ -6,6 +6,13 @@
 
 namespace refhost {
 
+namespace {
+
+// Solves of the starting state, each followed by an outlet update.
+constexpr int kStartingPasses = 2;
+
+}  // namespace
+
 // ---- Plant ----
 
 Plant::Plant(ComponentSetPtr components) : components_(std::move(components)) {
@@ -222,14 +229,20 @@ bool DynamicRun::Start() {
             }
             if (!u.extension->InitializeSystem(false)) refused_.push_back(u.name);
             u.dynamic->LoadEquations(*u.extension);
+            u.dynamic->CaptureStartingValues();
         }
         CollectWarnings();
-        if (!Solve(true)) {
-            error_ = "starting state: " + error_;
-            integrator_->running_ = false;
-            return false;
+        // The streams' compositions are the host units' own only after their
+        // outlets are updated, and a valve's flow depends on them: solve
+        // again with the compositions the first pass gave.
+        for (int pass = 0; pass < kStartingPasses; ++pass) {
+            if (!Solve(true)) {
+                error_ = "starting state: " + error_;
+                integrator_->running_ = false;
+                return false;
+            }
+            UpdateOutlets(pass + 1 == kStartingPasses);
         }
-        UpdateOutlets(false);
     } catch (const std::exception& e) {
         error_ = std::string("starting the run: ") + e.what();
         integrator_->running_ = false;
@@ -247,6 +260,14 @@ bool DynamicRun::Step() {
         for (const auto& op : plant_.Operations()) op->BeginStep(t_end);
         for (auto& u : units_) u.extension->PreProcessStates();
         for (auto& u : units_) u.dynamic->RefreshEquations(*u.extension);
+        if (steps_ == 0) {
+            // The pipeline's outlets had the case's fluids until now: give them
+            // the compositions of the pipeline's first results before they
+            // meet the host's units, and have the equations' molar flows
+            // counted with those fluids.
+            UpdateOutlets(true);
+            for (auto& u : units_) u.extension->UpdatePFEquationCoeffs();
+        }
         CollectWarnings();
         if (!Solve()) return false;
         for (auto& u : units_) u.extension->StepEnergyExplicitly(t);
