@@ -269,7 +269,9 @@ bool DynamicRun::Step() {
             for (auto& u : units_) u.extension->UpdatePFEquationCoeffs();
         }
         CollectWarnings();
-        if (!Solve()) return false;
+        // The first results carry no derivatives yet (the server computes them
+        // over a step): the first step keeps the starting holds.
+        if (!Solve(steps_ == 0)) return false;
         for (auto& u : units_) u.extension->StepEnergyExplicitly(t);
         UpdateOutlets(true);
         for (auto& u : units_) u.extension->PostProcessStates();
