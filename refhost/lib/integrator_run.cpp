@@ -76,6 +76,13 @@ ExtensionUnit MakeExtensionUnit(const std::shared_ptr<PipelineUnit>& unit,
     u.inlets = list("Inlets");
     u.outlets = list("Outlets");
     u.dynamic = std::make_shared<HostDynamicContainer>(u.name, u.outlets);
+    u.pipeline_time = [weak]() {
+        auto locked = weak.lock();
+        if (!locked) return 0.0;
+        auto time =
+            std::dynamic_pointer_cast<host::NumberVariable>(locked->FindVariable("ZEFAsimTime"));
+        return time ? time->GetValue() : 0.0;
+    };
     return u;
 }
 
@@ -258,7 +265,19 @@ bool DynamicRun::Step() {
     const double t_end = t + dt;
     try {
         for (const auto& op : plant_.Operations()) op->BeginStep(t_end);
-        for (auto& u : units_) u.extension->PreProcessStates();
+        for (auto& u : units_) {
+            // The server integrates the interval the host is about to solve,
+            // from the boundary data of the interval's start. Solving with the
+            // results of the interval before (the server's step still
+            // running) puts the pressure-flow equations a step behind the
+            // pipeline and about a flow it no longer has: a closed line fed
+            // through a valve then rings and the ringing grows. So when the
+            // call started a server step, a second call waits for that step
+            // and takes its results (trends included) before the solve.
+            const double before = u.pipeline_time ? u.pipeline_time() : 0.0;
+            u.extension->PreProcessStates();
+            if (u.pipeline_time && u.pipeline_time() > before) u.extension->PreProcessStates();
+        }
         for (auto& u : units_) u.dynamic->RefreshEquations(*u.extension);
         if (steps_ == 0) {
             // The pipeline's outlets had the case's fluids until now: give them
@@ -269,9 +288,7 @@ bool DynamicRun::Step() {
             for (auto& u : units_) u.extension->UpdatePFEquationCoeffs();
         }
         CollectWarnings();
-        // The first results carry no derivatives yet (the server computes them
-        // over a step): the first step keeps the starting holds.
-        if (!Solve(steps_ == 0)) return false;
+        if (!Solve()) return false;
         for (auto& u : units_) u.extension->StepEnergyExplicitly(t);
         UpdateOutlets(true);
         for (auto& u : units_) u.extension->PostProcessStates();
