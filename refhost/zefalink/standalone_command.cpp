@@ -4,6 +4,7 @@
 // time, press "Run ZEFA", and wait for the results. Writes the pipeline's
 // boundary and source results, and saves the case.
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <filesystem>
@@ -205,31 +206,55 @@ int RunStandalone(const StandaloneOptions& o) {
         trends += row + '\n';
     };
     begin_row(start);
-    // Legs of `every` seconds up to the end time, each a standalone run of
-    // the extension's own; the first end time the extension refuses is
-    // refused as the whole run would be.
+    // Legs up to the end time, each a standalone run of the extension's own,
+    // ending at the next recording time, or sooner when the server's speed
+    // so far says the leg would take over half the unit's TimeStepTimeOut;
+    // the first end time the extension refuses is refused as the whole run
+    // would be.
+    const auto text_value = [](double v) { return std::stod(Number(v)); };
+    const double time_out = NumberOf(unit, "TimeStepTimeOut");
     double reached = start;
-    for (long leg = 1;; ++leg) {
-        // As the end time reads back from its text.
-        const double target =
-            std::stod(Number(std::min(start + static_cast<double>(leg) * every, o.until)));
+    double speed = 0.0;  // pipeline seconds per second of wall time
+    long rows = 0;
+    bool row_open = true;
+    for (;;) {
+        const double next_row =
+            text_value(std::min(start + static_cast<double>(rows + 1) * every, o.until));
+        // Until the speed is known, a short first leg measures it.
+        double target = speed > 0.0
+                            ? next_row
+                            : text_value(std::min(next_row, reached + std::max(every / kDefaultRows,
+                                                                               kMinimumInterval)));
+        if (speed > 0.0 && time_out > 0.0)
+            target = text_value(
+                std::min(target, reached + std::max(0.5 * speed * time_out, kMinimumInterval)));
         refhost::ViewEdit end_time;
         end_time.tag = "zefaEndTime";
         end_time.value = Number(target);
         if (!session.Edit(end_time) || !press("msgRunZEFA")) return kExitFailed;
-        finish_row(true);
+        if (row_open) finish_row(true);
+        row_open = false;
+        const auto began = std::chrono::steady_clock::now();
         if (!WaitWhileWorking(session)) {
             std::cerr << "error: " << unit.Name() << ": the pipeline server stopped working at "
                       << Number(NumberOf(unit, "ZEFAsimTime")) << " s\n";
             return kExitFailed;
         }
+        const double wall =
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
+        const double leg_start = reached;
         reached = NumberOf(unit, "ZEFAsimTime");
         if (reached != target) break;
-        begin_row(reached);
+        if (wall > 0.0) speed = (reached - leg_start) / wall;
         std::cerr << "info: " << std::lround(100.0 * (reached - start) / (o.until - start))
                   << "% complete, t=" << Number(reached) << " s\n";
+        if (reached == next_row) {
+            ++rows;
+            begin_row(reached);
+            row_open = true;
+        }
         if (reached >= o.until) {
-            finish_row(false);
+            if (row_open) finish_row(false);
             break;
         }
     }

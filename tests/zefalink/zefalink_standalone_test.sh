@@ -60,6 +60,19 @@ cmp -s "$work/before" "$case_file" || fail "a refused standalone run changed the
 [ -e "$work/out0/standalone-summary.json" ] && fail "a refused run wrote results"
 server_left && fail "a zefa-server process is left after the refusal"
 
+# A long run whose server is killed midway: a failure, and the case is left
+# as it was.
+"$zefalink" standalone "$case_file" --until 400000 --out "$work/killed" >"$work/killed.out" 2>&1 &
+run=$!
+i=0
+while ! grep -q "complete, t=" "$work/killed.out" && [ "$i" -lt 100 ]; do sleep 0.1; i=$((i + 1)); done
+pid=$(ps -eo pid=,args= | grep "zefa-server -server $port" | grep -v grep | awk '{ print $1 }')
+[ -n "$pid" ] && kill -KILL $pid
+wait "$run"
+rc=$?
+[ "$rc" -eq 1 ] || fail "a run whose server was killed exited $rc: $(tail -3 "$work/killed.out")"
+cmp -s "$work/before" "$case_file" || fail "a failed standalone run changed the case"
+
 "$zefalink" standalone "$case_file" --until soon >/dev/null 2>&1
 [ $? -eq 64 ] || fail "--until soon is not a usage error"
 
