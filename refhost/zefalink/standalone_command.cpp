@@ -125,9 +125,105 @@ bool WaitWhileWorking(CaseSession& session) {
     return true;
 }
 
+// Runs the pipeline from `start` to the end time in legs and records the
+// trends over time into `trends` (CSV text). False, with the message written,
+// when a leg is refused, the server stops working or the model stops short.
+bool RunLegs(CaseSession& session, const StandaloneOptions& o, double start, std::string& trends) {
+    refhost::PipelineUnit& unit = session.Unit();
+    const auto press = [&](const char* command) {
+        return session.Edit(refhost::PressEdit(command));
+    };
+    const double every =
+        o.every > 0.0 ? o.every : std::max((o.until - start) / kDefaultRows, kMinimumInterval);
+    // The trends over time: the boundary and source results and the unit's
+    // trends, as zefalink run records them, at the start and after each leg.
+    std::vector<Column> columns = PipelineColumns(unit);
+    trends = "Time [s]";
+    for (const auto& col : columns) trends += ',' + col.header;
+    trends += '\n';
+    // A leg's results are taken when it ends; the extension reads the trends
+    // when the next leg starts (and rebuilds its tables then). A row is
+    // begun with the results and finished with the trends; the last row, at
+    // the end time, has the results only.
+    const auto inlets = UnitVariable<host::StreamListVariable>(unit, "Inlets");
+    const auto outlets = UnitVariable<host::StreamListVariable>(unit, "Outlets");
+    const std::size_t result_columns =
+        std::min(columns.size(), 5 * ((inlets ? inlets->GetStreams().size() : 0) +
+                                      (outlets ? outlets->GetStreams().size() : 0)));
+    std::string row;
+    const auto begin_row = [&](double t) {
+        row = Number(t);
+        for (std::size_t c = 0; c < result_columns; ++c) row += ',' + Cell(columns[c].value());
+    };
+    const auto finish_row = [&](bool with_trends) {
+        for (std::size_t c = result_columns; c < columns.size(); ++c)
+            row += ',' + (with_trends ? Cell(columns[c].value()) : "");
+        trends += row + '\n';
+    };
+    begin_row(start);
+    // Legs up to the end time, each a standalone run of the extension's own,
+    // ending at the next recording time, or sooner when the server's speed
+    // so far says the leg would take over half the unit's TimeStepTimeOut;
+    // the first end time the extension refuses is refused as the whole run
+    // would be.
+    const auto text_value = [](double v) { return std::stod(Number(v)); };
+    const double time_out = NumberOf(unit, "TimeStepTimeOut");
+    double reached = start;
+    double speed = 0.0;  // pipeline seconds per second of wall time
+    long rows = 0;
+    bool row_open = true;
+    for (;;) {
+        const double next_row =
+            text_value(std::min(start + static_cast<double>(rows + 1) * every, o.until));
+        // Until the speed is known, a short first leg measures it.
+        double target = speed > 0.0
+                            ? next_row
+                            : text_value(std::min(next_row, reached + std::max(every / kDefaultRows,
+                                                                               kMinimumInterval)));
+        if (speed > 0.0 && time_out > 0.0)
+            target = text_value(
+                std::min(target, reached + std::max(0.5 * speed * time_out, kMinimumInterval)));
+        refhost::ViewEdit end_time;
+        end_time.tag = "zefaEndTime";
+        end_time.value = Number(target);
+        if (!session.Edit(end_time) || !press("msgRunZEFA")) return false;
+        if (row_open) finish_row(true);
+        row_open = false;
+        const auto began = std::chrono::steady_clock::now();
+        if (!WaitWhileWorking(session)) {
+            std::cerr << "error: " << unit.Name() << ": the pipeline server stopped working at "
+                      << Number(NumberOf(unit, "ZEFAsimTime")) << " s\n";
+            return false;
+        }
+        const double wall =
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
+        const double leg_start = reached;
+        reached = NumberOf(unit, "ZEFAsimTime");
+        if (reached != target) break;
+        if (wall > 0.0) speed = (reached - leg_start) / wall;
+        std::cerr << "info: " << std::lround(100.0 * (reached - start) / (o.until - start))
+                  << "% complete, t=" << Number(reached) << " s\n";
+        if (reached == next_row) {
+            ++rows;
+            begin_row(reached);
+            row_open = true;
+        }
+        if (reached >= o.until) {
+            if (row_open) finish_row(false);
+            break;
+        }
+    }
+    if (reached != o.until) {
+        std::cerr << "error: " << unit.Name() << ": the pipeline model did not run to "
+                  << Number(o.until) << " s\n";
+        return false;
+    }
+    return true;
+}
+
 int RunStandalone(const StandaloneOptions& o) {
     if (!std::isfinite(o.until) || !std::isfinite(o.every) || o.every < 0.0) {
-        std::cerr << "error: --until must be a time in seconds\n";
+        std::cerr << "error: --until and --every must be times in seconds\n";
         return kExitUsage;
     }
     std::error_code ec;
@@ -178,91 +274,9 @@ int RunStandalone(const StandaloneOptions& o) {
     }
 
     const double start = NumberOf(unit, "ZEFAsimTime");
-    const double every =
-        o.every > 0.0 ? o.every : std::max((o.until - start) / kDefaultRows, kMinimumInterval);
-    // The trends over time: the boundary and source results and the unit's
-    // trends, as zefalink run records them, at the start and after each leg.
-    std::vector<Column> columns = PipelineColumns(unit);
-    std::string trends = "Time [s]";
-    for (const auto& col : columns) trends += ',' + col.header;
-    trends += '\n';
-    // A leg's results are taken when it ends; the extension reads the trends
-    // when the next leg starts (and rebuilds its tables then). A row is
-    // begun with the results and finished with the trends; the last row, at
-    // the end time, has the results only.
-    const auto inlets = UnitVariable<host::StreamListVariable>(unit, "Inlets");
-    const auto outlets = UnitVariable<host::StreamListVariable>(unit, "Outlets");
-    const std::size_t result_columns =
-        std::min(columns.size(), 5 * ((inlets ? inlets->GetStreams().size() : 0) +
-                                      (outlets ? outlets->GetStreams().size() : 0)));
-    std::string row;
-    const auto begin_row = [&](double t) {
-        row = Number(t);
-        for (std::size_t c = 0; c < result_columns; ++c) row += ',' + Cell(columns[c].value());
-    };
-    const auto finish_row = [&](bool with_trends) {
-        for (std::size_t c = result_columns; c < columns.size(); ++c)
-            row += ',' + (with_trends ? Cell(columns[c].value()) : "");
-        trends += row + '\n';
-    };
-    begin_row(start);
-    // Legs up to the end time, each a standalone run of the extension's own,
-    // ending at the next recording time, or sooner when the server's speed
-    // so far says the leg would take over half the unit's TimeStepTimeOut;
-    // the first end time the extension refuses is refused as the whole run
-    // would be.
-    const auto text_value = [](double v) { return std::stod(Number(v)); };
-    const double time_out = NumberOf(unit, "TimeStepTimeOut");
-    double reached = start;
-    double speed = 0.0;  // pipeline seconds per second of wall time
-    long rows = 0;
-    bool row_open = true;
-    for (;;) {
-        const double next_row =
-            text_value(std::min(start + static_cast<double>(rows + 1) * every, o.until));
-        // Until the speed is known, a short first leg measures it.
-        double target = speed > 0.0
-                            ? next_row
-                            : text_value(std::min(next_row, reached + std::max(every / kDefaultRows,
-                                                                               kMinimumInterval)));
-        if (speed > 0.0 && time_out > 0.0)
-            target = text_value(
-                std::min(target, reached + std::max(0.5 * speed * time_out, kMinimumInterval)));
-        refhost::ViewEdit end_time;
-        end_time.tag = "zefaEndTime";
-        end_time.value = Number(target);
-        if (!session.Edit(end_time) || !press("msgRunZEFA")) return kExitFailed;
-        if (row_open) finish_row(true);
-        row_open = false;
-        const auto began = std::chrono::steady_clock::now();
-        if (!WaitWhileWorking(session)) {
-            std::cerr << "error: " << unit.Name() << ": the pipeline server stopped working at "
-                      << Number(NumberOf(unit, "ZEFAsimTime")) << " s\n";
-            return kExitFailed;
-        }
-        const double wall =
-            std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
-        const double leg_start = reached;
-        reached = NumberOf(unit, "ZEFAsimTime");
-        if (reached != target) break;
-        if (wall > 0.0) speed = (reached - leg_start) / wall;
-        std::cerr << "info: " << std::lround(100.0 * (reached - start) / (o.until - start))
-                  << "% complete, t=" << Number(reached) << " s\n";
-        if (reached == next_row) {
-            ++rows;
-            begin_row(reached);
-            row_open = true;
-        }
-        if (reached >= o.until) {
-            if (row_open) finish_row(false);
-            break;
-        }
-    }
-    if (reached != o.until) {
-        std::cerr << "error: " << unit.Name() << ": the pipeline model did not run to "
-                  << Number(o.until) << " s\n";
-        return kExitFailed;
-    }
+    std::string trends;
+    if (!RunLegs(session, o, start, trends)) return kExitFailed;
+    const double reached = NumberOf(unit, "ZEFAsimTime");
 
     // ---- Results ----
     auto results =
