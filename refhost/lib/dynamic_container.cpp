@@ -121,27 +121,75 @@ void HostDynamicContainer::AddEquations(PFNetwork& network) const {
     add(flow_, "flow-balance");
 }
 
+namespace {
+
+// The variable of a unit equation that the starting state holds: the one the
+// host gives the pipeline (the flow of a pressure-balance equation, the
+// pressure of a flow-balance one), unless the stream already specifies that
+// one itself (a sink's pressure, a feed's flow); then the other.
+const StreamValue* HeldVariable(const HostEquation& eq, bool pressure_balance) {
+    const StreamValue* flow = nullptr;
+    const StreamValue* pressure = nullptr;
+    for (const auto& variable : eq.vars) {
+        const auto* value = dynamic_cast<const StreamValue*>(variable.get());
+        if (!value) continue;
+        if (value->Which() == StreamValue::What::MolarFlow ||
+            value->Which() == StreamValue::What::MassFlow)
+            flow = value;
+        if (value->Which() == StreamValue::What::Pressure) pressure = value;
+    }
+    if (!flow || !pressure) return flow ? flow : pressure;
+    const Stream& s = *flow->GetStream();
+    if (pressure_balance) return s.FlowSpecified() ? pressure : flow;
+    return s.PressureSpecified() ? flow : pressure;
+}
+
+double HeldValue(const StreamValue& value) {
+    const Fluid& f = *value.GetStream()->GetFluid();
+    return value.Which() == StreamValue::What::Pressure ? f.PressureKPa() : f.MassFlowValue();
+}
+
+}  // namespace
+
+void HostDynamicContainer::CaptureStartingValues() {
+    const auto capture = [](const std::vector<HostEquation>& set, bool pressure_balance) {
+        std::vector<double> held(set.size(), std::nan(""));
+        for (std::size_t k = 0; k < set.size(); ++k) {
+            if (set[k].vars.size() != 2) continue;
+            if (const StreamValue* value = HeldVariable(set[k], pressure_balance))
+                held[k] = HeldValue(*value);
+        }
+        return held;
+    };
+    starting_pressure_ = capture(pressure_, true);
+    starting_flow_ = capture(flow_, false);
+}
+
 void HostDynamicContainer::AddStartingHolds(PFNetwork& network) const {
-    const auto add = [&](const std::vector<HostEquation>& set, const char* kind) {
+    const auto add = [&](const std::vector<HostEquation>& set, const std::vector<double>& held,
+                         bool pressure_balance) {
+        const char* kind = pressure_balance ? "pressure-balance" : "flow-balance";
         for (std::size_t k = 0; k < set.size(); ++k) {
             const HostEquation& eq = set[k];
             if (eq.vars.size() != 2) continue;
-            for (const auto& variable : eq.vars) {
-                const auto* value = dynamic_cast<const StreamValue*>(variable.get());
-                if (!value || (value->Which() != StreamValue::What::MolarFlow &&
-                               value->Which() != StreamValue::What::MassFlow))
-                    continue;
-                double factor = 1.0;
-                const int unknown = network.UnknownOf(*variable, &factor);
-                network.AddLinear(
-                    unit_ + " " + kind + " equation " + std::to_string(k) + " (starting flow held)",
-                    {{unknown, factor}}, variable->GetValue());
-                break;
+            const StreamValue* value = HeldVariable(eq, pressure_balance);
+            if (!value) continue;
+            const Stream& s = *value->GetStream();
+            const std::string origin = unit_ + " " + kind + " equation " + std::to_string(k);
+            // Not captured (equations loaded after the capture): the present value.
+            const double v = k < held.size() && !std::isnan(held[k]) ? held[k] : HeldValue(*value);
+            if (value->Which() == StreamValue::What::Pressure) {
+                network.AddLinear(origin + " (starting pressure held)",
+                                  {{network.PressureUnknown(s), 1.0}}, v);
+            } else {
+                // A mass flow, whatever composition the host's units give the stream.
+                network.AddLinear(origin + " (starting flow held)",
+                                  {{network.FlowUnknown(s), s.GetFluid()->MolecularWeight()}}, v);
             }
         }
     };
-    add(pressure_, "pressure-balance");
-    add(flow_, "flow-balance");
+    add(pressure_, starting_pressure_, true);
+    add(flow_, starting_flow_, false);
 }
 
 std::vector<std::string> HostDynamicContainer::TakeWarnings() {

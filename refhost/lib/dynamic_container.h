@@ -47,8 +47,15 @@ class HostDynamicContainer final : public host::DynamicContainer {
     void AddEquations(PFNetwork& network) const;
     // For the starting state, before the extension has written coefficients
     // from results of its own: one equation per equation of the unit that
-    // holds the equation's flow variable (the connection's flow) at its
-    // present value.
+    // holds what the host gives the pipeline at that connection, as it was
+    // when the run was initialised: a source's mass flow (pressure-balance
+    // equation) and a boundary's pressure (flow-balance equation). The
+    // pipeline started from exactly these values, so the first exchange
+    // hands it the boundary it already has; its answers, a source's pressure
+    // and a boundary's flow, come with its first results.
+    // CaptureStartingValues takes the values; call it after LoadEquations and
+    // before the host's own units change the streams.
+    void CaptureStartingValues();
     void AddStartingHolds(PFNetwork& network) const;
 
     const std::vector<HostEquation>& PressureBalance() const { return pressure_; }
@@ -74,6 +81,9 @@ class HostDynamicContainer final : public host::DynamicContainer {
     StreamList replaced_;
     int replacements_ = 0;
     std::vector<std::string> warnings_;
+    // Per equation of each set, the held value (kg/s or kPa); NaN: none.
+    std::vector<double> starting_pressure_;
+    std::vector<double> starting_flow_;
 };
 
 }  // namespace refhost

@@ -6,6 +6,13 @@
 
 namespace refhost {
 
+namespace {
+
+// Solves of the starting state, each followed by an outlet update.
+constexpr int kStartingPasses = 2;
+
+}  // namespace
+
 // ---- Plant ----
 
 Plant::Plant(ComponentSetPtr components) : components_(std::move(components)) {
@@ -69,6 +76,13 @@ ExtensionUnit MakeExtensionUnit(const std::shared_ptr<PipelineUnit>& unit,
     u.inlets = list("Inlets");
     u.outlets = list("Outlets");
     u.dynamic = std::make_shared<HostDynamicContainer>(u.name, u.outlets);
+    u.pipeline_time = [weak]() {
+        auto locked = weak.lock();
+        if (!locked) return 0.0;
+        auto time =
+            std::dynamic_pointer_cast<host::NumberVariable>(locked->FindVariable("ZEFAsimTime"));
+        return time ? time->GetValue() : 0.0;
+    };
     return u;
 }
 
@@ -222,14 +236,20 @@ bool DynamicRun::Start() {
             }
             if (!u.extension->InitializeSystem(false)) refused_.push_back(u.name);
             u.dynamic->LoadEquations(*u.extension);
+            u.dynamic->CaptureStartingValues();
         }
         CollectWarnings();
-        if (!Solve(true)) {
-            error_ = "starting state: " + error_;
-            integrator_->running_ = false;
-            return false;
+        // The streams' compositions are the host units' own only after their
+        // outlets are updated, and a valve's flow depends on them: solve
+        // again with the compositions the first pass gave.
+        for (int pass = 0; pass < kStartingPasses; ++pass) {
+            if (!Solve(true)) {
+                error_ = "starting state: " + error_;
+                integrator_->running_ = false;
+                return false;
+            }
+            UpdateOutlets(pass + 1 == kStartingPasses);
         }
-        UpdateOutlets(false);
     } catch (const std::exception& e) {
         error_ = std::string("starting the run: ") + e.what();
         integrator_->running_ = false;
@@ -245,8 +265,28 @@ bool DynamicRun::Step() {
     const double t_end = t + dt;
     try {
         for (const auto& op : plant_.Operations()) op->BeginStep(t_end);
-        for (auto& u : units_) u.extension->PreProcessStates();
+        for (auto& u : units_) {
+            // The server integrates the interval the host is about to solve,
+            // from the boundary data of the interval's start. Solving with the
+            // results of the interval before (the server's step still
+            // running) puts the pressure-flow equations a step behind the
+            // pipeline and about a flow it no longer has: a closed line fed
+            // through a valve then rings and the ringing grows. So when the
+            // call started a server step, a second call waits for that step
+            // and takes its results (trends included) before the solve.
+            const double before = u.pipeline_time ? u.pipeline_time() : 0.0;
+            u.extension->PreProcessStates();
+            if (u.pipeline_time && u.pipeline_time() > before) u.extension->PreProcessStates();
+        }
         for (auto& u : units_) u.dynamic->RefreshEquations(*u.extension);
+        if (steps_ == 0) {
+            // The pipeline's outlets had the case's fluids until now: give them
+            // the compositions of the pipeline's first results before they
+            // meet the host's units, and have the equations' molar flows
+            // counted with those fluids.
+            UpdateOutlets(true);
+            for (auto& u : units_) u.extension->UpdatePFEquationCoeffs();
+        }
         CollectWarnings();
         if (!Solve()) return false;
         for (auto& u : units_) u.extension->StepEnergyExplicitly(t);

@@ -44,6 +44,9 @@ struct ExtensionUnit {
     std::function<HostDynamicContainer::StreamList()> inlets;
     std::function<HostDynamicContainer::StreamList()> outlets;
     std::shared_ptr<HostDynamicContainer> dynamic;
+    // The pipeline's time as the unit shows it ("ZEFAsimTime"); empty for an
+    // extension without one. A step that moves it has started a server step.
+    std::function<double()> pipeline_time;
 };
 
 // An extension unit whose stream lists are the "Inlets" and "Outlets"
@@ -55,7 +58,10 @@ ExtensionUnit MakeExtensionUnit(const std::shared_ptr<PipelineUnit>& unit,
 // extension unit operations.
 //
 // Each step: the operations take their boundary values for the end of the
-// step; every extension gets PreProcessStates; the pressure-flow network
+// step; every extension gets PreProcessStates, and a second one when the
+// first started a server step, so that the step is solved with the
+// pipeline's results for the interval it integrates (see Step); the
+// pressure-flow network
 // (stream specifications, unit equations and the extensions' equations) is
 // solved; every extension gets StepEnergyExplicitly; outlet temperatures and
 // compositions are updated in flow order, an extension's through

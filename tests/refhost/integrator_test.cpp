@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <functional>
 
 #include "lib/integrator_run.h"
 #include "null_extension.h"
@@ -23,6 +24,11 @@ class FakeExtension final : public NullExtension {
     bool update = false;
     bool broken = false;  // writes a singular equation
     std::vector<double> outlet_composition;
+    // With starts_steps, a call at a host time the pipeline has reached
+    // starts a server step of 1 s, as the pipeline's time shows.
+    bool starts_steps = false;
+    double sim_time = 0.0;
+    std::function<double()> now;
 
     void DynInitialize(std::shared_ptr<host::DynamicContainer> c, bool, std::uint32_t,
                        bool) override {
@@ -44,6 +50,7 @@ class FakeExtension final : public NullExtension {
     }
     void PreProcessStates() override {
         calls.push_back("Pre");
+        if (starts_steps && sim_time <= now()) sim_time = now() + 1.0;
         if (update) UpdatePFEquationCoeffs();
     }
     void PostProcessStates() override {
@@ -92,6 +99,7 @@ struct Rig {
         ext->inlet = s1;
         ext->outlet = s2;
         solver->integrator_->step_size_ = 1.0;
+        ext->now = [this] { return solver->integrator_->CurrentTime(); };
     }
     ExtensionUnit Unit() {
         ExtensionUnit u;
@@ -99,6 +107,7 @@ struct Rig {
         u.extension = ext;
         u.inlets = [this] { return HostDynamicContainer::StreamList{s1}; };
         u.outlets = [this] { return HostDynamicContainer::StreamList{s2}; };
+        u.pipeline_time = [this] { return ext->sim_time; };
         return u;
     }
 };
@@ -126,8 +135,11 @@ TEST(DynamicRun, CallsTheExtensionInStepOrderAndFollowsItsCoefficients) {
     EXPECT_DOUBLE_EQ(rig.s1->PressureValue(), 5000.0);
     EXPECT_DOUBLE_EQ(run.Time(), 1.0);
     EXPECT_EQ(run.Steps(), 1);
-    const std::vector<std::string> expected = {"DynInitialize", "InitializeSystem", "Pre",
-                                               "Energy",        "Composition",      "Post"};
+    // Compositions at the start (the starting state) and again before the
+    // first solve, from the pipeline's first results.
+    const std::vector<std::string> expected = {
+        "DynInitialize", "InitializeSystem", "Composition", "Pre",
+        "Composition",   "Energy",           "Composition", "Post"};
     EXPECT_EQ(rig.ext->calls, expected);
     ASSERT_EQ(rig.Unit().outlets().size(), 1u);
 
@@ -135,6 +147,20 @@ TEST(DynamicRun, CallsTheExtensionInStepOrderAndFollowsItsCoefficients) {
     rig.ext->dF = 4e-4;
     ASSERT_TRUE(run.Step()) << run.Error();
     EXPECT_NEAR(rig.s1->MolarFlowValue(), 0.2 + 4e-4 * 500.0, 1e-12);
+
+    // A call that starts a server step is followed by a second one, which
+    // takes that step's results before the solve; one that does not, is not.
+    rig.ext->starts_steps = true;
+    for (int k = 0; k < 2; ++k) {
+        rig.ext->calls.clear();
+        ASSERT_TRUE(run.Step()) << run.Error();
+        const std::vector<std::string> twice = {"Pre", "Pre", "Energy", "Composition", "Post"};
+        EXPECT_EQ(rig.ext->calls, twice);
+    }
+    rig.ext->sim_time = 100.0;  // the pipeline ahead of the host: nothing started
+    rig.ext->calls.clear();
+    ASSERT_TRUE(run.Step()) << run.Error();
+    EXPECT_EQ(rig.ext->calls, (std::vector<std::string>{"Pre", "Energy", "Composition", "Post"}));
 }
 
 TEST(DynamicRun, SingularExtensionEquationStopsTheStepAndKeepsTheState) {
@@ -165,7 +191,8 @@ TEST(DynamicContainer, ReplacesOnlyOutletsAndChecksEquationNumbers) {
     rig.ext->outlet_composition = {0.5, 0.5};
     ASSERT_TRUE(run.Step()) << run.Error();
     EXPECT_NEAR(rig.s2->GetFluid()->Composition()[1], 0.5, 1e-15);
-    EXPECT_EQ(dyn.FluidReplacements(), 1);
+    // Once before the first solve, once after it.
+    EXPECT_EQ(dyn.FluidReplacements(), 2);
     ASSERT_EQ(dyn.HandedOutlets().size(), 1u);
     EXPECT_EQ(dyn.HandedOutlets()[0], rig.s2);
     // Downstream the valve carried the new composition on.

@@ -27,7 +27,7 @@ class ScheduleTest : public ::testing::Test {
         c = refhost::NewCase("/tmp/schedule_test/line.case.json");
         auto unit = std::make_shared<refhost::PipelineUnit>("PIPE-1", c.host_case, c.window, c.ui);
         c.units.push_back(unit);
-        units.push_back({"PIPE-1", extension, nullptr, nullptr, nullptr});
+        units.push_back({"PIPE-1", extension, nullptr, nullptr, nullptr, nullptr});
     }
     std::string Load(const std::vector<std::string>& at, json section = nullptr) {
         c.schedule = std::move(section);

@@ -60,6 +60,25 @@ for case in well_flowline well_flowline_direct choke_control two_flowlines; do
     echo "$header" | grep -q 'PIPE-[A-Z0-9]* PT POS-IN \[Pa\]' || fail "$case: trend column"
     echo "$header" | grep -q 'PIPE-[A-Z0-9]* RMTOT \[kg\]' || fail "$case: trend without position"
     tail -1 "$out/trends.csv" | grep -q -- '-32767' && fail "$case: empty results at the end"
+    # A clean start: no connection's flow changes sign, and no boundary
+    # pressure leaves the range between its start and end by more than 5 %
+    # of that range (results the pipeline has not given yet are skipped).
+    awk -F, -v name="$case" '
+        NR == 1 { for (i = 3; i <= NF; i++) {
+                      if ($i ~ /(mass_flow|(gas|oil|water) flow) \[/) flow[i] = 1
+                      if ($i ~ /(OUT pressure \[kPa\]|Arrival.* pressure \[)/) pres[i] = 1
+                      head[i] = $i }
+                  next }
+        { for (i in flow) if ($i != -32767) { if ($i > 1e-6) pos[i] = 1; if ($i < -1e-6) neg[i] = 1 }
+          for (i in pres) if ($i != -32767) { if (!(i in first)) first[i] = $i; last[i] = $i
+              if (!(i in lo) || $i < lo[i]) lo[i] = $i; if (!(i in hi) || $i > hi[i]) hi[i] = $i } }
+        END { bad = 0
+              for (i in flow) if (pos[i] && neg[i]) { print name ": " head[i] " reverses"; bad = 1 }
+              for (i in pres) { a = first[i] < last[i] ? first[i] : last[i]
+                  b = first[i] < last[i] ? last[i] : first[i]; m = 0.05 * (b - a) + 1e-9 * b
+                  if (lo[i] < a - m || hi[i] > b + m) {
+                      print name ": " head[i] " " lo[i] ".." hi[i] " outside " a ".." b; bad = 1 } }
+              exit bad }' "$out/trends.csv" >&2 || fail "$case: the start is not clean"
 done
 # The profile picture of each unit, drawn from the profile the extension fetched.
 grep -q 'FLOWLINE' "$work/out-well_flowline/profile.svg" || fail "profile title"

@@ -2,7 +2,8 @@
 # The plug and shut-in example, as a user runs it: its schedule launches the
 # plug at 30 s and shuts the model in at 90 s, and the trends show both: the
 # plug travels and then stops, the arrival flow stops, the wellhead's flow
-# falls and its pressure builds up as the closed line packs. Arguments:
+# falls and its pressure builds up as the closed line packs, and the closed
+# line does not ring with growing amplitude to 1,800 s. Arguments:
 # zefalink, the examples folder, a free port.
 set -u
 zefalink="$1"
@@ -15,7 +16,7 @@ fail() { echo "FAIL: $*" >&2; exit 1; }
 mkdir "$work/ex"
 cp "$examples"/*.inp "$examples"/plug_shutin.case.json "$work/ex/"
 sed -i "s/16816/$port/g" "$work/ex/plug_shutin.case.json"
-"$zefalink" run "$work/ex/plug_shutin.case.json" --output-dir "$work/out" --log-level info \
+"$zefalink" run "$work/ex/plug_shutin.case.json" --until 1800 --output-dir "$work/out" --log-level info \
     2>"$work/err" || { cat "$work/err" >&2; fail "the run failed"; }
 grep -q 't=30 s: PIPE-100: PlugCheckBoxes\[0\]=1' "$work/err" || fail "plug not launched at 30 s"
 grep -q 't=90 s: PIPE-100: shutin=1' "$work/err" || fail "not shut in at 90 s"
@@ -41,4 +42,15 @@ check "$(arrival_at 120) == 0" "flow still arrives after the shut-in"
 check "$(flow_at 80) > 10" "the well did not produce before the shut-in"
 check "$(flow_at 240) < 0.2 * $(flow_at 80)" "the wellhead flow did not fall"
 check "$(pressure_at 240) > $(pressure_at 80) + 8" "the wellhead pressure did not build up"
+# The closed line over 1,800 s: the run holds together and the wellhead
+# flow's swing does not grow (largest |flow| over 1200-1800 s against that
+# over 600-1200 s).
+grep -q '"status": "completed"' "$work/out/run-summary.json" || fail "the shut-in run did not complete"
+swing() {
+    awk -F, -v from="$1" -v to="$2" '
+        NR == 1 { for (i = 1; i <= NF; i++) if ($i == "Wellhead mass_flow [kg/s]") c = i; next }
+        $1 >= from && $1 < to { v = $c < 0 ? -$c : $c; if (v > m) m = v }
+        END { print m + 0 }' "$csv"
+}
+check "$(swing 1200 1800) <= $(swing 600 1200) + 1e-3" "the wellhead flow rings with growing amplitude"
 echo "plug and shut-in: flow $(flow_at 80) -> $(flow_at 240) kg/s, pressure $(pressure_at 80) -> $(pressure_at 240) bar"

@@ -21,12 +21,25 @@ fi
 cp "$examples"/*.inp "$work/"
 case_file="$work/plug.case.json"
 cp "$examples/plug_shutin.case.json" "$case_file"
-"$zefalink" set "$case_file" zefaModelPath="$work" zefaExe="$server" ServerName="$port" \
+# As the README's recipe: the case names no server program, the build's is
+# started from the case's settings as zefalink run starts it.
+ZEFA_SERVERPATH=$server
+export ZEFA_SERVERPATH
+"$zefalink" set "$case_file" zefaModelPath="$work" ServerName="$port" \
     PortNumber="$port" >"$work/set.out" 2>&1 || fail "set exited $?: $(cat "$work/set.out")"
 
-"$zefalink" standalone "$case_file" --until 30 --out "$work/out" >"$work/run.out" 2>&1
+"$zefalink" standalone "$case_file" --until 30 --every 10 --out "$work/out" >"$work/run.out" 2>&1
 rc=$?
 [ "$rc" -eq 0 ] || fail "standalone exited $rc: $(cat "$work/run.out")"
+grep -q "100% complete, t=30 s" "$work/run.out" || fail "no progress: $(cat "$work/run.out")"
+# The trends over time: a row at the start and after each leg, the inlet
+# pressure building up as the line fills.
+trends="$work/out/standalone-trends.csv"
+head -1 "$trends" | grep -q '^Time \[s\],PIPE-100 IN pressure \[kPa\],' || fail "trends header"
+[ "$(cut -d, -f1 "$trends" | tr '\n' ' ')" = "Time [s] 0 10 20 30 " ] ||
+    fail "trend times: $(cut -d, -f1 "$trends" | tr '\n' ' ')"
+awk -F, 'NR > 2 && NR < 5 { p[NR] = $2 } END { exit !(p[4] > p[3]) }' "$trends" ||
+    fail "the inlet pressure does not change over time"
 grep -qx "ZEFAsimTime = 30" "$work/run.out" || fail "no ZEFAsimTime line"
 grep -q "^boundary 0: pressure " "$work/run.out" || fail "no boundary result"
 grep -q '"ZEFAsimTime": 30.0' "$work/out/standalone-summary.json" || fail "summary"
@@ -46,6 +59,19 @@ grep -q "less than the current ZEFA simulation time\|zefaEndTime=0 was refused" 
 cmp -s "$work/before" "$case_file" || fail "a refused standalone run changed the case"
 [ -e "$work/out0/standalone-summary.json" ] && fail "a refused run wrote results"
 server_left && fail "a zefa-server process is left after the refusal"
+
+# A long run whose server is killed midway: a failure, and the case is left
+# as it was.
+"$zefalink" standalone "$case_file" --until 400000 --out "$work/killed" >"$work/killed.out" 2>&1 &
+run=$!
+i=0
+while ! grep -q "complete, t=" "$work/killed.out" && [ "$i" -lt 100 ]; do sleep 0.1; i=$((i + 1)); done
+pid=$(ps -eo pid=,args= | grep "zefa-server -server $port" | grep -v grep | awk '{ print $1 }')
+[ -n "$pid" ] && kill -KILL $pid
+wait "$run"
+rc=$?
+[ "$rc" -eq 1 ] || fail "a run whose server was killed exited $rc: $(tail -3 "$work/killed.out")"
+cmp -s "$work/before" "$case_file" || fail "a failed standalone run changed the case"
 
 "$zefalink" standalone "$case_file" --until soon >/dev/null 2>&1
 [ $? -eq 64 ] || fail "--until soon is not a usage error"
