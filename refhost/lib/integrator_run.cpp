@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <set>
 #include <stdexcept>
+#include <vector>
 
 namespace refhost {
 
@@ -265,19 +266,24 @@ bool DynamicRun::Step() {
     const double t_end = t + dt;
     try {
         for (const auto& op : plant_.Operations()) op->BeginStep(t_end);
-        for (auto& u : units_) {
-            // The server integrates the interval the host is about to solve,
-            // from the boundary data of the interval's start. Solving with the
-            // results of the interval before (the server's step still
-            // running) puts the pressure-flow equations a step behind the
-            // pipeline and about a flow it no longer has: a closed line fed
-            // through a valve then rings and the ringing grows. So when the
-            // call started a server step, a second call waits for that step
-            // and takes its results (trends included) before the solve.
+        // The server integrates the interval the host is about to solve,
+        // from the boundary data of the interval's start. Solving with the
+        // results of the interval before (the server's step still running)
+        // puts the pressure-flow equations a step behind the pipeline and
+        // about a flow it no longer has: a closed line fed through a valve
+        // then rings and the ringing grows. So when the call started a server
+        // step, a second call waits for that step and takes its results
+        // (trends included) before the solve. Every unit's step is started
+        // before any is waited for, so the servers compute side by side.
+        std::vector<bool> started(units_.size(), false);
+        for (std::size_t i = 0; i < units_.size(); ++i) {
+            auto& u = units_[i];
             const double before = u.pipeline_time ? u.pipeline_time() : 0.0;
             u.extension->PreProcessStates();
-            if (u.pipeline_time && u.pipeline_time() > before) u.extension->PreProcessStates();
+            started[i] = u.pipeline_time && u.pipeline_time() > before;
         }
+        for (std::size_t i = 0; i < units_.size(); ++i)
+            if (started[i]) units_[i].extension->PreProcessStates();
         for (auto& u : units_) u.dynamic->RefreshEquations(*u.extension);
         if (steps_ == 0) {
             // The pipeline's outlets had the case's fluids until now: give them

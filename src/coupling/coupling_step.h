@@ -39,6 +39,8 @@ struct CouplingStep {
     // pipeline times the newest and the previous results belong to: the
     // host interpolates between them.
     std::vector<double> dblStepResults;
+    // The results before them, from which the host interpolates.
+    std::vector<double> dblPreviousStepResults;
     double dblPreviousResultsTime = 0.0;
     // No results taken yet in this run: the first ones are also the previous.
     bool boolFirstResults = false;

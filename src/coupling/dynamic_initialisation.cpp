@@ -163,6 +163,7 @@ bool ZEFA::InitializeTheCoupledRun() {
     // label the model does not have refuses the start below.
     trends_.leftOut.clear();
     step_.dblStepResults.clear();
+    step_.dblPreviousStepResults.clear();
     step_.badStepReplies = 0;
     step_.badRepliesInARow = 0;
     if (!BuildInputTable()) return false;

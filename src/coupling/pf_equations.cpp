@@ -136,7 +136,13 @@ void ZEFA::UpdatePFEquationCoeffs() {
             std::array<double, 3> g{}, d{};
             double pressure = 0.0;
             if (c.boundary) {
-                pressure = TrendValue(trend, k) / kServerPerHostPressure;
+                // The flows are interpolated to the host's time: so is the
+                // pressure they belong to, or the equation would tie one
+                // interval's flow to another interval's pressure.
+                const std::vector<double>& before =
+                    step_.dblPreviousStepResults.empty() ? trend : step_.dblPreviousStepResults;
+                pressure = GetInterpolatedValue(TrendValue(trend, k), TrendValue(before, k)) /
+                           kServerPerHostPressure;
                 for (std::size_t p = 0; p < 3; ++p) {
                     g[p] = step_.dblBoundaryFlows.At(c.kindIndex, p);  // already the host's sign
                     d[p] = sign * TrendValue(trend, k + 1 + p) * kServerPerHostPressure;

@@ -102,12 +102,14 @@ bool ZEFA::TakeTheStepResults() {
         return false;
     }
     step_.badRepliesInARow = 0;
+    step_.dblPreviousStepResults = std::move(step_.dblStepResults);
     step_.dblStepResults = results;
     ConvertFlowsForSign();
     // The run's first results have nothing before them to interpolate from.
     if (step_.boolFirstResults) {
         step_.boolFirstResults = false;
         StoreLastOutputs();
+        step_.dblPreviousStepResults = results;
     }
     return true;
 }
