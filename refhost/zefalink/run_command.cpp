@@ -22,6 +22,7 @@
 #include "lib/flowsheet_file.h"
 #include "lib/integrator_run.h"
 #include "lib/svg_chart.h"
+#include "mass_balance.h"
 #include "pipeline_library.h"
 #include "platform/safe_file.h"
 #include "schedule.h"
@@ -345,8 +346,10 @@ int RunCase(const RunOptions& o) {
         std::pair<std::shared_ptr<refhost::PipelineUnit>, std::shared_ptr<refhost::RefPlot>>>
         plots;
     DefaultServerPath();
+    PipelineInventory inventory;
     for (const auto& unit : c.units) {
         DefaultServerProgram(*unit);
+        if (UnitNumber(*unit, "ignoreZEFA") == 0.0) inventory.Watch(unit);
         std::string error;
         host::UnitOperationExtension* created = library.Open(error) ? library.Create() : nullptr;
         if (!created) {
@@ -416,6 +419,7 @@ int RunCase(const RunOptions& o) {
         return kExitFailed;
     }
 
+    const double inventory_start = inventory.TotalKg();
     // ---- Run ----
     std::vector<Column> columns;
     for (const auto& col : plan.columns)
@@ -584,8 +588,10 @@ int RunCase(const RunOptions& o) {
     }
 
     // ---- Save the case and write the summary ----
+    const double inventory_change = inventory.Empty() ? 0.0 : inventory.TotalKg() - inventory_start;
     c.flowsheet = refhost::SaveFlowsheet(plant);
     for (auto& u : units) u.extension->Save();
+    inventory.Forget();
     const fs::path saved = fs::path(o.output_dir) / fs::path(o.case_path).filename();
     try {
         refhost::SaveCase(c, saved.string());
@@ -602,13 +608,17 @@ int RunCase(const RunOptions& o) {
     summary["steps"] = run.Steps();
     summary["step_size"] = dt;
     summary["wall_time_s"] = wall;
+    std::vector<std::string> balance_warnings;
+    summary["mass_balance"] = MassBalance(run.MassIn(), run.MassOut(), inventory_change,
+                                          0.0,  // the host's own units hold no mass
+                                          balance_warnings);
+    for (const auto& w : balance_warnings) {
+        log.Write(Level::Warning, w);
+        warnings.push_back(w);
+    }
     summary["warnings"] = warnings;
     summary["errors"] = errors;
     summary["stop_cause"] = cause;
-    const double in = run.MassIn(), out = run.MassOut();
-    summary["mass_balance"] = {{"feeds_kg", in},
-                               {"sinks_kg", out},
-                               {"relative_error", in != 0.0 ? (in - out) / std::abs(in) : 0.0}};
     summary["saved_case"] = saved.string();
     const fs::path summary_path = fs::path(o.output_dir) / "run-summary.json";
     try {
