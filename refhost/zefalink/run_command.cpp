@@ -26,6 +26,8 @@
 #include "pipeline_library.h"
 #include "platform/safe_file.h"
 #include "schedule.h"
+#include "trend_table.h"
+#include "trends_chart.h"
 
 namespace zefalink {
 
@@ -109,16 +111,6 @@ class Log {
     bool bar_open_ = false;
 };
 
-std::string CsvCell(const std::string& text) {
-    if (text.find_first_of(",\"\n") == std::string::npos) return text;
-    std::string out = "\"";
-    for (char c : text) {
-        if (c == '"') out += '"';
-        out += c;
-    }
-    return out + "\"";
-}
-
 std::string Number(double v) {
     char buf[32];
     std::snprintf(buf, sizeof buf, "%.10g", v);
@@ -134,13 +126,6 @@ double UnitNumber(refhost::PipelineUnit& unit, const char* tag) {
     }
 }
 
-// One column of trends.csv: its header and how to read its value now.
-struct Column {
-    std::string header;
-    std::function<double()> value;
-    std::string unit;  // the unit in the header's brackets
-};
-
 template <class T>
 std::shared_ptr<T> UnitVariable(refhost::PipelineUnit& unit, const char* tag) {
     try {
@@ -148,75 +133,6 @@ std::shared_ptr<T> UnitVariable(refhost::PipelineUnit& unit, const char* tag) {
     } catch (const std::exception&) {
         return nullptr;
     }
-}
-
-// Entry (row, col) of a number array of the unit as it is now; the host's
-// empty marker when the array has no such entry.
-std::function<double()> ArrayEntry(refhost::PipelineUnit& unit, const char* tag, std::size_t row,
-                                   std::optional<std::size_t> col = std::nullopt) {
-    auto array = UnitVariable<host::NumberArrayVariable>(unit, tag);
-    return [array, row, col] {
-        if (!array) return host::kEmptyNumber;
-        const host::NumberArray a = array->GetValues();
-        try {
-            return col ? a.At(row, *col) : a.At(row);
-        } catch (const std::exception&) {
-            return host::kEmptyNumber;
-        }
-    };
-}
-
-std::vector<std::string> TextArray(refhost::PipelineUnit& unit, const char* tag) {
-    auto array = UnitVariable<host::TextArrayVariable>(unit, tag);
-    return array ? array->GetValues() : std::vector<std::string>{};
-}
-
-// The columns a coupled pipeline unit adds: per connection (inlets, then
-// outlets) the boundary results that the extension keeps (pressure, three
-// phase flows, temperature), then its trends, headed by key, position and unit.
-std::vector<Column> PipelineColumns(refhost::PipelineUnit& unit) {
-    std::vector<Column> columns;
-    const std::string name = unit.Name();
-    const auto inlets = UnitVariable<host::StreamListVariable>(unit, "Inlets");
-    const auto outlets = UnitVariable<host::StreamListVariable>(unit, "Outlets");
-    const std::size_t n_in = inlets ? inlets->GetStreams().size() : 0;
-    const std::size_t n_out = outlets ? outlets->GetStreams().size() : 0;
-    const auto source_tags = TextArray(unit, "SourceTags");
-    const auto boundary_tags = TextArray(unit, "BoundaryTags");
-    std::size_t sources = 0, boundaries = 0;
-    for (std::size_t k = 0; k < n_in + n_out; ++k) {
-        const bool inlet = k < n_in;
-        const std::size_t index = inlet ? k : k - n_in;
-        // An inlet is a boundary when its entry is 1, an outlet a source.
-        const double flag = ArrayEntry(unit, inlet ? "InletBoundaryCB" : "OutletSourceCB", index)();
-        const bool boundary = inlet ? flag == 1.0 : flag != 1.0;
-        const auto& tags = inlet ? source_tags : boundary_tags;
-        const std::string label =
-            name + " " + (index < tags.size() ? tags[index] : "connection " + std::to_string(k));
-        const std::size_t i = boundary ? boundaries++ : sources++;
-        const char* pressure = boundary ? "BoundaryPressures" : "SourcePressures";
-        const char* flows = boundary ? "OutletMassFlows" : "SourceMassFlows";
-        const char* temperature = boundary ? "BoundaryTemperatures" : "SourceTemperatures";
-        columns.push_back({label + " pressure [kPa]", ArrayEntry(unit, pressure, i), "kPa"});
-        const char* phases[] = {"gas", "oil", "water"};
-        for (std::size_t p = 0; p < 3; ++p)
-            columns.push_back(
-                {label + " " + phases[p] + " flow [kg/s]", ArrayEntry(unit, flows, i, p), "kg/s"});
-        columns.push_back({label + " temperature [C]", ArrayEntry(unit, temperature, i), "C"});
-    }
-    const auto positions = TextArray(unit, "TrendPositions");
-    const auto keys = TextArray(unit, "TrendVarTags");
-    const auto units = TextArray(unit, "TrendUnits");
-    for (std::size_t r = 0; r < positions.size(); ++r) {
-        if (positions[r] == "New Trend") continue;
-        const std::string key = r < keys.size() ? keys[r] : "?";
-        const std::string measure = r < units.size() ? units[r] : "";
-        std::string header = name + " " + key;
-        if (!positions[r].empty()) header += " " + positions[r];
-        header += " [" + measure + "]";
-        columns.push_back({header, ArrayEntry(unit, "TrendValues", r), measure});
-    }
-    return columns;
 }
 
 // A unit name as part of a file name: letters, digits, '.', '_' and '-' kept,
@@ -230,14 +146,6 @@ std::string FileNamePart(const std::string& text) {
     }
     if (out.empty() || out.front() == '.') out.insert(out.begin(), '_');
     return out;
-}
-
-// The text between the last "[" and "]" of a header.
-std::string UnitOfHeader(const std::string& header) {
-    const auto open = header.rfind('[');
-    const auto close = header.rfind(']');
-    if (open == std::string::npos || close == std::string::npos || close < open) return "";
-    return header.substr(open + 1, close - open - 1);
 }
 
 int RunCase(const RunOptions& o) {
@@ -421,38 +329,25 @@ int RunCase(const RunOptions& o) {
 
     const double inventory_start = inventory.TotalKg();
     // ---- Run ----
-    std::vector<Column> columns;
-    for (const auto& col : plan.columns)
-        columns.push_back({col.header, col.value, UnitOfHeader(col.header)});
-    for (const auto& unit : c.units) {
-        if (UnitNumber(*unit, "ignoreZEFA") != 0.0) continue;
-        for (auto& col : PipelineColumns(*unit)) columns.push_back(std::move(col));
-    }
+    TrendTable table(CasePressureUnit(c.record));
+    for (const auto& col : plan.columns) table.AddRecorded(col.header, col.value);
+    for (const auto& unit : c.units)
+        if (UnitNumber(*unit, "ignoreZEFA") == 0.0) table.AddPipeline(unit);
     const fs::path trends_path = fs::path(o.output_dir) / "trends.csv";
-    std::unique_ptr<zefa::ReplacingFile> trends;
+    std::unique_ptr<TrendsCsv> trends;
     try {
-        trends = std::make_unique<zefa::ReplacingFile>(trends_path.string());
+        trends = std::make_unique<TrendsCsv>();
     } catch (const std::exception&) {
         log.Write(Level::Error, "cannot write " + trends_path.string());
         return kExitInternal;
-    }
-    {
-        std::string header = "Time [s],Step";
-        for (const auto& col : columns) header += ',' + CsvCell(col.header);
-        trends->Write(header + '\n');
     }
     // The rows again for trends.svg, only when it is asked for.
     std::vector<double> times;
     std::vector<std::vector<double>> rows;
     const auto write_row = [&] {
-        std::string line = Number(run.Time()) + ',' + std::to_string(run.Steps());
-        std::vector<double> values;
-        for (const auto& col : columns) {
-            const double v = col.value();
-            line += ',' + Number(v);
-            if (o.plot) values.push_back(v);
-        }
-        trends->Write(line + '\n');
+        table.FollowTrends(run.Time());
+        std::vector<double> values = table.Values();
+        trends->AddRow(run.Time(), run.Steps(), values);
         if (o.plot) {
             times.push_back(run.Time());
             rows.push_back(std::move(values));
@@ -552,35 +447,16 @@ int RunCase(const RunOptions& o) {
     }
     run.Stop();
     try {
-        trends->Commit();
+        trends->Commit(trends_path.string(), table.HeaderLine(), table.Columns().size());
     } catch (const std::exception&) {
         log.Write(Level::Error, "writing " + trends_path.string() + " failed");
         code = code == kExitOk ? kExitInternal : code;
     }
     profile_picture("");
     if (o.plot) {
-        // One panel per unit of measure, each recorded variable a line.
-        std::vector<refhost::LineChart> panels;
-        std::map<std::string, std::size_t> panel_of;
-        for (std::size_t k = 0; k < columns.size(); ++k) {
-            const std::string& measure = columns[k].unit;
-            auto [it, added] = panel_of.emplace(measure, panels.size());
-            if (added) {
-                refhost::LineChart chart;
-                chart.title = measure.empty() ? "(no unit)" : measure;
-                chart.x_label = "Time (s)";
-                chart.y_label = measure;
-                panels.push_back(std::move(chart));
-            }
-            refhost::ChartSeries series;
-            series.name = columns[k].header;
-            series.x = times;
-            for (const auto& row : rows) series.y.push_back(row[k]);
-            panels[it->second].series.push_back(std::move(series));
-        }
         const fs::path svg = fs::path(o.output_dir) / "trends.svg";
         try {
-            refhost::WriteSvg(svg.string(), panels);
+            WriteTrendsSvg(svg.string(), o.case_path, table, times, rows);
         } catch (const std::exception& e) {
             log.Write(Level::Error, "cannot write " + svg.string() + ": " + e.what());
             if (code == kExitOk) code = kExitInternal;

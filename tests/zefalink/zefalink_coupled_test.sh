@@ -55,11 +55,16 @@ for case in well_flowline well_flowline_direct choke_control two_flowlines; do
     # The boundary results of the pipeline are recorded beside the host's
     # variables and hold real numbers once the first step is done.
     header=$(head -1 "$out/trends.csv")
-    echo "$header" | grep -q 'PIPE-[A-Z0-9]* IN pressure \[kPa\],PIPE-[A-Z0-9]* IN gas flow \[kg/s\],PIPE-[A-Z0-9]* IN oil flow \[kg/s\],PIPE-[A-Z0-9]* IN water flow \[kg/s\],PIPE-[A-Z0-9]* IN temperature \[C\]' \
+    echo "$header" | grep -q 'PIPE-[A-Z0-9]* IN pressure \[bar\],PIPE-[A-Z0-9]* IN gas flow \[kg/s\],PIPE-[A-Z0-9]* IN oil flow \[kg/s\],PIPE-[A-Z0-9]* IN water flow \[kg/s\],PIPE-[A-Z0-9]* IN temperature \[C\]' \
         || fail "$case: boundary result columns: $header"
-    echo "$header" | grep -q 'PIPE-[A-Z0-9]* PT POS-IN \[Pa\]' || fail "$case: trend column"
+    echo "$header" | grep -q 'PIPE-[A-Z0-9]* PT POS-IN \[bar\]' || fail "$case: trend column"
     echo "$header" | grep -q 'PIPE-[A-Z0-9]* RMTOT \[kg\]' || fail "$case: trend without position"
-    tail -1 "$out/trends.csv" | grep -q -- '-32767' && fail "$case: empty results at the end"
+    # One unit per quantity, every column headed with one, no empty markers:
+    # a value not known yet is an empty field.
+    echo "$header" | grep -q '\[Pa\]\|\[kPa\]\|\[N/m\|°C\|\[-\]' && fail "$case: mixed units: $header"
+    [ "$(echo "$header" | tr ',' '\n' | grep -vc '\]$')" -eq 1 ] || fail "$case: a column without unit"
+    grep -q -- '-32767' "$out/trends.csv" && fail "$case: empty markers in trends.csv"
+    sed -n 2p "$out/trends.csv" | grep -q ',,' || fail "$case: results before the first step are not empty"
     # Feeds - sinks - the pipelines' inventory change closes within 1 %.
     sh "$(dirname "$0")/mass_balance_check.sh" "$out/run-summary.json" || fail "$case: mass balance"
 done
@@ -71,6 +76,17 @@ grep -q '<polyline' "$work/out-well_flowline/profile.svg" || fail "profile has n
 [ -s "$work/out-two_flowlines/profile-PIPE-B.svg" ] || fail "no profile of PIPE-B"
 cmp -s "$work/out-two_flowlines/profile-PIPE-A.svg" "$work/out-two_flowlines/profile-PIPE-B.svg" \
     && fail "the two units share one profile plot"
+
+# A trend moved during the run (before the step from 5 s) gets a column of its
+# own from its first value at 6 s; the old column stays empty from then on.
+"$zefalink" run "$work/ex/well_flowline.case.json" --duration 10 --output-dir "$work/moved" \
+    --at '5:TrendPositions[0]=POS-OUT' --log-level error || fail "moved trend run"
+awk -F, 'NR == 1 { for (i = 1; i <= NF; i++) { if ($i == "PIPE-100 PT POS-IN [bar]") a = i
+                                              if ($i == "PIPE-100 PT POS-OUT from 6 s [bar]") b = i }
+                  if (!a || !b) exit 1; next }
+         $1 <= 5 && ($a == "" || $b != "") { exit 1 }
+         $1 > 5 && ($a != "" || $b == "") { exit 1 }' "$work/moved/trends.csv" \
+    || fail "moved trend columns: $(cut -d, -f1,18- "$work/moved/trends.csv")"
 
 # Numbered profiles at each refresh.
 "$zefalink" run "$work/ex/well_flowline.case.json" --duration 20 --profile-every 5 \
