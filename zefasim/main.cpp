@@ -14,14 +14,15 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
-#include <deque>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
 #include <iostream>
 #include <optional>
 #include <string>
 
 #include "client/protocol.h"
+#include "model_check.h"
 #include "session.h"
 
 namespace {
@@ -40,6 +41,7 @@ constexpr int kInterruptCheckMs = 20;
 
 const char* kHelp =
     "Usage: zefa-server -server SERVICE [--port N] [--bind ADDRESS] [--idle-timeout S]\n"
+    "       zefa-server --check FILE.inp\n"
     "\n"
     "The pipeline simulator stand-in. The working folder is the model folder:\n"
     "input files (.inp), snapshots (.snp) and the input log are read and written\n"
@@ -53,6 +55,8 @@ const char* kHelp =
     "                    addresses)\n"
     "  --idle-timeout S  drop a client that sends nothing for S seconds, so that\n"
     "                    the next one can connect (default 3600; 0: never)\n"
+    "  --check FILE      read the input file FILE, print a summary of its model\n"
+    "                    (or the error with its line) and exit: 0 or 65\n"
     "  --help            show this text\n"
     "\n"
     "One connection is served at a time; a connection that closes without a stop\n"
@@ -166,14 +170,13 @@ bool Serve(int fd, zefasim::Session& session, int idle_timeout_s) {
         }
         pollfd p{fd, POLLIN, 0};
         bool partial = frames.Buffered() > 0;
-        int timeout = partial                ? kMessageTimeoutMs
-                      : idle_timeout_s > 0 ? idle_timeout_s * 1000
-                                             : -1;
+        int timeout = partial ? kMessageTimeoutMs : idle_timeout_s > 0 ? idle_timeout_s * 1000 : -1;
         int r = poll(&p, 1, timeout);
         if (r < 0 && errno == EINTR) continue;
         if (r == 0) {
             std::cerr << "zefa-server: "
-                      << (partial ? "an incomplete message stalled" : "the client was idle too long")
+                      << (partial ? "an incomplete message stalled"
+                                  : "the client was idle too long")
                       << ": connection closed\n";
             return false;
         }
@@ -203,6 +206,8 @@ int main(int argc, char** argv) {
         if (a == "--help" || a == "-help" || a == "-h") {
             std::cout << kHelp;
             return 0;
+        } else if (a == "--check" || a == "-check") {
+            return zefasim::CheckModelFile(value("an input file"), std::cout, std::cerr);
         } else if (a == "-server" || a == "--server") {
             service = value("a service name or port");
         } else if (a == "--port" || a == "-port") {

@@ -15,6 +15,7 @@ int main(int argc, char** argv) {
     zefalink::AddSetCommand(app, exit_code);
     zefalink::AddPressCommand(app, exit_code);
     zefalink::AddStandaloneCommand(app, exit_code);
+    zefalink::AddCheckCommand(app, exit_code);
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {
