@@ -2,11 +2,13 @@
 // as a new case, applies plain variable settings and saves it.
 #include <filesystem>
 #include <iostream>
+#include <set>
 
 #include "commands.h"
 #include "coupled_case.h"
 #include "lib/view_edit.h"
 #include "pipeline_library.h"
+#include "settings_check.h"
 
 namespace zefalink {
 namespace {
@@ -118,6 +120,15 @@ int RunNew(NewOptions o) {
     if (o.port) {
         unit->Get<host::NumberVariable>("PortNumber")->SetValue(*o.port);
         unit->Get<host::TextVariable>("ServerName")->SetValue(std::to_string(*o.port));
+    }
+    std::set<std::string> tags = {"zefaModelPath"};
+    if (o.port) tags.insert("PortNumber");
+    for (const auto& setting : o.settings) tags.insert(setting.substr(0, setting.find('=')));
+    if (const std::string problem = RefusedSetting(*unit, tags, fs::path(path).parent_path());
+        !problem.empty()) {
+        extension->Terminate();
+        std::cerr << "error: " << problem << '\n';
+        return kExitUsage;
     }
     if (o.coupled) {
         const std::string model = (fs::path(o.model_dir) / o.input).string();
