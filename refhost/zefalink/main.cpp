@@ -4,6 +4,7 @@
 
 int main(int argc, char** argv) {
     CLI::App app{"zefalink: reference host for the pipeline coupling extension"};
+    app.set_version_flag("--version", std::string("zefalink ") + ZEFALINK_VERSION);
     app.require_subcommand(1);
     int exit_code = 0;
     zefalink::AddCatalogueCommand(app, exit_code);

@@ -25,6 +25,7 @@
 #include "mass_balance.h"
 #include "pipeline_library.h"
 #include "platform/safe_file.h"
+#include "run_outputs.h"
 #include "schedule.h"
 #include "trend_table.h"
 #include "trends_chart.h"
@@ -222,6 +223,11 @@ int RunCase(const RunOptions& o) {
         return kExitUsage;
     }
 
+    const fs::path saved = fs::path(o.output_dir) / fs::path(o.case_path).filename();
+    const EarlierSnapshots earlier_snapshots =
+        SnapshotsBeforeRun(saved.string(), o.case_path, c.units);
+    OutputFolder outputs(o.output_dir);  // removes the files of an earlier run
+
     // From here on an interrupt ends the run after the step in progress, and
     // the servers started for it are stopped.
     InterruptHandlers interrupts;
@@ -367,6 +373,7 @@ int RunCase(const RunOptions& o) {
             const fs::path file = fs::path(o.output_dir) / (base + suffix + ".svg");
             try {
                 plot->WriteSvg(file.string(), *unit);
+                outputs.Wrote(file.filename().string());
             } catch (const std::exception& e) {
                 log.Write(Level::Warning, "cannot write " + file.string() + ": " + e.what());
                 warnings.push_back("cannot write " + file.string());
@@ -448,6 +455,7 @@ int RunCase(const RunOptions& o) {
     run.Stop();
     try {
         trends->Commit(trends_path.string(), table.HeaderLine(), table.Columns().size());
+        outputs.Wrote("trends.csv");
     } catch (const std::exception&) {
         log.Write(Level::Error, "writing " + trends_path.string() + " failed");
         code = code == kExitOk ? kExitInternal : code;
@@ -457,6 +465,7 @@ int RunCase(const RunOptions& o) {
         const fs::path svg = fs::path(o.output_dir) / "trends.svg";
         try {
             WriteTrendsSvg(svg.string(), o.case_path, table, times, rows);
+            outputs.Wrote("trends.svg");
         } catch (const std::exception& e) {
             log.Write(Level::Error, "cannot write " + svg.string() + ": " + e.what());
             if (code == kExitOk) code = kExitInternal;
@@ -468,14 +477,22 @@ int RunCase(const RunOptions& o) {
     c.flowsheet = refhost::SaveFlowsheet(plant);
     for (auto& u : units) u.extension->Save();
     inventory.Forget();
-    const fs::path saved = fs::path(o.output_dir) / fs::path(o.case_path).filename();
+    // A failed run never rewrites the case it ran from.
+    const bool keep_case = code != kExitOk && fs::equivalent(saved, o.case_path, ec);
     try {
-        refhost::SaveCase(c, saved.string());
+        if (keep_case)
+            log.Write(Level::Warning,
+                      "the run did not complete: " + o.case_path + " is left as it was");
+        else
+            refhost::SaveCase(c, saved.string());
     } catch (const std::exception& e) {
         errors.push_back(e.what());
         log.Write(Level::Error, e.what());
         if (code == kExitOk) code = kExitInternal;
     }
+    std::vector<std::string> snapshot_lines;
+    summary["snapshots"] = TidySnapshots(earlier_snapshots, c.units, snapshot_lines);
+    for (const auto& line : snapshot_lines) log.Write(Level::Info, line);
 
     const double wall =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - wall_start).count();
@@ -495,14 +512,16 @@ int RunCase(const RunOptions& o) {
     summary["warnings"] = warnings;
     summary["errors"] = errors;
     summary["stop_cause"] = cause;
-    summary["saved_case"] = saved.string();
+    summary["saved_case"] = keep_case ? nlohmann::json(nullptr) : nlohmann::json(saved.string());
     const fs::path summary_path = fs::path(o.output_dir) / "run-summary.json";
     try {
         zefa::WriteFileReplacing(summary_path.string(), summary.dump(2) + '\n');
+        outputs.Wrote("run-summary.json");
     } catch (const std::exception&) {
         log.Write(Level::Error, "cannot write " + summary_path.string());
         if (code == kExitOk) code = kExitInternal;
     }
+    outputs.Finish();
     // The servers are stopped before the program says it is done.
     terminator.TerminateAll();
     if (code == kExitOk) {

@@ -93,6 +93,17 @@ awk -F, 'NR == 1 { for (i = 1; i <= NF; i++) { if ($i == "PIPE-100 PT POS-IN [ba
     --output-dir "$work/every" --log-level error || fail "--profile-every run"
 for t in 5 10 15 20; do [ -s "$work/every/profile-$t.svg" ] || fail "no profile-$t.svg"; done
 [ "$(ls "$work/every" | grep -c '^profile-')" -eq 4 ] || fail "profile pictures: $(ls "$work/every")"
+# A second run into the folder leaves no picture of the first behind, and the
+# snapshot that the first saved case named gives way to the new one.
+first_snapshot=$(sed -n 's/.*"SnapshotFile": "\(.*\)".*/\1/p' "$work/every/well_flowline.case.json")
+[ -s "$work/ex/$first_snapshot" ] || fail "no snapshot $first_snapshot in the model folder"
+sleep 1  # snapshot names carry the time to the second
+"$zefalink" run "$work/ex/well_flowline.case.json" --duration 5 --output-dir "$work/every" \
+    --log-level error || fail "second run into the folder"
+[ "$(ls "$work/every" | grep -c '^profile-')" -eq 0 ] || fail "stale pictures: $(ls "$work/every")"
+second_snapshot=$(sed -n 's/.*"SnapshotFile": "\(.*\)".*/\1/p' "$work/every/well_flowline.case.json")
+[ -s "$work/ex/$second_snapshot" ] || fail "no snapshot $second_snapshot in the model folder"
+[ -e "$work/ex/$first_snapshot" ] && fail "the replaced snapshot $first_snapshot piles up"
 
 # ---- A server killed mid-run: exit 75 and one time-out line, not a hang.
 "$zefalink" run "$work/ex/well_flowline.case.json" --duration 100000 --output-dir "$work/killed" \
@@ -111,7 +122,8 @@ grep -q '"status": "timeout"' "$work/killed/run-summary.json" || fail "timeout s
 # ---- A silent server (stopped, connection open): the step times out.
 sed 's/"TimeStepTimeOut": 10/"TimeStepTimeOut": 1/' "$work/ex/well_flowline.case.json" \
     >"$work/ex/silent.case.json"
-"$zefalink" run "$work/ex/silent.case.json" --duration 100000 --output-dir "$work/silent" \
+cp "$work/ex/silent.case.json" "$work/silent.before"
+"$zefalink" run "$work/ex/silent.case.json" --duration 100000 --output-dir "$work/ex" \
     --log-level warning 2>"$work/err-silent" &
 run=$!
 wait_for_server
@@ -122,6 +134,7 @@ rc=$?
 [ "$(grep -c 'ZEFA did not finish its time step' "$work/err-silent")" -eq 1 ] \
     || fail "time-out lines: $(cat "$work/err-silent")"
 [ -z "$(our_servers)" ] || fail "the silent server was left behind"
+cmp -s "$work/silent.before" "$work/ex/silent.case.json" || fail "a failed run rewrote its case"
 
 # ---- Ctrl-C: the step in progress ends, the server is stopped, the rows are kept.
 "$zefalink" run "$work/ex/well_flowline.case.json" --duration 100000 --output-dir "$work/int" \

@@ -11,6 +11,8 @@ work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 fail() { echo "FAIL: $*" >&2; exit 1; }
 
+"$zefalink" --version | grep -qx 'zefalink [0-9]*\.[0-9]*\.[0-9]*' || fail "--version"
+
 # The example runs to its end time and conserves mass.
 "$zefalink" run "$example" --output-dir "$work/out" --log-level warning 2>"$work/err"
 rc=$?
