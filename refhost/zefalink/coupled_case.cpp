@@ -24,7 +24,7 @@ const std::vector<std::pair<std::string, double>> kComposition = {
 // 100) * sqrt(density * dP), with a density of about 100 kg/m3 at the inlet.
 constexpr double kDensity = 100.0;       // kg/m3
 constexpr double kFeedDropKPa = 1500.0;  // across a feed valve, fully open
-constexpr double kSinkDropKPa = 1000.0;  // across an outlet valve half open
+constexpr double kSinkDropKPa = 4000.0;  // across an outlet valve half open
 
 double Cv(double mass_flow, double drop_kpa, double position) {
     return mass_flow / (position / 100.0) / std::sqrt(kDensity * drop_kpa);
