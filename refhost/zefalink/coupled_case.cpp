@@ -174,6 +174,8 @@ std::string WireCoupledCase(refhost::HostCase& c, refhost::PipelineUnit& unit,
     SetNumber(unit, "boolAutoLoadSS", 0);
     SetNumber(unit, "boolWritePFEquations", 1);
     SetNumber(unit, "ZEFARunInterval", 1);
+    // Trends (the line's inventory among them) refreshed at every step.
+    SetNumber(unit, "TrendFrequency", 0.5);
     SetNumber(unit, "InitTimeOut", 60);
     Var<host::TextVariable>(unit, "zefaHost")->SetValue("127.0.0.1");
     // One pressure profile along the first branch.

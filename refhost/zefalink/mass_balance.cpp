@@ -119,6 +119,22 @@ double PipelineInventory::TotalKg() const {
     return total;
 }
 
+std::vector<std::string> PipelineInventory::Caveats(double step) const {
+    std::vector<std::string> texts;
+    for (const auto& w : watched_) {
+        auto every = Find<host::NumberVariable>(*w.unit, "TrendFrequency");
+        if (!every || every->GetValue() < step) continue;
+        char text[256];
+        std::snprintf(text, sizeof text,
+                      "mass balance: %s refreshes its trends every %g s (TrendFrequency), so its "
+                      "inventory may be up to that old; set TrendFrequency below the step of "
+                      "%g s for a balance at the end time",
+                      w.unit->Name().c_str(), every->GetValue(), step);
+        texts.push_back(text);
+    }
+    return texts;
+}
+
 void PipelineInventory::Forget() {
     for (const auto& w : watched_) {
         if (!w.added) continue;

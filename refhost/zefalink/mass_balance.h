@@ -25,6 +25,10 @@ class PipelineInventory {
     // Sum of the watched pipelines' total masses now, kg; NaN while one of
     // them is not known.
     double TotalKg() const;
+    // Texts for the units whose trends (the inventory among them) are
+    // refreshed less often than every host step of `step` seconds: their
+    // inventory is then up to TrendFrequency old.
+    std::vector<std::string> Caveats(double step) const;
     // Takes the added trend rows out of the units again.
     void Forget();
     bool Empty() const { return watched_.empty(); }

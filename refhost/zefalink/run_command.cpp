@@ -25,6 +25,7 @@
 #include "mass_balance.h"
 #include "pipeline_library.h"
 #include "platform/safe_file.h"
+#include "profile_chart.h"
 #include "run_outputs.h"
 #include "schedule.h"
 #include "trend_table.h"
@@ -361,18 +362,30 @@ int RunCase(const RunOptions& o) {
     };
     write_row();
 
-    // Profile pictures: the enabled profile of each unit that has one.
+    // Profile pictures: the enabled profile of each unit that has one, kept
+    // at each picture (and at the start) for the overlay in profile.svg.
+    std::map<const refhost::PipelineUnit*, ProfileHistory> histories;
     const auto profile_picture = [&](const std::string& suffix) {
         for (const auto& [unit, plot] : plots) {
             bool any = false;
             if (auto flags = UnitVariable<host::NumberArrayVariable>(*unit, "ProfileEnable"))
                 for (double f : flags->GetValues().data) any = any || f == 1.0;
             if (!any) continue;
+            auto& history =
+                histories.try_emplace(unit.get(), CasePressureUnit(c.record)).first->second;
+            history.Capture(run.Time(), plot->Chart(*unit));
+            if (suffix == "@start") continue;
             const std::string base =
                 plots.size() == 1 ? "profile" : "profile-" + FileNamePart(unit->Name());
             const fs::path file = fs::path(o.output_dir) / (base + suffix + ".svg");
             try {
-                plot->WriteSvg(file.string(), *unit);
+                if (suffix.empty())
+                    history.Write(file.string(),
+                                  fs::path(o.case_path).filename().string() + ": " + unit->Name() +
+                                      ", t = " + Number(t0) + " to " + Number(run.Time()) + " s",
+                                  *unit);
+                else
+                    plot->WriteSvg(file.string(), *unit);
                 outputs.Wrote(file.filename().string());
             } catch (const std::exception& e) {
                 log.Write(Level::Warning, "cannot write " + file.string() + ": " + e.what());
@@ -381,6 +394,7 @@ int RunCase(const RunOptions& o) {
         }
     };
     long profile_slot = 0;
+    profile_picture("@start");
 
     const bool tty = isatty(STDERR_FILENO) != 0;
     const double dt = integrator->StepSize();
@@ -474,6 +488,7 @@ int RunCase(const RunOptions& o) {
 
     // ---- Save the case and write the summary ----
     const double inventory_change = inventory.Empty() ? 0.0 : inventory.TotalKg() - inventory_start;
+    std::vector<std::string> balance_warnings = inventory.Caveats(dt);
     c.flowsheet = refhost::SaveFlowsheet(plant);
     for (auto& u : units) u.extension->Save();
     inventory.Forget();
@@ -501,7 +516,6 @@ int RunCase(const RunOptions& o) {
     summary["steps"] = run.Steps();
     summary["step_size"] = dt;
     summary["wall_time_s"] = wall;
-    std::vector<std::string> balance_warnings;
     summary["mass_balance"] = MassBalance(run.MassIn(), run.MassOut(), inventory_change,
                                           0.0,  // the host's own units hold no mass
                                           balance_warnings);

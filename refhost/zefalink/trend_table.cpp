@@ -82,27 +82,31 @@ std::string CasePressureUnit(const nlohmann::json& record) {
     return "bar";
 }
 
-void TrendTable::Add(std::string label, const std::string& unit, std::function<double()> value) {
+ShownUnit ShowUnit(const std::string& unit, const std::string& pressure_unit) {
     const KnownUnit* known = FindKnown(unit);
     const std::string quantity = known ? known->quantity : "";
     std::string shown = unit.empty() ? "-" : unit;
-    if (quantity == "pressure") shown = pressure_unit_;
+    if (quantity == "pressure") shown = pressure_unit;
     if (quantity == "temperature") shown = "C";
     if (quantity == "massflow") shown = "kg/s";
     if (quantity == "time") shown = "s";
     const std::string from = known ? known->canonical : "";
-    auto read = [value = std::move(value), quantity, from, shown] {
-        double v = value();
+    auto convert = [quantity, from, shown](double v) {
         if (v == host::kEmptyNumber || !std::isfinite(v)) return std::nan("");
         if (!quantity.empty() && from != shown)
             v = refhost::FromInternal(quantity, shown, refhost::ToInternal(quantity, from, v));
         return v;
     };
+    return {shown, quantity, convert};
+}
+
+void TrendTable::Add(std::string label, const std::string& unit, std::function<double()> value) {
+    ShownUnit shown = ShowUnit(unit, pressure_unit_);
     TrendColumn column;
     column.label = std::move(label);
-    column.unit = shown;
-    column.quantity = quantity;
-    column.value = std::move(read);
+    column.unit = shown.unit;
+    column.quantity = shown.quantity;
+    column.value = [value = std::move(value), convert = shown.convert] { return convert(value()); };
     columns_.push_back(std::move(column));
 }
 

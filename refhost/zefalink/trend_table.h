@@ -23,6 +23,16 @@ namespace zefalink {
 // other unit.
 std::string QuantityOfUnit(const std::string& unit);
 
+// How a value in `unit` is shown: the unit of its quantity in the outputs
+// (pressures in `pressure_unit`, temperatures in C, mass flows in kg/s,
+// times in s; any other unit as it is, "-" for none) and the conversion.
+struct ShownUnit {
+    std::string unit;
+    std::string quantity;
+    std::function<double(double)> convert;
+};
+ShownUnit ShowUnit(const std::string& unit, const std::string& pressure_unit);
+
 // The pressure unit of a case's "record" section: that of its first pressure
 // recorded with a unit of measure, else "bar".
 std::string CasePressureUnit(const nlohmann::json& record);

@@ -70,8 +70,12 @@ for case in well_flowline well_flowline_direct choke_control two_flowlines; do
 done
 # The profile picture of each unit, drawn from the profile the extension fetched.
 grep -q 'FLOWLINE' "$work/out-well_flowline/profile.svg" || fail "profile title"
-grep -q 'PT Pa' "$work/out-well_flowline/profile.svg" || fail "profile axis label"
-grep -q '<polyline' "$work/out-well_flowline/profile.svg" || fail "profile has no line"
+# The profile at the start and at the end, labelled with their times, in the
+# outputs' pressure unit, with the branch's elevation beneath.
+for text in 'FLOWLINE: PT \[bar\]' '>t = 0 s<' '>t = 120 s<' 'Elevation of FLOWLINE'; do
+    grep -q "$text" "$work/out-well_flowline/profile.svg" || fail "profile.svg: no $text"
+done
+[ "$(grep -c '<polyline' "$work/out-well_flowline/profile.svg")" -eq 3 ] || fail "profile lines"
 [ -s "$work/out-two_flowlines/profile-PIPE-A.svg" ] || fail "no profile of PIPE-A"
 [ -s "$work/out-two_flowlines/profile-PIPE-B.svg" ] || fail "no profile of PIPE-B"
 cmp -s "$work/out-two_flowlines/profile-PIPE-A.svg" "$work/out-two_flowlines/profile-PIPE-B.svg" \
