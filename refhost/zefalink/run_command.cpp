@@ -26,6 +26,7 @@
 #include "pipeline_library.h"
 #include "platform/safe_file.h"
 #include "profile_chart.h"
+#include "progress.h"
 #include "run_outputs.h"
 #include "schedule.h"
 #include "trend_table.h"
@@ -93,14 +94,10 @@ class Log {
         EndBar();
         std::cerr << names[static_cast<int>(l)] << ": " << text << '\n';
     }
-    void Bar(double fraction, double t) {
+    // Redraws the one progress line of a terminal (cleared to its end).
+    void Bar(const std::string& line) {
         if (!On(Level::Info)) return;
-        const int width = 30;
-        const int filled = static_cast<int>(fraction * width);
-        std::cerr << "\r[" << std::string(static_cast<std::size_t>(filled), '#')
-                  << std::string(static_cast<std::size_t>(width - filled), ' ') << "] "
-                  << std::setw(3) << static_cast<int>(fraction * 100.0) << "% t=" << t << " s"
-                  << std::flush;
+        std::cerr << "\r" << line << "\033[K" << std::flush;
         bar_open_ = true;
     }
     void EndBar() {
@@ -299,22 +296,22 @@ int RunCase(const RunOptions& o) {
             if (tools->step_time_outs(u.extension.get()) > 0) return true;
         return false;
     };
+    // A warning is shown the first time; its repeats are counted and said at the end.
+    RepeatedWarnings repeated;
+    const auto warn = [&](const std::string& line) {
+        if (!repeated.First(line)) return;
+        warnings.push_back(line);
+        log.Write(Level::Warning, line);
+    };
     const auto drain_window = [&] {
         const auto& lines = c.window->Lines();
-        for (; window_seen < lines.size(); ++window_seen) {
-            const std::string& line = lines[window_seen];
-            warnings.push_back(line);
-            log.Write(Level::Warning, line);
-        }
+        for (; window_seen < lines.size(); ++window_seen) warn(lines[window_seen]);
     };
 
     refhost::DynamicRun run(plant, solver, units);
     const bool started = run.Start();
     drain_window();
-    for (auto& w : run.TakeWarnings()) {
-        log.Write(Level::Warning, w);
-        warnings.push_back(w);
-    }
+    for (auto& w : run.TakeWarnings()) warn(w);
     if (!started) {
         log.Write(Level::Error, "invalid case: " + o.case_path + ": " + run.Error());
         return kExitInvalidCase;
@@ -409,10 +406,7 @@ int RunCase(const RunOptions& o) {
             log.Write(Level::Info, line);
         const bool ok = run.Step();
         drain_window();
-        for (auto& w : run.TakeWarnings()) {
-            log.Write(Level::Warning, w);
-            warnings.push_back(w);
-        }
+        for (auto& w : run.TakeWarnings()) warn(w);
         if (!ok) {
             status = "failed";
             cause = run.Error();
@@ -435,17 +429,24 @@ int RunCase(const RunOptions& o) {
                                         std::to_string(run.LastSolve().iterations) + " iterations");
         }
         const double fraction = span > 0.0 ? std::min(1.0, (run.Time() - t0) / span) : 1.0;
+        const auto progress = [&] {
+            const double wall_s =
+                std::chrono::duration<double>(std::chrono::steady_clock::now() - wall_start)
+                    .count();
+            return ProgressText(t0, end, run.Time(), wall_s);
+        };
         if (tty) {
             // Redraw only when the bar moves by a whole percent.
             const int percent = static_cast<int>(fraction * 100.0);
-            if (percent != last_percent) log.Bar(fraction, run.Time());
+            if (percent != last_percent) log.Bar(ProgressBar(fraction) + progress());
             last_percent = percent;
         } else {
+            bool due = false;
             while (next_report <= 100 && fraction * 100.0 >= next_report - 1e-9) {
-                log.Write(Level::Info, std::to_string(next_report) +
-                                           "% complete, t=" + Number(run.Time()) + " s");
+                due = true;
                 next_report += 10;
             }
+            if (due) log.Write(Level::Info, progress());
         }
         if (timed_out()) {
             status = "timeout";
@@ -456,6 +457,10 @@ int RunCase(const RunOptions& o) {
         }
     }
     log.EndBar();
+    for (const auto& line : repeated.Repeats()) log.Write(Level::Warning, line);
+    for (auto& w : warnings)
+        if (const long n = repeated.Count(w.get<std::string>()); n > 1)
+            w = w.get<std::string>() + " (repeated " + std::to_string(n) + " times in all)";
     if (schedule.Remaining() > 0)
         log.Write(Level::Warning, std::to_string(schedule.Remaining()) +
                                       " scheduled edit(s) fall after the end of the run");

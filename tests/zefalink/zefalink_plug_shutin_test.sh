@@ -19,6 +19,10 @@ sed -i "s/16816/$port/g" "$work/ex/plug_shutin.case.json"
     2>"$work/err" || { cat "$work/err" >&2; fail "the run failed"; }
 grep -q 't=30 s: PIPE-100: PlugCheckBoxes\[0\]=1' "$work/err" || fail "plug not launched at 30 s"
 grep -q 't=90 s: PIPE-100: shutin=1' "$work/err" || fail "not shut in at 90 s"
+# A warning repeated at every step after the shut-in is shown once, then
+# counted at the end.
+[ "$(grep -c 'negative flow in an Inlet' "$work/err")" -eq 2 ] || fail "repeated warnings: $(cat "$work/err")"
+grep -q 'negative flow in an Inlet.*(repeated [0-9]* times in all)' "$work/err" || fail "no count"
 
 # Columns by header, values at a host time.
 csv="$work/out/trends.csv"
