@@ -135,6 +135,28 @@ std::vector<std::string> PipelineInventory::Caveats(double step) const {
     return texts;
 }
 
+void PipelineInventory::AccumulateConnectionFlows(double dt) {
+    for (const auto& w : watched_) {
+        refhost::PipelineUnit& unit = *w.unit;
+        for (const char* tag : {"InletBoundaryCB", "OutletSourceCB"})
+            for (double flag : Numbers(unit, tag))
+                if (flag == 1.0) all_counted_ = false;
+        const auto sum = [&](const char* tag) {
+            double total = 0.0;
+            for (double v : Numbers(unit, tag))
+                if (v != host::kEmptyNumber && std::isfinite(v)) total += v;
+            return total;
+        };
+        inflow_kg_ += sum("SourceMassFlows") * dt;
+        outflow_kg_ += sum("OutletMassFlows") * dt;
+    }
+}
+
+nlohmann::json PipelineInventory::ConnectionFlows() const {
+    if (!all_counted_ || watched_.empty()) return nullptr;
+    return {{"pipeline_inflow_kg", inflow_kg_}, {"pipeline_outflow_kg", outflow_kg_}};
+}
+
 void PipelineInventory::Forget() {
     for (const auto& w : watched_) {
         if (!w.added) continue;
@@ -153,7 +175,8 @@ void PipelineInventory::Forget() {
 }
 
 nlohmann::json MassBalance(double feeds_kg, double sinks_kg, double inventory_change_kg,
-                           double host_holdup_change_kg, std::vector<std::string>& warnings) {
+                           double host_holdup_change_kg, std::vector<std::string>& warnings,
+                           const nlohmann::json& connection_flows) {
     nlohmann::json balance = {{"feeds_kg", feeds_kg},
                               {"sinks_kg", sinks_kg},
                               {"host_holdup_change_kg", host_holdup_change_kg}};
@@ -169,6 +192,7 @@ nlohmann::json MassBalance(double feeds_kg, double sinks_kg, double inventory_ch
     const double residual = feeds_kg - sinks_kg - inventory;
     balance["inventory_change_kg"] = inventory;
     balance["pipeline_inventory_change_kg"] = inventory_change_kg;
+    if (connection_flows.is_object()) balance.update(connection_flows);
     // Relative to the feeds; a run without feeds is measured against its sinks.
     const double scale = feeds_kg != 0.0 ? std::abs(feeds_kg) : std::abs(sinks_kg);
     const double error = scale > 0.0 ? residual / scale : 0.0;
@@ -176,9 +200,14 @@ nlohmann::json MassBalance(double feeds_kg, double sinks_kg, double inventory_ch
     if (std::abs(error) > kMassBalanceTolerance) {
         char pct[32];
         std::snprintf(pct, sizeof pct, "%.2f %%", error * 100.0);
-        warnings.push_back(std::string("mass balance does not close: ") + pct +
+        std::string text = std::string("mass balance does not close: ") + pct +
                            " of the feeds unaccounted (feeds " + Kg(feeds_kg) + ", sinks " +
-                           Kg(sinks_kg) + ", inventory change " + Kg(inventory) + ")");
+                           Kg(sinks_kg) + ", inventory change " + Kg(inventory) + ")";
+        if (connection_flows.is_object())
+            text += "; at their connections the pipelines took in " +
+                    Kg(connection_flows["pipeline_inflow_kg"].get<double>()) + " and released " +
+                    Kg(connection_flows["pipeline_outflow_kg"].get<double>());
+        warnings.push_back(text);
     }
     return balance;
 }

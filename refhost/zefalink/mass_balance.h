@@ -29,6 +29,13 @@ class PipelineInventory {
     // refreshed less often than every host step of `step` seconds: their
     // inventory is then up to TrendFrequency old.
     std::vector<std::string> Caveats(double step) const;
+    // Adds a host step of `dt` seconds of the flows the pipelines report at
+    // their connections: what they took in at their sources and released at
+    // their boundaries.
+    void AccumulateConnectionFlows(double dt);
+    // {"pipeline_inflow_kg", "pipeline_outflow_kg"} so far; null when a unit
+    // has an inlet boundary or an outlet source, whose flows are not counted.
+    nlohmann::json ConnectionFlows() const;
     // Takes the added trend rows out of the units again.
     void Forget();
     bool Empty() const { return watched_.empty(); }
@@ -40,12 +47,18 @@ class PipelineInventory {
         bool added = false;
     };
     std::vector<Watched> watched_;
+    double inflow_kg_ = 0.0, outflow_kg_ = 0.0;
+    bool all_counted_ = true;
 };
 
 // The "mass_balance" object of the run summary. `inventory_change` is NaN
 // when the pipelines' inventory could not be read. A balance that does not
 // close within 1 % of the feeds adds a warning text to `warnings`.
+// `connection_flows` (PipelineInventory::ConnectionFlows) goes into the
+// object and, when the balance does not close, into the warning, so that it
+// says on which side the host and the pipelines disagree.
 nlohmann::json MassBalance(double feeds_kg, double sinks_kg, double inventory_change_kg,
-                           double host_holdup_change_kg, std::vector<std::string>& warnings);
+                           double host_holdup_change_kg, std::vector<std::string>& warnings,
+                           const nlohmann::json& connection_flows = nullptr);
 
 }  // namespace zefalink

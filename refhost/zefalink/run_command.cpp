@@ -416,6 +416,7 @@ int RunCase(const RunOptions& o) {
             break;
         }
         write_row();
+        inventory.AccumulateConnectionFlows(dt);
         if (o.profile_every) {
             const auto slot =
                 static_cast<long>(std::floor((run.Time() - t0) / *o.profile_every + 1e-9));
@@ -494,6 +495,7 @@ int RunCase(const RunOptions& o) {
     // ---- Save the case and write the summary ----
     const double inventory_change = inventory.Empty() ? 0.0 : inventory.TotalKg() - inventory_start;
     std::vector<std::string> balance_warnings = inventory.Caveats(dt);
+    const json connection_flows = inventory.ConnectionFlows();
     c.flowsheet = refhost::SaveFlowsheet(plant);
     for (auto& u : units) u.extension->Save();
     inventory.Forget();
@@ -523,7 +525,7 @@ int RunCase(const RunOptions& o) {
     summary["wall_time_s"] = wall;
     summary["mass_balance"] = MassBalance(run.MassIn(), run.MassOut(), inventory_change,
                                           0.0,  // the host's own units hold no mass
-                                          balance_warnings);
+                                          balance_warnings, connection_flows);
     for (const auto& w : balance_warnings) {
         log.Write(Level::Warning, w);
         warnings.push_back(w);
