@@ -22,6 +22,7 @@
 #include <string>
 
 #include "client/protocol.h"
+#include "model_check.h"
 #include "session.h"
 
 namespace {
@@ -48,6 +49,7 @@ constexpr int kInterruptCheckMs = 20;
 const char* kHelp =
     "Usage: zefa-server -server SERVICE [--port N] [--listen ADDRESS] [--idle-timeout S]\n"
     "                   [--message-timeout S]\n"
+    "       zefa-server --check FILE.inp\n"
     "\n"
     "The pipeline simulator stand-in. The working folder is the model folder:\n"
     "input files (.inp), snapshots (.snp) and the input log are read and written\n"
@@ -65,6 +67,8 @@ const char* kHelp =
     "                    the next one can connect (default 3600; 0: never)\n"
     "  --message-timeout S  a message must arrive whole within S seconds of its\n"
     "                    first byte, or the connection is closed (default 30)\n"
+    "  --check FILE      read the input file FILE, print a summary of its model\n"
+    "                    (or the error with its line) and exit: 0 or 65\n"
     "  --help            show this text\n"
     "\n"
     "One connection is served at a time; a connection that closes without a stop\n"
@@ -245,6 +249,8 @@ int main(int argc, char** argv) {
         if (a == "--help" || a == "-help" || a == "-h") {
             std::cout << kHelp;
             return 0;
+        } else if (a == "--check" || a == "-check") {
+            return zefasim::CheckModelFile(value("an input file"), std::cout, std::cerr);
         } else if (a == "-server" || a == "--server") {
             service = value("a service name or port");
         } else if (a == "--port" || a == "-port") {

@@ -13,16 +13,37 @@ namespace refhost {
 
 namespace {
 
-// Panel geometry, in SVG user units.
-constexpr double kWidth = 720;
+// Panel geometry, in SVG user units. The legend has a column of its own to
+// the right of the plot area, so it never covers a line or gets clipped.
+constexpr double kWidth = 1000;
 constexpr double kHeight = 420;
 constexpr double kLeft = 90;  // room for the ordinate's numbers and label
-constexpr double kRight = 30;
+constexpr double kLegendWidth = 300;
+constexpr double kRight = kLegendWidth + 20;
 constexpr double kTop = 50;     // room for the title
 constexpr double kBottom = 70;  // room for the abscissa's numbers and label
+constexpr double kLegendRow = 16;
+constexpr double kHeadingHeight = 40;
+constexpr std::size_t kLegendChars = 44;
 constexpr int kWantedTicks = 6;
 
-const char* const kColours[] = {"#d62728", "#1f77b4", "#2ca02c", "#ff7f0e", "#9467bd", "#8c564b"};
+// Ten colours, then the same colours dashed: forty series stay apart.
+const char* const kColours[] = {"#1f77b4", "#d62728", "#2ca02c", "#ff7f0e", "#9467bd",
+                                "#8c564b", "#e377c2", "#7f7f7f", "#bcbd22", "#17becf"};
+const char* const kDashes[] = {"", "7,3", "2,2", "9,3,2,3"};
+
+std::string SeriesStyle(std::size_t i) {
+    std::string style = std::string("stroke=\"") + kColours[i % std::size(kColours)] + "\"";
+    const char* dash = kDashes[(i / std::size(kColours)) % std::size(kDashes)];
+    if (*dash != '\0') style += std::string(" stroke-dasharray=\"") + dash + "\"";
+    return style;
+}
+
+// The height of a panel: room for its legend, at least kHeight.
+double PanelHeight(const LineChart& chart) {
+    return std::max(kHeight,
+                    kTop + 10 + kLegendRow * static_cast<double>(chart.series.size()) + kBottom);
+}
 
 bool Usable(double v) {
     return std::isfinite(v) && !host::IsEmptyNumber(v);
@@ -99,6 +120,7 @@ void Line(std::string& out, double x1, double y1, double x2, double y2, const ch
 }
 
 void RenderPanel(std::string& out, const LineChart& chart, double top) {
+    const double height = PanelHeight(chart);
     Range xr, yr;
     for (const auto& s : chart.series) {
         const std::size_t n = std::min(s.x.size(), s.y.size());
@@ -110,12 +132,12 @@ void RenderPanel(std::string& out, const LineChart& chart, double top) {
     }
     const Axis xa = MakeAxis(xr), ya = MakeAxis(yr);
     const double left = kLeft, right = kWidth - kRight;
-    const double upper = top + kTop, lower = top + kHeight - kBottom;
+    const double upper = top + kTop, lower = top + height - kBottom;
     auto px = [&](double x) { return left + (x - xa.low) / (xa.high - xa.low) * (right - left); };
     auto py = [&](double y) { return lower - (y - ya.low) / (ya.high - ya.low) * (lower - upper); };
 
     out += "<g class=\"panel\">\n";
-    Text(out, kWidth / 2, top + 30, "title", chart.title,
+    Text(out, (kLeft + kWidth - kRight) / 2, top + 30, "title", chart.title,
          " text-anchor=\"middle\" font-size=\"16\" font-weight=\"bold\"");
     out += "<rect class=\"plot-area\" x=\"" + Coord(left) + "\" y=\"" + Coord(upper) +
            "\" width=\"" + Coord(right - left) + "\" height=\"" + Coord(lower - upper) +
@@ -145,9 +167,10 @@ void RenderPanel(std::string& out, const LineChart& chart, double top) {
     Text(out, 20, ly, "y-label", chart.y_label,
          " text-anchor=\"middle\" transform=\"rotate(-90 20 " + Coord(ly) + ")\"");
 
-    std::size_t colour = 0;
+    std::size_t index = 0;
+    double legend_y = upper + 10;
     for (const auto& s : chart.series) {
-        const char* stroke = kColours[colour++ % std::size(kColours)];
+        const std::string style = SeriesStyle(index++);
         std::string points;
         const std::size_t n = std::min(s.x.size(), s.y.size());
         for (std::size_t k = 0; k < n; ++k) {
@@ -155,24 +178,22 @@ void RenderPanel(std::string& out, const LineChart& chart, double top) {
             if (!points.empty()) points += ' ';
             points += Coord(px(s.x[k])) + "," + Coord(py(s.y[k]));
         }
-        if (points.empty()) continue;
-        out += "<polyline class=\"series\" fill=\"none\" stroke=\"" + std::string(stroke) +
-               "\" stroke-width=\"1.5\" points=\"" + points + "\"><title>" + EscapeXml(s.name) +
-               "</title></polyline>\n";
-    }
-    if (chart.series.size() > 1) {
-        double y = upper + 15;
-        colour = 0;
-        for (const auto& s : chart.series) {
-            const char* stroke = kColours[colour++ % std::size(kColours)];
-            Line(out, right - 150, y - 4, right - 130, y - 4,
-                 (std::string("stroke=\"") + stroke + "\" stroke-width=\"2\"").c_str());
-            Text(out, right - 125, y, "legend", s.name);
-            y += 16;
-        }
+        if (!points.empty())
+            out += "<polyline class=\"series\" fill=\"none\" " + style +
+                   " stroke-width=\"1.5\" points=\"" + points + "\"><title>" + EscapeXml(s.name) +
+                   "</title></polyline>\n";
+        // Every line in the legend, a long name shortened (in full as its title).
+        const double lx = right + 14;
+        Line(out, lx, legend_y - 4, lx + 26, legend_y - 4, (style + " stroke-width=\"2\"").c_str());
+        std::string name = s.name;
+        if (name.size() > kLegendChars) name = name.substr(0, kLegendChars - 3) + "...";
+        if (points.empty()) name += " (no data)";
+        Text(out, lx + 32, legend_y, "legend", name);
+        legend_y += kLegendRow;
     }
     if (xr.Empty())
-        Text(out, kWidth / 2, (upper + lower) / 2, "no-data", "No data", " text-anchor=\"middle\"");
+        Text(out, (left + right) / 2, (upper + lower) / 2, "no-data", "No data",
+             " text-anchor=\"middle\"");
     out += "</g>\n";
 }
 
@@ -208,22 +229,31 @@ std::string EscapeXml(const std::string& text) {
     return out;
 }
 
-std::string RenderSvg(const std::vector<LineChart>& panels) {
-    const std::size_t count = std::max<std::size_t>(panels.size(), 1);
-    const double height = kHeight * static_cast<double>(count);
+std::string RenderSvg(const std::vector<LineChart>& panels, const std::string& heading) {
+    const double head = heading.empty() ? 0.0 : kHeadingHeight;
+    double height = head;
+    for (const auto& p : panels) height += PanelHeight(p);
+    if (panels.empty()) height += kHeight;
     std::string out = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n";
     out += "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"" + Coord(kWidth) + "\" height=\"" +
            Coord(height) + "\" viewBox=\"0 0 " + Coord(kWidth) + " " + Coord(height) +
            "\" font-family=\"sans-serif\" font-size=\"12\">\n";
     out += "<rect width=\"100%\" height=\"100%\" fill=\"white\"/>\n";
-    for (std::size_t i = 0; i < panels.size(); ++i)
-        RenderPanel(out, panels[i], kHeight * static_cast<double>(i));
+    if (!heading.empty())
+        Text(out, kWidth / 2, 26, "heading", heading,
+             " text-anchor=\"middle\" font-size=\"18\" font-weight=\"bold\"");
+    double top = head;
+    for (const auto& p : panels) {
+        RenderPanel(out, p, top);
+        top += PanelHeight(p);
+    }
     out += "</svg>\n";
     return out;
 }
 
-void WriteSvg(const std::string& path, const std::vector<LineChart>& panels) {
-    zefa::WriteFileReplacing(path, RenderSvg(panels));
+void WriteSvg(const std::string& path, const std::vector<LineChart>& panels,
+              const std::string& heading) {
+    zefa::WriteFileReplacing(path, RenderSvg(panels, heading));
 }
 
 }  // namespace refhost

@@ -26,11 +26,12 @@ struct LineChart {
 // The charts, one panel below the other, as a standalone SVG document with a
 // viewBox, axes with numbered ticks, one polyline per series, and a legend
 // when a panel has more than one series. Texts are escaped for XML.
-std::string RenderSvg(const std::vector<LineChart>& panels);
+std::string RenderSvg(const std::vector<LineChart>& panels, const std::string& heading = "");
 
 // Writes RenderSvg(panels) to `path`, replacing what is there (a link at the
 // path is replaced, not followed). Throws zefa::Error when it cannot.
-void WriteSvg(const std::string& path, const std::vector<LineChart>& panels);
+void WriteSvg(const std::string& path, const std::vector<LineChart>& panels,
+              const std::string& heading = "");
 
 // `text` with &, <, >, " and ' escaped and control characters that XML does
 // not allow replaced by '?'.

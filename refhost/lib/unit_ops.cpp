@@ -242,11 +242,14 @@ Controller::Controller(std::string name, StreamPtr pv_stream, StreamValue::What 
     AddMember(
         "OP", [this] { return op_; }, [this](double v) { op_ = std::clamp(v, 0.0, 100.0); },
         "percent");
+    // The set point and the process value are of the quantity measured, so
+    // that a record of them converts to the unit asked for.
+    const std::string measured = StreamValue(pv_stream_, pv_).Quantity();
     AddMember(
-        "SP", [this] { return sp_; }, [this](double v) { setpoint_ = Schedule(v); });
+        "SP", [this] { return sp_; }, [this](double v) { setpoint_ = Schedule(v); }, measured);
     AddMember(
         "PV", [this] { return ProcessValue(); },
-        [this](double) { throw std::invalid_argument("PV is read-only"); });
+        [this](double) { throw std::invalid_argument("PV is read-only"); }, measured);
 }
 
 double Controller::ProcessValue() const {

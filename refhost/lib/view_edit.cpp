@@ -4,6 +4,7 @@
 #include <charconv>
 #include <cmath>
 
+#include "lib/components.h"
 #include "lib/variables.h"
 
 namespace refhost {
@@ -115,7 +116,11 @@ std::string HostRefusal(PipelineUnit& unit, const ViewEdit& edit, const StreamRe
     try {
         variable = unit.FindVariable(edit.tag);
     } catch (const std::exception&) {
-        return edit.tag + " is not a variable of " + unit.Name();
+        std::vector<std::string> tags = PipelineCommandTags();
+        for (const auto& v : unit.Variables()) tags.push_back(v->Tag());
+        const std::string near = NearestName(edit.tag, tags);
+        return edit.tag + " is not a variable of " + unit.Name() +
+               (near.empty() ? "" : " (did you mean \"" + near + "\"?)");
     }
     const auto kind = variable->Kind();
     const bool array = kind == host::VariableKind::TextArray ||

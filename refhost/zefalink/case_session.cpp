@@ -2,8 +2,10 @@
 
 #include <filesystem>
 #include <iostream>
+#include <set>
 
 #include "lib/flowsheet_file.h"
+#include "settings_check.h"
 
 namespace zefalink {
 
@@ -125,8 +127,17 @@ bool CaseSession::Edit(const refhost::ViewEdit& edit) {
 }
 
 int CaseSession::EditAndSave(const std::vector<refhost::ViewEdit>& edits) {
-    for (const auto& edit : edits)
+    std::set<std::string> tags;
+    for (const auto& edit : edits) {
         if (!Edit(edit)) return kExitFailed;
+        tags.insert(edit.tag);
+    }
+    const std::string folder = fs::path(path_).parent_path().string();
+    if (const std::string problem = RefusedSetting(*unit_, tags, folder); !problem.empty()) {
+        std::cerr << "error: " << unit_->Name() << ": " << problem << "; " << path_
+                  << " is left as it was\n";
+        return kExitFailed;
+    }
     const int rc = Save();
     if (rc == kExitOk) std::cout << "Saved " << path_ << '\n';
     return rc;

@@ -15,5 +15,6 @@ void AddPingCommand(CLI::App& app, int& exit_code);
 void AddSetCommand(CLI::App& app, int& exit_code);
 void AddPressCommand(CLI::App& app, int& exit_code);
 void AddStandaloneCommand(CLI::App& app, int& exit_code);
+void AddCheckCommand(CLI::App& app, int& exit_code);
 
 }  // namespace zefalink

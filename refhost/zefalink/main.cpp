@@ -4,6 +4,7 @@
 
 int main(int argc, char** argv) {
     CLI::App app{"zefalink: reference host for the pipeline coupling extension"};
+    app.set_version_flag("--version", std::string("zefalink ") + ZEFALINK_VERSION);
     app.require_subcommand(1);
     int exit_code = 0;
     zefalink::AddCatalogueCommand(app, exit_code);
@@ -15,6 +16,7 @@ int main(int argc, char** argv) {
     zefalink::AddSetCommand(app, exit_code);
     zefalink::AddPressCommand(app, exit_code);
     zefalink::AddStandaloneCommand(app, exit_code);
+    zefalink::AddCheckCommand(app, exit_code);
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {

@@ -2,10 +2,13 @@
 // as a new case, applies plain variable settings and saves it.
 #include <filesystem>
 #include <iostream>
+#include <set>
 
 #include "commands.h"
+#include "coupled_case.h"
 #include "lib/view_edit.h"
 #include "pipeline_library.h"
+#include "settings_check.h"
 
 namespace zefalink {
 namespace {
@@ -19,6 +22,8 @@ struct NewOptions {
     std::vector<std::string> settings;
     std::string name = "PIPE-100";
     bool force = false;
+    bool coupled = false;
+    std::optional<int> port;
 };
 
 // Applies TAG=VALUE to a text or number variable. An empty value makes a
@@ -55,6 +60,13 @@ int RunNew(NewOptions o) {
         std::cerr << "error: " << path << " exists; give --force to replace it\n";
         return kExitCannotCreate;
     }
+    if (o.coupled && o.input.empty()) {
+        std::cerr << "error: --coupled needs the pipeline model: --model FILE.inp\n";
+        return kExitUsage;
+    }
+    // A coupled case's model is a file: a plain name is one in the current folder.
+    if (o.coupled && o.model_dir.empty() && o.input.find('/') == std::string::npos)
+        o.input = "./" + o.input;
     if (!o.input.empty() && o.input.find('/') != std::string::npos) {
         // A path: the model folder is its folder unless given.
         if (o.model_dir.empty()) o.model_dir = fs::path(o.input).parent_path().string();
@@ -93,8 +105,39 @@ int RunNew(NewOptions o) {
         std::cerr << "error: the pipeline unit could not be initialised\n";
         return kExitFailed;
     }
-    if (!o.model_dir.empty()) unit->Get<host::TextVariable>("zefaModelPath")->SetValue(o.model_dir);
+    if (!o.model_dir.empty()) {
+        // A model folder at or below the case's folder is kept relative to it,
+        // so that the two can be moved together.
+        const fs::path relative =
+            fs::path(o.model_dir).lexically_relative(fs::path(path).parent_path());
+        const bool inside = !relative.empty() && *relative.begin() != "..";
+        unit->Get<host::TextVariable>("zefaModelPath")
+            ->SetValue(inside ? relative.string() : o.model_dir);
+    }
     if (!o.input.empty()) unit->Get<host::TextVariable>("InputFile")->SetValue(o.input);
+    // No snapshot is named yet: the model starts from its input file.
+    unit->Get<host::NumberVariable>("boolAutoLoadSS")->SetValue(0);
+    if (o.port) {
+        unit->Get<host::NumberVariable>("PortNumber")->SetValue(*o.port);
+        unit->Get<host::TextVariable>("ServerName")->SetValue(std::to_string(*o.port));
+    }
+    std::set<std::string> tags = {"zefaModelPath"};
+    if (o.port) tags.insert("PortNumber");
+    for (const auto& setting : o.settings) tags.insert(setting.substr(0, setting.find('=')));
+    if (const std::string problem = RefusedSetting(*unit, tags, fs::path(path).parent_path());
+        !problem.empty()) {
+        extension->Terminate();
+        std::cerr << "error: " << problem << '\n';
+        return kExitUsage;
+    }
+    if (o.coupled) {
+        const std::string model = (fs::path(o.model_dir) / o.input).string();
+        if (const std::string problem = WireCoupledCase(c, *unit, model); !problem.empty()) {
+            extension->Terminate();
+            std::cerr << "error: invalid model: " << problem << '\n';
+            return kExitInvalidCase;
+        }
+    }
     for (const auto& setting : o.settings) {
         const std::string problem = ApplySetting(*unit, setting);
         if (!problem.empty()) {
@@ -123,7 +166,15 @@ void AddNewCommand(CLI::App& app, int& exit_code) {
         "new", "Create a case with one pipeline unit operation (new-case defaults) and save it");
     cmd->add_option("case", options->case_path, "Case file to create (CASE.json)")->required();
     cmd->add_option("--model-dir", options->model_dir, "Folder of the pipeline model files");
-    cmd->add_option("--input", options->input, "Pipeline input file (a name in the model folder)");
+    cmd->add_option("--input,--model", options->input,
+                    "Pipeline input file: a name in the model folder, or a path (its folder "
+                    "is then the model folder)");
+    cmd->add_flag("--coupled", options->coupled,
+                  "Also write the host side: a feed and valve per model source, a valve and "
+                  "a sink per boundary, the boundaries recorded, auto-start on");
+    cmd->add_option("--port", options->port,
+                    "Port of the unit's own server (PortNumber and ServerName)")
+        ->check(CLI::Range(1, 32767));
     cmd->add_option("--set", options->settings, "TAG=VALUE for a text or number variable")
         ->allow_extra_args(false);
     cmd->add_option("--name", options->name, "Name of the pipeline unit operation");

@@ -22,13 +22,19 @@
 #include "lib/flowsheet_file.h"
 #include "lib/integrator_run.h"
 #include "lib/svg_chart.h"
+#include "mass_balance.h"
 #include "pipeline_columns.h"
 #include "pipeline_library.h"
 #include "platform/safe_file.h"
 #include "platform/text.h"
+#include "profile_chart.h"
+#include "progress.h"
 #include "run_failure.h"
+#include "run_outputs.h"
 #include "run_signals.h"
 #include "schedule.h"
+#include "trend_table.h"
+#include "trends_chart.h"
 
 namespace zefalink {
 
@@ -60,14 +66,10 @@ class Log {
         EndBar();
         std::cerr << names[static_cast<int>(l)] << ": " << text << '\n';
     }
-    void Bar(double fraction, double t) {
+    // Redraws the one progress line of a terminal (cleared to its end).
+    void Bar(const std::string& line) {
         if (!On(Level::Info)) return;
-        const int width = 30;
-        const int filled = static_cast<int>(fraction * width);
-        std::cerr << "\r[" << std::string(static_cast<std::size_t>(filled), '#')
-                  << std::string(static_cast<std::size_t>(width - filled), ' ') << "] "
-                  << std::setw(3) << static_cast<int>(fraction * 100.0) << "% t=" << t << " s"
-                  << std::flush;
+        std::cerr << "\r" << line << "\033[K" << std::flush;
         bar_open_ = true;
     }
     void EndBar() {
@@ -79,16 +81,6 @@ class Log {
     Level level_;
     bool bar_open_ = false;
 };
-
-std::string CsvCell(const std::string& text) {
-    if (text.find_first_of(",\"\n") == std::string::npos) return text;
-    std::string out = "\"";
-    for (char c : text) {
-        if (c == '"') out += '"';
-        out += c;
-    }
-    return out + "\"";
-}
 
 std::string Number(double v) {
     char buf[32];
@@ -116,14 +108,6 @@ std::string FileNamePart(const std::string& text) {
     }
     if (out.empty() || out.front() == '.') out.insert(out.begin(), '_');
     return out;
-}
-
-// The text between the last "[" and "]" of a header.
-std::string UnitOfHeader(const std::string& header) {
-    const auto open = header.rfind('[');
-    const auto close = header.rfind(']');
-    if (open == std::string::npos || close == std::string::npos || close < open) return "";
-    return header.substr(open + 1, close - open - 1);
 }
 
 int RunCase(const RunOptions& o) {
@@ -200,6 +184,11 @@ int RunCase(const RunOptions& o) {
         return kExitUsage;
     }
 
+    const fs::path saved = fs::path(o.output_dir) / fs::path(o.case_path).filename();
+    const EarlierSnapshots earlier_snapshots =
+        SnapshotsBeforeRun(saved.string(), o.case_path, c.units);
+    OutputFolder outputs(o.output_dir);  // removes the files of an earlier run
+
     // From here on an interrupt ends the run after the step in progress, and
     // the servers started for it are stopped.
     RunSignals interrupts;
@@ -232,8 +221,10 @@ int RunCase(const RunOptions& o) {
         std::pair<std::shared_ptr<refhost::PipelineUnit>, std::shared_ptr<refhost::RefPlot>>>
         plots;
     DefaultServerPath();
+    PipelineInventory inventory;
     for (const auto& unit : c.units) {
         DefaultServerProgram(*unit);
+        if (UnitNumber(*unit, "ignoreZEFA") == 0.0) inventory.Watch(unit);
         std::string error;
         host::UnitOperationExtension* created = library.Open(error) ? library.Create() : nullptr;
         if (!created) {
@@ -268,22 +259,23 @@ int RunCase(const RunOptions& o) {
             if (tools->step_time_outs(u.extension.get()) > 0) return true;
         return false;
     };
+    // A warning is shown the first time; its repeats are counted and said at the end.
+    RepeatedWarnings repeated;
+    const auto warn = [&](const std::string& line) {
+        if (!repeated.First(line)) return;
+        warnings.push_back(line);
+        log.Write(Level::Warning, line);
+    };
     const auto drain_window = [&] {
         const auto& lines = c.window->Lines();
-        for (; window_seen < lines.size(); ++window_seen) {
-            const std::string line = zefa::PrintableText(lines[window_seen], 2000);
-            warnings.push_back(line);
-            log.Write(Level::Warning, line);
-        }
+        for (; window_seen < lines.size(); ++window_seen)
+            warn(zefa::PrintableText(lines[window_seen], 2000));
     };
 
     refhost::DynamicRun run(plant, solver, units);
     const bool started = run.Start();
     drain_window();
-    for (auto& w : run.TakeWarnings()) {
-        log.Write(Level::Warning, w);
-        warnings.push_back(w);
-    }
+    for (auto& w : run.TakeWarnings()) warn(w);
     // A run that cannot start still writes its summary; its servers are
     // stopped first, so that the cause is the last line it writes.
     const fs::path summary_path = fs::path(o.output_dir) / "run-summary.json";
@@ -291,6 +283,7 @@ int RunCase(const RunOptions& o) {
         run.Stop();
         errors.push_back(why);
         WriteEarlySummary(summary_path, summary, state, why, warnings, errors);
+        outputs.Wrote("run-summary.json");
         terminator.TerminateAll();
         interrupts.Disarm();
         log.Write(Level::Error, why);
@@ -316,38 +309,26 @@ int RunCase(const RunOptions& o) {
                          kExitFailed);
     }
 
+    const double inventory_start = inventory.TotalKg();
     // ---- Run ----
-    std::vector<Column> columns;
-    for (const auto& col : plan.columns)
-        columns.push_back({col.header, col.value, UnitOfHeader(col.header)});
-    for (const auto& unit : c.units) {
-        if (UnitNumber(*unit, "ignoreZEFA") != 0.0) continue;
-        for (auto& col : PipelineColumns(*unit)) columns.push_back(std::move(col));
-    }
+    TrendTable table(CasePressureUnit(c.record));
+    for (const auto& col : plan.columns) table.AddRecorded(col.header, col.value);
+    for (const auto& unit : c.units)
+        if (UnitNumber(*unit, "ignoreZEFA") == 0.0) table.AddPipeline(unit);
     const fs::path trends_path = fs::path(o.output_dir) / "trends.csv";
-    std::unique_ptr<zefa::ReplacingFile> trends;
+    std::unique_ptr<TrendsCsv> trends;
     try {
-        trends = std::make_unique<zefa::ReplacingFile>(trends_path.string());
+        trends = std::make_unique<TrendsCsv>();
     } catch (const std::exception&) {
         return end_early("failed", "cannot write " + trends_path.string(), kExitInternal);
-    }
-    {
-        std::string header = "Time [s],Step";
-        for (const auto& col : columns) header += ',' + CsvCell(col.header);
-        trends->Write(header + '\n');
     }
     // The rows again for trends.svg, only when it is asked for.
     std::vector<double> times;
     std::vector<std::vector<double>> rows;
     const auto write_row = [&] {
-        std::string line = Number(run.Time()) + ',' + std::to_string(run.Steps());
-        std::vector<double> values;
-        for (const auto& col : columns) {
-            const double v = col.value();
-            line += ',' + Number(v);
-            if (o.plot) values.push_back(v);
-        }
-        trends->Write(line + '\n');
+        table.FollowTrends(run.Time());
+        std::vector<double> values = table.Values();
+        trends->AddRow(run.Time(), run.Steps(), values);
         if (o.plot) {
             times.push_back(run.Time());
             rows.push_back(std::move(values));
@@ -355,18 +336,31 @@ int RunCase(const RunOptions& o) {
     };
     write_row();
 
-    // Profile pictures: the enabled profile of each unit that has one.
+    // Profile pictures: the enabled profile of each unit that has one, kept
+    // at each picture (and at the start) for the overlay in profile.svg.
+    std::map<const refhost::PipelineUnit*, ProfileHistory> histories;
     const auto profile_picture = [&](const std::string& suffix) {
         for (const auto& [unit, plot] : plots) {
             bool any = false;
             if (auto flags = UnitVariable<host::NumberArrayVariable>(*unit, "ProfileEnable"))
                 for (double f : flags->GetValues().data) any = any || f == 1.0;
             if (!any) continue;
+            auto& history =
+                histories.try_emplace(unit.get(), CasePressureUnit(c.record)).first->second;
+            history.Capture(run.Time(), plot->Chart(*unit));
+            if (suffix == "@start") continue;
             const std::string base =
                 plots.size() == 1 ? "profile" : "profile-" + FileNamePart(unit->Name());
             const fs::path file = fs::path(o.output_dir) / (base + suffix + ".svg");
             try {
-                plot->WriteSvg(file.string(), *unit);
+                if (suffix.empty())
+                    history.Write(file.string(),
+                                  fs::path(o.case_path).filename().string() + ": " + unit->Name() +
+                                      ", t = " + Number(t0) + " to " + Number(run.Time()) + " s",
+                                  *unit);
+                else
+                    plot->WriteSvg(file.string(), *unit);
+                outputs.Wrote(file.filename().string());
             } catch (const std::exception& e) {
                 log.Write(Level::Warning, "cannot write " + file.string() + ": " + e.what());
                 warnings.push_back("cannot write " + file.string());
@@ -374,6 +368,7 @@ int RunCase(const RunOptions& o) {
         }
     };
     long profile_slot = 0;
+    profile_picture("@start");
 
     const bool tty = isatty(STDERR_FILENO) != 0;
     const double dt = integrator->StepSize();
@@ -388,10 +383,7 @@ int RunCase(const RunOptions& o) {
             log.Write(Level::Info, line);
         const bool ok = run.Step();
         drain_window();
-        for (auto& w : run.TakeWarnings()) {
-            log.Write(Level::Warning, w);
-            warnings.push_back(w);
-        }
+        for (auto& w : run.TakeWarnings()) warn(w);
         if (!ok) {
             status = "failed";
             cause = run.Error();
@@ -401,6 +393,7 @@ int RunCase(const RunOptions& o) {
             break;
         }
         write_row();
+        inventory.AccumulateConnectionFlows(dt);
         if (o.profile_every) {
             const auto slot =
                 static_cast<long>(std::floor((run.Time() - t0) / *o.profile_every + 1e-9));
@@ -414,17 +407,24 @@ int RunCase(const RunOptions& o) {
                                         std::to_string(run.LastSolve().iterations) + " iterations");
         }
         const double fraction = span > 0.0 ? std::min(1.0, (run.Time() - t0) / span) : 1.0;
+        const auto progress = [&] {
+            const double wall_s =
+                std::chrono::duration<double>(std::chrono::steady_clock::now() - wall_start)
+                    .count();
+            return ProgressText(t0, end, run.Time(), wall_s);
+        };
         if (tty) {
             // Redraw only when the bar moves by a whole percent.
             const int percent = static_cast<int>(fraction * 100.0);
-            if (percent != last_percent) log.Bar(fraction, run.Time());
+            if (percent != last_percent) log.Bar(ProgressBar(fraction) + progress());
             last_percent = percent;
         } else {
+            bool due = false;
             while (next_report <= 100 && fraction * 100.0 >= next_report - 1e-9) {
-                log.Write(Level::Info, std::to_string(next_report) +
-                                           "% complete, t=" + Number(run.Time()) + " s");
+                due = true;
                 next_report += 10;
             }
+            if (due) log.Write(Level::Info, progress());
         }
         if (timed_out()) {
             status = "timeout";
@@ -436,6 +436,10 @@ int RunCase(const RunOptions& o) {
     }
     log.EndBar();
     if (RunSignals::Interrupted()) interrupts.Acknowledge();
+    for (const auto& line : repeated.Repeats()) log.Write(Level::Warning, line);
+    for (auto& w : warnings)
+        if (const long n = repeated.Count(w.get<std::string>()); n > 1)
+            w = w.get<std::string>() + " (repeated " + std::to_string(n) + " times in all)";
     if (schedule.Remaining() > 0)
         log.Write(Level::Warning, std::to_string(schedule.Remaining()) +
                                       " scheduled edit(s) fall after the end of the run");
@@ -473,35 +477,18 @@ int RunCase(const RunOptions& o) {
     }
     run.Stop();
     try {
-        trends->Commit();
+        trends->Commit(trends_path.string(), table.HeaderLine(), table.Columns().size());
+        outputs.Wrote("trends.csv");
     } catch (const std::exception&) {
         log.Write(Level::Error, "writing " + trends_path.string() + " failed");
         code = code == kExitOk ? kExitInternal : code;
     }
     profile_picture("");
     if (o.plot) {
-        // One panel per unit of measure, each recorded variable a line.
-        std::vector<refhost::LineChart> panels;
-        std::map<std::string, std::size_t> panel_of;
-        for (std::size_t k = 0; k < columns.size(); ++k) {
-            const std::string& measure = columns[k].unit;
-            auto [it, added] = panel_of.emplace(measure, panels.size());
-            if (added) {
-                refhost::LineChart chart;
-                chart.title = measure.empty() ? "(no unit)" : measure;
-                chart.x_label = "Time (s)";
-                chart.y_label = measure;
-                panels.push_back(std::move(chart));
-            }
-            refhost::ChartSeries series;
-            series.name = columns[k].header;
-            series.x = times;
-            for (const auto& row : rows) series.y.push_back(row[k]);
-            panels[it->second].series.push_back(std::move(series));
-        }
         const fs::path svg = fs::path(o.output_dir) / "trends.svg";
         try {
-            refhost::WriteSvg(svg.string(), panels);
+            WriteTrendsSvg(svg.string(), o.case_path, table, times, rows);
+            outputs.Wrote("trends.svg");
         } catch (const std::exception& e) {
             log.Write(Level::Error, "cannot write " + svg.string() + ": " + e.what());
             if (code == kExitOk) code = kExitInternal;
@@ -509,6 +496,9 @@ int RunCase(const RunOptions& o) {
     }
 
     // ---- Save the case and write the summary ----
+    const double inventory_change = inventory.Empty() ? 0.0 : inventory.TotalKg() - inventory_start;
+    std::vector<std::string> balance_warnings = inventory.Caveats(dt);
+    const json connection_flows = inventory.ConnectionFlows();
     c.flowsheet = refhost::SaveFlowsheet(plant);
     // A snapshot that could not be saved is an error of the run, reported
     // after whatever the extension said about it.
@@ -519,14 +509,23 @@ int RunCase(const RunOptions& o) {
         log.Write(Level::Error, line);
         if (code == kExitOk) code = kExitCannotCreate;
     }
-    const fs::path saved = fs::path(o.output_dir) / fs::path(o.case_path).filename();
+    inventory.Forget();
+    // A failed run never rewrites the case it ran from.
+    const bool keep_case = code != kExitOk && fs::equivalent(saved, o.case_path, ec);
     try {
-        refhost::SaveCase(c, saved.string());
+        if (keep_case)
+            log.Write(Level::Warning,
+                      "the run did not complete: " + o.case_path + " is left as it was");
+        else
+            refhost::SaveCase(c, saved.string());
     } catch (const std::exception& e) {
         errors.push_back(e.what());
         log.Write(Level::Error, e.what());
         if (code == kExitOk) code = kExitInternal;
     }
+    std::vector<std::string> snapshot_lines;
+    summary["snapshots"] = TidySnapshots(earlier_snapshots, c.units, snapshot_lines);
+    for (const auto& line : snapshot_lines) log.Write(Level::Info, line);
 
     const double wall =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - wall_start).count();
@@ -535,20 +534,25 @@ int RunCase(const RunOptions& o) {
     summary["steps"] = run.Steps();
     summary["step_size"] = dt;
     summary["wall_time_s"] = wall;
+    summary["mass_balance"] = MassBalance(run.MassIn(), run.MassOut(), inventory_change,
+                                          0.0,  // the host's own units hold no mass
+                                          balance_warnings, connection_flows);
+    for (const auto& w : balance_warnings) {
+        log.Write(Level::Warning, w);
+        warnings.push_back(w);
+    }
     summary["warnings"] = warnings;
     summary["errors"] = errors;
     summary["stop_cause"] = cause;
-    const double in = run.MassIn(), out = run.MassOut();
-    summary["mass_balance"] = {{"feeds_kg", in},
-                               {"sinks_kg", out},
-                               {"relative_error", in != 0.0 ? (in - out) / std::abs(in) : 0.0}};
-    summary["saved_case"] = saved.string();
+    summary["saved_case"] = keep_case ? nlohmann::json(nullptr) : nlohmann::json(saved.string());
     try {
         zefa::WriteFileReplacing(summary_path.string(), SummaryText(summary));
+        outputs.Wrote("run-summary.json");
     } catch (const std::exception&) {
         log.Write(Level::Error, "cannot write " + summary_path.string());
         if (code == kExitOk) code = kExitInternal;
     }
+    outputs.Finish();
     // The servers are stopped before the program says it is done.
     terminator.TerminateAll();
     if (code == kExitOk) {

@@ -80,7 +80,8 @@ void AddScheduleOption(CLI::App& cmd, std::vector<std::string>& at) {
     cmd.add_option("--at", at,
                    "T:TAG=VALUE, T:TAG[ROW]=VALUE or T:press=COMMAND: an edit of the first "
                    "pipeline unit made at host time T s, as the user makes it while the "
-                   "integrator runs (repeatable)")
+                   "integrator runs; T:OPERATION.MEMBER=VALUE sets a member of a host "
+                   "operation, e.g. a valve's ActuatorPosition (repeatable)")
         ->allow_extra_args(false);
 }
 
@@ -92,6 +93,16 @@ ScheduledEdit ParseAt(const std::string& text) {
     ScheduledEdit e;
     e.time = ParseTime(text.substr(0, colon), origin);
     const std::string action = text.substr(colon + 1);
+    // A host operation's member: "OPERATION.MEMBER=VALUE" (pipeline tags have no dot).
+    const std::size_t eq = action.find('=');
+    const std::size_t dot = action.substr(0, eq).rfind('.');
+    if (eq != std::string::npos && dot != std::string::npos && action.rfind("press=", 0) != 0) {
+        e.operation = action.substr(0, dot);
+        e.edit.tag = action.substr(dot + 1, eq - dot - 1);
+        e.edit.value = action.substr(eq + 1);
+        e.origin = origin;
+        return e;
+    }
     try {
         e.edit = ParseAction(action);
     } catch (const refhost::EditSyntaxError& error) {
@@ -111,6 +122,19 @@ std::string EditSchedule::Load(const std::vector<std::string>& at, refhost::Host
         return e.what();
     }
     for (const auto& e : edits) {
+        if (!e.operation.empty()) {
+            double value = 0;
+            auto op = c.host_case->Flowsheet()->FindOperation(e.operation);
+            if (!op) return e.origin + ": the case has no operation named " + e.operation;
+            try {
+                op->Member(e.edit.tag);
+            } catch (const std::exception& error) {
+                return e.origin + ": " + error.what();
+            }
+            if (!refhost::ParseNumber(e.edit.value, value))
+                return e.origin + ": \"" + e.edit.value + "\" is not a number";
+            continue;
+        }
         auto unit = FindUnit(c, e.unit);
         if (!unit)
             return e.origin + ": the case has no pipeline unit" +
@@ -140,6 +164,22 @@ std::vector<std::string> EditSchedule::ApplyDue(double host_time, refhost::HostC
     };
     for (; next_ < edits_.size() && reached(edits_[next_].time); ++next_) {
         const ScheduledEdit& e = edits_[next_];
+        if (!e.operation.empty()) {
+            const std::string what = "t=" + Seconds(host_time) + " s: " + e.operation + "." +
+                                     e.edit.tag + "=" + e.edit.value;
+            try {
+                double value = 0;
+                refhost::ParseNumber(e.edit.value, value);
+                c.host_case->Flowsheet()
+                    ->FindOperation(e.operation)
+                    ->Member(e.edit.tag)
+                    ->SetValue(value);
+                lines.push_back(what);
+            } catch (const std::exception& error) {
+                lines.push_back(what + ": refused: " + error.what());
+            }
+            continue;
+        }
         auto unit = FindUnit(c, e.unit);
         host::UnitOperationExtension* extension = nullptr;
         for (const auto& u : units)

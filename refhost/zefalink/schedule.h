@@ -26,10 +26,14 @@ struct ScheduledEdit {
     double time = 0.0;  // host time, s
     std::string unit;   // pipeline unit operation; empty for the case's first
     refhost::ViewEdit edit;
+    // A host operation whose member `edit.tag` is set to the number
+    // `edit.value` ("OPERATION.MEMBER=VALUE"); empty for a pipeline unit edit.
+    std::string operation;
     std::string origin;  // where it was given, for messages
 };
 
-// The --at option: T:TAG=VALUE, T:TAG[ROW]=VALUE or T:press=COMMAND.
+// The --at option: T:TAG=VALUE, T:TAG[ROW]=VALUE or T:press=COMMAND for the
+// first pipeline unit, T:OPERATION.MEMBER=VALUE for a host operation.
 void AddScheduleOption(CLI::App& cmd, std::vector<std::string>& at);
 
 // Parses one --at text. Throws refhost::EditSyntaxError.

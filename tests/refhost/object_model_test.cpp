@@ -15,6 +15,14 @@ TEST(Units, ConvertBothWaysAndRejectWhatDoesNotFit) {
     EXPECT_DOUBLE_EQ(ToInternal("pressure", "N/m2", 101325.0), 101.325);
     EXPECT_DOUBLE_EQ(FromInternal("temperature", "K", 25.0), 298.15);
     EXPECT_DOUBLE_EQ(ToInternal("temperature", "K", 298.15), 25.0);
+    // One atmosphere in every pressure unit a case may use.
+    for (const auto& [unit, value] : {std::pair<const char*, double>{"bar", 1.01325},
+                                      {"MPa", 0.101325},
+                                      {"atm", 1.0},
+                                      {"psi", 14.6959487755}}) {
+        EXPECT_NEAR(FromInternal("pressure", unit, 101.325), value, 1e-9) << unit;
+        EXPECT_NEAR(ToInternal("pressure", unit, value), 101.325, 1e-7) << unit;
+    }
     EXPECT_DOUBLE_EQ(FromInternal("", "", 0.3), 0.3);
     EXPECT_DOUBLE_EQ(FromInternal("pressure", "", 5.0), 5.0);
     EXPECT_THROW(FromInternal("pressure", "kg/s", 1.0), std::invalid_argument);

@@ -1,6 +1,7 @@
 // The SVG line charts of the reference host, read back as a viewer would.
 #include "lib/svg_chart.h"
 
+#include <algorithm>
 #include <cmath>
 #include <filesystem>
 #include <limits>
@@ -85,7 +86,7 @@ TEST(SvgChart, DrawsTheDataInsideNumberedAxesWithEscapedTexts) {
                     {{"ProfileData", {0, 1000, 2000, 3000, 4000}, {8.5, 8.1, nan, 7.2, 6.9}}}};
     const std::string svg = RenderSvg({chart});
     ASSERT_TRUE(WellFormed(svg)) << svg;
-    EXPECT_NE(svg.find("viewBox=\"0 0 720.00 420.00\""), std::string::npos);
+    EXPECT_NE(svg.find("viewBox=\"0 0 1000.00 420.00\""), std::string::npos);
     EXPECT_NE(svg.find(">Flow &lt;A&amp;B&gt; &quot;1&quot;</text>"), std::string::npos);
     EXPECT_NE(svg.find(">Branch Length (m)</text>"), std::string::npos);
     EXPECT_NE(svg.find(">GG kg/s</text>"), std::string::npos);
@@ -133,19 +134,38 @@ TEST(SvgChart, NoDataOrOneValueStillGivesAReadablePicture) {
     EXPECT_GT(yt.back(), 2.5);
 }
 
-TEST(SvgChart, PanelsStackWithALegendWhenAPanelHasSeveralLines) {
-    LineChart pressures{
-        "Pressures", "Time (s)", "PT Pa", {{"$IN", {0, 1}, {1, 2}}, {"$OUT", {0, 1}, {2, 1}}}};
+// Every panel has a legend, also with one line, beside the plot area where it
+// covers no line; a heading goes on top, and series beyond ten colours are
+// told apart by their dashes.
+TEST(SvgChart, PanelsStackEachWithALegendBesideItsLines) {
+    LineChart pressures{"Pressures", "Time (s)", "PT Pa", {}};
+    for (int i = 0; i < 12; ++i)
+        pressures.series.push_back({"$P" + std::to_string(i), {0, 1}, {1.0 * i, 2.0 + i}});
     LineChart flows{"Flows", "Time (s)", "GG kg/s", {{"$OUT", {0, 1, 2}, {3, 3, 4}}}};
-    const auto svg = RenderSvg({pressures, flows});
+    const auto svg = RenderSvg({pressures, flows}, "case.case.json: t = 0 to 2 s");
     ASSERT_TRUE(WellFormed(svg));
-    EXPECT_NE(svg.find("viewBox=\"0 0 720.00 840.00\""), std::string::npos);
+    EXPECT_NE(svg.find(">case.case.json: t = 0 to 2 s</text>"), std::string::npos);
     const auto lines = Polylines(svg);
-    ASSERT_EQ(lines.size(), 3u);
-    for (const auto& p : lines[0]) EXPECT_LT(p.y, 420);
-    for (const auto& p : lines[2]) EXPECT_GT(p.y, 420);
-    EXPECT_NE(svg.find("class=\"legend\""), std::string::npos);
+    ASSERT_EQ(lines.size(), 13u);
+    const double second_panel = 40 + 420;  // below the heading and the first panel
+    for (const auto& p : lines[0]) EXPECT_LT(p.y, second_panel);
+    for (const auto& p : lines[12]) EXPECT_GT(p.y, second_panel);
+    double plot_right = 0;
+    for (const auto& line : lines)
+        for (const auto& p : line) plot_right = std::max(plot_right, p.x);
+    const std::regex legend("<text class=\"legend\" x=\"([0-9.]+)\"[^>]*>([^<]*)</text>");
+    int entries = 0;
+    for (auto it = std::sregex_iterator(svg.begin(), svg.end(), legend);
+         it != std::sregex_iterator(); ++it, ++entries)
+        EXPECT_GT(std::stod((*it)[1].str()), plot_right) << (*it)[2].str();
+    EXPECT_EQ(entries, 13);
     EXPECT_NE(svg.find(">$OUT</text>"), std::string::npos);
+    // The eleventh line has the first one's colour but a dash of its own.
+    const auto p0 = svg.find("<title>$P0</title>"), p10 = svg.find("<title>$P10</title>");
+    ASSERT_NE(p10, std::string::npos);
+    const auto start0 = svg.rfind("<polyline", p0), start10 = svg.rfind("<polyline", p10);
+    EXPECT_EQ(svg.substr(start0, p0 - start0).find("dasharray"), std::string::npos);
+    EXPECT_NE(svg.substr(start10, p10 - start10).find("dasharray"), std::string::npos);
 }
 
 class PlotPicture : public HostWorld {};

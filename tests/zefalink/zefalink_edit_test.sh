@@ -67,7 +67,8 @@ grep -q "changing TCPTimeOut row=-1 number=4" "$work/refused.out" && fail "an ed
 export ZEFA_EXTENSION_LIBRARY="$extension"
 fresh
 for edit in Bogus=1 Inlets=Nope 'Inlets[5]=Export' 'PlugCheckBoxes[7]=1' 'PlugCheckBoxes[0]=x' \
-    TCPTimeOut=abc 'TCPTimeOut[0]=2' 'OutletMassFlows[0]=1'; do
+    TCPTimeOut=abc 'TCPTimeOut[0]=2' 'OutletMassFlows[0]=1' PortNumber=40000 PortNumber=0 \
+    ServerName=23999 zefaModelPath=/no/such/folder; do
     "$zefalink" set "$case_file" TCPTimeOut=8 "$edit" >"$work/host.out" 2>&1
     rc=$?
     [ "$rc" -eq 1 ] || fail "set $edit exited $rc"
@@ -75,6 +76,10 @@ for edit in Bogus=1 Inlets=Nope 'Inlets[5]=Export' 'PlugCheckBoxes[7]=1' 'PlugCh
 done
 "$zefalink" set "$case_file" Inlets=Nope 2>&1 | grep -q 'Inlets: there is no stream "Nope" in the case' ||
     fail "unknown stream message"
+"$zefalink" set "$case_file" PortNumber=40000 2>&1 | grep -q 'a whole number from 1 to 32767' ||
+    fail "port range message"
+"$zefalink" set "$case_file" TCPTimeOt=3 2>&1 | grep -q '(did you mean "TCPTimeOut"?)' ||
+    fail "no suggestion for a mistyped tag"
 for usage in 'TCPTimeOut' '=1' 'Plug[x]=1' 'Plug[-1]=1' 'Plug[1=1'; do
     "$zefalink" set "$case_file" "$usage" >/dev/null 2>&1
     [ $? -eq 64 ] || fail "set $usage is not a usage error"
@@ -88,6 +93,8 @@ rc=$?
 grep -q "Communication Time Out value must be greater than or equal to 1 second." "$work/tcp.out" ||
     fail "TCPTimeOut=0.5: no message"
 cmp -s "$case_file" "$work/base.case.json" || fail "TCPTimeOut=0.5 changed the case file"
+"$zefalink" set "$case_file" ServerName=23999 PortNumber=23999 zefaModelPath=. >/dev/null 2>&1 ||
+    fail "a server port given as both ServerName and PortNumber was refused"
 
 [ "$failures" -eq 0 ] || exit 1
 echo "zefalink set/press: ok"

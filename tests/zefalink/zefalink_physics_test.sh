@@ -93,7 +93,7 @@ JSON
 "$zefalink" run "$work/ex/reference.case.json" --output-dir "$work/reference" --log-level error \
     || fail "reference run"
 r="$work/reference/trends.csv"
-own_wellhead=$(last "$r" "PIPE-100 IN pressure [kPa]")
+own_wellhead=$(awk -v p="$(last "$r" "PIPE-100 IN pressure [bar]")" 'BEGIN { print p * 100 }')
 own_outflow=$(awk -F, 'NR == 1 { for (i = 1; i <= NF; i++) { if ($i ~ /OUT (gas|oil|water) flow/) c[i] = 1 } next }
     { s = 0; for (i in c) s += $i } END { print s }' "$r")
 wellhead_kpa=$(awk -v p="$wellhead" 'BEGIN { print p * 100 }')

@@ -20,6 +20,10 @@ sed -i "s/16816/$port/g" "$work/ex/plug_shutin.case.json"
     2>"$work/err" || { cat "$work/err" >&2; fail "the run failed"; }
 grep -q 't=30 s: PIPE-100: PlugCheckBoxes\[0\]=1' "$work/err" || fail "plug not launched at 30 s"
 grep -q 't=90 s: PIPE-100: shutin=1' "$work/err" || fail "not shut in at 90 s"
+# A warning repeated at every step after the shut-in is shown once, then
+# counted at the end.
+[ "$(grep -c 'negative flow in an Inlet' "$work/err")" -eq 2 ] || fail "repeated warnings: $(cat "$work/err")"
+grep -q 'negative flow in an Inlet.*(repeated [0-9]* times in all)' "$work/err" || fail "no count"
 
 # Columns by header, values at a host time.
 csv="$work/out/trends.csv"
@@ -54,3 +58,10 @@ swing() {
 }
 check "$(swing 1200 1800) <= $(swing 600 1200) + 1e-3" "the wellhead flow rings with growing amplitude"
 echo "plug and shut-in: flow $(flow_at 80) -> $(flow_at 240) kg/s, pressure $(pressure_at 80) -> $(pressure_at 240) bar"
+
+# A case that trends no total mass still closes its mass balance: the run
+# reads each pipeline's inventory from its server, and the saved case keeps
+# the user's trends only.
+sh "$(dirname "$0")/mass_balance_check.sh" "$work/out/run-summary.json" || fail "mass balance"
+grep -q RMTOT "$work/out/plug_shutin.case.json" && fail "the saved case gained a trend"
+exit 0

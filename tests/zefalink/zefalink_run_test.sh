@@ -11,6 +11,8 @@ work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 fail() { echo "FAIL: $*" >&2; exit 1; }
 
+"$zefalink" --version | grep -qx 'zefalink [0-9]*\.[0-9]*\.[0-9]*' || fail "--version"
+
 # The example runs to its end time and conserves mass.
 "$zefalink" run "$example" --output-dir "$work/out" --log-level warning 2>"$work/err"
 rc=$?
@@ -34,7 +36,8 @@ grep -q '"relative_error": 0.0' "$work/out/run-summary.json" || fail "mass balan
 
 # Non-terminal progress lines at info level.
 "$zefalink" run "$example" --output-dir "$work/out2" --duration 20 2>"$work/err2" || fail "duration run"
-grep -q '^info: 50% complete, t=10 s$' "$work/err2" || fail "progress: $(cat "$work/err2")"
+grep -q '^info: 50% complete, t=10 of 20 s, [0-9.]*x real time, [0-9]* s left$' "$work/err2" ||
+    fail "progress: $(cat "$work/err2")"
 [ "$(wc -l <"$work/out2/trends.csv")" -eq 22 ] || fail "--duration 20 rows"
 
 # The saved case runs on from where it stopped.

@@ -1,7 +1,8 @@
 #!/bin/sh
 # zefalink standalone against a real zefa-server on a loopback port: the
 # pipeline model runs alone to the end time, its results are written and the
-# case saved; an end time not after the pipeline's time is refused.
+# case saved; an end time not after the pipeline's time is refused. Then
+# zefalink check and zefa-server --check on good and broken cases and models.
 # Usage: zefalink_standalone_test.sh ZEFALINK EXTENSION_LIBRARY ZEFA_SERVER EXAMPLES_DIR
 zefalink=$1 server=$3 examples=$4 failures=0
 ZEFA_EXTENSION_LIBRARY=$2
@@ -75,6 +76,33 @@ cmp -s "$work/before" "$case_file" || fail "a failed standalone run changed the 
 
 "$zefalink" standalone "$case_file" --until soon >/dev/null 2>&1
 [ $? -eq 64 ] || fail "--until soon is not a usage error"
+
+# ---- zefalink check and zefa-server --check: a good case and model, then
+# broken ones, each with its exit code and the line that names the fault.
+mkdir "$work/check"
+cp "$examples"/*.inp "$examples"/*.case.json "$work/check/"
+sed 's/BRANCH LABEL = FLOWLINE,/BRANCH LABEL = FLOWLINE/' "$examples/well_flowline.inp" \
+    >"$work/check/broken.inp"
+sed 's/"well_flowline.inp"/"broken.inp"/' "$examples/well_flowline.case.json" \
+    >"$work/check/broken.case.json"
+sed 's/"IN"/"INN"/' "$examples/well_flowline.case.json" >"$work/check/label.case.json"
+sed 's/"well_flowline.inp"/"missing.inp"/' "$examples/well_flowline.case.json" \
+    >"$work/check/missing.case.json"
+while IFS='|' read -r rc what pattern; do
+    # shellcheck disable=SC2086
+    $what >"$work/check.out" 2>&1
+    got=$?
+    [ "$got" -eq "$rc" ] || fail "$what exited $got, not $rc: $(cat "$work/check.out")"
+    grep -q -- "$pattern" "$work/check.out" || fail "$what: no '$pattern' in: $(cat "$work/check.out")"
+done <<EOF
+0|$zefalink check $work/check/well_flowline.case.json|inlet Wellhead -> source IN: ok
+0|$zefalink check $work/check/two_flowlines.case.json|PIPE-B: branch FLOWLINE: 3000 m, 15 sections
+65|$zefalink check $work/check/broken.case.json|broken.inp:10: BRANCH
+65|$zefalink check $work/check/label.case.json|no source labelled "INN" in the model (did you mean "IN"?)
+65|$zefalink check $work/check/missing.case.json|missing.inp does not exist
+0|$server --check $work/check/well_flowline.inp|source IN: branch FLOWLINE at 100 m
+65|$server --check $work/check/broken.inp|broken.inp:10: BRANCH
+EOF
 
 [ "$failures" -eq 0 ] || exit 1
 echo "zefalink standalone: ok"
