@@ -390,6 +390,7 @@ int RunCase(const RunOptions& o) {
         }
     };
 
+    LaunchServers(tools, units);
     refhost::DynamicRun run(plant, solver, units);
     const bool started = run.Start();
     drain_window();
@@ -397,10 +398,7 @@ int RunCase(const RunOptions& o) {
         log.Write(Level::Warning, w);
         warnings.push_back(w);
     }
-    if (!started) {
-        log.Write(Level::Error, "invalid case: " + o.case_path + ": " + run.Error());
-        return kExitInvalidCase;
-    }
+    // A server that could not be reached explains a start that failed.
     for (std::size_t i = 0; i < c.units.size(); ++i) {
         auto& unit = *c.units[i];
         if (UnitNumber(unit, "ignoreZEFA") == 0.0 && UnitNumber(unit, "isReady") != 1.0) {
@@ -408,6 +406,10 @@ int RunCase(const RunOptions& o) {
             run.Stop();
             return kExitServerUnavailable;
         }
+    }
+    if (!started) {
+        log.Write(Level::Error, "invalid case: " + o.case_path + ": " + run.Error());
+        return kExitInvalidCase;
     }
     if (!run.RefusedUnits().empty()) {
         for (const auto& name : run.RefusedUnits())

@@ -76,11 +76,14 @@ long StepTimeOuts(host::UnitOperationExtension* e) {
 int WaitForStep(host::UnitOperationExtension* e) {
     return OnZefa(e, [](zefa::ZEFA& z) { return z.WaitForZEFAToCompleteIntegration() ? 1 : 0; });
 }
+int LaunchServer(host::UnitOperationExtension* e) {
+    return OnZefa(e, [](zefa::ZEFA& z) { return z.LaunchServerAhead() ? 1 : 0; });
+}
 
 constexpr ZefaToolInterface kToolInterface{
     kZefaToolInterfaceVersion, FormatDouble,    OpenConnection, LoadModel,
     InitializeModel,           CloseConnection, UpdateStatus,   ServerState,
-    StartedServerPid,          StepTimeOuts,    WaitForStep,
+    StartedServerPid,          StepTimeOuts,    WaitForStep,    LaunchServer,
 };
 
 }  // namespace
@@ -104,6 +107,7 @@ __attribute__((visibility("default"))) void ZefaDestroyExtension(
 
 __attribute__((visibility("default"))) const ZefaToolInterface* ZefaGetToolInterface(
     std::uint32_t version) {
-    return version == kZefaToolInterfaceVersion ? &kToolInterface : nullptr;
+    // A later version's table begins with every earlier one.
+    return version >= 1 && version <= kZefaToolInterfaceVersion ? &kToolInterface : nullptr;
 }
 }

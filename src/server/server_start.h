@@ -41,6 +41,11 @@ bool IsProcessRunning(std::int32_t pid);
 std::int32_t StartServerProcess(const std::string& serverName, const std::string& scriptPath,
                                 std::uint32_t settleMs = 1000, bool* startedHere = nullptr);
 
+// How a process that StartServerProcess started has ended, once
+// IsProcessRunning has seen it end: its exit status, or 128 + the signal that
+// ended it. Empty while it runs or when it was not started here.
+std::optional<int> ExitStatus(std::int32_t pid);
+
 // Deletes every file in the extension folder whose name ends in ".pid".
 void DeletePidFiles();
 
@@ -77,6 +82,10 @@ StartScripts BuildStartScripts(const StartScriptRequest& request);
 // File names of the generated scripts in the given dialect.
 std::string LocalScriptName(ScriptDialect dialect);   // zefaserverstartLocal.sh / .bat
 std::string RemoteScriptName(ScriptDialect dialect);  // zefaserverstartRemote.sh / .bat
+// The name of a script for one server: "zefaserverstartLocal.sh" for server
+// "16801" is "zefaserverstartLocal-16801.sh". Several servers started at once
+// from one case folder and one model folder each run their own scripts.
+std::string ScriptNameFor(const std::string& scriptName, const std::string& serverName);
 
 // Drive part of a Windows path: "c:" for "c:\x", "\\server\share" for a
 // network path, empty otherwise.

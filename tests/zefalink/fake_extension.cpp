@@ -106,6 +106,7 @@ const ZefaToolInterface kTools{kZefaToolInterfaceVersion,
                                NotSupported,
                                NotSupported,
                                StepTimeOuts,
+                               NotSupported,
                                NotSupported};
 
 }  // namespace

@@ -1,0 +1,106 @@
+// Starting the pipeline server through its generated scripts, apart from the
+// connect that follows: a host with several pipeline units starts all their
+// servers first, then each unit's connect finds its server starting.
+#include <filesystem>
+
+#include "extension/zefa.h"
+#include "platform/text.h"
+#include "server/server_start.h"
+
+namespace zefa {
+
+namespace fs = std::filesystem;
+
+StartScriptFiles::~StartScriptFiles() {
+    RemoveAll();
+}
+
+StartScriptFiles::StartScriptFiles(StartScriptFiles&& other) noexcept
+    : paths_(std::move(other.paths_)) {
+    other.paths_.clear();
+}
+
+StartScriptFiles& StartScriptFiles::operator=(StartScriptFiles&& other) noexcept {
+    if (this != &other) {
+        RemoveAll();
+        paths_ = std::move(other.paths_);
+        other.paths_.clear();
+    }
+    return *this;
+}
+
+void StartScriptFiles::RemoveAll() {
+    std::error_code ec;
+    for (const auto& path : paths_) fs::remove(path, ec);
+    paths_.clear();
+}
+
+ServerLaunch ZEFA::LaunchServer() {
+    ServerLaunch launch;
+    launch.begun = true;
+    const std::string model_path = Text(vars.zefaModelPath);
+    std::error_code ec;
+    if (model_path.empty() || !fs::is_directory(model_path, ec)) {
+        ReportError(server_start::kInvalidModelPathMessage);
+        return launch;
+    }
+    const auto dialect = server_start::ScriptDialect::Shell;
+    const std::string host = Text(vars.zefaHost);
+    server_start::StartScriptRequest request;
+    request.dialect = dialect;
+    request.modelPath = model_path;
+    request.exe = Text(vars.zefaExe);
+    request.serverName = Text(vars.ServerName);
+    request.host = host;
+    request.remote = server_start::IsRemoteHost(host);
+    // Refuses a server name that is no plain file name, which would also
+    // name a process-id file or a script outside its folder.
+    if (request.remote)
+        request.remoteScriptPath =
+            JoinPath(model_path, server_start::ScriptNameFor(
+                                     server_start::RemoteScriptName(dialect), request.serverName));
+    const server_start::StartScripts scripts = server_start::BuildStartScripts(request);
+    if (!scripts.error.empty()) {
+        strLastMessage = scripts.error;
+        ReportError(strLastMessage);
+        return launch;
+    }
+    // Each server has scripts of its own: servers started side by side from
+    // one case folder and one model folder never run each other's.
+    const std::string local_script =
+        Deref(Use(objContainer).GetCase().get()).Folder() +
+        server_start::ScriptNameFor(server_start::LocalScriptName(dialect), request.serverName);
+    launch.scripts.Add(local_script);
+    if (!server_start::WriteScript(local_script, scripts.local, dialect))
+        throw Error::FileAccess(local_script);
+    if (request.remote) {
+        launch.scripts.Add(request.remoteScriptPath);
+        if (!server_start::WriteScript(request.remoteScriptPath, scripts.remote, dialect))
+            throw Error::FileAccess(request.remoteScriptPath);
+    }
+    // No settling wait: the connect polls the port while the start process runs.
+    bool started_here = false;
+    launch.pid =
+        server_start::StartServerProcess(request.serverName, local_script, 0, &started_here);
+    if (launch.pid < 1) {
+        ReportError("The ZEFA Server Application (exe) could not start.");
+        return launch;
+    }
+    // Only a process this object spawned is its own to end; a server found
+    // running was started by someone else.
+    if (started_here) server_.startedPid = launch.pid;
+    launch.ok = true;
+    return launch;
+}
+
+bool ZEFA::LaunchServerAhead() {
+    if (server_.lngServerState != ServerState::NotConnected || server_.launch.begun) return true;
+    if (Num(vars.boolUseAutoStart) != 1 || Num(vars.ignoreZEFA) != 0) return true;
+    // A start that fails here is reported here, as the connect would report
+    // it, and the connect of the run's initialisation does not try again.
+    server_.launch.begun = true;
+    Trap("OpenTheConnection", [&] { server_.launch = LaunchServer(); });
+    return server_.launch.ok;
+}
+
+}  // namespace zefa
