@@ -177,6 +177,31 @@ grep -q '"status": "timeout"' "$work/killed/run-summary.json" || fail "killed: s
 [ "$(wc -l <"$work/killed/trends.csv")" -gt 2 ] || fail "killed: the rows recorded were lost"
 nothing_left "killed remote server"
 
+# ---- The remote server stopped mid-run (silent, its connection open): the
+# step times out, and the run's ssh ends with the run although the server it
+# started cannot end (that machine's business; here it is killed after).
+sed 's/"TimeStepTimeOut": 10/"TimeStepTimeOut": 1/' "$work/ex/well_flowline.case.json" \
+    >"$work/silent.case.json"
+cp "$work/silent.case.json" "$work/ex/"
+"$zefalink" run "$work/ex/silent.case.json" --duration 100000 --output-dir "$work/silent" \
+    --log-level warning 2>"$work/err-silent" &
+run=$!
+i=0
+while [ -z "$(our_servers)" ]; do
+    i=$((i + 1)); [ "$i" -lt 400 ] || fail "no remote server started"
+    sleep 0.05
+done
+sleep 1.5
+for p in $(our_servers); do kill -STOP "$p"; done
+wait "$run"
+rc=$?
+rm "$work/ex/silent.case.json"
+[ "$rc" -eq 75 ] || { cat "$work/err-silent" >&2; fail "silent remote server: exit $rc"; }
+[ -z "$(our_ssh_clients)" ] || { for p in $(our_ssh_clients); do cat /proc/$p/stat; tr '\0' ' ' </proc/$p/cmdline; echo; done >&2; cat "$work/err-silent" >&2; fail "the run's ssh outlived the run"; }
+for p in $(our_servers); do kill -KILL "$p"; done
+sleep 0.2
+nothing_left "silent remote server"
+
 # ---- ssh fails: an unknown host, a key the server refuses. The run ends at
 # once as a server that cannot be reached, naming why.
 for fault in unknown_host refused_key; do
