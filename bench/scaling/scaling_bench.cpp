@@ -12,7 +12,7 @@
 //
 // Counters, per unit count:
 //   steps_per_second   host steps per wall second over the timed steps;
-//   ms_per_step        wall milliseconds per host step;
+//   ms_per_step        wall milliseconds of the median host step;
 //   step_vs_1_unit     ms_per_step over that of the 1-unit case measured
 //                      earlier in the same run (1 for the 1-unit case);
 //   start_s            wall seconds from the first server start to the end of
@@ -20,6 +20,8 @@
 //                      initialised, tables registered);
 //   start_one_by_one_s the same with each server started only when its unit
 //                      initialises, one after another;
+//   server_cpu_ms_per_step  CPU milliseconds all servers together used per host
+//                      step (the CPU column is the host thread's own);
 //   cpus               CPUs this process may use.
 // The machine's load from other work shows in every figure: compare the rows
 // of one run, not runs on different days.
@@ -32,6 +34,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
@@ -57,7 +60,7 @@ using Clock = std::chrono::steady_clock;
 using nlohmann::json;
 
 constexpr int kWarmUpSteps = 20;
-constexpr int kTimedSteps = 200;
+constexpr int kTimedSteps = 400;
 
 double Seconds(Clock::duration d) {
     return std::chrono::duration<double>(d).count();
@@ -216,6 +219,17 @@ class ScaledCase {
     ScaledCase(const ScaledCase&) = delete;
     ScaledCase& operator=(const ScaledCase&) = delete;
 
+    // Nanoseconds all the servers have run on a CPU so far (the kernel's
+    // per-task schedstat counter of each server this case started).
+    double ServerCpuNs() const {
+        double total = 0;
+        for (const auto& z : zefas_) {
+            std::ifstream stat("/proc/" + std::to_string(z->StartedServerPid()) + "/schedstat");
+            double ns = 0;
+            if (stat >> ns) total += ns;
+        }
+        return total;
+    }
     bool Started() const { return started_; }
     double StartSeconds() const { return start_s_; }
     refhost::DynamicRun& Run() { return *run_; }
@@ -267,21 +281,31 @@ void BM_PipelineUnits(benchmark::State& state) {
             return;
         }
     }
+    const double server_ns_before = scaled.ServerCpuNs();
+    std::vector<double> step_ms;
+    step_ms.reserve(kTimedSteps);
     const auto begin = Clock::now();
     for (auto _ : state) {
-        if (!scaled.Run().Step()) {
+        const auto step_start = Clock::now();
+        const bool ok = scaled.Run().Step();
+        step_ms.push_back(1000.0 * Seconds(Clock::now() - step_start));
+        if (!ok) {
             state.SkipWithError(("step failed: " + scaled.Why()).c_str());
             return;
         }
     }
     const double seconds = Seconds(Clock::now() - begin);
+    const double server_ns = scaled.ServerCpuNs() - server_ns_before;
     const double steps = static_cast<double>(state.iterations());
-    const double ms_per_step = 1000.0 * seconds / steps;
+    // The median step: a shared machine's stalls move the mean, not it.
+    std::sort(step_ms.begin(), step_ms.end());
+    const double ms_per_step = step_ms[step_ms.size() / 2];
     if (units == 1) one_unit_ms_per_step[sections] = ms_per_step;
     const double one_unit = one_unit_ms_per_step[sections];
     state.counters["steps_per_second"] = steps / seconds;
     state.counters["ms_per_step"] = ms_per_step;
     state.counters["step_vs_1_unit"] = one_unit > 0 ? ms_per_step / one_unit : 0;
+    state.counters["server_cpu_ms_per_step"] = server_ns / 1e6 / steps;
     state.counters["start_s"] = scaled.StartSeconds();
     state.counters["start_one_by_one_s"] = one_by_one_s;
     state.counters["cpus"] = UsableCpus();

@@ -82,7 +82,7 @@ void ZEFA::OpenTheConnection(bool autoStart) {
                 if (const auto status = server_start::ExitStatus(server_pid))
                     ReportError("The ZEFA server start on " + host + " ended with exit status " +
                                 std::to_string(*status) + " before the server listened on port " +
-                                FormatDouble(port_value) + ".");
+                                FormatDouble(port_value));
         }
         if (connected && client.IsZEFAConnected()) {
             server_.lngServerState = ServerState::Connected;
