@@ -59,6 +59,13 @@ void EnsureServerStopped(int pid) {
     if (!ProcessGone(pid)) ::kill(pid, SIGKILL);
 }
 
+void LaunchServers(const ZefaToolInterface* tools, std::vector<refhost::ExtensionUnit>& units) {
+    if (tools == nullptr || tools->version < 2 || tools->launch_server == nullptr) return;
+    // A start that fails is reported in the unit's message window; the
+    // unit's initialisation then fails as it would have.
+    for (auto& u : units) (void)tools->launch_server(u.extension.get());
+}
+
 PipelineLibrary::~PipelineLibrary() {
     for (auto* e : created_)
         if (destroy_) destroy_(e);

@@ -45,6 +45,13 @@ class PipelineLibrary {
 // no command leaves a server behind. Ids below 1 are ignored.
 void EnsureServerStopped(int pid);
 
+// Starts the servers of every unit whose coupled run would start one, side
+// by side and without waiting for them, before any unit is initialised: each
+// unit's initialisation then connects as soon as its own server listens.
+// Libraries without the function (tool interface version 1) start each
+// server at its unit's initialisation, one after another.
+void LaunchServers(const ZefaToolInterface* tools, std::vector<refhost::ExtensionUnit>& units);
+
 // Makes the extension find the pipeline server of the build tree (or beside
 // zefalink) when ZEFA_SERVERPATH does not name one.
 void DefaultServerPath();

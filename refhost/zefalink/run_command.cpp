@@ -272,6 +272,7 @@ int RunCase(const RunOptions& o) {
             warn(zefa::PrintableText(lines[window_seen], 2000));
     };
 
+    LaunchServers(tools, units);
     refhost::DynamicRun run(plant, solver, units);
     const bool started = run.Start();
     drain_window();

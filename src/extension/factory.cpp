@@ -96,12 +96,15 @@ int LeftOutRequests(host::UnitOperationExtension* e, char* buffer, std::size_t s
     }
     return static_cast<int>(text.size());
 }
+int LaunchServer(host::UnitOperationExtension* e) {
+    return OnZefa(e, [](zefa::ZEFA& z) { return z.LaunchServerAhead() ? 1 : 0; });
+}
 
 constexpr ZefaToolInterface kToolInterface{
     kZefaToolInterfaceVersion, FormatDouble,    OpenConnection, LoadModel,
     InitializeModel,           CloseConnection, UpdateStatus,   ServerState,
     StartedServerPid,          StepTimeOuts,    WaitForStep,    BadStepReplies,
-    LeftOutRequests,
+    LeftOutRequests,           LaunchServer,
 };
 
 }  // namespace
@@ -125,6 +128,7 @@ __attribute__((visibility("default"))) void ZefaDestroyExtension(
 
 __attribute__((visibility("default"))) const ZefaToolInterface* ZefaGetToolInterface(
     std::uint32_t version) {
-    return version == kZefaToolInterfaceVersion ? &kToolInterface : nullptr;
+    // A later version's table begins with every earlier one.
+    return version >= 1 && version <= kZefaToolInterfaceVersion ? &kToolInterface : nullptr;
 }
 }

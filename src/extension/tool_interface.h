@@ -17,7 +17,8 @@
 
 extern "C" {
 
-inline constexpr std::uint32_t kZefaToolInterfaceVersion = 1;
+// Version 2 added launch_server; a version 1 table is its first part.
+inline constexpr std::uint32_t kZefaToolInterfaceVersion = 2;
 inline constexpr const char* kZefaToolInterfaceSymbol = "ZefaGetToolInterface";
 
 struct ZefaToolInterface {
@@ -52,6 +53,13 @@ struct ZefaToolInterface {
     // NUL-terminated and cut to `size`; answers the length of the full text.
     int (*left_out_requests)(host::UnitOperationExtension* extension, char* buffer,
                              std::size_t size);
+    // Version 2. Starts, without waiting, the server that the unit's coupled
+    // run would start at its initialisation; that initialisation then
+    // connects as soon as the server listens. A host calls it for every unit
+    // before it initialises any, so that the servers start side by side. 1
+    // when started or when there is nothing to start, 0 when the start
+    // failed (reported).
+    int (*launch_server)(host::UnitOperationExtension* extension);
 };
 
 using ZefaGetToolInterfaceFn = const ZefaToolInterface* (*)(std::uint32_t version);

@@ -168,6 +168,11 @@ class ZEFA : public host::UnitOperationExtension, public ZEFA_ClientOwner {
     // Waits until the server process started here listens on `port`; false
     // (reported) when it ended instead, naming what holds the port.
     bool AwaitOwnListener(std::int32_t server_pid, std::int32_t port);
+    // Starts, without waiting for it, the server that the coupled run's
+    // initialisation would start ("boolUseAutoStart" 1, "ignoreZEFA" 0, not
+    // connected); that initialisation then connects as soon as it listens.
+    // False when the start failed (reported as OpenTheConnection reports it).
+    bool LaunchServerAhead();
     // Fills an empty "zefaExe" with the default server program.
     void GetZefaServerPath();
     // Registry look-ups of the server program; they fail off Windows.
@@ -269,6 +274,8 @@ class ZEFA : public host::UnitOperationExtension, public ZEFA_ClientOwner {
     host::Integrator& TheIntegrator();
     bool InitializeTheCoupledRun();
     bool AutoStartForTheRun();
+    // Writes the start scripts and runs the local one (server/server_launch.cpp).
+    ServerLaunch LaunchServer();
     void SynchroniseTheClocks();
     bool TakeAHostStep();
     // Writes the finished server step's results into the output table and

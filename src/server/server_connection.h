@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace zefa {
 
@@ -24,6 +25,39 @@ constexpr std::int32_t StateNumber(ServerState state) {
     return static_cast<std::int32_t>(state);
 }
 
+// Generated start scripts, removed when the owner goes (moved: when the new
+// owner goes), whatever the start attempt came to.
+class StartScriptFiles {
+  public:
+    StartScriptFiles() = default;
+    ~StartScriptFiles();
+    StartScriptFiles(StartScriptFiles&& other) noexcept;
+    StartScriptFiles& operator=(StartScriptFiles&& other) noexcept;
+    StartScriptFiles(const StartScriptFiles&) = delete;
+    StartScriptFiles& operator=(const StartScriptFiles&) = delete;
+
+    void Add(std::string path) { paths_.push_back(std::move(path)); }
+    void RemoveAll();
+
+  private:
+    std::vector<std::string> paths_;
+};
+
+// A server start begun before its connection is opened: the servers of
+// several pipeline units start side by side, and each unit's connect then
+// takes over its own start.
+struct ServerLaunch {
+    bool begun = false;  // a start was attempted and not taken over yet
+    bool ok = false;     // the start process runs (or a recorded one was found)
+    std::int32_t pid = 0;
+    // The server was started here, on this computer: it must be the one
+    // that comes to listen on the unit's port.
+    bool ownLocal = false;
+    // The scripts stay until the connect attempts end: a remote shell may
+    // read its script only long after the start.
+    StartScriptFiles scripts;
+};
+
 struct ServerConnection {
     ServerState lngServerState = ServerState::NotConnected;
     // A standalone run of the pipeline model waits for its results.
@@ -32,6 +66,8 @@ struct ServerConnection {
     // found running from an earlier start is not recorded here. Only this
     // process is ever signalled on the extension's behalf.
     std::int32_t startedPid = 0;
+    // The start begun ahead of the connect, if any.
+    ServerLaunch launch;
     // The services file searched for the port of "ServerName" in a new case.
     std::string strServicesFile = "/etc/services";
 };

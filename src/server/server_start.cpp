@@ -14,6 +14,7 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <mutex>
 #include <set>
 #include <thread>
@@ -39,6 +40,8 @@ std::optional<std::string> computer_name_override;
 // status of any other child of the host stays for the host to collect.
 std::mutex spawned_mutex;
 std::set<pid_t> spawned;
+// How the processes this module started and reaped ended, by process id.
+std::map<pid_t, int> exit_statuses;
 
 std::string WithSeparator(std::string folder) {
     if (folder.empty() || folder.back() != '/') folder += '/';
@@ -117,7 +120,11 @@ bool IsProcessRunning(std::int32_t pid) {
             const pid_t waited = waitpid(static_cast<pid_t>(pid), &status, WNOHANG);
             if (waited == 0) return true;  // still running
             spawned.erase(static_cast<pid_t>(pid));
-            if (waited == pid) return false;  // just exited, now reaped
+            if (waited == pid) {  // just exited, now reaped
+                exit_statuses[waited] =
+                    WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+                return false;
+            }
         }
     }
     if (kill(static_cast<pid_t>(pid), 0) != 0 && errno != EPERM) return false;
@@ -215,6 +222,13 @@ bool IsOurPidFile(const fs::path& path) {
 
 }  // namespace
 
+std::optional<int> ExitStatus(std::int32_t pid) {
+    std::lock_guard lock(spawned_mutex);
+    const auto it = exit_statuses.find(static_cast<pid_t>(pid));
+    if (it == exit_statuses.end()) return std::nullopt;
+    return it->second;
+}
+
 void DeletePidFiles() {
     std::error_code ec;
     const fs::path folder = ExtensionFolder();
@@ -238,6 +252,12 @@ std::string LocalScriptName(ScriptDialect dialect) {
 std::string RemoteScriptName(ScriptDialect dialect) {
     return dialect == ScriptDialect::Batch ? "zefaserverstartRemote.bat"
                                            : "zefaserverstartRemote.sh";
+}
+
+std::string ScriptNameFor(const std::string& scriptName, const std::string& serverName) {
+    const std::size_t dot = scriptName.rfind('.');
+    if (dot == std::string::npos) return scriptName + "-" + serverName;
+    return scriptName.substr(0, dot) + "-" + serverName + scriptName.substr(dot);
 }
 
 std::string DrivePart(const std::string& path) {
@@ -331,8 +351,11 @@ StartScripts BuildShell(const StartScriptRequest& r) {
     std::vector<std::string>& start = r.remote ? out.remote : out.local;
     if (r.remote) {
         // The remote shell parses the command again, so the script path is
-        // quoted once for it and once more for the local shell.
-        out.local.push_back("ssh " + ShellQuote(r.host) + " " +
+        // quoted once for it and once more for the local shell. `exec` makes
+        // the started process ssh itself, so it is the process recorded and
+        // ended with the run; BatchMode makes a start that would need a
+        // password fail at once instead of waiting for an answer.
+        out.local.push_back("exec ssh -o BatchMode=yes " + ShellQuote(r.host) + " " +
                             ShellQuote("sh " + ShellQuote(r.remoteScriptPath)));
     }
     start.push_back("cd " + ShellQuote(r.modelPath) + " || exit 1");

@@ -45,6 +45,11 @@ bool StartedByThisProcess(std::int32_t pid);
 std::int32_t StartServerProcess(const std::string& serverName, const std::string& scriptPath,
                                 std::uint32_t settleMs = 1000, bool* startedHere = nullptr);
 
+// How a process that StartServerProcess started has ended, once
+// IsProcessRunning has seen it end: its exit status, or 128 + the signal that
+// ended it. Empty while it runs or when it was not started here.
+std::optional<int> ExitStatus(std::int32_t pid);
+
 // What a process-id file holds: the id on the first line, then a line that
 // marks the file as written by this extension.
 std::string PidFileText(std::int32_t pid);
@@ -87,6 +92,10 @@ StartScripts BuildStartScripts(const StartScriptRequest& request);
 // File names of the generated scripts in the given dialect.
 std::string LocalScriptName(ScriptDialect dialect);   // zefaserverstartLocal.sh / .bat
 std::string RemoteScriptName(ScriptDialect dialect);  // zefaserverstartRemote.sh / .bat
+// The name of a script for one server: "zefaserverstartLocal.sh" for server
+// "16801" is "zefaserverstartLocal-16801.sh". Several servers started at once
+// from one case folder and one model folder each run their own scripts.
+std::string ScriptNameFor(const std::string& scriptName, const std::string& serverName);
 
 // Drive part of a Windows path: "c:" for "c:\x", "\\server\share" for a
 // network path, empty otherwise.

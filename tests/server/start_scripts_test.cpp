@@ -75,11 +75,12 @@ TEST(ShellScript, ValuesAreQuotedLocallyAndForTheRemoteShell) {
     r.remote = true;
     r.remoteScriptPath = "/srv/m/zefaserverstartRemote.sh";
     const auto s = BuildStartScripts(r);
-    EXPECT_THAT(s.local,
-                ElementsAre("ssh 'pipehost' 'sh '\\''/srv/m/zefaserverstartRemote.sh'\\'''"));
-    EXPECT_THAT(s.remote,
-                ElementsAre("cd '/srv/m' || exit 1",
-                            "exec '/opt/$(id)/zefa server' -server '16801' --listen 0.0.0.0"));
+    EXPECT_THAT(s.local, ElementsAre("exec ssh -o BatchMode=yes 'pipehost' "
+                                     "'sh '\\''/srv/m/zefaserverstartRemote.sh'\\'''"));
+    EXPECT_EQ(server_start::ScriptNameFor("zefaserverstartLocal.sh", "16801"),
+              "zefaserverstartLocal-16801.sh");
+    EXPECT_THAT(s.remote, ElementsAre("cd '/srv/m' || exit 1",
+                                      "exec '/opt/$(id)/zefa server' -server '16801' --listen 0.0.0.0"));
 }
 
 TEST(ShellScript, UnsafeNamesAndRelativePathsAreRefused) {

@@ -115,7 +115,8 @@ const ZefaToolInterface kTools{kZefaToolInterfaceVersion,
                                StepTimeOuts,
                                NotSupported,
                                NoCount,
-                               NoText};
+                               NoText,
+                               NotSupported};
 
 }  // namespace
 

@@ -46,13 +46,25 @@ sed 's/well_flowline.inp/broken.inp/' "$case" >"$work/ex/broken.case.json"
 sed '7s/.*/BOGUS LABEL = X/' "$work/ex/well_flowline.inp" >"$work/ex/broken.inp"
 sed 's/"InputFile": "well_flowline.inp"/"InputFile": "missing.inp"/' "$case" >"$work/ex/missing.case.json"
 sed 's/"boolUseAutoStart": 1/"boolUseAutoStart": 0/' "$case" >"$work/ex/manual.case.json"
-# A server program that listens and then never answers.
-cat >"$work/mute-server" <<EOF
+# A server program that listens and then never answers (started as
+# "-server PORT ..."): it accepts the connection and reads nothing.
+cat >"$work/mute-server" <<'EOF'
 #!/bin/sh
-"$server" "\$@" 2>/dev/null &
-sleep 0.5
-kill -STOP \$!
-wait
+exec python3 -c '
+import socket, sys, time
+s = socket.socket()
+s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+s.bind(("127.0.0.1", int(sys.argv[1])))
+s.listen(4)
+conns = []
+deadline = time.time() + 60
+while time.time() < deadline:
+    s.settimeout(max(0.1, deadline - time.time()))
+    try:
+        conns.append(s.accept()[0])
+    except OSError:
+        pass
+' "$2"
 EOF
 chmod +x "$work/mute-server"
 sed 's/"TCPTimeOut": 5/"TCPTimeOut": 1/' "$case" >"$work/ex/mute.case.json"
