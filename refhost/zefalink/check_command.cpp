@@ -16,35 +16,22 @@
 #include "model_check.h"
 #include "pipeline_library.h"
 #include "schedule.h"
+#include "unit_values.h"
 
 namespace zefalink {
 namespace {
 
 namespace fs = std::filesystem;
 
-template <class T>
-std::shared_ptr<T> Find(refhost::PipelineUnit& unit, const char* tag) {
-    try {
-        return std::dynamic_pointer_cast<T>(unit.FindVariable(tag));
-    } catch (const std::exception&) {
-        return nullptr;
-    }
-}
-
-std::vector<std::string> Texts(refhost::PipelineUnit& unit, const char* tag) {
-    auto v = Find<host::TextArrayVariable>(unit, tag);
-    return v ? v->GetValues() : std::vector<std::string>{};
-}
-
 double Entry(refhost::PipelineUnit& unit, const char* tag, std::size_t i) {
-    auto v = Find<host::NumberArrayVariable>(unit, tag);
+    auto v = UnitVariable<host::NumberArrayVariable>(unit, tag);
     if (!v) return host::kEmptyNumber;
     const auto data = v->GetValues().data;
     return i < data.size() ? data[i] : host::kEmptyNumber;
 }
 
 std::string Text(refhost::PipelineUnit& unit, const char* tag) {
-    auto v = Find<host::TextVariable>(unit, tag);
+    auto v = UnitVariable<host::TextVariable>(unit, tag);
     return v ? v->GetValue() : std::string();
 }
 
@@ -88,10 +75,10 @@ int CheckUnit(refhost::PipelineUnit& unit) {
     int problems = 0;
 
     // The connections: inlets, then outlets, each a source or a boundary.
-    const auto inlets = Find<host::StreamListVariable>(unit, "Inlets");
-    const auto outlets = Find<host::StreamListVariable>(unit, "Outlets");
-    const auto source_tags = Texts(unit, "SourceTags");
-    const auto boundary_tags = Texts(unit, "BoundaryTags");
+    const auto inlets = UnitVariable<host::StreamListVariable>(unit, "Inlets");
+    const auto outlets = UnitVariable<host::StreamListVariable>(unit, "Outlets");
+    const auto source_tags = UnitTexts(unit, "SourceTags");
+    const auto boundary_tags = UnitTexts(unit, "BoundaryTags");
     std::vector<std::string> coupled;
     const auto connect = [&](bool inlet, std::size_t j, const std::string& stream) {
         const bool boundary = inlet ? Entry(unit, "InletBoundaryCB", j) == 1.0
@@ -136,13 +123,13 @@ int CheckUnit(refhost::PipelineUnit& unit) {
     std::vector<std::string> placed = labels.positions;
     for (const auto* list : {&labels.sources, &labels.boundaries, &labels.wells})
         placed.insert(placed.end(), list->begin(), list->end());
-    for (const auto& p : Texts(unit, "TrendPositions")) {
+    for (const auto& p : UnitTexts(unit, "TrendPositions")) {
         if (p.empty() || p == "New Trend" || Contains(placed, p)) continue;
         ++problems;
         std::cout << name << ": error: trend position \"" << p << "\" is not in the model"
                   << Hint(p, labels.positions) << '\n';
     }
-    for (const auto& b : Texts(unit, "ProfileBranches")) {
+    for (const auto& b : UnitTexts(unit, "ProfileBranches")) {
         if (b.empty() || Contains(labels.branches, b)) continue;
         ++problems;
         std::cout << name << ": error: profile branch \"" << b << "\" is not in the model"
@@ -173,7 +160,7 @@ int RunCheck(const std::string& path) {
               << (loaded.plant ? "" : ", no flowsheet (nothing to run)") << '\n';
     int problems = loaded.plant ? 0 : 1;
     for (const auto& unit : loaded.c.units) {
-        auto ignore = Find<host::NumberVariable>(*unit, "ignoreZEFA");
+        auto ignore = UnitVariable<host::NumberVariable>(*unit, "ignoreZEFA");
         if (ignore && ignore->GetValue() == 1.0) {
             std::cout << unit->Name() << ": bypassed (ignoreZEFA = 1): no model to check\n";
             continue;

@@ -4,6 +4,7 @@
 #include <cstdio>
 
 #include "catalogue/zefa_variables.h"
+#include "unit_values.h"
 
 namespace zefalink {
 
@@ -12,31 +13,17 @@ namespace {
 constexpr const char* kInventoryKey = "RMTOT";
 constexpr double kMassBalanceTolerance = 0.01;
 
-template <class T>
-std::shared_ptr<T> Find(refhost::PipelineUnit& unit, const char* tag) {
-    try {
-        return std::dynamic_pointer_cast<T>(unit.FindVariable(tag));
-    } catch (const std::exception&) {
-        return nullptr;
-    }
-}
-
-std::vector<std::string> Texts(refhost::PipelineUnit& unit, const char* tag) {
-    auto v = Find<host::TextArrayVariable>(unit, tag);
-    return v ? v->GetValues() : std::vector<std::string>{};
-}
-
 std::vector<double> Numbers(refhost::PipelineUnit& unit, const char* tag) {
-    auto v = Find<host::NumberArrayVariable>(unit, tag);
+    auto v = UnitVariable<host::NumberArrayVariable>(unit, tag);
     return v ? v->GetValues().data : std::vector<double>{};
 }
 
 void SetTexts(refhost::PipelineUnit& unit, const char* tag, const std::vector<std::string>& v) {
-    if (auto var = Find<host::TextArrayVariable>(unit, tag)) var->SetValues(v);
+    if (auto var = UnitVariable<host::TextArrayVariable>(unit, tag)) var->SetValues(v);
 }
 
 void SetNumbers(refhost::PipelineUnit& unit, const char* tag, std::vector<double> v) {
-    if (auto var = Find<host::NumberArrayVariable>(unit, tag))
+    if (auto var = UnitVariable<host::NumberArrayVariable>(unit, tag))
         var->SetValues(host::NumberArray::OneD(std::move(v)));
 }
 
@@ -46,9 +33,9 @@ struct TrendRows {
     std::vector<double> vars, types, values;
 
     explicit TrendRows(refhost::PipelineUnit& unit)
-        : positions(Texts(unit, "TrendPositions")),
-          keys(Texts(unit, "TrendVarTags")),
-          units(Texts(unit, "TrendUnits")),
+        : positions(UnitTexts(unit, "TrendPositions")),
+          keys(UnitTexts(unit, "TrendVarTags")),
+          units(UnitTexts(unit, "TrendUnits")),
           vars(Numbers(unit, "enumTrendVars")),
           types(Numbers(unit, "enumTrendTypes")),
           values(Numbers(unit, "TrendValues")) {
@@ -122,7 +109,7 @@ double PipelineInventory::TotalKg() const {
 std::vector<std::string> PipelineInventory::Caveats(double step) const {
     std::vector<std::string> texts;
     for (const auto& w : watched_) {
-        auto every = Find<host::NumberVariable>(*w.unit, "TrendFrequency");
+        auto every = UnitVariable<host::NumberVariable>(*w.unit, "TrendFrequency");
         if (!every || every->GetValue() < step) continue;
         char text[256];
         std::snprintf(text, sizeof text,

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "lib/case.h"
+#include "unit_values.h"
 
 namespace zefalink {
 
@@ -17,15 +18,6 @@ struct Column {
     std::function<double()> value;
     std::string unit;  // the unit in the header's brackets
 };
-
-template <class T>
-std::shared_ptr<T> UnitVariable(refhost::PipelineUnit& unit, const char* tag) {
-    try {
-        return std::dynamic_pointer_cast<T>(unit.FindVariable(tag));
-    } catch (const std::exception&) {
-        return nullptr;
-    }
-}
 
 // The columns a coupled pipeline unit adds: per connection (inlets, then
 // outlets) the boundary results that the extension keeps (pressure, three

@@ -5,6 +5,7 @@
 #include <stdexcept>
 
 #include "platform/safe_file.h"
+#include "unit_values.h"
 
 namespace zefalink {
 
@@ -31,25 +32,11 @@ const KnownUnit* FindKnown(const std::string& unit) {
     return nullptr;
 }
 
-template <class T>
-std::shared_ptr<T> Find(refhost::PipelineUnit& unit, const char* tag) {
-    try {
-        return std::dynamic_pointer_cast<T>(unit.FindVariable(tag));
-    } catch (const std::exception&) {
-        return nullptr;
-    }
-}
-
-std::vector<std::string> Texts(refhost::PipelineUnit& unit, const char* tag) {
-    auto v = Find<host::TextArrayVariable>(unit, tag);
-    return v ? v->GetValues() : std::vector<std::string>{};
-}
-
 // Entry (row, col) of a number array of the unit as it is now; NaN when the
 // array has no such entry or it holds the empty marker.
 std::function<double()> ArrayEntry(refhost::PipelineUnit& unit, const char* tag, std::size_t row,
                                    std::optional<std::size_t> col = std::nullopt) {
-    auto array = Find<host::NumberArrayVariable>(unit, tag);
+    auto array = UnitVariable<host::NumberArrayVariable>(unit, tag);
     return [array, row, col] {
         if (!array) return std::nan("");
         const host::NumberArray a = array->GetValues();
@@ -123,12 +110,12 @@ void TrendTable::AddRecorded(const std::string& header, std::function<double()> 
 void TrendTable::AddPipeline(const std::shared_ptr<refhost::PipelineUnit>& unit) {
     pipelines_.push_back(unit);
     const std::string name = unit->Name();
-    const auto inlets = Find<host::StreamListVariable>(*unit, "Inlets");
-    const auto outlets = Find<host::StreamListVariable>(*unit, "Outlets");
+    const auto inlets = UnitVariable<host::StreamListVariable>(*unit, "Inlets");
+    const auto outlets = UnitVariable<host::StreamListVariable>(*unit, "Outlets");
     const std::size_t n_in = inlets ? inlets->GetStreams().size() : 0;
     const std::size_t n_out = outlets ? outlets->GetStreams().size() : 0;
-    const auto source_tags = Texts(*unit, "SourceTags");
-    const auto boundary_tags = Texts(*unit, "BoundaryTags");
+    const auto source_tags = UnitTexts(*unit, "SourceTags");
+    const auto boundary_tags = UnitTexts(*unit, "BoundaryTags");
     std::size_t sources = 0, boundaries = 0;
     for (std::size_t k = 0; k < n_in + n_out; ++k) {
         const bool inlet = k < n_in;
@@ -150,16 +137,16 @@ void TrendTable::AddPipeline(const std::shared_ptr<refhost::PipelineUnit>& unit)
             Add(label + " " + phases[p] + " flow", "kg/s", ArrayEntry(*unit, flows, i, p));
         Add(label + " temperature", "C", ArrayEntry(*unit, temperature, i));
     }
-    const auto positions = Texts(*unit, "TrendPositions");
+    const auto positions = UnitTexts(*unit, "TrendPositions");
     for (std::size_t r = 0; r < positions.size(); ++r)
         if (positions[r] != kNewTrend) AddTrendRow(unit, r, "");
 }
 
 void TrendTable::AddTrendRow(const std::shared_ptr<refhost::PipelineUnit>& unit, std::size_t row,
                              const std::string& suffix) {
-    const auto positions = Texts(*unit, "TrendPositions");
-    const auto keys = Texts(*unit, "TrendVarTags");
-    const auto units = Texts(*unit, "TrendUnits");
+    const auto positions = UnitTexts(*unit, "TrendPositions");
+    const auto keys = UnitTexts(*unit, "TrendVarTags");
+    const auto units = UnitTexts(*unit, "TrendUnits");
     const std::string key = row < keys.size() ? keys[row] : "?";
     const std::string position = row < positions.size() ? positions[row] : "";
     std::string label = unit->Name() + " " + key;
@@ -176,8 +163,8 @@ void TrendTable::AddTrendRow(const std::shared_ptr<refhost::PipelineUnit>& unit,
 bool TrendTable::FollowTrends(double time) {
     bool added = false;
     for (const auto& unit : pipelines_) {
-        const auto positions = Texts(*unit, "TrendPositions");
-        const auto keys = Texts(*unit, "TrendVarTags");
+        const auto positions = UnitTexts(*unit, "TrendPositions");
+        const auto keys = UnitTexts(*unit, "TrendVarTags");
         std::vector<bool> shown(positions.size(), false);
         for (auto& c : columns_) {
             if (c.trend_unit != unit || c.closed) continue;
