@@ -45,9 +45,16 @@ std::string ProgressText(double start, double end, double t, double wall) {
 }
 
 std::string ProgressBar(double fraction, int width) {
-    const int filled = static_cast<int>(std::clamp(fraction, 0.0, 1.0) * width);
-    return "[" + std::string(static_cast<std::size_t>(filled), '#') +
-           std::string(static_cast<std::size_t>(width - filled), ' ') + "] ";
+    const auto cells = static_cast<std::size_t>(std::max(width, 0));
+    const auto filled =
+        static_cast<std::size_t>(std::clamp(fraction, 0.0, 1.0) * static_cast<double>(cells));
+    // Filled in place: GCC 12 warns (falsely) about overlap when strings of
+    // computed lengths are joined with operator+.
+    std::string bar(cells + 3, ' ');
+    bar.front() = '[';
+    for (std::size_t i = 0; i < filled; ++i) bar[1 + i] = '#';
+    bar[cells + 1] = ']';
+    return bar;
 }
 
 bool RepeatedWarnings::First(const std::string& text) {
