@@ -9,23 +9,48 @@
 
 namespace zefasim {
 
+namespace {
+
+// The homogeneous frozen nozzle: gas of upstream specific volume vg0 expanding
+// isentropically, incompressible liquid of specific volume vl, gas mass fraction x.
+struct Nozzle {
+    double x = 0, vg0 = 0, vl = 0, p0 = 0, kappa = 1.3;
+    Nozzle(double p0_, double t0, double x_, double rho_liquid, double gas_mw, double kappa_)
+        : x(std::clamp(x_, 0.0, 1.0)), p0(p0_), kappa(kappa_) {
+        vg0 = kGasConstant * t0 / (gas_mw * p0);
+        vl = x < 1 && rho_liquid > 0 ? 1.0 / rho_liquid : 0.0;
+    }
+    // Integral of v dp from the throat at eta p0 up to p0, per unit p0.
+    double Work(double eta) const {
+        const double e = (kappa - 1) / kappa;
+        return (1 - x) * vl * (1 - eta) - x * vg0 / e * std::expm1(e * std::log(eta));
+    }
+    double VolumeAt(double eta) const { return (1 - x) * vl + x * vg0 * std::pow(eta, -1 / kappa); }
+    // Square of the mass flux expanding to eta gives: G^2 = 2 (integral of v dp) / v_throat^2.
+    double Flux2(double eta) const {
+        double v = VolumeAt(eta);
+        return v > 0 ? 2 * p0 * Work(eta) / (v * v) : 0.0;
+    }
+    bool Valid() const { return p0 > 0 && vg0 > 0 && kappa > 1; }
+};
+
+}  // namespace
+
+double NozzleMassFlux(double p0, double t0, double x, double rho_liquid, double gas_mw,
+                      double kappa, double eta) {
+    if (!(p0 > 0) || !(t0 > 0) || !(kappa > 1) || !(eta > 0)) return 0;
+    Nozzle nz(p0, t0, x, rho_liquid, gas_mw, kappa);
+    return eta >= 1 ? 0 : std::sqrt(std::max(0.0, nz.Flux2(eta)));
+}
+
 double CriticalMassFlux(double p0, double t0, double x, double rho_liquid, double gas_mw,
                         double kappa, double* ratio) {
-    x = std::clamp(x, 0.0, 1.0);
     if (!(p0 > 0) || !(t0 > 0) || !(kappa > 1)) {
         if (ratio) *ratio = 1;
         return 0;
     }
-    const double vg0 = kGasConstant * t0 / (gas_mw * p0);  // gas specific volume upstream
-    const double vl = x < 1 && rho_liquid > 0 ? 1.0 / rho_liquid : 0.0;
-    const double e = (kappa - 1) / kappa;
-    // Square of the mass flux that expanding to the throat pressure ratio eta gives:
-    // G^2 = 2 (integral of v dp from the throat to p0) / v_throat^2.
-    auto flux2 = [&](double eta) {
-        double v = (1 - x) * vl + x * vg0 * std::pow(eta, -1 / kappa);
-        double work = (1 - x) * vl * p0 * (1 - eta) + x * vg0 * p0 / e * (1 - std::pow(eta, e));
-        return v > 0 ? 2 * work / (v * v) : 0.0;
-    };
+    Nozzle nz(p0, t0, x, rho_liquid, gas_mw, kappa);
+    auto flux2 = [&](double eta) { return nz.Flux2(eta); };
     // G^2 has one maximum in eta (the choking point): golden-section search.
     const double r = 0.6180339887498949;
     double a = 1e-6, b = 1;
@@ -79,10 +104,35 @@ double ChokeCriticalFlow(const BranchStep& s, int j, int dir, double p, double& 
 
 }  // namespace
 
-void AddChokeLoss(const Controller& ct, double rho, double g0, double& loss, double& dloss) {
+// The isentropic nozzle below its critical ratio, written as a loss of the
+// incompressible form: p_up - p_down = G|G| / (2 (Cd A)^2 rho_up Y^2), where
+// rho_up Y^2 = G_nozzle(r)^2 / (2 p_up (1 - r)) at the pressure ratio r of the
+// predicted new pressures (taken no lower than the critical ratio, below which
+// the choke holds its critical flow instead). rho_up Y^2 tends to the upstream
+// no-slip density as r tends to 1 (the incompressible orifice).
+void AddChokeLoss(const BranchStep& s, int j, double g0, double& loss, double& dloss) {
+    const BranchScratch& w = s.w;
+    const Fluid& fluid = s.model.fluid;
+    const Controller& ct = s.model.controllers[s.br.choke[j]];
+    double pl = j > 0 ? PredictedPressure(w, s.dt, j - 1, w.g_lin) : w.left[j].p;
+    double pr = j < s.n ? PredictedPressure(w, s.dt, j, w.g_lin) : w.right[j].p;
+    int dir = g0 > 0 ? 1 : g0 < 0 ? -1 : (pl >= pr ? 1 : -1);
+    const FaceSide& up = dir > 0 ? w.left[j] : w.right[j];
+    double p0 = std::max(dir > 0 ? pl : pr, 1.0), pd = dir > 0 ? pr : pl;
+    const Phases& phi = up.phi;
+    double liquid = phi[kOil] + phi[kWater];
+    double rho_l =
+        liquid > 0 ? liquid / (phi[kOil] / fluid.oil_density + phi[kWater] / fluid.water_density)
+                   : fluid.oil_density;
+    double temp_k = std::max(up.temp_k, 1.0);
+    Nozzle nz(p0, temp_k, phi[kGas], rho_l, fluid.gas_mw, fluid.gas_kappa);
+    double eta_c = 0;
+    CriticalMassFlux(p0, temp_k, phi[kGas], rho_l, fluid.gas_mw, fluid.gas_kappa, &eta_c);
+    double r = std::clamp(pd / p0, eta_c, 1.0);
+    double rho_y2 = r < 1 - 1e-9 ? nz.Flux2(r) / (2 * p0 * (1 - r)) : 1 / nz.VolumeAt(1);
     double av = ChokeArea(ct);
     double ag = std::fabs(g0);
-    double kc = 1 / (2 * rho * av * av);
+    double kc = 1 / (2 * rho_y2 * av * av);
     loss += kc * ag * g0;
     dloss += 2 * kc * ag;
 }

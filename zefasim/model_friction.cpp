@@ -42,19 +42,26 @@ void FrictionAndSlope(double re, double roughness_term, double& f, double& re_df
 
 }  // namespace
 
-void PipeLoss(const FaceGeometry& fg, double rho, double mu, double g0, double& loss,
-              double& dloss) {
+// Mixture friction of the drift-flux description: the wall shear of the
+// mixture at its in-situ density rho_m moving at the mixture volumetric flux
+// j = G / (rho_ns A) (rho_ns: no-slip density of what flows), F = f rho_m j|j|
+// L / (2 D), Re = rho_m |j| D / mu_m. Without slip rho_m = rho_ns and this is
+// f G|G| L / (2 D rho A^2).
+void PipeLoss(const BranchStep& s, int j, double g0, double& loss, double& dloss) {
+    const FaceGeometry& fg = s.br.face_geometry[j];
+    const BranchScratch& w = s.w;
+    const double rho_m = w.frho[j], rho_ns = w.fns[j] > 0 ? w.fns[j] : rho_m;
     double len = fg.length, area = fg.area, diam = fg.diameter;
     double ag = std::fabs(g0);
-    double cf = len / (2 * diam * rho * area * area);
-    double re = ag * diam / (area * mu);
+    double cf = len * rho_m / (2 * diam * rho_ns * rho_ns * area * area);
+    double re = ag * diam * rho_m / (area * rho_ns * w.fmu[j]);
     if (re > 1e-12) {
         double f, re_dfdre;
         FrictionAndSlope(re, fg.roughness_term, f, re_dfdre);
         loss = cf * f * ag * g0;
         dloss = cf * ag * (2 * f + re_dfdre);
     } else {
-        double r = cf * 64 * area * mu / diam;
+        double r = cf * 64 * area * rho_ns * w.fmu[j] / (diam * rho_m);
         loss = r * g0;
         dloss = r;
     }

@@ -109,6 +109,7 @@ FaceSide SectionSide(const BranchStep& s, int i, double g) {
     f.rho = st.rho_mix;
     f.mu = st.mu_mix;
     f.temp_k = st.temp_k;
+    f.rho_phase = {st.rho_gas, st.rho_oil, st.rho_water};
     f.phi = s.drift_model ? DriftShares(s, i, g) : FlowShares(s.br.mass[i], s.model.fluid.slip);
     return f;
 }
@@ -120,6 +121,11 @@ FaceSide BoundarySide(const Model& m, int bi) {
     f.phi = Model::Composition(bd.gas_fraction, bd.water_fraction);
     FluidAt(m.fluid, f.phi, bd.pressure, bd.temperature, f.rho, f.mu);
     f.temp_k = bd.temperature + kKelvin;
+    const Fluid& fl = m.fluid;
+    double scale = 1.0 - (bd.pressure - kReferencePressure) / fl.bulk_modulus;
+    f.rho_phase = {
+        std::max(bd.pressure, 1.0) * fl.gas_mw / (kGasConstant * std::max(1.0, f.temp_k)),
+        fl.oil_density / scale, fl.water_density / scale};
     return f;
 }
 

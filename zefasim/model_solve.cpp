@@ -20,10 +20,17 @@ void PrepareMomentum(BranchStep& s) {
     BranchScratch& w = s.w;
     const int n = s.n;
     const std::vector<FaceGeometry>& fgeo = s.br.face_geometry;
-    w.frho.resize(n + 1), w.fmu.resize(n + 1), w.cface.resize(n + 1);
+    w.frho.resize(n + 1), w.fmu.resize(n + 1), w.fns.resize(n + 1), w.cface.resize(n + 1);
     for (int j = 0; j <= n; ++j) {
-        w.frho[j] = std::max(1e-6, (w.left[j].rho + w.right[j].rho) / 2);
-        w.fmu[j] = (w.left[j].mu + w.right[j].mu) / 2;
+        const FaceSide &l = w.left[j], &r = w.right[j];
+        w.frho[j] = std::max(1e-6, (l.rho + r.rho) / 2);
+        w.fmu[j] = (l.mu + r.mu) / 2;
+        // What flows is the upwind side's mix, at the face's mean phase densities.
+        double g = s.br.flow[j];
+        const Phases& phi = g > 0 || (g == 0 && l.p >= r.p) ? l.phi : r.phi;
+        Phases rho_phase;
+        for (int k = 0; k < 3; ++k) rho_phase[k] = (l.rho_phase[k] + r.rho_phase[k]) / 2;
+        w.fns[j] = NoSlipDensity(phi, rho_phase);
         w.cface[j] = s.dt * fgeo[j].area / fgeo[j].length;
     }
     w.g_lin.assign(s.br.flow.begin(), s.br.flow.end());
@@ -52,9 +59,11 @@ void AssembleMomentumRows(BranchStep& s) {
         double g0 = w.g_lin[j];
         if (w.relin[j]) {
             double loss, dloss;  // friction and choke loss (Pa) and its slope
-            PipeLoss(fgeo[j], rho, w.fmu[j], g0, loss, dloss);
+            PipeLoss(s, j, g0, loss, dloss);
             if (br.choke[j] >= 0)
-                AddChokeLoss(s.model.controllers[br.choke[j]], rho, g0, loss, dloss);
+                AddChokeLoss(s, j, g0, loss, dloss);
+            else
+                AddAcceleration(s, j, g0, loss, dloss);
             w.loss[j] = loss;
             w.dloss[j] = dloss;
         }

@@ -101,16 +101,26 @@ void MovePlugs(Model& model, double dt) {
         int n = static_cast<int>(br.sections.size());
         int i = 0;
         while (i < n - 1 && pg.z >= br.sections[i].z_start + br.sections[i].length) ++i;
+        // It moves with the mixture's volumetric flux (what it displaces),
+        // the mean of the section's two faces.
         SectionState s = model.StateOf(pg.branch, i);
-        double u = 0;
-        if (s.rho_mix > 1e-9)
-            u = (br.flow[i] + br.flow[i + 1]) / (2 * s.rho_mix * br.sections[i].area);
+        const Phases rho{s.rho_gas, s.rho_oil, s.rho_water};
+        double q = 0;
+        for (int j : {i, i + 1})
+            for (int k = 0; k < 3; ++k)
+                if (rho[k] > 1e-9) q += br.flux[j][k] / rho[k];
+        double u = q / (2 * br.sections[i].area);
         pg.speed = u;
         pg.z += u * dt;
+        // It arrives at the branch end; pushed back to the start (by a
+        // momentary backflow at its launch point) it waits there.
         double len = model.BranchLength(pg.branch);
-        if (pg.z >= len || pg.z <= 0) {
-            pg.z = std::clamp(pg.z, 0.0, len);
+        if (pg.z >= len) {
+            pg.z = len;
             pg.arrived = true;
+            pg.speed = 0;
+        } else if (pg.z <= 0) {
+            pg.z = 0;
             pg.speed = 0;
         }
     }

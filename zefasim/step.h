@@ -32,7 +32,8 @@ bool SameEquationOfState(const Fluid& a, const Fluid& b);
 // One side of a face: a section, or the boundary beyond a branch end.
 struct FaceSide {
     double p = 0, rho = 0, mu = 0, temp_k = 0;
-    Phases phi{};  // mass fractions of what flows from this side
+    Phases phi{};        // mass fractions of what flows from this side
+    Phases rho_phase{};  // density of each phase there
 };
 
 // What the drift-flux law needs of a section.
@@ -65,8 +66,9 @@ struct BranchScratch {
     std::vector<double> d_keep, d_left, d_right, inv_denom;
     std::vector<Phases> well_flow;  // per section
     std::vector<double> well_energy;
-    // Per face: fluid of the momentum balance.
-    std::vector<double> frho, fmu, cface;
+    // Per face: fluid of the momentum balance (in-situ mixture density and
+    // viscosity; no-slip density of what flows).
+    std::vector<double> frho, fmu, fns, cface;
     // Per face: the loss (Pa) and its slope at the flow g_lin it was linearised
     // about, and whether to linearise it again in this Newton iteration.
     std::vector<double> loss, dloss;
@@ -116,13 +118,21 @@ void SetFaceSides(BranchStep& s);
 void ComputeDrift(BranchStep& s);
 void CapEndDrift(BranchStep& s);
 
-// Friction (model_friction.cpp): the pipe loss (Pa) of a face at flow g0 and its
-// slope with respect to the flow.
-void PipeLoss(const FaceGeometry& fg, double rho, double mu, double g0, double& loss,
-              double& dloss);
+// No-slip density of a flow of mass fractions phi whose phases have densities rho.
+double NoSlipDensity(const Phases& phi, const Phases& rho);
 
-// Chokes and critical flow (model_choke.cpp).
-void AddChokeLoss(const Controller& ct, double rho, double g0, double& loss, double& dloss);
+// Friction (model_friction.cpp): the wall loss (Pa) of face j at flow g0 and
+// its slope with respect to the flow, by the mixture form f rho_m j|j| / (2 D).
+void PipeLoss(const BranchStep& s, int j, double g0, double& loss, double& dloss);
+
+// Momentum flux (model_acceleration.cpp): the change of the mixture's momentum
+// flux across face j, and at an open end the exit at no more than the sound
+// speed (the end chokes), as a loss (Pa) at flow g0 with its slope.
+void AddAcceleration(const BranchStep& s, int j, double g0, double& loss, double& dloss);
+
+// Chokes and critical flow (model_choke.cpp): the loss of the isentropic nozzle
+// below its critical pressure ratio.
+void AddChokeLoss(const BranchStep& s, int j, double g0, double& loss, double& dloss);
 void ApplyCriticalRows(BranchStep& s, bool& any_choke);
 bool UpdateChokeRegimes(BranchStep& s);
 

@@ -97,7 +97,9 @@ TEST(ZefasimModel, SlipHoldsMoreLiquidBackAndKeepsTheBalance) {
     std::string text = Example("flowline.inp");
     text.replace(text.find("FLUID "), 6, "FLUID SLIP = 1.5, ");
     Model slip = BuildModel(text, "slip.inp");
-    Model plain = BuildModel(Example("flowline.inp"), "flowline.inp");
+    std::string no_slip = Example("flowline.inp");
+    no_slip.replace(no_slip.find("FLUID "), 6, "FLUID HOLDUP = NOSLIP, ");
+    Model plain = BuildModel(no_slip, "flowline.inp");
     ASSERT_EQ(slip.fluid.slip, 1.5);
     for (Model* m : {&slip, &plain}) ASSERT_TRUE(m->SolveSteady());
     EXPECT_GT(testing::Holdup(slip, 20), 1.15 * testing::Holdup(plain, 20));

@@ -23,10 +23,13 @@ double LiquidOut(const Model& m) {
     return f[kOil] + f[kWater];
 }
 
-// The outlet flow of choke_well_plug.inp after the choke closes from 0.6 to 0.3,
-// sampled every second, stepping the model in steps of `h` seconds.
+// The outlet flow of choke_well_plug.inp (without slip: with drift flux the
+// phase split at the choke follows the flow a step late) after the choke closes
+// from 0.6 to 0.3, sampled every second, stepping the model in steps of `h` seconds.
 std::vector<double> ChokeStep(double h, Model& m) {
-    m = BuildModel(Example("choke_well_plug.inp"), "choke_well_plug.inp");
+    std::string text = Example("choke_well_plug.inp");
+    text.replace(text.find("FLUID "), 6, "FLUID HOLDUP = NOSLIP, ");
+    m = BuildModel(text, "choke_well_plug.inp");
     EXPECT_TRUE(m.SolveSteady());
     m.Advance(60);
     m.controllers[0].opening = 0.3;
