@@ -1,7 +1,5 @@
 #include "input.h"
 
-#include "ranges.h"
-
 #include <algorithm>
 #include <cctype>
 #include <cmath>
@@ -10,6 +8,8 @@
 #include <map>
 #include <set>
 #include <sstream>
+
+#include "ranges.h"
 
 namespace zefasim {
 
@@ -424,12 +424,11 @@ void Build(Model& m, const std::vector<Statement>& statements, const std::string
         f.heat_capacity = r.Positive("HEATCAPACITY", Dim::HeatCapacity, f.heat_capacity);
         f.slip = r.Number("SLIP", Dim::Number, f.slip);
         // Drift flux unless a law is named; a SLIP given alone names the slip law.
-        const std::string law = r.Word("HOLDUP", {"SLIP", "NOSLIP", "DRIFTFLUX"},
-                                       r.Has("SLIP") ? "SLIP" : "DRIFTFLUX");
+        const std::string law =
+            r.Word("HOLDUP", {"SLIP", "NOSLIP", "DRIFTFLUX"}, r.Has("SLIP") ? "SLIP" : "DRIFTFLUX");
         f.holdup_model = law == "DRIFTFLUX" ? kHoldupDriftFlux : kHoldupSlip;
         if (law == "NOSLIP" && f.slip != 1) r.Error("SLIP applies to HOLDUP = SLIP only");
-        f.surface_tension =
-            r.Positive("SURFACETENSION", Dim::SurfaceTension, f.surface_tension);
+        f.surface_tension = r.Positive("SURFACETENSION", Dim::SurfaceTension, f.surface_tension);
         f.gas_kappa = r.Number("GASKAPPA", Dim::Number, f.gas_kappa);
         r.CheckAllUsed();
         if (f.bulk_modulus < 1e7) r.Error("BULKMODULUS must be at least 1e7 Pa");

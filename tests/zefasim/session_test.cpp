@@ -344,7 +344,7 @@ TEST_F(ZefasimSession, StartRunsToSteadyStateWhenAsked) {
     // Upstream of the well only the source flows (the liquid inventory, which
     // the drift sets, settles slowly: the flows are within 1e-5).
     EXPECT_NEAR(br.flow[3], 4, 1e-5);
-    EXPECT_EQ(br.flow[0], 0);          // closed inlet end
+    EXPECT_EQ(br.flow[0], 0);  // closed inlet end
 }
 
 TEST_F(ZefasimSession, SnapshotsAndInputLog) {
