@@ -1,5 +1,7 @@
 #include "input.h"
 
+#include "ranges.h"
+
 #include <algorithm>
 #include <cctype>
 #include <cmath>
@@ -8,8 +10,6 @@
 #include <map>
 #include <set>
 #include <sstream>
-
-#include "ranges.h"
 
 namespace zefasim {
 
@@ -428,7 +428,8 @@ void Build(Model& m, const std::vector<Statement>& statements, const std::string
             r.Word("HOLDUP", {"SLIP", "NOSLIP", "DRIFTFLUX"}, r.Has("SLIP") ? "SLIP" : "DRIFTFLUX");
         f.holdup_model = law == "DRIFTFLUX" ? kHoldupDriftFlux : kHoldupSlip;
         if (law == "NOSLIP" && f.slip != 1) r.Error("SLIP applies to HOLDUP = SLIP only");
-        f.surface_tension = r.Positive("SURFACETENSION", Dim::SurfaceTension, f.surface_tension);
+        f.surface_tension =
+            r.Positive("SURFACETENSION", Dim::SurfaceTension, f.surface_tension);
         f.gas_kappa = r.Number("GASKAPPA", Dim::Number, f.gas_kappa);
         r.CheckAllUsed();
         if (f.bulk_modulus < 1e7) r.Error("BULKMODULUS must be at least 1e7 Pa");
