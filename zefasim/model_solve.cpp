@@ -25,12 +25,21 @@ void PrepareMomentum(BranchStep& s) {
         const FaceSide &l = w.left[j], &r = w.right[j];
         w.frho[j] = std::max(1e-6, (l.rho + r.rho) / 2);
         w.fmu[j] = (l.mu + r.mu) / 2;
-        // What flows is the upwind side's mix, at the face's mean phase densities.
-        double g = s.br.flow[j];
-        const Phases& phi = g > 0 || (g == 0 && l.p >= r.p) ? l.phi : r.phi;
+        // What flows, at the face's mean phase densities: the phase flows of the
+        // last step (the mixture's share and the drift's), or where they add up
+        // to no mass flow, the upwind side's mix.
         Phases rho_phase;
         for (int k = 0; k < 3; ++k) rho_phase[k] = (l.rho_phase[k] + r.rho_phase[k]) / 2;
-        w.fns[j] = NoSlipDensity(phi, rho_phase);
+        const Phases& q = s.br.flux[j];
+        const double mass = q[kGas] + q[kOil] + q[kWater];
+        const double size = std::fabs(q[kGas]) + std::fabs(q[kOil]) + std::fabs(q[kWater]);
+        if (std::fabs(mass) > 1e-6 * size && mass != 0) {
+            w.fns[j] = NoSlipDensity({q[kGas] / mass, q[kOil] / mass, q[kWater] / mass}, rho_phase);
+        } else {
+            double g = s.br.flow[j];
+            const Phases& phi = g > 0 || (g == 0 && l.p >= r.p) ? l.phi : r.phi;
+            w.fns[j] = NoSlipDensity(phi, rho_phase);
+        }
         w.cface[j] = s.dt * fgeo[j].area / fgeo[j].length;
     }
     w.g_lin.assign(s.br.flow.begin(), s.br.flow.end());
