@@ -12,11 +12,6 @@ namespace zefasim::step {
 
 namespace {
 
-double SpecificVolume(const FaceSide& side) {
-    double rho = NoSlipDensity(side.phi, side.rho_phase);
-    return rho > 0 ? 1 / rho : 0;
-}
-
 // Pressure spent between the last section (upstream side `in`) and the exit
 // plane into the boundary at pressure p_b, for a mass flux of magnitude gm
 // (kg/(s m2)): the acceleration to the exit plane's state, and where the
@@ -33,7 +28,7 @@ double ExitLoss(const Fluid& fluid, const FaceSide& in, double p_b, double gm) {
     for (int k : {kOil, kWater})
         if (phi[k] > 0 && in.rho_phase[k] > 0) v_liquid += phi[k] / in.rho_phase[k];
     const double v_e = x * rt_m / p_e + v_liquid;
-    return gm * gm * std::max(0.0, v_e - SpecificVolume(in)) + std::max(0.0, p_sonic - p_b);
+    return gm * gm * std::max(0.0, v_e - in.v_ns) + std::max(0.0, p_sonic - p_b);
 }
 
 }  // namespace
@@ -55,7 +50,7 @@ void AddAcceleration(const BranchStep& s, int j, double g0, double& loss, double
     // Between two sections (or from an inlet boundary): the flow accelerates
     // where the mixture expands; where it slows down the pressure it would
     // recover is taken as lost, as at an abrupt expansion.
-    const double a = (SpecificVolume(w.right[j]) - SpecificVolume(w.left[j])) / (area * area);
+    const double a = (w.right[j].v_ns - w.left[j].v_ns) / (area * area);
     if (a * g0 > 0) {
         loss += a * g0 * g0;
         dloss += 2 * a * g0;

@@ -78,13 +78,6 @@ void FluidAt(const Fluid& f, const Phases& phi, double p, double temp_c, double&
                : f.gas_viscosity;
 }
 
-double NoSlipDensity(const Phases& phi, const Phases& rho) {
-    double v = 0;
-    for (int k = 0; k < 3; ++k)
-        if (phi[k] > 0 && rho[k] > 0) v += phi[k] / rho[k];
-    return v > 0 ? 1 / v : 0;
-}
-
 bool SameEquationOfState(const Fluid& a, const Fluid& b) {
     return a.gas_mw == b.gas_mw && a.oil_density == b.oil_density &&
            a.water_density == b.water_density && a.bulk_modulus == b.bulk_modulus &&

@@ -111,6 +111,7 @@ FaceSide SectionSide(const BranchStep& s, int i, double g) {
     f.temp_k = st.temp_k;
     f.rho_phase = {st.rho_gas, st.rho_oil, st.rho_water};
     f.phi = s.drift_model ? DriftShares(s, i, g) : FlowShares(s.br.mass[i], s.model.fluid.slip);
+    f.v_ns = NoSlipVolume(f.phi, f.rho_phase);
     return f;
 }
 
@@ -126,6 +127,7 @@ FaceSide BoundarySide(const Model& m, int bi) {
     f.rho_phase = {
         std::max(bd.pressure, 1.0) * fl.gas_mw / (kGasConstant * std::max(1.0, f.temp_k)),
         fl.oil_density / scale, fl.water_density / scale};
+    f.v_ns = NoSlipVolume(f.phi, f.rho_phase);
     return f;
 }
 

@@ -33,13 +33,16 @@ void PrepareMomentum(BranchStep& s) {
         const Phases& q = s.br.flux[j];
         const double mass = q[kGas] + q[kOil] + q[kWater];
         const double size = std::fabs(q[kGas]) + std::fabs(q[kOil]) + std::fabs(q[kWater]);
+        double volume = 0;  // per unit of mass
         if (std::fabs(mass) > 1e-6 * size && mass != 0) {
-            w.fns[j] = NoSlipDensity({q[kGas] / mass, q[kOil] / mass, q[kWater] / mass}, rho_phase);
+            for (int k = 0; k < 3; ++k)
+                if (q[k] * mass > 0 && rho_phase[k] > 0) volume += q[k] / rho_phase[k];
+            volume /= mass;
         } else {
             double g = s.br.flow[j];
-            const Phases& phi = g > 0 || (g == 0 && l.p >= r.p) ? l.phi : r.phi;
-            w.fns[j] = NoSlipDensity(phi, rho_phase);
+            volume = NoSlipVolume(g > 0 || (g == 0 && l.p >= r.p) ? l.phi : r.phi, rho_phase);
         }
+        w.fns[j] = volume > 0 ? 1 / volume : 0;
         w.cface[j] = s.dt * fgeo[j].area / fgeo[j].length;
     }
     w.g_lin.assign(s.br.flow.begin(), s.br.flow.end());

@@ -34,6 +34,7 @@ struct FaceSide {
     double p = 0, rho = 0, mu = 0, temp_k = 0;
     Phases phi{};        // mass fractions of what flows from this side
     Phases rho_phase{};  // density of each phase there
+    double v_ns = 0;     // no-slip specific volume of what flows from this side
 };
 
 // What the drift-flux law needs of a section.
@@ -118,8 +119,14 @@ void SetFaceSides(BranchStep& s);
 void ComputeDrift(BranchStep& s);
 void CapEndDrift(BranchStep& s);
 
-// No-slip density of a flow of mass fractions phi whose phases have densities rho.
-double NoSlipDensity(const Phases& phi, const Phases& rho);
+// No-slip specific volume of a flow of mass fractions phi whose phases have
+// densities rho (phases flowing the other way, or absent, left out).
+inline double NoSlipVolume(const Phases& phi, const Phases& rho) {
+    double v = 0;
+    for (int k = 0; k < 3; ++k)
+        if (phi[k] > 0 && rho[k] > 0) v += phi[k] / rho[k];
+    return v;
+}
 
 // Friction (model_friction.cpp): the wall loss (Pa) of face j at flow g0 and
 // its slope with respect to the flow, by the mixture form f rho_m j|j| / (2 D).
