@@ -44,7 +44,7 @@ struct Fluid {
     double bulk_modulus = 1.5e9;     // Pa, both liquids
     double heat_capacity = 2000.0;   // J/(kg K), mixture
     double slip = 1.0;               // gas velocity / liquid velocity (HOLDUP = SLIP)
-    int holdup_model = 0;            // kHoldupSlip or kHoldupDriftFlux
+    int holdup_model = 1;            // kHoldupSlip or kHoldupDriftFlux (the default)
     double surface_tension = 0.025;  // N/m, gas-liquid (drift-flux bubble rise velocity)
     double gas_kappa = 1.3;          // heat capacity ratio of the gas (critical flow)
 };
@@ -257,6 +257,11 @@ class Model {
 // critical throat pressure ratio is returned in `ratio`.
 double CriticalMassFlux(double p0, double t0, double x, double rho_liquid, double gas_mw,
                         double kappa, double* ratio = nullptr);
+
+// Mass flux, kg/(s m2), of the same nozzle expanding to the throat pressure
+// ratio eta (subcritical flow when eta is the downstream ratio above the critical one).
+double NozzleMassFlux(double p0, double t0, double x, double rho_liquid, double gas_mw,
+                      double kappa, double eta);
 
 // Drift-flux parameters of Shi et al. (2005): distribution coefficient C0 and
 // drift velocity (m/s, along the pipe, positive up the slope) for gas volume
