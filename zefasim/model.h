@@ -171,6 +171,9 @@ struct Sensitivity {
     int object = 0, phase = 0;
     std::vector<double> dflow;      // per face of the object's branch, kg/s per unit
     std::vector<double> dpressure;  // per section of the object's branch, Pa per unit
+    std::vector<Phases> dmass;      // per section: phase masses, kg per unit
+    std::vector<double> dtemp;      // per section: temperature, K per unit
+    Phases dflux_inlet{}, dflux_outlet{};  // phase flows through the branch ends
 };
 
 // Mass that entered the model from outside since the last initialisation, per phase.

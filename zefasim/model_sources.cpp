@@ -45,6 +45,7 @@ void LineariseWells(BranchStep& s) {
     w.omega_p.assign(s.n, 0);
     w.well_flow.assign(s.n, Phases{0, 0, 0});
     w.well_energy.assign(s.n, 0);
+    w.well_dq.assign(s.n, Phases{0, 0, 0});
     for (const Well& wl : s.model.wells) {
         if (wl.branch != s.b || s.shut || !(wl.productivity > 0)) continue;
         const SectionState& st = w.st[wl.section];
@@ -54,6 +55,7 @@ void LineariseWells(BranchStep& s) {
         for (int k = 0; k < 3; ++k) beta += st.dpdm[k] * phi[k];
         w.omega[wl.section] += wl.productivity * beta;
         w.omega_p[wl.section] += wl.productivity * beta * wl.res_pressure;
+        for (int k = 0; k < 3; ++k) w.well_dq[wl.section][k] -= wl.productivity * phi[k];
     }
 }
 

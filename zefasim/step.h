@@ -6,6 +6,7 @@
 // sources and wells, energy, derivatives), and Model::TryStep runs them in
 // order for every branch (model_step.cpp).
 
+#include <array>
 #include <vector>
 
 #include "model.h"
@@ -63,7 +64,13 @@ struct BranchScratch {
     // The derivative rows of the last solve (see model_derivatives.cpp).
     bool derivative_rows = false;
     std::vector<double> d_keep, d_left, d_right, inv_denom;
-    std::vector<Phases> well_flow;  // per section
+    // Per face: d(phase share)/d(upwind masses) [share][mass], and of the drift
+    // with respect to the masses of the sections before and after the face.
+    std::vector<std::array<Phases, 3>> d_share, d_drift_lo, d_drift_hi;
+    std::array<char, 2> d_capped{};  // the drift at the inlet, outlet takes all it may
+    std::vector<double> d_rho;       // per face: row response to a side's density change
+    std::vector<Phases> well_dq;     // per section: d(well phase inflow)/d(pressure)
+    std::vector<Phases> well_flow;   // per section
     std::vector<double> well_energy;
     // Per face: fluid of the momentum balance.
     std::vector<double> frho, fmu, cface;
@@ -112,6 +119,11 @@ void WellInflow(BranchStep& s, std::vector<Phases>& well_applied);
 // Holdup (model_holdup.cpp): the drift-flux description of each section, the
 // phase shares of what each face carries, and the drift between sections.
 void DescribeDrift(BranchStep& s);
+void DescribeSectionDrift(BranchStep& s, int i);
+// For the derivatives: the phase shares section i gives a flow g, and the drift
+// across face j (before the cap on the new outflow), at the sections' present state.
+Phases SectionShares(const BranchStep& s, int i, double g);
+Phases DriftAcross(BranchStep& s, int j);
 void SetFaceSides(BranchStep& s);
 void ComputeDrift(BranchStep& s);
 void CapEndDrift(BranchStep& s);
