@@ -14,9 +14,9 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
-#include <deque>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
 #include <iostream>
 #include <optional>
 #include <string>
@@ -166,14 +166,13 @@ bool Serve(int fd, zefasim::Session& session, int idle_timeout_s) {
         }
         pollfd p{fd, POLLIN, 0};
         bool partial = frames.Buffered() > 0;
-        int timeout = partial                ? kMessageTimeoutMs
-                      : idle_timeout_s > 0 ? idle_timeout_s * 1000
-                                             : -1;
+        int timeout = partial ? kMessageTimeoutMs : idle_timeout_s > 0 ? idle_timeout_s * 1000 : -1;
         int r = poll(&p, 1, timeout);
         if (r < 0 && errno == EINTR) continue;
         if (r == 0) {
             std::cerr << "zefa-server: "
-                      << (partial ? "an incomplete message stalled" : "the client was idle too long")
+                      << (partial ? "an incomplete message stalled"
+                                  : "the client was idle too long")
                       << ": connection closed\n";
             return false;
         }

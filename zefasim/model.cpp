@@ -153,7 +153,7 @@ void Model::Validate() const {
         !(fluid.slip >= 1 && fluid.slip <= 10) ||
         (fluid.holdup_model != kHoldupSlip && fluid.holdup_model != kHoldupDriftFlux) ||
         !(fluid.surface_tension >= 1e-4 && fluid.surface_tension <= 1) ||
-        !(fluid.gas_kappa > 1 && fluid.gas_kappa <= 2))
+        !(fluid.gas_kappa > 1 && fluid.gas_kappa <= 2) || !(std::fabs(fluid.gas_jt) <= 5e-5))
         fail("fluid properties must be positive numbers");
     if (!finite_pos(integration.min_step) || !finite_pos(integration.max_step) ||
         integration.min_step > integration.max_step || integration.min_step < 1e-9)

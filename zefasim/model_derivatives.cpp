@@ -243,44 +243,61 @@ void SolveFlowResponse(Sensitivity& sv, const Branch& br, const BranchScratch& w
     for (int j = 0; j <= n; ++j) sv.dflow[j] = w.closed[j] || !std::isfinite(dr[j]) ? 0 : dr[j];
 }
 
-// The energy balance of the step (model_energy.cpp) linearised: the
-// temperature response of section i from the responses of its masses (old
-// `dm0`, new `dm1`), of the flows through its faces and of the upwind
-// temperatures, of the seed's inflow and of a well's inflow.
-double TemperatureResponse(const BranchStep& s, const Sensitivity& sv, const SeedScratch& t,
-                           const Phases& dm0, const Phases& dm1, double seed_temp_k, int i) {
+// The energy balance of the step (model_energy.cpp) linearised: its rows
+// D T_i - A T_(i-1) - B T_(i+1) = N are the step's; here the right-hand side
+// of the temperature responses, dN - dD T_i + dA T_(i-1) + dB T_(i+1), from
+// the responses of the masses (old `dm0`, new `dm1`), of the old temperature,
+// of the phase flows through the faces, of the seed's inflow and of wells and
+// withdrawals. The pressures' small part in the phases' energy is held.
+double TemperatureRhs(const BranchStep& s, const Sensitivity& sv, const SeedScratch& t,
+                      const Phases& dm0, const Phases& dm1, int i) {
     const Branch& br = s.br;
     const BranchScratch& w = s.w;
+    const Model& model = s.model;
     const double dt = s.dt;
-    const Section& sec = br.sections[i];
-    double h = sec.u_value * kPi * sec.diameter * sec.length / s.model.fluid.heat_capacity;
-    double denom = Sum(w.mass_new[i]) + dt * h;
-    double t_new = w.temp_new[i];
-    if (!(denom > 1e-12) || !(t_new > -250.0 && t_new < 5000.0)) return 0;
-    double tk = w.st[i].temp_k, dtk = sv.dtemp[i];
-    double de = Sum(dm0) * tk + Sum(br.mass[i]) * dtk;
-    double gl = Sum(w.flux[i]), gr = Sum(w.flux[i + 1]);
-    double dgl = Sum(t.dflux[i]), dgr = Sum(t.dflux[i + 1]);
-    double dtl = i > 0 ? sv.dtemp[i - 1] : 0.0, dtr = i + 1 < s.n ? sv.dtemp[i + 1] : 0.0;
-    if (gl > 0) {
-        de += dt * (dgl * w.left[i].temp_k + gl * dtl);
-    } else {
-        de += dt * (dgl * tk + gl * dtk);
+    const int n = s.n;
+    if (Sum(w.mass_new[i]) <= 0 || !(w.e_di[i] > 1e-9)) return 0;
+    const PhaseEnergy pe = PhaseEnergyOf(model.fluid);
+    const std::vector<double>& z = w.elevation;
+    const std::vector<double>& tn = w.e_sol;  // new temperatures, K
+    const double tk = w.st[i].temp_k, p = w.st[i].p, gz = kGravity * z[i], dtk = sv.dtemp[i];
+    double de = 0;
+    for (int k = 0; k < 3; ++k)
+        de += dm0[k] * (pe.cv[k] * tk + pe.up[k] * p + gz) + br.mass[i][k] * pe.cv[k] * dtk;
+    for (int j : {i, i + 1}) {
+        double sign = j == i ? 1.0 : -1.0;  // into section i
+        int other = j == i ? i - 1 : i + 1;
+        bool section = other >= 0 && other < n;
+        const FaceSide& side = j == i ? w.left[j] : w.right[j];
+        double zz = section ? z[other] : z[i] - sign * br.sections[i].dz / 2;
+        for (int k = 0; k < 3; ++k) {
+            double f = sign * w.flux[j][k], df = sign * t.dflux[j][k];
+            if (f < 0 || (f == 0 && df < 0)) {
+                de += dt * df * (pe.cp[k] * tn[i] + pe.hp[k] * p + gz);
+            } else {
+                double tu = section ? tn[other] : side.temp_k;
+                de += dt * df * (pe.cp[k] * tu + pe.hp[k] * side.p + kGravity * zz);
+            }
+        }
     }
-    if (gr < 0) {
-        de -= dt * (dgr * w.right[i + 1].temp_k + gr * dtr);
-    } else {
-        de -= dt * (dgr * tk + gr * dtk);
+    bool seeded = sv.seed == Sensitivity::Seed::SourcePhase &&
+                  model.sources[sv.object].section == i &&
+                  (!model.ShutIn() || model.sources[sv.object].host_fed);
+    for (int k = 0; k < 3; ++k) {
+        double dq = t.dsrc[i][k] - (seeded && k == sv.phase ? 1.0 : 0.0);  // withdrawals
+        if (w.src[i][k] < 0) de += dt * dq * (pe.cp[k] * tn[i] + pe.hp[k] * p + gz);
     }
-    double src_out = 0;
-    for (int k = 0; k < 3; ++k) src_out += std::min(0.0, w.src[i][k]);
-    de += dt * src_out * dtk;
-    if (sv.seed == Sensitivity::Seed::SourcePhase && s.model.sources[sv.object].section == i &&
-        (!s.model.ShutIn() || s.model.sources[sv.object].host_fed))
-        de += dt * seed_temp_k;
+    if (seeded) {
+        int k = sv.phase;
+        double ts = model.sources[sv.object].temperature + kKelvin;
+        de += dt * (pe.cp[k] * ts + pe.hp[k] * p + gz);
+    }
     double wf = Sum(w.well_flow[i]);
-    if (wf > 0) de += dt * w.well_energy[i] / wf * Sum(w.well_dq[i]) * t.dpred[i];
-    return (de - (t_new + kKelvin) * Sum(dm1)) / denom;
+    if (wf > 0) de += dt * (w.well_energy[i] / wf + gz) * Sum(w.well_dq[i]) * t.dpred[i];
+    double p_new = PredictedPressure(w, dt, i, w.g_new);
+    if (!std::isfinite(p_new) || !(p_new > 0)) p_new = p;
+    for (int k = 0; k < 3; ++k) de -= dm1[k] * (pe.cv[k] * tn[i] + pe.up[k] * p_new + gz);
+    return de;
 }
 
 void Propagate(const Model& model, Sensitivity& sv, BranchStep& s, SeedScratch& t) {
@@ -316,7 +333,6 @@ void Propagate(const Model& model, Sensitivity& sv, BranchStep& s, SeedScratch& 
     for (int i = 0; i < n; ++i)
         t.dpred[i] =
             w.dfac[i] * (t.dpt[i] + dt * w.gin[i] * sv.dflow[i] - dt * w.gout[i] * sv.dflow[i + 1]);
-    double seed_temp_k = is_boundary ? 0.0 : model.sources[sv.object].temperature + kKelvin;
     // New masses and temperatures; the temperatures need the old masses' responses.
     static thread_local std::vector<Phases> dm_new;
     dm_new.resize(n);
@@ -324,18 +340,18 @@ void Propagate(const Model& model, Sensitivity& sv, BranchStep& s, SeedScratch& 
         for (int k = 0; k < 3; ++k)
             dm_new[i][k] = sv.dmass[i][k] + dt * (t.dflux[i][k] - t.dflux[i + 1][k] + t.dsrc[i][k] +
                                                   w.well_dq[i][k] * t.dpred[i]);
-    static thread_local std::vector<double> dtemp_new;
-    dtemp_new.resize(n);
-    for (int i = 0; i < n; ++i)
-        dtemp_new[i] = TemperatureResponse(s, sv, t, sv.dmass[i], dm_new[i], seed_temp_k, i);
+    static thread_local std::vector<double> dtemp_rhs, dtemp_new;
+    dtemp_rhs.resize(n);
+    for (int i = 0; i < n; ++i) dtemp_rhs[i] = TemperatureRhs(s, sv, t, sv.dmass[i], dm_new[i], i);
+    SolveEnergyRows(w, n, dtemp_rhs, dtemp_new);
     // The pressures at the new masses and temperatures.
     for (int i = 0; i < n; ++i) {
         sv.dmass[i] = dm_new[i];
         sv.dtemp[i] = std::isfinite(dtemp_new[i]) ? dtemp_new[i] : 0.0;
         const SectionState& st = w.st_after[i];
         double dp = 0;
-        for (int k = 0; k < 3; ++k) dp += st.dpdm[k] * sv.dmass[i][k];
-        dp += st.dpdm[kGas] * w.mass_new[i][kGas] / st.temp_k * sv.dtemp[i];
+        for (int k = 0; k < 3; ++k) dp += st.dpdm_t[k] * sv.dmass[i][k];
+        dp += st.dpdt * sv.dtemp[i];
         sv.dpressure[i] = std::isfinite(dp) ? dp : 0.0;
     }
     sv.dflux_inlet = t.dflux[0];

@@ -46,8 +46,20 @@ SectionState ComputeSectionState(const Fluid& fluid, double volume, const Phases
     if (!(s.mu_mix > 0)) s.mu_mix = fluid.gas_viscosity;
     double dfdp = v_gas + s.p * liquid0 / k;
     if (!(dfdp > kTiny)) dfdp = kTiny;
-    s.dpdm = {kGasConstant * s.temp_k / fluid.gas_mw / dfdp, s.p * scale / fluid.oil_density / dfdp,
-              s.p * scale / fluid.water_density / dfdp};
+    s.dpdm_t = {kGasConstant * s.temp_k / fluid.gas_mw / dfdp,
+                s.p * scale / fluid.oil_density / dfdp, s.p * scale / fluid.water_density / dfdp};
+    s.dpdt = s.dpdm_t[kGas] * mg / s.temp_k;
+    // Mass added at the section's own state brings its enthalpy h_k, the
+    // section holds it as internal energy u_k: the difference (the flow work
+    // p v_k) warms the section by (h_k - u_k) dm / sum(m cv).
+    step::PhaseEnergy pe = step::PhaseEnergyOf(fluid);
+    double heat = mg * pe.cv[kGas] + mo * pe.cv[kOil] + mw * pe.cv[kWater];
+    s.dpdm = s.dpdm_t;
+    if (heat > 0) {
+        double dtdm[3] = {kGasConstant * s.temp_k / fluid.gas_mw / heat, s.p / s.rho_oil / heat,
+                          s.p / s.rho_water / heat};
+        for (int ph = 0; ph < 3; ++ph) s.dpdm[ph] += s.dpdt * dtdm[ph];
+    }
     return s;
 }
 

@@ -15,6 +15,7 @@ void ApplySources(BranchStep& s, std::vector<Phases>& applied) {
     w.src.assign(n, Phases{0, 0, 0});
     w.src_energy.assign(n, 0);
     w.withdraw.assign(n, 0);
+    const PhaseEnergy pe = PhaseEnergyOf(m.fluid);
     for (size_t si = 0; si < m.sources.size(); ++si) {
         const Source& src = m.sources[si];
         if (src.branch != s.b) continue;
@@ -23,16 +24,18 @@ void ApplySources(BranchStep& s, std::vector<Phases>& applied) {
             if (src.mass_flow >= 0) {
                 Phases phi = Model::Composition(src.gas_fraction, src.water_fraction);
                 for (int k = 0; k < 3; ++k) q[k] = src.mass_flow * phi[k];
-                w.src_energy[src.section] += src.mass_flow * (src.temperature + kKelvin);
             } else {
                 Phases phi = Fractions(s.br.mass[src.section]);
                 for (int k = 0; k < 3; ++k) q[k] = src.mass_flow * phi[k];
                 w.withdraw[src.section] -= src.mass_flow * (Sum(phi) > 0 ? 1.0 : 0.0);
             }
+            Phases in{0, 0, 0};  // what enters, at the source's temperature
             for (int k = 0; k < 3; ++k) {
                 q[k] += src.extra[k];
-                w.src_energy[src.section] += src.extra[k] * (src.temperature + kKelvin);
+                in[k] = std::max(0.0, q[k]);
             }
+            w.src_energy[src.section] +=
+                EnthalpyFlow(pe, in, src.temperature + kKelvin, w.st[src.section].p);
         }
         for (int k = 0; k < 3; ++k) w.src[src.section][k] += q[k];
         applied[si] = q;
@@ -75,7 +78,8 @@ void WellInflow(BranchStep& s, std::vector<Phases>& well_applied) {
             well_applied[wi][k] = q * phi[k];
             w.well_flow[i][k] += q * phi[k];
         }
-        w.well_energy[i] += q * (wl.temperature + kKelvin);
+        w.well_energy[i] +=
+            q * EnthalpyFlow(PhaseEnergyOf(m.fluid), phi, wl.temperature + kKelvin, w.st[i].p);
     }
 }
 

@@ -46,7 +46,7 @@ struct SectionDrift {
 struct BranchScratch {
     std::vector<SectionState> st;
     std::vector<Phases> src;             // source phase flows per section
-    std::vector<double> src_energy;      // inflow * T (K) of sources with positive flow
+    std::vector<double> src_energy;      // enthalpy flow (W) of sources with positive flow
     std::vector<double> withdraw;        // total withdrawal per section (positive number)
     std::vector<double> omega, omega_p;  // well linearisation
     std::vector<double> ptilde, dfac, gin, gout;
@@ -67,11 +67,14 @@ struct BranchScratch {
     // Per face: d(phase share)/d(upwind masses) [share][mass], and of the drift
     // with respect to the masses of the sections before and after the face.
     std::vector<std::array<Phases, 3>> d_share, d_drift_lo, d_drift_hi;
-    std::array<char, 2> d_capped{};  // the drift at the inlet, outlet takes all it may
-    std::vector<double> d_rho;       // per face: row response to a side's density change
-    std::vector<Phases> well_dq;     // per section: d(well phase inflow)/d(pressure)
-    std::vector<Phases> well_flow;   // per section
-    std::vector<double> well_energy;
+    std::array<char, 2> d_capped{};   // the drift at the inlet, outlet takes all it may
+    std::vector<double> d_rho;        // per face: row response to a side's density change
+    std::vector<Phases> well_dq;      // per section: d(well phase inflow)/d(pressure)
+    std::vector<Phases> well_flow;    // per section
+    std::vector<double> well_energy;  // enthalpy flow (W) of wells
+    std::vector<double> elevation;    // per section: height of its centre (m)
+    // Energy rows D T_i - A T_(i-1) - B T_(i+1) = rhs of the step, and the solution (K).
+    std::vector<double> e_lo, e_di, e_up, e_rhs, e_sol;
     // Per face: fluid of the momentum balance.
     std::vector<double> frho, fmu, cface;
     // Per face: the loss (Pa) and its slope at the flow g_lin it was linearised
@@ -156,8 +159,19 @@ void ScaleOverdrawn(BranchStep& s, std::vector<Phases>& applied);
 void UpdateMasses(BranchStep& s);
 void MovePlugs(Model& model, double dt);
 
-// Energy (model_energy.cpp): the new temperature of each section.
+// Energy (model_energy.cpp): the new temperature of each section. The phases'
+// enthalpy and internal energy per kg are linear in temperature (K) and
+// pressure: h_k = cp_k T + hp_k p, u_k = cv_k T + up_k p.
+struct PhaseEnergy {
+    Phases cp{}, cv{}, hp{}, up{};
+};
+PhaseEnergy PhaseEnergyOf(const Fluid& f);
+// Enthalpy flow (W) of phase flows q at temperature temp_k and pressure p.
+double EnthalpyFlow(const PhaseEnergy& e, const Phases& q, double temp_k, double p);
 void UpdateTemperatures(BranchStep& s);
+// Solves the energy rows of the last UpdateTemperatures for another right-hand side.
+void SolveEnergyRows(const BranchScratch& w, int n, const std::vector<double>& rhs,
+                     std::vector<double>& x);
 
 // Derivatives (model_derivatives.cpp): carries each sensitivity through the step.
 void PropagateSensitivities(Model& model, StepWork& work, double dt);
