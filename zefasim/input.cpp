@@ -508,7 +508,16 @@ void Build(Model& m, const std::vector<Statement>& statements, const std::string
         long count = r.Count("NSECTIONS", 1, kMaxSectionsPerPipe, false);
         double u = r.NonNegative("UVALUE", Dim::HeatTransfer, 0);
         double t_amb = r.InRange("TAMBIENT", Dim::Temperature, 20, kTemperatureRange);
+        // An elastic wall: thickness and Young's modulus, both or neither.
+        double wall = r.NonNegative("WALLTHICKNESS", Dim::Length, 0);
+        double modulus = r.NonNegative("YOUNGSMODULUS", Dim::Pressure, 0);
         r.CheckAllUsed();
+        if ((wall > 0) != (modulus > 0))
+            r.Error("WALLTHICKNESS and YOUNGSMODULUS are given together or not at all");
+        if (wall > 0 && !(wall < diameter / 2)) r.Error("WALLTHICKNESS must be below DIAMETER/2");
+        if (wall > 0 && !(modulus * wall / diameter >= 1e6))
+            r.Error("YOUNGSMODULUS x WALLTHICKNESS / DIAMETER must be at least 1e6 Pa");
+        double compliance = wall > 0 ? diameter / (wall * modulus) : 0.0;
         if (std::fabs(elevation) > length) r.Error("ELEVATION exceeds LENGTH");
         if (roughness >= diameter) r.Error("ROUGHNESS must be smaller than DIAMETER");
         total_sections += count;
@@ -530,6 +539,7 @@ void Build(Model& m, const std::vector<Statement>& statements, const std::string
             sec.z_start = z;
             sec.u_value = u;
             sec.t_ambient = t_amb;
+            sec.wall_compliance = compliance;
             sec.pipe = static_cast<int>(br.pipes.size());
             z += sec.length;
             br.sections.push_back(sec);

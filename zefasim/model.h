@@ -61,6 +61,10 @@ struct Section {
     double z_start = 0;                  // distance of its upstream end from the branch start
     double u_value = 0, t_ambient = 20;  // heat exchange with the surroundings
     int pipe = 0;
+    // Elastic wall: relative volume change per Pa, D / (e E) for a thin wall of
+    // thickness e and Young's modulus E (0: rigid). The volume above is that at
+    // the reference pressure.
+    double wall_compliance = 0;
 };
 
 struct Pipe {
@@ -293,8 +297,10 @@ DriftFluid ShiDriftFluid(double rho_gas, double rho_liquid, double surface_tensi
 DriftFlux ShiDriftFlux(double alpha, double j, const DriftFluid& fluid, double incl_factor,
                        double sin_incl);
 
+// `volume` at the reference pressure; an elastic wall (wall_compliance, 1/Pa)
+// widens it with the pressure.
 SectionState ComputeSectionState(const Fluid& fluid, double volume, const Phases& mass,
-                                 double temp_c);
+                                 double temp_c, double wall_compliance = 0);
 // Darcy friction factor: laminar 64/Re or Haaland, whichever is larger (continuous).
 double FrictionFactor(double reynolds, double relative_roughness);
 

@@ -74,8 +74,8 @@ void DriftJacobians(BranchStep& s) {
         Phases d_out = w.closed[i + 1] ? Phases{} : DriftAcross(s, i + 1);
         for (int l = 0; l < 3; ++l) {
             br.mass[i][l] = m0[l] + h;
-            w.st[i] =
-                ComputeSectionState(s.model.fluid, br.sections[i].volume, br.mass[i], br.temp[i]);
+            w.st[i] = ComputeSectionState(s.model.fluid, br.sections[i].volume, br.mass[i],
+                                          br.temp[i], br.sections[i].wall_compliance);
             DescribeSectionDrift(s, i);
             if (share_in) {
                 Phases p = SectionShares(s, i, br.flow[i]);

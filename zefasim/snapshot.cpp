@@ -156,6 +156,7 @@ template <class Ar>
 void Visit(Ar& ar, Section& s) {
     ar(s.length), ar(s.diameter), ar(s.roughness), ar(s.dz), ar(s.area), ar(s.volume);
     ar(s.z_start), ar(s.u_value), ar(s.t_ambient), ar(s.pipe);
+    ar(s.wall_compliance);
 }
 template <class Ar>
 void Visit(Ar& ar, Pipe& p) {
