@@ -54,6 +54,48 @@ Jacobian ShareJacobian(const Phases& phi, const Phases& m) {
     return jac;
 }
 
+// The faces section i feeds and whether its faces are closed, as bits.
+unsigned char FaceFlags(const BranchScratch& w, int i) {
+    return static_cast<unsigned char>((w.g_new[i] < 0 ? 1 : 0) | (w.g_new[i + 1] > 0 ? 2 : 0) |
+                                      (w.closed[i] ? 4 : 0) | (w.closed[i + 1] ? 8 : 0));
+}
+
+// Which Jacobians of drift flux are out of date: a section's when its masses
+// moved by more than 1e-3 of its mass, its temperature by more than 0.1 K,
+// the faces it feeds changed, or its neighbour's did (the drift between the
+// two depends on both); all when the fluid or the branch changed.
+void StaleSections(BranchStep& s, std::vector<char>& stale) {
+    const Branch& br = s.br;
+    BranchScratch& w = s.w;
+    const int n = s.n;
+    const Fluid& f = s.model.fluid;
+    bool all =
+        w.d_jac_mass.size() != static_cast<size_t>(n) || !SameEquationOfState(w.d_jac_fluid, f) ||
+        w.d_jac_fluid.surface_tension != f.surface_tension ||
+        w.d_jac_fluid.gas_kappa != f.gas_kappa || w.d_share.size() != static_cast<size_t>(n + 1);
+    if (all) {
+        w.d_jac_mass.assign(n, Phases{-1, -1, -1});
+        w.d_jac_temp.assign(n, -1e9);
+        w.d_jac_flags.assign(n, 0);
+        w.d_share.assign(n + 1, Jacobian{});
+        w.d_drift_lo.assign(n + 1, Jacobian{});
+        w.d_drift_hi.assign(n + 1, Jacobian{});
+        w.d_jac_fluid = f;
+    }
+    static thread_local std::vector<char> moved;
+    moved.assign(n + 2, 0);
+    for (int i = 0; i < n; ++i) {
+        double tol = 1e-3 * Sum(br.mass[i]);
+        bool m = FaceFlags(w, i) != w.d_jac_flags[i] ||
+                 !(std::fabs(br.temp[i] - w.d_jac_temp[i]) <= 0.1);
+        for (int k = 0; k < 3 && !m; ++k)
+            m = !(std::fabs(br.mass[i][k] - w.d_jac_mass[i][k]) <= tol);
+        moved[i + 1] = m;
+    }
+    stale.resize(n);
+    for (int i = 0; i < n; ++i) stale[i] = moved[i] || moved[i + 1] || moved[i + 2];
+}
+
 // With drift flux the shares and the drift between sections depend on the
 // volume fractions, densities and drift law: their response to each section's
 // masses is taken by perturbing the masses and evaluating the same law.
@@ -61,7 +103,13 @@ void DriftJacobians(BranchStep& s) {
     Branch& br = s.br;
     BranchScratch& w = s.w;
     const int n = s.n;
+    static thread_local std::vector<char> stale;
+    StaleSections(s, stale);
     for (int i = 0; i < n; ++i) {
+        if (!stale[i]) continue;
+        w.d_jac_mass[i] = br.mass[i];
+        w.d_jac_temp[i] = br.temp[i];
+        w.d_jac_flags[i] = FaceFlags(w, i);
         const Phases m0 = br.mass[i];
         const SectionState st0 = w.st[i];
         const SectionDrift sd0 = w.sd[i];
@@ -122,6 +170,8 @@ void EndDriftResponse(const BranchScratch& w, int j, double dg, Phases& dflux) {
     dflux = gas_drifts_out ? Phases{dg, 0, 0} : Phases{0, dg * oil, dg * (1 - oil)};
 }
 
+void EnergyTangentCoefficients(BranchStep& s);
+
 // Per face, the right-hand side of the linearised momentum balance is
 // keep * (previous flow response) + left * (response of the pressure
 // upstream) + right * (of the pressure downstream) + rho * (response of the
@@ -135,9 +185,12 @@ void DeriveDerivativeRows(BranchStep& s) {
     w.d_left.assign(n + 1, 0);
     w.d_right.assign(n + 1, 0);
     w.d_rho.assign(n + 1, 0);
-    w.d_share.assign(n + 1, Jacobian{});
-    w.d_drift_lo.assign(n + 1, Jacobian{});
-    w.d_drift_hi.assign(n + 1, Jacobian{});
+    if (!s.drift_model) {
+        w.d_share.assign(n + 1, Jacobian{});
+        w.d_drift_lo.assign(n + 1, Jacobian{});
+        w.d_drift_hi.assign(n + 1, Jacobian{});
+        w.d_jac_mass.clear();
+    }
     w.inv_denom.resize(n + 1);
     const std::vector<FaceGeometry>& fgeo = br.face_geometry;
     for (int j = 0; j <= n; ++j) {
@@ -162,10 +215,10 @@ void DeriveDerivativeRows(BranchStep& s) {
         w.d_share[j] = ShareJacobian(w.g_new[j] > 0 ? w.left[j].phi : w.right[j].phi, br.mass[u]);
     }
     if (s.drift_model) DriftJacobians(s);
+    EnergyTangentCoefficients(s);
     for (int e = 0; e < 2; ++e) {
         int j = e == 0 ? 0 : n;
         w.d_capped[e] = EndDriftCapped(w, j);
-        if (w.d_capped[e]) w.d_share[j] = w.d_drift_lo[j] = w.d_drift_hi[j] = Jacobian{};
     }
     w.derivative_rows = true;
 }
@@ -205,7 +258,7 @@ void CompositionFluxes(const Sensitivity& sv, const BranchScratch& w, int n, See
             out[k] += f * (jac[k][0] * dm[0] + jac[k][1] * dm[1] + jac[k][2] * dm[2]);
     };
     for (int j = 0; j <= n; ++j) {
-        if (w.closed[j]) continue;
+        if (w.closed[j] || (j == 0 && w.d_capped[0]) || (j == n && w.d_capped[1])) continue;
         double g = w.g_new[j];
         int u = UpwindSection(j, g, n);
         if (u >= 0) apply(w.d_share[j], sv.dmass[u], g, t.dcomp[j]);
@@ -244,59 +297,85 @@ void SolveFlowResponse(Sensitivity& sv, const Branch& br, const BranchScratch& w
 }
 
 // The energy balance of the step (model_energy.cpp) linearised: its rows
-// D T_i - A T_(i-1) - B T_(i+1) = N are the step's; here the right-hand side
-// of the temperature responses, dN - dD T_i + dA T_(i-1) + dB T_(i+1), from
-// the responses of the masses (old `dm0`, new `dm1`), of the old temperature,
-// of the phase flows through the faces, of the seed's inflow and of wells and
-// withdrawals. The pressures' small part in the phases' energy is held.
-double TemperatureRhs(const BranchStep& s, const Sensitivity& sv, const SeedScratch& t,
-                      const Phases& dm0, const Phases& dm1, int i) {
+// D T_i - A T_(i-1) - B T_(i+1) = N are the step's; the right-hand side of the
+// temperature responses, dN - dD T_i + dA T_(i-1) + dB T_(i+1), comes from the
+// responses of the masses, of the old temperature, of the phase flows through
+// the faces, of the seed's inflow and of wells and withdrawals. Its
+// coefficients depend on the step alone and are derived once per step here.
+// The pressures' small part in the phases' energy is held.
+void EnergyTangentCoefficients(BranchStep& s) {
     const Branch& br = s.br;
-    const BranchScratch& w = s.w;
-    const Model& model = s.model;
-    const double dt = s.dt;
+    BranchScratch& w = s.w;
     const int n = s.n;
-    if (Sum(w.mass_new[i]) <= 0 || !(w.e_di[i] > 1e-9)) return 0;
-    const PhaseEnergy pe = PhaseEnergyOf(model.fluid);
+    const PhaseEnergy pe = PhaseEnergyOf(s.model.fluid);
     const std::vector<double>& z = w.elevation;
     const std::vector<double>& tn = w.e_sol;  // new temperatures, K
-    const double tk = w.st[i].temp_k, p = w.st[i].p, gz = kGravity * z[i], dtk = sv.dtemp[i];
-    double de = 0;
-    for (int k = 0; k < 3; ++k)
-        de += dm0[k] * (pe.cv[k] * tk + pe.up[k] * p + gz) + br.mass[i][k] * pe.cv[k] * dtk;
-    for (int j : {i, i + 1}) {
-        double sign = j == i ? 1.0 : -1.0;  // into section i
-        int other = j == i ? i - 1 : i + 1;
-        bool section = other >= 0 && other < n;
-        const FaceSide& side = j == i ? w.left[j] : w.right[j];
-        double zz = section ? z[other] : z[i] - sign * br.sections[i].dz / 2;
+    w.e_carried.resize(n + 1);
+    for (int j = 0; j <= n; ++j) {
         for (int k = 0; k < 3; ++k) {
-            double f = sign * w.flux[j][k], df = sign * t.dflux[j][k];
-            if (f < 0 || (f == 0 && df < 0)) {
-                de += dt * df * (pe.cp[k] * tn[i] + pe.hp[k] * p + gz);
+            double f = w.flux[j][k] != 0 ? w.flux[j][k] : w.g_new[j];
+            int donor = f > 0 ? j - 1 : j;
+            double e;
+            if (donor >= 0 && donor < n) {
+                e = pe.cp[k] * tn[donor] + pe.hp[k] * w.st[donor].p + kGravity * z[donor];
             } else {
-                double tu = section ? tn[other] : side.temp_k;
-                de += dt * df * (pe.cp[k] * tu + pe.hp[k] * side.p + kGravity * zz);
+                const FaceSide& side = f > 0 ? w.left[j] : w.right[j];
+                double zz = j == 0 ? -br.sections[0].dz / 2 : z[n - 1] + br.sections[n - 1].dz / 2;
+                e = pe.cp[k] * side.temp_k + pe.hp[k] * side.p + kGravity * zz;
             }
+            w.e_carried[j][k] = w.closed[j] ? 0.0 : e;
         }
     }
-    bool seeded = sv.seed == Sensitivity::Seed::SourcePhase &&
-                  model.sources[sv.object].section == i &&
-                  (!model.ShutIn() || model.sources[sv.object].host_fed);
-    for (int k = 0; k < 3; ++k) {
-        double dq = t.dsrc[i][k] - (seeded && k == sv.phase ? 1.0 : 0.0);  // withdrawals
-        if (w.src[i][k] < 0) de += dt * dq * (pe.cp[k] * tn[i] + pe.hp[k] * p + gz);
+    w.e_held0.resize(n);
+    w.e_held1.resize(n);
+    w.e_heat0.resize(n);
+    for (int i = 0; i < n; ++i) {
+        const double tk = w.st[i].temp_k, p = w.st[i].p, gz = kGravity * z[i];
+        double p_new = PredictedPressure(w, s.dt, i, w.g_new);
+        if (!std::isfinite(p_new) || !(p_new > 0)) p_new = p;
+        bool live = Sum(w.mass_new[i]) > 0 && w.e_di[i] > 1e-9 && w.e_di[i] != 1.0;
+        double heat = 0;
+        for (int k = 0; k < 3; ++k) {
+            w.e_held0[i][k] = live ? pe.cv[k] * tk + pe.up[k] * p + gz : 0.0;
+            w.e_held1[i][k] = live ? pe.cv[k] * tn[i] + pe.up[k] * p_new + gz : 0.0;
+            heat += br.mass[i][k] * pe.cv[k];
+        }
+        w.e_heat0[i] = live ? heat : 0.0;
     }
-    if (seeded) {
+}
+
+double TemperatureRhs(const BranchStep& s, const Sensitivity& sv, const SeedScratch& t,
+                      const Phases& dm0, const Phases& dm1, int i) {
+    const BranchScratch& w = s.w;
+    if (w.e_heat0[i] == 0 && Sum(w.e_held0[i]) == 0) return 0;
+    const Model& model = s.model;
+    const double dt = s.dt;
+    const Phases &c0 = w.e_carried[i], &c1 = w.e_carried[i + 1];
+    const Phases &h0 = w.e_held0[i], &h1 = w.e_held1[i];
+    const Phases &f0 = t.dflux[i], &f1 = t.dflux[i + 1];
+    double de = w.e_heat0[i] * sv.dtemp[i];
+    for (int k = 0; k < 3; ++k)
+        de += dm0[k] * h0[k] - dm1[k] * h1[k] + dt * (f0[k] * c0[k] - f1[k] * c1[k]);
+    if (w.withdraw[i] > 0) {
+        // Withdrawals take the section's new state: its outflow energy.
+        const PhaseEnergy pe = PhaseEnergyOf(model.fluid);
+        for (int k = 0; k < 3; ++k) {
+            if (!(w.src[i][k] < 0)) continue;
+            double e = pe.cp[k] * w.e_sol[i] + pe.hp[k] * w.st[i].p + kGravity * w.elevation[i];
+            de += dt * t.dsrc[i][k] * e;
+        }
+    }
+    if (sv.seed == Sensitivity::Seed::SourcePhase && model.sources[sv.object].section == i &&
+        (!model.ShutIn() || model.sources[sv.object].host_fed)) {
+        const PhaseEnergy pe = PhaseEnergyOf(model.fluid);
         int k = sv.phase;
         double ts = model.sources[sv.object].temperature + kKelvin;
-        de += dt * (pe.cp[k] * ts + pe.hp[k] * p + gz);
+        de += dt * (pe.cp[k] * ts + pe.hp[k] * w.st[i].p + kGravity * w.elevation[i]);
     }
     double wf = Sum(w.well_flow[i]);
-    if (wf > 0) de += dt * (w.well_energy[i] / wf + gz) * Sum(w.well_dq[i]) * t.dpred[i];
-    double p_new = PredictedPressure(w, dt, i, w.g_new);
-    if (!std::isfinite(p_new) || !(p_new > 0)) p_new = p;
-    for (int k = 0; k < 3; ++k) de -= dm1[k] * (pe.cv[k] * tn[i] + pe.up[k] * p_new + gz);
+    if (wf > 0)
+        de += dt * (w.well_energy[i] / wf + kGravity * w.elevation[i]) * Sum(w.well_dq[i]) *
+              t.dpred[i];
     return de;
 }
 

@@ -116,6 +116,14 @@ void UpdateTemperatures(BranchStep& s) {
             w.e_rhs[i] = br.temp[i] + kKelvin;
         }
     }
+    // Thomas algorithm (diagonally dominant); the pivots are kept for the derivatives.
+    w.e_c.resize(n);
+    w.e_inv.resize(n);
+    for (int i = 0; i < n; ++i) {
+        double denom = w.e_di[i] - (i > 0 ? w.e_lo[i] * w.e_c[i - 1] : 0.0);
+        w.e_inv[i] = 1.0 / denom;
+        w.e_c[i] = -w.e_up[i] * w.e_inv[i];
+    }
     std::vector<double>& tk_new = w.e_sol;
     SolveEnergyRows(w, n, w.e_rhs, tk_new);
     w.temp_new.resize(n);
@@ -127,17 +135,13 @@ void UpdateTemperatures(BranchStep& s) {
 
 void SolveEnergyRows(const BranchScratch& w, int n, const std::vector<double>& rhs,
                      std::vector<double>& x) {
-    // Thomas algorithm on D x_i - A x_(i-1) - B x_(i+1) = rhs (diagonally dominant).
-    static thread_local std::vector<double> c;
-    c.resize(n);
     x.resize(n);
+    double prev = 0;
     for (int i = 0; i < n; ++i) {
-        double lo = i > 0 ? -w.e_lo[i] : 0.0;
-        double denom = w.e_di[i] - (i > 0 ? lo * c[i - 1] : 0.0);
-        c[i] = -w.e_up[i] / denom;
-        x[i] = (rhs[i] - (i > 0 ? lo * x[i - 1] : 0.0)) / denom;
+        prev = (rhs[i] + (i > 0 ? w.e_lo[i] * prev : 0.0)) * w.e_inv[i];
+        x[i] = prev;
     }
-    for (int i = n - 2; i >= 0; --i) x[i] -= c[i] * x[i + 1];
+    for (int i = n - 2; i >= 0; --i) x[i] -= w.e_c[i] * x[i + 1];
 }
 
 }  // namespace zefasim::step

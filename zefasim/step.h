@@ -67,14 +67,25 @@ struct BranchScratch {
     // Per face: d(phase share)/d(upwind masses) [share][mass], and of the drift
     // with respect to the masses of the sections before and after the face.
     std::vector<std::array<Phases, 3>> d_share, d_drift_lo, d_drift_hi;
-    std::array<char, 2> d_capped{};   // the drift at the inlet, outlet takes all it may
+    std::array<char, 2> d_capped{};  // the drift at the inlet, outlet takes all it may
+    // What the drift-flux Jacobians of each section were taken at: they are
+    // taken again only where a section or its neighbour moved.
+    std::vector<Phases> d_jac_mass;
+    std::vector<double> d_jac_temp;
+    std::vector<unsigned char> d_jac_flags;
+    Fluid d_jac_fluid;
     std::vector<double> d_rho;        // per face: row response to a side's density change
     std::vector<Phases> well_dq;      // per section: d(well phase inflow)/d(pressure)
     std::vector<Phases> well_flow;    // per section
     std::vector<double> well_energy;  // enthalpy flow (W) of wells
     std::vector<double> elevation;    // per section: height of its centre (m)
     // Energy rows D T_i - A T_(i-1) - B T_(i+1) = rhs of the step, and the solution (K).
-    std::vector<double> e_lo, e_di, e_up, e_rhs, e_sol;
+    std::vector<double> e_lo, e_di, e_up, e_rhs, e_sol, e_c, e_inv;
+    // For the derivatives: per face and phase the energy (J/kg) what flows
+    // carries at the step's end, h + g z of its donor; per section that held
+    // per kg at the step's start and end, u + g z, and sum(m cv) at the start.
+    std::vector<Phases> e_carried, e_held0, e_held1;
+    std::vector<double> e_heat0;
     // Per face: fluid of the momentum balance.
     std::vector<double> frho, fmu, cface;
     // Per face: the loss (Pa) and its slope at the flow g_lin it was linearised
