@@ -160,7 +160,8 @@ TEST_F(ZefasimSession, OutputTrendsFollowTheRegisteredOrder) {
 // it asked for, so they must hold for short and long intervals alike.
 TEST_F(ZefasimSession, DerivativesMatchFiniteDifferences) {
     // The flowline with no slip, and with drift flux at a gas rate that keeps
-    // the riser from slugging (a slugging line has no derivative to speak of).
+    // the riser from slugging (a slugging line has no derivative to speak of);
+    // a line with a well and a choke at its outlet.
     std::string drift = ReadFile(dir_.File("flowline.inp"));
     drift.replace(drift.find("WATERVISCOSITY = 1 cP"), 21,
                   "WATERVISCOSITY = 1 cP, HOLDUP = DRIFTFLUX");
@@ -171,9 +172,10 @@ TEST_F(ZefasimSession, DerivativesMatchFiniteDifferences) {
     };
     struct Case {
         const char* model;
-        float gas_fraction;
+        float gas_fraction, total, p_out;
     };
-    for (Case c : {Case{"flowline.inp", 0.15f}, Case{"drift.inp", 0.40f}})
+    for (Case c : {Case{"flowline.inp", 0.15f, 8, 20e5f}, Case{"drift.inp", 0.40f, 8, 20e5f},
+                   Case{"choke_well_plug.inp", 0.3f, 4, 30e5f}})
         for (float interval : {1.0f, 10.0f, 60.0f}) {
             const char* model = c.model;
             SCOPED_TRACE(std::string(model) + ", run interval " + std::to_string(interval) + " s");
@@ -183,7 +185,7 @@ TEST_F(ZefasimSession, DerivativesMatchFiniteDifferences) {
             Do(Text(MessageType::OuttrNames, kFlowlineOutputs));
             StepTo(600);
             dir_.Write("base.snp", EncodeSnapshot(*session_.model()));
-            const float gas = 8 * c.gas_fraction, liquid = 8 * (1 - c.gas_fraction),
+            const float gas = c.total * c.gas_fraction, liquid = c.total * (1 - c.gas_fraction),
                         water = liquid * 0.3f;
             const Model& m = *session_.model();
             // Sends the inputs as phase flows and an outlet pressure; runs the interval.
@@ -194,7 +196,7 @@ TEST_F(ZefasimSession, DerivativesMatchFiniteDifferences) {
                                                  1, 1, in.p_out, 30, 0}));
                 return StepTo(600 + interval);
             };
-            std::vector<float> base = run({gas, liquid, water, 20e5f});
+            std::vector<float> base = run({gas, liquid, water, c.p_out});
             ASSERT_EQ(base.size(), 17u);
             Phases dgdp = m.boundaries[0].deriv, dpdg = m.sources[0].deriv;
 
@@ -206,7 +208,7 @@ TEST_F(ZefasimSession, DerivativesMatchFiniteDifferences) {
             const float dps[6] = {-4e4f, -2e4f, -1e4f, 1e4f, 2e4f, 4e4f};
             double sxx = 0;
             for (int r = 0; r < 6; ++r) {
-                run({gas, liquid, water, 20e5f + dps[r]});
+                run({gas, liquid, water, c.p_out + dps[r]});
                 outflow_at[r] = m.branches[0].flux.back();
                 sxx += double(dps[r]) * dps[r];
             }
@@ -220,12 +222,12 @@ TEST_F(ZefasimSession, DerivativesMatchFiniteDifferences) {
             EXPECT_LT(dgdp[kGas], 0);
 
             const float dg = 0.05f;
-            Inputs plus[3] = {{gas + dg, liquid, water, 20e5f},
-                              {gas, liquid + dg, water, 20e5f},
-                              {gas, liquid + dg, water + dg, 20e5f}};
-            Inputs minus[3] = {{gas - dg, liquid, water, 20e5f},
-                               {gas, liquid - dg, water, 20e5f},
-                               {gas, liquid - dg, water - dg, 20e5f}};
+            Inputs plus[3] = {{gas + dg, liquid, water, c.p_out},
+                              {gas, liquid + dg, water, c.p_out},
+                              {gas, liquid + dg, water + dg, c.p_out}};
+            Inputs minus[3] = {{gas - dg, liquid, water, c.p_out},
+                               {gas, liquid - dg, water, c.p_out},
+                               {gas, liquid - dg, water - dg, c.p_out}};
             for (int k = 0; k < 3; ++k) {
                 run(plus[k]);
                 double p_hi = m.StateOf(0, 0).p;
