@@ -97,7 +97,8 @@ bool SameEquationOfState(const Fluid& a, const Fluid& b) {
     return a.gas_mw == b.gas_mw && a.oil_density == b.oil_density &&
            a.water_density == b.water_density && a.bulk_modulus == b.bulk_modulus &&
            a.gas_viscosity == b.gas_viscosity && a.oil_viscosity == b.oil_viscosity &&
-           a.water_viscosity == b.water_viscosity;
+           a.water_viscosity == b.water_viscosity && a.gas_kappa == b.gas_kappa &&
+           a.heat_capacity == b.heat_capacity && a.gas_jt == b.gas_jt;
 }
 
 void DeriveSectionStates(BranchStep& s) {

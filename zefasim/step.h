@@ -27,7 +27,8 @@ Phases Fractions(const Phases& m);
 Phases FlowShares(const Phases& m, double slip);
 // Density and viscosity of a fluid of given mass composition at p and T.
 void FluidAt(const Fluid& f, const Phases& phi, double p, double temp_c, double& rho, double& mu);
-// Whether two fluids give the same section state for the same masses.
+// Whether two fluids give the same section state (pressure response included)
+// for the same masses.
 bool SameEquationOfState(const Fluid& a, const Fluid& b);
 
 // One side of a face: a section, or the boundary beyond a branch end.
