@@ -16,7 +16,8 @@ using step::Sum;
 
 SectionState Model::StateOf(int b, int i) const {
     const Branch& br = branches[b];
-    return ComputeSectionState(fluid, br.sections[i].volume, br.mass[i], br.temp[i]);
+    return ComputeSectionState(fluid, br.sections[i].volume, br.mass[i], br.temp[i],
+                               br.sections[i].wall_compliance);
 }
 
 double Model::MixtureVelocity(int b, int face) const {
@@ -72,7 +73,8 @@ void Model::SetInitialState() {
         double scale = 1.0 - (ini.pressure - kReferencePressure) / fluid.bulk_modulus;
         double tk = ini.temperature + kKelvin;
         for (size_t i = 0; i < n; ++i) {
-            double v = br.sections[i].volume;
+            const Section& sec = br.sections[i];
+            double v = sec.volume * (1 + sec.wall_compliance * (ini.pressure - kReferencePressure));
             double liquid0 = ini.holdup * v / scale;
             br.mass[i][kOil] = fluid.oil_density * liquid0 * (1 - ini.water_cut);
             br.mass[i][kWater] = fluid.water_density * liquid0 * ini.water_cut;
@@ -153,7 +155,7 @@ void Model::Validate() const {
         !(fluid.slip >= 1 && fluid.slip <= 10) ||
         (fluid.holdup_model != kHoldupSlip && fluid.holdup_model != kHoldupDriftFlux) ||
         !(fluid.surface_tension >= 1e-4 && fluid.surface_tension <= 1) ||
-        !(fluid.gas_kappa > 1 && fluid.gas_kappa <= 2))
+        !(fluid.gas_kappa > 1 && fluid.gas_kappa <= 2) || !(std::fabs(fluid.gas_jt) <= 5e-5))
         fail("fluid properties must be positive numbers");
     if (!finite_pos(integration.min_step) || !finite_pos(integration.max_step) ||
         integration.min_step > integration.max_step || integration.min_step < 1e-9)
@@ -173,6 +175,7 @@ void Model::Validate() const {
                 !finite_pos(s.volume) || !std::isfinite(s.dz) || !std::isfinite(s.roughness) ||
                 s.roughness < 0 || !std::isfinite(s.u_value) || s.u_value < 0 ||
                 !std::isfinite(s.t_ambient) || s.pipe < 0 ||
+                !(s.wall_compliance >= 0 && s.wall_compliance <= 1e-6) ||
                 s.pipe >= static_cast<int>(br.pipes.size()))
                 fail("branch " + br.label + " has an invalid section");
         }

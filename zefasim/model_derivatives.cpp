@@ -1,8 +1,16 @@
 // Derivatives: the response to a unit change of a boundary pressure or of one
-// phase of a source's inflow, carried through every step of the run interval by
-// the step's own linearisation (the same factorised tridiagonal system, Newton
-// loss slopes and critical-flow rows included) with one right-hand side per seed.
+// phase of a source's inflow, carried through every step of the run interval
+// by the tangent of the step. Each seed carries the phase masses and the
+// temperature of every section: a step's pressures follow from them, its flows
+// from the same factorised tridiagonal system as the step (Newton loss slopes
+// and critical-flow rows included) with the mixture density's part in gravity
+// and losses, and the new masses from what the flows carry, at the phase
+// shares of the perturbed upwind section. So the response of a long run
+// interval includes the liquid a source adds to the line and what it does to
+// the head and the losses, not only the first compression.
 
+#include <algorithm>
+#include <array>
 #include <cmath>
 
 #include "step.h"
@@ -17,6 +25,9 @@ void Model::BeginSensitivities(std::vector<Sensitivity> seeds) {
         size_t n = branches[b].sections.size();
         s.dflow.assign(n + 1, 0);
         s.dpressure.assign(n, 0);
+        s.dmass.assign(n, Phases{0, 0, 0});
+        s.dtemp.assign(n, 0);
+        s.dflux_inlet = s.dflux_outlet = Phases{0, 0, 0};
     }
 }
 
@@ -24,15 +35,164 @@ namespace step {
 
 namespace {
 
+// Index of the section upwind of face j at flow g, -1 where a boundary is.
+int UpwindSection(int j, double g, int n) {
+    int u = g > 0 ? j - 1 : j;
+    return u >= 0 && u < n ? u : -1;
+}
+
+using Jacobian = std::array<Phases, 3>;  // [phase flow][section mass]
+
+// The phase shares a face carries respond to the upwind section's masses: with
+// a fixed slip ratio phi_k = w_k m_k / sum(w_l m_l), w_k = phi_k / m_k.
+Jacobian ShareJacobian(const Phases& phi, const Phases& m) {
+    Jacobian jac{};
+    Phases wt{};
+    for (int k = 0; k < 3; ++k) wt[k] = m[k] > 0 ? phi[k] / m[k] : 0.0;
+    for (int k = 0; k < 3; ++k)
+        for (int l = 0; l < 3; ++l) jac[k][l] = (k == l ? wt[k] : 0.0) - phi[k] * wt[l];
+    return jac;
+}
+
+// The faces section i feeds and whether its faces are closed, as bits.
+unsigned char FaceFlags(const BranchScratch& w, int i) {
+    return static_cast<unsigned char>((w.g_new[i] < 0 ? 1 : 0) | (w.g_new[i + 1] > 0 ? 2 : 0) |
+                                      (w.closed[i] ? 4 : 0) | (w.closed[i + 1] ? 8 : 0));
+}
+
+// Which Jacobians of drift flux are out of date: a section's when its masses
+// moved by more than 1e-3 of its mass, its temperature by more than 0.1 K,
+// the faces it feeds changed, or its neighbour's did (the drift between the
+// two depends on both); all when the fluid or the branch changed.
+void StaleSections(BranchStep& s, std::vector<char>& stale) {
+    const Branch& br = s.br;
+    BranchScratch& w = s.w;
+    const int n = s.n;
+    const Fluid& f = s.model.fluid;
+    bool all =
+        w.d_jac_mass.size() != static_cast<size_t>(n) || !SameEquationOfState(w.d_jac_fluid, f) ||
+        w.d_jac_fluid.surface_tension != f.surface_tension ||
+        w.d_jac_fluid.gas_kappa != f.gas_kappa || w.d_share.size() != static_cast<size_t>(n + 1);
+    if (all) {
+        w.d_jac_mass.assign(n, Phases{-1, -1, -1});
+        w.d_jac_temp.assign(n, -1e9);
+        w.d_jac_flags.assign(n, 0);
+        w.d_share.assign(n + 1, Jacobian{});
+        w.d_drift_lo.assign(n + 1, Jacobian{});
+        w.d_drift_hi.assign(n + 1, Jacobian{});
+        w.d_jac_fluid = f;
+    }
+    static thread_local std::vector<char> moved;
+    moved.assign(n + 2, 0);
+    for (int i = 0; i < n; ++i) {
+        double tol = 1e-3 * Sum(br.mass[i]);
+        bool m = FaceFlags(w, i) != w.d_jac_flags[i] ||
+                 !(std::fabs(br.temp[i] - w.d_jac_temp[i]) <= 0.1);
+        for (int k = 0; k < 3 && !m; ++k)
+            m = !(std::fabs(br.mass[i][k] - w.d_jac_mass[i][k]) <= tol);
+        moved[i + 1] = m;
+    }
+    stale.resize(n);
+    for (int i = 0; i < n; ++i) stale[i] = moved[i] || moved[i + 1] || moved[i + 2];
+}
+
+// With drift flux the shares and the drift between sections depend on the
+// volume fractions, densities and drift law: their response to each section's
+// masses is taken by perturbing the masses and evaluating the same law.
+void DriftJacobians(BranchStep& s) {
+    Branch& br = s.br;
+    BranchScratch& w = s.w;
+    const int n = s.n;
+    static thread_local std::vector<char> stale;
+    StaleSections(s, stale);
+    for (int i = 0; i < n; ++i) {
+        if (!stale[i]) continue;
+        w.d_jac_mass[i] = br.mass[i];
+        w.d_jac_temp[i] = br.temp[i];
+        w.d_jac_flags[i] = FaceFlags(w, i);
+        const Phases m0 = br.mass[i];
+        const SectionState st0 = w.st[i];
+        const SectionDrift sd0 = w.sd[i];
+        const double h = 1e-7 * std::max(Sum(m0), 1e-9);
+        // Faces whose upwind section is i (by the step's flow) and inner faces beside it.
+        bool share_in = i < n && w.g_new[i] < 0 && !w.closed[i];
+        bool share_out = w.g_new[i + 1] > 0 && !w.closed[i + 1];
+        Phases phi_in = w.right[i].phi, phi_out = w.left[i + 1].phi;
+        Phases d_in = w.closed[i] ? Phases{} : DriftAcross(s, i);
+        Phases d_out = w.closed[i + 1] ? Phases{} : DriftAcross(s, i + 1);
+        for (int l = 0; l < 3; ++l) {
+            br.mass[i][l] = m0[l] + h;
+            w.st[i] = ComputeSectionState(s.model.fluid, br.sections[i].volume, br.mass[i],
+                                          br.temp[i], br.sections[i].wall_compliance);
+            DescribeSectionDrift(s, i);
+            if (share_in) {
+                Phases p = SectionShares(s, i, br.flow[i]);
+                for (int k = 0; k < 3; ++k) w.d_share[i][k][l] = (p[k] - phi_in[k]) / h;
+            }
+            if (share_out) {
+                Phases p = SectionShares(s, i, br.flow[i + 1]);
+                for (int k = 0; k < 3; ++k) w.d_share[i + 1][k][l] = (p[k] - phi_out[k]) / h;
+            }
+            if (!w.closed[i]) {
+                Phases d = DriftAcross(s, i);
+                for (int k = 0; k < 3; ++k) w.d_drift_hi[i][k][l] = (d[k] - d_in[k]) / h;
+            }
+            if (!w.closed[i + 1]) {
+                Phases d = DriftAcross(s, i + 1);
+                for (int k = 0; k < 3; ++k) w.d_drift_lo[i + 1][k][l] = (d[k] - d_out[k]) / h;
+            }
+            br.mass[i] = m0;
+        }
+        w.st[i] = st0;
+        w.sd[i] = sd0;
+    }
+}
+
+// Where the drift at an open end takes back all the outflow carries of the
+// phase drifting in (CapEndDrift), the flow carries only the other phase: a
+// change of the flow changes that phase alone, and the composition nothing.
+bool EndDriftCapped(const BranchScratch& w, int j) {
+    double d = std::fabs(w.drift[j][kGas]);
+    if (d == 0 || w.closed[j]) return false;
+    double g = w.g_new[j];
+    const Phases& phi = g > 0 ? w.left[j].phi : w.right[j].phi;
+    double gas_out = std::fabs(g) * phi[kGas], liquid_out = std::fabs(g) - gas_out;
+    bool gas_drifts_out = (j == 0) == (w.drift[j][kGas] < 0);
+    return d >= (gas_drifts_out ? liquid_out : gas_out) * (1 - 1e-9);
+}
+
+void EndDriftResponse(const BranchScratch& w, int j, double dg, Phases& dflux) {
+    double g = w.g_new[j];
+    const Phases& phi = g > 0 ? w.left[j].phi : w.right[j].phi;
+    bool gas_drifts_out = (j == 0) == (w.drift[j][kGas] < 0);
+    double liquid = phi[kOil] + phi[kWater];
+    double oil = liquid > 0 ? phi[kOil] / liquid : 1.0;
+    dflux = gas_drifts_out ? Phases{dg, 0, 0} : Phases{0, dg * oil, dg * (1 - oil)};
+}
+
+void EnergyTangentCoefficients(BranchStep& s);
+
 // Per face, the right-hand side of the linearised momentum balance is
 // keep * (previous flow response) + left * (response of the pressure
-// upstream) + right * (of the pressure downstream); at the branch ends the
-// boundary pressure takes the place of the missing section.
-void DeriveDerivativeRows(const Branch& br, BranchScratch& w, int n) {
+// upstream) + right * (of the pressure downstream) + rho * (response of the
+// two sections' mixture densities); at the branch ends the boundary pressure
+// takes the place of the missing section.
+void DeriveDerivativeRows(BranchStep& s) {
+    const Branch& br = s.br;
+    BranchScratch& w = s.w;
+    const int n = s.n;
     w.d_keep.assign(n + 1, 0);
     w.d_left.assign(n + 1, 0);
     w.d_right.assign(n + 1, 0);
+    w.d_rho.assign(n + 1, 0);
+    if (!s.drift_model) {
+        w.d_share.assign(n + 1, Jacobian{});
+        w.d_drift_lo.assign(n + 1, Jacobian{});
+        w.d_drift_hi.assign(n + 1, Jacobian{});
+        w.d_jac_mass.clear();
+    }
     w.inv_denom.resize(n + 1);
+    const std::vector<FaceGeometry>& fgeo = br.face_geometry;
     for (int j = 0; j <= n; ++j) {
         w.inv_denom[j] = 1.0 / w.denom[j];
         double fl = j > 0 ? w.dfac[j - 1] : 1.0, fr = j < n ? w.dfac[j] : 1.0;
@@ -46,75 +206,256 @@ void DeriveDerivativeRows(const Branch& br, BranchScratch& w, int n) {
             w.d_keep[j] = 1;
             w.d_left[j] = c * fl;
             w.d_right[j] = -(c * fr);
+            // Gravity rho g dz and the losses (proportional to 1/rho) at the new flow.
+            double loss = w.loss[j] + w.dloss[j] * (w.g_new[j] - w.g_lin[j]);
+            w.d_rho[j] = -c * (kGravity * fgeo[j].dz - loss / w.frho[j]) / 2;
         }
+        int u = UpwindSection(j, w.g_new[j], n);
+        if (u < 0 || s.drift_model) continue;
+        w.d_share[j] = ShareJacobian(w.g_new[j] > 0 ? w.left[j].phi : w.right[j].phi, br.mass[u]);
+    }
+    if (s.drift_model) DriftJacobians(s);
+    EnergyTangentCoefficients(s);
+    for (int e = 0; e < 2; ++e) {
+        int j = e == 0 ? 0 : n;
+        w.d_capped[e] = EndDriftCapped(w, j);
     }
     w.derivative_rows = true;
 }
 
-// Pressure responses of the sections before the step's flows act: the
-// previous ones, plus what a source seed's inflow brings over the step.
-void SeedPressures(const Model& model, const Sensitivity& sv, const BranchScratch& w,
-                   const Branch& br, double dt, std::vector<double>& dpt) {
+// Scratch of one seed's propagation through a branch's step.
+struct SeedScratch {
+    std::vector<double> dpt, dr, dpred;
+    std::vector<Phases> dsrc, dcomp, dflux;
+};
+
+// The seed's own inflow, and what withdrawing sources take more or less of a
+// phase when the section's composition moved.
+void SeedInflow(const Model& model, const Sensitivity& sv, const Branch& br, const BranchScratch& w,
+                SeedScratch& t) {
     const int n = static_cast<int>(br.sections.size());
-    dpt.resize(n);
-    for (int i = 0; i < n; ++i) dpt[i] = sv.dpressure[i];
-    if (sv.seed == Sensitivity::Seed::BoundaryPressure || model.ShutIn()) return;
-    // The inflow adds its mass, and its heat: at fixed masses the gas
-    // pressure rises with temperature as dp/dT = dp/dm_gas * m_gas / T.
+    t.dsrc.assign(n, Phases{0, 0, 0});
+    for (int i = 0; i < n; ++i) {
+        if (!(w.withdraw[i] > 0)) continue;
+        double m = Sum(br.mass[i]);
+        if (!(m > 0)) continue;
+        double dm = Sum(sv.dmass[i]);
+        for (int k = 0; k < 3; ++k)
+            t.dsrc[i][k] -= w.withdraw[i] * (sv.dmass[i][k] - br.mass[i][k] / m * dm) / m;
+    }
+    if (sv.seed != Sensitivity::Seed::SourcePhase) return;
     const Source& src = model.sources[sv.object];
-    int i = src.section;
-    const SectionState& s = w.st[i];
-    double m = Sum(br.mass[i]);
-    dpt[i] += dt * s.dpdm[sv.phase];
-    if (m > 0 && s.temp_k > 0)
-        dpt[i] += s.dpdm[kGas] * br.mass[i][kGas] / s.temp_k * dt *
-                  (src.temperature + kKelvin - s.temp_k) / m;
+    if (!model.ShutIn() || src.host_fed) t.dsrc[src.section][sv.phase] += 1;
 }
 
-void Propagate(const Model& model, Sensitivity& sv, BranchScratch& w, double dt) {
-    bool is_boundary = sv.seed == Sensitivity::Seed::BoundaryPressure;
-    int b = is_boundary ? model.boundaries[sv.object].branch : model.sources[sv.object].branch;
-    const Branch& br = model.branches[b];
-    const int n = static_cast<int>(br.sections.size());
-    static thread_local std::vector<double> dpt, dr;
-    SeedPressures(model, sv, w, br, dt, dpt);
-    dr.resize(n + 1);
-    if (!w.derivative_rows) DeriveDerivativeRows(br, w, n);
-    double dp_in = is_boundary && model.boundaries[sv.object].at_inlet ? 1.0 : 0.0;
-    double dp_out = is_boundary && !model.boundaries[sv.object].at_inlet ? 1.0 : 0.0;
-    // Right-hand side and forward elimination in one sweep.
+// What the faces carry more or less at the step's flows because the masses
+// of the sections beside them moved: the shares of the upwind section, and the
+// drift between the two.
+void CompositionFluxes(const Sensitivity& sv, const BranchScratch& w, int n, SeedScratch& t) {
+    t.dcomp.assign(n + 1, Phases{0, 0, 0});
+    auto apply = [](const Jacobian& jac, const Phases& dm, double f, Phases& out) {
+        for (int k = 0; k < 3; ++k)
+            out[k] += f * (jac[k][0] * dm[0] + jac[k][1] * dm[1] + jac[k][2] * dm[2]);
+    };
+    for (int j = 0; j <= n; ++j) {
+        if (w.closed[j] || (j == 0 && w.d_capped[0]) || (j == n && w.d_capped[1])) continue;
+        double g = w.g_new[j];
+        int u = UpwindSection(j, g, n);
+        if (u >= 0) apply(w.d_share[j], sv.dmass[u], g, t.dcomp[j]);
+        if (j > 0) apply(w.d_drift_lo[j], sv.dmass[j - 1], 1.0, t.dcomp[j]);
+        if (j < n) apply(w.d_drift_hi[j], sv.dmass[j], 1.0, t.dcomp[j]);
+    }
+}
+
+// The new flows' response: right-hand side and forward elimination in one
+// sweep, then the back-substitution with the step's pivots.
+void SolveFlowResponse(Sensitivity& sv, const Branch& br, const BranchScratch& w, int n,
+                       double dp_in, double dp_out, SeedScratch& t) {
     const double* keep = w.d_keep.data();
     const double* left = w.d_left.data();
     const double* right = w.d_right.data();
+    const double* drho = w.d_rho.data();
     const double* inv = w.inv_denom.data();
     const double* lo = w.lo.data();
     const double* dfl = sv.dflow.data();
-    double prev =
-        (keep[0] * dfl[0] + left[0] * dp_in + right[0] * (n > 0 ? dpt[0] : dp_out)) * inv[0];
-    dr[0] = prev;
-    for (int j = 1; j < n; ++j) {
-        double r = keep[j] * dfl[j] + left[j] * dpt[j - 1] + right[j] * dpt[j];
-        prev = (r - lo[j] * prev) * inv[j];
+    const std::vector<double>& dpt = t.dpt;
+    std::vector<double>& dr = t.dr;
+    dr.resize(n + 1);
+    // Mixture density response of each side of the face (none at a boundary).
+    double rho_left = 0, prev = 0;
+    for (int j = 0; j <= n; ++j) {
+        double pl = j > 0 ? dpt[j - 1] : dp_in, pr = j < n ? dpt[j] : dp_out;
+        double rho_right = j < n ? Sum(sv.dmass[j]) / br.sections[j].volume : 0.0;
+        double r =
+            keep[j] * dfl[j] + left[j] * pl + right[j] * pr + drho[j] * (rho_left + rho_right);
+        prev = j == 0 ? r * inv[0] : (r - lo[j] * prev) * inv[j];
         dr[j] = prev;
-    }
-    if (n > 0) {
-        double r = keep[n] * dfl[n] + left[n] * dpt[n - 1] + right[n] * dp_out;
-        dr[n] = (r - lo[n] * prev) * inv[n];
+        rho_left = rho_right;
     }
     for (int j = n - 1; j >= 0; --j) dr[j] -= w.c[j] * dr[j + 1];
     for (int j = 0; j <= n; ++j) sv.dflow[j] = w.closed[j] || !std::isfinite(dr[j]) ? 0 : dr[j];
+}
+
+// The energy balance of the step (model_energy.cpp) linearised: its rows
+// D T_i - A T_(i-1) - B T_(i+1) = N are the step's; the right-hand side of the
+// temperature responses, dN - dD T_i + dA T_(i-1) + dB T_(i+1), comes from the
+// responses of the masses, of the old temperature, of the phase flows through
+// the faces, of the seed's inflow and of wells and withdrawals. Its
+// coefficients depend on the step alone and are derived once per step here.
+// The pressures' small part in the phases' energy is held.
+void EnergyTangentCoefficients(BranchStep& s) {
+    const Branch& br = s.br;
+    BranchScratch& w = s.w;
+    const int n = s.n;
+    const PhaseEnergy pe = PhaseEnergyOf(s.model.fluid);
+    const std::vector<double>& z = w.elevation;
+    const std::vector<double>& tn = w.e_sol;  // new temperatures, K
+    w.e_carried.resize(n + 1);
+    for (int j = 0; j <= n; ++j) {
+        for (int k = 0; k < 3; ++k) {
+            double f = w.flux[j][k] != 0 ? w.flux[j][k] : w.g_new[j];
+            int donor = f > 0 ? j - 1 : j;
+            double e;
+            if (donor >= 0 && donor < n) {
+                e = pe.cp[k] * tn[donor] + pe.hp[k] * w.st[donor].p + kGravity * z[donor];
+            } else {
+                const FaceSide& side = f > 0 ? w.left[j] : w.right[j];
+                double zz = j == 0 ? -br.sections[0].dz / 2 : z[n - 1] + br.sections[n - 1].dz / 2;
+                e = pe.cp[k] * side.temp_k + pe.hp[k] * side.p + kGravity * zz;
+            }
+            w.e_carried[j][k] = w.closed[j] ? 0.0 : e;
+        }
+    }
+    w.e_held0.resize(n);
+    w.e_held1.resize(n);
+    w.e_heat0.resize(n);
+    for (int i = 0; i < n; ++i) {
+        const double tk = w.st[i].temp_k, p = w.st[i].p, gz = kGravity * z[i];
+        double p_new = PredictedPressure(w, s.dt, i, w.g_new);
+        if (!std::isfinite(p_new) || !(p_new > 0)) p_new = p;
+        bool live = Sum(w.mass_new[i]) > 0 && w.e_di[i] > 1e-9 && w.e_di[i] != 1.0;
+        double heat = 0;
+        for (int k = 0; k < 3; ++k) {
+            w.e_held0[i][k] = live ? pe.cv[k] * tk + pe.up[k] * p + gz : 0.0;
+            w.e_held1[i][k] = live ? pe.cv[k] * tn[i] + pe.up[k] * p_new + gz : 0.0;
+            heat += br.mass[i][k] * pe.cv[k];
+        }
+        w.e_heat0[i] = live ? heat : 0.0;
+    }
+}
+
+double TemperatureRhs(const BranchStep& s, const Sensitivity& sv, const SeedScratch& t,
+                      const Phases& dm0, const Phases& dm1, int i) {
+    const BranchScratch& w = s.w;
+    if (w.e_heat0[i] == 0 && Sum(w.e_held0[i]) == 0) return 0;
+    const Model& model = s.model;
+    const double dt = s.dt;
+    const Phases &c0 = w.e_carried[i], &c1 = w.e_carried[i + 1];
+    const Phases &h0 = w.e_held0[i], &h1 = w.e_held1[i];
+    const Phases &f0 = t.dflux[i], &f1 = t.dflux[i + 1];
+    double de = w.e_heat0[i] * sv.dtemp[i];
+    for (int k = 0; k < 3; ++k)
+        de += dm0[k] * h0[k] - dm1[k] * h1[k] + dt * (f0[k] * c0[k] - f1[k] * c1[k]);
+    if (w.withdraw[i] > 0) {
+        // Withdrawals take the section's new state: its outflow energy.
+        const PhaseEnergy pe = PhaseEnergyOf(model.fluid);
+        for (int k = 0; k < 3; ++k) {
+            if (!(w.src[i][k] < 0)) continue;
+            double e = pe.cp[k] * w.e_sol[i] + pe.hp[k] * w.st[i].p + kGravity * w.elevation[i];
+            de += dt * t.dsrc[i][k] * e;
+        }
+    }
+    if (sv.seed == Sensitivity::Seed::SourcePhase && model.sources[sv.object].section == i &&
+        (!model.ShutIn() || model.sources[sv.object].host_fed)) {
+        const PhaseEnergy pe = PhaseEnergyOf(model.fluid);
+        int k = sv.phase;
+        double ts = model.sources[sv.object].temperature + kKelvin;
+        de += dt * (pe.cp[k] * ts + pe.hp[k] * w.st[i].p + kGravity * w.elevation[i]);
+    }
+    double wf = Sum(w.well_flow[i]);
+    if (wf > 0)
+        de += dt * (w.well_energy[i] / wf + kGravity * w.elevation[i]) * Sum(w.well_dq[i]) *
+              t.dpred[i];
+    return de;
+}
+
+void Propagate(const Model& model, Sensitivity& sv, BranchStep& s, SeedScratch& t) {
+    const Branch& br = s.br;
+    const BranchScratch& w = s.w;
+    const int n = s.n;
+    const double dt = s.dt;
+    bool is_boundary = sv.seed == Sensitivity::Seed::BoundaryPressure;
+    SeedInflow(model, sv, br, w, t);
+    CompositionFluxes(sv, w, n, t);
+    // The pressures the flows see: the previous responses, plus what the
+    // inflow and the shifted composition of the flows add over the step.
+    t.dpt.resize(n);
+    for (int i = 0; i < n; ++i) {
+        double q = 0;
+        for (int k = 0; k < 3; ++k)
+            q += w.st[i].dpdm[k] * (t.dsrc[i][k] + t.dcomp[i][k] - t.dcomp[i + 1][k]);
+        t.dpt[i] = sv.dpressure[i] + dt * q;
+    }
+    double dp_in = is_boundary && model.boundaries[sv.object].at_inlet ? 1.0 : 0.0;
+    double dp_out = is_boundary && !model.boundaries[sv.object].at_inlet ? 1.0 : 0.0;
+    SolveFlowResponse(sv, br, w, n, dp_in, dp_out, t);
+    // What each face carries, the wells' response to the predicted pressure.
+    t.dflux.resize(n + 1);
+    for (int j = 0; j <= n; ++j) {
+        const Phases& phi = w.g_new[j] >= 0 ? w.left[j].phi : w.right[j].phi;
+        for (int k = 0; k < 3; ++k)
+            t.dflux[j][k] = w.closed[j] ? 0.0 : phi[k] * sv.dflow[j] + t.dcomp[j][k];
+    }
+    if (w.d_capped[0]) EndDriftResponse(w, 0, sv.dflow[0], t.dflux[0]);
+    if (w.d_capped[1]) EndDriftResponse(w, n, sv.dflow[n], t.dflux[n]);
+    t.dpred.resize(n);
     for (int i = 0; i < n; ++i)
-        sv.dpressure[i] =
-            w.dfac[i] * (dpt[i] + dt * w.gin[i] * sv.dflow[i] - dt * w.gout[i] * sv.dflow[i + 1]);
+        t.dpred[i] =
+            w.dfac[i] * (t.dpt[i] + dt * w.gin[i] * sv.dflow[i] - dt * w.gout[i] * sv.dflow[i + 1]);
+    // New masses and temperatures; the temperatures need the old masses' responses.
+    static thread_local std::vector<Phases> dm_new;
+    dm_new.resize(n);
+    for (int i = 0; i < n; ++i)
+        for (int k = 0; k < 3; ++k)
+            dm_new[i][k] = sv.dmass[i][k] + dt * (t.dflux[i][k] - t.dflux[i + 1][k] + t.dsrc[i][k] +
+                                                  w.well_dq[i][k] * t.dpred[i]);
+    static thread_local std::vector<double> dtemp_rhs, dtemp_new;
+    dtemp_rhs.resize(n);
+    for (int i = 0; i < n; ++i) dtemp_rhs[i] = TemperatureRhs(s, sv, t, sv.dmass[i], dm_new[i], i);
+    SolveEnergyRows(w, n, dtemp_rhs, dtemp_new);
+    // The pressures at the new masses and temperatures.
+    for (int i = 0; i < n; ++i) {
+        sv.dmass[i] = dm_new[i];
+        sv.dtemp[i] = std::isfinite(dtemp_new[i]) ? dtemp_new[i] : 0.0;
+        const SectionState& st = w.st_after[i];
+        double dp = 0;
+        for (int k = 0; k < 3; ++k) dp += st.dpdm_t[k] * sv.dmass[i][k];
+        dp += st.dpdt * sv.dtemp[i];
+        sv.dpressure[i] = std::isfinite(dp) ? dp : 0.0;
+    }
+    sv.dflux_inlet = t.dflux[0];
+    sv.dflux_outlet = t.dflux[n];
 }
 
 }  // namespace
 
 void PropagateSensitivities(Model& model, StepWork& work, double dt) {
+    static thread_local SeedScratch t;
     for (Sensitivity& sv : model.sensitivities) {
         int b = sv.seed == Sensitivity::Seed::BoundaryPressure ? model.boundaries[sv.object].branch
                                                                : model.sources[sv.object].branch;
-        Propagate(model, sv, work.br[b], dt);
+        Branch& br = model.branches[b];
+        BranchScratch& w = work.br[b];
+        BranchStep s{model,
+                     br,
+                     w,
+                     b,
+                     static_cast<int>(br.sections.size()),
+                     dt,
+                     model.ShutIn(),
+                     model.fluid.holdup_model == kHoldupDriftFlux};
+        if (!w.derivative_rows) DeriveDerivativeRows(s);
+        Propagate(model, sv, s, t);
     }
 }
 

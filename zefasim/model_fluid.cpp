@@ -12,7 +12,7 @@ namespace zefasim {
 using step::kTiny;
 
 SectionState ComputeSectionState(const Fluid& fluid, double volume, const Phases& mass,
-                                 double temp_c) {
+                                 double temp_c, double wall_compliance) {
     SectionState s;
     double mg = std::max(0.0, mass[kGas]);
     double mo = std::max(0.0, mass[kOil]);
@@ -21,9 +21,11 @@ SectionState ComputeSectionState(const Fluid& fluid, double volume, const Phases
     double gas_term = mg * kGasConstant * s.temp_k / fluid.gas_mw;       // p * gas volume
     double liquid0 = mo / fluid.oil_density + mw / fluid.water_density;  // at reference pressure
     double k = fluid.bulk_modulus;
-    // Gas volume = V - liquid0 * (1 - (p - pref)/K); p * gas volume = gas_term.
-    double a = liquid0 / k;
-    double b = volume - liquid0 * (1.0 + kReferencePressure / k);
+    // Gas volume = V0 (1 + cw (p - pref)) - liquid0 * (1 - (p - pref)/K) = b + a p;
+    // p * gas volume = gas_term.
+    const double v0 = volume, cw = wall_compliance;
+    double a = liquid0 / k + v0 * cw;
+    double b = v0 * (1.0 - cw * kReferencePressure) - liquid0 * (1.0 + kReferencePressure / k);
     double p;
     if (a <= 0) {
         p = gas_term / volume;
@@ -32,6 +34,7 @@ SectionState ComputeSectionState(const Fluid& fluid, double volume, const Phases
         p = b > 0 ? 2 * gas_term / (b + disc) : (disc - b) / (2 * a);
     }
     s.p = std::max(0.0, p);
+    volume = v0 * (1.0 + cw * (s.p - kReferencePressure));
     double scale = 1.0 - (s.p - kReferencePressure) / k;  // liquid volume factor
     s.rho_oil = fluid.oil_density / scale;
     s.rho_water = fluid.water_density / scale;
@@ -44,10 +47,22 @@ SectionState ComputeSectionState(const Fluid& fluid, double volume, const Phases
     s.mu_mix = s.alpha[kGas] * fluid.gas_viscosity + s.alpha[kOil] * fluid.oil_viscosity +
                s.alpha[kWater] * fluid.water_viscosity;
     if (!(s.mu_mix > 0)) s.mu_mix = fluid.gas_viscosity;
-    double dfdp = v_gas + s.p * liquid0 / k;
+    double dfdp = v_gas + s.p * a;
     if (!(dfdp > kTiny)) dfdp = kTiny;
-    s.dpdm = {kGasConstant * s.temp_k / fluid.gas_mw / dfdp, s.p * scale / fluid.oil_density / dfdp,
-              s.p * scale / fluid.water_density / dfdp};
+    s.dpdm_t = {kGasConstant * s.temp_k / fluid.gas_mw / dfdp,
+                s.p * scale / fluid.oil_density / dfdp, s.p * scale / fluid.water_density / dfdp};
+    s.dpdt = s.dpdm_t[kGas] * mg / s.temp_k;
+    // Mass added at the section's own state brings its enthalpy h_k, the
+    // section holds it as internal energy u_k: the difference (the flow work
+    // p v_k) warms the section by (h_k - u_k) dm / sum(m cv).
+    step::PhaseEnergy pe = step::PhaseEnergyOf(fluid);
+    double heat = mg * pe.cv[kGas] + mo * pe.cv[kOil] + mw * pe.cv[kWater];
+    s.dpdm = s.dpdm_t;
+    if (heat > 0) {
+        double dtdm[3] = {kGasConstant * s.temp_k / fluid.gas_mw / heat, s.p / s.rho_oil / heat,
+                          s.p / s.rho_water / heat};
+        for (int ph = 0; ph < 3; ++ph) s.dpdm[ph] += s.dpdt * dtdm[ph];
+    }
     return s;
 }
 
@@ -82,7 +97,8 @@ bool SameEquationOfState(const Fluid& a, const Fluid& b) {
     return a.gas_mw == b.gas_mw && a.oil_density == b.oil_density &&
            a.water_density == b.water_density && a.bulk_modulus == b.bulk_modulus &&
            a.gas_viscosity == b.gas_viscosity && a.oil_viscosity == b.oil_viscosity &&
-           a.water_viscosity == b.water_viscosity;
+           a.water_viscosity == b.water_viscosity && a.gas_kappa == b.gas_kappa &&
+           a.heat_capacity == b.heat_capacity && a.gas_jt == b.gas_jt;
 }
 
 void DeriveSectionStates(BranchStep& s) {
@@ -98,8 +114,8 @@ void DeriveSectionStates(BranchStep& s) {
         if (reuse && br.state_mass[i] == br.mass[i] && br.state_temp[i] == br.temp[i])
             w.st[i] = br.state_after[i];
         else
-            w.st[i] =
-                ComputeSectionState(s.model.fluid, br.sections[i].volume, br.mass[i], br.temp[i]);
+            w.st[i] = ComputeSectionState(s.model.fluid, br.sections[i].volume, br.mass[i],
+                                          br.temp[i], br.sections[i].wall_compliance);
     }
 }
 
@@ -109,7 +125,7 @@ double DeriveNewStates(BranchStep& s) {
     double max_dp = 0;
     for (int i = 0; i < s.n; ++i) {
         w.st_after[i] = ComputeSectionState(s.model.fluid, s.br.sections[i].volume, w.mass_new[i],
-                                            w.temp_new[i]);
+                                            w.temp_new[i], s.br.sections[i].wall_compliance);
         double rel = std::fabs(w.st_after[i].p - w.st[i].p) / std::max(w.st[i].p, 1e4);
         max_dp = std::max(max_dp, rel);
     }

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <utility>
 
 #include "step.h"
 
@@ -197,22 +198,39 @@ void DriftAtEnd(BranchStep& s, int j) {
 
 }  // namespace
 
-void DescribeDrift(BranchStep& s) {
-    BranchScratch& w = s.w;
-    w.sd.resize(s.n);
-    for (int i = 0; i < s.n; ++i) {
-        const SectionState& st = w.st[i];
-        SectionDrift& d = w.sd[i];
-        double liquid = st.alpha[kOil] + st.alpha[kWater];
-        d.alpha = st.alpha[kGas];
-        d.rho_gas = st.rho_gas;
-        d.rho_liquid =
-            liquid > 0 ? (st.alpha[kOil] * st.rho_oil + st.alpha[kWater] * st.rho_water) / liquid
+void DescribeSectionDrift(BranchStep& s, int i) {
+    const SectionState& st = s.w.st[i];
+    SectionDrift& d = s.w.sd[i];
+    double liquid = st.alpha[kOil] + st.alpha[kWater];
+    d.alpha = st.alpha[kGas];
+    d.rho_gas = st.rho_gas;
+    d.rho_liquid = liquid > 0
+                       ? (st.alpha[kOil] * st.rho_oil + st.alpha[kWater] * st.rho_water) / liquid
                        : st.rho_oil;
-        double ml = s.br.mass[i][kOil] + s.br.mass[i][kWater];
-        d.oil_share = ml > 0 ? s.br.mass[i][kOil] / ml : 1.0;
-        d.fluid = ShiDriftFluid(d.rho_gas, d.rho_liquid, s.model.fluid.surface_tension);
+    double ml = s.br.mass[i][kOil] + s.br.mass[i][kWater];
+    d.oil_share = ml > 0 ? s.br.mass[i][kOil] / ml : 1.0;
+    d.fluid = ShiDriftFluid(d.rho_gas, d.rho_liquid, s.model.fluid.surface_tension);
+}
+
+void DescribeDrift(BranchStep& s) {
+    s.w.sd.resize(s.n);
+    for (int i = 0; i < s.n; ++i) DescribeSectionDrift(s, i);
+}
+
+Phases SectionShares(const BranchStep& s, int i, double g) {
+    return SectionSide(s, i, g).phi;
+}
+
+Phases DriftAcross(BranchStep& s, int j) {
+    Phases kept = s.w.drift[j];
+    s.w.drift[j] = Phases{0, 0, 0};
+    if (j == 0 || j == s.n) {
+        DriftAtEnd(s, j);
+    } else {
+        DriftAcrossFace(s, j);
     }
+    std::swap(kept, s.w.drift[j]);
+    return kept;
 }
 
 void SetFaceSides(BranchStep& s) {

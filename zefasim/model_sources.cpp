@@ -15,6 +15,7 @@ void ApplySources(BranchStep& s, std::vector<Phases>& applied) {
     w.src.assign(n, Phases{0, 0, 0});
     w.src_energy.assign(n, 0);
     w.withdraw.assign(n, 0);
+    const PhaseEnergy pe = PhaseEnergyOf(m.fluid);
     for (size_t si = 0; si < m.sources.size(); ++si) {
         const Source& src = m.sources[si];
         if (src.branch != s.b) continue;
@@ -23,16 +24,18 @@ void ApplySources(BranchStep& s, std::vector<Phases>& applied) {
             if (src.mass_flow >= 0) {
                 Phases phi = Model::Composition(src.gas_fraction, src.water_fraction);
                 for (int k = 0; k < 3; ++k) q[k] = src.mass_flow * phi[k];
-                w.src_energy[src.section] += src.mass_flow * (src.temperature + kKelvin);
             } else {
                 Phases phi = Fractions(s.br.mass[src.section]);
                 for (int k = 0; k < 3; ++k) q[k] = src.mass_flow * phi[k];
                 w.withdraw[src.section] -= src.mass_flow * (Sum(phi) > 0 ? 1.0 : 0.0);
             }
+            Phases in{0, 0, 0};  // what enters, at the source's temperature
             for (int k = 0; k < 3; ++k) {
                 q[k] += src.extra[k];
-                w.src_energy[src.section] += src.extra[k] * (src.temperature + kKelvin);
+                in[k] = std::max(0.0, q[k]);
             }
+            w.src_energy[src.section] +=
+                EnthalpyFlow(pe, in, src.temperature + kKelvin, w.st[src.section].p);
         }
         for (int k = 0; k < 3; ++k) w.src[src.section][k] += q[k];
         applied[si] = q;
@@ -45,6 +48,7 @@ void LineariseWells(BranchStep& s) {
     w.omega_p.assign(s.n, 0);
     w.well_flow.assign(s.n, Phases{0, 0, 0});
     w.well_energy.assign(s.n, 0);
+    w.well_dq.assign(s.n, Phases{0, 0, 0});
     for (const Well& wl : s.model.wells) {
         if (wl.branch != s.b || s.shut || !(wl.productivity > 0)) continue;
         const SectionState& st = w.st[wl.section];
@@ -54,6 +58,7 @@ void LineariseWells(BranchStep& s) {
         for (int k = 0; k < 3; ++k) beta += st.dpdm[k] * phi[k];
         w.omega[wl.section] += wl.productivity * beta;
         w.omega_p[wl.section] += wl.productivity * beta * wl.res_pressure;
+        for (int k = 0; k < 3; ++k) w.well_dq[wl.section][k] -= wl.productivity * phi[k];
     }
 }
 
@@ -73,7 +78,8 @@ void WellInflow(BranchStep& s, std::vector<Phases>& well_applied) {
             well_applied[wi][k] = q * phi[k];
             w.well_flow[i][k] += q * phi[k];
         }
-        w.well_energy[i] += q * (wl.temperature + kKelvin);
+        w.well_energy[i] +=
+            q * EnthalpyFlow(PhaseEnergyOf(m.fluid), phi, wl.temperature + kKelvin, w.st[i].p);
     }
 }
 

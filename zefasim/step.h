@@ -6,6 +6,7 @@
 // sources and wells, energy, derivatives), and Model::TryStep runs them in
 // order for every branch (model_step.cpp).
 
+#include <array>
 #include <vector>
 
 #include "model.h"
@@ -26,7 +27,8 @@ Phases Fractions(const Phases& m);
 Phases FlowShares(const Phases& m, double slip);
 // Density and viscosity of a fluid of given mass composition at p and T.
 void FluidAt(const Fluid& f, const Phases& phi, double p, double temp_c, double& rho, double& mu);
-// Whether two fluids give the same section state for the same masses.
+// Whether two fluids give the same section state (pressure response included)
+// for the same masses.
 bool SameEquationOfState(const Fluid& a, const Fluid& b);
 
 // One side of a face: a section, or the boundary beyond a branch end.
@@ -47,7 +49,7 @@ struct SectionDrift {
 struct BranchScratch {
     std::vector<SectionState> st;
     std::vector<Phases> src;             // source phase flows per section
-    std::vector<double> src_energy;      // inflow * T (K) of sources with positive flow
+    std::vector<double> src_energy;      // enthalpy flow (W) of sources with positive flow
     std::vector<double> withdraw;        // total withdrawal per section (positive number)
     std::vector<double> omega, omega_p;  // well linearisation
     std::vector<double> ptilde, dfac, gin, gout;
@@ -65,8 +67,28 @@ struct BranchScratch {
     // The derivative rows of the last solve (see model_derivatives.cpp).
     bool derivative_rows = false;
     std::vector<double> d_keep, d_left, d_right, inv_denom;
-    std::vector<Phases> well_flow;  // per section
-    std::vector<double> well_energy;
+    // Per face: d(phase share)/d(upwind masses) [share][mass], and of the drift
+    // with respect to the masses of the sections before and after the face.
+    std::vector<std::array<Phases, 3>> d_share, d_drift_lo, d_drift_hi;
+    std::array<char, 2> d_capped{};  // the drift at the inlet, outlet takes all it may
+    // What the drift-flux Jacobians of each section were taken at: they are
+    // taken again only where a section or its neighbour moved.
+    std::vector<Phases> d_jac_mass;
+    std::vector<double> d_jac_temp;
+    std::vector<unsigned char> d_jac_flags;
+    Fluid d_jac_fluid;
+    std::vector<double> d_rho;        // per face: row response to a side's density change
+    std::vector<Phases> well_dq;      // per section: d(well phase inflow)/d(pressure)
+    std::vector<Phases> well_flow;    // per section
+    std::vector<double> well_energy;  // enthalpy flow (W) of wells
+    std::vector<double> elevation;    // per section: height of its centre (m)
+    // Energy rows D T_i - A T_(i-1) - B T_(i+1) = rhs of the step, and the solution (K).
+    std::vector<double> e_lo, e_di, e_up, e_rhs, e_sol, e_c, e_inv;
+    // For the derivatives: per face and phase the energy (J/kg) what flows
+    // carries at the step's end, h + g z of its donor; per section that held
+    // per kg at the step's start and end, u + g z, and sum(m cv) at the start.
+    std::vector<Phases> e_carried, e_held0, e_held1;
+    std::vector<double> e_heat0;
     // Per face: fluid of the momentum balance (in-situ mixture density and
     // viscosity; no-slip density of what flows).
     std::vector<double> frho, fmu, fns, cface;
@@ -115,6 +137,11 @@ void WellInflow(BranchStep& s, std::vector<Phases>& well_applied);
 // Holdup (model_holdup.cpp): the drift-flux description of each section, the
 // phase shares of what each face carries, and the drift between sections.
 void DescribeDrift(BranchStep& s);
+void DescribeSectionDrift(BranchStep& s, int i);
+// For the derivatives: the phase shares section i gives a flow g, and the drift
+// across face j (before the cap on the new outflow), at the sections' present state.
+Phases SectionShares(const BranchStep& s, int i, double g);
+Phases DriftAcross(BranchStep& s, int j);
 void SetFaceSides(BranchStep& s);
 void ComputeDrift(BranchStep& s);
 void CapEndDrift(BranchStep& s);
@@ -161,8 +188,19 @@ void ScaleOverdrawn(BranchStep& s, std::vector<Phases>& applied);
 void UpdateMasses(BranchStep& s);
 void MovePlugs(Model& model, double dt);
 
-// Energy (model_energy.cpp): the new temperature of each section.
+// Energy (model_energy.cpp): the new temperature of each section. The phases'
+// enthalpy and internal energy per kg are linear in temperature (K) and
+// pressure: h_k = cp_k T + hp_k p, u_k = cv_k T + up_k p.
+struct PhaseEnergy {
+    Phases cp{}, cv{}, hp{}, up{};
+};
+PhaseEnergy PhaseEnergyOf(const Fluid& f);
+// Enthalpy flow (W) of phase flows q at temperature temp_k and pressure p.
+double EnthalpyFlow(const PhaseEnergy& e, const Phases& q, double temp_k, double p);
 void UpdateTemperatures(BranchStep& s);
+// Solves the energy rows of the last UpdateTemperatures for another right-hand side.
+void SolveEnergyRows(const BranchScratch& w, int n, const std::vector<double>& rhs,
+                     std::vector<double>& x);
 
 // Derivatives (model_derivatives.cpp): carries each sensitivity through the step.
 void PropagateSensitivities(Model& model, StepWork& work, double dt);
