@@ -63,16 +63,19 @@ unsigned char FaceFlags(const BranchScratch& w, int i) {
 // Which Jacobians of drift flux are out of date: a section's when its masses
 // moved by more than 1e-3 of its mass, its temperature by more than 0.1 K,
 // the faces it feeds changed, or its neighbour's did (the drift between the
-// two depends on both); all when the fluid or the branch changed.
-void StaleSections(BranchStep& s, std::vector<char>& stale) {
+// two depends on both); all when the fluid or the branch changed, and at the
+// first step of a run interval, so that the derivatives of an interval follow
+// from the model's state alone (a run continued from a snapshot repeats them).
+void StaleSections(BranchStep& s, bool refresh, std::vector<char>& stale) {
     const Branch& br = s.br;
     BranchScratch& w = s.w;
     const int n = s.n;
     const Fluid& f = s.model.fluid;
-    bool all =
-        w.d_jac_mass.size() != static_cast<size_t>(n) || !SameEquationOfState(w.d_jac_fluid, f) ||
-        w.d_jac_fluid.surface_tension != f.surface_tension ||
-        w.d_jac_fluid.gas_kappa != f.gas_kappa || w.d_share.size() != static_cast<size_t>(n + 1);
+    bool all = refresh || w.d_jac_mass.size() != static_cast<size_t>(n) ||
+               !SameEquationOfState(w.d_jac_fluid, f) ||
+               w.d_jac_fluid.surface_tension != f.surface_tension ||
+               w.d_jac_fluid.gas_kappa != f.gas_kappa ||
+               w.d_share.size() != static_cast<size_t>(n + 1);
     if (all) {
         w.d_jac_mass.assign(n, Phases{-1, -1, -1});
         w.d_jac_temp.assign(n, -1e9);
@@ -99,12 +102,12 @@ void StaleSections(BranchStep& s, std::vector<char>& stale) {
 // With drift flux the shares and the drift between sections depend on the
 // volume fractions, densities and drift law: their response to each section's
 // masses is taken by perturbing the masses and evaluating the same law.
-void DriftJacobians(BranchStep& s) {
+void DriftJacobians(BranchStep& s, bool refresh) {
     Branch& br = s.br;
     BranchScratch& w = s.w;
     const int n = s.n;
     static thread_local std::vector<char> stale;
-    StaleSections(s, stale);
+    StaleSections(s, refresh, stale);
     for (int i = 0; i < n; ++i) {
         if (!stale[i]) continue;
         w.d_jac_mass[i] = br.mass[i];
@@ -177,7 +180,7 @@ void EnergyTangentCoefficients(BranchStep& s);
 // upstream) + right * (of the pressure downstream) + rho * (response of the
 // two sections' mixture densities); at the branch ends the boundary pressure
 // takes the place of the missing section.
-void DeriveDerivativeRows(BranchStep& s) {
+void DeriveDerivativeRows(BranchStep& s, bool refresh) {
     const Branch& br = s.br;
     BranchScratch& w = s.w;
     const int n = s.n;
@@ -214,7 +217,7 @@ void DeriveDerivativeRows(BranchStep& s) {
         if (u < 0 || s.drift_model) continue;
         w.d_share[j] = ShareJacobian(w.g_new[j] > 0 ? w.left[j].phi : w.right[j].phi, br.mass[u]);
     }
-    if (s.drift_model) DriftJacobians(s);
+    if (s.drift_model) DriftJacobians(s, refresh);
     EnergyTangentCoefficients(s);
     for (int e = 0; e < 2; ++e) {
         int j = e == 0 ? 0 : n;
@@ -454,8 +457,9 @@ void PropagateSensitivities(Model& model, StepWork& work, double dt) {
                      dt,
                      model.ShutIn(),
                      model.fluid.holdup_model == kHoldupDriftFlux};
-        if (!w.derivative_rows) DeriveDerivativeRows(s);
+        if (!w.derivative_rows) DeriveDerivativeRows(s, sv.steps == 0);
         Propagate(model, sv, s, t);
+        ++sv.steps;
     }
 }
 
