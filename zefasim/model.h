@@ -186,6 +186,7 @@ struct Sensitivity {
     std::vector<Phases> dmass;             // per section: phase masses, kg per unit
     std::vector<double> dtemp;             // per section: temperature, K per unit
     Phases dflux_inlet{}, dflux_outlet{};  // phase flows through the branch ends
+    std::vector<Phases> dflux;             // per face: phase flows of the last step
     std::int64_t steps = 0;                // steps propagated since the seed began
 };
 

@@ -27,6 +27,7 @@ void Model::BeginSensitivities(std::vector<Sensitivity> seeds) {
         s.dpressure.assign(n, 0);
         s.dmass.assign(n, Phases{0, 0, 0});
         s.dtemp.assign(n, 0);
+        s.dflux.assign(n + 1, Phases{0, 0, 0});
         s.dflux_inlet = s.dflux_outlet = Phases{0, 0, 0};
     }
 }
@@ -175,11 +176,108 @@ void EndDriftResponse(const BranchScratch& w, int j, double dg, Phases& dflux) {
 
 void EnergyTangentCoefficients(BranchStep& s);
 
+// The face's loss (friction, choke or momentum flux) at the step's new flow.
+double FaceLoss(const BranchStep& s, int j) {
+    double g = s.w.g_new[j], loss = 0, dloss = 0;
+    PipeLoss(s, j, g, loss, dloss);
+    if (s.br.choke[j] >= 0)
+        AddChokeLoss(s, j, g, loss, dloss);
+    else
+        AddAcceleration(s, j, g, loss, dloss);
+    return loss;
+}
+
+// d(loss)/d(mixture density of the face) at the new flow: the mixture
+// friction grows with rho_m (through its factor and its Reynolds number).
+double LossDensitySlope(BranchStep& s, int j) {
+    double& rho = s.w.frho[j];
+    const double rho0 = rho, h = 1e-6 * rho0;
+    const double base = FaceLoss(s, j);
+    rho = rho0 + h;
+    const double up = FaceLoss(s, j);
+    rho = rho0;
+    return (up - base) / h;
+}
+
+// d(gravity + loss)/d(boundary pressure) of end face j at the new flow: the
+// boundary's fluid at the face follows its pressure (density, the no-slip
+// density of what flows), and the exit of an open end expands to it or
+// chokes above it.
+double LossBoundarySlope(BranchStep& s, int j) {
+    BranchScratch& w = s.w;
+    const Branch& br = s.br;
+    const int bi = j == 0 ? br.inlet_boundary : br.outlet_boundary;
+    FaceSide& side = j == 0 ? w.left[j] : w.right[j];
+    if (bi < 0 || s.shut || !s.model.boundaries[bi].open) return 0;
+    const FaceSide saved = side;
+    const double rho0 = w.frho[j], mu0 = w.fmu[j], ns0 = w.fns[j];
+    const double dz = br.face_geometry[j].dz;
+    const double base = w.frho[j] * kGravity * dz + FaceLoss(s, j);
+    const double h = 1e-6 * std::max(saved.p, 1e3);
+    side = BoundarySide(s.model, bi, saved.p + h);
+    FaceFluid(s, j);
+    const double up = w.frho[j] * kGravity * dz + FaceLoss(s, j);
+    side = saved;
+    w.frho[j] = rho0, w.fmu[j] = mu0, w.fns[j] = ns0;
+    return (up - base) / h;
+}
+
+// d(loss)/d(pressure of the section on one side of face j) at the new flow:
+// at the section's masses its gas density follows its pressure, and with it
+// the no-slip density of what flows (friction, momentum flux).
+double LossSectionSlope(BranchStep& s, int j, bool left_side) {
+    BranchScratch& w = s.w;
+    FaceSide& side = left_side ? w.left[j] : w.right[j];
+    if (!(side.p > 0) || !(side.rho_phase[kGas] > 0)) return 0;
+    const FaceSide saved = side;
+    const double rho0 = w.frho[j], mu0 = w.fmu[j], ns0 = w.fns[j];
+    const double base = FaceLoss(s, j);
+    const double h = 1e-6 * saved.p;
+    side.p = saved.p + h;
+    side.rho_phase[kGas] = saved.rho_phase[kGas] * (1 + h / saved.p);
+    side.v_ns = NoSlipVolume(side.phi, side.rho_phase);
+    FaceFluid(s, j);
+    w.frho[j] = rho0, w.fmu[j] = mu0;  // the in-situ mixture keeps its masses and volume
+    const double up = FaceLoss(s, j);
+    side = saved;
+    w.fns[j] = ns0;
+    return (up - base) / h;
+}
+
+// The row's response to the last step's phase flows through the face: they
+// set the no-slip density of what flows (PrepareMomentum), which the mixture
+// friction takes its velocity from.
+Phases LossFlowRow(BranchStep& s, int j) {
+    BranchScratch& w = s.w;
+    const Phases& q = s.br.flux[j];
+    const double mass = Sum(q);
+    const double size = std::fabs(q[kGas]) + std::fabs(q[kOil]) + std::fabs(q[kWater]);
+    Phases row{0, 0, 0};
+    if (!(w.fns[j] > 0) || !(std::fabs(mass) > 1e-6 * size) || mass == 0) return row;
+    Phases rho_phase;
+    for (int k = 0; k < 3; ++k)
+        rho_phase[k] = (w.left[j].rho_phase[k] + w.right[j].rho_phase[k]) / 2;
+    double& fns = w.fns[j];
+    const double f0 = fns, h = 1e-6 * f0;
+    const double base = FaceLoss(s, j);
+    fns = f0 + h;
+    const double dl = (FaceLoss(s, j) - base) / h;
+    fns = f0;
+    // fns = mass / sum(q_k / rho_k): d fns / d q_k = fns / mass - fns^2 / rho_k.
+    for (int k = 0; k < 3; ++k) {
+        double dv = q[k] * mass > 0 && rho_phase[k] > 0 ? 1 / rho_phase[k] : 0.0;
+        row[k] = -w.cface[j] * dl * (f0 / mass - f0 * f0 * dv / mass);
+    }
+    return row;
+}
+
 // Per face, the right-hand side of the linearised momentum balance is
 // keep * (previous flow response) + left * (response of the pressure
 // upstream) + right * (of the pressure downstream) + rho * (response of the
-// two sections' mixture densities); at the branch ends the boundary pressure
-// takes the place of the missing section.
+// two sections' mixture densities) + fns . (response of the last step's phase
+// flows); at the branch ends the boundary pressure takes the place of the
+// missing section. The loss parts are the slopes of the face's own loss
+// (friction, momentum flux and open-end choking, or the nozzle) at the new flow.
 void DeriveDerivativeRows(BranchStep& s, bool refresh) {
     const Branch& br = s.br;
     BranchScratch& w = s.w;
@@ -188,6 +286,7 @@ void DeriveDerivativeRows(BranchStep& s, bool refresh) {
     w.d_left.assign(n + 1, 0);
     w.d_right.assign(n + 1, 0);
     w.d_rho.assign(n + 1, 0);
+    w.d_fns.assign(n + 1, Phases{0, 0, 0});
     if (!s.drift_model) {
         w.d_share.assign(n + 1, Jacobian{});
         w.d_drift_lo.assign(n + 1, Jacobian{});
@@ -209,9 +308,16 @@ void DeriveDerivativeRows(BranchStep& s, bool refresh) {
             w.d_keep[j] = 1;
             w.d_left[j] = c * fl;
             w.d_right[j] = -(c * fr);
-            // Gravity rho g dz and the losses (proportional to 1/rho) at the new flow.
-            double loss = w.loss[j] + w.dloss[j] * (w.g_new[j] - w.g_lin[j]);
-            w.d_rho[j] = -c * (kGravity * fgeo[j].dz - loss / w.frho[j]) / 2;
+            // Gravity rho g dz and the response of the face's losses to the
+            // mixture density at the new flow, as the loss model computes them.
+            w.d_rho[j] = -c * (kGravity * fgeo[j].dz + LossDensitySlope(s, j)) / 2;
+            w.d_fns[j] = LossFlowRow(s, j);
+            // At an end the losses see the boundary's pressure too (the exit of
+            // an open end expands to it, or chokes above it).
+            if (j == 0) w.d_left[j] -= c * LossBoundarySlope(s, j);
+            if (j == n) w.d_right[j] -= c * LossBoundarySlope(s, j);
+            if (j > 0) w.d_left[j] -= c * LossSectionSlope(s, j, true);
+            if (j < n) w.d_right[j] -= c * LossSectionSlope(s, j, false);
         }
         int u = UpwindSection(j, w.g_new[j], n);
         if (u < 0 || s.drift_model) continue;
@@ -289,8 +395,10 @@ void SolveFlowResponse(Sensitivity& sv, const Branch& br, const BranchScratch& w
     for (int j = 0; j <= n; ++j) {
         double pl = j > 0 ? dpt[j - 1] : dp_in, pr = j < n ? dpt[j] : dp_out;
         double rho_right = j < n ? Sum(sv.dmass[j]) / br.sections[j].volume : 0.0;
-        double r =
-            keep[j] * dfl[j] + left[j] * pl + right[j] * pr + drho[j] * (rho_left + rho_right);
+        const Phases& fr = w.d_fns[j];
+        const Phases& dq = sv.dflux[j];
+        double r = keep[j] * dfl[j] + left[j] * pl + right[j] * pr +
+                   drho[j] * (rho_left + rho_right) + fr[0] * dq[0] + fr[1] * dq[1] + fr[2] * dq[2];
         prev = j == 0 ? r * inv[0] : (r - lo[j] * prev) * inv[j];
         dr[j] = prev;
         rho_left = rho_right;
@@ -436,6 +544,7 @@ void Propagate(const Model& model, Sensitivity& sv, BranchStep& s, SeedScratch& 
         dp += st.dpdt * sv.dtemp[i];
         sv.dpressure[i] = std::isfinite(dp) ? dp : 0.0;
     }
+    sv.dflux.assign(t.dflux.begin(), t.dflux.end());
     sv.dflux_inlet = t.dflux[0];
     sv.dflux_outlet = t.dflux[n];
 }

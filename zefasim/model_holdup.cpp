@@ -116,22 +116,6 @@ FaceSide SectionSide(const BranchStep& s, int i, double g) {
     return f;
 }
 
-FaceSide BoundarySide(const Model& m, int bi) {
-    const Boundary& bd = m.boundaries[bi];
-    FaceSide f;
-    f.p = bd.pressure;
-    f.phi = Model::Composition(bd.gas_fraction, bd.water_fraction);
-    FluidAt(m.fluid, f.phi, bd.pressure, bd.temperature, f.rho, f.mu);
-    f.temp_k = bd.temperature + kKelvin;
-    const Fluid& fl = m.fluid;
-    double scale = 1.0 - (bd.pressure - kReferencePressure) / fl.bulk_modulus;
-    f.rho_phase = {
-        std::max(bd.pressure, 1.0) * fl.gas_mw / (kGasConstant * std::max(1.0, f.temp_k)),
-        fl.oil_density / scale, fl.water_density / scale};
-    f.v_ns = NoSlipVolume(f.phi, f.rho_phase);
-    return f;
-}
-
 // Drift of the gas up the slope and of the liquid down it across inner face j:
 // Godunov's flux of the drift law, gas from the lower section, liquid from the upper.
 void DriftAcrossFace(BranchStep& s, int j) {
@@ -198,6 +182,21 @@ void DriftAtEnd(BranchStep& s, int j) {
 
 }  // namespace
 
+FaceSide BoundarySide(const Model& m, int bi, double pressure) {
+    const Boundary& bd = m.boundaries[bi];
+    FaceSide f;
+    f.p = pressure;
+    f.phi = Model::Composition(bd.gas_fraction, bd.water_fraction);
+    FluidAt(m.fluid, f.phi, pressure, bd.temperature, f.rho, f.mu);
+    f.temp_k = bd.temperature + kKelvin;
+    const Fluid& fl = m.fluid;
+    double scale = 1.0 - (pressure - kReferencePressure) / fl.bulk_modulus;
+    f.rho_phase = {std::max(pressure, 1.0) * fl.gas_mw / (kGasConstant * std::max(1.0, f.temp_k)),
+                   fl.oil_density / scale, fl.water_density / scale};
+    f.v_ns = NoSlipVolume(f.phi, f.rho_phase);
+    return f;
+}
+
 void DescribeSectionDrift(BranchStep& s, int i) {
     const SectionState& st = s.w.st[i];
     SectionDrift& d = s.w.sd[i];
@@ -247,7 +246,8 @@ void SetFaceSides(BranchStep& s) {
             if (br.inlet_boundary < 0 || s.shut || !m.boundaries[br.inlet_boundary].open) {
                 w.closed[j] = 1;
             } else {
-                w.left[j] = BoundarySide(m, br.inlet_boundary);
+                w.left[j] =
+                    BoundarySide(m, br.inlet_boundary, m.boundaries[br.inlet_boundary].pressure);
             }
         } else {
             w.left[j] = SectionSide(s, j - 1, g);
@@ -256,7 +256,8 @@ void SetFaceSides(BranchStep& s) {
             if (br.outlet_boundary < 0 || s.shut || !m.boundaries[br.outlet_boundary].open) {
                 w.closed[j] = 1;
             } else {
-                w.right[j] = BoundarySide(m, br.outlet_boundary);
+                w.right[j] =
+                    BoundarySide(m, br.outlet_boundary, m.boundaries[br.outlet_boundary].pressure);
             }
         } else {
             w.right[j] = SectionSide(s, j, g);

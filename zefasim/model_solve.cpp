@@ -12,6 +12,32 @@
 
 namespace zefasim::step {
 
+// The fluid of a face's momentum balance.
+void FaceFluid(BranchStep& s, int j) {
+    BranchScratch& w = s.w;
+    const FaceSide &l = w.left[j], &r = w.right[j];
+    w.frho[j] = std::max(1e-6, (l.rho + r.rho) / 2);
+    w.fmu[j] = (l.mu + r.mu) / 2;
+    // What flows, at the face's mean phase densities: the phase flows of the
+    // last step (the mixture's share and the drift's), or where they add up
+    // to no mass flow, the upwind side's mix.
+    Phases rho_phase;
+    for (int k = 0; k < 3; ++k) rho_phase[k] = (l.rho_phase[k] + r.rho_phase[k]) / 2;
+    const Phases& q = s.br.flux[j];
+    const double mass = q[kGas] + q[kOil] + q[kWater];
+    const double size = std::fabs(q[kGas]) + std::fabs(q[kOil]) + std::fabs(q[kWater]);
+    double volume = 0;  // per unit of mass
+    if (std::fabs(mass) > 1e-6 * size && mass != 0) {
+        for (int k = 0; k < 3; ++k)
+            if (q[k] * mass > 0 && rho_phase[k] > 0) volume += q[k] / rho_phase[k];
+        volume /= mass;
+    } else {
+        double g = s.br.flow[j];
+        volume = NoSlipVolume(g > 0 || (g == 0 && l.p >= r.p) ? l.phi : r.phi, rho_phase);
+    }
+    w.fns[j] = volume > 0 ? 1 / volume : 0;
+}
+
 namespace {
 
 // Gives the Newton iteration its starting point: the fluid of each face's
@@ -22,27 +48,7 @@ void PrepareMomentum(BranchStep& s) {
     const std::vector<FaceGeometry>& fgeo = s.br.face_geometry;
     w.frho.resize(n + 1), w.fmu.resize(n + 1), w.fns.resize(n + 1), w.cface.resize(n + 1);
     for (int j = 0; j <= n; ++j) {
-        const FaceSide &l = w.left[j], &r = w.right[j];
-        w.frho[j] = std::max(1e-6, (l.rho + r.rho) / 2);
-        w.fmu[j] = (l.mu + r.mu) / 2;
-        // What flows, at the face's mean phase densities: the phase flows of the
-        // last step (the mixture's share and the drift's), or where they add up
-        // to no mass flow, the upwind side's mix.
-        Phases rho_phase;
-        for (int k = 0; k < 3; ++k) rho_phase[k] = (l.rho_phase[k] + r.rho_phase[k]) / 2;
-        const Phases& q = s.br.flux[j];
-        const double mass = q[kGas] + q[kOil] + q[kWater];
-        const double size = std::fabs(q[kGas]) + std::fabs(q[kOil]) + std::fabs(q[kWater]);
-        double volume = 0;  // per unit of mass
-        if (std::fabs(mass) > 1e-6 * size && mass != 0) {
-            for (int k = 0; k < 3; ++k)
-                if (q[k] * mass > 0 && rho_phase[k] > 0) volume += q[k] / rho_phase[k];
-            volume /= mass;
-        } else {
-            double g = s.br.flow[j];
-            volume = NoSlipVolume(g > 0 || (g == 0 && l.p >= r.p) ? l.phi : r.phi, rho_phase);
-        }
-        w.fns[j] = volume > 0 ? 1 / volume : 0;
+        FaceFluid(s, j);
         w.cface[j] = s.dt * fgeo[j].area / fgeo[j].length;
     }
     w.g_lin.assign(s.br.flow.begin(), s.br.flow.end());

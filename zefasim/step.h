@@ -78,6 +78,7 @@ struct BranchScratch {
     std::vector<unsigned char> d_jac_flags;
     Fluid d_jac_fluid;
     std::vector<double> d_rho;        // per face: row response to a side's density change
+    std::vector<Phases> d_fns;        // per face: row response to the last step's phase flows
     std::vector<Phases> well_dq;      // per section: d(well phase inflow)/d(pressure)
     std::vector<Phases> well_flow;    // per section
     std::vector<double> well_energy;  // enthalpy flow (W) of wells
@@ -143,6 +144,8 @@ void DescribeSectionDrift(BranchStep& s, int i);
 Phases SectionShares(const BranchStep& s, int i, double g);
 Phases DriftAcross(BranchStep& s, int j);
 void SetFaceSides(BranchStep& s);
+// The fluid a boundary presents to its end face at the given pressure.
+FaceSide BoundarySide(const Model& m, int bi, double pressure);
 void ComputeDrift(BranchStep& s);
 void CapEndDrift(BranchStep& s);
 
@@ -158,6 +161,9 @@ inline double NoSlipVolume(const Phases& phi, const Phases& rho) {
 // Friction (model_friction.cpp): the wall loss (Pa) of face j at flow g0 and
 // its slope with respect to the flow, by the mixture form f rho_m j|j| / (2 D).
 void PipeLoss(const BranchStep& s, int j, double g0, double& loss, double& dloss);
+// The fluid of face j's momentum balance from its two sides: mixture density,
+// viscosity and the no-slip density of what flows (w.frho, w.fmu, w.fns).
+void FaceFluid(BranchStep& s, int j);
 
 // Momentum flux (model_acceleration.cpp): the change of the mixture's momentum
 // flux across face j, and at an open end the exit at no more than the sound
