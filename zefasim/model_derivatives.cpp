@@ -338,6 +338,11 @@ struct SeedScratch {
     std::vector<Phases> dsrc, dcomp, dflux;
 };
 
+// A source with a negative flow withdraws mixture at its section's composition.
+bool SourceWithdraws(const Source& src) {
+    return src.mass_flow < 0;
+}
+
 // The seed's own inflow, and what withdrawing sources take more or less of a
 // phase when the section's composition moved.
 void SeedInflow(const Model& model, const Sensitivity& sv, const Branch& br, const BranchScratch& w,
@@ -354,7 +359,17 @@ void SeedInflow(const Model& model, const Sensitivity& sv, const Branch& br, con
     }
     if (sv.seed != Sensitivity::Seed::SourcePhase) return;
     const Source& src = model.sources[sv.object];
-    if (!model.ShutIn() || src.host_fed) t.dsrc[src.section][sv.phase] += 1;
+    if (model.ShutIn() && !src.host_fed) return;
+    if (!SourceWithdraws(src)) {
+        t.dsrc[src.section][sv.phase] += 1;
+        return;
+    }
+    // A withdrawing source takes the section's mixture whatever phase its
+    // flow is given in: one more unit of any phase is one unit less taken.
+    const Phases& m = br.mass[src.section];
+    const double total = Sum(m);
+    if (total > 0)
+        for (int k = 0; k < 3; ++k) t.dsrc[src.section][k] += m[k] / total;
 }
 
 // What the faces carry more or less at the step's flows because the masses
@@ -477,7 +492,8 @@ double TemperatureRhs(const BranchStep& s, const Sensitivity& sv, const SeedScra
         }
     }
     if (sv.seed == Sensitivity::Seed::SourcePhase && model.sources[sv.object].section == i &&
-        (!model.ShutIn() || model.sources[sv.object].host_fed)) {
+        (!model.ShutIn() || model.sources[sv.object].host_fed) &&
+        !SourceWithdraws(model.sources[sv.object])) {
         const PhaseEnergy pe = PhaseEnergyOf(model.fluid);
         int k = sv.phase;
         double ts = model.sources[sv.object].temperature + kKelvin;
