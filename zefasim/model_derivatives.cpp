@@ -446,7 +446,7 @@ void EnergyTangentCoefficients(BranchStep& s) {
                 e = pe.cp[k] * tn[donor] + pe.hp[k] * w.st[donor].p + kGravity * z[donor];
             } else {
                 const FaceSide& side = f > 0 ? w.left[j] : w.right[j];
-                double zz = j == 0 ? -br.sections[0].dz / 2 : z[n - 1] + br.sections[n - 1].dz / 2;
+                double zz = j == 0 ? 0.0 : z[n - 1] + br.sections[n - 1].dz / 2;
                 e = pe.cp[k] * side.temp_k + pe.hp[k] * side.p + kGravity * zz;
             }
             w.e_carried[j][k] = w.closed[j] ? 0.0 : e;

@@ -58,7 +58,7 @@ void UpdateTemperatures(BranchStep& s) {
     const PhaseEnergy pe = PhaseEnergyOf(s.model.fluid);
     SectionElevations(br, w.elevation, n);
     const std::vector<double>& z = w.elevation;
-    const double z_in = n > 0 ? -br.sections[0].dz / 2 : 0.0;
+    const double z_in = 0.0;  // the inlet end, where the elevations start
     const double z_out = n > 0 ? z[n - 1] + br.sections[n - 1].dz / 2 : 0.0;
     // Per section: D T_i - A T_(i-1) - B T_(i+1) = N. What flows takes the new
     // temperature of the section it leaves (implicit upwind: stable at any
@@ -117,10 +117,11 @@ void UpdateTemperatures(BranchStep& s) {
         }
     }
     // Thomas algorithm (diagonally dominant); the pivots are kept for the derivatives.
+    // With e_c = -B / pivot, the pivot is D_i - A_i B_(i-1) / pivot_(i-1).
     w.e_c.resize(n);
     w.e_inv.resize(n);
     for (int i = 0; i < n; ++i) {
-        double denom = w.e_di[i] - (i > 0 ? w.e_lo[i] * w.e_c[i - 1] : 0.0);
+        double denom = w.e_di[i] + (i > 0 ? w.e_lo[i] * w.e_c[i - 1] : 0.0);
         w.e_inv[i] = 1.0 / denom;
         w.e_c[i] = -w.e_up[i] * w.e_inv[i];
     }

@@ -400,14 +400,14 @@ TEST_F(CoupledRun, AMirroredLineWithItsFlowSwitchOnGivesThePlainLinesAnswer) {
     const auto mirrored = run(1);
     EXPECT_TRUE(Since().empty()) << ::testing::PrintToString(Since());
     ASSERT_EQ(plain.size(), mirrored.size());
-    // The same answer both ways. The drift-flux closure's sums run along the
-    // branch, so the two orientations round differently in the fourth digit;
-    // a sign taken the wrong way differs in the first.
+    // The server's physics is the same both ways: its results digit for
+    // digit; its slopes (which difference the face losses) to rounding, which
+    // can move the last digit of the single-precision value the host gets.
     for (std::size_t i = 0; i < plain.size(); ++i) {
         ASSERT_EQ(plain[i].values.size(), mirrored[i].values.size());
         for (std::size_t k = 0; k < plain[i].values.size(); ++k)
             EXPECT_NEAR(plain[i].values[k], mirrored[i].values[k],
-                        1e-3 * std::abs(plain[i].values[k]) + 1e-12)
+                        1e-6 * std::abs(plain[i].values[k]))
                 << "host step " << i << ", value " << k;
     }
     // Something flows through the boundary (back into the riser while its
