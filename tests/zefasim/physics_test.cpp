@@ -295,9 +295,11 @@ TEST(ZefasimPhysics, HoldupFollowsTheDriftFluxLawWithRateAndInclination) {
     EXPECT_LT(std::fabs(slow.MassBalanceError()), 1e-13);
 }
 
-// The example names no holdup law: it gets drift flux.
+// The example under the drift-flux law.
 TEST(ZefasimPhysics, ShutInSegregatesLiquidToTheLowPointsAndGasToTheTop) {
-    Model m = BuildModel(Example("flowline.inp"), "flowline.inp");
+    std::string text = Example("flowline.inp");
+    text.replace(text.find("FLUID "), 6, "FLUID HOLDUP = DRIFTFLUX, ");
+    Model m = BuildModel(text, "flowline.inp");
     m.Advance(600);
     Phases before = m.PhaseMass();
     double riser_before = 0;
