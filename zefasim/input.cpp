@@ -1,7 +1,5 @@
 #include "input.h"
 
-#include "ranges.h"
-
 #include <algorithm>
 #include <cctype>
 #include <cmath>
@@ -10,6 +8,8 @@
 #include <map>
 #include <set>
 #include <sstream>
+
+#include "ranges.h"
 
 namespace zefasim {
 
@@ -152,6 +152,7 @@ enum class Dim {
     HeatTransfer,
     HeatCapacity,
     SurfaceTension,
+    JouleThomson,
 };
 
 struct UnitDef {
@@ -209,6 +210,9 @@ const std::map<std::string, UnitDef>& Units() {
         {"N/M", {Dim::SurfaceTension, 1, 0}},
         {"MN/M", {Dim::SurfaceTension, 1e-3, 0}},
         {"DYN/CM", {Dim::SurfaceTension, 1e-3, 0}},
+        {"K/PA", {Dim::JouleThomson, 1, 0}},
+        {"K/BAR", {Dim::JouleThomson, 1e-5, 0}},
+        {"K/MPA", {Dim::JouleThomson, 1e-6, 0}},
     };
     return units;
 }
@@ -423,12 +427,15 @@ void Build(Model& m, const std::vector<Statement>& statements, const std::string
         f.bulk_modulus = r.Positive("BULKMODULUS", Dim::Pressure, f.bulk_modulus);
         f.heat_capacity = r.Positive("HEATCAPACITY", Dim::HeatCapacity, f.heat_capacity);
         f.slip = r.Number("SLIP", Dim::Number, f.slip);
-        f.holdup_model = r.Word("HOLDUP", {"SLIP", "DRIFTFLUX"}, "SLIP") == "DRIFTFLUX"
-                             ? kHoldupDriftFlux
-                             : kHoldupSlip;
+        // No slip unless a law is named; a SLIP given alone names the slip law.
+        const std::string law =
+            r.Word("HOLDUP", {"SLIP", "NOSLIP", "DRIFTFLUX"}, r.Has("SLIP") ? "SLIP" : "NOSLIP");
+        f.holdup_model = law == "DRIFTFLUX" ? kHoldupDriftFlux : kHoldupSlip;
+        if (law == "NOSLIP" && f.slip != 1) r.Error("SLIP applies to HOLDUP = SLIP only");
         f.surface_tension =
             r.Positive("SURFACETENSION", Dim::SurfaceTension, f.surface_tension);
         f.gas_kappa = r.Number("GASKAPPA", Dim::Number, f.gas_kappa);
+        f.gas_jt = r.Number("JTCOEFFICIENT", Dim::JouleThomson, f.gas_jt);
         r.CheckAllUsed();
         if (f.bulk_modulus < 1e7) r.Error("BULKMODULUS must be at least 1e7 Pa");
         if (f.slip < 1 || f.slip > 10) r.Error("SLIP must lie between 1 and 10");
@@ -437,6 +444,8 @@ void Build(Model& m, const std::vector<Statement>& statements, const std::string
         if (f.surface_tension < 1e-4 || f.surface_tension > 1)
             r.Error("SURFACETENSION must lie between 1e-4 and 1 N/m");
         if (!(f.gas_kappa > 1 && f.gas_kappa <= 2)) r.Error("GASKAPPA must lie above 1, up to 2");
+        if (!(std::fabs(f.gas_jt) <= 5e-5))
+            r.Error("JTCOEFFICIENT must lie between -5 and 5 K/bar");
     }
     for (const Statement* s : of("INTEGRATION")) {
         Reader r(*s, origin);
@@ -502,7 +511,16 @@ void Build(Model& m, const std::vector<Statement>& statements, const std::string
         long count = r.Count("NSECTIONS", 1, kMaxSectionsPerPipe, false);
         double u = r.NonNegative("UVALUE", Dim::HeatTransfer, 0);
         double t_amb = r.InRange("TAMBIENT", Dim::Temperature, 20, kTemperatureRange);
+        // An elastic wall: thickness and Young's modulus, both or neither.
+        double wall = r.NonNegative("WALLTHICKNESS", Dim::Length, 0);
+        double modulus = r.NonNegative("YOUNGSMODULUS", Dim::Pressure, 0);
         r.CheckAllUsed();
+        if ((wall > 0) != (modulus > 0))
+            r.Error("WALLTHICKNESS and YOUNGSMODULUS are given together or not at all");
+        if (wall > 0 && !(wall < diameter / 2)) r.Error("WALLTHICKNESS must be below DIAMETER/2");
+        if (wall > 0 && !(modulus * wall / diameter >= 1e6))
+            r.Error("YOUNGSMODULUS x WALLTHICKNESS / DIAMETER must be at least 1e6 Pa");
+        double compliance = wall > 0 ? diameter / (wall * modulus) : 0.0;
         if (std::fabs(elevation) > length) r.Error("ELEVATION exceeds LENGTH");
         if (roughness >= diameter) r.Error("ROUGHNESS must be smaller than DIAMETER");
         total_sections += count;
@@ -524,6 +542,7 @@ void Build(Model& m, const std::vector<Statement>& statements, const std::string
             sec.z_start = z;
             sec.u_value = u;
             sec.t_ambient = t_amb;
+            sec.wall_compliance = compliance;
             sec.pipe = static_cast<int>(br.pipes.size());
             z += sec.length;
             br.sections.push_back(sec);

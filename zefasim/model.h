@@ -42,11 +42,14 @@ struct Fluid {
     double oil_viscosity = 5e-3;
     double water_viscosity = 1e-3;
     double bulk_modulus = 1.5e9;     // Pa, both liquids
-    double heat_capacity = 2000.0;   // J/(kg K), mixture
+    double heat_capacity = 2000.0;   // J/(kg K), liquids (the gas's follows from GASMW, GASKAPPA)
     double slip = 1.0;               // gas velocity / liquid velocity (HOLDUP = SLIP)
-    int holdup_model = 0;            // kHoldupSlip or kHoldupDriftFlux
+    int holdup_model = 1;            // kHoldupSlip or kHoldupDriftFlux (the default)
     double surface_tension = 0.025;  // N/m, gas-liquid (drift-flux bubble rise velocity)
     double gas_kappa = 1.3;          // heat capacity ratio of the gas (critical flow)
+    // Joule-Thomson coefficient of the gas (K/Pa): its temperature change on a
+    // pressure change at constant enthalpy, 0.4 K/bar as for natural gas.
+    double gas_jt = 4e-6;
 };
 
 constexpr int kHoldupSlip = 0;       // fixed slip ratio SLIP (1: no slip)
@@ -58,6 +61,10 @@ struct Section {
     double z_start = 0;                  // distance of its upstream end from the branch start
     double u_value = 0, t_ambient = 20;  // heat exchange with the surroundings
     int pipe = 0;
+    // Elastic wall: relative volume change per Pa, D / (e E) for a thin wall of
+    // thickness e and Young's modulus E (0: rigid). The volume above is that at
+    // the reference pressure.
+    double wall_compliance = 0;
 };
 
 struct Pipe {
@@ -70,7 +77,12 @@ struct SectionState {
     double p = 0, temp_k = 0;
     double rho_gas = 0, rho_oil = 0, rho_water = 0, rho_mix = 0, mu_mix = 0;
     Phases alpha{};  // volume fractions
-    Phases dpdm{};   // partial derivative of pressure with respect to each phase mass
+    // Response of the pressure to each phase mass added (or taken) at the
+    // section's own state, with the heat of compression (expansion) it brings:
+    // dpdm_t at fixed temperature plus dpdt times the temperature change.
+    Phases dpdm{};
+    Phases dpdm_t{};  // partial derivatives at fixed temperature
+    double dpdt = 0;  // partial derivative with respect to temperature (K), at fixed masses
 };
 
 // What the step needs of a face (between two sections, or at a branch end) that
@@ -169,8 +181,13 @@ struct Integration {
 struct Sensitivity {
     enum class Seed { BoundaryPressure, SourcePhase } seed = Seed::BoundaryPressure;
     int object = 0, phase = 0;
-    std::vector<double> dflow;      // per face of the object's branch, kg/s per unit
-    std::vector<double> dpressure;  // per section of the object's branch, Pa per unit
+    std::vector<double> dflow;             // per face of the object's branch, kg/s per unit
+    std::vector<double> dpressure;         // per section of the object's branch, Pa per unit
+    std::vector<Phases> dmass;             // per section: phase masses, kg per unit
+    std::vector<double> dtemp;             // per section: temperature, K per unit
+    Phases dflux_inlet{}, dflux_outlet{};  // phase flows through the branch ends
+    std::vector<Phases> dflux;             // per face: phase flows of the last step
+    std::int64_t steps = 0;                // steps propagated since the seed began
 };
 
 // Mass that entered the model from outside since the last initialisation, per phase.
@@ -258,6 +275,11 @@ class Model {
 double CriticalMassFlux(double p0, double t0, double x, double rho_liquid, double gas_mw,
                         double kappa, double* ratio = nullptr);
 
+// Mass flux, kg/(s m2), of the same nozzle expanding to the throat pressure
+// ratio eta (subcritical flow when eta is the downstream ratio above the critical one).
+double NozzleMassFlux(double p0, double t0, double x, double rho_liquid, double gas_mw,
+                      double kappa, double eta);
+
 // Drift-flux parameters of Shi et al. (2005): distribution coefficient C0 and
 // drift velocity (m/s, along the pipe, positive up the slope) for gas volume
 // fraction alpha, mixture volumetric flux j (m/s), densities, surface tension
@@ -282,8 +304,10 @@ DriftFluid ShiDriftFluid(double rho_gas, double rho_liquid, double surface_tensi
 DriftFlux ShiDriftFlux(double alpha, double j, const DriftFluid& fluid, double incl_factor,
                        double sin_incl);
 
+// `volume` at the reference pressure; an elastic wall (wall_compliance, 1/Pa)
+// widens it with the pressure.
 SectionState ComputeSectionState(const Fluid& fluid, double volume, const Phases& mass,
-                                 double temp_c);
+                                 double temp_c, double wall_compliance = 0);
 // Darcy friction factor: laminar 64/Re or Haaland, whichever is larger (continuous).
 double FrictionFactor(double reynolds, double relative_roughness);
 

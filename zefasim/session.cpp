@@ -727,13 +727,7 @@ void Session::Derivatives() {
     for (const Sensitivity& sv : m.sensitivities) {
         if (sv.seed == Sensitivity::Seed::BoundaryPressure) {
             Boundary& bd = m.boundaries[sv.object];
-            const Branch& br = m.branches[bd.branch];
-            int face = bd.at_inlet ? 0 : static_cast<int>(br.sections.size());
-            double g = br.flow[face];
-            Phases share = Model::Composition(bd.gas_fraction, bd.water_fraction);
-            if (g != 0)
-                for (int k = 0; k < 3; ++k) share[k] = br.flux[face][k] / g;
-            for (int k = 0; k < 3; ++k) bd.deriv[k] = share[k] * sv.dflow[face];
+            bd.deriv = bd.at_inlet ? sv.dflux_inlet : sv.dflux_outlet;
         } else {
             Source& src = m.sources[sv.object];
             src.deriv[sv.phase] = sv.dpressure[src.section];

@@ -8,9 +8,9 @@
 #include <fstream>
 #include <functional>
 #include <memory>
-#include <utility>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "client/protocol.h"

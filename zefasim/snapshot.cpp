@@ -17,7 +17,7 @@ namespace zefasim {
 
 namespace {
 
-constexpr char kMagic[8] = {'Z', 'E', 'F', 'A', 'S', 'N', 'P', '2'};
+constexpr char kMagic[8] = {'Z', 'E', 'F', 'A', 'S', 'N', 'P', '3'};
 constexpr size_t kMaxSnapshotBytes = 64u << 20;
 
 std::uint64_t Fnv1a(const std::string& s, size_t begin, size_t end) {
@@ -158,6 +158,7 @@ template <class Ar>
 void Visit(Ar& ar, Section& s) {
     ar(s.length), ar(s.diameter), ar(s.roughness), ar(s.dz), ar(s.area), ar(s.volume);
     ar(s.z_start), ar(s.u_value), ar(s.t_ambient), ar(s.pipe);
+    ar(s.wall_compliance);
 }
 template <class Ar>
 void Visit(Ar& ar, Pipe& p) {
@@ -207,6 +208,7 @@ void Visit(Ar& ar, Model& m) {
     ar(f.gas_mw), ar(f.oil_density), ar(f.water_density), ar(f.gas_viscosity);
     ar(f.oil_viscosity), ar(f.water_viscosity), ar(f.bulk_modulus), ar(f.heat_capacity);
     ar(f.slip), ar(f.holdup_model), ar(f.surface_tension), ar(f.gas_kappa);
+    ar(f.gas_jt);
     ar(m.integration.start_time), ar(m.integration.max_step), ar(m.integration.min_step);
     Visit(ar, m.initial);
     ar(m.branch_initial), ar(m.steady_start);

@@ -2,7 +2,7 @@
 
 // Snapshots: the whole model (structure and state) in one binary file, so that
 // a run continued from a snapshot repeats the uninterrupted run bit for bit.
-// Layout: magic "ZEFASNP2", content length (8 bytes), content, FNV-1a checksum
+// Layout: magic "ZEFASNP3", content length (8 bytes), content, FNV-1a checksum
 // of the content (8 bytes); all numbers little-endian, doubles by their bits.
 
 #include <stdexcept>

@@ -34,7 +34,8 @@ std::string ReadExample(const std::string& name) {
 }
 
 // The example with its pipes' section counts scaled to `total` sections (lengths
-// unchanged); a name "x-drift.inp" is the example x.inp with the drift-flux holdup law.
+// unchanged); a name "x-drift.inp" is the example x.inp with the drift-flux holdup law,
+// other names without slip unless the example names its law.
 std::string Scaled(const std::string& name, int total) {
     std::string text;
     const std::string drift_suffix = "-drift.inp";
@@ -44,6 +45,8 @@ std::string Scaled(const std::string& name, int total) {
         text.replace(text.find("FLUID "), 6, "FLUID HOLDUP = DRIFTFLUX, ");
     } else {
         text = ReadExample(name);
+        if (text.find("HOLDUP = DRIFTFLUX") == std::string::npos)
+            text.replace(text.find("FLUID "), 6, "FLUID HOLDUP = NOSLIP, ");
     }
     std::regex counts("NSECTIONS = ([0-9]+)");
     int sum = 0;

@@ -30,6 +30,25 @@ TEST(ZefasimInput, ExamplesBuildWithTheirLabelsAndGeometry) {
     EXPECT_EQ(f.branches[0].outlet_boundary, 0);
     EXPECT_EQ(f.positions[2].section, 49);  // RISER section 10 follows 40 sections of PIPE-1
 
+    // The holdup law: no slip unless one is named; a SLIP alone names the slip law.
+    EXPECT_EQ(f.fluid.holdup_model, kHoldupSlip);
+    struct Law {
+        const char* fluid;
+        int model;
+        double slip;
+    };
+    for (Law law : {Law{"FLUID GASMW = 20", kHoldupSlip, 1},
+                    Law{"FLUID HOLDUP = DRIFTFLUX", kHoldupDriftFlux, 1},
+                    Law{"FLUID GASMW = 20, SLIP = 2", kHoldupSlip, 2},
+                    Law{"FLUID HOLDUP = NOSLIP", kHoldupSlip, 1},
+                    Law{"FLUID HOLDUP = SLIP", kHoldupSlip, 1}}) {
+        std::string text = kSmall;
+        text.replace(0, text.find('\n'), law.fluid);
+        Model m = BuildModel(text, "small.inp");
+        EXPECT_EQ(m.fluid.holdup_model, law.model) << law.fluid;
+        EXPECT_EQ(m.fluid.slip, law.slip) << law.fluid;
+    }
+
     Model c = BuildModel(Example("choke_well_plug.inp"), "choke_well_plug.inp");
     EXPECT_EQ(c.controllers[0].face, 30);  // downstream end of the last section
     EXPECT_EQ(c.branches[0].choke[30], 0);
@@ -67,6 +86,8 @@ TEST(ZefasimInput, ErrorsNameFileLineAndProblem) {
         {"FLUID", "FLUID GASMW = -2", "GASMW must be positive"},
         {"FLUID", "FLUID GASMW 20", "small.inp:1: FLUID: expected KEY = VALUE"},
         {"FLUID", "FLUID GASMW = 20, GASMW = 21", "GASMW given twice"},
+        {"FLUID", "FLUID HOLDUP = NOSLIP, SLIP = 2", "SLIP applies to HOLDUP = SLIP only"},
+        {"FLUID", "FLUID HOLDUP = DRIFTFLUX, SLIP = 2", "SLIP applies to HOLDUP = SLIP only"},
         {"NODE LABEL = A", "NODE LABEL = A, TYPE = OPEN",
          "small.inp:2: NODE: 'OPEN' is not a valid"},
         {"BRANCH", "BRANCH LABEL = L, FROM = A, TO = Z", "small.inp:4: BRANCH: unknown node Z"},

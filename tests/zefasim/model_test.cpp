@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdio>
 #include <functional>
 
 #include "helpers.h"
@@ -72,6 +73,51 @@ TEST(ZefasimModel, SteadyLiquidLineMatchesDarcyWeisbach) {
     EXPECT_NEAR(1e5, dp_ref, 0.02 * 1e5);
 }
 
+// Two-phase wall friction takes the mixture form of the holdup model: the
+// in-situ mixture density rho_m moving at the volumetric flux j = u_sg + u_sl,
+// f(Re_m) rho_m j^2 / (2 D), Re_m = rho_m j D / mu_m (mu_m by volume). Steady
+// horizontal lines with slip ratios 1 to 4: the pressure gradient between two
+// sections against that form, from the holdup and phase densities there.
+TEST(ZefasimModel, TwoPhaseFrictionIsTheMixtureFormOfTheHoldup) {
+    struct Row {
+        const char* slip;
+        double gas, liquid;  // kg/s
+    };
+    for (Row row : {Row{"1", 0.5, 2}, Row{"2", 0.5, 2}, Row{"4", 0.5, 2}, Row{"1", 2, 8},
+                    Row{"2", 2, 8}, Row{"4", 0.3, 10}}) {
+        char text[1200];
+        std::snprintf(text, sizeof text, R"(
+FLUID GASMW = 20 kg/kmol, OILDENSITY = 800 kg/m3, OILVISCOSITY = 2 cP,
+      GASVISCOSITY = 1.5e-5 Pa.s, HOLDUP = SLIP, SLIP = %s
+INTEGRATION MAXDT = 1 s, MINDT = 1e-4 s
+NODE LABEL = A, TYPE = CLOSED
+NODE LABEL = B, TYPE = PRESSURE
+BRANCH LABEL = L, FROM = A, TO = B
+PIPE LABEL = P, BRANCH = L, LENGTH = 400 m, DIAMETER = 0.1 m, ROUGHNESS = 0.02 mm,
+     NSECTIONS = 40
+BOUNDARY LABEL = OUT, NODE = B, PRESSURE = 30 bar, TEMPERATURE = 30 C, GASFRACTION = 1
+SOURCE LABEL = IN, BRANCH = L, PIPE = P, SECTION = 1, MASSFLOW = %g kg/s,
+       GASFRACTION = %g, TEMPERATURE = 30 C
+INITIAL PRESSURE = 30 bar, TEMPERATURE = 30 C, HOLDUP = 0.3
+)",
+                      row.slip, row.gas + row.liquid, row.gas / (row.gas + row.liquid));
+        Model m = BuildModel(text, "mixture.inp");
+        ASSERT_TRUE(m.SolveSteady(200000)) << row.slip;
+        const SectionState a = m.StateOf(0, 15), b = m.StateOf(0, 25), s = m.StateOf(0, 20);
+        const double d = 0.1, area = M_PI * d * d / 4, dx = 100;
+        double rho_m = s.alpha[kGas] * s.rho_gas + s.alpha[kOil] * s.rho_oil;
+        double mu_m = s.alpha[kGas] * 1.5e-5 + s.alpha[kOil] * 2e-3;
+        double j = (row.gas / s.rho_gas + row.liquid / s.rho_oil) / area;
+        double f = HaalandOrLaminar(rho_m * j * d / mu_m, 0.02e-3 / d);
+        double hand = f * rho_m * j * j / (2 * d);
+        double model = (a.p - b.p) / dx;
+        std::printf(
+            "slip %s, %.1f + %.1f kg/s: holdup %.3f, gradient %.1f Pa/m, mixture form %.1f\n",
+            row.slip, row.gas, row.liquid, 1 - s.alpha[kGas], model, hand);
+        EXPECT_NEAR(model, hand, 0.03 * hand) << "slip " << row.slip << ", " << row.gas;
+    }
+}
+
 TEST(ZefasimModel, StandingLiquidColumnIsHydrostatic) {
     Model m = BuildModel(R"(
 FLUID OILDENSITY = 900 kg/m3
@@ -97,7 +143,9 @@ TEST(ZefasimModel, SlipHoldsMoreLiquidBackAndKeepsTheBalance) {
     std::string text = Example("flowline.inp");
     text.replace(text.find("FLUID "), 6, "FLUID SLIP = 1.5, ");
     Model slip = BuildModel(text, "slip.inp");
-    Model plain = BuildModel(Example("flowline.inp"), "flowline.inp");
+    std::string no_slip = Example("flowline.inp");
+    no_slip.replace(no_slip.find("FLUID "), 6, "FLUID HOLDUP = NOSLIP, ");
+    Model plain = BuildModel(no_slip, "flowline.inp");
     ASSERT_EQ(slip.fluid.slip, 1.5);
     for (Model* m : {&slip, &plain}) ASSERT_TRUE(m->SolveSteady());
     EXPECT_GT(testing::Holdup(slip, 20), 1.15 * testing::Holdup(plain, 20));

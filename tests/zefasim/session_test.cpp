@@ -37,6 +37,15 @@ class ZefasimSession : public ::testing::Test {
         return TextOf(r[0]);
     }
     void Load(const std::string& file) { ExpectOk(Text(MessageType::Start, file)); }
+    // The flowline example with no slip, written as noslip.inp: the example
+    // itself takes drift flux, under which its riser slugs, and a slugging
+    // line has no derivative to speak of.
+    void WriteNoSlipFlowline() {
+        std::string text = ReadFile(dir_.File("flowline.inp"));
+        text.replace(text.find("WATERVISCOSITY = 1 cP"), 21,
+                     "WATERVISCOSITY = 1 cP, HOLDUP = NOSLIP");
+        dir_.Write("noslip.inp", text);
+    }
     std::vector<float> StepTo(float t) {
         Do(Floats(MessageType::SetTend, {t}));
         auto r = Do(Text(MessageType::SimStep, "x"));
@@ -121,7 +130,8 @@ TEST_F(ZefasimSession, InputsAreCheckedAndAssignedInOrder) {
 }
 
 TEST_F(ZefasimSession, OutputTrendsFollowTheRegisteredOrder) {
-    Load("flowline.inp");
+    WriteNoSlipFlowline();
+    Load("noslip.inp");
     std::string e = ExpectError(Text(MessageType::OuttrNames, " HT $IN PTBOU $OUT XYZ $NOPE PT"));
     EXPECT_NE(e.find("$IN is not a boundary"), std::string::npos) << e;
     EXPECT_NE(e.find("unknown variable XYZ"), std::string::npos) << e;
@@ -156,61 +166,89 @@ TEST_F(ZefasimSession, OutputTrendsFollowTheRegisteredOrder) {
 }
 
 // The reported sensitivities against central differences of whole run
-// intervals driven through the protocol.
+// intervals driven through the protocol: the host uses them over the interval
+// it asked for, so they must hold for short and long intervals alike.
 TEST_F(ZefasimSession, DerivativesMatchFiniteDifferences) {
-    Load("flowline.inp");
-    ExpectOk(Text(MessageType::InpNames, " $IN SOURCE $OUT BOUNDARY"));
-    ExpectOk(Ints(MessageType::InpSizes, {5, 5}));
-    Do(Text(MessageType::OuttrNames, kFlowlineOutputs));
-    StepTo(600);
-    const std::string snap = EncodeSnapshot(*session_.model());
-    dir_.Write("base.snp", snap);
-    const float gas = 8 * 0.15f, liquid = 8 * 0.85f, water = 8 * 0.85f * 0.3f;
+    // The flowline with no slip, and with drift flux at a gas rate that keeps
+    // the riser from slugging (a slugging line has no derivative to speak of);
+    // a line with a well and a choke at its outlet.
+    WriteNoSlipFlowline();
+    std::string drift = ReadFile(dir_.File("flowline.inp"));
+    drift.replace(drift.find("GASFRACTION = 0.15"), 18, "GASFRACTION = 0.40");
+    dir_.Write("drift.inp", drift);
     struct Inputs {
         float gas, liquid, water, p_out;
     };
-    // Sends the inputs as phase flows and an outlet pressure; runs one second.
-    auto run = [&](Inputs in) {
-        ExpectOk(Text(MessageType::LoadSnap, "base.snp"));
-        float total = in.gas + in.liquid;
-        Do(Floats(MessageType::InpData,
-                  {in.gas / total, total, 0, 60, in.water / in.liquid, 1, 1, in.p_out, 30, 0}));
-        return StepTo(601);
+    struct Case {
+        const char* model;
+        float gas_fraction, total, p_out;
     };
-    std::vector<float> base = run({gas, liquid, water, 20e5f});
-    ASSERT_EQ(base.size(), 17u);
-    const Model& m = *session_.model();
-    Phases dgdp = m.boundaries[0].deriv, dpdg = m.sources[0].deriv;
+    for (Case c : {Case{"noslip.inp", 0.15f, 8, 20e5f}, Case{"drift.inp", 0.40f, 8, 20e5f},
+                   Case{"choke_well_plug.inp", 0.3f, 4, 30e5f}})
+        for (float interval : {1.0f, 10.0f, 60.0f}) {
+            const char* model = c.model;
+            SCOPED_TRACE(std::string(model) + ", run interval " + std::to_string(interval) + " s");
+            Load(model);
+            ExpectOk(Text(MessageType::InpNames, " $IN SOURCE $OUT BOUNDARY"));
+            ExpectOk(Ints(MessageType::InpSizes, {5, 5}));
+            Do(Text(MessageType::OuttrNames, kFlowlineOutputs));
+            StepTo(600);
+            dir_.Write("base.snp", EncodeSnapshot(*session_.model()));
+            const float gas = c.total * c.gas_fraction, liquid = c.total * (1 - c.gas_fraction),
+                        water = liquid * 0.3f;
+            const Model& m = *session_.model();
+            // Sends the inputs as phase flows and an outlet pressure; runs the interval.
+            auto run = [&](Inputs in) {
+                ExpectOk(Text(MessageType::LoadSnap, "base.snp"));
+                float total = in.gas + in.liquid;
+                Do(Floats(MessageType::InpData, {in.gas / total, total, 0, 60, in.water / in.liquid,
+                                                 1, 1, in.p_out, 30, 0}));
+                return StepTo(600 + interval);
+            };
+            std::vector<float> base = run({gas, liquid, water, c.p_out});
+            ASSERT_EQ(base.size(), 17u);
+            Phases dgdp = m.boundaries[0].deriv, dpdg = m.sources[0].deriv;
 
-    const float dp = 2000;
-    run({gas, liquid, water, 20e5f + dp});
-    Phases flux_hi = m.branches[0].flux.back();
-    run({gas, liquid, water, 20e5f - dp});
-    Phases flux_lo = m.branches[0].flux.back();
-    for (int k = 0; k < 3; ++k) {
-        double fd = (flux_hi[k] - flux_lo[k]) / (2 * dp);
-        EXPECT_NEAR(dgdp[k], fd, 0.05 * std::fabs(fd) + 1e-12) << "phase " << k;
-        std::printf("boundary phase %d: derivative %g, finite difference %g\n", k, dgdp[k], fd);
-    }
-    EXPECT_LT(dgdp[kGas], 0);
+            // The outflow's response to the outlet pressure: the least-squares
+            // slope over pressures 0.1 to 0.4 bar either side, so that the small
+            // ripple the adaptive step sequence leaves on a phase's flow does not
+            // pass for the derivative.
+            Phases slope{}, outflow_at[6];
+            const float dps[6] = {-4e4f, -2e4f, -1e4f, 1e4f, 2e4f, 4e4f};
+            double sxx = 0;
+            for (int r = 0; r < 6; ++r) {
+                run({gas, liquid, water, c.p_out + dps[r]});
+                outflow_at[r] = m.branches[0].flux.back();
+                sxx += double(dps[r]) * dps[r];
+            }
+            for (int k = 0; k < 3; ++k) {
+                for (int r = 0; r < 6; ++r) slope[k] += dps[r] * outflow_at[r][k] / sxx;
+                double fd = slope[k];
+                EXPECT_NEAR(dgdp[k], fd, 0.05 * std::fabs(fd) + 1e-12) << "phase " << k;
+                std::printf("%s %g s: boundary phase %d: derivative %g, finite difference %g\n",
+                            model, interval, k, dgdp[k], fd);
+            }
+            EXPECT_LT(dgdp[kGas], 0);
 
-    const float dg = 0.05f;
-    Inputs plus[3] = {{gas + dg, liquid, water, 20e5f},
-                      {gas, liquid + dg, water, 20e5f},
-                      {gas, liquid + dg, water + dg, 20e5f}};
-    Inputs minus[3] = {{gas - dg, liquid, water, 20e5f},
-                       {gas, liquid - dg, water, 20e5f},
-                       {gas, liquid - dg, water - dg, 20e5f}};
-    for (int k = 0; k < 3; ++k) {
-        run(plus[k]);
-        double p_hi = m.StateOf(0, 0).p;
-        run(minus[k]);
-        double p_lo = m.StateOf(0, 0).p;
-        double fd = (p_hi - p_lo) / (2 * dg);
-        EXPECT_NEAR(dpdg[k], fd, 0.05 * std::fabs(fd)) << "phase " << k;
-        std::printf("source phase %d: derivative %g, finite difference %g\n", k, dpdg[k], fd);
-        EXPECT_GT(fd, 0);
-    }
+            const float dg = 0.05f;
+            Inputs plus[3] = {{gas + dg, liquid, water, c.p_out},
+                              {gas, liquid + dg, water, c.p_out},
+                              {gas, liquid + dg, water + dg, c.p_out}};
+            Inputs minus[3] = {{gas - dg, liquid, water, c.p_out},
+                               {gas, liquid - dg, water, c.p_out},
+                               {gas, liquid - dg, water - dg, c.p_out}};
+            for (int k = 0; k < 3; ++k) {
+                run(plus[k]);
+                double p_hi = m.StateOf(0, 0).p;
+                run(minus[k]);
+                double p_lo = m.StateOf(0, 0).p;
+                double fd = (p_hi - p_lo) / (2 * dg);
+                EXPECT_NEAR(dpdg[k], fd, 0.05 * std::fabs(fd)) << "phase " << k;
+                std::printf("%s %g s: source phase %d: derivative %g, finite difference %g\n",
+                            model, interval, k, dpdg[k], fd);
+                EXPECT_GT(fd, 0);
+            }
+        }
 }
 
 TEST_F(ZefasimSession, TrendsProfilesAndLabels) {
@@ -315,7 +353,13 @@ TEST_F(ZefasimSession, PlugLaunchWellPressureShutInAndClock) {
     // An end time at or before the present time runs nothing but still answers.
     v = StepTo(900);
     EXPECT_EQ(m.time, 1000);
-    ExpectOk(Text(MessageType::Initialize, "no additional data for initialize command"));
+    // Still shut in, the line segregates slowly by drift: the start may tell
+    // that it did not settle, and still resets the clock and the plug.
+    auto init = Do(Text(MessageType::Initialize, "no additional data for initialize command"));
+    ASSERT_EQ(init.size(), 1u);
+    EXPECT_TRUE(init[0].name == "ZEFA_OK" ||
+                TextOf(init[0]).find("steady state not reached") != std::string::npos)
+        << TextOf(init[0]);
     EXPECT_EQ(m.time, 0);
     EXPECT_FALSE(m.plugs[0].launched);
 }
@@ -329,9 +373,11 @@ TEST_F(ZefasimSession, StartRunsToSteadyStateWhenAsked) {
     const Phases& well = m.wells[0].applied;
     double inflow = 4 + well[kGas] + well[kOil] + well[kWater];
     EXPECT_GT(inflow, 5);
-    EXPECT_NEAR(br.flow.back(), inflow, 1e-6 * inflow);
-    EXPECT_NEAR(br.flow[3], 4, 1e-6);  // upstream of the well only the source flows
-    EXPECT_EQ(br.flow[0], 0);          // closed inlet end
+    EXPECT_NEAR(br.flow.back(), inflow, 1e-5 * inflow);
+    // Upstream of the well only the source flows (the liquid inventory, which
+    // the drift sets, settles slowly: the flows are within 1e-5).
+    EXPECT_NEAR(br.flow[3], 4, 1e-5);
+    EXPECT_EQ(br.flow[0], 0);  // closed inlet end
 }
 
 TEST_F(ZefasimSession, SnapshotsAndInputLog) {

@@ -1,0 +1,60 @@
+// Momentum flux: the pressure a flow spends on accelerating the mixture as it
+// expands, G^2 / A^2 (v_down - v_up) with v the no-slip specific volume of what
+// flows, and at an open end the exit at no more than the mixture's sound speed,
+// so that a line open to a low pressure chokes at its end.
+
+#include <algorithm>
+#include <cmath>
+
+#include "step.h"
+
+namespace zefasim::step {
+
+namespace {
+
+// Pressure spent between the last section (upstream side `in`) and the exit
+// plane into the boundary at pressure p_b, for a mass flux of magnitude gm
+// (kg/(s m2)): the acceleration to the exit plane's state, and where the
+// mixture's isothermal sound speed limits the exit (the end chokes) the
+// exit plane's pressure above the boundary's. The homogeneous frozen mixture
+// of gas mass fraction x chokes at the flux gm = p sqrt(M / (x R T)).
+double ExitLoss(const Fluid& fluid, const FaceSide& in, double p_b, double gm) {
+    const Phases& phi = in.phi;
+    const double x = phi[kGas];
+    const double rt_m = kGasConstant * std::max(in.temp_k, 1.0) / fluid.gas_mw;
+    const double p_sonic = gm * std::sqrt(std::max(0.0, x) * rt_m);
+    const double p_e = std::max({p_b, p_sonic, 1.0});
+    double v_liquid = 0;
+    for (int k : {kOil, kWater})
+        if (phi[k] > 0 && in.rho_phase[k] > 0) v_liquid += phi[k] / in.rho_phase[k];
+    const double v_e = x * rt_m / p_e + v_liquid;
+    return gm * gm * std::max(0.0, v_e - in.v_ns) + std::max(0.0, p_sonic - p_b);
+}
+
+}  // namespace
+
+void AddAcceleration(const BranchStep& s, int j, double g0, double& loss, double& dloss) {
+    const BranchScratch& w = s.w;
+    const double area = s.br.face_geometry[j].area;
+    const bool out_at_end = (j == s.n && g0 > 0) || (j == 0 && g0 < 0);
+    if (out_at_end) {
+        const FaceSide& in = g0 > 0 ? w.left[j] : w.right[j];
+        const double p_b = g0 > 0 ? w.right[j].p : w.left[j].p;
+        const double gm = std::fabs(g0) / area, h = std::max(1e-6 * gm, 1e-9);
+        const double e = ExitLoss(s.model.fluid, in, p_b, gm);
+        const double slope = (ExitLoss(s.model.fluid, in, p_b, gm + h) - e) / h / area;
+        loss += g0 > 0 ? e : -e;
+        dloss += slope;
+        return;
+    }
+    // Between two sections (or from an inlet boundary): the flow accelerates
+    // where the mixture expands; where it slows down the pressure it would
+    // recover is taken as lost, as at an abrupt expansion.
+    const double a = (w.right[j].v_ns - w.left[j].v_ns) / (area * area);
+    if (a * g0 > 0) {
+        loss += a * g0 * g0;
+        dloss += 2 * a * g0;
+    }
+}
+
+}  // namespace zefasim::step

@@ -1,0 +1,148 @@
+// Energy: the temperature of each section from its energy balance. The flows
+// carry enthalpy and potential energy, h_k + g z, from the section (or
+// boundary) they leave; sources and wells bring theirs; the section holds
+// internal and potential energy, u_k + g z; heat passes to the surroundings
+// (TAMBIENT) through UVALUE, implicitly. Per kg of each phase:
+// - gas: h = cp (T - mu_JT p), u = h - R T / M = cv T - cp mu_JT p, with cp and
+//   cv from GASMW and GASKAPPA and mu_JT the Joule-Thomson coefficient, so a gas
+//   throttled or flowing down a pressure gradient cools by mu_JT per Pa, gas
+//   that stays in a section that empties expands and cools (isentropically
+//   when mu_JT = 0), and gas pushed into a closed section heats it;
+// - liquids (incompressible here): h = c T + p / rho, u = c T (HEATCAPACITY),
+//   so a liquid flowing through friction warms by its pressure loss / (rho c).
+// Kinetic energy is left out (below 0.01 K for pipeline velocities).
+
+#include <algorithm>
+#include <cmath>
+
+#include "step.h"
+
+namespace zefasim::step {
+
+PhaseEnergy PhaseEnergyOf(const Fluid& f) {
+    PhaseEnergy e;
+    double r = kGasConstant / f.gas_mw;
+    double cv_gas = r / (f.gas_kappa - 1), cp_gas = cv_gas + r;
+    e.cp = {cp_gas, f.heat_capacity, f.heat_capacity};
+    e.cv = {cv_gas, f.heat_capacity, f.heat_capacity};
+    e.hp = {-cp_gas * f.gas_jt, 1.0 / f.oil_density, 1.0 / f.water_density};
+    e.up = {-cp_gas * f.gas_jt, 0.0, 0.0};
+    return e;
+}
+
+double EnthalpyFlow(const PhaseEnergy& e, const Phases& q, double temp_k, double p) {
+    double h = 0;
+    for (int k = 0; k < 3; ++k) h += q[k] * (e.cp[k] * temp_k + e.hp[k] * p);
+    return h;
+}
+
+namespace {
+
+// Height of each section's centre, and of the branch ends, along the branch.
+void SectionElevations(const Branch& br, std::vector<double>& z, int n) {
+    z.resize(n);
+    double top = 0;
+    for (int i = 0; i < n; ++i) {
+        z[i] = top + br.sections[i].dz / 2;
+        top += br.sections[i].dz;
+    }
+}
+
+}  // namespace
+
+void UpdateTemperatures(BranchStep& s) {
+    const Branch& br = s.br;
+    BranchScratch& w = s.w;
+    const double dt = s.dt;
+    const int n = s.n;
+    const PhaseEnergy pe = PhaseEnergyOf(s.model.fluid);
+    SectionElevations(br, w.elevation, n);
+    const std::vector<double>& z = w.elevation;
+    const double z_in = 0.0;  // the inlet end, where the elevations start
+    const double z_out = n > 0 ? z[n - 1] + br.sections[n - 1].dz / 2 : 0.0;
+    // Per section: D T_i - A T_(i-1) - B T_(i+1) = N. What flows takes the new
+    // temperature of the section it leaves (implicit upwind: stable at any
+    // step, and every face gives its neighbour the heat it takes from its
+    // donor); a boundary's inflow has the boundary's temperature.
+    w.e_lo.assign(n, 0);
+    w.e_di.assign(n, 0);
+    w.e_up.assign(n, 0);
+    w.e_rhs.assign(n, 0);
+    for (int i = 0; i < n; ++i) {
+        const SectionState& st = w.st[i];
+        const double tk = st.temp_k, p = st.p, gz = kGravity * z[i];
+        double e = 0, out_cp = 0;
+        for (int k = 0; k < 3; ++k) e += br.mass[i][k] * (pe.cv[k] * tk + pe.up[k] * p + gz);
+        for (int j : {i, i + 1}) {
+            double sign = j == i ? 1.0 : -1.0;  // into section i
+            bool section = j == i ? j > 0 : j < n;
+            const FaceSide& side = j == i ? w.left[j] : w.right[j];
+            double zz = j == i ? (j > 0 ? z[j - 1] : z_in) : (j < n ? z[j] : z_out);
+            for (int k = 0; k < 3; ++k) {
+                double f = sign * w.flux[j][k];
+                if (f < 0) {
+                    e += dt * f * (pe.hp[k] * p + gz);
+                    out_cp -= f * pe.cp[k];
+                } else if (f > 0) {
+                    e += dt * f * (pe.hp[k] * side.p + kGravity * zz);
+                    if (section) {
+                        (j == i ? w.e_lo[i] : w.e_up[i]) += dt * f * pe.cp[k];
+                    } else {
+                        e += dt * f * pe.cp[k] * side.temp_k;
+                    }
+                }
+            }
+        }
+        e += dt * (w.src_energy[i] + w.well_energy[i]);
+        for (int k = 0; k < 3; ++k) {
+            double q = w.src[i][k];  // withdrawn at the section's state, added at its height
+            e += dt * (q < 0 ? q * (pe.hp[k] * p + gz) : q * gz);
+            if (q < 0) out_cp -= q * pe.cp[k];
+            e += dt * w.well_flow[i][k] * gz;
+        }
+        const Section& sec = br.sections[i];
+        double ua = sec.u_value * kPi * sec.diameter * sec.length;  // W/K
+        double p_new = PredictedPressure(w, dt, i, w.g_new);
+        if (!std::isfinite(p_new) || !(p_new > 0)) p_new = p;
+        double held = 0, c = 0;
+        for (int k = 0; k < 3; ++k) {
+            held += w.mass_new[i][k] * (pe.up[k] * p_new + gz);
+            c += w.mass_new[i][k] * pe.cv[k];
+        }
+        w.e_di[i] = c + dt * (ua + out_cp);
+        w.e_rhs[i] = e - held + dt * ua * (sec.t_ambient + kKelvin);
+        if (!(w.e_di[i] > 1e-9)) {  // an empty section keeps its temperature
+            w.e_di[i] = 1, w.e_lo[i] = 0, w.e_up[i] = 0;
+            w.e_rhs[i] = br.temp[i] + kKelvin;
+        }
+    }
+    // Thomas algorithm (diagonally dominant); the pivots are kept for the derivatives.
+    // With e_c = -B / pivot, the pivot is D_i - A_i B_(i-1) / pivot_(i-1).
+    w.e_c.resize(n);
+    w.e_inv.resize(n);
+    for (int i = 0; i < n; ++i) {
+        double denom = w.e_di[i] + (i > 0 ? w.e_lo[i] * w.e_c[i - 1] : 0.0);
+        w.e_inv[i] = 1.0 / denom;
+        w.e_c[i] = -w.e_up[i] * w.e_inv[i];
+    }
+    std::vector<double>& tk_new = w.e_sol;
+    SolveEnergyRows(w, n, w.e_rhs, tk_new);
+    w.temp_new.resize(n);
+    for (int i = 0; i < n; ++i) {
+        double t_new = tk_new[i] - kKelvin;
+        w.temp_new[i] = std::isfinite(t_new) ? std::clamp(t_new, -250.0, 5000.0) : br.temp[i];
+    }
+}
+
+void SolveEnergyRows(const BranchScratch& w, int n, const std::vector<double>& rhs,
+                     std::vector<double>& x) {
+    x.resize(n);
+    double prev = 0;
+    for (int i = 0; i < n; ++i) {
+        prev = (rhs[i] + (i > 0 ? w.e_lo[i] * prev : 0.0)) * w.e_inv[i];
+        x[i] = prev;
+    }
+    for (int i = n - 2; i >= 0; --i) x[i] -= w.e_c[i] * x[i + 1];
+}
+
+}  // namespace zefasim::step

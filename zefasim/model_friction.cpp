@@ -1,0 +1,72 @@
+// Friction: the wall loss of a face by Darcy-Weisbach, with the larger of the
+// laminar 64/Re and the Haaland factor (they meet continuously), and its slope
+// with respect to the flow for the Newton linearisation of the momentum balance.
+
+#include <algorithm>
+#include <cmath>
+
+#include "step.h"
+
+namespace zefasim {
+
+double FrictionFactor(double reynolds, double relative_roughness) {
+    if (!(reynolds > 0)) return 0;
+    double laminar = 64.0 / reynolds;
+    if (reynolds < 500) return laminar;
+    double term = std::pow(relative_roughness / 3.7, 1.11) + 6.9 / reynolds;
+    double inv_sqrt = -1.8 * std::log10(term);
+    double haaland = 1.0 / (inv_sqrt * inv_sqrt);
+    return std::max(laminar, haaland);
+}
+
+namespace step {
+
+namespace {
+
+// Friction factor and Re * df/dRe (for the Newton linearisation of the loss);
+// roughness_term is (relative roughness / 3.7)^1.11.
+void FrictionAndSlope(double re, double roughness_term, double& f, double& re_dfdre) {
+    double laminar = 64.0 / re;
+    f = laminar;
+    re_dfdre = -laminar;
+    if (re < 500) return;
+    double t = roughness_term + 6.9 / re;
+    double sq = -1.8 * std::log10(t);
+    double haaland = 1.0 / (sq * sq);
+    if (haaland <= laminar) return;
+    f = haaland;
+    // d(sq)/dRe = 1.8 * 6.9 / (ln10 * t * Re^2); df = -2 sq^-3 d(sq).
+    constexpr double kLn10 = 2.302585092994045684;
+    re_dfdre = -2.0 / (sq * sq * sq) * 1.8 * 6.9 / (kLn10 * t * re);
+}
+
+}  // namespace
+
+// Mixture friction of the drift-flux description: the wall shear of the
+// mixture at its in-situ density rho_m moving at the mixture volumetric flux
+// j = G / (rho_ns A) (rho_ns: no-slip density of what flows), F = f rho_m j|j|
+// L / (2 D), Re = rho_m |j| D / mu_m. Without slip rho_m = rho_ns and this is
+// f G|G| L / (2 D rho A^2).
+void PipeLoss(const BranchStep& s, int j, double g0, double& loss, double& dloss) {
+    const FaceGeometry& fg = s.br.face_geometry[j];
+    const BranchScratch& w = s.w;
+    const double rho_m = w.frho[j], rho_ns = w.fns[j] > 0 ? w.fns[j] : rho_m;
+    double len = fg.length, area = fg.area, diam = fg.diameter;
+    double ag = std::fabs(g0);
+    double cf = len * rho_m / (2 * diam * rho_ns * rho_ns * area * area);
+    double re = ag * diam * rho_m / (area * rho_ns * w.fmu[j]);
+    if (re > 1e-12) {
+        double f, re_dfdre;
+        FrictionAndSlope(re, fg.roughness_term, f, re_dfdre);
+        loss = cf * f * ag * g0;
+        dloss = cf * ag * (2 * f + re_dfdre);
+    } else {
+        double r = cf * 64 * area * rho_ns * w.fmu[j] / (diam * rho_m);
+        loss = r * g0;
+        dloss = r;
+    }
+}
+
+}  // namespace step
+
+}  // namespace zefasim

@@ -1,0 +1,301 @@
+// Holdup: how the phases share a face's mixture flow. With a fixed slip ratio
+// the gas's share of what leaves a section is raised by SLIP; with drift flux
+// (Shi et al. 2005) the gas moves at C0 j + u_d, carried with the mixture by C0
+// and drifting up the slope between sections by u_d.
+
+#include <algorithm>
+#include <cmath>
+#include <utility>
+
+#include "step.h"
+
+namespace zefasim {
+
+// Shi, Holmes, Durlofsky, Aziz, Diaz, Alkaya and Oddie, "Drift-flux modeling of
+// two-phase flow in wellbores", SPE Journal 10(1), 2005, pp. 24-33.
+namespace shi {
+constexpr double kA = 1.2, kB = 0.3, kFv = 1.0, kA1 = 0.06, kA2 = 0.21;
+constexpr double kM0 = 1.27, kN1 = 0.24, kN2 = 1.08;
+constexpr double kKu = 3.2;  // critical Kutateladze number, large-diameter limit
+}  // namespace shi
+
+double ShiInclinationFactor(double sin_incl) {
+    double cos_theta = std::min(1.0, std::fabs(sin_incl));  // theta: angle from vertical
+    double sin_theta = std::sqrt(std::max(0.0, 1 - cos_theta * cos_theta));
+    return cos_theta > 0
+               ? shi::kM0 * std::pow(cos_theta, shi::kN1) * std::pow(1 + sin_theta, shi::kN2)
+               : 0;
+}
+
+DriftFluid ShiDriftFluid(double rho_gas, double rho_liquid, double surface_tension) {
+    DriftFluid f;
+    if (!(rho_gas > 0) || !(rho_liquid > rho_gas) || !(surface_tension > 0)) return f;
+    f.valid = true;
+    f.vc = std::sqrt(
+        std::sqrt(surface_tension * kGravity * (rho_liquid - rho_gas) / (rho_liquid * rho_liquid)));
+    f.root_ratio = std::sqrt(rho_gas / rho_liquid);
+    f.flooding = shi::kKu / f.root_ratio * f.vc;
+    return f;
+}
+
+DriftFlux ShiDriftFlux(double alpha, double j, const DriftFluid& fl, double incl_factor,
+                       double sin_incl) {
+    using namespace shi;
+    DriftFlux d;
+    alpha = std::clamp(alpha, 0.0, 1.0);
+    if (!fl.valid) return d;
+    double beta = std::max(alpha, kFv * alpha * std::fabs(j) / fl.flooding);
+    double gamma = std::clamp((beta - kB) / (1 - kB), 0.0, 1.0);
+    d.c0 = kA / (1 + (kA - 1) * gamma * gamma);
+    double k_low = 1.53 / d.c0;
+    double k = alpha <= kA1   ? k_low
+               : alpha >= kA2 ? kKu
+                              : k_low + (kKu - k_low) * (alpha - kA1) / (kA2 - kA1);
+    double ac = std::min(1.0, alpha * d.c0);
+    double ud = (1 - ac) * d.c0 * k * fl.vc / (ac * fl.root_ratio + 1 - ac) * incl_factor;
+    d.drift = sin_incl >= 0 ? ud : -ud;
+    return d;
+}
+
+DriftFlux ShiDriftFlux(double alpha, double j, double rho_gas, double rho_liquid,
+                       double surface_tension, double sin_incl) {
+    return ShiDriftFlux(alpha, j, ShiDriftFluid(rho_gas, rho_liquid, surface_tension),
+                        ShiInclinationFactor(sin_incl), sin_incl);
+}
+
+namespace step {
+
+Phases FlowShares(const Phases& m, double slip) {
+    Phases x = Fractions(m);
+    double d = slip * x[kGas] + x[kOil] + x[kWater];
+    if (!(d > 0)) return {0, 0, 0};
+    return {slip * x[kGas] / d, x[kOil] / d, x[kWater] / d};
+}
+
+namespace {
+
+// Gas mass flow (magnitude, kg/s) of the drift relative to the mixture.
+double DriftMassFlow(const SectionDrift& s, double area, const DriftFlux& d) {
+    double denom = s.rho_liquid * (1 - s.alpha * d.c0) + s.rho_gas * s.alpha * d.c0;
+    if (!(denom > 0)) return 0;
+    return s.rho_gas * s.rho_liquid * s.alpha * std::fabs(d.drift) * area / denom;
+}
+
+// Mixture volumetric flux (m/s) of flow g through section i.
+double MixtureFlux(const BranchStep& s, int i, double g, double area) {
+    return s.w.st[i].rho_mix > 1e-9 ? g / (s.w.st[i].rho_mix * area) : 0;
+}
+
+// Shares of the phases in what the mixture flow g carries out of section i
+// (the gas faster by C0).
+Phases DriftShares(const BranchStep& s, int i, double g) {
+    const Branch& br = s.br;
+    const SectionDrift& d = s.w.sd[i];
+    const Section& sec = br.sections[i];
+    double jm = MixtureFlux(s, i, g, sec.area);
+    DriftFlux df =
+        ShiDriftFlux(d.alpha, jm, d.fluid, br.section_drift_incl[i], sec.dz / sec.length);
+    double ac = d.alpha * df.c0;
+    double denom = d.rho_liquid * (1 - ac) + d.rho_gas * ac;
+    double xg = denom > 0 ? std::clamp(d.rho_gas * ac / denom, 0.0, 1.0) : 1.0;
+    if (br.mass[i][kOil] + br.mass[i][kWater] <= 0) xg = 1;
+    if (br.mass[i][kGas] <= 0) xg = 0;
+    return Phases{xg, (1 - xg) * d.oil_share, (1 - xg) * (1 - d.oil_share)};
+}
+
+FaceSide SectionSide(const BranchStep& s, int i, double g) {
+    const SectionState& st = s.w.st[i];
+    FaceSide f;
+    f.p = st.p;
+    f.rho = st.rho_mix;
+    f.mu = st.mu_mix;
+    f.temp_k = st.temp_k;
+    f.rho_phase = {st.rho_gas, st.rho_oil, st.rho_water};
+    f.phi = s.drift_model ? DriftShares(s, i, g) : FlowShares(s.br.mass[i], s.model.fluid.slip);
+    f.v_ns = NoSlipVolume(f.phi, f.rho_phase);
+    return f;
+}
+
+// Drift of the gas up the slope and of the liquid down it across inner face j:
+// Godunov's flux of the drift law, gas from the lower section, liquid from the upper.
+void DriftAcrossFace(BranchStep& s, int j) {
+    const Branch& br = s.br;
+    BranchScratch& w = s.w;
+    const FaceGeometry& fg = br.face_geometry[j];
+    double sin_incl = fg.sin_incl, incl = fg.drift_incl;
+    if (sin_incl == 0) return;
+    int lower = sin_incl > 0 ? j - 1 : j, upper = sin_incl > 0 ? j : j - 1;
+    double area = fg.area;
+    int donor = br.flow[j] >= 0 ? j - 1 : j;
+    double jm = MixtureFlux(s, donor, br.flow[j], area);
+    auto flow_of = [&](const SectionDrift& sd) {
+        DriftFlux df = ShiDriftFlux(sd.alpha, jm, sd.fluid, incl, sin_incl);
+        return DriftMassFlow(sd, area, df);
+    };
+    const SectionDrift& lo_s = w.sd[lower];
+    const SectionDrift& up_s = w.sd[upper];
+    double f_lo = flow_of(lo_s), f_up = flow_of(up_s), d;
+    if (lo_s.alpha <= up_s.alpha) {
+        d = std::min(f_lo, f_up);
+    } else {
+        SectionDrift mid;
+        mid.alpha = (lo_s.alpha + up_s.alpha) / 2;
+        mid.rho_gas = (lo_s.rho_gas + up_s.rho_gas) / 2;
+        mid.rho_liquid = (lo_s.rho_liquid + up_s.rho_liquid) / 2;
+        mid.fluid = ShiDriftFluid(mid.rho_gas, mid.rho_liquid, s.model.fluid.surface_tension);
+        d = std::max({f_lo, f_up, flow_of(mid)});
+    }
+    if (!(d > 0) || br.mass[lower][kGas] <= 0 || br.mass[upper][kOil] + br.mass[upper][kWater] <= 0)
+        return;
+    double sign = sin_incl > 0 ? 1.0 : -1.0;  // gas moves from lower to upper
+    double oil = w.sd[upper].oil_share;
+    w.drift[j] = {sign * d, -sign * d * oil, -sign * d * (1 - oil)};
+}
+
+// Where the mixture leaves the branch at end face j the drift still separates
+// the phases: of what the outflow carries, the phase drifting back in is
+// reduced by the drift (never below none).
+void DriftAtEnd(BranchStep& s, int j) {
+    const Branch& br = s.br;
+    BranchScratch& w = s.w;
+    const int n = s.n;
+    if (w.closed[j]) return;
+    int i = j == 0 ? 0 : n - 1;
+    double g = br.flow[j];
+    if ((j == 0 && g >= 0) || (j == n && g <= 0)) return;  // not outflow
+    const Section& sec = br.sections[i];
+    double sin_incl = sec.dz / sec.length;
+    if (sin_incl == 0) return;
+    double jm = MixtureFlux(s, i, g, sec.area);
+    DriftFlux df =
+        ShiDriftFlux(w.sd[i].alpha, jm, w.sd[i].fluid, br.section_drift_incl[i], sin_incl);
+    double d = DriftMassFlow(w.sd[i], sec.area, df);
+    Phases phi = DriftShares(s, i, g);
+    double gas_out = std::fabs(g) * phi[kGas], liquid_out = std::fabs(g) - gas_out;
+    double sign = sin_incl > 0 ? 1.0 : -1.0;  // gas drift along +x
+    bool gas_drifts_out = (j == n) == (sign > 0);
+    d = std::min(d, gas_drifts_out ? liquid_out : gas_out);
+    if (!(d > 0)) return;
+    double oil = w.sd[i].oil_share;
+    w.drift[j] = {sign * d, -sign * d * oil, -sign * d * (1 - oil)};
+}
+
+}  // namespace
+
+FaceSide BoundarySide(const Model& m, int bi, double pressure) {
+    const Boundary& bd = m.boundaries[bi];
+    FaceSide f;
+    f.p = pressure;
+    f.phi = Model::Composition(bd.gas_fraction, bd.water_fraction);
+    FluidAt(m.fluid, f.phi, pressure, bd.temperature, f.rho, f.mu);
+    f.temp_k = bd.temperature + kKelvin;
+    const Fluid& fl = m.fluid;
+    double scale = 1.0 - (pressure - kReferencePressure) / fl.bulk_modulus;
+    f.rho_phase = {std::max(pressure, 1.0) * fl.gas_mw / (kGasConstant * std::max(1.0, f.temp_k)),
+                   fl.oil_density / scale, fl.water_density / scale};
+    f.v_ns = NoSlipVolume(f.phi, f.rho_phase);
+    return f;
+}
+
+void DescribeSectionDrift(BranchStep& s, int i) {
+    const SectionState& st = s.w.st[i];
+    SectionDrift& d = s.w.sd[i];
+    double liquid = st.alpha[kOil] + st.alpha[kWater];
+    d.alpha = st.alpha[kGas];
+    d.rho_gas = st.rho_gas;
+    d.rho_liquid = liquid > 0
+                       ? (st.alpha[kOil] * st.rho_oil + st.alpha[kWater] * st.rho_water) / liquid
+                       : st.rho_oil;
+    double ml = s.br.mass[i][kOil] + s.br.mass[i][kWater];
+    d.oil_share = ml > 0 ? s.br.mass[i][kOil] / ml : 1.0;
+    d.fluid = ShiDriftFluid(d.rho_gas, d.rho_liquid, s.model.fluid.surface_tension);
+}
+
+void DescribeDrift(BranchStep& s) {
+    s.w.sd.resize(s.n);
+    for (int i = 0; i < s.n; ++i) DescribeSectionDrift(s, i);
+}
+
+Phases SectionShares(const BranchStep& s, int i, double g) {
+    return SectionSide(s, i, g).phi;
+}
+
+Phases DriftAcross(BranchStep& s, int j) {
+    Phases kept = s.w.drift[j];
+    s.w.drift[j] = Phases{0, 0, 0};
+    if (j == 0 || j == s.n) {
+        DriftAtEnd(s, j);
+    } else {
+        DriftAcrossFace(s, j);
+    }
+    std::swap(kept, s.w.drift[j]);
+    return kept;
+}
+
+void SetFaceSides(BranchStep& s) {
+    const Model& m = s.model;
+    const Branch& br = s.br;
+    BranchScratch& w = s.w;
+    const int n = s.n;
+    w.left.resize(n + 1);
+    w.right.resize(n + 1);
+    w.closed.assign(n + 1, 0);
+    for (int j = 0; j <= n; ++j) {
+        double g = br.flow[j];
+        if (j == 0) {
+            if (br.inlet_boundary < 0 || s.shut || !m.boundaries[br.inlet_boundary].open) {
+                w.closed[j] = 1;
+            } else {
+                w.left[j] =
+                    BoundarySide(m, br.inlet_boundary, m.boundaries[br.inlet_boundary].pressure);
+            }
+        } else {
+            w.left[j] = SectionSide(s, j - 1, g);
+        }
+        if (j == n) {
+            if (br.outlet_boundary < 0 || s.shut || !m.boundaries[br.outlet_boundary].open) {
+                w.closed[j] = 1;
+            } else {
+                w.right[j] =
+                    BoundarySide(m, br.outlet_boundary, m.boundaries[br.outlet_boundary].pressure);
+            }
+        } else {
+            w.right[j] = SectionSide(s, j, g);
+        }
+        if (br.choke[j] >= 0 && m.controllers[br.choke[j]].opening <= 1e-6) w.closed[j] = 1;
+    }
+}
+
+void ComputeDrift(BranchStep& s) {
+    BranchScratch& w = s.w;
+    w.drift.assign(s.n + 1, Phases{0, 0, 0});
+    if (!s.drift_model) return;
+    for (int j = 1; j < s.n; ++j)
+        if (!w.closed[j]) DriftAcrossFace(s, j);
+    for (int j : {0, s.n}) DriftAtEnd(s, j);
+}
+
+// At the branch ends the drift may take back no more than the new outflow
+// carries of the phase drifting in (and nothing on inflow).
+void CapEndDrift(BranchStep& s) {
+    BranchScratch& w = s.w;
+    const int n = s.n;
+    for (int j : {0, n}) {
+        if (w.drift[j][kGas] == 0) continue;
+        double g = w.g_new[j];
+        bool outflow = (j == 0 && g < 0) || (j == n && g > 0);
+        const Phases& phi = g > 0 ? w.left[j].phi : w.right[j].phi;
+        double gas_out = std::fabs(g) * phi[kGas], liquid_out = std::fabs(g) - gas_out;
+        bool gas_drifts_out = (j == n) == (w.drift[j][kGas] > 0);
+        double cap = outflow ? (gas_drifts_out ? liquid_out : gas_out) : 0.0;
+        double d = std::fabs(w.drift[j][kGas]);
+        if (d > cap) {
+            double f = d > 0 ? cap / d : 0;
+            for (int k = 0; k < 3; ++k) w.drift[j][k] *= f;
+        }
+    }
+}
+
+}  // namespace step
+
+}  // namespace zefasim

@@ -1,0 +1,213 @@
+// The implicit solve: the face flows of a step from one tridiagonal system that
+// couples the momentum balance of each face, (L/A) dG/dt = p_up - p_down -
+// rho g dz - F(G), to the linearised pressure response of the sections. The
+// losses are linearised about the latest estimate of the new flow and the
+// system solved again until the flows settle (Newton); a choke whose flow
+// would exceed its critical flow is held at the critical flow instead.
+
+#include <algorithm>
+#include <cmath>
+
+#include "step.h"
+
+namespace zefasim::step {
+
+// The fluid of a face's momentum balance.
+void FaceFluid(BranchStep& s, int j) {
+    BranchScratch& w = s.w;
+    const FaceSide &l = w.left[j], &r = w.right[j];
+    w.frho[j] = std::max(1e-6, (l.rho + r.rho) / 2);
+    w.fmu[j] = (l.mu + r.mu) / 2;
+    // What flows, at the face's mean phase densities: the phase flows of the
+    // last step (the mixture's share and the drift's), or where they add up
+    // to no mass flow, the upwind side's mix.
+    Phases rho_phase;
+    for (int k = 0; k < 3; ++k) rho_phase[k] = (l.rho_phase[k] + r.rho_phase[k]) / 2;
+    const Phases& q = s.br.flux[j];
+    const double mass = q[kGas] + q[kOil] + q[kWater];
+    const double size = std::fabs(q[kGas]) + std::fabs(q[kOil]) + std::fabs(q[kWater]);
+    double volume = 0;  // per unit of mass
+    if (std::fabs(mass) > 1e-6 * size && mass != 0) {
+        for (int k = 0; k < 3; ++k)
+            if (q[k] * mass > 0 && rho_phase[k] > 0) volume += q[k] / rho_phase[k];
+        volume /= mass;
+    } else {
+        double g = s.br.flow[j];
+        volume = NoSlipVolume(g > 0 || (g == 0 && l.p >= r.p) ? l.phi : r.phi, rho_phase);
+    }
+    w.fns[j] = volume > 0 ? 1 / volume : 0;
+}
+
+namespace {
+
+// Gives the Newton iteration its starting point: the fluid of each face's
+// momentum balance, and every loss to be linearised about the present flow.
+void PrepareMomentum(BranchStep& s) {
+    BranchScratch& w = s.w;
+    const int n = s.n;
+    const std::vector<FaceGeometry>& fgeo = s.br.face_geometry;
+    w.frho.resize(n + 1), w.fmu.resize(n + 1), w.fns.resize(n + 1), w.cface.resize(n + 1);
+    for (int j = 0; j <= n; ++j) {
+        FaceFluid(s, j);
+        w.cface[j] = s.dt * fgeo[j].area / fgeo[j].length;
+    }
+    w.g_lin.assign(s.br.flow.begin(), s.br.flow.end());
+    w.relin.assign(n + 1, 1);
+    w.loss.assign(n + 1, 0);
+    w.dloss.assign(n + 1, 0);
+    w.crit.assign(n + 1, 0);
+    w.gcp.assign(n + 1, 0);
+    w.switches.assign(n + 1, 0);
+    w.lo.resize(n + 1), w.di.resize(n + 1), w.up.resize(n + 1), w.rhs.resize(n + 1);
+    w.c.resize(n + 1), w.denom.resize(n + 1), w.g_new.resize(n + 1);
+}
+
+// The momentum rows of the system, with the losses linearised about g_lin
+// (again only where marked).
+void AssembleMomentumRows(BranchStep& s) {
+    const Branch& br = s.br;
+    BranchScratch& w = s.w;
+    const int n = s.n;
+    const double dt = s.dt;
+    const std::vector<FaceGeometry>& fgeo = br.face_geometry;
+    for (int j = 0; j <= n; ++j) {
+        w.lo[j] = 0, w.up[j] = 0, w.di[j] = 1, w.rhs[j] = 0;
+        if (w.closed[j]) continue;
+        double rho = w.frho[j];
+        double g0 = w.g_lin[j];
+        if (w.relin[j]) {
+            double loss, dloss;  // friction and choke loss (Pa) and its slope
+            PipeLoss(s, j, g0, loss, dloss);
+            if (br.choke[j] >= 0)
+                AddChokeLoss(s, j, g0, loss, dloss);
+            else
+                AddAcceleration(s, j, g0, loss, dloss);
+            w.loss[j] = loss;
+            w.dloss[j] = dloss;
+        }
+        const double loss = w.loss[j], dloss = w.dloss[j];
+        double c = w.cface[j];
+        double grav = rho * kGravity * fgeo[j].dz;
+        double diag = 1 + c * dloss;
+        double r = br.flow[j] - c * grav - c * (loss - dloss * g0);
+        if (j > 0) {
+            int l = j - 1;
+            w.lo[j] = -c * dt * w.dfac[l] * w.gin[l];
+            diag += c * dt * w.dfac[l] * w.gout[l];
+            r += c * w.dfac[l] * w.ptilde[l];
+        } else {
+            r += c * w.left[j].p;
+        }
+        if (j < n) {
+            w.up[j] = -c * dt * w.dfac[j] * w.gout[j];
+            diag += c * dt * w.dfac[j] * w.gin[j];
+            r -= c * w.dfac[j] * w.ptilde[j];
+        } else {
+            r -= c * w.right[j].p;
+        }
+        w.di[j] = diag;
+        w.rhs[j] = r;
+    }
+}
+
+// A closed face forces its flow to zero; drop its coupling from neighbours.
+void DecoupleClosedFaces(BranchScratch& w, int n) {
+    for (int j = 0; j <= n; ++j) {
+        if (!w.closed[j]) continue;
+        if (j > 0) w.up[j - 1] = 0;
+        if (j < n) w.lo[j + 1] = 0;
+    }
+}
+
+// Thomas algorithm (the pivots are kept for the derivatives).
+void SolveTridiagonal(BranchScratch& w, int n) {
+    w.denom[0] = w.di[0];
+    w.c[0] = w.up[0] / w.denom[0];
+    w.g_new[0] = w.rhs[0] / w.denom[0];
+    for (int j = 1; j <= n; ++j) {
+        w.denom[j] = w.di[j] - w.lo[j] * w.c[j - 1];
+        w.c[j] = w.up[j] / w.denom[j];
+        w.g_new[j] = (w.rhs[j] - w.lo[j] * w.g_new[j - 1]) / w.denom[j];
+    }
+    for (int j = n - 1; j >= 0; --j) w.g_new[j] -= w.c[j] * w.g_new[j + 1];
+    for (int j = 0; j <= n; ++j) {
+        if (w.closed[j] || !std::isfinite(w.g_new[j])) w.g_new[j] = 0;
+    }
+}
+
+// Faces whose flow moved away from where their loss was linearised are
+// linearised again: a choke whenever its flow moved at all (its loss
+// dominates, and its step response must not depend on the step size), a pipe
+// face only when its flow moved by more than kRelin of the branch's flow
+// scale; the loss of a pipe face linearised within that distance is off by
+// less than kRelin^2 of the branch's typical friction loss, far below what
+// the physics resolves. True if any face is to be linearised again.
+bool MarkMovedFaces(BranchStep& s) {
+    BranchScratch& w = s.w;
+    const int n = s.n;
+    constexpr double kRelin = 1e-3;
+    double scale = 1e-3;
+    for (int j = 0; j <= n; ++j) scale = std::max(scale, std::fabs(w.g_new[j]));
+    bool again = false;
+    for (int j = 0; j <= n; ++j) {
+        double moved = std::fabs(w.g_new[j] - w.g_lin[j]);
+        bool relin = !w.closed[j] && moved > (s.br.choke[j] >= 0 ? 1e-9 : kRelin) * scale;
+        w.relin[j] = relin;
+        if (relin) {
+            w.g_lin[j] = w.g_new[j];
+            again = true;
+        }
+    }
+    return again;
+}
+
+}  // namespace
+
+// Linearised pressure response of each section: p_new = dfac (ptilde + dt gin
+// G_in - dt gout G_out), with sources, the explicit drift and wells (implicit)
+// folded in.
+void LinearisePressures(BranchStep& s) {
+    BranchScratch& w = s.w;
+    const int n = s.n;
+    const double dt = s.dt;
+    w.ptilde.resize(n);
+    w.dfac.resize(n);
+    w.gin.resize(n);
+    w.gout.resize(n);
+    auto upwind_phi = [&](int j, double g) -> const Phases& {
+        if (g > 0 || (g == 0 && w.left[j].p >= w.right[j].p)) return w.left[j].phi;
+        return w.right[j].phi;
+    };
+    for (int i = 0; i < n; ++i) {
+        const SectionState& st = w.st[i];
+        const Phases& pin = upwind_phi(i, s.br.flow[i]);
+        const Phases& pout = upwind_phi(i + 1, s.br.flow[i + 1]);
+        double gi = 0, go = 0, sp = 0;
+        for (int k = 0; k < 3; ++k) {
+            gi += st.dpdm[k] * pin[k];
+            go += st.dpdm[k] * pout[k];
+            sp += st.dpdm[k] * (w.src[i][k] + w.drift[i][k] - w.drift[i + 1][k]);
+        }
+        w.gin[i] = gi;
+        w.gout[i] = go;
+        w.dfac[i] = 1.0 / (1.0 + dt * w.omega[i]);
+        w.ptilde[i] = st.p + dt * sp + dt * w.omega_p[i];
+    }
+}
+
+void SolveFaceFlows(BranchStep& s) {
+    PrepareMomentum(s);
+    constexpr int kMaxNewton = 10;
+    for (int iter = 0;; ++iter) {
+        AssembleMomentumRows(s);
+        bool any_choke = false;
+        ApplyCriticalRows(s, any_choke);
+        DecoupleClosedFaces(s.w, s.n);
+        SolveTridiagonal(s.w, s.n);
+        bool changed = any_choke && UpdateChokeRegimes(s);
+        bool again = MarkMovedFaces(s);
+        if ((!changed && !again) || iter >= kMaxNewton) break;
+    }
+}
+
+}  // namespace zefasim::step

@@ -1,0 +1,226 @@
+// One step of the model as the sequence of its stages, and the stepping around
+// it: Advance (adaptive steps to an end time) and SolveSteady.
+
+#include <algorithm>
+#include <cmath>
+
+#include "step.h"
+
+namespace zefasim {
+
+namespace {
+
+using namespace step;
+
+// The largest share of a phase a section gives away and the largest relative
+// pressure change of the step so far.
+struct StepLimits {
+    double max_ratio = 0, max_dp = 0;
+};
+
+// One branch's share of a step; false (with `shrink`) when the step must be
+// retried shorter.
+bool StepBranch(BranchStep& s, StepWork& work, bool force, StepLimits& lim, double& shrink) {
+    s.w.derivative_rows = false;
+    DeriveSectionStates(s);
+    ApplySources(s, work.applied);
+    LineariseWells(s);
+    EnsureGeometry(s.br);
+    if (s.drift_model) DescribeDrift(s);
+    SetFaceSides(s);
+    ComputeDrift(s);
+    LinearisePressures(s);
+    SolveFaceFlows(s);
+    CapEndDrift(s);
+    PhaseFluxes(s);
+    lim.max_ratio = std::max(lim.max_ratio, OutflowRatio(s));
+    if (lim.max_ratio > 0.9 && !force) {
+        shrink = std::clamp(0.7 / lim.max_ratio, 0.05, 0.9);
+        return false;
+    }
+    if (force) ScaleOverdrawn(s, work.applied);
+    WellInflow(s, work.well_applied);
+    UpdateMasses(s);
+    UpdateTemperatures(s);
+    lim.max_dp = std::max(lim.max_dp, DeriveNewStates(s));
+    if (lim.max_dp > 0.3 && !force) {
+        shrink = 0.5;
+        return false;
+    }
+    return true;
+}
+
+// Takes the step's new state into the branch, and what crossed its ends and
+// came from sources and wells into the mass account.
+void CommitBranch(Branch& br, BranchScratch& w, const Fluid& fluid, double dt,
+                  MassAccount& account) {
+    const int n = static_cast<int>(br.sections.size());
+    for (int i = 0; i < n; ++i) {
+        br.mass[i] = w.mass_new[i];
+        br.temp[i] = w.temp_new[i];
+    }
+    br.state_after.swap(w.st_after);
+    br.state_mass.assign(br.mass.begin(), br.mass.end());
+    br.state_temp.assign(br.temp.begin(), br.temp.end());
+    br.state_fluid = fluid;
+    for (int j = 0; j <= n; ++j) {
+        br.flow[j] = w.g_new[j];
+        br.flux[j] = w.flux[j];
+    }
+    for (int k = 0; k < 3; ++k) {
+        account.boundaries[k] += dt * (w.flux[0][k] - w.flux[n][k]);
+        double s = 0, wl = 0;
+        for (int i = 0; i < n; ++i) {
+            s += w.src[i][k];
+            wl += w.well_flow[i][k];
+        }
+        account.sources[k] += dt * s;
+        account.wells[k] += dt * wl;
+    }
+}
+
+}  // namespace
+
+bool Model::TryStep(double dt, double& shrink, double& next_dt, bool force) {
+    static thread_local StepWork work;
+    work.br.resize(branches.size());
+    work.applied.assign(sources.size(), Phases{0, 0, 0});
+    work.well_applied.assign(wells.size(), Phases{0, 0, 0});
+    const bool shut = ShutIn();
+    const bool drift_model = fluid.holdup_model == kHoldupDriftFlux;
+    StepLimits lim;
+    for (size_t b = 0; b < branches.size(); ++b) {
+        BranchStep s{*this,
+                     branches[b],
+                     work.br[b],
+                     static_cast<int>(b),
+                     static_cast<int>(branches[b].sections.size()),
+                     dt,
+                     shut,
+                     drift_model};
+        if (!StepBranch(s, work, force, lim, shrink)) return false;
+    }
+    PropagateSensitivities(*this, work, dt);
+    for (size_t b = 0; b < branches.size(); ++b)
+        CommitBranch(branches[b], work.br[b], fluid, dt, account);
+    for (size_t si = 0; si < sources.size(); ++si) sources[si].applied = work.applied[si];
+    for (size_t wi = 0; wi < wells.size(); ++wi) wells[wi].applied = work.well_applied[wi];
+    MovePlugs(*this, dt);
+
+    // The next step is sized so that no section gives away more than
+    // kTransportTarget of a phase it holds (explicit upwind transport stays
+    // positive up to all of it; a step above 0.9 is refused and retried shorter).
+    constexpr double kTransportTarget = 0.8;
+    double limit = integration.max_step;
+    if (lim.max_ratio > 0) limit = std::min(limit, dt * kTransportTarget / lim.max_ratio);
+    if (lim.max_dp > 0.1) limit = std::min(limit, dt * 0.1 / lim.max_dp);
+    next_dt = limit;
+    return true;
+}
+
+bool Model::Advance(double end_time, const std::vector<double>* forced, std::vector<double>* used,
+                    const std::function<bool()>* interrupt) {
+    size_t fi = 0;
+    while (time < end_time) {
+        double remaining = end_time - time;
+        double dt = planned_step;
+        if (forced && fi < forced->size()) dt = (*forced)[fi];
+        ++fi;
+        bool clipped = false;
+        if (dt >= remaining * (1 - 1e-12) || (!forced && remaining <= 1.1 * dt)) {
+            dt = remaining;
+            clipped = true;
+        } else if (!forced && remaining < 2 * dt) {
+            dt = remaining / 2;
+            clipped = true;
+        }
+        double target = dt == remaining ? end_time : time + dt;
+        // Shut-in switches happen exactly at their times.
+        for (double t_switch : {shut_from, shut_until}) {
+            if (t_switch > time && t_switch < time + dt * (1 + 1e-12) && t_switch < end_time) {
+                target = t_switch;
+                dt = t_switch - time;
+                clipped = true;
+            }
+        }
+        for (;;) {
+            if (!(target > time)) {  // a step below the clock's resolution
+                target = std::nextafter(time, end_time);
+                dt = target - time;
+            }
+            double shrink = 1, limit = dt;
+            bool force = dt <= integration.min_step * 1.0000001;
+            if (TryStep(dt, shrink, limit, force)) {
+                time = target;
+                last_step = dt;
+                ++steps;
+                if (used) used->push_back(dt);
+                double base = clipped ? std::max(planned_step, dt) : dt;
+                planned_step = std::clamp(std::min(limit, 1.5 * base), integration.min_step,
+                                          integration.max_step);
+                break;
+            }
+            dt = std::max(integration.min_step, dt * shrink);
+            target = dt >= end_time - time ? end_time : time + dt;
+            clipped = false;
+        }
+        if (interrupt && *interrupt && (*interrupt)() && time < end_time) return false;
+    }
+    return true;
+}
+
+bool Model::SolveSteady(int max_steps, double tolerance) {
+    double saved_max = integration.max_step;
+    integration.max_step = saved_max * 10;
+    planned_step = std::max(planned_step, integration.min_step);
+    bool converged = false;
+    // Bound the work, so that a large model cannot keep the server busy for hours.
+    size_t sections = 0;
+    for (const Branch& br : branches) sections += br.sections.size();
+    max_steps = static_cast<int>(
+        std::min<double>(max_steps, 1e8 / static_cast<double>(std::max<size_t>(sections, 1))));
+    std::vector<std::vector<double>> old_flow(branches.size());
+    for (int it = 0; it < max_steps; ++it) {
+        for (size_t b = 0; b < branches.size(); ++b) old_flow[b] = branches[b].flow;
+        std::vector<double> p_old;
+        for (size_t b = 0; b < branches.size(); ++b)
+            for (size_t i = 0; i < branches[b].sections.size(); ++i)
+                p_old.push_back(StateOf(static_cast<int>(b), static_cast<int>(i)).p);
+        double dt = planned_step;
+        double shrink = 1, next = dt;
+        bool force = dt <= integration.min_step * 1.0000001;
+        if (!TryStep(dt, shrink, next, force)) {
+            planned_step = std::max(integration.min_step, dt * shrink);
+            continue;
+        }
+        planned_step =
+            std::clamp(std::min(next, 1.5 * dt), integration.min_step, integration.max_step);
+        double scale = 1e-3, change = 0;  // kg/s: below this a flow counts as none
+        for (size_t b = 0; b < branches.size(); ++b)
+            for (double g : branches[b].flow) scale = std::max(scale, std::fabs(g));
+        for (size_t b = 0; b < branches.size(); ++b)
+            for (size_t j = 0; j < branches[b].flow.size(); ++j)
+                change = std::max(change, std::fabs(branches[b].flow[j] - old_flow[b][j]) / scale);
+        size_t idx = 0;
+        for (size_t b = 0; b < branches.size(); ++b)
+            for (size_t i = 0; i < branches[b].sections.size(); ++i, ++idx) {
+                double p = StateOf(static_cast<int>(b), static_cast<int>(i)).p;
+                change = std::max(change, std::fabs(p - p_old[idx]) / std::max(p_old[idx], 1e3));
+            }
+        if (change / dt < tolerance && it > 10) {
+            converged = true;
+            break;
+        }
+    }
+    integration.max_step = saved_max;
+    planned_step = std::clamp(planned_step, integration.min_step, integration.max_step);
+    time = integration.start_time;
+    steps = 0;
+    last_step = 0;
+    for (Plug& p : plugs) p.speed = 0;
+    account = MassAccount{};
+    account.initial = PhaseMass();
+    return converged;
+}
+
+}  // namespace zefasim

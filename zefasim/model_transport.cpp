@@ -1,0 +1,129 @@
+// Phase transport: the phase flows of each face (upwind by the new flow, plus
+// the drift), the limit on what a section may give away in one step, the new
+// phase masses, and plugs travelling with the mixture. Every flux leaves one
+// section and enters its neighbour, so mass is conserved to rounding.
+
+#include <algorithm>
+#include <cmath>
+
+#include "step.h"
+
+namespace zefasim::step {
+
+namespace {
+
+// What section i gives away of phase k over the step (kg).
+double Outflow(const BranchStep& s, int i, int k) {
+    const BranchScratch& w = s.w;
+    return s.dt * (std::max(0.0, -w.flux[i][k]) + std::max(0.0, w.flux[i + 1][k]) +
+                   std::max(0.0, -w.src[i][k]));
+}
+
+}  // namespace
+
+void PhaseFluxes(BranchStep& s) {
+    BranchScratch& w = s.w;
+    w.flux.resize(s.n + 1);
+    for (int j = 0; j <= s.n; ++j) {
+        double g = w.g_new[j];
+        const Phases& phi = g > 0 ? w.left[j].phi : w.right[j].phi;
+        for (int k = 0; k < 3; ++k) w.flux[j][k] = (g == 0 ? 0.0 : g * phi[k]) + w.drift[j][k];
+    }
+}
+
+// The largest share of a phase any section gives away in the step (1e30 where
+// a section would give away a phase it does not hold).
+double OutflowRatio(const BranchStep& s) {
+    double max_ratio = 0;
+    for (int i = 0; i < s.n; ++i) {
+        double worst = 0;
+        for (int k = 0; k < 3; ++k) {
+            double out = Outflow(s, i, k);
+            if (out <= 0) continue;
+            double m = s.br.mass[i][k];
+            if (!(m > 0)) {
+                worst = 1e30;
+                break;
+            }
+            worst = std::max(worst, out / m);
+        }
+        max_ratio = std::max(max_ratio, worst);
+    }
+    return max_ratio;
+}
+
+// At the smallest step: scale back what leaves an overdrawn section.
+void ScaleOverdrawn(BranchStep& s, std::vector<Phases>& applied) {
+    const Model& model = s.model;
+    BranchScratch& w = s.w;
+    for (int i = 0; i < s.n; ++i) {
+        for (int k = 0; k < 3; ++k) {
+            double out = Outflow(s, i, k);
+            double m = std::max(0.0, s.br.mass[i][k]);
+            if (out <= 0.9 * m) continue;
+            double f = out > 0 ? 0.9 * m / out : 0;
+            if (w.flux[i][k] < 0) w.flux[i][k] *= f;
+            if (w.flux[i + 1][k] > 0) w.flux[i + 1][k] *= f;
+            if (w.src[i][k] < 0) {
+                double removed = w.src[i][k] * (1 - f);
+                w.src[i][k] -= removed;
+                for (size_t si = 0; si < model.sources.size(); ++si) {
+                    const Source& src = model.sources[si];
+                    if (src.branch == s.b && src.section == i && src.mass_flow < 0) {
+                        applied[si][k] -= removed;
+                        break;
+                    }
+                }
+            }
+        }
+    }
+    for (int j = 0; j <= s.n; ++j) w.g_new[j] = Sum(w.flux[j]) - Sum(w.drift[j]);
+}
+
+void UpdateMasses(BranchStep& s) {
+    BranchScratch& w = s.w;
+    w.mass_new.resize(s.n);
+    for (int i = 0; i < s.n; ++i) {
+        for (int k = 0; k < 3; ++k) {
+            w.mass_new[i][k] = s.br.mass[i][k] + s.dt * (w.flux[i][k] - w.flux[i + 1][k] +
+                                                         w.src[i][k] + w.well_flow[i][k]);
+        }
+    }
+}
+
+void MovePlugs(Model& model, double dt) {
+    for (Plug& pg : model.plugs) {
+        if (!pg.launched || pg.arrived) {
+            pg.speed = 0;
+            continue;
+        }
+        const Branch& br = model.branches[pg.branch];
+        int n = static_cast<int>(br.sections.size());
+        int i = 0;
+        while (i < n - 1 && pg.z >= br.sections[i].z_start + br.sections[i].length) ++i;
+        // It moves with the mixture's volumetric flux (what it displaces),
+        // the mean of the section's two faces.
+        SectionState s = model.StateOf(pg.branch, i);
+        const Phases rho{s.rho_gas, s.rho_oil, s.rho_water};
+        double q = 0;
+        for (int j : {i, i + 1})
+            for (int k = 0; k < 3; ++k)
+                if (rho[k] > 1e-9) q += br.flux[j][k] / rho[k];
+        double u = q / (2 * br.sections[i].area);
+        pg.speed = u;
+        pg.z += u * dt;
+        // It arrives at the branch end; pushed back to the start (by a
+        // momentary backflow at its launch point) it waits there.
+        double len = model.BranchLength(pg.branch);
+        if (pg.z >= len) {
+            pg.z = len;
+            pg.arrived = true;
+            pg.speed = 0;
+        } else if (pg.z <= 0) {
+            pg.z = 0;
+            pg.speed = 0;
+        }
+    }
+}
+
+}  // namespace zefasim::step

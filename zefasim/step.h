@@ -1,0 +1,214 @@
+#pragma once
+
+// The stages of one model step and the scratch they share. Internal to the
+// model: each stage lives in the file of what it computes (geometry, fluid
+// state, holdup, friction, chokes, the implicit solve, phase transport,
+// sources and wells, energy, derivatives), and Model::TryStep runs them in
+// order for every branch (model_step.cpp).
+
+#include <array>
+#include <vector>
+
+#include "model.h"
+
+namespace zefasim::step {
+
+constexpr double kPi = 3.14159265358979323846;
+constexpr double kTiny = 1e-300;
+
+inline double Sum(const Phases& p) {
+    return p[0] + p[1] + p[2];
+}
+
+// Mass fractions of a section's content; zero for an empty section.
+Phases Fractions(const Phases& m);
+// Shares of the phases in what flows out of a section: the gas moves `slip`
+// times as fast as the liquids, so its share exceeds its share of the mass.
+Phases FlowShares(const Phases& m, double slip);
+// Density and viscosity of a fluid of given mass composition at p and T.
+void FluidAt(const Fluid& f, const Phases& phi, double p, double temp_c, double& rho, double& mu);
+// Whether two fluids give the same section state (pressure response included)
+// for the same masses.
+bool SameEquationOfState(const Fluid& a, const Fluid& b);
+
+// One side of a face: a section, or the boundary beyond a branch end.
+struct FaceSide {
+    double p = 0, rho = 0, mu = 0, temp_k = 0;
+    Phases phi{};        // mass fractions of what flows from this side
+    Phases rho_phase{};  // density of each phase there
+    double v_ns = 0;     // no-slip specific volume of what flows from this side
+};
+
+// What the drift-flux law needs of a section.
+struct SectionDrift {
+    double alpha = 0, rho_gas = 0, rho_liquid = 0, oil_share = 1;  // oil share of liquid mass
+    DriftFluid fluid;  // the fluid terms of the drift law
+};
+
+// Per-branch scratch of a step (kept between steps to avoid allocations).
+struct BranchScratch {
+    std::vector<SectionState> st;
+    std::vector<Phases> src;             // source phase flows per section
+    std::vector<double> src_energy;      // enthalpy flow (W) of sources with positive flow
+    std::vector<double> withdraw;        // total withdrawal per section (positive number)
+    std::vector<double> omega, omega_p;  // well linearisation
+    std::vector<double> ptilde, dfac, gin, gout;
+    std::vector<double> lo, di, up, rhs, c, denom;
+    std::vector<double> sub_lo, sub_di, sub_up, sub_rhs;  // choke rows before the critical flow
+    std::vector<double> g_new, g_lin;
+    std::vector<FaceSide> left, right;
+    std::vector<char> closed;
+    std::vector<Phases> flux;
+    std::vector<Phases> drift;  // per face: drift-flux phase flows (explicit)
+    std::vector<SectionDrift> sd;
+    std::vector<Phases> mass_new;
+    std::vector<double> temp_new;
+    std::vector<SectionState> st_after;  // derived state at the new masses
+    // The derivative rows of the last solve (see model_derivatives.cpp).
+    bool derivative_rows = false;
+    std::vector<double> d_keep, d_left, d_right, inv_denom;
+    // Per face: d(phase share)/d(upwind masses) [share][mass], and of the drift
+    // with respect to the masses of the sections before and after the face.
+    std::vector<std::array<Phases, 3>> d_share, d_drift_lo, d_drift_hi;
+    std::array<char, 2> d_capped{};  // the drift at the inlet, outlet takes all it may
+    // What the drift-flux Jacobians of each section were taken at: they are
+    // taken again only where a section or its neighbour moved.
+    std::vector<Phases> d_jac_mass;
+    std::vector<double> d_jac_temp;
+    std::vector<unsigned char> d_jac_flags;
+    Fluid d_jac_fluid;
+    std::vector<double> d_rho;        // per face: row response to a side's density change
+    std::vector<Phases> d_fns;        // per face: row response to the last step's phase flows
+    std::vector<Phases> well_dq;      // per section: d(well phase inflow)/d(pressure)
+    std::vector<Phases> well_flow;    // per section
+    std::vector<double> well_energy;  // enthalpy flow (W) of wells
+    std::vector<double> elevation;    // per section: height of its centre (m)
+    // Energy rows D T_i - A T_(i-1) - B T_(i+1) = rhs of the step, and the solution (K).
+    std::vector<double> e_lo, e_di, e_up, e_rhs, e_sol, e_c, e_inv;
+    // For the derivatives: per face and phase the energy (J/kg) what flows
+    // carries at the step's end, h + g z of its donor; per section that held
+    // per kg at the step's start and end, u + g z, and sum(m cv) at the start.
+    std::vector<Phases> e_carried, e_held0, e_held1;
+    std::vector<double> e_heat0;
+    // Per face: fluid of the momentum balance (in-situ mixture density and
+    // viscosity; no-slip density of what flows).
+    std::vector<double> frho, fmu, fns, cface;
+    // Per face: the loss (Pa) and its slope at the flow g_lin it was linearised
+    // about, and whether to linearise it again in this Newton iteration.
+    std::vector<double> loss, dloss;
+    std::vector<char> relin;
+    // Per face: choke state (0 subcritical, +1/-1 critical forward/backward),
+    // d(critical flow)/d(upstream pressure), mode switches in this step.
+    std::vector<signed char> crit;
+    std::vector<double> gcp;
+    std::vector<int> switches;
+};
+
+struct StepWork {
+    std::vector<BranchScratch> br;
+    std::vector<Phases> applied;       // per source
+    std::vector<Phases> well_applied;  // per well
+};
+
+// What every stage of one branch's step works on.
+struct BranchStep {
+    const Model& model;
+    Branch& br;
+    BranchScratch& w;
+    int b = 0, n = 0;
+    double dt = 0;
+    bool shut = false, drift_model = false;
+};
+
+// Grid and geometry (model_geometry.cpp): the geometry terms of each face and
+// section, derived once per branch.
+void EnsureGeometry(Branch& br);
+
+// Fluid state (model_fluid.cpp): the derived state of each section at the
+// step's start (reused from the previous step where nothing changed), and at
+// the new masses and temperatures; returns the largest relative pressure change.
+void DeriveSectionStates(BranchStep& s);
+double DeriveNewStates(BranchStep& s);
+
+// Sources and wells (model_sources.cpp).
+void ApplySources(BranchStep& s, std::vector<Phases>& applied);
+void LineariseWells(BranchStep& s);
+void WellInflow(BranchStep& s, std::vector<Phases>& well_applied);
+
+// Holdup (model_holdup.cpp): the drift-flux description of each section, the
+// phase shares of what each face carries, and the drift between sections.
+void DescribeDrift(BranchStep& s);
+void DescribeSectionDrift(BranchStep& s, int i);
+// For the derivatives: the phase shares section i gives a flow g, and the drift
+// across face j (before the cap on the new outflow), at the sections' present state.
+Phases SectionShares(const BranchStep& s, int i, double g);
+Phases DriftAcross(BranchStep& s, int j);
+void SetFaceSides(BranchStep& s);
+// The fluid a boundary presents to its end face at the given pressure.
+FaceSide BoundarySide(const Model& m, int bi, double pressure);
+void ComputeDrift(BranchStep& s);
+void CapEndDrift(BranchStep& s);
+
+// No-slip specific volume of a flow of mass fractions phi whose phases have
+// densities rho (phases flowing the other way, or absent, left out).
+inline double NoSlipVolume(const Phases& phi, const Phases& rho) {
+    double v = 0;
+    for (int k = 0; k < 3; ++k)
+        if (phi[k] > 0 && rho[k] > 0) v += phi[k] / rho[k];
+    return v;
+}
+
+// Friction (model_friction.cpp): the wall loss (Pa) of face j at flow g0 and
+// its slope with respect to the flow, by the mixture form f rho_m j|j| / (2 D).
+void PipeLoss(const BranchStep& s, int j, double g0, double& loss, double& dloss);
+// The fluid of face j's momentum balance from its two sides: mixture density,
+// viscosity and the no-slip density of what flows (w.frho, w.fmu, w.fns).
+void FaceFluid(BranchStep& s, int j);
+
+// Momentum flux (model_acceleration.cpp): the change of the mixture's momentum
+// flux across face j, and at an open end the exit at no more than the sound
+// speed (the end chokes), as a loss (Pa) at flow g0 with its slope.
+void AddAcceleration(const BranchStep& s, int j, double g0, double& loss, double& dloss);
+
+// Chokes and critical flow (model_choke.cpp): the loss of the isentropic nozzle
+// below its critical pressure ratio.
+void AddChokeLoss(const BranchStep& s, int j, double g0, double& loss, double& dloss);
+void ApplyCriticalRows(BranchStep& s, bool& any_choke);
+bool UpdateChokeRegimes(BranchStep& s);
+
+// The implicit solve (model_solve.cpp): the sections' linearised pressure
+// response, then the face flows from the momentum balance (Newton on the losses).
+void LinearisePressures(BranchStep& s);
+void SolveFaceFlows(BranchStep& s);
+// Predicted new pressure of section i from the face flows g.
+inline double PredictedPressure(const BranchScratch& w, double dt, int i,
+                                const std::vector<double>& g) {
+    return w.dfac[i] * (w.ptilde[i] + dt * w.gin[i] * g[i] - dt * w.gout[i] * g[i + 1]);
+}
+
+// Phase transport (model_transport.cpp): phase flows of the faces, the outflow
+// limit, the new masses; plugs.
+void PhaseFluxes(BranchStep& s);
+double OutflowRatio(const BranchStep& s);
+void ScaleOverdrawn(BranchStep& s, std::vector<Phases>& applied);
+void UpdateMasses(BranchStep& s);
+void MovePlugs(Model& model, double dt);
+
+// Energy (model_energy.cpp): the new temperature of each section. The phases'
+// enthalpy and internal energy per kg are linear in temperature (K) and
+// pressure: h_k = cp_k T + hp_k p, u_k = cv_k T + up_k p.
+struct PhaseEnergy {
+    Phases cp{}, cv{}, hp{}, up{};
+};
+PhaseEnergy PhaseEnergyOf(const Fluid& f);
+// Enthalpy flow (W) of phase flows q at temperature temp_k and pressure p.
+double EnthalpyFlow(const PhaseEnergy& e, const Phases& q, double temp_k, double p);
+void UpdateTemperatures(BranchStep& s);
+// Solves the energy rows of the last UpdateTemperatures for another right-hand side.
+void SolveEnergyRows(const BranchScratch& w, int n, const std::vector<double>& rhs,
+                     std::vector<double>& x);
+
+// Derivatives (model_derivatives.cpp): carries each sensitivity through the step.
+void PropagateSensitivities(Model& model, StepWork& work, double dt);
+
+}  // namespace zefasim::step
