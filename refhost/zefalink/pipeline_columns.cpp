@@ -28,8 +28,8 @@ std::vector<std::string> TextArray(refhost::PipelineUnit& unit, const char* tag)
 
 }  // namespace
 
-std::vector<Column> PipelineColumns(refhost::PipelineUnit& unit) {
-    std::vector<Column> columns;
+std::vector<ConnectionResults> ConnectionResultRows(refhost::PipelineUnit& unit) {
+    std::vector<ConnectionResults> rows;
     const std::string name = unit.Name();
     const auto inlets = UnitVariable<host::StreamListVariable>(unit, "Inlets");
     const auto outlets = UnitVariable<host::StreamListVariable>(unit, "Outlets");
@@ -45,18 +45,28 @@ std::vector<Column> PipelineColumns(refhost::PipelineUnit& unit) {
         const double flag = ArrayEntry(unit, inlet ? "InletBoundaryCB" : "OutletSourceCB", index)();
         const bool boundary = inlet ? flag == 1.0 : flag != 1.0;
         const auto& tags = inlet ? source_tags : boundary_tags;
-        const std::string label =
-            name + " " + (index < tags.size() ? tags[index] : "connection " + std::to_string(k));
-        const std::size_t i = boundary ? boundaries++ : sources++;
-        const char* pressure = boundary ? "BoundaryPressures" : "SourcePressures";
-        const char* flows = boundary ? "OutletMassFlows" : "SourceMassFlows";
-        const char* temperature = boundary ? "BoundaryTemperatures" : "SourceTemperatures";
-        columns.push_back({label + " pressure [kPa]", ArrayEntry(unit, pressure, i), "kPa"});
+        rows.push_back(
+            {name + " " + (index < tags.size() ? tags[index] : "connection " + std::to_string(k)),
+             boundary ? "BoundaryPressures" : "SourcePressures",
+             boundary ? "OutletMassFlows" : "SourceMassFlows",
+             boundary ? "BoundaryTemperatures" : "SourceTemperatures",
+             boundary ? boundaries++ : sources++});
+    }
+    return rows;
+}
+
+std::vector<Column> PipelineColumns(refhost::PipelineUnit& unit) {
+    std::vector<Column> columns;
+    const std::string name = unit.Name();
+    for (const auto& c : ConnectionResultRows(unit)) {
+        columns.push_back(
+            {c.label + " pressure [kPa]", ArrayEntry(unit, c.pressure, c.row), "kPa"});
         const char* phases[] = {"gas", "oil", "water"};
         for (std::size_t p = 0; p < 3; ++p)
-            columns.push_back(
-                {label + " " + phases[p] + " flow [kg/s]", ArrayEntry(unit, flows, i, p), "kg/s"});
-        columns.push_back({label + " temperature [C]", ArrayEntry(unit, temperature, i), "C"});
+            columns.push_back({c.label + " " + phases[p] + " flow [kg/s]",
+                               ArrayEntry(unit, c.flows, c.row, p), "kg/s"});
+        columns.push_back(
+            {c.label + " temperature [C]", ArrayEntry(unit, c.temperature, c.row), "C"});
     }
     const auto positions = TextArray(unit, "TrendPositions");
     const auto keys = TextArray(unit, "TrendVarTags");

@@ -19,6 +19,19 @@ struct Column {
     std::string unit;  // the unit in the header's brackets
 };
 
+// One connection's results as the extension keeps them: the columns' label
+// ("UNIT TAG"), the number arrays holding its pressure, three phase flows
+// and temperature, and its row in them (sources and boundaries are numbered
+// apart, walking the inlets, then the outlets).
+struct ConnectionResults {
+    std::string label;
+    const char* pressure;
+    const char* flows;
+    const char* temperature;
+    std::size_t row;
+};
+std::vector<ConnectionResults> ConnectionResultRows(refhost::PipelineUnit& unit);
+
 // The columns a coupled pipeline unit adds: per connection (inlets, then
 // outlets) the boundary results that the extension keeps (pressure, three
 // phase flows, temperature), then its trends, headed by key, position and unit.

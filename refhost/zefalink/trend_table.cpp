@@ -4,6 +4,7 @@
 #include <cmath>
 #include <stdexcept>
 
+#include "pipeline_columns.h"
 #include "platform/safe_file.h"
 #include "unit_values.h"
 
@@ -109,33 +110,12 @@ void TrendTable::AddRecorded(const std::string& header, std::function<double()> 
 
 void TrendTable::AddPipeline(const std::shared_ptr<refhost::PipelineUnit>& unit) {
     pipelines_.push_back(unit);
-    const std::string name = unit->Name();
-    const auto inlets = UnitVariable<host::StreamListVariable>(*unit, "Inlets");
-    const auto outlets = UnitVariable<host::StreamListVariable>(*unit, "Outlets");
-    const std::size_t n_in = inlets ? inlets->GetStreams().size() : 0;
-    const std::size_t n_out = outlets ? outlets->GetStreams().size() : 0;
-    const auto source_tags = UnitTexts(*unit, "SourceTags");
-    const auto boundary_tags = UnitTexts(*unit, "BoundaryTags");
-    std::size_t sources = 0, boundaries = 0;
-    for (std::size_t k = 0; k < n_in + n_out; ++k) {
-        const bool inlet = k < n_in;
-        const std::size_t index = inlet ? k : k - n_in;
-        // An inlet is a boundary when its entry is 1, an outlet a source.
-        const double flag =
-            ArrayEntry(*unit, inlet ? "InletBoundaryCB" : "OutletSourceCB", index)();
-        const bool boundary = inlet ? flag == 1.0 : flag != 1.0;
-        const auto& tags = inlet ? source_tags : boundary_tags;
-        const std::string label =
-            name + " " + (index < tags.size() ? tags[index] : "connection " + std::to_string(k));
-        const std::size_t i = boundary ? boundaries++ : sources++;
-        const char* pressure = boundary ? "BoundaryPressures" : "SourcePressures";
-        const char* flows = boundary ? "OutletMassFlows" : "SourceMassFlows";
-        const char* temperature = boundary ? "BoundaryTemperatures" : "SourceTemperatures";
-        Add(label + " pressure", "kPa", ArrayEntry(*unit, pressure, i));
+    for (const auto& c : ConnectionResultRows(*unit)) {
+        Add(c.label + " pressure", "kPa", ArrayEntry(*unit, c.pressure, c.row));
         const char* phases[] = {"gas", "oil", "water"};
         for (std::size_t p = 0; p < 3; ++p)
-            Add(label + " " + phases[p] + " flow", "kg/s", ArrayEntry(*unit, flows, i, p));
-        Add(label + " temperature", "C", ArrayEntry(*unit, temperature, i));
+            Add(c.label + " " + phases[p] + " flow", "kg/s", ArrayEntry(*unit, c.flows, c.row, p));
+        Add(c.label + " temperature", "C", ArrayEntry(*unit, c.temperature, c.row));
     }
     const auto positions = UnitTexts(*unit, "TrendPositions");
     for (std::size_t r = 0; r < positions.size(); ++r)
