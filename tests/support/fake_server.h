@@ -25,14 +25,16 @@
 namespace zefa::test {
 
 // Binds `fd` to a free loopback port below 32768 (the client takes ports as
-// 16-bit signed numbers); returns it, 0 when none was free.
+// 16-bit signed numbers), from 24000 up, above the fixed ports of the coupled
+// run tests (ZEFA_TEST_PORT_BASE, 23800 to 23899); returns it, 0 when none
+// was free.
 inline int BindLowPort(int fd) {
-    static std::atomic<int> next{static_cast<int>(::getpid() % 12000)};
+    static std::atomic<int> next{static_cast<int>(::getpid() % 8000)};
     for (int attempt = 0; attempt < 2000; ++attempt) {
         sockaddr_in addr{};
         addr.sin_family = AF_INET;
         addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        addr.sin_port = htons(static_cast<std::uint16_t>(20000 + next++ % 12000));
+        addr.sin_port = htons(static_cast<std::uint16_t>(24000 + next++ % 8000));
         if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0)
             return ntohs(addr.sin_port);
     }

@@ -9,7 +9,7 @@ trap 'rm -rf "$work"' EXIT
 fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
 
 # A port below 32768 that nothing listens on right now.
-port=$((20000 + $$ % 12000))
+port=$((24000 + $$ % 8000))  # above the coupled tests' fixed ports
 if command -v ss >/dev/null 2>&1; then
     while ss -ltn | grep -q ":$port "; do port=$((port + 1)); done
 fi

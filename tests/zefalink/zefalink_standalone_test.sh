@@ -15,7 +15,7 @@ server_left() {
     ps -eo stat=,args= | grep -v '^Z' | grep "zefa-server -server $port" | grep -qv grep
 }
 
-port=$((20000 + $$ % 12000))
+port=$((24000 + $$ % 8000))  # above the coupled tests' fixed ports
 if command -v ss >/dev/null 2>&1; then
     while ss -ltn | grep -q ":$port "; do port=$((port + 1)); done
 fi
