@@ -169,16 +169,21 @@ void Valve::SetPosition(double percent) {
     position_ = std::clamp(percent, 0.0, 100.0);
 }
 
-double Valve::Flow(double cv, double position, double density, double dp) {
-    const double root = std::pow(dp * dp + kSmoothingKPa * kSmoothingKPa, 0.25);
-    return cv * Opening(position) * std::sqrt(density) * dp / root;
+double Valve::Conductance(double cv, double position, double density) {
+    return cv * Opening(position) * std::sqrt(density);
 }
 
-double Valve::FlowSlope(double cv, double position, double density, double dp) {
-    const double s2 = dp * dp + kSmoothingKPa * kSmoothingKPa;
-    // d/dx [x (x^2+d^2)^(-1/4)] = (x^2/2 + d^2) (x^2+d^2)^(-5/4)
-    const double slope = (0.5 * dp * dp + kSmoothingKPa * kSmoothingKPa) / std::pow(s2, 1.25);
-    return cv * Opening(position) * std::sqrt(density) * slope;
+double Valve::Drop(double conductance, double mass_flow) {
+    const double m0 = conductance * std::sqrt(kSmoothingKPa);
+    const double m2 = mass_flow * mass_flow;
+    return mass_flow * std::pow(m2 * m2 + m0 * m0 * m0 * m0, 0.25) / (conductance * conductance);
+}
+
+double Valve::DropSlope(double conductance, double mass_flow) {
+    const double m0 = conductance * std::sqrt(kSmoothingKPa);
+    const double m4 = std::pow(mass_flow, 4), a = m0 * m0 * m0 * m0;
+    // d/dm [m (m^4+a)^(1/4)] = (2 m^4 + a) (m^4+a)^(-3/4)
+    return (2.0 * m4 + a) / std::pow(m4 + a, 0.75) / (conductance * conductance);
 }
 
 void Valve::AddEquations(PFNetwork& network) const {
@@ -191,15 +196,19 @@ void Valve::AddEquations(PFNetwork& network) const {
     const bool forward = inlet_->GetFluid()->PressureKPa() >= outlet_->GetFluid()->PressureKPa();
     const double density = (forward ? inlet_ : outlet_)->GetFluid()->MassDensity();
     const double mw = inlet_->GetFluid()->MolecularWeight();
-    const double cv = cv_, position = position_;
+    const double k = Conductance(cv_, position_, density);
+    // Written as the pressure drop the flow needs: the drop grows with the
+    // flow and curves away from zero on both sides, so Newton's method
+    // settles on a valve that passes almost nothing. Written as the flow a
+    // drop gives, its square root sends Newton back and forth across zero.
     network.Add(
         {Name() + " valve equation", [=](const std::vector<double>& u, std::vector<PFTerm>& g) {
              const double dp = u[static_cast<std::size_t>(pin)] - u[static_cast<std::size_t>(pout)];
-             const double slope = FlowSlope(cv, position, density, dp);
-             g.push_back({nin, mw});
-             g.push_back({pin, -slope});
-             g.push_back({pout, slope});
-             return mw * u[static_cast<std::size_t>(nin)] - Flow(cv, position, density, dp);
+             const double m = mw * u[static_cast<std::size_t>(nin)];
+             g.push_back({pin, 1.0});
+             g.push_back({pout, -1.0});
+             g.push_back({nin, -mw * DropSlope(k, m)});
+             return dp - Drop(k, m);
          }});
 }
 

@@ -112,11 +112,13 @@ class Valve final : public UnitOp {
     double Cv() const { return cv_; }
     double Position() const { return position_; }
     void SetPosition(double percent);
-    // Mass flow (kg/s) for a pressure drop (kPa) at a density (kg/m3); the
-    // square root is smoothed within 1e-3 kPa of zero so that Newton's method
-    // can cross it.
-    static double Flow(double cv, double position, double density, double dp);
-    static double FlowSlope(double cv, double position, double density, double dp);
+    // The valve passes m = k sqrt(dp) (kg/s, kPa), k = Cv opening sqrt(density
+    // in kg/m3). Drop is the pressure drop (kPa) for a mass flow, m |m| / k^2,
+    // turning linear within about 1e-3 kPa of zero so that a closed line's
+    // valve has a finite, non-zero resistance there; DropSlope is its slope.
+    static double Conductance(double cv, double position, double density);
+    static double Drop(double conductance, double mass_flow);
+    static double DropSlope(double conductance, double mass_flow);
 
   private:
     StreamPtr inlet_;
