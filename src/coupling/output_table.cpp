@@ -161,14 +161,18 @@ void ZEFA::StoreLastOutputs() {
 double ZEFA::GetInterpolatedValue(double newValue, double oldValue) {
     // Between the pipeline times of the previous and the newest results, as
     // the server stepped them: a run interval changed meanwhile does not
-    // move them. At (or past) the newest results' time, those results.
+    // move them. Taken at the end of the host's step, the time the host
+    // solves for: at its start the pressure-flow equations would trail the
+    // pipeline by a step, and a closed line fed through a valve rings. At
+    // (or past) the newest results' time, those results.
     double result = newValue;
     Trap("GetInterpolatedValue", [&] {
         const double t_new = Num(vars.ZEFAsimTime);
         const double t_old = step_.dblPreviousResultsTime;
-        if (HostHundredths(t_new) - HostHundredths(step_.dblKavrisTime) <= 0) return;
+        const double t_host = step_.dblKavrisTime + step_.dblKavrisStepSize;
+        if (HostHundredths(t_new) - HostHundredths(t_host) <= 0) return;
         if (!(t_new > t_old)) return;
-        result = oldValue + (step_.dblKavrisTime - t_old) * (newValue - oldValue) / (t_new - t_old);
+        result = oldValue + (t_host - t_old) * (newValue - oldValue) / (t_new - t_old);
     });
     return result;
 }

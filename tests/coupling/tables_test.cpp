@@ -319,7 +319,7 @@ TEST_F(CouplingTables, StreamsGetInterpolatedResultsUnlessTheEquationsCarryThem)
     Num("ZEFARunInterval", 2.0);
     Num("ZEFAsimTime", 10.0);
     State().step().dblPreviousResultsTime = 8.0;
-    State().step().dblKavrisTime = 9.0;
+    State().step().dblKavrisTime = 8.0;  // solving for 9 s
     State().step().dblKavrisStepSize = 1.0;
     zefa->UpdateStreamsData();
     EXPECT_DOUBLE_EQ(in->pressure->GetValue(), 5500);
