@@ -427,9 +427,9 @@ void Build(Model& m, const std::vector<Statement>& statements, const std::string
         f.bulk_modulus = r.Positive("BULKMODULUS", Dim::Pressure, f.bulk_modulus);
         f.heat_capacity = r.Positive("HEATCAPACITY", Dim::HeatCapacity, f.heat_capacity);
         f.slip = r.Number("SLIP", Dim::Number, f.slip);
-        // No slip unless a law is named; a SLIP given alone names the slip law.
+        // Drift flux unless a law is named; a SLIP given alone names the slip law.
         const std::string law =
-            r.Word("HOLDUP", {"SLIP", "NOSLIP", "DRIFTFLUX"}, r.Has("SLIP") ? "SLIP" : "NOSLIP");
+            r.Word("HOLDUP", {"SLIP", "NOSLIP", "DRIFTFLUX"}, r.Has("SLIP") ? "SLIP" : "DRIFTFLUX");
         f.holdup_model = law == "DRIFTFLUX" ? kHoldupDriftFlux : kHoldupSlip;
         if (law == "NOSLIP" && f.slip != 1) r.Error("SLIP applies to HOLDUP = SLIP only");
         f.surface_tension =
