@@ -45,8 +45,9 @@ check "$(value "$arrival" 120) == 0" "flow still arrives after the shut-in"
 check "$(flow_at 80) > 10" "the well did not produce before the shut-in"
 check "$(pressure_at 240) > $(pressure_at 80) + 8" "the wellhead pressure did not build up"
 # The closed line over 1,800 s settles: the run holds together, the wellhead
-# flow is below 0.05 kg/s over its last 300 s, and its swing (largest less
-# smallest) there is no larger than over 900-1200 s.
+# flow over the last 300 s is below 0.1 kg/s (what the separating phases push
+# back into the well), and its swing (largest less smallest) is below 0.05
+# kg/s over 900-1200 s and no larger over the last 300 s.
 grep -q '"status": "completed"' "$work/out/run-summary.json" || fail "the shut-in run did not complete"
 flows() {
     awk -F, -v from="$1" -v to="$2" '
@@ -55,8 +56,8 @@ flows() {
         END { print (hi > -lo ? hi : -lo) + 0, hi - lo }' "$csv"
 }
 set -- $(flows 1500 1800) $(flows 900 1200)
-check "$1 < 0.05" "the closed line still flows at the wellhead"
-check "$2 <= $4 + 1e-4" "the wellhead flow rings with growing amplitude"
+check "$1 < 0.1" "the closed line still flows at the wellhead"
+check "$4 < 0.05 && $2 <= $4 + 1e-4" "the wellhead flow rings"
 echo "plug and shut-in: flow $(flow_at 80) -> $(flow_at 240) kg/s, pressure $(pressure_at 80) -> $(pressure_at 240) bar"
 
 # A case that trends no total mass still closes its mass balance: the run
