@@ -33,8 +33,7 @@ value() {
         $1 == t { print $c; exit }' "$csv"
 }
 plug='PIPE-100 ZZPIG POS-OUT [m]' arrival='PIPE-100 GT POS-OUT [kg/s]'
-flow_at() { value 'Wellhead mass_flow [kg/s]' "$1"; }
-pressure_at() { value 'Wellhead pressure [bar]' "$1"; }
+flow='Wellhead mass_flow [kg/s]' pressure='Wellhead pressure [bar]'
 
 check() { awk "BEGIN { exit !($1) }" || fail "$2 ($1)"; }
 check "$(value "$plug" 20) == 0" "the plug moved before its launch"
@@ -42,23 +41,23 @@ check "$(value "$plug" 80) > 100" "the plug did not travel"
 check "$(value "$plug" 240) - $(value "$plug" 220) < 5" "the plug still travels in a shut-in line"
 check "$(value "$arrival" 80) > 5" "no flow arrived before the shut-in"
 check "$(value "$arrival" 120) == 0" "flow still arrives after the shut-in"
-check "$(flow_at 80) > 10" "the well did not produce before the shut-in"
-check "$(pressure_at 240) > $(pressure_at 80) + 8" "the wellhead pressure did not build up"
+check "$(value "$flow" 80) > 10" "the well did not produce before the shut-in"
+check "$(value "$pressure" 240) > $(value "$pressure" 80) + 8" "the wellhead pressure did not build up"
 # The closed line over 1,800 s settles: the run holds together, the wellhead
 # flow over the last 300 s is below 0.1 kg/s (what the separating phases push
 # back into the well), and its swing (largest less smallest) is below 0.05
 # kg/s over 900-1200 s and no larger over the last 300 s.
 grep -q '"status": "completed"' "$work/out/run-summary.json" || fail "the shut-in run did not complete"
 flows() {
-    awk -F, -v from="$1" -v to="$2" '
-        NR == 1 { for (i = 1; i <= NF; i++) if ($i == "Wellhead mass_flow [kg/s]") c = i; next }
+    awk -F, -v from="$1" -v to="$2" -v col="$flow" '
+        NR == 1 { for (i = 1; i <= NF; i++) if ($i == col) c = i; next }
         $1 >= from && $1 < to { if (n++ == 0 || $c > hi) hi = $c; if (n == 1 || $c < lo) lo = $c }
         END { print (hi > -lo ? hi : -lo) + 0, hi - lo }' "$csv"
 }
 set -- $(flows 1500 1800) $(flows 900 1200)
 check "$1 < 0.1" "the closed line still flows at the wellhead"
 check "$4 < 0.05 && $2 <= $4 + 1e-4" "the wellhead flow rings"
-echo "plug and shut-in: flow $(flow_at 80) -> $(flow_at 240) kg/s, pressure $(pressure_at 80) -> $(pressure_at 240) bar"
+echo "plug and shut-in: flow $(value "$flow" 80) -> $(value "$flow" 240) kg/s, pressure $(value "$pressure" 80) -> $(value "$pressure" 240) bar"
 
 # A case that trends no total mass still closes its mass balance: the run
 # reads each pipeline's inventory from its server, and the saved case keeps
