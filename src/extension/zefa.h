@@ -283,6 +283,12 @@ class ZEFA : public host::UnitOperationExtension, public ZEFA_ClientOwner {
     // is no output table.
     bool TakeTheStepResults();
     void CarryOutPendingRequests();
+    // The interface mass account (coupling/interface_mass.cpp): the host's
+    // flows booked, the pipeline's passed, and the sources' flows to send
+    // with the defect fed back, in place.
+    void BookInterfaceMass();
+    void PassInterfaceMass();
+    void AddInterfaceCorrections(std::vector<double>& lvarData);
 
     // Variable-change handling (extension/variable_changes.cpp).
     bool IntegratorRunning();
