@@ -348,7 +348,8 @@ int RunCase(const RunOptions& o) {
             if (!any) continue;
             auto& history =
                 histories.try_emplace(unit.get(), CasePressureUnit(c.record)).first->second;
-            history.Capture(run.Time(), plot->Chart(*unit));
+            history.Capture(run.Time(), plot->Chart(*unit),
+                            FetchedProfiles(tools, units, unit->Name()));
             if (suffix == "@start") continue;
             const std::string base =
                 plots.size() == 1 ? "profile" : "profile-" + FileNamePart(unit->Name());

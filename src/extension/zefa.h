@@ -240,6 +240,8 @@ class ZEFA : public host::UnitOperationExtension, public ZEFA_ClientOwner {
     std::uint32_t BadStepReplies() const { return step_.badStepReplies; }
     // Trend and profile requests refused during the run and left out of it.
     const std::vector<std::string>& LeftOutRequests() const { return trends_.leftOut; }
+    // Every enabled profile as last fetched (trends/profiles.cpp).
+    const std::vector<FetchedProfile>& FetchedProfiles() const { return trends_.profiles; }
 
     // Number of live extension objects of the component.
     static std::int16_t intInstanceCount;

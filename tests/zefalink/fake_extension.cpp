@@ -116,7 +116,8 @@ const ZefaToolInterface kTools{kZefaToolInterfaceVersion,
                                NotSupported,
                                NoCount,
                                NoText,
-                               NotSupported};
+                               NotSupported,
+                               NoText};
 
 }  // namespace
 
