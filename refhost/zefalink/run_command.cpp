@@ -498,6 +498,7 @@ int RunCase(const RunOptions& o) {
     }
 
     // ---- Save the case and write the summary ----
+    inventory.RefreshAtTheEnd(tools, units);
     const double inventory_change = inventory.Empty() ? 0.0 : inventory.TotalKg() - inventory_start;
     std::vector<std::string> balance_warnings = inventory.Caveats(dt);
     const json connection_flows = inventory.ConnectionFlows();

@@ -114,6 +114,9 @@ int Profiles(host::UnitOperationExtension* e, char* buffer, std::size_t size) {
                 numbers(p.y) + '\n';
     return CopyText(text, buffer, size);
 }
+int RefreshTrends(host::UnitOperationExtension* e) {
+    return OnZefa(e, [](zefa::ZEFA& z) { return z.RefreshTrendsBetweenSteps() ? 1 : 0; });
+}
 int LaunchServer(host::UnitOperationExtension* e) {
     return OnZefa(e, [](zefa::ZEFA& z) { return z.LaunchServerAhead() ? 1 : 0; });
 }
@@ -122,7 +125,7 @@ constexpr ZefaToolInterface kToolInterface{
     kZefaToolInterfaceVersion, FormatDouble,    OpenConnection, LoadModel,
     InitializeModel,           CloseConnection, UpdateStatus,   ServerState,
     StartedServerPid,          StepTimeOuts,    WaitForStep,    BadStepReplies,
-    LeftOutRequests,           LaunchServer,    Profiles,
+    LeftOutRequests,           LaunchServer,    Profiles,       RefreshTrends,
 };
 
 }  // namespace

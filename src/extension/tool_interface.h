@@ -66,6 +66,10 @@ struct ZefaToolInterface {
     // the values (each list blank-separated), the five parts tab-separated;
     // written NUL-terminated and cut to `size`; answers the full length.
     int (*profiles)(host::UnitOperationExtension* extension, char* buffer, std::size_t size);
+    // Version 3. Refreshes the unit's trends at the pipeline's present time
+    // (after a run: its end time); 1 when refreshed, 0 while a server step
+    // is outstanding or the refresh failed (reported).
+    int (*refresh_trends)(host::UnitOperationExtension* extension);
 };
 
 using ZefaGetToolInterfaceFn = const ZefaToolInterface* (*)(std::uint32_t version);

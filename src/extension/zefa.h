@@ -242,6 +242,9 @@ class ZEFA : public host::UnitOperationExtension, public ZEFA_ClientOwner {
     const std::vector<std::string>& LeftOutRequests() const { return trends_.leftOut; }
     // Every enabled profile as last fetched (trends/profiles.cpp).
     const std::vector<FetchedProfile>& FetchedProfiles() const { return trends_.profiles; }
+    // Refreshes the trends now, when no server step is outstanding, so that
+    // they hold the pipeline's values at its present time (trends/trends.cpp).
+    bool RefreshTrendsBetweenSteps();
 
     // Number of live extension objects of the component.
     static std::int16_t intInstanceCount;

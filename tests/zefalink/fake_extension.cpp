@@ -117,7 +117,8 @@ const ZefaToolInterface kTools{kZefaToolInterfaceVersion,
                                NoCount,
                                NoText,
                                NotSupported,
-                               NoText};
+                               NoText,
+                               NotSupported};
 
 }  // namespace
 
