@@ -106,9 +106,19 @@ double PipelineInventory::TotalKg() const {
     return total;
 }
 
+void PipelineInventory::RefreshAtTheEnd(const ZefaToolInterface* tools,
+                                        const std::vector<refhost::ExtensionUnit>& units) {
+    if (tools == nullptr || tools->version < 3 || tools->refresh_trends == nullptr) return;
+    for (auto& w : watched_)
+        for (const auto& u : units)
+            if (u.name == w.unit->Name())
+                w.refreshed = tools->refresh_trends(u.extension.get()) == 1;
+}
+
 std::vector<std::string> PipelineInventory::Caveats(double step) const {
     std::vector<std::string> texts;
     for (const auto& w : watched_) {
+        if (w.refreshed) continue;
         auto every = UnitVariable<host::NumberVariable>(*w.unit, "TrendFrequency");
         if (!every || every->GetValue() < step) continue;
         char text[256];

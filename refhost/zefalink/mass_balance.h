@@ -10,7 +10,9 @@
 #include <string>
 #include <vector>
 
+#include "extension/tool_interface.h"
 #include "lib/case.h"
+#include "lib/integrator_run.h"
 
 namespace zefalink {
 
@@ -25,9 +27,16 @@ class PipelineInventory {
     // Sum of the watched pipelines' total masses now, kg; NaN while one of
     // them is not known.
     double TotalKg() const;
+    // After a run: has every watched unit refresh its trends through the
+    // tool functions, so that its inventory is the pipeline's at the run's
+    // end time, not at the last periodic refresh (a run interval or more
+    // before it, while the feeds and sinks are counted to the end).
+    void RefreshAtTheEnd(const ZefaToolInterface* tools,
+                         const std::vector<refhost::ExtensionUnit>& units);
     // Texts for the units whose trends (the inventory among them) are
-    // refreshed less often than every host step of `step` seconds: their
-    // inventory is then up to TrendFrequency old.
+    // refreshed less often than every host step of `step` seconds and were
+    // not refreshed at the end: their inventory is then up to
+    // TrendFrequency old.
     std::vector<std::string> Caveats(double step) const;
     // Adds a host step of `dt` seconds of the flows the pipelines report at
     // their connections: what they took in at their sources and released at
@@ -45,6 +54,7 @@ class PipelineInventory {
         std::shared_ptr<refhost::PipelineUnit> unit;
         std::size_t row = 0;
         bool added = false;
+        bool refreshed = false;  // at the end of the run
     };
     std::vector<Watched> watched_;
     double inflow_kg_ = 0.0, outflow_kg_ = 0.0;

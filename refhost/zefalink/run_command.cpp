@@ -348,7 +348,8 @@ int RunCase(const RunOptions& o) {
             if (!any) continue;
             auto& history =
                 histories.try_emplace(unit.get(), CasePressureUnit(c.record)).first->second;
-            history.Capture(run.Time(), plot->Chart(*unit));
+            history.Capture(run.Time(), plot->Chart(*unit),
+                            FetchedProfiles(tools, units, unit->Name()));
             if (suffix == "@start") continue;
             const std::string base =
                 plots.size() == 1 ? "profile" : "profile-" + FileNamePart(unit->Name());
@@ -497,6 +498,7 @@ int RunCase(const RunOptions& o) {
     }
 
     // ---- Save the case and write the summary ----
+    inventory.RefreshAtTheEnd(tools, units);
     const double inventory_change = inventory.Empty() ? 0.0 : inventory.TotalKg() - inventory_start;
     std::vector<std::string> balance_warnings = inventory.Caveats(dt);
     const json connection_flows = inventory.ConnectionFlows();

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "coupling/interface_mass.h"
 #include "host/objects.h"
 #include "host/variables.h"
 
@@ -68,6 +69,10 @@ struct CouplingStep {
     std::vector<double> dblSourcePressures;
     host::NumberArray dblLastBoundaryFlows;
     host::NumberArray dblBoundaryFlows;
+
+    // Mass through each connection as the host booked it and as the
+    // pipeline passed it (interface_mass.h).
+    InterfaceMass interfaceMass;
 };
 
 }  // namespace zefa

@@ -166,6 +166,9 @@ bool ZEFA::InitializeTheCoupledRun() {
     step_.dblPreviousStepResults.clear();
     step_.badStepReplies = 0;
     step_.badRepliesInARow = 0;
+    step_.interfaceMass.Start(
+        static_cast<std::size_t>(step_.intNumSources + step_.intNumBoundaries),
+        step_.dblKavrisTime);
     if (!BuildInputTable()) return false;
     if (!BuildOutputTable()) return false;
     PackageAndSendDataToZEFA();

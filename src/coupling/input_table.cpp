@@ -227,6 +227,7 @@ void ZEFA::PackageAndSendDataToZEFA() {
         auto values =
             step_.objInputTable->ReadValues(step_.varInputValueHandle, step_.varInputUnits);
         if (Num(vars.ControllersOn) == 1.0) ConvertPercentsToFractions(values);
+        AddInterfaceCorrections(values);
         ConvertFlowsToBeSentToSourcesForSign(values);
         std::vector<float> data;
         data.reserve(values.size());

@@ -184,9 +184,12 @@ void ZEFA::UpdateStreamsData() {
         const auto flows = Use(vars.OutletMassFlows).GetValues();
         const auto inlets = Use(vars.Inlets).GetStreams();
         const auto outlets = Use(vars.Outlets).GetStreams();
+        const double interval = Num(vars.ZEFARunInterval);
+        std::size_t position = 0;  // in walking order
         for (const auto& c : WalkConnections()) {
             host::MaterialStream& stream = Item(c.inlet ? inlets : outlets, c.index);
             const std::size_t i = c.kindIndex;
+            const std::size_t at = position++;
             if (c.boundary) {
                 double total = 0.0;
                 for (std::size_t k = 0; k < 3; ++k) {
@@ -195,7 +198,11 @@ void ZEFA::UpdateStreamsData() {
                     flow = GetInterpolatedValue(latest, step_.dblLastBoundaryFlows.At(i, k));
                     total += flow;
                 }
-                if (!equations) Deref(stream.MassFlow().get()).SetValue(total);
+                // What the host booked beyond what the pipeline passed comes
+                // off the flow it gets over the next interval.
+                if (!equations)
+                    Deref(stream.MassFlow().get())
+                        .SetValue(total - step_.interfaceMass.Correction(at, total, interval));
             } else {
                 if (i >= step_.dblSourcePressures.size() ||
                     i >= step_.dblLastSourcePressures.size())

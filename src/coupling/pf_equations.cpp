@@ -31,6 +31,16 @@ double TrendValue(const std::vector<double>& trend, std::size_t k) {
     return trend[k];
 }
 
+// Mass per mole of what crosses a connection: the stream's own (the host
+// books the stream's moles at its weight), else the pipeline's flows'; 0
+// when neither flows.
+double MolarMass(double stream_mass, double stream_moles, double mass, double moles) {
+    if (std::abs(stream_moles) > kFloor && stream_mass / stream_moles > 0.0)
+        return stream_mass / stream_moles;
+    if (std::abs(moles) > kFloor && mass / moles > 0.0) return mass / moles;
+    return 0.0;
+}
+
 }  // namespace
 
 bool ZEFA::EquationsOn(std::int16_t count) {
@@ -110,6 +120,8 @@ void ZEFA::UpdatePFEquationCoeffs() {
         const auto inlets = Use(vars.Inlets).GetStreams();
         const auto outlets = Use(vars.Outlets).GetStreams();
         std::size_t k = 1;
+        std::size_t position = 0;  // in walking order
+        const double interval = Num(vars.ZEFARunInterval);
         for (const auto& c : WalkConnections()) {
             host::MaterialStream& stream = Item(c.inlet ? inlets : outlets, c.index);
             const auto fluid = stream.DuplicateFluid();
@@ -172,6 +184,15 @@ void ZEFA::UpdatePFEquationCoeffs() {
                 for (std::size_t p = 0; p < 3; ++p)
                     if (m[p] > 0.0) dF += d[p] / m[p];
                 if (std::abs(dF) < kFloor) dF = kFloor;
+                // What the host booked beyond what the pipeline passed is
+                // taken from the flow the host gets over the next interval,
+                // in the host's moles of the stream's fluid.
+                const double weight = MolarMass(stream.MassFlowValue(), stream.MolarFlowValue(),
+                                                g[0] + g[1] + g[2], molar_flow);
+                if (weight > 0.0)
+                    molar_flow -=
+                        step_.interfaceMass.Correction(position, g[0] + g[1] + g[2], interval) /
+                        weight;
                 dyn.SetFlowBalanceCoefficient(equation, 0, 1.0);
                 dyn.SetFlowBalanceCoefficient(equation, 1, -dF);
                 dyn.SetFlowBalanceCoefficient(equation, 2, molar_flow - pressure * dF);
@@ -199,6 +220,7 @@ void ZEFA::UpdatePFEquationCoeffs() {
                                                   c1 * stream.MolarFlowValue() + pressure);
             }
             k += kRowsPerConnection;
+            ++position;
         }
     });
 }

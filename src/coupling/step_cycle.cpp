@@ -43,6 +43,7 @@ bool ZEFA::TakeAHostStep() {
     // equations and server alone: the host keeps the last results.
     if (!WaitForZEFAToCompleteIntegration()) return false;
     step_.dblKavrisTime = TheIntegrator().CurrentTime();
+    BookInterfaceMass();
 
     // Nothing that goes wrong between the wait and the next step request
     // keeps the pipeline from stepping: a refresh that fails leaves its bad
@@ -51,7 +52,11 @@ bool ZEFA::TakeAHostStep() {
     bool ok = true;
     Trap("PreProcessStates", [&] { ok = RefreshTrendsAndProfiles(step_.dblKavrisTime); });
     Trap("PreProcessStates", [&] { CarryOutPendingRequests(); });
-    if (step_.boolStepPending) ok = TakeTheStepResults() && ok;
+    if (step_.boolStepPending) {
+        const bool taken = TakeTheStepResults();
+        if (taken) PassInterfaceMass();
+        ok = taken && ok;
+    }
     UpdateStreamsData();
 
     // Compared in hundredths of a second, as the run-interval rule is: the

@@ -81,6 +81,15 @@ long BadStepReplies(host::UnitOperationExtension* e) {
     zefa::ZEFA* object = AsZefa(e);
     return object == nullptr ? -1L : static_cast<long>(object->BadStepReplies());
 }
+// `text` NUL-terminated into `buffer`, cut to `size`; answers its full length.
+int CopyText(const std::string& text, char* buffer, std::size_t size) {
+    if (buffer != nullptr && size > 0) {
+        const std::size_t n = std::min(text.size(), size - 1);
+        std::memcpy(buffer, text.data(), n);
+        buffer[n] = '\0';
+    }
+    return static_cast<int>(text.size());
+}
 int LeftOutRequests(host::UnitOperationExtension* e, char* buffer, std::size_t size) {
     zefa::ZEFA* object = AsZefa(e);
     if (object == nullptr) return -1;
@@ -89,12 +98,24 @@ int LeftOutRequests(host::UnitOperationExtension* e, char* buffer, std::size_t s
         if (!text.empty()) text += '\n';
         text += request.front() == ' ' ? request.substr(1) : request;
     }
-    if (buffer != nullptr && size > 0) {
-        const std::size_t n = std::min(text.size(), size - 1);
-        std::memcpy(buffer, text.data(), n);
-        buffer[n] = '\0';
-    }
-    return static_cast<int>(text.size());
+    return CopyText(text, buffer, size);
+}
+int Profiles(host::UnitOperationExtension* e, char* buffer, std::size_t size) {
+    zefa::ZEFA* object = AsZefa(e);
+    if (object == nullptr) return -1;
+    std::string text;
+    const auto numbers = [](const std::vector<double>& values) {
+        std::string list;
+        for (double v : values) list += (list.empty() ? "" : " ") + zefa::FormatDouble(v);
+        return list;
+    };
+    for (const auto& p : object->FetchedProfiles())
+        text += p.branch + '\t' + p.key + '\t' + p.unit + '\t' + numbers(p.x) + '\t' +
+                numbers(p.y) + '\n';
+    return CopyText(text, buffer, size);
+}
+int RefreshTrends(host::UnitOperationExtension* e) {
+    return OnZefa(e, [](zefa::ZEFA& z) { return z.RefreshTrendsBetweenSteps() ? 1 : 0; });
 }
 int LaunchServer(host::UnitOperationExtension* e) {
     return OnZefa(e, [](zefa::ZEFA& z) { return z.LaunchServerAhead() ? 1 : 0; });
@@ -104,7 +125,7 @@ constexpr ZefaToolInterface kToolInterface{
     kZefaToolInterfaceVersion, FormatDouble,    OpenConnection, LoadModel,
     InitializeModel,           CloseConnection, UpdateStatus,   ServerState,
     StartedServerPid,          StepTimeOuts,    WaitForStep,    BadStepReplies,
-    LeftOutRequests,           LaunchServer,
+    LeftOutRequests,           LaunchServer,    Profiles,       RefreshTrends,
 };
 
 }  // namespace

@@ -17,8 +17,9 @@
 
 extern "C" {
 
-// Version 2 added launch_server; a version 1 table is its first part.
-inline constexpr std::uint32_t kZefaToolInterfaceVersion = 2;
+// Version 2 added launch_server, version 3 profiles; an earlier version's
+// table is the first part of a later one.
+inline constexpr std::uint32_t kZefaToolInterfaceVersion = 3;
 inline constexpr const char* kZefaToolInterfaceSymbol = "ZefaGetToolInterface";
 
 struct ZefaToolInterface {
@@ -60,6 +61,15 @@ struct ZefaToolInterface {
     // when started or when there is nothing to start, 0 when the start
     // failed (reported).
     int (*launch_server)(host::UnitOperationExtension* extension);
+    // Version 3. Every enabled profile as last fetched, a line each in row
+    // order: branch, variable key, unit, the distances along the branch and
+    // the values (each list blank-separated), the five parts tab-separated;
+    // written NUL-terminated and cut to `size`; answers the full length.
+    int (*profiles)(host::UnitOperationExtension* extension, char* buffer, std::size_t size);
+    // Version 3. Refreshes the unit's trends at the pipeline's present time
+    // (after a run: its end time); 1 when refreshed, 0 while a server step
+    // is outstanding or the refresh failed (reported).
+    int (*refresh_trends)(host::UnitOperationExtension* extension);
 };
 
 using ZefaGetToolInterfaceFn = const ZefaToolInterface* (*)(std::uint32_t version);

@@ -240,6 +240,11 @@ class ZEFA : public host::UnitOperationExtension, public ZEFA_ClientOwner {
     std::uint32_t BadStepReplies() const { return step_.badStepReplies; }
     // Trend and profile requests refused during the run and left out of it.
     const std::vector<std::string>& LeftOutRequests() const { return trends_.leftOut; }
+    // Every enabled profile as last fetched (trends/profiles.cpp).
+    const std::vector<FetchedProfile>& FetchedProfiles() const { return trends_.profiles; }
+    // Refreshes the trends now, when no server step is outstanding, so that
+    // they hold the pipeline's values at its present time (trends/trends.cpp).
+    bool RefreshTrendsBetweenSteps();
 
     // Number of live extension objects of the component.
     static std::int16_t intInstanceCount;
@@ -283,6 +288,12 @@ class ZEFA : public host::UnitOperationExtension, public ZEFA_ClientOwner {
     // is no output table.
     bool TakeTheStepResults();
     void CarryOutPendingRequests();
+    // The interface mass account (coupling/interface_mass.cpp): the host's
+    // flows booked, the pipeline's passed, and the sources' flows to send
+    // with the defect fed back, in place.
+    void BookInterfaceMass();
+    void PassInterfaceMass();
+    void AddInterfaceCorrections(std::vector<double>& lvarData);
 
     // Variable-change handling (extension/variable_changes.cpp).
     bool IntegratorRunning();

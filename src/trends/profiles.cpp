@@ -1,5 +1,5 @@
-// Profiles: one pipeline variable along one branch. At most one profile row is
-// enabled; that one is fetched from the server and shown in the profile plot.
+// Profiles: one pipeline variable along one branch. Every enabled profile row
+// is fetched from the server; the first is shown in the profile plot.
 #include <algorithm>
 #include <cstddef>
 #include <optional>
@@ -23,8 +23,9 @@ struct ShownProfile {
     ZEFAVariableInfo info;
 };
 
-// The first row whose "ProfileEnable" is 1, or nothing when no row is.
-std::optional<ShownProfile> FirstEnabledProfile(const BoundVariables& vars) {
+// Every row whose "ProfileEnable" is 1, in row order.
+std::vector<ShownProfile> EnabledProfiles(const BoundVariables& vars) {
+    std::vector<ShownProfile> rows;
     const auto enabled = Use(vars.ProfileEnable).GetValues().data;
     for (std::size_t i = 0; i < enabled.size(); ++i) {
         if (enabled[i] != 1.0) continue;
@@ -35,9 +36,16 @@ std::optional<ShownProfile> FirstEnabledProfile(const BoundVariables& vars) {
         shown.row = i;
         shown.branch = branches[i];
         GetZEFAVariableInfo(RoundToInt32(keys[i]), shown.info);
-        return shown;
+        rows.push_back(std::move(shown));
     }
-    return std::nullopt;
+    return rows;
+}
+
+// The first of them, the one the plot shows; nothing when no row is enabled.
+std::optional<ShownProfile> FirstEnabledProfile(const BoundVariables& vars) {
+    auto rows = EnabledProfiles(vars);
+    if (rows.empty()) return std::nullopt;
+    return std::move(rows.front());
 }
 
 void CheckRow(std::int32_t index, std::size_t count) {
@@ -134,51 +142,62 @@ bool ZEFA::UpdateProfiles() {
     bool result = false;
     trends_.lastProfileRequest.clear();
     Trap("UpdateProfiles", [&] {
-        const auto shown = trends_.boolProfilesEnabled ? FirstEnabledProfile(vars) : std::nullopt;
-        if (!shown) {
+        const auto rows =
+            trends_.boolProfilesEnabled ? EnabledProfiles(vars) : std::vector<ShownProfile>{};
+        if (rows.empty()) {
             Use(vars.xData).SetBounds(0);
             Use(vars.yData).SetBounds(0);
+            trends_.profiles.clear();
             result = true;
             return;
         }
-        // The profile's own name: what a refused profile is left out by.
-        trends_.lastProfileRequest = "$" + shown->branch + " " + shown->info.KeyText;
-        const auto& left_out = trends_.leftOut;
-        if (std::find(left_out.begin(), left_out.end(), trends_.lastProfileRequest) !=
-            left_out.end()) {
-            pending_.boolProfilesChanged = false;
-            result = true;
-            return;
-        }
-        const char* abscissa = nullptr;
-        if (shown->info.TypeCode == kZEFATypeAtBoundaries) abscissa = " ZZBOU ";
-        if (shown->info.TypeCode == kZEFATypeAtVolumes) abscissa = " ZZVOL ";
-        if (!abscissa) {
-            strLastMessage = "Can't plot this type of variable.";
-            ReportError(strLastMessage);
-            return;
-        }
+        // Every enabled row is fetched; the first goes into "xData" and
+        // "yData" for the plot. A failure names its row for leaving it out.
         const double now = IntegratorTime();
-        std::vector<double> values;
-        std::vector<std::int32_t> sizes;
-        const std::string request = "$" + shown->branch + abscissa + shown->info.KeyText;
-        if (!Deref(mobjZefaClient.get()).SetSendProfileNames(values, sizes, request)) return;
-        // The reply holds the abscissa values, then the variable's values,
-        // each list as long as its size says.
-        if (sizes.size() < 2 || sizes[0] < 0 || sizes[1] < 0 ||
-            values.size() <
-                static_cast<std::size_t>(sizes[0]) + static_cast<std::size_t>(sizes[1])) {
-            throw Error("The server's profile reply does not match its sizes.");
+        std::vector<FetchedProfile> fetched;
+        for (std::size_t n = 0; n < rows.size(); ++n) {
+            const ShownProfile& shown = rows[n];
+            // The profile's own name: what a refused profile is left out by.
+            trends_.lastProfileRequest = "$" + shown.branch + " " + shown.info.KeyText;
+            const auto& left_out = trends_.leftOut;
+            if (std::find(left_out.begin(), left_out.end(), trends_.lastProfileRequest) !=
+                left_out.end())
+                continue;
+            const char* abscissa = nullptr;
+            if (shown.info.TypeCode == kZEFATypeAtBoundaries) abscissa = " ZZBOU ";
+            if (shown.info.TypeCode == kZEFATypeAtVolumes) abscissa = " ZZVOL ";
+            if (!abscissa) {
+                strLastMessage = "Can't plot this type of variable.";
+                ReportError(strLastMessage);
+                return;
+            }
+            std::vector<double> values;
+            std::vector<std::int32_t> sizes;
+            const std::string request = "$" + shown.branch + abscissa + shown.info.KeyText;
+            if (!Deref(mobjZefaClient.get()).SetSendProfileNames(values, sizes, request)) return;
+            // The reply holds the abscissa values, then the variable's values,
+            // each list as long as its size says.
+            if (sizes.size() < 2 || sizes[0] < 0 || sizes[1] < 0 ||
+                values.size() <
+                    static_cast<std::size_t>(sizes[0]) + static_cast<std::size_t>(sizes[1])) {
+                throw Error("The server's profile reply does not match its sizes.");
+            }
+            const auto nx = static_cast<std::ptrdiff_t>(sizes[0]);
+            const auto ny = static_cast<std::ptrdiff_t>(sizes[1]);
+            FetchedProfile profile{
+                shown.branch, shown.info.KeyText, shown.info.Unit,
+                std::vector<double>(values.begin(), values.begin() + nx),
+                std::vector<double>(values.begin() + nx, values.begin() + nx + ny)};
+            if (n == 0) {
+                Use(vars.xData).SetValues(host::NumberArray::OneD(profile.x));
+                Use(vars.yData).SetValues(host::NumberArray::OneD(profile.y));
+            }
+            fetched.push_back(std::move(profile));
         }
-        const auto nx = static_cast<std::ptrdiff_t>(sizes[0]);
-        const auto ny = static_cast<std::ptrdiff_t>(sizes[1]);
-        Use(vars.xData)
-            .SetValues(
-                host::NumberArray::OneD(std::vector<double>(values.begin(), values.begin() + nx)));
-        Use(vars.yData)
-            .SetValues(host::NumberArray::OneD(
-                std::vector<double>(values.begin() + nx, values.begin() + nx + ny)));
-        trends_.dblLastProfileTime = now;
+        if (!fetched.empty()) {
+            trends_.profiles = std::move(fetched);
+            trends_.dblLastProfileTime = now;
+        }
         pending_.boolProfilesChanged = false;
         result = true;
     });

@@ -173,4 +173,10 @@ bool ZEFA::LeaveOutRefusedTrends() {
     return any;
 }
 
+bool ZEFA::RefreshTrendsBetweenSteps() {
+    // A step outstanding keeps the server busy; its results come first.
+    if (!mobjZefaClient || !mobjZefaClient->StepComplete || step_.boolStepPending) return false;
+    return UpdateTrends();
+}
+
 }  // namespace zefa

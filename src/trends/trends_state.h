@@ -11,6 +11,13 @@
 
 namespace zefa {
 
+// One enabled profile as last fetched: its branch, variable key and unit, and
+// its values against the distance along the branch.
+struct FetchedProfile {
+    std::string branch, key, unit;
+    std::vector<double> x, y;
+};
+
 struct TrendsAndProfiles {
     // Host times (seconds) of the last trend and profile refresh; far in the
     // past until the first one, so the first step refreshes both.
@@ -24,6 +31,9 @@ struct TrendsAndProfiles {
     std::vector<std::string> leftOut;
     // The profile request last made, for leaving it out when it failed.
     std::string lastProfileRequest;
+    // Every enabled profile as last fetched, in row order; the first is also
+    // in "xData" and "yData", which the plot shows.
+    std::vector<FetchedProfile> profiles;
 };
 
 // Texts of the trend and profile rows and of the profile plot.

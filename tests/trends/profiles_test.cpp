@@ -1,5 +1,5 @@
-// Profile rows, the one enabled profile, the plot's texts and the data the
-// server sends for it.
+// Profile rows, the enabled profiles, the plot's texts and the data the
+// server sends for them.
 #include "fake_server.h"
 #include "host_world.h"
 #include "live_server.h"
@@ -191,16 +191,19 @@ TEST_F(LiveProfiles, TheEnabledProfileIsFetchedAlongItsBranchAndDrawn) {
     EXPECT_EQ(plot->title_, "FLOWLINE");
     EXPECT_EQ(plot->y_label_, "GG kg/s");
 
-    // Pressures are given per section volume: one fewer, mid-section.
-    SetNumbers("ProfileEnable", {1, 0});
-    std::int16_t row = 0;
-    double one = 1;
-    zefa->SelectProfile(row, one);
+    // Rows enabled together, as a case may have them, are all fetched; the
+    // first goes into the plot's data. Pressures are given per section
+    // volume: one fewer, mid-section.
+    SetNumbers("ProfileEnable", {1, 1});
     SetTexts("ProfileBranches", {"FLOWLINE", "FLOWLINE"});
     ASSERT_TRUE(zefa->UpdateProfiles());
-    EXPECT_EQ(Numbers("xData").size(), x.size() - 1);
-    EXPECT_GT(Numbers("xData").front(), 0);
-    EXPECT_EQ(Numbers("yData").size(), x.size() - 1);
+    const auto& fetched = State().trends().profiles;
+    ASSERT_EQ(fetched.size(), 2u);
+    EXPECT_EQ(fetched[0].key + " " + fetched[0].unit + ", " + fetched[1].key, "PT Pa, GG");
+    EXPECT_EQ(fetched[0].x, Numbers("xData"));
+    EXPECT_EQ(fetched[0].x.size(), x.size() - 1);
+    EXPECT_GT(fetched[0].x.front(), 0);
+    EXPECT_EQ(fetched[1].x, x);
 }
 
 }  // namespace

@@ -116,6 +116,8 @@ const ZefaToolInterface kTools{kZefaToolInterfaceVersion,
                                NotSupported,
                                NoCount,
                                NoText,
+                               NotSupported,
+                               NoText,
                                NotSupported};
 
 }  // namespace

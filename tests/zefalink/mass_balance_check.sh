@@ -1,12 +1,8 @@
 #!/bin/sh
 # Succeeds when run-summary.json ($1) has a pipeline inventory change, a
-# relative mass balance error within 3 %, and the flows the pipelines report
+# relative mass balance error within 1 %, and the flows the pipelines report
 # at their connections close with their inventory change within 0.5 %;
-# prints the balance otherwise. The 3 % is what the explicit coupling gives
-# today over the examples' 120 s: a boundary's equation extrapolates the
-# pipeline's flow to the host's new pressure, which the pipeline only sees
-# one interval later, so a line whose pressure moves books up to 3 % more or
-# less at the host than the pipeline delivered. The goal is 1 %.
+# prints the balance otherwise.
 summary="$1"
 awk -F': ' '
     function value(s) { gsub(/[ ,]/, "", s); return s }
@@ -19,7 +15,7 @@ awk -F': ' '
         if (inv == "" || inv == "null" || err == "" || err == "null") exit 1
         if (inv + 0 == 0) exit 1
         e = err + 0; if (e < 0) e = -e
-        if (e > 0.03) exit 1
+        if (e > 0.01) exit 1
         if (pin == "") exit 1
         p = (pin - pout - pinv) / pin; if (p < 0) p = -p
         exit !(p <= 0.005)
