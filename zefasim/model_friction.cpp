@@ -53,7 +53,8 @@ void PipeLoss(const BranchStep& s, int j, double g0, double& loss, double& dloss
     const double rho_m = w.frho[j], rho_ns = w.fns[j] > 0 ? w.fns[j] : rho_m;
     double len = fg.length, area = fg.area, diam = fg.diameter;
     double ag = std::fabs(g0);
-    double cf = len * rho_m * FrictionMultiplier(s, j) / (2 * diam * rho_ns * rho_ns * area * area);
+    double cf = len * rho_m / (2 * diam * rho_ns * rho_ns * area * area);
+    if (s.model.fluid.holdup_model == kHoldupBeggsBrill) cf *= FrictionMultiplier(s, j);
     double re = ag * diam * rho_m / (area * rho_ns * w.fmu[j]);
     if (re > 1e-12) {
         double f, re_dfdre;

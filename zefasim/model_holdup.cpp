@@ -100,10 +100,10 @@ Phases DriftShares(const BranchStep& s, int i, double g) {
     double jm = MixtureFlux(s, i, g, sec.area);
     DriftFlux df =
         ShiDriftFlux(d.alpha, jm, d.fluid, br.section_drift_incl[i], sec.dz / sec.length);
-    double ac = std::min(1.0, d.alpha * df.c0);  // the gas's share of the volume flowing
+    double ac = d.alpha * df.c0;  // the gas's share of the volume flowing
     if (d.weight > 0) {
         double as = d.slip * d.alpha / (d.slip * d.alpha + 1 - d.alpha);
-        ac += d.weight * (as - ac);
+        ac = std::min(1.0, ac) + d.weight * (as - std::min(1.0, ac));
     }
     double denom = d.rho_liquid * (1 - ac) + d.rho_gas * ac;
     double xg = denom > 0 ? std::clamp(d.rho_gas * ac / denom, 0.0, 1.0) : 1.0;
@@ -154,7 +154,8 @@ void DriftAcrossFace(BranchStep& s, int j) {
         mid.fluid = ShiDriftFluid(mid.rho_gas, mid.rho_liquid, s.model.fluid.surface_tension);
         d = std::max({f_lo, f_up, flow_of(mid)});
     }
-    d *= 1 - std::min(lo_s.weight, up_s.weight);  // a flowing line follows its correlation
+    if (lo_s.weight > 0 && up_s.weight > 0)
+        d *= 1 - std::min(lo_s.weight, up_s.weight);  // a flowing line follows its correlation
     if (!(d > 0) || br.mass[lower][kGas] <= 0 || br.mass[upper][kOil] + br.mass[upper][kWater] <= 0)
         return;
     double sign = sin_incl > 0 ? 1.0 : -1.0;  // gas moves from lower to upper
@@ -179,7 +180,8 @@ void DriftAtEnd(BranchStep& s, int j) {
     double jm = MixtureFlux(s, i, g, sec.area);
     DriftFlux df =
         ShiDriftFlux(w.sd[i].alpha, jm, w.sd[i].fluid, br.section_drift_incl[i], sin_incl);
-    double d = DriftMassFlow(w.sd[i], sec.area, df) * (1 - w.sd[i].weight);
+    double d = DriftMassFlow(w.sd[i], sec.area, df);
+    if (w.sd[i].weight > 0) d *= 1 - w.sd[i].weight;
     Phases phi = DriftShares(s, i, g);
     double gas_out = std::fabs(g) * phi[kGas], liquid_out = std::fabs(g) - gas_out;
     double sign = sin_incl > 0 ? 1.0 : -1.0;  // gas drift along +x
@@ -223,9 +225,15 @@ void DescribeSectionDrift(BranchStep& s, int i) {
 
 void DescribeDrift(BranchStep& s) {
     s.w.sd.resize(s.n);
+    const bool flowing = s.model.fluid.holdup_model == kHoldupBeggsBrill;
     for (int i = 0; i < s.n; ++i) {
         DescribeSectionDrift(s, i);
-        DescribeFlowingHoldup(s, i);
+        SectionDrift& d = s.w.sd[i];
+        if (flowing) {
+            DescribeFlowingHoldup(s, i);
+        } else {
+            d.weight = 0, d.slip = 1, d.friction = 1, d.v_flow = 0;
+        }
     }
 }
 

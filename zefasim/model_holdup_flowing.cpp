@@ -130,9 +130,7 @@ void DescribeFlowingHoldup(BranchStep& s, int i) {
     }
     Phases q;
     double sign = 1;
-    if (s.model.fluid.holdup_model != kHoldupBeggsBrill || !d.fluid.valid ||
-        !LastInflow(s, i, q, sign))
-        return;
+    if (!d.fluid.valid || !LastInflow(s, i, q, sign)) return;
     const double qg = q[kGas] / st.rho_gas;
     const double ql = q[kOil] / st.rho_oil + q[kWater] / st.rho_water;
     const double mass = Sum(q);
@@ -162,7 +160,7 @@ void DescribeFlowingHoldup(BranchStep& s, int i) {
 }
 
 double FrictionMultiplier(const BranchStep& s, int j) {
-    if (!s.drift_model || s.w.sd.size() != static_cast<size_t>(s.n)) return 1;
+    if (s.w.sd.size() != static_cast<size_t>(s.n)) return 1;
     const int a = j > 0 ? j - 1 : 0, b = j < s.n ? j : s.n - 1;
     return (s.w.sd[a].friction + s.w.sd[b].friction) / 2;
 }
