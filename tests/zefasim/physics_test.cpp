@@ -259,7 +259,7 @@ TEST(ZefasimPhysics, HoldupFollowsItsLawAndBeggsAndBrillWhereTheLineFlows) {
         const bool bb = law[0] == 'B';
         double flat[4] = {};  // holdup at 0 degrees per rate pair
         for (double deg : {0.0, 0.1, -0.1, 90.0, 45.0, 10.0, -1.0, -10.0}) {
-            for (int q = 0; q < (bb ? 4 : 2) && (bb || deg >= 10); ++q) {
+            for (int q = bb ? 0 : 1; q < (bb ? 4 : 3) && (bb || deg >= 10); ++q) {
                 const double* rate = reference::kRates[q];
                 reference::LineResult r = reference::SteadyLine({law, deg, rate[0], rate[1], 10});
                 SCOPED_TRACE(::testing::Message() << law << " " << deg << " deg, rates " << q);
