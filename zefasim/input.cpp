@@ -429,8 +429,9 @@ void Build(Model& m, const std::vector<Statement>& statements, const std::string
         f.slip = r.Number("SLIP", Dim::Number, f.slip);
         // Drift flux unless a law is named; a SLIP given alone names the slip law.
         const std::string law =
-            r.Word("HOLDUP", {"SLIP", "NOSLIP", "DRIFTFLUX"}, r.Has("SLIP") ? "SLIP" : "DRIFTFLUX");
+            r.Word("HOLDUP", {"SLIP", "NOSLIP", "DRIFTFLUX", "BEGGSBRILL"}, r.Has("SLIP") ? "SLIP" : "DRIFTFLUX");
         f.holdup_model = law == "DRIFTFLUX" ? kHoldupDriftFlux : kHoldupSlip;
+        if (law == "BEGGSBRILL") f.holdup_model = kHoldupBeggsBrill;
         if (law == "NOSLIP" && f.slip != 1) r.Error("SLIP applies to HOLDUP = SLIP only");
         f.surface_tension =
             r.Positive("SURFACETENSION", Dim::SurfaceTension, f.surface_tension);
@@ -439,7 +440,7 @@ void Build(Model& m, const std::vector<Statement>& statements, const std::string
         r.CheckAllUsed();
         if (f.bulk_modulus < 1e7) r.Error("BULKMODULUS must be at least 1e7 Pa");
         if (f.slip < 1 || f.slip > 10) r.Error("SLIP must lie between 1 and 10");
-        if (f.holdup_model == kHoldupDriftFlux && f.slip != 1)
+        if (f.holdup_model != kHoldupSlip && f.slip != 1)
             r.Error("SLIP applies to HOLDUP = SLIP only");
         if (f.surface_tension < 1e-4 || f.surface_tension > 1)
             r.Error("SURFACETENSION must lie between 1e-4 and 1 N/m");

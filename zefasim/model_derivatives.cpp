@@ -581,7 +581,7 @@ void PropagateSensitivities(Model& model, StepWork& work, double dt) {
                      static_cast<int>(br.sections.size()),
                      dt,
                      model.ShutIn(),
-                     model.fluid.holdup_model == kHoldupDriftFlux};
+                     model.fluid.holdup_model != kHoldupSlip};
         if (!w.derivative_rows) DeriveDerivativeRows(s, sv.steps == 0);
         Propagate(model, sv, s, t);
         ++sv.steps;

@@ -54,6 +54,7 @@ void PipeLoss(const BranchStep& s, int j, double g0, double& loss, double& dloss
     double len = fg.length, area = fg.area, diam = fg.diameter;
     double ag = std::fabs(g0);
     double cf = len * rho_m / (2 * diam * rho_ns * rho_ns * area * area);
+    if (s.model.fluid.holdup_model == kHoldupBeggsBrill) cf *= FrictionMultiplier(s, j);
     double re = ag * diam * rho_m / (area * rho_ns * w.fmu[j]);
     if (re > 1e-12) {
         double f, re_dfdre;

@@ -1,7 +1,9 @@
 // Holdup: how the phases share a face's mixture flow. With a fixed slip ratio
 // the gas's share of what leaves a section is raised by SLIP; with drift flux
 // (Shi et al. 2005) the gas moves at C0 j + u_d, carried with the mixture by C0
-// and drifting up the slope between sections by u_d.
+// and drifting up the slope between sections by u_d. In a flowing line C0 and
+// the drift blend into those of the flowing-line correlation
+// (model_holdup_flowing.cpp).
 
 #include <algorithm>
 #include <cmath>
@@ -81,8 +83,11 @@ double DriftMassFlow(const SectionDrift& s, double area, const DriftFlux& d) {
     return s.rho_gas * s.rho_liquid * s.alpha * std::fabs(d.drift) * area / denom;
 }
 
-// Mixture volumetric flux (m/s) of flow g through section i.
+// Mixture volumetric flux j = u_sg + u_sl (m/s) of flow g through section i, at
+// the volume per mass of what flowed there in the last step (at the in-situ
+// density before anything flowed).
 double MixtureFlux(const BranchStep& s, int i, double g, double area) {
+    if (s.w.sd[i].v_flow > 0) return g * s.w.sd[i].v_flow / area;
     return s.w.st[i].rho_mix > 1e-9 ? g / (s.w.st[i].rho_mix * area) : 0;
 }
 
@@ -95,7 +100,11 @@ Phases DriftShares(const BranchStep& s, int i, double g) {
     double jm = MixtureFlux(s, i, g, sec.area);
     DriftFlux df =
         ShiDriftFlux(d.alpha, jm, d.fluid, br.section_drift_incl[i], sec.dz / sec.length);
-    double ac = d.alpha * df.c0;
+    double ac = d.alpha * df.c0;  // the gas's share of the volume flowing
+    if (d.weight > 0) {
+        double as = d.slip * d.alpha / (d.slip * d.alpha + 1 - d.alpha);
+        ac = std::min(1.0, ac) + d.weight * (as - std::min(1.0, ac));
+    }
     double denom = d.rho_liquid * (1 - ac) + d.rho_gas * ac;
     double xg = denom > 0 ? std::clamp(d.rho_gas * ac / denom, 0.0, 1.0) : 1.0;
     if (br.mass[i][kOil] + br.mass[i][kWater] <= 0) xg = 1;
@@ -145,6 +154,8 @@ void DriftAcrossFace(BranchStep& s, int j) {
         mid.fluid = ShiDriftFluid(mid.rho_gas, mid.rho_liquid, s.model.fluid.surface_tension);
         d = std::max({f_lo, f_up, flow_of(mid)});
     }
+    if (lo_s.weight > 0 && up_s.weight > 0)
+        d *= 1 - std::min(lo_s.weight, up_s.weight);  // a flowing line follows its correlation
     if (!(d > 0) || br.mass[lower][kGas] <= 0 || br.mass[upper][kOil] + br.mass[upper][kWater] <= 0)
         return;
     double sign = sin_incl > 0 ? 1.0 : -1.0;  // gas moves from lower to upper
@@ -170,6 +181,7 @@ void DriftAtEnd(BranchStep& s, int j) {
     DriftFlux df =
         ShiDriftFlux(w.sd[i].alpha, jm, w.sd[i].fluid, br.section_drift_incl[i], sin_incl);
     double d = DriftMassFlow(w.sd[i], sec.area, df);
+    if (w.sd[i].weight > 0) d *= 1 - w.sd[i].weight;
     Phases phi = DriftShares(s, i, g);
     double gas_out = std::fabs(g) * phi[kGas], liquid_out = std::fabs(g) - gas_out;
     double sign = sin_incl > 0 ? 1.0 : -1.0;  // gas drift along +x
@@ -213,7 +225,16 @@ void DescribeSectionDrift(BranchStep& s, int i) {
 
 void DescribeDrift(BranchStep& s) {
     s.w.sd.resize(s.n);
-    for (int i = 0; i < s.n; ++i) DescribeSectionDrift(s, i);
+    const bool flowing = s.model.fluid.holdup_model == kHoldupBeggsBrill;
+    for (int i = 0; i < s.n; ++i) {
+        DescribeSectionDrift(s, i);
+        SectionDrift& d = s.w.sd[i];
+        if (flowing) {
+            DescribeFlowingHoldup(s, i);
+        } else {
+            d.weight = 0, d.slip = 1, d.friction = 1, d.v_flow = 0;
+        }
+    }
 }
 
 Phases SectionShares(const BranchStep& s, int i, double g) {

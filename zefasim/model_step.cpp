@@ -87,7 +87,7 @@ bool Model::TryStep(double dt, double& shrink, double& next_dt, bool force) {
     work.applied.assign(sources.size(), Phases{0, 0, 0});
     work.well_applied.assign(wells.size(), Phases{0, 0, 0});
     const bool shut = ShutIn();
-    const bool drift_model = fluid.holdup_model == kHoldupDriftFlux;
+    const bool drift_model = fluid.holdup_model != kHoldupSlip;
     StepLimits lim;
     for (size_t b = 0; b < branches.size(); ++b) {
         BranchStep s{*this,

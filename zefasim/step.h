@@ -43,6 +43,12 @@ struct FaceSide {
 struct SectionDrift {
     double alpha = 0, rho_gas = 0, rho_liquid = 0, oil_share = 1;  // oil share of liquid mass
     DriftFluid fluid;  // the fluid terms of the drift law
+    // Of the flowing line (model_holdup_flowing.cpp), at the last step's rates:
+    // how far the correlation governs (0..1), its slip ratio u_g / u_l, the
+    // multiplier of the mixture friction, and the volume per mass of what flows
+    // (m3/kg, 0 when nothing flowed).
+    double weight = 0, slip = 1, friction = 1, v_flow = 0;
+    double geometry_sin = 0, sin18 = -2;  // sin(1.8 theta) of the section's slope
 };
 
 // Per-branch scratch of a step (kept between steps to avoid allocations).
@@ -148,6 +154,20 @@ void SetFaceSides(BranchStep& s);
 FaceSide BoundarySide(const Model& m, int bi, double pressure);
 void ComputeDrift(BranchStep& s);
 void CapEndDrift(BranchStep& s);
+
+// Holdup of a flowing line (model_holdup_flowing.cpp): Beggs and Brill's
+// holdup for superficial velocities (m/s), liquid density, surface tension and
+// diameter, at sin(1.8 theta) of the inclination along the flow; their
+// two-phase friction multiplier e^S for no-slip liquid fraction and holdup.
+struct FlowingRates {
+    double vsg = 0, vsl = 0, rho_liquid = 0, sigma = 0, diameter = 0;
+};
+double BeggsBrillHoldup(const FlowingRates& r, double sin18);
+double BeggsBrillFrictionRatio(double lambda_l, double holdup);
+// Fills section i's flowing-line terms of w.sd from the last step's rates.
+void DescribeFlowingHoldup(BranchStep& s, int i);
+// The multiplier of the mixture friction at face j.
+double FrictionMultiplier(const BranchStep& s, int j);
 
 // No-slip specific volume of a flow of mass fractions phi whose phases have
 // densities rho (phases flowing the other way, or absent, left out).

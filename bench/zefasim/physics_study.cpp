@@ -1,11 +1,13 @@
 // Documented runs of the two-phase physics (not timed, not a unit test):
 //  holdup  - steady holdup and pressure gradient of an oil-gas line against the
-//            Beggs and Brill (1973) correlation, evaluated here on its own, over
-//            inclinations from -90 to +90 degrees and four rate pairs;
+//            Beggs and Brill (1973) correlation, evaluated on its own
+//            (beggs_brill.h), over inclinations from -90 to +90 degrees and five
+//            rate pairs, for HOLDUP = DRIFTFLUX and BEGGSBRILL;
+//  tilt    - holdup of the same lines within a degree of horizontal;
 //  slugging - the riser slugging example refined (40+10, 80+20, 160+40
 //            sections) and at raised gas rates: outlet liquid amplitude, period,
 //            and the swing of the riser base pressure.
-// Usage: zefasim_physics_study [holdup] [slugging] (both without arguments).
+// Usage: zefasim_physics_study [holdup] [tilt] [slugging] (all without arguments).
 
 #include <algorithm>
 #include <cmath>
@@ -15,108 +17,48 @@
 #include <string>
 #include <vector>
 
+#include "beggs_brill.h"
 #include "input.h"
 
 namespace {
 
 using namespace zefasim;
 
-struct Correlation {
-    double holdup = 0, gradient = 0;  // liquid volume fraction; Pa/m along the flow
-};
-
-// Beggs and Brill: flow pattern from the mixture Froude number and the no-slip
-// liquid fraction, horizontal holdup per pattern, inclination correction, and
-// the two-phase friction factor from the no-slip one (smooth pipe).
-Correlation BeggsBrill(double vsg, double vsl, double rho_g, double rho_l, double mu_g, double mu_l,
-                       double sigma, double d, double theta) {
-    const double vm = vsg + vsl, lam = vsl / vm, fr = vm * vm / (kGravity * d);
-    const double l1 = 316 * std::pow(lam, 0.302), l2 = 0.0009252 * std::pow(lam, -2.4684);
-    const double l3 = 0.1 * std::pow(lam, -1.4516), l4 = 0.5 * std::pow(lam, -6.738);
-    const double nlv = vsl * std::pow(rho_l / (kGravity * sigma), 0.25);
-    auto horizontal = [&](double a, double b, double c) {
-        return std::max(lam, a * std::pow(lam, b) / std::pow(fr, c));
-    };
-    // pattern 0 segregated, 1 intermittent, 2 distributed
-    auto inclined = [&](int pattern, double h0) {
-        double dd, e, f, g;
-        if (theta < 0) {
-            dd = 4.70, e = -0.3692, f = 0.1244, g = -0.5056;
-        } else if (pattern == 0) {
-            dd = 0.011, e = -3.768, f = 3.539, g = -1.614;
-        } else if (pattern == 1) {
-            dd = 2.96, e = 0.305, f = -0.4473, g = 0.0978;
-        } else {
-            return h0;
-        }
-        double c = std::max(
-            0.0, (1 - lam) * std::log(dd * std::pow(lam, e) * std::pow(nlv, f) * std::pow(fr, g)));
-        double s = std::sin(1.8 * theta);
-        return h0 * (1 + c * (s - 0.333 * s * s * s));
-    };
-    const double seg = inclined(0, horizontal(0.98, 0.4846, 0.0868));
-    const double inter = inclined(1, horizontal(0.845, 0.5351, 0.0173));
-    double hl;
-    if ((lam < 0.01 && fr < l1) || (lam >= 0.01 && fr < l2)) {
-        hl = seg;
-    } else if (lam >= 0.01 && fr <= l3) {
-        double a = (l3 - fr) / (l3 - l2);
-        hl = a * seg + (1 - a) * inter;
-    } else if ((lam < 0.4 && fr <= l1) || (lam >= 0.4 && fr <= l4)) {
-        hl = inter;
-    } else {
-        hl = inclined(2, horizontal(1.065, 0.5824, 0.0609));
-    }
-    hl = std::clamp(hl, 0.0, 1.0);
-    const double rho_n = rho_l * lam + rho_g * (1 - lam), mu_n = mu_l * lam + mu_g * (1 - lam);
-    const double re = rho_n * vm * d / mu_n;
-    const double fn = 1 / std::pow(2 * std::log10(re / (4.5223 * std::log10(re) - 3.8215)), 2);
-    const double y = lam / (hl * hl), ly = std::log(y);
-    const double s =
-        y > 1 && y < 1.2
-            ? std::log(2.2 * y - 1.2)
-            : ly / (-0.0523 + 3.182 * ly - 0.8725 * ly * ly + 0.01853 * std::pow(ly, 4));
-    const double rho_s = rho_l * hl + rho_g * (1 - hl);
-    return {hl, fn * std::exp(s) * rho_n * vm * vm / (2 * d) + rho_s * kGravity * std::sin(theta)};
-}
-
-void HoldupStudy() {
-    std::printf("holdup and pressure gradient against Beggs and Brill (0.1 m, 30 bar)\n");
-    const double d = 0.1, len = 400, area = M_PI * d * d / 4;
-    const double rates[][2] = {{0.5, 2}, {2, 8}, {0.3, 10}, {3, 0.5}};  // gas, oil kg/s
+void HoldupStudy(const char* law) {
+    std::printf(
+        "HOLDUP = %s: holdup and pressure gradient against Beggs and Brill "
+        "(0.1 m, 30 bar)\n",
+        law);
+    int rows = 0, holdup_ok = 0, gradient_ok = 0;
     for (double deg : {90.0, 45.0, 10.0, 0.0, -10.0, -45.0, -90.0}) {
-        for (const auto& q : rates) {
-            const double theta = deg * M_PI / 180;
-            char text[1200];
-            std::snprintf(text, sizeof text, R"(
-FLUID GASMW = 20 kg/kmol, OILDENSITY = 800 kg/m3, OILVISCOSITY = 2 cP, GASVISCOSITY = 1.5e-5 Pa.s
-INTEGRATION MAXDT = 1 s, MINDT = 1e-4 s
-NODE LABEL = A, TYPE = CLOSED
-NODE LABEL = B, TYPE = PRESSURE
-BRANCH LABEL = L, FROM = A, TO = B
-PIPE LABEL = P, BRANCH = L, LENGTH = %g m, DIAMETER = %g m, ELEVATION = %g m, NSECTIONS = 40
-BOUNDARY LABEL = OUT, NODE = B, PRESSURE = 30 bar, TEMPERATURE = 30 C, GASFRACTION = 1
-SOURCE LABEL = IN, BRANCH = L, SECTION = 1, MASSFLOW = %g kg/s, GASFRACTION = %g,
-       TEMPERATURE = 30 C
-INITIAL PRESSURE = 30 bar, TEMPERATURE = 30 C, HOLDUP = 0.3
-)",
-                          len, d, len * std::sin(theta), q[0] + q[1], q[0] / (q[0] + q[1]));
-            Model m = BuildModel(text, "study.inp");
-            bool steady = m.SolveSteady(200000);
-            double hl = 0;
-            for (int i = 15; i < 25; ++i) hl += 1 - m.StateOf(0, i).alpha[kGas];
-            hl /= 10;
-            const SectionState a = m.StateOf(0, 15), b = m.StateOf(0, 25), s = m.StateOf(0, 20);
-            const double gradient = (a.p - b.p) / 100;
-            const double vsg = q[0] / (s.rho_gas * area), vsl = q[1] / (s.rho_oil * area);
-            Correlation c =
-                BeggsBrill(vsg, vsl, s.rho_gas, s.rho_oil, 1.5e-5, 2e-3, 0.025, d, theta);
+        for (const auto& q : reference::kRates) {
+            reference::LineResult r = reference::SteadyLine({law, deg, q[0], q[1]});
+            const double eh = r.holdup / r.ref.holdup - 1, eg = r.gradient / r.ref.gradient - 1;
+            ++rows, holdup_ok += std::fabs(eh) <= 0.25, gradient_ok += std::fabs(eg) <= 0.25;
             std::printf(
                 "%6.1f deg  vsg %5.2f  vsl %4.2f m/s%s  holdup %.3f / %.3f (%+4.0f %%)  "
                 "gradient %6.0f / %6.0f Pa/m (%+4.0f %%)\n",
-                deg, vsg, vsl, steady ? "" : " (not settled)", hl, c.holdup,
-                100 * (hl / c.holdup - 1), gradient, c.gradient, 100 * (gradient / c.gradient - 1));
+                deg, r.vsg, r.vsl, r.settled ? "" : " (not settled)", r.holdup, r.ref.holdup,
+                100 * eh, r.gradient, r.ref.gradient, 100 * eg);
         }
+    }
+    std::printf("within 25 %%: holdup %d, gradient %d of %d cases\n", holdup_ok, gradient_ok, rows);
+}
+
+// Holdup near horizontal: the largest change for 0.1 degree of tilt.
+void TiltStudy(const char* law) {
+    std::printf("HOLDUP = %s: holdup near horizontal (0.1 m, 30 bar)\n", law);
+    const double angles[] = {-1, -0.5, -0.2, -0.1, 0, 0.1, 0.2, 0.5, 1};
+    for (const auto& q : reference::kRates) {
+        double last = 0, last_deg = 0, worst = 0;
+        std::printf("gas %.2f, oil %.2f kg/s:", q[0], q[1]);
+        for (double deg : angles) {
+            double h = reference::SteadyLine({law, deg, q[0], q[1]}).holdup;
+            std::printf(" %.4f", h);
+            if (last > 0) worst = std::max(worst, std::fabs(h / last - 1) * 0.1 / (deg - last_deg));
+            last = h, last_deg = deg;
+        }
+        std::printf("  (largest change per 0.1 deg %.1f %%)\n", 100 * worst);
     }
 }
 
@@ -174,11 +116,14 @@ void SluggingStudy() {
 int main(int argc, char** argv) {
     bool all = argc < 2;
     for (int i = 1; i < argc; ++i) {
-        if (std::string(argv[i]) == "holdup") HoldupStudy();
+        if (std::string(argv[i]) == "holdup")
+            for (const char* law : {"DRIFTFLUX", "BEGGSBRILL"}) HoldupStudy(law);
+        if (std::string(argv[i]) == "tilt")
+            for (const char* law : {"DRIFTFLUX", "BEGGSBRILL"}) TiltStudy(law);
         if (std::string(argv[i]) == "slugging") SluggingStudy();
     }
     if (all) {
-        HoldupStudy();
+        for (const char* law : {"DRIFTFLUX", "BEGGSBRILL"}) HoldupStudy(law), TiltStudy(law);
         SluggingStudy();
     }
     return 0;
