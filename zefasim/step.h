@@ -161,6 +161,10 @@ inline double NoSlipVolume(const Phases& phi, const Phases& rho) {
 // Friction (model_friction.cpp): the wall loss (Pa) of face j at flow g0 and
 // its slope with respect to the flow, by the mixture form f rho_m j|j| / (2 D).
 void PipeLoss(const BranchStep& s, int j, double g0, double& loss, double& dloss);
+// The same loss and its slopes with respect to the face's mixture density
+// (w.frho) and the no-slip density of what flows (w.fns), at fixed viscosity.
+void PipeLossDensitySlopes(const BranchStep& s, int j, double g0, double& loss, double& d_rho_m,
+                           double& d_rho_ns);
 // The fluid of face j's momentum balance from its two sides: mixture density,
 // viscosity and the no-slip density of what flows (w.frho, w.fmu, w.fns).
 void FaceFluid(BranchStep& s, int j);
