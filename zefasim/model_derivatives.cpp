@@ -122,8 +122,12 @@ void DriftJacobians(BranchStep& s, bool refresh) {
         bool share_in = i < n && w.g_new[i] < 0 && !w.closed[i];
         bool share_out = w.g_new[i + 1] > 0 && !w.closed[i + 1];
         Phases phi_in = w.right[i].phi, phi_out = w.left[i + 1].phi;
-        Phases d_in = w.closed[i] ? Phases{} : DriftAcross(s, i);
-        Phases d_out = w.closed[i + 1] ? Phases{} : DriftAcross(s, i + 1);
+        auto drift_across = [&](int j) {
+            Phases d = DriftAcross(s, j);
+            return LowPoint(br, j) ? PooledDrift(s, j, d) : d;
+        };
+        Phases d_in = w.closed[i] ? Phases{} : drift_across(i);
+        Phases d_out = w.closed[i + 1] ? Phases{} : drift_across(i + 1);
         for (int l = 0; l < 3; ++l) {
             br.mass[i][l] = m0[l] + h;
             w.st[i] = ComputeSectionState(s.model.fluid, br.sections[i].volume, br.mass[i],
@@ -131,18 +135,20 @@ void DriftJacobians(BranchStep& s, bool refresh) {
             DescribeSectionDrift(s, i);
             if (share_in) {
                 Phases p = SectionShares(s, i, br.flow[i]);
+                if (LowPoint(br, i)) p = PooledShares(s, i, p);
                 for (int k = 0; k < 3; ++k) w.d_share[i][k][l] = (p[k] - phi_in[k]) / h;
             }
             if (share_out) {
                 Phases p = SectionShares(s, i, br.flow[i + 1]);
+                if (LowPoint(br, i + 1)) p = PooledShares(s, i, p);
                 for (int k = 0; k < 3; ++k) w.d_share[i + 1][k][l] = (p[k] - phi_out[k]) / h;
             }
             if (!w.closed[i]) {
-                Phases d = DriftAcross(s, i);
+                Phases d = drift_across(i);
                 for (int k = 0; k < 3; ++k) w.d_drift_hi[i][k][l] = (d[k] - d_in[k]) / h;
             }
             if (!w.closed[i + 1]) {
-                Phases d = DriftAcross(s, i + 1);
+                Phases d = drift_across(i + 1);
                 for (int k = 0; k < 3; ++k) w.d_drift_lo[i + 1][k][l] = (d[k] - d_out[k]) / h;
             }
             br.mass[i] = m0;
@@ -532,7 +538,7 @@ void Propagate(const Model& model, Sensitivity& sv, BranchStep& s, SeedScratch& 
     // What each face carries, the wells' response to the predicted pressure.
     t.dflux.resize(n + 1);
     for (int j = 0; j <= n; ++j) {
-        const Phases& phi = w.g_new[j] >= 0 ? w.left[j].phi : w.right[j].phi;
+        const Phases& phi = w.share[j];
         for (int k = 0; k < 3; ++k)
             t.dflux[j][k] = w.closed[j] ? 0.0 : phi[k] * sv.dflow[j] + t.dcomp[j][k];
     }

@@ -1,7 +1,8 @@
-// Phase transport: the phase flows of each face (upwind by the new flow, plus
-// the drift), the limit on what a section may give away in one step, the new
-// phase masses, and plugs travelling with the mixture. Every flux leaves one
-// section and enters its neighbour, so mass is conserved to rounding.
+// Phase transport: the phase flows of each face (by the new flow at shares
+// reconstructed to the face, plus the drift), what passes a low point, the
+// limit on what a section may give away in one step, the new phase masses, and
+// plugs travelling with the mixture. Every flux leaves one section and enters
+// its neighbour, so mass is conserved to rounding.
 
 #include <algorithm>
 #include <cmath>
@@ -19,15 +20,100 @@ double Outflow(const BranchStep& s, int i, int k) {
                    std::max(0.0, -w.src[i][k]));
 }
 
+// Holdup at which the liquid of a section sloping down to a low point seals
+// it: the liquid pools there under a level surface, and the gas passes only
+// while that surface lies below the pipe's top at the low point. A section of
+// drop |dz| and diameter D pools over D / |dz| of its length where that is
+// less than all of it; a level section seals only when full.
+double SealHoldup(const Section& sec) {
+    double x = std::fabs(sec.dz) > 0 ? sec.diameter / std::fabs(sec.dz) : 1e30;
+    return x >= 1 ? 1 - 1 / (2 * x) : x / 2;
+}
+
+// The share of section i's gas that reaches the low point beside it: the gas
+// fraction there, 1 - H / H_seal, over the section's own.
+double OpenShare(const BranchStep& s, int i) {
+    const double alpha = s.w.sd[i].alpha, seal = SealHoldup(s.br.sections[i]);
+    if (seal >= 1 || !(alpha > 0)) return 1;
+    return std::clamp((1 - (1 - alpha) / seal) / alpha, 0.0, 1.0);
+}
+
 }  // namespace
+
+bool LowPoint(const Branch& br, int j) {
+    const int n = static_cast<int>(br.sections.size());
+    if (j <= 0 || j >= n) return false;
+    double dl = br.sections[j - 1].dz, dr = br.sections[j].dz;
+    return dl <= 0 && dr >= 0 && (dl < 0 || dr > 0);
+}
+
+Phases PooledShares(const BranchStep& s, int i, const Phases& phi) {
+    const SectionDrift& d = s.w.sd[i];
+    const double open = OpenShare(s, i);
+    if (open >= 1 || !(phi[kGas] > 0) || !(d.rho_gas > 0)) return phi;
+    // The gas's share of the flow's volume falls with the gas fraction at the low point.
+    const double vg = phi[kGas] / d.rho_gas, vl = (1 - phi[kGas]) / d.rho_liquid;
+    const double v = vg / (vg + vl) * open;
+    const double xg = v * d.rho_gas / (v * d.rho_gas + (1 - v) * d.rho_liquid);
+    const double liquid = 1 - phi[kGas], scale = liquid > 0 ? (1 - xg) / liquid : 0;
+    return Phases{xg, phi[kOil] * scale, phi[kWater] * scale};
+}
+
+Phases PooledDrift(const BranchStep& s, int j, const Phases& drift) {
+    if (drift[kGas] == 0) return drift;
+    const double open = OpenShare(s, drift[kGas] > 0 ? j - 1 : j);
+    return Phases{drift[kGas] * open, drift[kOil] * open, drift[kWater] * open};
+}
+
+void PoolAtLowPoints(BranchStep& s) {
+    if (!s.drift_model) return;
+    BranchScratch& w = s.w;
+    for (int j = 1; j < s.n; ++j) {
+        if (!LowPoint(s.br, j) || w.closed[j]) continue;
+        w.drift[j] = PooledDrift(s, j, w.drift[j]);
+        for (FaceSide* side : {&w.left[j], &w.right[j]}) {
+            side->phi = PooledShares(s, side == &w.left[j] ? j - 1 : j, side->phi);
+            side->v_ns = NoSlipVolume(side->phi, side->rho_phase);
+        }
+    }
+}
+
+// What the mixture flow g of face j carries: the gas's share reconstructed to
+// the face from the shares of the upwind section and its two neighbours by a
+// slope with the monotonised central limiter (second order where the shares
+// vary smoothly, the upwind section's own share at an extremum, never beyond
+// a neighbour's), the liquids in the upwind section's proportions. First-order numerical diffusion
+// smears a liquid slug over sections and lets the gas through it on coarse grids. The upwind
+// section's own shares next to a branch end, a closed face or a low point.
+Phases FaceShares(const BranchStep& s, int j, double g) {
+    const BranchScratch& w = s.w;
+    const Phases& phi = g > 0 ? w.left[j].phi : w.right[j].phi;
+    const int far = g > 0 ? j - 1 : j + 1;  // the upwind section's other face
+    if (!s.drift_model || g == 0 || j == 0 || j == s.n || far < 1 || far >= s.n || w.closed[far] ||
+        LowPoint(s.br, j) || LowPoint(s.br, far))
+        return phi;
+    const double before = (g > 0 ? w.left[far].phi : w.right[far].phi)[kGas];
+    const double after = (g > 0 ? w.right[j].phi : w.left[j].phi)[kGas];
+    const double a = phi[kGas] - before, b = after - phi[kGas];
+    if (!(a * b > 0)) return phi;
+    const double slope =
+        (a > 0 ? 1 : -1) * std::min({2 * std::fabs(a), 2 * std::fabs(b), std::fabs(a + b) / 2});
+    const double xg = std::clamp(phi[kGas] + slope / 2, 0.0, 1.0);
+    const double liquid = 1 - phi[kGas];
+    if (!(liquid > 0)) return phi;
+    const double scale = (1 - xg) / liquid;
+    return Phases{xg, phi[kOil] * scale, phi[kWater] * scale};
+}
 
 void PhaseFluxes(BranchStep& s) {
     BranchScratch& w = s.w;
     w.flux.resize(s.n + 1);
+    w.share.resize(s.n + 1);
+    for (int j = 0; j <= s.n; ++j) w.share[j] = FaceShares(s, j, w.g_new[j]);
     for (int j = 0; j <= s.n; ++j) {
         double g = w.g_new[j];
-        const Phases& phi = g > 0 ? w.left[j].phi : w.right[j].phi;
-        for (int k = 0; k < 3; ++k) w.flux[j][k] = (g == 0 ? 0.0 : g * phi[k]) + w.drift[j][k];
+        for (int k = 0; k < 3; ++k)
+            w.flux[j][k] = (g == 0 ? 0.0 : g * w.share[j][k]) + w.drift[j][k];
     }
 }
 

@@ -59,6 +59,7 @@ struct BranchScratch {
     std::vector<FaceSide> left, right;
     std::vector<char> closed;
     std::vector<Phases> flux;
+    std::vector<Phases> share;  // per face: phase shares of the mixture flow
     std::vector<Phases> drift;  // per face: drift-flux phase flows (explicit)
     std::vector<SectionDrift> sd;
     std::vector<Phases> mass_new;
@@ -193,6 +194,15 @@ inline double PredictedPressure(const BranchScratch& w, double dt, int i,
 // Phase transport (model_transport.cpp): phase flows of the faces, the outflow
 // limit, the new masses; plugs.
 void PhaseFluxes(BranchStep& s);
+// Low points (inner faces where both sections fall towards the face): the
+// liquid of the sections beside one pools there, and the gas their flow and
+// the drift carry across is cut as that liquid seals the low point.
+// PooledShares gives section i's shares phi there, PooledDrift the drift
+// across low point j.
+bool LowPoint(const Branch& br, int j);
+Phases PooledShares(const BranchStep& s, int i, const Phases& phi);
+Phases PooledDrift(const BranchStep& s, int j, const Phases& drift);
+void PoolAtLowPoints(BranchStep& s);
 double OutflowRatio(const BranchStep& s);
 void ScaleOverdrawn(BranchStep& s, std::vector<Phases>& applied);
 void UpdateMasses(BranchStep& s);
