@@ -538,7 +538,7 @@ void Propagate(const Model& model, Sensitivity& sv, BranchStep& s, SeedScratch& 
     // What each face carries, the wells' response to the predicted pressure.
     t.dflux.resize(n + 1);
     for (int j = 0; j <= n; ++j) {
-        const Phases& phi = w.share[j];
+        const Phases& phi = w.g_new[j] >= 0 ? w.left[j].phi : w.right[j].phi;
         for (int k = 0; k < 3; ++k)
             t.dflux[j][k] = w.closed[j] ? 0.0 : phi[k] * sv.dflow[j] + t.dcomp[j][k];
     }

@@ -1,8 +1,8 @@
-// Phase transport: the phase flows of each face (by the new flow at shares
-// reconstructed to the face, plus the drift), what passes a low point, the
-// limit on what a section may give away in one step, the new phase masses, and
-// plugs travelling with the mixture. Every flux leaves one section and enters
-// its neighbour, so mass is conserved to rounding.
+// Phase transport: the phase flows of each face (upwind by the new flow, plus
+// the drift), what passes a low point, the limit on what a section may give
+// away in one step, the new phase masses, and plugs travelling with the
+// mixture. Every flux leaves one section and enters its neighbour, so mass is
+// conserved to rounding.
 
 #include <algorithm>
 #include <cmath>
@@ -66,7 +66,9 @@ Phases PooledDrift(const BranchStep& s, int j, const Phases& drift) {
 }
 
 void PoolAtLowPoints(BranchStep& s) {
-    if (!s.drift_model) return;
+    // A shut-in line settles by the drift alone; the seal's steep response to
+    // the holdup there drives the explicit transport to its smallest steps.
+    if (!s.drift_model || s.shut) return;
     BranchScratch& w = s.w;
     for (int j = 1; j < s.n; ++j) {
         if (!LowPoint(s.br, j) || w.closed[j]) continue;
@@ -78,42 +80,13 @@ void PoolAtLowPoints(BranchStep& s) {
     }
 }
 
-// What the mixture flow g of face j carries: the gas's share reconstructed to
-// the face from the shares of the upwind section and its two neighbours by a
-// slope with the monotonised central limiter (second order where the shares
-// vary smoothly, the upwind section's own share at an extremum, never beyond
-// a neighbour's), the liquids in the upwind section's proportions. First-order numerical diffusion
-// smears a liquid slug over sections and lets the gas through it on coarse grids. The upwind
-// section's own shares next to a branch end, a closed face or a low point.
-Phases FaceShares(const BranchStep& s, int j, double g) {
-    const BranchScratch& w = s.w;
-    const Phases& phi = g > 0 ? w.left[j].phi : w.right[j].phi;
-    const int far = g > 0 ? j - 1 : j + 1;  // the upwind section's other face
-    if (!s.drift_model || g == 0 || j == 0 || j == s.n || far < 1 || far >= s.n || w.closed[far] ||
-        LowPoint(s.br, j) || LowPoint(s.br, far))
-        return phi;
-    const double before = (g > 0 ? w.left[far].phi : w.right[far].phi)[kGas];
-    const double after = (g > 0 ? w.right[j].phi : w.left[j].phi)[kGas];
-    const double a = phi[kGas] - before, b = after - phi[kGas];
-    if (!(a * b > 0)) return phi;
-    const double slope =
-        (a > 0 ? 1 : -1) * std::min({2 * std::fabs(a), 2 * std::fabs(b), std::fabs(a + b) / 2});
-    const double xg = std::clamp(phi[kGas] + slope / 2, 0.0, 1.0);
-    const double liquid = 1 - phi[kGas];
-    if (!(liquid > 0)) return phi;
-    const double scale = (1 - xg) / liquid;
-    return Phases{xg, phi[kOil] * scale, phi[kWater] * scale};
-}
-
 void PhaseFluxes(BranchStep& s) {
     BranchScratch& w = s.w;
     w.flux.resize(s.n + 1);
-    w.share.resize(s.n + 1);
-    for (int j = 0; j <= s.n; ++j) w.share[j] = FaceShares(s, j, w.g_new[j]);
     for (int j = 0; j <= s.n; ++j) {
         double g = w.g_new[j];
-        for (int k = 0; k < 3; ++k)
-            w.flux[j][k] = (g == 0 ? 0.0 : g * w.share[j][k]) + w.drift[j][k];
+        const Phases& phi = g > 0 ? w.left[j].phi : w.right[j].phi;
+        for (int k = 0; k < 3; ++k) w.flux[j][k] = (g == 0 ? 0.0 : g * phi[k]) + w.drift[j][k];
     }
 }
 

@@ -59,7 +59,6 @@ struct BranchScratch {
     std::vector<FaceSide> left, right;
     std::vector<char> closed;
     std::vector<Phases> flux;
-    std::vector<Phases> share;  // per face: phase shares of the mixture flow
     std::vector<Phases> drift;  // per face: drift-flux phase flows (explicit)
     std::vector<SectionDrift> sd;
     std::vector<Phases> mass_new;
