@@ -383,7 +383,7 @@ TEST(ZefasimPhysics, RiserSlugsWithThePeriodOfFillingTheRiser) {
         "riser slugging: outlet liquid %.1f .. %.1f kg/s, period %.0f s, riser fill %.0f s\n",
         slug.low, slug.high, slug.period, fill);
     EXPECT_LT(slug.low, 0.3 * liquid);
-    EXPECT_GT(slug.high, 2 * liquid);
+    EXPECT_GT(slug.high, 5 * liquid);  // the column blows out far faster than it fills
     EXPECT_GT(slug.period, fill / 2);
     EXPECT_LT(slug.period, fill * 2);
 
