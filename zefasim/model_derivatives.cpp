@@ -122,8 +122,12 @@ void DriftJacobians(BranchStep& s, bool refresh) {
         bool share_in = i < n && w.g_new[i] < 0 && !w.closed[i];
         bool share_out = w.g_new[i + 1] > 0 && !w.closed[i + 1];
         Phases phi_in = w.right[i].phi, phi_out = w.left[i + 1].phi;
-        Phases d_in = w.closed[i] ? Phases{} : DriftAcross(s, i);
-        Phases d_out = w.closed[i + 1] ? Phases{} : DriftAcross(s, i + 1);
+        auto drift_across = [&](int j) {
+            Phases d = DriftAcross(s, j);
+            return LowPoint(br, j) ? PooledDrift(s, j, d) : d;
+        };
+        Phases d_in = w.closed[i] ? Phases{} : drift_across(i);
+        Phases d_out = w.closed[i + 1] ? Phases{} : drift_across(i + 1);
         for (int l = 0; l < 3; ++l) {
             br.mass[i][l] = m0[l] + h;
             w.st[i] = ComputeSectionState(s.model.fluid, br.sections[i].volume, br.mass[i],
@@ -131,18 +135,20 @@ void DriftJacobians(BranchStep& s, bool refresh) {
             DescribeSectionDrift(s, i);
             if (share_in) {
                 Phases p = SectionShares(s, i, br.flow[i]);
+                if (LowPoint(br, i)) p = PooledShares(s, i, p);
                 for (int k = 0; k < 3; ++k) w.d_share[i][k][l] = (p[k] - phi_in[k]) / h;
             }
             if (share_out) {
                 Phases p = SectionShares(s, i, br.flow[i + 1]);
+                if (LowPoint(br, i + 1)) p = PooledShares(s, i, p);
                 for (int k = 0; k < 3; ++k) w.d_share[i + 1][k][l] = (p[k] - phi_out[k]) / h;
             }
             if (!w.closed[i]) {
-                Phases d = DriftAcross(s, i);
+                Phases d = drift_across(i);
                 for (int k = 0; k < 3; ++k) w.d_drift_hi[i][k][l] = (d[k] - d_in[k]) / h;
             }
             if (!w.closed[i + 1]) {
-                Phases d = DriftAcross(s, i + 1);
+                Phases d = drift_across(i + 1);
                 for (int k = 0; k < 3; ++k) w.d_drift_lo[i + 1][k][l] = (d[k] - d_out[k]) / h;
             }
             br.mass[i] = m0;
@@ -176,10 +182,10 @@ void EndDriftResponse(const BranchScratch& w, int j, double dg, Phases& dflux) {
 
 void EnergyTangentCoefficients(BranchStep& s);
 
-// The face's loss (friction, choke or momentum flux) at the step's new flow.
-double FaceLoss(const BranchStep& s, int j) {
+// The face's losses other than friction (the nozzle, or the momentum flux and
+// an open end's exit) at the step's new flow.
+double OtherLoss(const BranchStep& s, int j) {
     double g = s.w.g_new[j], loss = 0, dloss = 0;
-    PipeLoss(s, j, g, loss, dloss);
     if (s.br.choke[j] >= 0)
         AddChokeLoss(s, j, g, loss, dloss);
     else
@@ -187,16 +193,23 @@ double FaceLoss(const BranchStep& s, int j) {
     return loss;
 }
 
-// d(loss)/d(mixture density of the face) at the new flow: the mixture
-// friction grows with rho_m (through its factor and its Reynolds number).
-double LossDensitySlope(BranchStep& s, int j) {
-    double& rho = s.w.frho[j];
-    const double rho0 = rho, h = 1e-6 * rho0;
-    const double base = FaceLoss(s, j);
-    rho = rho0 + h;
-    const double up = FaceLoss(s, j);
-    rho = rho0;
-    return (up - base) / h;
+// The face's loss (friction, choke or momentum flux) at the step's new flow.
+double FaceLoss(const BranchStep& s, int j) {
+    double loss = 0, dloss = 0;
+    PipeLoss(s, j, s.w.g_new[j], loss, dloss);
+    return loss + OtherLoss(s, j);
+}
+
+// The face's friction at the new flow with its slopes in the mixture density
+// (which also sets its Reynolds number) and the no-slip density of what flows;
+// only friction sees those two.
+struct FrictionSlopes {
+    double loss = 0, d_rho = 0, d_ns = 0;
+};
+FrictionSlopes FrictionSlopesOf(const BranchStep& s, int j) {
+    FrictionSlopes f;
+    PipeLossDensitySlopes(s, j, s.w.g_new[j], f.loss, f.d_rho, f.d_ns);
+    return f;
 }
 
 // d(gravity + loss)/d(boundary pressure) of end face j at the new flow: the
@@ -225,20 +238,20 @@ double LossBoundarySlope(BranchStep& s, int j) {
 // d(loss)/d(pressure of the section on one side of face j) at the new flow:
 // at the section's masses its gas density follows its pressure, and with it
 // the no-slip density of what flows (friction, momentum flux).
-double LossSectionSlope(BranchStep& s, int j, bool left_side) {
+double LossSectionSlope(BranchStep& s, int j, bool left_side, const FrictionSlopes& fr) {
     BranchScratch& w = s.w;
     FaceSide& side = left_side ? w.left[j] : w.right[j];
     if (!(side.p > 0) || !(side.rho_phase[kGas] > 0)) return 0;
     const FaceSide saved = side;
     const double rho0 = w.frho[j], mu0 = w.fmu[j], ns0 = w.fns[j];
-    const double base = FaceLoss(s, j);
+    const double base = OtherLoss(s, j);
     const double h = 1e-6 * saved.p;
     side.p = saved.p + h;
     side.rho_phase[kGas] = saved.rho_phase[kGas] * (1 + h / saved.p);
     side.v_ns = NoSlipVolume(side.phi, side.rho_phase);
     FaceFluid(s, j);
     w.frho[j] = rho0, w.fmu[j] = mu0;  // the in-situ mixture keeps its masses and volume
-    const double up = FaceLoss(s, j);
+    const double up = OtherLoss(s, j) + fr.d_ns * (w.fns[j] - ns0);
     side = saved;
     w.fns[j] = ns0;
     return (up - base) / h;
@@ -247,7 +260,7 @@ double LossSectionSlope(BranchStep& s, int j, bool left_side) {
 // The row's response to the last step's phase flows through the face: they
 // set the no-slip density of what flows (PrepareMomentum), which the mixture
 // friction takes its velocity from.
-Phases LossFlowRow(BranchStep& s, int j) {
+Phases LossFlowRow(BranchStep& s, int j, const FrictionSlopes& fr) {
     BranchScratch& w = s.w;
     const Phases& q = s.br.flux[j];
     const double mass = Sum(q);
@@ -257,12 +270,7 @@ Phases LossFlowRow(BranchStep& s, int j) {
     Phases rho_phase;
     for (int k = 0; k < 3; ++k)
         rho_phase[k] = (w.left[j].rho_phase[k] + w.right[j].rho_phase[k]) / 2;
-    double& fns = w.fns[j];
-    const double f0 = fns, h = 1e-6 * f0;
-    const double base = FaceLoss(s, j);
-    fns = f0 + h;
-    const double dl = (FaceLoss(s, j) - base) / h;
-    fns = f0;
+    const double f0 = w.fns[j], dl = fr.d_ns;
     // fns = mass / sum(q_k / rho_k): d fns / d q_k = fns / mass - fns^2 / rho_k.
     for (int k = 0; k < 3; ++k) {
         double dv = q[k] * mass > 0 && rho_phase[k] > 0 ? 1 / rho_phase[k] : 0.0;
@@ -310,14 +318,15 @@ void DeriveDerivativeRows(BranchStep& s, bool refresh) {
             w.d_right[j] = -(c * fr);
             // Gravity rho g dz and the response of the face's losses to the
             // mixture density at the new flow, as the loss model computes them.
-            w.d_rho[j] = -c * (kGravity * fgeo[j].dz + LossDensitySlope(s, j)) / 2;
-            w.d_fns[j] = LossFlowRow(s, j);
+            const FrictionSlopes slopes = FrictionSlopesOf(s, j);
+            w.d_rho[j] = -c * (kGravity * fgeo[j].dz + slopes.d_rho) / 2;
+            w.d_fns[j] = LossFlowRow(s, j, slopes);
             // At an end the losses see the boundary's pressure too (the exit of
             // an open end expands to it, or chokes above it).
             if (j == 0) w.d_left[j] -= c * LossBoundarySlope(s, j);
             if (j == n) w.d_right[j] -= c * LossBoundarySlope(s, j);
-            if (j > 0) w.d_left[j] -= c * LossSectionSlope(s, j, true);
-            if (j < n) w.d_right[j] -= c * LossSectionSlope(s, j, false);
+            if (j > 0) w.d_left[j] -= c * LossSectionSlope(s, j, true, slopes);
+            if (j < n) w.d_right[j] -= c * LossSectionSlope(s, j, false, slopes);
         }
         int u = UpwindSection(j, w.g_new[j], n);
         if (u < 0 || s.drift_model) continue;

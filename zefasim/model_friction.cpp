@@ -68,6 +68,31 @@ void PipeLoss(const BranchStep& s, int j, double g0, double& loss, double& dloss
     }
 }
 
+void PipeLossDensitySlopes(const BranchStep& s, int j, double g0, double& loss, double& d_rho_m,
+                           double& d_rho_ns) {
+    const FaceGeometry& fg = s.br.face_geometry[j];
+    const BranchScratch& w = s.w;
+    const bool own_ns = w.fns[j] > 0;
+    const double rho_m = w.frho[j], rho_ns = own_ns ? w.fns[j] : rho_m;
+    const double area = fg.area, diam = fg.diameter, ag = std::fabs(g0);
+    const double cf = fg.length * rho_m / (2 * diam * rho_ns * rho_ns * area * area);
+    const double re = ag * diam * rho_m / (area * rho_ns * w.fmu[j]);
+    // loss = cf f(Re) |G| G with cf ~ rho_m / rho_ns^2 and Re ~ rho_m / rho_ns;
+    // laminar, loss ~ 1 / rho_ns.
+    double f = 64, re_dfdre = -64;
+    if (re > 1e-12) FrictionAndSlope(re, fg.roughness_term, f, re_dfdre);
+    double gg = cf * ag * g0;
+    if (re > 1e-12) {
+        loss = gg * f;
+    } else {
+        loss = cf * 64 * area * rho_ns * w.fmu[j] / (diam * rho_m) * g0;
+        gg = loss, f = 1, re_dfdre = -1;
+    }
+    d_rho_m = gg * (f + re_dfdre) / rho_m;
+    d_rho_ns = -gg * (2 * f + re_dfdre) / rho_ns;
+    if (!own_ns) d_rho_m += d_rho_ns, d_rho_ns = 0;
+}
+
 }  // namespace step
 
 }  // namespace zefasim

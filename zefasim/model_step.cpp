@@ -29,6 +29,7 @@ bool StepBranch(BranchStep& s, StepWork& work, bool force, StepLimits& lim, doub
     if (s.drift_model) DescribeDrift(s);
     SetFaceSides(s);
     ComputeDrift(s);
+    PoolAtLowPoints(s);
     LinearisePressures(s);
     SolveFaceFlows(s);
     CapEndDrift(s);

@@ -1,7 +1,8 @@
 // Phase transport: the phase flows of each face (upwind by the new flow, plus
-// the drift), the limit on what a section may give away in one step, the new
-// phase masses, and plugs travelling with the mixture. Every flux leaves one
-// section and enters its neighbour, so mass is conserved to rounding.
+// the drift), what passes a low point, the limit on what a section may give
+// away in one step, the new phase masses, and plugs travelling with the
+// mixture. Every flux leaves one section and enters its neighbour, so mass is
+// conserved to rounding.
 
 #include <algorithm>
 #include <cmath>
@@ -19,7 +20,65 @@ double Outflow(const BranchStep& s, int i, int k) {
                    std::max(0.0, -w.src[i][k]));
 }
 
+// Holdup at which the liquid of a section sloping down to a low point seals
+// it: the liquid pools there under a level surface, and the gas passes only
+// while that surface lies below the pipe's top at the low point. A section of
+// drop |dz| and diameter D pools over D / |dz| of its length where that is
+// less than all of it; a level section seals only when full.
+double SealHoldup(const Section& sec) {
+    double x = std::fabs(sec.dz) > 0 ? sec.diameter / std::fabs(sec.dz) : 1e30;
+    return x >= 1 ? 1 - 1 / (2 * x) : x / 2;
+}
+
+// The share of section i's gas that reaches the low point beside it: the gas
+// fraction there, 1 - H / H_seal, over the section's own.
+double OpenShare(const BranchStep& s, int i) {
+    const double alpha = s.w.sd[i].alpha, seal = SealHoldup(s.br.sections[i]);
+    if (seal >= 1 || !(alpha > 0)) return 1;
+    return std::clamp((1 - (1 - alpha) / seal) / alpha, 0.0, 1.0);
+}
+
 }  // namespace
+
+bool LowPoint(const Branch& br, int j) {
+    const int n = static_cast<int>(br.sections.size());
+    if (j <= 0 || j >= n) return false;
+    double dl = br.sections[j - 1].dz, dr = br.sections[j].dz;
+    return dl <= 0 && dr >= 0 && (dl < 0 || dr > 0);
+}
+
+Phases PooledShares(const BranchStep& s, int i, const Phases& phi) {
+    const SectionDrift& d = s.w.sd[i];
+    const double open = OpenShare(s, i);
+    if (open >= 1 || !(phi[kGas] > 0) || !(d.rho_gas > 0)) return phi;
+    // The gas's share of the flow's volume falls with the gas fraction at the low point.
+    const double vg = phi[kGas] / d.rho_gas, vl = (1 - phi[kGas]) / d.rho_liquid;
+    const double v = vg / (vg + vl) * open;
+    const double xg = v * d.rho_gas / (v * d.rho_gas + (1 - v) * d.rho_liquid);
+    const double liquid = 1 - phi[kGas], scale = liquid > 0 ? (1 - xg) / liquid : 0;
+    return Phases{xg, phi[kOil] * scale, phi[kWater] * scale};
+}
+
+Phases PooledDrift(const BranchStep& s, int j, const Phases& drift) {
+    if (drift[kGas] == 0) return drift;
+    const double open = OpenShare(s, drift[kGas] > 0 ? j - 1 : j);
+    return Phases{drift[kGas] * open, drift[kOil] * open, drift[kWater] * open};
+}
+
+void PoolAtLowPoints(BranchStep& s) {
+    // A shut-in line settles by the drift alone; the seal's steep response to
+    // the holdup there drives the explicit transport to its smallest steps.
+    if (!s.drift_model || s.shut) return;
+    BranchScratch& w = s.w;
+    for (int j = 1; j < s.n; ++j) {
+        if (!LowPoint(s.br, j) || w.closed[j]) continue;
+        w.drift[j] = PooledDrift(s, j, w.drift[j]);
+        for (FaceSide* side : {&w.left[j], &w.right[j]}) {
+            side->phi = PooledShares(s, side == &w.left[j] ? j - 1 : j, side->phi);
+            side->v_ns = NoSlipVolume(side->phi, side->rho_phase);
+        }
+    }
+}
 
 void PhaseFluxes(BranchStep& s) {
     BranchScratch& w = s.w;

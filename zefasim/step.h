@@ -181,6 +181,10 @@ inline double NoSlipVolume(const Phases& phi, const Phases& rho) {
 // Friction (model_friction.cpp): the wall loss (Pa) of face j at flow g0 and
 // its slope with respect to the flow, by the mixture form f rho_m j|j| / (2 D).
 void PipeLoss(const BranchStep& s, int j, double g0, double& loss, double& dloss);
+// The same loss and its slopes with respect to the face's mixture density
+// (w.frho) and the no-slip density of what flows (w.fns), at fixed viscosity.
+void PipeLossDensitySlopes(const BranchStep& s, int j, double g0, double& loss, double& d_rho_m,
+                           double& d_rho_ns);
 // The fluid of face j's momentum balance from its two sides: mixture density,
 // viscosity and the no-slip density of what flows (w.frho, w.fmu, w.fns).
 void FaceFluid(BranchStep& s, int j);
@@ -209,6 +213,15 @@ inline double PredictedPressure(const BranchScratch& w, double dt, int i,
 // Phase transport (model_transport.cpp): phase flows of the faces, the outflow
 // limit, the new masses; plugs.
 void PhaseFluxes(BranchStep& s);
+// Low points (inner faces where both sections fall towards the face): the
+// liquid of the sections beside one pools there, and the gas their flow and
+// the drift carry across is cut as that liquid seals the low point.
+// PooledShares gives section i's shares phi there, PooledDrift the drift
+// across low point j.
+bool LowPoint(const Branch& br, int j);
+Phases PooledShares(const BranchStep& s, int i, const Phases& phi);
+Phases PooledDrift(const BranchStep& s, int j, const Phases& drift);
+void PoolAtLowPoints(BranchStep& s);
 double OutflowRatio(const BranchStep& s);
 void ScaleOverdrawn(BranchStep& s, std::vector<Phases>& applied);
 void UpdateMasses(BranchStep& s);

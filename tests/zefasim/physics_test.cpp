@@ -370,13 +370,13 @@ TEST(ZefasimPhysics, RiserSlugsWithThePeriodOfFillingTheRiser) {
         "riser slugging: outlet liquid %.1f .. %.1f kg/s, period %.0f s, riser fill %.0f s\n",
         slug.low, slug.high, slug.period, fill);
     EXPECT_LT(slug.low, 0.3 * liquid);
-    EXPECT_GT(slug.high, 2 * liquid);
+    EXPECT_GT(slug.high, 5 * liquid);  // the column blows out far faster than it fills
     EXPECT_GT(slug.period, fill / 2);
     EXPECT_LT(slug.period, fill * 2);
 
-    Oscillation choked = OutletLiquid(0.1, 1.0);
+    Oscillation choked = OutletLiquid(0.05, 1.0);
     Oscillation more_gas = OutletLiquid(1.0, 4.0);
-    std::printf("choke at 0.1: %.2f .. %.2f kg/s; four times the gas: %.2f .. %.2f kg/s\n",
+    std::printf("choke at 0.05: %.2f .. %.2f kg/s; four times the gas: %.2f .. %.2f kg/s\n",
                 choked.low, choked.high, more_gas.low, more_gas.high);
     EXPECT_LT(choked.high - choked.low, 0.05 * liquid);
     EXPECT_LT(more_gas.high - more_gas.low, 0.05 * liquid);
