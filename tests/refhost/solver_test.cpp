@@ -54,57 +54,47 @@ PFNetwork Network(const Line& l, bool two_valves) {
 
 }  // namespace
 
-TEST(PressureFlow, FeedValveSinkGivesTheValveEquationFlow) {
-    Line l = MakeLine(false);
-    PFNetwork net = Network(l, false);
-    const PFResult r = SolvePressureFlow(net);
-    ASSERT_TRUE(r.converged) << r.message;
-    // Liquid hexane: density 659 kg/m3, 3000 kPa across a Cv 0.2 valve at 50 %:
-    // m = 0.2 * 0.5 * sqrt(659 * 3000) = 140.6058 kg/s.
-    EXPECT_NEAR(l.s1->GetFluid()->MassDensity(), 659.0, 1e-9);
-    EXPECT_NEAR(l.s1->MassFlowValue(), 140.6058, 1e-3);
-    EXPECT_NEAR(l.s2->MassFlowValue(), l.s1->MassFlowValue(), 1e-9);
-    EXPECT_NEAR(l.s1->MolarFlowValue(), 140.6058 / 86.177, 1e-5);
-    EXPECT_DOUBLE_EQ(l.s1->PressureValue(), 5000.0);
-    EXPECT_DOUBLE_EQ(l.s2->PressureValue(), 2000.0);
-}
-
-TEST(PressureFlow, TwoValvesInSeriesShareThePressureDropAnalytically) {
-    Line l = MakeLine(true);
-    PFNetwork net = Network(l, true);
-    const PFResult r = SolvePressureFlow(net);
-    ASSERT_TRUE(r.converged) << r.message;
-    // a = 0.2*0.5 = 0.1, b = 0.1*0.8 = 0.08: a^2 (P1 - P2) = b^2 (P2 - P3) gives
-    // P2 = (a^2 P1 + b^2 P3) / (a^2 + b^2) = (0.01*5000 + 0.0064*2000) / 0.0164.
-    const double p2 = (0.01 * 5000.0 + 0.0064 * 2000.0) / 0.0164;
-    EXPECT_NEAR(l.s2->PressureValue(), p2, 1e-6);
-    const double m = 0.1 * std::sqrt(659.0 * (5000.0 - p2));
-    EXPECT_NEAR(l.s1->MassFlowValue(), m, 1e-6);
-    EXPECT_NEAR(l.s3->MassFlowValue(), m, 1e-6);
-    EXPECT_LE(r.iterations, 20);
-}
-
-TEST(PressureFlow, ClosedValvesShutASectionInWithoutSingularity) {
-    Line l = MakeLine(true);
-    l.v1->SetPosition(0.0);
-    l.v2->SetPosition(-5.0);  // clamped to 0
-    EXPECT_DOUBLE_EQ(l.v2->Position(), 0.0);
-    PFNetwork net = Network(l, true);
-    const PFResult r = SolvePressureFlow(net);
-    ASSERT_TRUE(r.converged) << r.message;
-    // Both leak a millionth of their open flow: a = 0.2e-6, b = 0.1e-6 give
-    // P2 = (a^2 5000 + b^2 2000) / (a^2 + b^2) = 4400 kPa and
-    // m = a sqrt(659 * 600) = 1.2576e-4 kg/s.
-    EXPECT_NEAR(l.s2->PressureValue(), 4400.0, 1e-6);
-    EXPECT_NEAR(l.s1->MassFlowValue(), 0.2e-6 * std::sqrt(659.0 * 600.0), 1e-12);
-}
-
-TEST(PressureFlow, ReverseDropGivesReverseFlow) {
-    Line l = MakeLine(false, 2000.0, 5000.0);
-    PFNetwork net = Network(l, false);
-    const PFResult r = SolvePressureFlow(net);
-    ASSERT_TRUE(r.converged) << r.message;
-    EXPECT_NEAR(l.s1->MassFlowValue(), -140.6058, 1e-3);
+// Liquid hexane (density 659 kg/m3, 86.177 kg/kmol) through one valve of
+// a = Cv x opening, or two in series, a and b, where a^2 (P1 - P2) =
+// b^2 (P2 - P3) gives P2 = (a^2 P1 + b^2 P3) / (a^2 + b^2) and m = a sqrt(659
+// (P1 - P2)). A closed valve leaks a millionth of its open flow.
+TEST(PressureFlow, ValveLinesGiveTheAnalyticFlowAndPressures) {
+    struct Row {
+        const char* what;
+        bool two_valves;
+        double p_feed, p_sink, position1, position2;
+        double a, b;  // the valves' Cv times opening
+    };
+    const Row rows[] = {
+        {"one valve", false, 5000.0, 2000.0, 50.0, 0.0, 0.1, 0.0},
+        {"one valve, reverse drop", false, 2000.0, 5000.0, 50.0, 0.0, 0.1, 0.0},
+        {"two in series", true, 5000.0, 2000.0, 50.0, 80.0, 0.1, 0.08},
+        {"both closed, the second clamped from -5 %", true, 5000.0, 2000.0, 0.0, -5.0, 0.2e-6,
+         0.1e-6},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        Line l = MakeLine(row.two_valves, row.p_feed, row.p_sink);
+        l.v1->SetPosition(row.position1);
+        if (row.two_valves) {
+            l.v2->SetPosition(row.position2);
+            EXPECT_GE(l.v2->Position(), 0.0);  // clamped
+        }
+        PFNetwork net = Network(l, row.two_valves);
+        const PFResult r = SolvePressureFlow(net);
+        ASSERT_TRUE(r.converged) << r.message;
+        EXPECT_LE(r.iterations, 20);
+        const double a2 = row.a * row.a, b2 = row.b * row.b;
+        const double p2 =
+            row.two_valves ? (a2 * row.p_feed + b2 * row.p_sink) / (a2 + b2) : row.p_sink;
+        const double drop = row.p_feed - p2;
+        const double m = std::copysign(row.a * std::sqrt(659.0 * std::abs(drop)), drop);
+        EXPECT_NEAR(l.s2->PressureValue(), p2, 1e-6);
+        EXPECT_NEAR(l.s1->MassFlowValue(), m, 1e-9 * std::abs(m));
+        EXPECT_NEAR(l.s1->MolarFlowValue(), m / 86.177, 1e-9 * std::abs(m));
+        EXPECT_NEAR((row.two_valves ? l.s3 : l.s2)->MassFlowValue(), m, 1e-9 * std::abs(m));
+        EXPECT_DOUBLE_EQ(l.s1->PressureValue(), row.p_feed);
+    }
 }
 
 TEST(PressureFlow, MissingSpecificationIsNamedAndNothingChanges) {

@@ -104,6 +104,13 @@ TEST(ZefasimInput, ErrorsNameFileLineAndProblem) {
         {"WELL", "WELL LABEL = W, BRANCH = L, SECTION = 3,",
          "small.inp:9: statement ends with a comma"},
         {"WELL", "WELL LABEL = W$, BRANCH = L, SECTION = 3", "'W$' is not a valid label for LABEL"},
+        // The ranges the protocol's input data share.
+        {"SOURCE", "SOURCE LABEL = S, BRANCH = L, SECTION = 1, MASSFLOW = 1e9 kg/s",
+         "MASSFLOW 1e+09 kg/s lies outside -100000 .. 100000 kg/s"},
+        {"BOUNDARY", "BOUNDARY LABEL = OUT, NODE = B, PRESSURE = 1e10 Pa",
+         "PRESSURE 1e+10 N/m2 lies outside 1000 .. 7.5e+08 N/m2"},
+        {"BOUNDARY", "BOUNDARY LABEL = OUT, NODE = B, PRESSURE = 2 MPa, TEMPERATURE = -300 C",
+         "TEMPERATURE -300 C lies outside -200 .. 1000 C"},
     };
     for (const BadCase& c : cases) {
         std::string text = std::string("\n") + kSmall;

@@ -22,6 +22,7 @@
 #include <random>
 #include <thread>
 
+#include "fake_server.h"
 #include "helpers.h"
 
 extern char** environ;
@@ -34,15 +35,22 @@ using proto::MessageType;
 using Clock = std::chrono::steady_clock;
 
 int FreePort() {
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    const int port = zefa::test::BindLowPort(fd);
+    close(fd);
+    return port;
+}
+
+// A socket connected to the loopback port, -1 when refused.
+int ConnectLoopback(int port) {
     int fd = socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in a{};
     a.sin_family = AF_INET;
+    a.sin_port = htons(static_cast<uint16_t>(port));
     a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    socklen_t len = sizeof a;
-    getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
+    if (connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0) return fd;
     close(fd);
-    return ntohs(a.sin_port);
+    return -1;
 }
 
 class ServerProcess {
@@ -93,17 +101,8 @@ class Connection {
   public:
     explicit Connection(int port) {
         auto end = Clock::now() + std::chrono::seconds(5);
-        while (Clock::now() < end) {
-            fd_ = socket(AF_INET, SOCK_STREAM, 0);
-            sockaddr_in a{};
-            a.sin_family = AF_INET;
-            a.sin_port = htons(static_cast<uint16_t>(port));
-            a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-            if (connect(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0) return;
-            close(fd_);
-            fd_ = -1;
+        while ((fd_ = ConnectLoopback(port)) < 0 && Clock::now() < end)
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        }
     }
     ~Connection() {
         if (fd_ >= 0) close(fd_);
@@ -176,16 +175,15 @@ class ZefasimServer : public ::testing::Test {
     std::optional<ServerProcess> server_;
 };
 
-TEST_F(ZefasimServer, ConversationCoversEveryRequestKind) {
+// What the requests do is the session's; over the socket, requests without a
+// reply send nothing, a step's two messages come whole and in order, and the
+// stop request ends the server.
+TEST_F(ZefasimServer, RepliesComeInOrderAndTheStopRequestEndsTheServer) {
     Connection c(server_->port());
     ASSERT_TRUE(c.ok());
-    c.Expect(proto::PackText(MessageType::Ping, proto::kPingText), "ZEFA_PONG");
-    c.Expect(proto::PackText(MessageType::ReadInput, "flowline.inp"), "ZEFA_OK");
-    c.Expect(proto::PackText(MessageType::Initialize, proto::kInitializeText), "ZEFA_OK");
     c.Expect(proto::PackText(MessageType::Start, "choke_well_plug.inp"), "ZEFA_OK");
     c.Expect(proto::PackText(MessageType::InpNames, " $IN SOURCE $OUT BOUNDARY"), "ZEFA_OK");
     c.Expect(proto::PackInts(MessageType::InpSizes, std::vector<std::int32_t>{5, 5}), "ZEFA_OK");
-    // Requests without a reply: the next message read answers the next request.
     c.Send(proto::PackFloats(MessageType::InpData,
                              std::vector<float>{0.3f, 6, 0, 50, 0.1f, 1, 1, 30e5f, 25, 0}));
     c.Send(proto::PackFloat(MessageType::SetTime, 0));
@@ -193,12 +191,6 @@ TEST_F(ZefasimServer, ConversationCoversEveryRequestKind) {
     auto m = c.Call(proto::PackText(MessageType::OuttrNames, " HT $IN GGSOUR $OUT PTBOU"));
     ASSERT_TRUE(m);
     EXPECT_EQ(m->name, "ZEFA_OUTTR_SIZES");
-    EXPECT_EQ(IntsOf(*m), (std::vector<std::int32_t>{1, 1, 1}));
-    m = c.Call(proto::PackEmpty(MessageType::GettrResult));
-    ASSERT_TRUE(m);
-    EXPECT_EQ(m->name, "ZEFA_OUTTR_DATA");
-    EXPECT_EQ(FloatsOf(*m).size(), 3u);
-
     auto ok = c.Call(proto::PackText(MessageType::SimStep, proto::kSimStepText));
     auto data = c.Read();
     ASSERT_TRUE(ok && data);
@@ -208,52 +200,9 @@ TEST_F(ZefasimServer, ConversationCoversEveryRequestKind) {
     ASSERT_EQ(v.size(), 3u);
     EXPECT_FLOAT_EQ(v[1], 0.3f * 6);
     EXPECT_FLOAT_EQ(v[2], 30e5f);
-
     m = c.Call(proto::PackText(MessageType::GetTime, proto::kGetTimeText));
     ASSERT_TRUE(m);
-    EXPECT_EQ(m->name, "ZEFA_OUT_TIME");
     EXPECT_EQ(FloatsOf(*m), std::vector<float>{12.5f});
-    m = c.Call(proto::PackText(MessageType::GetStep, proto::kGetStepText));
-    ASSERT_TRUE(m);
-    EXPECT_EQ(m->name, "ZEFA_OUT_STEP");
-    EXPECT_GT(FloatsOf(*m).at(0), 0);
-
-    m = c.Call(proto::PackText(MessageType::SendtrNames, " $MID PT $ HT"));
-    auto d = c.Read();
-    ASSERT_TRUE(m && d);
-    EXPECT_EQ(m->name, "ZEFA_SENDTR_SIZES");
-    EXPECT_EQ(d->name, "ZEFA_SENDTR_DATA");
-    EXPECT_EQ(FloatsOf(*d).size(), 2u);
-    m = c.Call(proto::PackText(MessageType::SendprNames, "$LINE ZZVOL PT"));
-    d = c.Read();
-    ASSERT_TRUE(m && d);
-    EXPECT_EQ(m->name, "ZEFA_SENDPR_SIZES");
-    EXPECT_EQ(IntsOf(*m), (std::vector<std::int32_t>{30, 30}));
-    EXPECT_EQ(d->name, "ZEFA_SENDPR_DATA");
-    EXPECT_EQ(FloatsOf(*d).size(), 60u);
-
-    m = c.Call(proto::PackText(MessageType::SendtrNames, " $ RMERR $ RMTOT $ RMTOT0"));
-    d = c.Read();
-    ASSERT_TRUE(m && d);
-    std::vector<float> mass = FloatsOf(*d);
-    ASSERT_EQ(mass.size(), 3u);
-    EXPECT_LT(std::fabs(mass[0]), 1e-12);
-    EXPECT_GT(mass[1], 0);
-    EXPECT_NE(mass[1], mass[2]);  // mass moved in and out, and the balance still holds
-
-    c.Expect(proto::PackText(MessageType::KeywordInput,
-                             "POSITION LABEL = NP, BRANCH = LINE, PIPE = P2, Section = 2 "),
-             "ZEFA_OK");
-    EXPECT_EQ(c.Expect(proto::PackText(MessageType::GetLabelList, "POSITION"), "ZEFA_LABEL_LIST"),
-              "MID END NP");
-    c.Expect(proto::PackText(MessageType::InputLogOn, "server.log"), "ZEFA_OK");
-    c.Expect(proto::PackText(MessageType::SaveSnap, "s1.snp"), "ZEFA_OK");
-    c.Expect(proto::PackText(MessageType::LoadSnap, "s1.snp"), "ZEFA_OK");
-    c.Expect(proto::PackText(MessageType::InputLogOff, proto::kLogOffText), "ZEFA_OK");
-    EXPECT_EQ(ReadFile(dir_.File("server.log")),
-              "ZEFA_SAVE_SNAP s1.snp\nZEFA_LOAD_SNAP s1.snp\nZEFA_INPUT_LOG_OFF no data \n");
-    EXPECT_GT(ReadFile(dir_.File("s1.snp")).size(), 1000u);
-
     c.Send(proto::PackEmpty(MessageType::StopServer));
     EXPECT_TRUE(c.Closed());
     EXPECT_EQ(server_->WaitExit(5000), std::optional<int>(0));
@@ -267,11 +216,12 @@ TEST_F(ZefasimServer, MalformedInputNeverStopsTheServer) {
         EXPECT_NE(
             c.Expect(RawHeader(std::string(20, 'A'), 0), "ZEFA_ERROR").find("unknown request type"),
             std::string::npos);
-        c.Expect(proto::PackText("ZEFA_BOGUS", "x"), "ZEFA_ERROR");
-        c.Expect(proto::PackText(MessageType::Ok, "x"), "ZEFA_ERROR");  // a reply, not a request
         proto::Bytes three = RawHeader("ZEFA_INP_SIZES", 3);
         three.insert(three.end(), {1, 2, 3});
-        c.Expect(three, "ZEFA_ERROR");
+        // An unknown name, a reply sent as a request, a payload of no whole ints.
+        for (const proto::Bytes& bad :
+             {proto::PackText("ZEFA_BOGUS", "x"), proto::PackText(MessageType::Ok, "x"), three})
+            c.Expect(bad, "ZEFA_ERROR");
         c.Send(RawHeader("ZEFA_SET_TEND", 0));  // no reply is due, none comes
         proto::Bytes seven = RawHeader("ZEFA_INP_DATA", 7);
         seven.insert(seven.end(), 7, 0xff);
@@ -351,11 +301,8 @@ TEST_F(ZefasimServer, StopDuringALongStepEndsTheServerWithinASecond) {
     Connection c(server_->port());
     ASSERT_TRUE(c.ok());
     StartLongStep(c);
-    auto sent = Clock::now();
     c.Send(proto::PackEmpty(MessageType::StopServer));
     EXPECT_EQ(server_->WaitExit(1000), std::optional<int>(0));
-    double ms = std::chrono::duration<double, std::milli>(Clock::now() - sent).count();
-    std::printf("stop during a long step: server gone after %.0f ms\n", ms);
 }
 
 TEST_F(ZefasimServer, ClosedConnectionEndsTheStepAndTheNextClientIsServed) {
@@ -468,13 +415,9 @@ TEST(ZefasimProgramDefence, LoopbackOnlyAndNoOrphanOnceTheStarterIsGone) {
     bool refused = false;
     for (int i = 0; i < 100 && !refused; ++i) {
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        const int fd = socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_port = htons(static_cast<uint16_t>(port));
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        refused = connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0;
-        close(fd);
+        const int fd = ConnectLoopback(port);
+        refused = fd < 0;
+        if (fd >= 0) close(fd);
     }
     EXPECT_TRUE(refused);
 }
