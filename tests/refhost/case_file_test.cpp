@@ -85,20 +85,19 @@ TEST_F(CaseFileTest, EveryVariableKindSurvivesSaveAndRecall) {
 }
 
 TEST_F(CaseFileTest, BadFilesNameTheKeyAtFault) {
-    EXPECT_THAT(ErrorOf("{"), HasSubstr("not valid JSON"));
-    EXPECT_THAT(ErrorOf(R"({"format":"other","version":1})"), HasSubstr("format"));
-    EXPECT_THAT(ErrorOf(R"({"format":"zefalink-case","version":9})"), HasSubstr("version"));
     const std::string head = R"({"format":"zefalink-case","version":1,)";
-    EXPECT_THAT(ErrorOf(head + R"("units":[{"name":"P","variables":{"Bogus":1}}]})"),
-                HasSubstr("units.P.variables.Bogus: no such variable"));
-    EXPECT_THAT(ErrorOf(head + R"("units":[{"name":"P","variables":{"PortNumber":"x"}}]})"),
-                HasSubstr("units.P.variables.PortNumber: expected a number"));
-    EXPECT_THAT(
-        ErrorOf(head + R"("units":[{"name":"P","variables":{"OutletMassFlows":[[1,2],[3]]}}]})"),
-        HasSubstr("OutletMassFlows[1]"));
-    EXPECT_THAT(ErrorOf(head + R"("units":[{"name":"P","variables":{"Inlets":["S1"]}}]})"),
-                HasSubstr("Inlets[0]: unknown stream \"S1\""));
-    EXPECT_THAT(ErrorOf(head + R"("solver":{"step_size":0}})"), HasSubstr("solver.step_size"));
+    const std::string unit = head + R"("units":[{"name":"P","variables":{)";
+    const std::pair<std::string, const char*> bad[] = {
+        {"{", "not valid JSON"},
+        {R"({"format":"other","version":1})", "format"},
+        {R"({"format":"zefalink-case","version":9})", "version"},
+        {unit + R"("Bogus":1}}]})", "units.P.variables.Bogus: no such variable"},
+        {unit + R"("PortNumber":"x"}}]})", "units.P.variables.PortNumber: expected a number"},
+        {unit + R"("OutletMassFlows":[[1,2],[3]]}}]})", "OutletMassFlows[1]"},
+        {unit + R"("Inlets":["S1"]}}]})", "Inlets[0]: unknown stream \"S1\""},
+        {head + R"("solver":{"step_size":0}})", "solver.step_size"},
+    };
+    for (const auto& [text, message] : bad) EXPECT_THAT(ErrorOf(text), HasSubstr(message));
     fs::remove(path);
     EXPECT_THROW(LoadCase(path), CaseFileError);
 }
