@@ -128,7 +128,7 @@ TEST(ZefasimInput, ErrorsNameFileLineAndProblem) {
     }
 }
 
-TEST(ZefasimInput, KeywordLinesOfTheExtensionApply) {
+TEST(ZefasimInput, KeywordLinesOfTheExtensionApplyAllOrNothing) {
     Model m = BuildModel(Example("choke_well_plug.inp"), "c.inp");
     ApplyKeywords(m, "SHUTIN TSHUT1 = 0.0 s,  TSHUT2 = 0.2E+35 s   ");
     EXPECT_EQ(m.shut_from, 0);
@@ -144,11 +144,9 @@ TEST(ZefasimInput, KeywordLinesOfTheExtensionApply) {
     EXPECT_EQ(m.positions[m.FindPosition("NEWPOS")].section, 0);  // redefined, not duplicated
     ApplyKeywords(m, "WELL LABEL = W1, RESPRESSURE = 150000");
     EXPECT_EQ(m.wells[0].res_pressure, 150000);
-}
 
-TEST(ZefasimInput, KeywordInputIsAllOrNothing) {
-    Model m = BuildModel(Example("choke_well_plug.inp"), "c.inp");
-    double before = m.wells[0].res_pressure;
+    // Keyword input is all or nothing.
+    const double before = m.wells[0].res_pressure;
     EXPECT_THROW(ApplyKeywords(m,
                                "WELL LABEL = W1, RESPRESSURE = 7e6\nWELL LABEL = NOPE, "
                                "RESPRESSURE = 1"),
