@@ -153,8 +153,6 @@ TEST_F(ZefasimSession, OutputTrendsFollowTheRegisteredOrder) {
     const Branch& br = m.branches[0];
     EXPECT_FLOAT_EQ(v[13], static_cast<float>(br.flux.back()[kGas]));
     EXPECT_GT(v[13], 0);  // gas leaves through the outlet (positive downstream)
-    EXPECT_LT(v[10], 0);  // a higher outlet pressure lets less gas out
-    EXPECT_GT(v[2], 0);   // more gas in raises the source's pressure
 }
 
 // The reported sensitivities against central differences of whole run
@@ -199,7 +197,9 @@ TEST_F(ZefasimSession, DerivativesMatchFiniteDifferences) {
             };
             std::vector<float> base = run({gas, liquid, water, c.p_out});
             ASSERT_EQ(base.size(), 17u);
-            Phases dgdp = m.boundaries[0].deriv, dpdg = m.sources[0].deriv;
+            // As reported: DPDGGS, DPDGLTHLS, DPDGLTWTS and DGGDPB, DGLTHLDPB, DGLTWTDPB.
+            const float* dpdg = &base[2];
+            const float* dgdp = &base[10];
 
             // The outflow's response to the outlet pressure: the least-squares
             // slope over pressures 0.1 to 0.4 bar either side, so that the small
