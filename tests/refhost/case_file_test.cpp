@@ -6,6 +6,8 @@
 #include <filesystem>
 #include <fstream>
 
+#include "error_of.h"
+
 namespace zefa::test {
 
 using namespace refhost;
@@ -27,14 +29,9 @@ class CaseFileTest : public ::testing::Test {
     }
     void TearDown() override { fs::remove_all(dir); }
     void Write(const std::string& text) { std::ofstream(path) << text; }
-    std::string ErrorOf(const std::string& text) {
+    std::string LoadError(const std::string& text) {
         Write(text);
-        try {
-            LoadCase(path);
-        } catch (const CaseFileError& e) {
-            return e.what();
-        }
-        return "";
+        return ErrorOf([&] { LoadCase(path); });
     }
 
     fs::path dir;
@@ -97,7 +94,7 @@ TEST_F(CaseFileTest, BadFilesNameTheKeyAtFault) {
         {unit + R"("Inlets":["S1"]}}]})", "Inlets[0]: unknown stream \"S1\""},
         {head + R"("solver":{"step_size":0}})", "solver.step_size"},
     };
-    for (const auto& [text, message] : bad) EXPECT_THAT(ErrorOf(text), HasSubstr(message));
+    for (const auto& [text, message] : bad) EXPECT_THAT(LoadError(text), HasSubstr(message));
     fs::remove(path);
     EXPECT_THROW(LoadCase(path), CaseFileError);
 }
