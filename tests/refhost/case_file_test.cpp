@@ -7,6 +7,7 @@
 #include <fstream>
 
 #include "error_of.h"
+#include "host_world.h"
 
 namespace zefa::test {
 
@@ -19,23 +20,15 @@ using ::testing::HasSubstr;
 
 class CaseFileTest : public ::testing::Test {
   protected:
-    void SetUp() override {
-        dir = fs::temp_directory_path() /
-              ("zefa-case-" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) +
-               "-" + ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        fs::remove_all(dir);
-        fs::create_directories(dir);
-        path = (dir / "riser.case.json").string();
-    }
-    void TearDown() override { fs::remove_all(dir); }
     void Write(const std::string& text) { std::ofstream(path) << text; }
     std::string LoadError(const std::string& text) {
         Write(text);
         return ErrorOf([&] { LoadCase(path); });
     }
 
-    fs::path dir;
-    std::string path;
+    TempFolder temp;
+    const fs::path dir = temp.Path();
+    const std::string path = (dir / "riser.case.json").string();
 };
 
 TEST_F(CaseFileTest, EveryVariableKindSurvivesSaveAndRecall) {
