@@ -1,8 +1,8 @@
 // Fluids, flashes and mixing of the reference host against hand-checked values.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
-#include <numeric>
 
 #include "lib/fluid.h"
 #include "lib/stream.h"
