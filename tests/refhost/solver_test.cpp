@@ -41,11 +41,10 @@ Line MakeLine(bool two_valves, double p_feed = 5000.0, double p_sink = 2000.0) {
 }
 
 PFNetwork Network(const Line& l, bool two_valves) {
-    std::vector<StreamPtr> streams = {l.s1, l.s2};
-    if (two_valves) streams.push_back(l.s3);
     l.feed->BeginStep(0.0);
     l.sink->BeginStep(0.0);
-    PFNetwork net(streams);
+    PFNetwork net(two_valves ? std::vector<StreamPtr>{l.s1, l.s2, l.s3}
+                             : std::vector<StreamPtr>{l.s1, l.s2});
     net.AddStreamSpecifications();
     l.v1->AddEquations(net);
     if (two_valves) l.v2->AddEquations(net);
