@@ -6,6 +6,9 @@
 #include <filesystem>
 #include <fstream>
 
+#include "error_of.h"
+#include "host_world.h"
+
 namespace zefa::test {
 
 using namespace refhost;
@@ -17,28 +20,15 @@ using ::testing::HasSubstr;
 
 class CaseFileTest : public ::testing::Test {
   protected:
-    void SetUp() override {
-        dir = fs::temp_directory_path() /
-              ("zefa-case-" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) +
-               "-" + ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        fs::remove_all(dir);
-        fs::create_directories(dir);
-        path = (dir / "riser.case.json").string();
-    }
-    void TearDown() override { fs::remove_all(dir); }
     void Write(const std::string& text) { std::ofstream(path) << text; }
-    std::string ErrorOf(const std::string& text) {
+    std::string LoadError(const std::string& text) {
         Write(text);
-        try {
-            LoadCase(path);
-        } catch (const CaseFileError& e) {
-            return e.what();
-        }
-        return "";
+        return ErrorOf([&] { LoadCase(path); });
     }
 
-    fs::path dir;
-    std::string path;
+    TempFolder temp;
+    const fs::path dir = temp.Path();
+    const std::string path = (dir / "riser.case.json").string();
 };
 
 TEST_F(CaseFileTest, EveryVariableKindSurvivesSaveAndRecall) {
@@ -85,20 +75,19 @@ TEST_F(CaseFileTest, EveryVariableKindSurvivesSaveAndRecall) {
 }
 
 TEST_F(CaseFileTest, BadFilesNameTheKeyAtFault) {
-    EXPECT_THAT(ErrorOf("{"), HasSubstr("not valid JSON"));
-    EXPECT_THAT(ErrorOf(R"({"format":"other","version":1})"), HasSubstr("format"));
-    EXPECT_THAT(ErrorOf(R"({"format":"zefalink-case","version":9})"), HasSubstr("version"));
     const std::string head = R"({"format":"zefalink-case","version":1,)";
-    EXPECT_THAT(ErrorOf(head + R"("units":[{"name":"P","variables":{"Bogus":1}}]})"),
-                HasSubstr("units.P.variables.Bogus: no such variable"));
-    EXPECT_THAT(ErrorOf(head + R"("units":[{"name":"P","variables":{"PortNumber":"x"}}]})"),
-                HasSubstr("units.P.variables.PortNumber: expected a number"));
-    EXPECT_THAT(
-        ErrorOf(head + R"("units":[{"name":"P","variables":{"OutletMassFlows":[[1,2],[3]]}}]})"),
-        HasSubstr("OutletMassFlows[1]"));
-    EXPECT_THAT(ErrorOf(head + R"("units":[{"name":"P","variables":{"Inlets":["S1"]}}]})"),
-                HasSubstr("Inlets[0]: unknown stream \"S1\""));
-    EXPECT_THAT(ErrorOf(head + R"("solver":{"step_size":0}})"), HasSubstr("solver.step_size"));
+    const std::string unit = head + R"("units":[{"name":"P","variables":{)";
+    const std::pair<std::string, const char*> bad[] = {
+        {"{", "not valid JSON"},
+        {R"({"format":"other","version":1})", "format"},
+        {R"({"format":"zefalink-case","version":9})", "version"},
+        {unit + R"("Bogus":1}}]})", "units.P.variables.Bogus: no such variable"},
+        {unit + R"("PortNumber":"x"}}]})", "units.P.variables.PortNumber: expected a number"},
+        {unit + R"("OutletMassFlows":[[1,2],[3]]}}]})", "OutletMassFlows[1]"},
+        {unit + R"("Inlets":["S1"]}}]})", "Inlets[0]: unknown stream \"S1\""},
+        {head + R"("solver":{"step_size":0}})", "solver.step_size"},
+    };
+    for (const auto& [text, message] : bad) EXPECT_THAT(LoadError(text), HasSubstr(message));
     fs::remove(path);
     EXPECT_THROW(LoadCase(path), CaseFileError);
 }

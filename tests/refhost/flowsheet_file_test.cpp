@@ -6,6 +6,8 @@
 
 #include <fstream>
 
+#include "error_of.h"
+
 using namespace refhost;
 using nlohmann::json;
 
@@ -21,12 +23,7 @@ json Example() {
 std::string LoadError(const std::function<void(json&)>& change) {
     json doc = Example();
     change(doc["flowsheet"]);
-    try {
-        LoadFlowsheet(doc["flowsheet"], "x.case.json");
-    } catch (const CaseFileError& e) {
-        return e.what();
-    }
-    return "(loaded)";
+    return ErrorOf([&] { LoadFlowsheet(doc["flowsheet"], "x.case.json"); });
 }
 
 }  // namespace
@@ -105,13 +102,8 @@ TEST(FlowsheetFile, RecordColumnsReadValuesInTheirUnits) {
     EXPECT_EQ(plan.columns[4].header, "FIC-200 OP [%]");
     EXPECT_DOUBLE_EQ(plan.columns[4].value(), 30.0);
 
-    const auto error = [&](const char* record) -> std::string {
-        try {
-            LoadRecord(json::parse(record), "x.case.json", *plant, {});
-        } catch (const CaseFileError& e) {
-            return e.what();
-        }
-        return "(loaded)";
+    const auto error = [&](const char* record) {
+        return ErrorOf([&] { LoadRecord(json::parse(record), "x.case.json", *plant, {}); });
     };
     EXPECT_EQ(error(R"({"variables": [{"unit": "FIC-200", "member": "Op"}]})"),
               "x.case.json: record.variables[0].member: unit \"FIC-200\" has no member \"Op\" (did "

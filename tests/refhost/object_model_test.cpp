@@ -82,16 +82,5 @@ TEST(Flowsheet, FindsOperationsAddsTablesAndPlots) {
     EXPECT_EQ(sheet.FindPlot("ProfilePlot"), nullptr);
 }
 
-TEST(ScriptedUserInterface, AnswersFromTheQueueThenDefaults) {
-    ScriptedUserInterface ui;
-    ui.QueueYesNo(true);
-    ui.QueuePath(std::string("/models/a.inp"));
-    EXPECT_TRUE(ui.AskYesNo("Save?", "T"));
-    EXPECT_FALSE(ui.AskYesNo("Again?", "T"));
-    EXPECT_EQ(ui.OpenFile("/models", "*.inp", "Open"), "/models/a.inp");
-    EXPECT_EQ(ui.OpenFile("/models", "*.inp", "Open"), std::nullopt);
-    EXPECT_EQ(ui.History().size(), 4u);
-}
-
 }  // namespace
 }  // namespace zefa::test

@@ -1,13 +1,11 @@
 // Runs `zefalink ping` against a scripted peer that records every byte it receives.
 #include <gtest/gtest.h>
 #include <sys/wait.h>
-#include <unistd.h>
 
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 
+#include "host_world.h"
 #include "scripted_peer.h"
 
 namespace zefa::test {
@@ -16,28 +14,16 @@ namespace {
 namespace pr = zefa::protocol;
 namespace fs = std::filesystem;
 
-std::string ReadFile(const fs::path& path) {
-    std::ifstream in(path);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
 class PingCommandTest : public ::testing::Test {
   protected:
-    void SetUp() override {
-        dir = fs::temp_directory_path() / ("zefalink_ping_" + std::to_string(::getpid()));
-        fs::remove_all(dir);
-        fs::create_directories(dir);
-    }
-    void TearDown() override { fs::remove_all(dir); }
     int Run(const std::string& arguments) {
         const std::string command = std::string(ZEFALINK_PATH) + " ping " + arguments + " > " +
                                     (dir / "out").string() + " 2> " + (dir / "err").string();
         const int status = std::system(command.c_str());
         return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     }
-    fs::path dir;
+    TempFolder folder;
+    const fs::path dir = folder.Path();
     const Bytes ping = pr::PackText("ZEFA_PING", "no data for ZEFA_PING");
     const Bytes pong = pr::PackText("ZEFA_PONG", "no data for ZEFA_PONG ");
 };

@@ -1,52 +1,31 @@
 #pragma once
 
-#include <stdlib.h>
-#include <unistd.h>
-
-#include <filesystem>
-#include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
 
 #include "client/protocol.h"
+#include "host_world.h"
 #include "session.h"
 
 namespace zefasim::testing {
 
 namespace proto = zefa::protocol;
 
-inline std::string ReadFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
+using zefa::test::ReadFile;
 
 inline std::string Example(const std::string& name) {
     return ReadFile(std::string(ZEFA_EXAMPLES_DIR) + "/" + name);
 }
 
 // A fresh folder, removed with everything in it at the end of the test.
-class TempDir {
+class TempDir : public zefa::test::TempFolder {
   public:
-    TempDir() {
-        std::string templ = (std::filesystem::temp_directory_path() / "zefasim-XXXXXX").string();
-        path_ = mkdtemp(templ.data()) ? templ : std::string();
-    }
-    ~TempDir() {
-        std::error_code ec;
-        std::filesystem::remove_all(path_, ec);
-    }
-    const std::string& path() const { return path_; }
-    std::string File(const std::string& name) const { return path_ + "/" + name; }
+    std::string path() const { return Str(); }
+    std::string File(const std::string& name) const { return Str() + "/" + name; }
     void Write(const std::string& name, const std::string& text) const {
-        std::ofstream(File(name), std::ios::binary) << text;
+        zefa::test::WriteFile(File(name), text);
     }
     void CopyExample(const std::string& name) const { Write(name, Example(name)); }
-
-  private:
-    std::string path_;
 };
 
 inline proto::Message Text(proto::MessageType type, const std::string& text) {

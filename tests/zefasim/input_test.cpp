@@ -104,6 +104,13 @@ TEST(ZefasimInput, ErrorsNameFileLineAndProblem) {
         {"WELL", "WELL LABEL = W, BRANCH = L, SECTION = 3,",
          "small.inp:9: statement ends with a comma"},
         {"WELL", "WELL LABEL = W$, BRANCH = L, SECTION = 3", "'W$' is not a valid label for LABEL"},
+        // The ranges the protocol's input data share.
+        {"SOURCE", "SOURCE LABEL = S, BRANCH = L, SECTION = 1, MASSFLOW = 1e9 kg/s",
+         "MASSFLOW 1e+09 kg/s lies outside -100000 .. 100000 kg/s"},
+        {"BOUNDARY", "BOUNDARY LABEL = OUT, NODE = B, PRESSURE = 1e10 Pa",
+         "PRESSURE 1e+10 N/m2 lies outside 1000 .. 7.5e+08 N/m2"},
+        {"BOUNDARY", "BOUNDARY LABEL = OUT, NODE = B, PRESSURE = 2 MPa, TEMPERATURE = -300 C",
+         "TEMPERATURE -300 C lies outside -200 .. 1000 C"},
     };
     for (const BadCase& c : cases) {
         std::string text = std::string("\n") + kSmall;
@@ -121,7 +128,7 @@ TEST(ZefasimInput, ErrorsNameFileLineAndProblem) {
     }
 }
 
-TEST(ZefasimInput, KeywordLinesOfTheExtensionApply) {
+TEST(ZefasimInput, KeywordLinesOfTheExtensionApplyAllOrNothing) {
     Model m = BuildModel(Example("choke_well_plug.inp"), "c.inp");
     ApplyKeywords(m, "SHUTIN TSHUT1 = 0.0 s,  TSHUT2 = 0.2E+35 s   ");
     EXPECT_EQ(m.shut_from, 0);
@@ -137,11 +144,9 @@ TEST(ZefasimInput, KeywordLinesOfTheExtensionApply) {
     EXPECT_EQ(m.positions[m.FindPosition("NEWPOS")].section, 0);  // redefined, not duplicated
     ApplyKeywords(m, "WELL LABEL = W1, RESPRESSURE = 150000");
     EXPECT_EQ(m.wells[0].res_pressure, 150000);
-}
 
-TEST(ZefasimInput, KeywordInputIsAllOrNothing) {
-    Model m = BuildModel(Example("choke_well_plug.inp"), "c.inp");
-    double before = m.wells[0].res_pressure;
+    // Keyword input is all or nothing.
+    const double before = m.wells[0].res_pressure;
     EXPECT_THROW(ApplyKeywords(m,
                                "WELL LABEL = W1, RESPRESSURE = 7e6\nWELL LABEL = NOPE, "
                                "RESPRESSURE = 1"),
