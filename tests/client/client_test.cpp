@@ -328,7 +328,9 @@ TEST_F(ClientTest, ServerErrorsAndWarnings) {
     peer.Answer(pr::PackText("ZEFA_ERROR", "  warning: old file format "))
         .Answer(pr::PackText("ZEFA_ERROR", " cannot open case.inp "))
         .Answer(pr::PackText("ZEFA_ERROR", "cannot integrate"))
-        .Answer(pr::PackText("ZEFA_ERROR", "no time"));
+        .Answer(pr::PackText("ZEFA_ERROR", "no time"))
+        .Answer(Floats("ZEFA_OUT_TIME", {3}))
+        .Answer(pr::PackText("ZEFA_ERROR", "no trend"));
     Connect(peer);
     EXPECT_TRUE(client.LoadFile("case.inp"));
     EXPECT_TRUE(owner.errors.empty());
@@ -344,6 +346,11 @@ TEST_F(ClientTest, ServerErrorsAndWarnings) {
     double time = 7;
     EXPECT_FALSE(client.GetSimTime(time));
     EXPECT_EQ(time, 7);
+    // A failed request never hands back the values of the reply before it.
+    EXPECT_TRUE(client.GetSimTime(time));
+    std::vector<double> values{1};
+    EXPECT_FALSE(client.SetSendTrendNames(values, "T"));
+    EXPECT_TRUE(values.empty());
 }
 
 TEST_F(ClientTest, WrongRepliesForEachWaitingBehaviour) {

@@ -177,7 +177,11 @@ TEST_F(VariableChangeTest, PlugTableKeepsOneBlankRowAtItsEnd) {
     // The blank row stays when "cleared" again.
     Label("PlugLabels", "", 2);
     EXPECT_THAT(Texts("PlugLabels"), ElementsAre("PLUG-1A", "PLUG-3", ""));
+    // Any ticked row launches, not only the last one changed.
+    Number("PlugCheckBoxes", 1, 0);
     Number("PlugCheckBoxes", 0, 1);
+    EXPECT_TRUE(State().pending().boolPlugSelected);
+    Number("PlugCheckBoxes", 0, 0);
     EXPECT_FALSE(State().pending().boolPlugSelected);
 }
 
@@ -226,6 +230,9 @@ TEST_F(VariableChangeTest, TrendRowsOfWholePipelineVariablesTakeNoPosition) {
     EXPECT_FALSE(State().pending().boolTrendsChanged);
     integrator().running_ = true;
     Label("TrendPositions", "MIDDLE", 0);
+    EXPECT_TRUE(State().pending().boolTrendsChanged);
+    State().pending().boolTrendsChanged = false;
+    Number("enumTrendVars", 8050, 0);
     EXPECT_TRUE(State().pending().boolTrendsChanged);
 }
 
@@ -492,11 +499,19 @@ TEST_F(PendingRequestTest, ActionsWaitWhileTheIntegratorRuns) {
     EXPECT_TRUE(State().client().IsTracingClient);
     EXPECT_EQ(Sent("ZEFA_KEYWORD_INPUT"), 0u);
     EXPECT_EQ(Sent("ZEFA_INPUT_LOG"), 0u);
+    // The next host step carries them out.
+    SetNumber("ignoreZEFA", 0);
+    zefa->PreProcessStates();
+    ASSERT_TRUE(zefa->WaitForZEFAToCompleteIntegration());  // the step it started
+    EXPECT_FALSE(pending.boolNewPositionPending || pending.boolLoggingChanged ||
+                 pending.boolShutIn);
+    EXPECT_EQ(Sent("ZEFA_KEYWORD_INPUT", 1), 1u);
+    EXPECT_EQ(Sent("ZEFA_INPUT_LOG_ON", 1), 1u);
 
     integrator().running_ = false;
     Press("SendNewPosition");
     Number("boolLogClient", 0);
-    EXPECT_EQ(Sent("ZEFA_KEYWORD_INPUT", 1), 1u);
+    EXPECT_EQ(Sent("ZEFA_KEYWORD_INPUT", 2), 2u);
     EXPECT_EQ(Sent("ZEFA_INPUT_LOG_OFF", 1), 1u);
     EXPECT_FALSE(State().client().IsTracingClient);
 }

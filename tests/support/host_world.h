@@ -11,6 +11,8 @@
 #include "extension/inspector.h"
 #include "extension/zefa.h"
 #include "lib/case.h"
+#include "lib/dynamic_container.h"
+#include "lib/stream.h"
 
 namespace zefa::test {
 
@@ -102,6 +104,11 @@ class HostWorld : public ::testing::Test {
     void UsePositionVariables();
     // A new case connected (without auto-start) to 127.0.0.1:port.
     void ConnectNewCase(int port);
+    // The example flowline's connections in a dynamic run: the host feeds the
+    // inlet source IN from `inlet` and holds the pressure of the outlet
+    // boundary OUT at `outlet`, with the equations on and the outlet's flow
+    // switch as given.
+    void ConnectFlowline(double flow_switch);
 
     std::vector<std::string> Shown(const std::string& kind) const;  // "title|text"
     std::vector<std::string> Boxes() const { return Shown("message"); }
@@ -143,6 +150,8 @@ class HostWorld : public ::testing::Test {
     std::unique_ptr<ZEFA> zefa;
     bool initialized = false;
     bool terminated = false;
+    std::shared_ptr<refhost::Stream> inlet, outlet;      // ConnectFlowline's
+    std::shared_ptr<refhost::HostDynamicContainer> dyn;  // ConnectFlowline's
 };
 
 // The host world with the extension bound to a unit whose variables are all
