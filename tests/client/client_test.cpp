@@ -391,17 +391,6 @@ TEST_F(ClientTest, WrongRepliesForEachWaitingBehaviour) {
     EXPECT_EQ(owner.errors.size(), 5u);
 }
 
-TEST_F(ClientTest, UnknownKindIsACodingError) {
-    client.Owner = &owner;
-    client.SetRequestKind(MessageType::StopServer);
-    client.HandleReply(pr::PackEmpty("ZEFA_OK"));
-    ASSERT_EQ(owner.errors.size(), 2u);
-    EXPECT_EQ(owner.errors[0],
-              "ZEFA_Client Reported Error: Coding error in KAVRIS-ZEFA Link Extension.  "
-              "Undefined messageType.");
-    EXPECT_TRUE(client.IsWaiting());
-}
-
 TEST_F(ClientTest, PayloadLengthsZeroOddAndTruncated) {
     client.Owner = &owner;
     client.SetRequestKind(MessageType::GettrResult);
@@ -429,47 +418,6 @@ TEST_F(ClientTest, PayloadLengthsZeroOddAndTruncated) {
     client.SetRequestKind(MessageType::GetStep);
     client.HandleReply(Bytes{'Z', 'E'});
     EXPECT_EQ(owner.errors.back().rfind(kDifferent, 0), 0u);
-}
-
-TEST_F(ClientTest, ClosedPeerSilenceAndWrongRepliesPastTheDeadline) {
-    Bytes half = Floats("ZEFA_OUT_STEP", {1, 2, 3});
-    half.resize(30);
-    ScriptedPeer peer;
-    peer.Receive()
-        .Pause(1300)  // Ping: silence
-        .Receive()    // GetOutTrendData: wrong replies
-        .Send(Ok())
-        .Pause(400)
-        .Send(Ok())
-        .Pause(400)
-        .Send(Ok())
-        .Pause(400)
-        .Send(Ok())
-        .Pause(400)
-        .Receive()
-        .Send(half)
-        .Close();
-    Connect(peer, 0.6);  // rounds to 1 second
-    auto start = SteadyClock::now();
-    EXPECT_FALSE(client.Ping());
-    EXPECT_GE(SteadyClock::now() - start, std::chrono::milliseconds(950));
-    EXPECT_EQ(owner.errors, std::vector<std::string>{std::string(kReceiveError)});
-
-    owner.errors.clear();
-    start = SteadyClock::now();
-    EXPECT_FALSE(client.GetOutTrendData());
-    EXPECT_LT(SteadyClock::now() - start, std::chrono::milliseconds(2500));
-    const std::string no_reply =
-        "No reply (within the timeout period) from the ZEFA Server for the Client sent message "
-        "of type: 3";
-    EXPECT_NE(std::find(owner.errors.begin(), owner.errors.end(), no_reply), owner.errors.end());
-    EXPECT_EQ(owner.errors.front().rfind(kDifferent, 0), 0u);
-
-    owner.errors.clear();
-    double step = 5;
-    EXPECT_FALSE(client.GetPlannedTimeStep(step));
-    EXPECT_EQ(step, 5);
-    EXPECT_EQ(owner.errors, std::vector<std::string>{std::string(kReceiveError)});
 }
 
 // A frame the client cannot read whole leaves the byte stream out of step: the
