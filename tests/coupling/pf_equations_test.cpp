@@ -3,9 +3,6 @@
 #include <gmock/gmock.h>
 
 #include <array>
-#include <cmath>
-#include <functional>
-#include <limits>
 
 #include "coupling_fixture.h"
 #include "fake_server.h"
@@ -121,77 +118,47 @@ TEST_F(CouplingEquations, CoefficientsLineariseThePipelineAnswerInTheHostsFlowSi
     }
 }
 
-// Cases beside the plain one: each row changes the inlet's fluid, then takes
-// a trend vector and checks the source's flow coefficient (and the
-// boundary's, where given).
-TEST_F(CouplingEquations, FloorsFluidSplitsAndMissingWeightsKeepTheEquationsFinite) {
-    const double none = std::numeric_limits<double>::quiet_NaN();
-    const std::string zero_weight =
-        "IN: the light liquid phase has a molecular weight of 0; its "
-        "flow is left out of the pressure-flow equation." +
-        kSuffix;
-    struct Row {
-        const char* what;
-        std::function<void()> fluid;
-        std::vector<double> source_derivs, source_flows, boundary_derivs;
-        double c1, dF;
-        std::vector<std::string> lines;
-    };
-    const Row rows[] = {
-        // Zero boundary derivatives: N = F + 1e-15 (p - P); a source c1 of
-        // -5e-17 becomes +1e-15.
-        {"floors", [] {}, {1e-15, 1e-15, 0}, {2, 8, 0}, {0, 0, 0}, 1e-15, 1e-15, {}},
-        // No flow: the fluid's split, vapour 0.6, aqueous 0.2 of 2 kgmole/s: 0.1.
-        {"no flow",
-         [&] {
-             in->fluid.vapour_fraction = 0.6;
-             in->fluid.molar_flow = 2.0;
-         },
-         {4000, 8000, 5000},
-         {0, 0, 0},
-         {0, 0, 0},
-         -(0.6 * 20 * 4 + 0.3 * 80 * 8 + 0.1 * 18 * 5),
-         none,
-         {}},
-        // A gas flow the fluid has no vapour for: the fluid's split too.
-        {"no vapour",
-         [&] { in->fluid.vapour = nullptr; },
-         {4000, 8000, 5000},
-         {3, 0, 0},
-         {0, 0, 0},
-         -(0.3 * 80 * 8 + 0.1 * 18 * 5),
-         none,
-         {}},
-        // An oil phase of 0 kg/kgmole carrying no flow: fraction 0, reported.
-        {"zero weight",
-         [&] {
-             in->fluid.vapour = std::make_shared<TestPhase>(0.0, 20.0, std::vector<double>{});
-             in->fluid.liquid = std::make_shared<TestPhase>(0.0, 0.0, std::vector<double>{});
-         },
-         {4000, 8000, 0},
-         {2, 0, 0},
-         {-1e-3, -2e-3, 0},
-         -(1.0 * 20 * 4),
-         -0.075,
-         {zero_weight}},
-    };
-    for (const Row& row : rows) {
-        SCOPED_TRACE(row.what);
-        row.fluid();
-        Trend(row.source_derivs, row.source_flows, 3e6, row.boundary_derivs);
-        BoundaryFlows(2, 8, 1.8);
-        const auto before = Lines().size();
-        zefa->UpdatePFEquationCoeffs();
-        EXPECT_DOUBLE_EQ(Pressure()[1], row.c1);
-        EXPECT_DOUBLE_EQ(Pressure()[2], row.c1 * 0.25 + 5000.0);
-        if (!std::isnan(row.dF)) {
-            EXPECT_DOUBLE_EQ(Flow()[1], -row.dF);
-            EXPECT_DOUBLE_EQ(Flow()[2], 0.3 - 3000.0 * row.dF);
-        }
-        const auto lines = Lines();
-        EXPECT_EQ(std::vector<std::string>(lines.begin() + static_cast<long>(before), lines.end()),
-                  row.lines);
-    }
+TEST_F(CouplingEquations, FloorsKeepBothVariablesInTheEquations) {
+    // Zero boundary derivatives: N = F + 1e-15 (p - P).
+    // Source derivatives giving c1 = -5e-17: c1 becomes +1e-15.
+    Trend({1e-15, 1e-15, 0}, {2, 8, 0}, 3e6, {0, 0, 0});
+    BoundaryFlows(2, 8, 1.8);
+    zefa->UpdatePFEquationCoeffs();
+    EXPECT_DOUBLE_EQ(Flow()[1], -1e-15);
+    EXPECT_DOUBLE_EQ(Flow()[2], 0.3 - 3000.0 * 1e-15);
+    EXPECT_DOUBLE_EQ(Pressure()[1], 1e-15);
+    EXPECT_DOUBLE_EQ(Pressure()[2], 1e-15 * 0.25 + 5000.0);
+    EXPECT_TRUE(Lines().empty());
+}
+
+TEST_F(CouplingEquations, PhaseFractionsComeFromTheFluidWithoutFlow) {
+    // Vapour fraction 0.6; aqueous 0.2 of 2 kgmole/s: 0.1; oil the rest, 0.3.
+    in->fluid.vapour_fraction = 0.6;
+    in->fluid.molar_flow = 2.0;
+    Trend({4000, 8000, 5000}, {0, 0, 0}, 3e6, {0, 0, 0});
+    zefa->UpdatePFEquationCoeffs();
+    EXPECT_DOUBLE_EQ(Pressure()[1], -(0.6 * 20 * 4 + 0.3 * 80 * 8 + 0.1 * 18 * 5));
+
+    // A gas flow the fluid has no vapour for: the fluid's split too.
+    in->fluid.vapour = nullptr;
+    Trend({4000, 8000, 5000}, {3, 0, 0}, 3e6, {0, 0, 0});
+    zefa->UpdatePFEquationCoeffs();
+    EXPECT_DOUBLE_EQ(Pressure()[1], -(0.3 * 80 * 8 + 0.1 * 18 * 5));
+    EXPECT_TRUE(Lines().empty()) << Lines()[0];
+}
+
+TEST_F(CouplingEquations, ZeroMolecularWeightIsReportedNotDividedBy) {
+    // The oil phase says 0 kg/kgmole while carrying no flow: its fraction is 0
+    // and the equation stays finite.
+    in->fluid.liquid = std::make_shared<TestPhase>(0.0, 0.0, std::vector<double>{});
+    Trend({4000, 8000, 0}, {2, 0, 0}, 3e6, {-1e-3, -2e-3, 0});
+    BoundaryFlows(2, 8, 1.8);
+    zefa->UpdatePFEquationCoeffs();
+    EXPECT_DOUBLE_EQ(Pressure()[1], -(1.0 * 20 * 4));
+    EXPECT_DOUBLE_EQ(Flow()[1], 0.075);  // the boundary is untouched by the inlet's fluid
+    EXPECT_THAT(Lines(), ElementsAre("IN: the light liquid phase has a molecular weight of 0; "
+                                     "its flow is left out of the pressure-flow equation." +
+                                     kSuffix));
 }
 
 TEST_F(CouplingEquations, StreamUpdateHandsTheResultsToTheEquations) {
