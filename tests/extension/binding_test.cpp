@@ -29,7 +29,7 @@ TEST_F(ExtensionTest, EveryVariableIsBoundToTheHostsOwnObject) {
                 State().vars().IsFinished);
     // The reference stream is the object variable's member, once there is one.
     EXPECT_EQ(State().vars().ReferenceStream, nullptr);
-    auto stream = std::make_shared<NamedStream>("REF");
+    auto stream = std::make_shared<TestStream>("REF");
     Var<refhost::MemObjectVariable>("ReferenceStream")->SetObject(stream);
     zefa->InitializeInternalVariables();
     EXPECT_EQ(State().vars().ReferenceStream, stream);

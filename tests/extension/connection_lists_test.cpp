@@ -42,9 +42,9 @@ TEST_F(ExtensionTest, AppendAndRemoveFollowTheRowRules) {
 }
 
 TEST_F(ExtensionTest, RemovingAnOutletRowRemovesItFromEveryColumnAndTheList) {
-    Var<host::StreamListVariable>("Outlets")->SetStreams({std::make_shared<NamedStream>("A"),
-                                                          std::make_shared<NamedStream>("B"),
-                                                          std::make_shared<NamedStream>("C")});
+    Var<host::StreamListVariable>("Outlets")->SetStreams({std::make_shared<TestStream>("A"),
+                                                          std::make_shared<TestStream>("B"),
+                                                          std::make_shared<TestStream>("C")});
     State().lists().intNumOutlets = 3;
     for (int i = 0; i < 3; ++i) zefa->AddANewOutlet();
     SetTexts("BoundaryTags", {"OUT1", "OUT2", "OUT3"});
@@ -62,7 +62,7 @@ TEST_F(ExtensionTest, RemovingAnOutletRowRemovesItFromEveryColumnAndTheList) {
 
 TEST_F(ExtensionTest, InletRowsStartAsSourcesAndRemoveTogether) {
     Var<host::StreamListVariable>("Inlets")->SetStreams(
-        {std::make_shared<NamedStream>("F1"), std::make_shared<NamedStream>("F2")});
+        {std::make_shared<TestStream>("F1"), std::make_shared<TestStream>("F2")});
     State().lists().intNumInlets = 2;
     zefa->AddANewInlet();
     zefa->AddANewInlet();

@@ -22,7 +22,7 @@ class StatusTest : public ExtensionTest {
         SetNumber("ControllersOn", 0);
         SetNumber("ignoreZEFA", 0);
         Var<host::StreamListVariable>("Outlets")->SetStreams(
-            {std::make_shared<NamedStream>("OUT")});
+            {std::make_shared<TestStream>("OUT")});
     }
     std::pair<std::string, double> Status() {
         zefa->DynamicStatusUpdate();

@@ -328,14 +328,14 @@ class StreamListTest : public VariableChangeTest {
         change.object = std::move(object);
         zefa->VariableChanged(change);
     }
-    std::shared_ptr<NamedStream> a = std::make_shared<NamedStream>("A"),
-                                 b = std::make_shared<NamedStream>("B"),
-                                 c = std::make_shared<NamedStream>("C");
+    std::shared_ptr<TestStream> a = std::make_shared<TestStream>("A"),
+                                 b = std::make_shared<TestStream>("B"),
+                                 c = std::make_shared<TestStream>("C");
 };
 
 TEST_F(StreamListTest, AConnectedStreamGetsARow) {
     Var<host::StreamListVariable>("Inlets")->SetStreams(
-        {a, b, c, std::make_shared<NamedStream>("D")});
+        {a, b, c, std::make_shared<TestStream>("D")});
     Changed(Var<host::Variable>("Inlets"));
     EXPECT_THAT(Texts("SourceTags"), ElementsAre("TA", "TB", "TC", "New Inlet"));
     EXPECT_THAT(Numbers("InletBoundaryCB"), ElementsAre(0, 1, 0, 0));
@@ -562,7 +562,7 @@ TEST_F(PendingRequestTest, AProfileIsFetchedAtOnceOnlyWhileTheIntegratorIsStoppe
 TEST_F(PendingRequestTest, EachEditAndButtonReachesItsAction) {
     SetNumber("boolTraceErrors", 1);
     SetNumber("TimeStepTimeOut", 1);
-    const auto stream = std::make_shared<NamedStream>("REF");
+    const auto stream = std::make_shared<TestStream>("REF");
     WriteFile(model_dir->Path() / "s.snp", "snapshot");
     SetText("SnapshotFile", "s.snp");
     std::size_t names_before = 0, trends_before = 0;
