@@ -1,8 +1,7 @@
 #pragma once
 
 // The coupling tests' host world: streams of the reference host connected as
-// inlets and outlets, a dynamic container, and a fluid and stream whose phases
-// a test chooses.
+// inlets and outlets, and a dynamic container.
 #include <gtest/gtest.h>
 
 #include <memory>
@@ -14,83 +13,15 @@
 #include "lib/case.h"
 #include "lib/dynamic_container.h"
 #include "lib/fluid.h"
-#include "lib/stream.h"
-#include "lib/variables.h"
 
 namespace zefa::test::coupling {
 
 using namespace refhost;
+using test::TestFluid;
+using test::TestPhase;
+using test::TestStream;
 
 const std::string kSuffix = ": PIPE-100: KAVRIS-ZEFA Link Error";
-// A phase and a fluid whose phases the test chooses.
-class TestPhase final : public host::Phase {
-  public:
-    TestPhase(double n, double mw, std::vector<double> x) : n_(n), mw_(mw), x_(std::move(x)) {}
-    double MolarFlow() const override { return n_; }
-    double MassFlow() const override { return n_ * mw_; }
-    double MolecularWeight() const override { return mw_; }
-    std::vector<double> Composition() const override { return x_; }
-
-  private:
-    double n_, mw_;
-    std::vector<double> x_;
-};
-
-class TestFluid final : public host::Fluid {
-  public:
-    std::shared_ptr<host::Phase> vapour, liquid, aqueous;
-    std::vector<double> z = {0.25, 0.25, 0.25, 0.25};
-    double vapour_fraction = 0.0;  // molar
-    double molar_flow = 0.0;
-    std::shared_ptr<host::Fluid> Clone() const override {
-        return std::make_shared<TestFluid>(*this);
-    }
-    std::shared_ptr<host::Phase> VapourPhase() const override { return vapour; }
-    std::shared_ptr<host::Phase> LightLiquidPhase() const override { return liquid; }
-    std::shared_ptr<host::Phase> AqueousPhase() const override { return aqueous; }
-    void MixIn(const host::Fluid&) override {}
-    std::shared_ptr<host::RealValue> Temperature() override { return nullptr; }
-    std::shared_ptr<host::RealValue> Pressure() override { return nullptr; }
-    std::shared_ptr<host::RealValue> MolarFlow() override { return nullptr; }
-    std::vector<double> Composition() const override { return z; }
-    void SetComposition(const std::vector<double>& f) override { z = f; }
-    int TPFlash(double, double) override { return 0; }
-    int PHFlash(double, double) override { return 0; }
-    double MolarEnthalpy() const override { return 0; }
-    double VapourFraction() const override { return vapour_fraction; }
-    double MassVapourFraction() const override { return 0; }
-    double MolarFlowValue() const override { return molar_flow; }
-    double MassFlowValue() const override { return 0; }
-};
-
-// A stream whose values and fluid the test sets; its fluid is a TestFluid.
-class TestStream final : public host::MaterialStream {
-  public:
-    explicit TestStream(std::string name) : name_(std::move(name)) {}
-    std::string Name() const override { return name_; }
-    std::string TaggedName() const override { return name_; }
-    std::shared_ptr<host::RealValue> Pressure() override { return pressure; }
-    std::shared_ptr<host::RealValue> Temperature() override { return temperature; }
-    std::shared_ptr<host::RealValue> MassFlow() override { return mass_flow; }
-    std::shared_ptr<host::RealValue> MolarFlow() override { return molar_flow; }
-    double MonikerValue(const std::string&) const override { return 0; }
-    std::shared_ptr<host::Fluid> DuplicateFluid() const override { return fluid.Clone(); }
-
-    std::shared_ptr<MemNumberVariable> pressure = Value("pressure", 0.0);
-    std::shared_ptr<MemNumberVariable> temperature = Value("temperature", 0.0);
-    std::shared_ptr<MemNumberVariable> mass_flow = Value("massflow", 0.0);
-    std::shared_ptr<MemNumberVariable> molar_flow = Value("molarflow", 0.0);
-    TestFluid fluid;
-
-  private:
-    static std::shared_ptr<MemNumberVariable> Value(const std::string& quantity, double v) {
-        auto value = std::make_shared<MemNumberVariable>(quantity, quantity);
-        value->SetValue(v);
-        return value;
-    }
-    std::string name_;
-};
-
 class Coupling : public zefa::test::HostWorld {
   protected:
     void SetUp() override {

@@ -6,10 +6,6 @@ namespace {
 using ::testing::ElementsAre;
 using ::testing::IsEmpty;
 
-std::vector<double> ValuesOf(host::NumberArrayVariable& v) {
-    return v.GetValues().data;
-}
-
 TEST_F(ExtensionTest, AppendAndRemoveFollowTheRowRules) {
     auto tags = Var<host::TextArrayVariable>("SourceTags");
     zefa->AddANewText(tags.get(), "A");
@@ -34,62 +30,59 @@ TEST_F(ExtensionTest, AppendAndRemoveFollowTheRowRules) {
     zefa->AddANewValue(values.get(), host::kEmptyNumber);
     zefa->AddANewValue(values.get(), 1);
     zefa->AddANewValue(values.get(), 0);
-    EXPECT_THAT(ValuesOf(*values), ElementsAre(host::kEmptyNumber, 1, 0));
+    EXPECT_THAT(Numbers("PlugCheckBoxes"), ElementsAre(host::kEmptyNumber, 1, 0));
     zefa->RemoveAValue(values.get(), 0);
-    EXPECT_THAT(ValuesOf(*values), ElementsAre(1, 0));
+    EXPECT_THAT(Numbers("PlugCheckBoxes"), ElementsAre(1, 0));
     zefa->RemoveAValue(values.get(), 9);
-    EXPECT_THAT(ValuesOf(*values), ElementsAre(1));
+    EXPECT_THAT(Numbers("PlugCheckBoxes"), ElementsAre(1));
     zefa->RemoveAValue(values.get(), 0);
-    EXPECT_THAT(ValuesOf(*values), IsEmpty());
+    EXPECT_THAT(Numbers("PlugCheckBoxes"), IsEmpty());
     EXPECT_TRUE(window->Lines().empty());
     EXPECT_TRUE(ui->History().empty());
 }
 
 TEST_F(ExtensionTest, RemovingAnOutletRowRemovesItFromEveryColumnAndTheList) {
-    Var<host::StreamListVariable>("Outlets")->SetStreams({std::make_shared<NamedStream>("A"),
-                                                          std::make_shared<NamedStream>("B"),
-                                                          std::make_shared<NamedStream>("C")});
+    Var<host::StreamListVariable>("Outlets")->SetStreams({std::make_shared<TestStream>("A"),
+                                                          std::make_shared<TestStream>("B"),
+                                                          std::make_shared<TestStream>("C")});
     State().lists().intNumOutlets = 3;
     for (int i = 0; i < 3; ++i) zefa->AddANewOutlet();
-    Var<host::TextArrayVariable>("BoundaryTags")->SetValues({"OUT1", "OUT2", "OUT3"});
-    Var<host::NumberArrayVariable>("bFlowSwitch")->SetValues(host::NumberArray::OneD({0, 1, 0}));
-    Var<host::NumberArrayVariable>("OutletSourceCB")->SetValues(host::NumberArray::OneD({1, 0, 1}));
+    SetTexts("BoundaryTags", {"OUT1", "OUT2", "OUT3"});
+    SetNumbers("bFlowSwitch", {0, 1, 0});
+    SetNumbers("OutletSourceCB", {1, 0, 1});
 
     zefa->RemoveAnOutlet(1);
 
     EXPECT_THAT(StreamNames("Outlets"), ElementsAre("A", "C"));
-    EXPECT_THAT(Var<host::TextArrayVariable>("BoundaryTags")->GetValues(),
-                ElementsAre("OUT1", "OUT3"));
-    EXPECT_THAT(ValuesOf(*Var<host::NumberArrayVariable>("bFlowSwitch")), ElementsAre(0, 0));
-    EXPECT_THAT(ValuesOf(*Var<host::NumberArrayVariable>("OutletSourceCB")), ElementsAre(1, 1));
+    EXPECT_THAT(Texts("BoundaryTags"), ElementsAre("OUT1", "OUT3"));
+    EXPECT_THAT(Numbers("bFlowSwitch"), ElementsAre(0, 0));
+    EXPECT_THAT(Numbers("OutletSourceCB"), ElementsAre(1, 1));
     EXPECT_EQ(State().lists().intNumOutlets, 2);
 }
 
 TEST_F(ExtensionTest, InletRowsStartAsSourcesAndRemoveTogether) {
     Var<host::StreamListVariable>("Inlets")->SetStreams(
-        {std::make_shared<NamedStream>("F1"), std::make_shared<NamedStream>("F2")});
+        {std::make_shared<TestStream>("F1"), std::make_shared<TestStream>("F2")});
     State().lists().intNumInlets = 2;
     zefa->AddANewInlet();
     zefa->AddANewInlet();
-    EXPECT_THAT(Var<host::TextArrayVariable>("SourceTags")->GetValues(),
-                ElementsAre("New Inlet", "New Inlet"));
-    EXPECT_THAT(ValuesOf(*Var<host::NumberArrayVariable>("InletBoundaryCB")), ElementsAre(0, 0));
+    EXPECT_THAT(Texts("SourceTags"), ElementsAre("New Inlet", "New Inlet"));
+    EXPECT_THAT(Numbers("InletBoundaryCB"), ElementsAre(0, 0));
     // A row outside the list still drops the last stream (the count falls by one).
     zefa->RemoveAnInlet(4);
     EXPECT_THAT(StreamNames("Inlets"), ElementsAre("F1"));
     EXPECT_EQ(State().lists().intNumInlets, 1);
-    EXPECT_EQ(Var<host::TextArrayVariable>("SourceTags")->GetValues().size(), 1u);
+    EXPECT_EQ(Texts("SourceTags").size(), 1u);
 }
 
 TEST_F(ExtensionTest, ControllerRowsKeepTheOutputsSized) {
     zefa->AddController();
-    EXPECT_THAT(Var<host::TextArrayVariable>("KAVRISControllers")->GetValues(),
-                ElementsAre("*Name*"));
-    EXPECT_THAT(Var<host::TextArrayVariable>("ZEFAControllers")->GetValues(), ElementsAre("*Tag*"));
-    EXPECT_EQ(ValuesOf(*Var<host::NumberArrayVariable>("zefacontrollerops")).size(), 1u);
+    EXPECT_THAT(Texts("KAVRISControllers"), ElementsAre("*Name*"));
+    EXPECT_THAT(Texts("ZEFAControllers"), ElementsAre("*Tag*"));
+    EXPECT_EQ(Numbers("zefacontrollerops").size(), 1u);
     zefa->AddController();
     zefa->RemoveController(0);
-    EXPECT_EQ(ValuesOf(*Var<host::NumberArrayVariable>("zefacontrollerops")).size(), 1u);
+    EXPECT_EQ(Numbers("zefacontrollerops").size(), 1u);
     EXPECT_EQ(State().lists().intNumControllers, 0);  // the table operations never change the count
 }
 
@@ -98,8 +91,7 @@ TEST_F(ExtensionTest, AFailureInsideATableOperationIsReportedByName) {
     State().vars().bFlowSwitch.reset();
     zefa->AddANewOutlet();
     // The label was appended before the failure and stays.
-    EXPECT_THAT(Var<host::TextArrayVariable>("BoundaryTags")->GetValues(),
-                ElementsAre("New Outlet"));
+    EXPECT_THAT(Texts("BoundaryTags"), ElementsAre("New Outlet"));
     ASSERT_EQ(window->Lines().size(), 1u);
     EXPECT_EQ(window->Lines()[0],
               "METHOD -- AddANewValue: Object variable or With block variable not set: "

@@ -94,30 +94,32 @@ TEST_F(HostWorld, RecalledCaseIsRepairedAndUpgraded) {
     EXPECT_TRUE(State().pending().boolReservoirPressuresChanged);
 }
 
+// A recalled program path gives the model path its folder; a folder ending
+// in the separator gets the program's name. Settings in range stay.
 TEST_F(HostWorld, RecalledSettingsThatNeedNoRepairStay) {
     SetNumber("TCPTimeOut", 4999);
-    SetText("zefaExe", model_dir->Str() + "/");  // a folder ending in the separator
-    SetText("zefaModelPath", "/models");
+    SetText("zefaExe", model_dir->Str() + "/bin/zefa-server");
     Var<host::StreamListVariable>("Inlets")->SetLength(2);
     SetNumbers("PlugCheckBoxes", {0, 1, 1});  // the blank last row does not count
     ASSERT_EQ(Initialize(true), 4815);
     EXPECT_EQ(GetNumber("TCPTimeOut"), 4999);
-    EXPECT_EQ(GetText("zefaExe"), model_dir->Str() + "/zefa-server");
-    EXPECT_EQ(GetText("zefaModelPath"), "/models");
-    EXPECT_EQ(Shown("message").size(), 1u);
-    EXPECT_THAT(Numbers("InletBoundaryCB"), ElementsAre(0, 0));  // empty: filled silently
-    EXPECT_TRUE(State().pending().boolPlugSelected);
-    EXPECT_TRUE(window->Lines().empty());
-}
-
-TEST_F(HostWorld, RecalledProgramPathGivesItsFolderAsModelPath) {
-    SetText("zefaExe", model_dir->Str() + "/bin/zefa-server");
-    ASSERT_EQ(Initialize(true), 4815);
     EXPECT_EQ(GetText("zefaModelPath"), model_dir->Str() + "/bin");
     EXPECT_EQ(GetText("zefaExe"), model_dir->Str() + "/bin/zefa-server");
     ASSERT_EQ(Shown("message").size(), 1u);
     EXPECT_THAT(Shown("message")[0],
                 ::testing::HasSubstr("The path " + model_dir->Str() + "/bin will be used."));
+    EXPECT_THAT(Numbers("InletBoundaryCB"), ElementsAre(0, 0));  // empty: filled silently
+    EXPECT_TRUE(State().pending().boolPlugSelected);
+    EXPECT_TRUE(window->Lines().empty());
+
+    SetText("zefaExe", model_dir->Str() + "/");
+    SetText("zefaModelPath", "/models");
+    zefa->Terminate();
+    zefa = std::make_unique<ZEFA>(ui, clock);
+    ASSERT_EQ(Initialize(true), 4815);
+    EXPECT_EQ(GetText("zefaExe"), model_dir->Str() + "/zefa-server");
+    EXPECT_EQ(GetText("zefaModelPath"), "/models");
+    EXPECT_EQ(Shown("message").size(), 2u);
 }
 
 // A recalled list longer than a 16-bit count can hold ends Initialize with

@@ -89,59 +89,70 @@ class VariableChangeTest : public ViewTest {
     }
 };
 
-TEST_F(VariableChangeTest, RunIntervalMustHoldAWholeNumberOfHostSteps) {
-    SetNumber("ZEFARunInterval", 1);
-    EXPECT_TRUE(Number("ZEFARunInterval", 0.5));
-    EXPECT_FALSE(Number("ZEFARunInterval", 0.3));
+// Each edit is checked before the host stores it; a refusal says why (an
+// empty report: refused without a word).
+TEST_F(VariableChangeTest, EditsAreCheckedBeforeTheHostStoresThem) {
+    SetNumber("ZEFAsimTime", 100);
+    SetNumbers("OutletSourceCB", {0, 1});
+    SetNumbers("bFlowSwitch", {1, 0});
+    struct Row {
+        const char* tag;
+        double value;
+        int row;
+        bool allowed;
+        std::string report;
+    };
+    const Row rows[] = {
+        {"ZEFARunInterval", 0.5, -1, true, ""},
+        {"ZEFARunInterval", 0.3, -1, false,
+         "ZEFA Time Step is not a multiple of the KAVRIS time step"},
+        // No interval at all, or one that runs backwards, is no multiple either.
+        {"ZEFARunInterval", 0, -1, false, "ZEFA Time Step must be greater than 0."},
+        {"ZEFARunInterval", E, -1, false, "ZEFA Time Step must be greater than 0."},
+        {"TCPTimeOut", 0.99, -1, false,
+         "Communication Time Out value must be greater than or equal to 1 second."},
+        {"TCPTimeOut", 1, -1, true, ""},
+        {"InitTimeOut", 9.5, -1, false,
+         "Initialization Time Out value must be greater than or equal to 10 seconds."},
+        {"InitTimeOut", 10, -1, true, ""},
+        {"TimeStepTimeOut", 0.99, -1, false,
+         "ZEFA Time Step Time Out value must be greater than or equal to 1 second."},
+        {"TimeStepTimeOut", 1, -1, true, ""},
+        {"zefaEndTime", 100, -1, false, ""},  // not past the pipeline's time
+        {"zefaEndTime", 100.5, -1, true, ""},
+        // The flow switch is locked while the outlet is a source.
+        {"bFlowSwitch", 1, 1, false, ""},
+        {"bFlowSwitch", 0, 0, true, ""},
+        {"OutletSourceCB", 1, 0, true, ""},  // the switch goes off with it
+        {"bFlowSwitch", 1, 0, false, ""},
+        {"OutletSourceCB", 0, 1, true, ""},
+        {"bFlowSwitch", 1, 1, true, ""},
+    };
+    for (const Row& row : rows) {
+        const std::size_t reports = Reports().size();
+        EXPECT_EQ(Number(row.tag, row.value, row.row), row.allowed) << row.tag << " " << row.value;
+        if (row.report.empty()) {
+            EXPECT_EQ(Reports().size(), reports) << row.tag;
+        } else {
+            EXPECT_EQ(Reports().back(), row.report + ": PIPE-100: KAVRIS-ZEFA Link Error");
+        }
+    }
     EXPECT_EQ(GetNumber("ZEFARunInterval"), 0.5);
-    EXPECT_THAT(Reports(), ElementsAre("ZEFA Time Step is not a multiple of the KAVRIS time "
-                                       "step: PIPE-100: KAVRIS-ZEFA Link Error"));
-    // No interval at all, or one that runs backwards, is no multiple either.
-    EXPECT_FALSE(Number("ZEFARunInterval", 0));
-    EXPECT_FALSE(Number("ZEFARunInterval", E));
-    EXPECT_THAT(Reports()[1], HasSubstr("ZEFA Time Step must be greater than 0."));
+    EXPECT_EQ(State().client().TCPTimeOut, 1);  // the client waits with the new value
+    EXPECT_THAT(Numbers("bFlowSwitch"), ElementsAre(0, 1));
+
     // A host step too small to compare against cannot approve any interval.
     integrator().step_size_ = 0.001;
     EXPECT_FALSE(Number("ZEFARunInterval", 1));
     EXPECT_THAT(Reports().back(), HasSubstr("METHOD -- VariableChanging: Division by zero"));
-    EXPECT_EQ(GetNumber("ZEFARunInterval"), 0.5);
-}
-
-TEST_F(VariableChangeTest, TimeOutsHaveTheirLowerLimits) {
-    SetNumber("TCPTimeOut", 5);
-    EXPECT_FALSE(Number("TCPTimeOut", 0.99));
-    EXPECT_EQ(GetNumber("TCPTimeOut"), 5);
-    EXPECT_TRUE(Number("TCPTimeOut", 1));
-    EXPECT_EQ(State().client().TCPTimeOut, 1);  // the client waits with the new value
-
-    EXPECT_FALSE(Number("InitTimeOut", 9.5));
-    EXPECT_TRUE(Number("InitTimeOut", 10));
-    EXPECT_FALSE(Number("TimeStepTimeOut", 0.99));
-    EXPECT_TRUE(Number("TimeStepTimeOut", 1));
-    EXPECT_EQ(GetNumber("InitTimeOut"), 10);
-    EXPECT_EQ(GetNumber("TimeStepTimeOut"), 1);
-    const std::string suffix = ": PIPE-100: KAVRIS-ZEFA Link Error";
-    EXPECT_THAT(
-        Reports(),
-        ElementsAre(
-            "Communication Time Out value must be greater than or equal to 1 second." + suffix,
-            "Initialization Time Out value must be greater than or equal to 10 seconds." + suffix,
-            "ZEFA Time Step Time Out value must be greater than or equal to 1 second." + suffix));
-}
-
-TEST_F(VariableChangeTest, EndTimeAndSimTimeRules) {
-    SetNumber("ZEFAsimTime", 100);
-    EXPECT_FALSE(Number("zefaEndTime", 100));
-    EXPECT_TRUE(Number("zefaEndTime", 100.5));
-    EXPECT_THAT(Reports(), IsEmpty());
-
+    // While the integrator runs the pipeline's time and the connection stay.
     integrator().running_ = true;
     EXPECT_FALSE(Number("ZEFAsimTime", 0));
     EXPECT_FALSE(Press("CloseConnectionMessage"));
     EXPECT_EQ(GetNumber("ZEFAsimTime"), 100);
-    ASSERT_EQ(Reports().size(), 2u);
-    EXPECT_THAT(Reports()[0], HasSubstr("You can not change this while the Integrator is running.  "
-                                        "Stop the integrator (press the red light in KAVRIS)."));
+    EXPECT_THAT(Reports().back(), HasSubstr("You can not change this while the Integrator is "
+                                            "running.  Stop the integrator (press the red "
+                                            "light in KAVRIS)."));
     integrator().running_ = false;
     EXPECT_TRUE(Number("ZEFAsimTime", 0));
 }
@@ -177,7 +188,11 @@ TEST_F(VariableChangeTest, PlugTableKeepsOneBlankRowAtItsEnd) {
     // The blank row stays when "cleared" again.
     Label("PlugLabels", "", 2);
     EXPECT_THAT(Texts("PlugLabels"), ElementsAre("PLUG-1A", "PLUG-3", ""));
+    // Any ticked row launches, not only the last one changed.
+    Number("PlugCheckBoxes", 1, 0);
     Number("PlugCheckBoxes", 0, 1);
+    EXPECT_TRUE(State().pending().boolPlugSelected);
+    Number("PlugCheckBoxes", 0, 0);
     EXPECT_FALSE(State().pending().boolPlugSelected);
 }
 
@@ -192,18 +207,6 @@ TEST_F(VariableChangeTest, ReservoirRowsStartWithoutAPressure) {
     EXPECT_FALSE(State().pending().boolReservoirPressuresChanged);
     Number("ResevoirPressures", 15000, 0);
     EXPECT_TRUE(State().pending().boolReservoirPressuresChanged);
-}
-
-TEST_F(VariableChangeTest, FlowSwitchIsLockedWhileTheOutletIsASource) {
-    SetNumbers("OutletSourceCB", {0, 1});
-    SetNumbers("bFlowSwitch", {1, 0});
-    EXPECT_FALSE(Number("bFlowSwitch", 1, 1));
-    EXPECT_TRUE(Number("bFlowSwitch", 0, 0));
-    EXPECT_TRUE(Number("bFlowSwitch", 1, 0));
-    Number("OutletSourceCB", 1, 0);
-    EXPECT_THAT(Numbers("bFlowSwitch"), ElementsAre(0, 0));
-    Number("OutletSourceCB", 0, 1);
-    EXPECT_TRUE(Number("bFlowSwitch", 1, 1));
 }
 
 TEST_F(VariableChangeTest, TrendRowsOfWholePipelineVariablesTakeNoPosition) {
@@ -226,6 +229,9 @@ TEST_F(VariableChangeTest, TrendRowsOfWholePipelineVariablesTakeNoPosition) {
     EXPECT_FALSE(State().pending().boolTrendsChanged);
     integrator().running_ = true;
     Label("TrendPositions", "MIDDLE", 0);
+    EXPECT_TRUE(State().pending().boolTrendsChanged);
+    State().pending().boolTrendsChanged = false;
+    Number("enumTrendVars", 8050, 0);
     EXPECT_TRUE(State().pending().boolTrendsChanged);
 }
 
@@ -322,14 +328,14 @@ class StreamListTest : public VariableChangeTest {
         change.object = std::move(object);
         zefa->VariableChanged(change);
     }
-    std::shared_ptr<NamedStream> a = std::make_shared<NamedStream>("A"),
-                                 b = std::make_shared<NamedStream>("B"),
-                                 c = std::make_shared<NamedStream>("C");
+    std::shared_ptr<TestStream> a = std::make_shared<TestStream>("A"),
+                                 b = std::make_shared<TestStream>("B"),
+                                 c = std::make_shared<TestStream>("C");
 };
 
 TEST_F(StreamListTest, AConnectedStreamGetsARow) {
     Var<host::StreamListVariable>("Inlets")->SetStreams(
-        {a, b, c, std::make_shared<NamedStream>("D")});
+        {a, b, c, std::make_shared<TestStream>("D")});
     Changed(Var<host::Variable>("Inlets"));
     EXPECT_THAT(Texts("SourceTags"), ElementsAre("TA", "TB", "TC", "New Inlet"));
     EXPECT_THAT(Numbers("InletBoundaryCB"), ElementsAre(0, 1, 0, 0));
@@ -492,11 +498,19 @@ TEST_F(PendingRequestTest, ActionsWaitWhileTheIntegratorRuns) {
     EXPECT_TRUE(State().client().IsTracingClient);
     EXPECT_EQ(Sent("ZEFA_KEYWORD_INPUT"), 0u);
     EXPECT_EQ(Sent("ZEFA_INPUT_LOG"), 0u);
+    // The next host step carries them out.
+    SetNumber("ignoreZEFA", 0);
+    zefa->PreProcessStates();
+    ASSERT_TRUE(zefa->WaitForZEFAToCompleteIntegration());  // the step it started
+    EXPECT_FALSE(pending.boolNewPositionPending || pending.boolLoggingChanged ||
+                 pending.boolShutIn);
+    EXPECT_EQ(Sent("ZEFA_KEYWORD_INPUT", 1), 1u);
+    EXPECT_EQ(Sent("ZEFA_INPUT_LOG_ON", 1), 1u);
 
     integrator().running_ = false;
     Press("SendNewPosition");
     Number("boolLogClient", 0);
-    EXPECT_EQ(Sent("ZEFA_KEYWORD_INPUT", 1), 1u);
+    EXPECT_EQ(Sent("ZEFA_KEYWORD_INPUT", 2), 2u);
     EXPECT_EQ(Sent("ZEFA_INPUT_LOG_OFF", 1), 1u);
     EXPECT_FALSE(State().client().IsTracingClient);
 }
@@ -548,7 +562,7 @@ TEST_F(PendingRequestTest, AProfileIsFetchedAtOnceOnlyWhileTheIntegratorIsStoppe
 TEST_F(PendingRequestTest, EachEditAndButtonReachesItsAction) {
     SetNumber("boolTraceErrors", 1);
     SetNumber("TimeStepTimeOut", 1);
-    const auto stream = std::make_shared<NamedStream>("REF");
+    const auto stream = std::make_shared<TestStream>("REF");
     WriteFile(model_dir->Path() / "s.snp", "snapshot");
     SetText("SnapshotFile", "s.snp");
     std::size_t names_before = 0, trends_before = 0;

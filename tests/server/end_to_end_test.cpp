@@ -1,5 +1,5 @@
 // Auto-start of a real zefa-server on a free loopback port: connect, load,
-// initialise, snapshot, close; the server is gone afterwards.
+// initialise, snapshot, stop; the server is gone afterwards.
 #include <sys/stat.h>
 
 #include "live_server.h"
@@ -22,23 +22,6 @@ class EndToEnd : public LiveServerWorld {
     }
 };
 
-TEST_F(EndToEnd, AutoStartLoadInitialiseSnapshotAndClose) {
-    ASSERT_GT(pid, 0);
-    EXPECT_TRUE(server_start::IsProcessRunning(pid));
-    EXPECT_TRUE(NoStartScripts(case_dir->Path()));
-    EXPECT_EQ(GetNumber("ZEFAsimTime"), 0);
-    zefa->Save();
-    zefa->Save();
-    EXPECT_TRUE(std::filesystem::exists(model_dir->Path() / "flowline010506123045.snp"));
-    EXPECT_TRUE(std::filesystem::exists(model_dir->Path() / "flowline010506123045_2.snp"));
-    EXPECT_EQ(GetText("SnapshotFile"), "flowline010506123045_2.snp");
-    ui->QueueYesNo(false);
-    zefa->CloseTheConnection();
-    EXPECT_EQ(zefa->ServerStateNumber(), 0);
-    EXPECT_TRUE(WaitGone(pid));
-    EXPECT_TRUE(Reports().empty()) << ::testing::PrintToString(Reports());
-}
-
 // A process-id file with garbage records no process (ids below 1 are process
 // groups here): the server is started.
 class GarbagePidFile : public EndToEnd {
@@ -48,8 +31,17 @@ class GarbagePidFile : public EndToEnd {
     }
 };
 
-TEST_F(GarbagePidFile, SecondAutoStartOnlyConnectsAndTerminateStopsTheServer) {
+// The started server saves snapshots under fresh names; a second automatic
+// start only connects, and Terminate stops the server.
+TEST_F(GarbagePidFile, SnapshotsThenASecondAutoStartOnlyConnectsAndTerminateStopsTheServer) {
     ASSERT_GT(pid, 0);
+    EXPECT_TRUE(server_start::IsProcessRunning(pid));
+    EXPECT_TRUE(NoStartScripts(case_dir->Path()));
+    zefa->Save();
+    zefa->Save();
+    EXPECT_TRUE(std::filesystem::exists(model_dir->Path() / "flowline010506123045.snp"));
+    EXPECT_TRUE(std::filesystem::exists(model_dir->Path() / "flowline010506123045_2.snp"));
+    EXPECT_EQ(GetText("SnapshotFile"), "flowline010506123045_2.snp");
     State().server().lngServerState =
         ServerState::NotConnected;  // the connection is lost; the server runs on
     zefa->OpenTheConnection(true);
@@ -60,6 +52,7 @@ TEST_F(GarbagePidFile, SecondAutoStartOnlyConnectsAndTerminateStopsTheServer) {
     terminated = true;
     EXPECT_TRUE(WaitGone(pid));
     EXPECT_FALSE(std::filesystem::exists(ext_dir->Path() / (std::to_string(port) + ".pid")));
+    EXPECT_TRUE(Reports().empty()) << ::testing::PrintToString(Reports());
 }
 
 // The remote start through a remote shell that takes its time: the remote

@@ -8,6 +8,7 @@
 #include <sstream>
 #include <thread>
 
+#include "lib/fluid.h"
 #include "server/server_start.h"
 
 namespace zefa::test {
@@ -88,6 +89,31 @@ void HostWorld::ConnectNewCase(int port) {
     State().client().TCPTimeOut = 2;
     zefa->OpenTheConnection(false);
     ASSERT_EQ(zefa->ServerStateNumber(), 1) << ::testing::PrintToString(window->Lines());
+}
+
+void HostWorld::ConnectFlowline(double flow_switch) {
+    auto set = std::make_shared<refhost::ComponentSet>(
+        std::vector<std::string>{"methane", "propane", "n-hexane", "water"});
+    const std::vector<double> z = {0.7, 0.1, 0.15, 0.05};
+    inlet = refhost::Stream::Create("FEED", refhost::Fluid::Create(set, z, 60.0, 6000.0, 0.5));
+    outlet = refhost::Stream::Create("PRODUCT", refhost::Fluid::Create(set, z, 30.0, 2000.0, 0.5));
+    // As the view connects them: a row per stream, then the labels.
+    Var<host::StreamListVariable>("Inlets")->SetStreams({inlet});
+    Var<host::StreamListVariable>("Outlets")->SetStreams({outlet});
+    zefa->AddANewInlet();
+    zefa->AddANewOutlet();
+    State().lists().intNumInlets = 1;
+    State().lists().intNumOutlets = 1;
+    SetTexts("SourceTags", {"IN"});
+    SetTexts("BoundaryTags", {"OUT"});
+    SetNumbers("bFlowSwitch", {flow_switch});
+    SetNumber("ignoreZEFA", 0);
+    SetNumber("boolWritePFEquations", 1);
+    SetNumber("boolTraceErrors", 1);
+    SetNumber("TimeStepTimeOut", 2);
+    dyn = std::make_shared<refhost::HostDynamicContainer>(
+        "PIPE-100", [this] { return Var<host::StreamListVariable>("Outlets")->GetStreams(); });
+    zefa->DynInitialize(dyn, false, 1, false);
 }
 
 namespace {

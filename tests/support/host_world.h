@@ -11,6 +11,9 @@
 #include "extension/inspector.h"
 #include "extension/zefa.h"
 #include "lib/case.h"
+#include "lib/dynamic_container.h"
+#include "lib/stream.h"
+#include "lib/variables.h"
 
 namespace zefa::test {
 
@@ -43,20 +46,73 @@ std::string ReadFile(const std::filesystem::path& path);
 // Waits (bounded) until the process has ended; true when it has.
 bool WaitGone(int pid, int ms = 5000);
 
-// A stream that only has a name: enough for the connection lists.
-class NamedStream final : public host::MaterialStream {
+// A phase and a fluid whose phases the test chooses.
+class TestPhase final : public host::Phase {
   public:
-    explicit NamedStream(std::string name) : name_(std::move(name)) {}
-    std::string Name() const override { return name_; }
-    std::string TaggedName() const override { return name_; }
-    std::shared_ptr<host::RealValue> Pressure() override { return nullptr; }
-    std::shared_ptr<host::RealValue> Temperature() override { return nullptr; }
-    std::shared_ptr<host::RealValue> MassFlow() override { return nullptr; }
-    std::shared_ptr<host::RealValue> MolarFlow() override { return nullptr; }
-    double MonikerValue(const std::string&) const override { return 0; }
-    std::shared_ptr<host::Fluid> DuplicateFluid() const override { return nullptr; }
+    TestPhase(double n, double mw, std::vector<double> x) : n_(n), mw_(mw), x_(std::move(x)) {}
+    double MolarFlow() const override { return n_; }
+    double MassFlow() const override { return n_ * mw_; }
+    double MolecularWeight() const override { return mw_; }
+    std::vector<double> Composition() const override { return x_; }
 
   private:
+    double n_, mw_;
+    std::vector<double> x_;
+};
+
+class TestFluid final : public host::Fluid {
+  public:
+    std::shared_ptr<host::Phase> vapour, liquid, aqueous;
+    std::vector<double> z = {0.25, 0.25, 0.25, 0.25};
+    double vapour_fraction = 0.0;  // molar
+    double molar_flow = 0.0;
+    std::shared_ptr<host::Fluid> Clone() const override {
+        return std::make_shared<TestFluid>(*this);
+    }
+    std::shared_ptr<host::Phase> VapourPhase() const override { return vapour; }
+    std::shared_ptr<host::Phase> LightLiquidPhase() const override { return liquid; }
+    std::shared_ptr<host::Phase> AqueousPhase() const override { return aqueous; }
+    void MixIn(const host::Fluid&) override {}
+    std::shared_ptr<host::RealValue> Temperature() override { return nullptr; }
+    std::shared_ptr<host::RealValue> Pressure() override { return nullptr; }
+    std::shared_ptr<host::RealValue> MolarFlow() override { return nullptr; }
+    std::vector<double> Composition() const override { return z; }
+    void SetComposition(const std::vector<double>& f) override { z = f; }
+    int TPFlash(double, double) override { return 0; }
+    int PHFlash(double, double) override { return 0; }
+    double MolarEnthalpy() const override { return 0; }
+    double VapourFraction() const override { return vapour_fraction; }
+    double MassVapourFraction() const override { return 0; }
+    double MolarFlowValue() const override { return molar_flow; }
+    double MassFlowValue() const override { return 0; }
+};
+
+// A stream whose values and fluid the test sets; its fluid is a TestFluid.
+class TestStream final : public host::MaterialStream {
+  public:
+    explicit TestStream(std::string name) : name_(std::move(name)) {}
+    std::string Name() const override { return name_; }
+    std::string TaggedName() const override { return name_; }
+    std::shared_ptr<host::RealValue> Pressure() override { return pressure; }
+    std::shared_ptr<host::RealValue> Temperature() override { return temperature; }
+    std::shared_ptr<host::RealValue> MassFlow() override { return mass_flow; }
+    std::shared_ptr<host::RealValue> MolarFlow() override { return molar_flow; }
+    double MonikerValue(const std::string&) const override { return 0; }
+    std::shared_ptr<host::Fluid> DuplicateFluid() const override { return fluid.Clone(); }
+
+    std::shared_ptr<refhost::MemNumberVariable> pressure = Value("pressure", 0.0);
+    std::shared_ptr<refhost::MemNumberVariable> temperature = Value("temperature", 0.0);
+    std::shared_ptr<refhost::MemNumberVariable> mass_flow = Value("massflow", 0.0);
+    std::shared_ptr<refhost::MemNumberVariable> molar_flow = Value("molarflow", 0.0);
+    TestFluid fluid;
+
+  private:
+    static std::shared_ptr<refhost::MemNumberVariable> Value(const std::string& quantity,
+                                                             double v) {
+        auto value = std::make_shared<refhost::MemNumberVariable>(quantity, quantity);
+        value->SetValue(v);
+        return value;
+    }
     std::string name_;
 };
 
@@ -102,6 +158,11 @@ class HostWorld : public ::testing::Test {
     void UsePositionVariables();
     // A new case connected (without auto-start) to 127.0.0.1:port.
     void ConnectNewCase(int port);
+    // The example flowline's connections in a dynamic run: the host feeds the
+    // inlet source IN from `inlet` and holds the pressure of the outlet
+    // boundary OUT at `outlet`, with the equations on and the outlet's flow
+    // switch as given.
+    void ConnectFlowline(double flow_switch);
 
     std::vector<std::string> Shown(const std::string& kind) const;  // "title|text"
     std::vector<std::string> Boxes() const { return Shown("message"); }
@@ -143,6 +204,8 @@ class HostWorld : public ::testing::Test {
     std::unique_ptr<ZEFA> zefa;
     bool initialized = false;
     bool terminated = false;
+    std::shared_ptr<refhost::Stream> inlet, outlet;      // ConnectFlowline's
+    std::shared_ptr<refhost::HostDynamicContainer> dyn;  // ConnectFlowline's
 };
 
 // The host world with the extension bound to a unit whose variables are all

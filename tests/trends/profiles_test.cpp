@@ -48,17 +48,6 @@ class ProfileRows : public ExtensionTest {
     std::shared_ptr<refhost::RefPlot> plot;
 };
 
-TEST_F(ProfileRows, NewRowsAreUnplottedAlongANewBranch) {
-    zefa->AddProfile();
-    zefa->AddProfile();
-    EXPECT_EQ(Texts("ProfileBranches"), (Strings{"New Branch", "New Branch"}));
-    EXPECT_EQ(Numbers("enumProfileVars"), (Numbers_{825, 825}));
-    EXPECT_EQ(Numbers("ProfileEnable"), (Numbers_{0, 0}));
-    EXPECT_EQ(Texts("ProfileUnits"), (Strings{"", ""}));
-    EXPECT_EQ(Numbers("enumProfileTypes"), (Numbers_{1, 1}));
-    EXPECT_FALSE(State().trends().boolProfilesEnabled);
-}
-
 TEST_F(ProfileRows, EnablingOneRowDisablesTheOthersAndABadRowChangesNothing) {
     DefineProfiles(*unit, *zefa, {"A", "B", "C"}, {kGG, kPT, kGG}, 0);
     EXPECT_TRUE(State().trends().boolProfilesEnabled);
@@ -118,55 +107,38 @@ class ProfileRequests : public HostWorld {
         SetNumber("boolTraceErrors", 1);
         State().server().lngServerState = ServerState::Initialised;
     }
-    std::size_t ProfileRequestsSent() {
-        std::size_t n = 0;
-        for (const auto& r : server.Requests()) n += r.name == "ZEFA_SENDPR_NAMES";
-        return n;
-    }
     FakeServer server;
 };
 
-TEST_F(ProfileRequests, AVariableWithoutPositionIsNotRequested) {
-    DefineProfiles(*unit, *zefa, {"PIPE-1"}, {kHT}, 0);
-    SetNumbers("xData", {1});
-    EXPECT_FALSE(zefa->UpdateProfiles());
-    EXPECT_EQ(ProfileRequestsSent(), 0u);
-    EXPECT_EQ(Reports().back(), Reported("Can't plot this type of variable."));
-    EXPECT_EQ(Numbers("xData"), (Numbers_{1}));
-}
-
-TEST_F(ProfileRequests, TheRequestNamesBranchAbscissaAndVariableAndABadReplyKeepsTheData) {
-    DefineProfiles(*unit, *zefa, {"PIPE-1"}, {kGG}, 0);
-    SetNumbers("xData", {1, 2});
-    State().pending().boolProfilesChanged = true;
-    // The stand-in answers with a bare OK: no sizes, no values.
-    EXPECT_FALSE(zefa->UpdateProfiles());
-    std::vector<std::string> sent;
-    for (const auto& r : server.Requests())
-        if (r.name == "ZEFA_SENDPR_NAMES") sent.push_back(r.text);
-    EXPECT_EQ(sent, (Strings{"$PIPE-1 ZZBOU GG"}));
-    EXPECT_EQ(Numbers("xData"), (Numbers_{1, 2}));
-    EXPECT_TRUE(State().pending().boolProfilesChanged);
-}
-
+// The request names branch, abscissa and variable; the reply splits into
+// abscissa and values by its sizes, and a reply without them keeps the data.
 TEST_F(ProfileRequests, TheReplySplitsIntoAbscissaAndValuesByItsSizes) {
     DefineProfiles(*unit, *zefa, {"PIPE-1"}, {kGG}, 0);
+    SetNumbers("xData", {1, 2});
+    SetNumbers("yData", {3, 4});
     struct Row {
-        std::vector<std::int32_t> sizes;
+        std::vector<std::int32_t> sizes;  // none: a bare OK
         std::vector<float> values;
         Numbers_ x, y;
     };
     const Row rows[] = {
+        {{}, {}, {1, 2}, {3, 4}},
         {{3, 2}, {0, 1, 2, 10, 20}, {0, 1, 2}, {10, 20}},
         {{2, 3}, {0, 1, 10, 20, 30}, {0, 1}, {10, 20, 30}},
         {{1, 1}, {5, 50, 99}, {5}, {50}},  // a value past the sizes is not shown
     };
     for (const Row& row : rows) {
         server.ProfileReply(row.sizes, row.values);
-        ASSERT_TRUE(zefa->UpdateProfiles()) << ::testing::PrintToString(window->Lines());
+        State().pending().boolProfilesChanged = true;
+        EXPECT_EQ(zefa->UpdateProfiles(), !row.sizes.empty());
+        EXPECT_EQ(State().pending().boolProfilesChanged, row.sizes.empty());
         EXPECT_EQ(Numbers("xData"), row.x);
         EXPECT_EQ(Numbers("yData"), row.y);
     }
+    std::vector<std::string> sent;
+    for (const auto& r : server.Requests())
+        if (r.name == "ZEFA_SENDPR_NAMES") sent.push_back(r.text);
+    EXPECT_EQ(sent, Strings(4, "$PIPE-1 ZZBOU GG"));
 }
 
 class LiveProfiles : public LiveServerWorld {};

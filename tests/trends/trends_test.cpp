@@ -119,53 +119,37 @@ class LiveTrends : public LiveServerWorld {
     std::size_t window_lines_before = 0;
 };
 
-TEST_F(LiveTrends, EachValueLandsInTheRowItWasAskedFor) {
-    for (int i = 0; i < 3; ++i) zefa->AddTrend();
-    SetTexts("TrendPositions", {"New Trend", "POS-IN", "New Trend"});
+// Each value lands in the row it was asked for; a position the model does
+// not have is reported once and left out while the others refresh.
+TEST_F(LiveTrends, ValuesLandInTheirRowsAndAnUnknownPositionIsLeftOut) {
+    for (int i = 0; i < 4; ++i) zefa->AddTrend();
+    SetTexts("TrendPositions", {"New Trend", "NO-SUCH-POSITION", "POS-IN", "New Trend"});
     std::int32_t pt = kPT, ht = kHT;
     zefa->ChangeTrendVariable(pt, 1);
-    zefa->ChangeTrendVariable(ht, 2);
-    SetNumbers("TrendValues", {7, 0, 0});
-    host_case->SolverObject()->integrator_->time_ = 42;
-    State().pending().boolTrendsChanged = true;
-
-    ASSERT_TRUE(zefa->UpdateTrends()) << ::testing::PrintToString(NewLines());
-    const auto values = Numbers("TrendValues");
-    ASSERT_EQ(values.size(), 3u);
-    EXPECT_EQ(values[0], 7);     // not placed: untouched
-    EXPECT_GT(values[1], 20e5);  // inlet pressure, above the 20 bar outlet
-    EXPECT_GT(values[2], 0);     // the server's planned time step
-    EXPECT_LT(values[2], 1e4);
-    EXPECT_FALSE(State().pending().boolTrendsChanged);
-    EXPECT_EQ(State().trends().dblLastTrendTime, 42);
-    EXPECT_TRUE(NewLines().empty()) << ::testing::PrintToString(NewLines());
-}
-
-TEST_F(LiveTrends, AnUnknownPositionIsReportedOnceAndLeftOutWhileTheOthersRefresh) {
-    zefa->AddTrend();
-    zefa->AddTrend();
-    SetTexts("TrendPositions", {"NO-SUCH-POSITION", "POS-IN"});
-    std::int32_t pt = kPT;
-    zefa->ChangeTrendVariable(pt, 0);
-    zefa->ChangeTrendVariable(pt, 1);
-    SetNumbers("TrendValues", {3, 0});
+    zefa->ChangeTrendVariable(pt, 2);
+    zefa->ChangeTrendVariable(ht, 3);
+    SetNumbers("TrendValues", {7, 3, 0, 0});
     State().pending().boolTrendsChanged = true;
     State().pending().boolProfilesChanged = false;
     host_case->SolverObject()->integrator_->time_ = 100;
 
     EXPECT_TRUE(zefa->RefreshTrendsAndProfiles(100)) << ::testing::PrintToString(NewLines());
-    EXPECT_EQ(Numbers("TrendValues")[0], 3);
-    EXPECT_GT(Numbers("TrendValues")[1], 20e5);
+    const auto values = Numbers("TrendValues");
+    ASSERT_EQ(values.size(), 4u);
+    EXPECT_EQ(values[0], 7);     // not placed: untouched
+    EXPECT_EQ(values[1], 3);     // refused: untouched
+    EXPECT_GT(values[2], 20e5);  // inlet pressure, above the 20 bar outlet
+    EXPECT_GT(values[3], 0);     // the server's planned time step
+    EXPECT_LT(values[3], 1e4);
     EXPECT_FALSE(State().pending().boolTrendsChanged);
     EXPECT_EQ(State().trends().dblLastTrendTime, 100);
-    const std::string left_out =
-        "Unable to obtain trend: check position names. The trend $NO-SUCH-POSITION PT is left "
-        "out of the trends for the rest of this run.";
     ASSERT_FALSE(NewLines().empty());
-    EXPECT_EQ(NewLines().back(), Reported(left_out));
+    EXPECT_EQ(NewLines().back(), Reported("Unable to obtain trend: check position names. The "
+                                          "trend $NO-SUCH-POSITION PT is left out of the trends "
+                                          "for the rest of this run."));
     EXPECT_EQ(zefa->LeftOutRequests(), (std::vector<std::string>{" $NO-SUCH-POSITION PT"}));
 
-    // The next refresh asks for the good row only, without a word.
+    // The next refresh asks for the good rows only, without a word.
     const auto lines = NewLines().size();
     State().pending().boolTrendsChanged = true;
     EXPECT_TRUE(zefa->RefreshTrendsAndProfiles(200));
