@@ -1,3 +1,5 @@
+// The flowsheet section of a case file: components, streams, feeds, sinks,
+// valves and controllers read and saved, and the recorded columns.
 #include "flowsheet_file.h"
 
 #include <cmath>
