@@ -1,17 +1,19 @@
+// Builds a model from the statements of its input: one stage per keyword, in
+// the order the model needs them, and keyword input to a running model.
+
 #include "input.h"
 
 #include <algorithm>
-#include <cctype>
 #include <cmath>
-#include <cstdlib>
 #include <fstream>
-#include <map>
 #include <set>
-#include <sstream>
 
+#include "input_text.h"
 #include "ranges.h"
 
 namespace zefasim {
+
+using namespace input_detail;
 
 namespace {
 
@@ -19,316 +21,6 @@ constexpr double kPi = 3.14159265358979323846;
 constexpr size_t kMaxFileBytes = 16u << 20;
 constexpr long kMaxSectionsPerPipe = 100000;
 constexpr long kMaxSections = 200000;
-constexpr size_t kMaxStatements = 20000;
-
-std::string Upper(std::string s) {
-    for (char& c : s) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-    return s;
-}
-
-std::string Trim(const std::string& s) {
-    size_t b = s.find_first_not_of(" \t\r\f\v");
-    if (b == std::string::npos) return "";
-    size_t e = s.find_last_not_of(" \t\r\f\v");
-    return s.substr(b, e - b + 1);
-}
-
-bool IsIdentifier(const std::string& s) {
-    if (s.empty() || !std::isalpha(static_cast<unsigned char>(s[0]))) return false;
-    return std::all_of(s.begin(), s.end(), [](char c) {
-        return std::isalnum(static_cast<unsigned char>(c)) || c == '_';
-    });
-}
-
-// A label is printable, without blanks, commas, "=" or "$" (they separate names
-// in the protocol's name lists).
-bool IsLabel(const std::string& s) {
-    if (s.empty() || s.size() > 64) return false;
-    return std::all_of(s.begin(), s.end(), [](char c) {
-        unsigned char u = static_cast<unsigned char>(c);
-        return u > 32 && u < 127 && c != ',' && c != '=' && c != '$' && c != '!' && c != '#';
-    });
-}
-
-std::string Fail(const std::string& origin, int line, const std::string& what) {
-    return origin + ":" + std::to_string(line) + ": " + what;
-}
-
-}  // namespace
-
-std::vector<Statement> ParseStatements(const std::string& text, const std::string& origin) {
-    std::vector<Statement> out;
-    std::istringstream in(text);
-    std::string raw;
-    int line_no = 0;
-    std::string pending;
-    int pending_line = 0;
-    auto finish = [&](const std::string& body, int line) {
-        Statement st;
-        st.line = line;
-        size_t sp = body.find_first_of(" \t");
-        st.keyword = Upper(body.substr(0, sp));
-        if (!IsIdentifier(st.keyword))
-            throw InputError(Fail(origin, line, "expected a keyword, found '" + st.keyword + "'"));
-        std::string rest = sp == std::string::npos ? "" : Trim(body.substr(sp));
-        if (rest.empty()) {
-            out.push_back(std::move(st));
-            return;
-        }
-        std::set<std::string> seen;
-        size_t pos = 0;
-        while (pos <= rest.size()) {
-            size_t comma = rest.find(',', pos);
-            std::string part = Trim(
-                rest.substr(pos, comma == std::string::npos ? std::string::npos : comma - pos));
-            if (part.empty())
-                throw InputError(Fail(origin, line, st.keyword + ": empty entry between commas"));
-            size_t eq = part.find('=');
-            if (eq == std::string::npos)
-                throw InputError(
-                    Fail(origin, line, st.keyword + ": expected KEY = VALUE in '" + part + "'"));
-            Entry e;
-            e.key = Upper(Trim(part.substr(0, eq)));
-            if (!IsIdentifier(e.key))
-                throw InputError(Fail(origin, line, st.keyword + ": bad key '" + e.key + "'"));
-            std::istringstream words(part.substr(eq + 1));
-            std::string extra;
-            words >> e.value >> e.unit >> extra;
-            if (e.value.empty())
-                throw InputError(Fail(origin, line, st.keyword + ": " + e.key + " has no value"));
-            if (!extra.empty())
-                throw InputError(
-                    Fail(origin, line,
-                         st.keyword + ": " + e.key + " has unexpected text '" + extra + "'"));
-            if (!seen.insert(e.key).second)
-                throw InputError(Fail(origin, line, st.keyword + ": " + e.key + " given twice"));
-            st.entries.push_back(std::move(e));
-            if (comma == std::string::npos) break;
-            pos = comma + 1;
-        }
-        out.push_back(std::move(st));
-    };
-    while (std::getline(in, raw)) {
-        ++line_no;
-        size_t cut = raw.find_first_of("!#");
-        std::string line = Trim(cut == std::string::npos ? raw : raw.substr(0, cut));
-        for (char c : line) {
-            unsigned char u = static_cast<unsigned char>(c);
-            if (u < 32 && c != '\t')
-                throw InputError(Fail(origin, line_no, "control character in line"));
-        }
-        if (line.empty()) {
-            if (!pending.empty())
-                throw InputError(Fail(origin, pending_line, "statement ends with a comma"));
-            continue;
-        }
-        if (pending.empty()) pending_line = line_no;
-        pending += (pending.empty() ? "" : " ") + line;
-        if (line.back() == ',') continue;
-        if (out.size() >= kMaxStatements)
-            throw InputError(Fail(origin, pending_line, "too many statements"));
-        finish(pending, pending_line);
-        pending.clear();
-    }
-    if (!pending.empty())
-        throw InputError(Fail(origin, pending_line, "statement ends with a comma"));
-    return out;
-}
-
-namespace {
-
-enum class Dim {
-    Number,
-    Fraction,
-    Length,
-    Pressure,
-    Time,
-    MassFlow,
-    Temperature,
-    Density,
-    Viscosity,
-    MolarMass,
-    Productivity,
-    HeatTransfer,
-    HeatCapacity,
-    SurfaceTension,
-    JouleThomson,
-};
-
-struct UnitDef {
-    Dim dim;
-    double factor;
-    double offset;  // SI = value * factor + offset
-};
-
-const std::map<std::string, UnitDef>& Units() {
-    static const std::map<std::string, UnitDef> units = {
-        {"-", {Dim::Number, 1, 0}},
-        {"%", {Dim::Fraction, 0.01, 0}},
-        {"M", {Dim::Length, 1, 0}},
-        {"KM", {Dim::Length, 1000, 0}},
-        {"CM", {Dim::Length, 0.01, 0}},
-        {"MM", {Dim::Length, 0.001, 0}},
-        {"UM", {Dim::Length, 1e-6, 0}},
-        {"IN", {Dim::Length, 0.0254, 0}},
-        {"FT", {Dim::Length, 0.3048, 0}},
-        {"PA", {Dim::Pressure, 1, 0}},
-        {"N/M2", {Dim::Pressure, 1, 0}},
-        {"KPA", {Dim::Pressure, 1e3, 0}},
-        {"MPA", {Dim::Pressure, 1e6, 0}},
-        {"BAR", {Dim::Pressure, 1e5, 0}},
-        {"BARA", {Dim::Pressure, 1e5, 0}},
-        {"ATM", {Dim::Pressure, 101325, 0}},
-        {"PSI", {Dim::Pressure, 6894.757293168, 0}},
-        {"S", {Dim::Time, 1, 0}},
-        {"MIN", {Dim::Time, 60, 0}},
-        {"H", {Dim::Time, 3600, 0}},
-        {"D", {Dim::Time, 86400, 0}},
-        {"KG/S", {Dim::MassFlow, 1, 0}},
-        {"KG/H", {Dim::MassFlow, 1.0 / 3600, 0}},
-        {"KG/D", {Dim::MassFlow, 1.0 / 86400, 0}},
-        {"T/H", {Dim::MassFlow, 1000.0 / 3600, 0}},
-        {"C", {Dim::Temperature, 1, 0}},
-        {"K", {Dim::Temperature, 1, -273.15}},
-        {"F", {Dim::Temperature, 5.0 / 9, -32 * 5.0 / 9}},
-        {"KG/M3", {Dim::Density, 1, 0}},
-        {"PA.S", {Dim::Viscosity, 1, 0}},
-        {"PA*S", {Dim::Viscosity, 1, 0}},
-        {"NS/M2", {Dim::Viscosity, 1, 0}},
-        {"N.S/M2", {Dim::Viscosity, 1, 0}},
-        {"CP", {Dim::Viscosity, 1e-3, 0}},
-        {"MPA.S", {Dim::Viscosity, 1e-3, 0}},
-        {"KG/KMOL", {Dim::MolarMass, 1, 0}},
-        {"G/MOL", {Dim::MolarMass, 1, 0}},
-        {"KG/S/PA", {Dim::Productivity, 1, 0}},
-        {"KG/S/BAR", {Dim::Productivity, 1e-5, 0}},
-        {"KG/S/MPA", {Dim::Productivity, 1e-6, 0}},
-        {"W/M2K", {Dim::HeatTransfer, 1, 0}},
-        {"W/M2-K", {Dim::HeatTransfer, 1, 0}},
-        {"J/KGK", {Dim::HeatCapacity, 1, 0}},
-        {"J/KG-K", {Dim::HeatCapacity, 1, 0}},
-        {"N/M", {Dim::SurfaceTension, 1, 0}},
-        {"MN/M", {Dim::SurfaceTension, 1e-3, 0}},
-        {"DYN/CM", {Dim::SurfaceTension, 1e-3, 0}},
-        {"K/PA", {Dim::JouleThomson, 1, 0}},
-        {"K/BAR", {Dim::JouleThomson, 1e-5, 0}},
-        {"K/MPA", {Dim::JouleThomson, 1e-6, 0}},
-    };
-    return units;
-}
-
-// Reads the entries of one statement; every entry must be used exactly once.
-class Reader {
-  public:
-    Reader(const Statement& st, const std::string& origin) : st_(st), origin_(origin) {}
-
-    [[noreturn]] void Error(const std::string& what) const {
-        throw InputError(Fail(origin_, st_.line, st_.keyword + ": " + what));
-    }
-
-    const Entry* Find(const std::string& key) {
-        for (const Entry& e : st_.entries)
-            if (e.key == key) {
-                used_.insert(key);
-                return &e;
-            }
-        return nullptr;
-    }
-    bool Has(const std::string& key) const {
-        return std::any_of(st_.entries.begin(), st_.entries.end(),
-                           [&](const Entry& e) { return e.key == key; });
-    }
-
-    std::string Label(const std::string& key, bool required = true) {
-        const Entry* e = Find(key);
-        if (!e) {
-            if (required) Error(key + " is missing");
-            return "";
-        }
-        if (!e->unit.empty()) Error(key + " takes no unit");
-        if (!IsLabel(e->value)) Error("'" + e->value + "' is not a valid label for " + key);
-        return e->value;
-    }
-
-    std::string Word(const std::string& key, std::initializer_list<const char*> allowed,
-                     const std::string& fallback) {
-        const Entry* e = Find(key);
-        if (!e) return fallback;
-        std::string v = Upper(e->value);
-        for (const char* a : allowed)
-            if (v == a) return v;
-        Error("'" + e->value + "' is not a valid value for " + key);
-    }
-
-    double Number(const std::string& key, Dim dim, double fallback, bool required = false) {
-        const Entry* e = Find(key);
-        if (!e) {
-            if (required) Error(key + " is missing");
-            return fallback;
-        }
-        const char* begin = e->value.c_str();
-        char* end = nullptr;
-        double v = std::strtod(begin, &end);
-        if (end == begin || *end != '\0' || !std::isfinite(v))
-            Error(key + ": '" + e->value + "' is not a number");
-        if (e->unit.empty()) return v;
-        auto it = Units().find(Upper(e->unit));
-        if (it == Units().end()) Error(key + ": unknown unit '" + e->unit + "'");
-        Dim udim = it->second.dim;
-        bool fits = udim == dim || (dim == Dim::Fraction && udim == Dim::Number) ||
-                    (dim == Dim::Number && udim == Dim::Number);
-        if (!fits) Error(key + ": unit '" + e->unit + "' does not fit");
-        double si = v * it->second.factor + it->second.offset;
-        if (!std::isfinite(si)) Error(key + ": value out of range");
-        return si;
-    }
-
-    double Positive(const std::string& key, Dim dim, double fallback, bool required = false) {
-        double v = Number(key, dim, fallback, required);
-        if (!(v > 0)) Error(key + " must be positive");
-        return v;
-    }
-    double NonNegative(const std::string& key, Dim dim, double fallback) {
-        double v = Number(key, dim, fallback);
-        if (v < 0) Error(key + " must not be negative");
-        return v;
-    }
-    // A number that must lie in one of the shared physical ranges.
-    double InRange(const std::string& key, Dim dim, double fallback, const Range& range,
-                   bool required = false) {
-        double v = Number(key, dim, fallback, required);
-        std::string why = OutOfRange(key, v, range);
-        if (!why.empty()) Error(why);
-        return v;
-    }
-    double Fraction(const std::string& key, double fallback) {
-        double v = Number(key, Dim::Fraction, fallback);
-        if (v < 0 || v > 1) Error(key + " must lie between 0 and 1");
-        return v;
-    }
-    long Count(const std::string& key, long lo, long hi, bool required) {
-        const Entry* e = Find(key);
-        if (!e) {
-            if (required) Error(key + " is missing");
-            return lo;
-        }
-        double v = Number(key, Dim::Number, 0);
-        if (v != std::floor(v) || v < static_cast<double>(lo) || v > static_cast<double>(hi))
-            Error(key + " must be a whole number from " + std::to_string(lo) + " to " +
-                  std::to_string(hi));
-        return static_cast<long>(v);
-    }
-
-    void CheckAllUsed() const {
-        for (const Entry& e : st_.entries)
-            if (!used_.count(e.key)) Error("unknown key " + e.key);
-    }
-
-  private:
-    const Statement& st_;
-    const std::string& origin_;
-    std::set<std::string> used_;
-};
 
 struct NodeDef {
     std::string label;
@@ -396,14 +88,26 @@ void UpdateWell(Well& w, Reader& r, const Fluid& fluid) {
     w.water_fraction = r.Fraction("WATERFRACTION", w.water_fraction);
     w.temperature = r.InRange("TEMPERATURE", Dim::Temperature, w.temperature, kTemperatureRange);
 }
-
-void Build(Model& m, const std::vector<Statement>& statements, const std::string& origin) {
-    auto of = [&](const char* kw) {
+// The statements of one keyword, in the order of the file.
+struct ByKeyword {
+    const std::vector<Statement>& statements;
+    std::vector<const Statement*> operator()(const char* kw) const {
         std::vector<const Statement*> v;
         for (const Statement& s : statements)
             if (s.keyword == kw) v.push_back(&s);
         return v;
-    };
+    }
+};
+
+NodeDef* FindNode(std::vector<NodeDef>& nodes, const std::string& l) {
+    for (NodeDef& n : nodes)
+        if (n.label == l) return &n;
+    return nullptr;
+}
+
+// Every keyword is known, and those that set the whole model appear once.
+void CheckKeywords(const std::vector<Statement>& statements, const ByKeyword& of,
+                   const std::string& origin) {
     static const std::set<std::string> known = {
         "FLUID", "INTEGRATION", "NODE", "BRANCH",   "PIPE",    "BOUNDARY", "SOURCE",
         "WELL",  "CONTROLLER",  "PLUG", "POSITION", "INITIAL", "SHUTIN"};
@@ -414,7 +118,9 @@ void Build(Model& m, const std::vector<Statement>& statements, const std::string
         if (of(single).size() > 1)
             throw InputError(
                 Fail(origin, of(single)[1]->line, std::string(single) + " given more than once"));
+}
 
+void ReadFluid(Model& m, const ByKeyword& of, const std::string& origin) {
     for (const Statement* s : of("FLUID")) {
         Reader r(*s, origin);
         Fluid& f = m.fluid;
@@ -433,8 +139,7 @@ void Build(Model& m, const std::vector<Statement>& statements, const std::string
         f.holdup_model = law == "DRIFTFLUX" ? kHoldupDriftFlux : kHoldupSlip;
         if (law == "BEGGSBRILL") f.holdup_model = kHoldupBeggsBrill;
         if (law == "NOSLIP" && f.slip != 1) r.Error("SLIP applies to HOLDUP = SLIP only");
-        f.surface_tension =
-            r.Positive("SURFACETENSION", Dim::SurfaceTension, f.surface_tension);
+        f.surface_tension = r.Positive("SURFACETENSION", Dim::SurfaceTension, f.surface_tension);
         f.gas_kappa = r.Number("GASKAPPA", Dim::Number, f.gas_kappa);
         f.gas_jt = r.Number("JTCOEFFICIENT", Dim::JouleThomson, f.gas_jt);
         r.CheckAllUsed();
@@ -448,6 +153,9 @@ void Build(Model& m, const std::vector<Statement>& statements, const std::string
         if (!(std::fabs(f.gas_jt) <= 5e-5))
             r.Error("JTCOEFFICIENT must lie between -5 and 5 K/bar");
     }
+}
+
+void ReadIntegration(Model& m, const ByKeyword& of, const std::string& origin) {
     for (const Statement* s : of("INTEGRATION")) {
         Reader r(*s, origin);
         Integration& in = m.integration;
@@ -459,7 +167,9 @@ void Build(Model& m, const std::vector<Statement>& statements, const std::string
         if (in.min_step < 1e-9) r.Error("MINDT must be at least 1e-9 s");
         if (std::fabs(in.start_time) > 1e12) r.Error("STARTTIME out of range");
     }
+}
 
+std::vector<NodeDef> ReadNodes(const ByKeyword& of, const std::string& origin) {
     std::vector<NodeDef> nodes;
     for (const Statement* s : of("NODE")) {
         Reader r(*s, origin);
@@ -472,12 +182,13 @@ void Build(Model& m, const std::vector<Statement>& statements, const std::string
             if (o.label == n.label) r.Error("node " + n.label + " defined twice");
         nodes.push_back(n);
     }
-    auto find_node = [&](const std::string& l) -> NodeDef* {
-        for (NodeDef& n : nodes)
-            if (n.label == l) return &n;
-        return nullptr;
-    };
+    return nodes;
+}
 
+// Each branch with the labels of the nodes it runs from and to.
+std::vector<std::pair<std::string, std::string>> ReadBranches(Model& m, const ByKeyword& of,
+                                                              const std::string& origin,
+                                                              std::vector<NodeDef>& nodes) {
     std::vector<std::pair<std::string, std::string>> ends;  // per branch: from, to
     for (const Statement* s : of("BRANCH")) {
         Reader r(*s, origin);
@@ -487,14 +198,18 @@ void Build(Model& m, const std::vector<Statement>& statements, const std::string
         r.CheckAllUsed();
         CheckUnique(m.branches, br.label, r, "branch");
         for (const std::string& nl : {from, to}) {
-            NodeDef* n = find_node(nl);
+            NodeDef* n = FindNode(nodes, nl);
             if (!n) r.Error("unknown node " + nl);
             if (++n->uses > 1) r.Error("node " + nl + " already ends another branch");
         }
         m.branches.push_back(br);
         ends.emplace_back(from, to);
     }
+    return ends;
+}
 
+// Pipes and their sections, appended to their branch in the order given.
+void ReadPipes(Model& m, const ByKeyword& of, const std::string& origin) {
     long total_sections = 0;
     for (const Statement* s : of("PIPE")) {
         Reader r(*s, origin);
@@ -555,7 +270,10 @@ void Build(Model& m, const std::vector<Statement>& statements, const std::string
         if (br.sections.empty()) throw InputError(origin + ": branch " + br.label + " has no PIPE");
         br.choke.assign(br.sections.size() + 1, -1);
     }
+}
 
+void ReadBoundaries(Model& m, const ByKeyword& of, const std::string& origin,
+                    std::vector<NodeDef>& nodes) {
     for (const Statement* s : of("BOUNDARY")) {
         Reader r(*s, origin);
         Boundary bd;
@@ -567,17 +285,22 @@ void Build(Model& m, const std::vector<Statement>& statements, const std::string
         bd.water_fraction = r.Fraction("WATERFRACTION", 0);
         r.CheckAllUsed();
         CheckUnique(m.boundaries, bd.label, r, "boundary");
-        NodeDef* n = find_node(bd.node);
+        NodeDef* n = FindNode(nodes, bd.node);
         if (!n) r.Error("unknown node " + bd.node);
         if (!n->pressure) r.Error("node " + bd.node + " is not of TYPE = PRESSURE");
         if (n->boundary >= 0) r.Error("node " + bd.node + " already has a boundary");
         n->boundary = static_cast<int>(m.boundaries.size());
         m.boundaries.push_back(bd);
     }
+}
+
+// Ties each pressure node's boundary to the branch end it sits at; every node ends a branch.
+void AttachBoundaries(Model& m, const std::string& origin, std::vector<NodeDef>& nodes,
+                      const std::vector<std::pair<std::string, std::string>>& ends) {
     for (size_t b = 0; b < m.branches.size(); ++b) {
         for (int end = 0; end < 2; ++end) {
             const std::string& nl = end == 0 ? ends[b].first : ends[b].second;
-            NodeDef* n = find_node(nl);
+            NodeDef* n = FindNode(nodes, nl);
             if (!n->pressure) continue;
             if (n->boundary < 0)
                 throw InputError(Fail(origin, n->line, "node " + nl + " has no BOUNDARY"));
@@ -590,7 +313,9 @@ void Build(Model& m, const std::vector<Statement>& statements, const std::string
     for (const NodeDef& n : nodes)
         if (n.uses == 0)
             throw InputError(Fail(origin, n.line, "node " + n.label + " ends no branch"));
+}
 
+void ReadSources(Model& m, const ByKeyword& of, const std::string& origin) {
     for (const Statement* s : of("SOURCE")) {
         Reader r(*s, origin);
         Source src;
@@ -604,6 +329,9 @@ void Build(Model& m, const std::vector<Statement>& statements, const std::string
         CheckUnique(m.sources, src.label, r, "source");
         m.sources.push_back(src);
     }
+}
+
+void ReadWells(Model& m, const ByKeyword& of, const std::string& origin) {
     for (const Statement* s : of("WELL")) {
         Reader r(*s, origin);
         Well w;
@@ -616,6 +344,9 @@ void Build(Model& m, const std::vector<Statement>& statements, const std::string
         CheckUnique(m.wells, w.label, r, "well");
         m.wells.push_back(w);
     }
+}
+
+void ReadControllers(Model& m, const ByKeyword& of, const std::string& origin) {
     for (const Statement* s : of("CONTROLLER")) {
         Reader r(*s, origin);
         Controller c;
@@ -633,6 +364,9 @@ void Build(Model& m, const std::vector<Statement>& statements, const std::string
         br.choke[c.face] = static_cast<int>(m.controllers.size());
         m.controllers.push_back(c);
     }
+}
+
+void ReadPlugs(Model& m, const ByKeyword& of, const std::string& origin) {
     for (const Statement* s : of("PLUG")) {
         Reader r(*s, origin);
         Plug p;
@@ -645,29 +379,37 @@ void Build(Model& m, const std::vector<Statement>& statements, const std::string
         p.z = p.launch_z;
         m.plugs.push_back(p);
     }
+}
+
+void ReadPositions(Model& m, const ByKeyword& of, const std::string& origin) {
     for (const Statement* s : of("POSITION")) {
         Reader r(*s, origin);
         ApplyPosition(m, r, false);
     }
+}
+
+void ReadInitialState(const Model& m, Reader& r, InitialState& ini) {
+    ini.pressure = r.InRange("PRESSURE", Dim::Pressure, ini.pressure, PressureRange(m.fluid));
+    ini.temperature =
+        r.InRange("TEMPERATURE", Dim::Temperature, ini.temperature, kTemperatureRange);
+    ini.holdup = r.Fraction("HOLDUP", ini.holdup);
+    ini.water_cut = r.Fraction("WATERCUT", ini.water_cut);
+    ini.flow = r.Number("FLOW", Dim::MassFlow, ini.flow);
+    double scale = 1 - (ini.pressure - kReferencePressure) / m.fluid.bulk_modulus;
+    if (!(scale > 0.05)) r.Error("PRESSURE too high for the liquids' BULKMODULUS");
+}
+
+// The initial state of the whole model, then each branch's own.
+void ReadInitial(Model& m, const ByKeyword& of, const std::string& origin) {
     m.branch_initial.assign(m.branches.size(), m.initial);
     std::vector<bool> branch_given(m.branches.size(), false);
     bool global_given = false;
-    auto read_initial = [&](Reader& r, InitialState& ini) {
-        ini.pressure = r.InRange("PRESSURE", Dim::Pressure, ini.pressure, PressureRange(m.fluid));
-        ini.temperature =
-            r.InRange("TEMPERATURE", Dim::Temperature, ini.temperature, kTemperatureRange);
-        ini.holdup = r.Fraction("HOLDUP", ini.holdup);
-        ini.water_cut = r.Fraction("WATERCUT", ini.water_cut);
-        ini.flow = r.Number("FLOW", Dim::MassFlow, ini.flow);
-        double scale = 1 - (ini.pressure - kReferencePressure) / m.fluid.bulk_modulus;
-        if (!(scale > 0.05)) r.Error("PRESSURE too high for the liquids' BULKMODULUS");
-    };
     for (const Statement* s : of("INITIAL")) {
         Reader r(*s, origin);
         if (r.Has("BRANCH")) continue;
         if (global_given) r.Error("INITIAL without BRANCH given more than once");
         global_given = true;
-        read_initial(r, m.initial);
+        ReadInitialState(m, r, m.initial);
         m.steady_start = r.Word("STEADY", {"YES", "NO"}, "NO") == "YES";
         r.CheckAllUsed();
     }
@@ -680,13 +422,35 @@ void Build(Model& m, const std::vector<Statement>& statements, const std::string
         if (b < 0) r.Error("unknown branch " + bl);
         if (branch_given[b]) r.Error("INITIAL for branch " + bl + " given more than once");
         branch_given[b] = true;
-        read_initial(r, m.branch_initial[b]);
+        ReadInitialState(m, r, m.branch_initial[b]);
         r.CheckAllUsed();
     }
+}
+
+void ReadShutIn(Model& m, const ByKeyword& of, const std::string& origin) {
     for (const Statement* s : of("SHUTIN")) {
         Reader r(*s, origin);
         ApplyShutIn(m, r);
     }
+}
+
+void Build(Model& m, const std::vector<Statement>& statements, const std::string& origin) {
+    const ByKeyword of{statements};
+    CheckKeywords(statements, of, origin);
+    ReadFluid(m, of, origin);
+    ReadIntegration(m, of, origin);
+    std::vector<NodeDef> nodes = ReadNodes(of, origin);
+    auto ends = ReadBranches(m, of, origin, nodes);
+    ReadPipes(m, of, origin);
+    ReadBoundaries(m, of, origin, nodes);
+    AttachBoundaries(m, origin, nodes, ends);
+    ReadSources(m, of, origin);
+    ReadWells(m, of, origin);
+    ReadControllers(m, of, origin);
+    ReadPlugs(m, of, origin);
+    ReadPositions(m, of, origin);
+    ReadInitial(m, of, origin);
+    ReadShutIn(m, of, origin);
 }
 
 }  // namespace

@@ -1,3 +1,4 @@
+// zefa-server --check: a model file built without serving it and summarised.
 #include "model_check.h"
 
 #include <cstdio>

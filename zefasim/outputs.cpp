@@ -1,3 +1,5 @@
+// What zefa-server reports: trend values by label and key, profiles along a
+// branch, and the name lists clients ask for them in.
 #include "outputs.h"
 
 #include <algorithm>

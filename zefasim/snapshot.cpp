@@ -1,3 +1,5 @@
+// Snapshots: the whole model written to and read from one checksummed binary
+// file, field by field.
 #include "snapshot.h"
 
 #include <fcntl.h>

@@ -1,3 +1,5 @@
+// Benchmarks of the pipeline simulator stand-in: the model's real-time factor,
+// one session step, and one step request over a loopback socket.
 #include <arpa/inet.h>
 #include <benchmark/benchmark.h>
 #include <fcntl.h>

@@ -1,3 +1,5 @@
+// The body of the client's reply fuzz target: arbitrary bytes through the
+// client's reply handling and the protocol's parsers, with invariant checks.
 #include "reply_fuzz_body.h"
 
 #include <sys/socket.h>

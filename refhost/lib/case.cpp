@@ -1,3 +1,5 @@
+// The reference host's case objects: unit conversion, the message window, the
+// scripted user interface, operations, table operations and the container.
 #include "lib/case.h"
 
 #include <algorithm>

@@ -1,3 +1,5 @@
+// Case files: a case's settings, units and variables to and from JSON, with
+// model paths resolved against the case's folder.
 #include "lib/case_file.h"
 
 #include <cstdio>

@@ -1,3 +1,5 @@
+// The built-in component data and component sets, with the nearest-name
+// suggestion for a misspelt component.
 #include "components.h"
 
 #include <algorithm>

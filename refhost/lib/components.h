@@ -1,5 +1,8 @@
 #pragma once
 
+// The reference host's built-in pure components and the component set a
+// flowsheet uses.
+
 #include <memory>
 #include <optional>
 #include <string>

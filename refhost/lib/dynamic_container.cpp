@@ -1,3 +1,5 @@
+// The dynamic container of an extension unit: its outlets, replaced outlet
+// fluids and pressure-flow equations, and the holds on the starting values.
 #include "dynamic_container.h"
 
 #include <algorithm>

@@ -1,5 +1,8 @@
 #pragma once
 
+// The host's dynamic container for an extension unit operation and the
+// equations it keeps for the pressure-flow solver.
+
 #include <array>
 #include <functional>
 #include <memory>

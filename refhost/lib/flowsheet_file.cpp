@@ -1,3 +1,5 @@
+// The flowsheet section of a case file: components, streams, feeds, sinks,
+// valves and controllers read and saved, and the recorded columns.
 #include "flowsheet_file.h"
 
 #include <cmath>
@@ -194,13 +196,8 @@ json CompositionJson(const ComponentSet& set, const std::vector<double>& z) {
 
 const std::vector<std::string> kUnitTypes = {"feed", "sink", "valveop", "fbcontrolop"};
 
-}  // namespace
-
-std::unique_ptr<Plant> LoadFlowsheet(const json& section, const std::string& file) {
-    const Reader r(file);
-    const std::string root = "flowsheet";
-    r.CheckKeys(section, root, {"components", "streams", "units"});
-
+// The components the flowsheet names, all of them built in.
+ComponentSetPtr LoadComponents(const Reader& r, const json& section, const std::string& root) {
     const json& names = r.Required(section, root, "components");
     if (!names.is_array() || names.empty())
         r.Fail(root + ".components", "expected a list of names");
@@ -222,8 +219,11 @@ std::unique_ptr<Plant> LoadFlowsheet(const json& section, const std::string& fil
     } catch (const std::exception& e) {
         r.Fail(root + ".components", e.what());
     }
-    auto plant = std::make_unique<Plant>(set);
+    return set;
+}
 
+void LoadStreams(const Reader& r, const json& section, const std::string& root,
+                 const std::unique_ptr<Plant>& plant, const ComponentSetPtr& set) {
     const json& streams = section.contains("streams") ? section["streams"] : json::array();
     if (!streams.is_array()) r.Fail(root + ".streams", "expected a list of streams");
     for (std::size_t i = 0; i < streams.size(); ++i) {
@@ -258,8 +258,15 @@ std::unique_ptr<Plant> LoadFlowsheet(const json& section, const std::string& fil
         }
         stream->SpecifyFlow(flow_spec, basis == "mass" ? Stream::kMassBasis : Stream::kMolarBasis);
     }
+}
 
-    const json& units = section.contains("units") ? section["units"] : json::array();
+// Feeds, sinks and valves; each stream is the outlet of at most one unit and the
+// inlet of at most one. Result: the controllers, which refer to valves that may
+// come later, by their index in `units`, which must outlive them.
+std::vector<std::pair<std::size_t, const json*>> LoadUnits(const Reader& r, const json& units,
+                                                           const std::string& root,
+                                                           const std::unique_ptr<Plant>& plant,
+                                                           const ComponentSetPtr& set) {
     if (!units.is_array()) r.Fail(root + ".units", "expected a list of unit operations");
     // Controllers refer to valves that may come later: two passes.
     std::vector<std::pair<std::size_t, const json*>> controllers;
@@ -333,6 +340,12 @@ std::unique_ptr<Plant> LoadFlowsheet(const json& section, const std::string& fil
             controllers.emplace_back(i, &u);
         }
     }
+    return controllers;
+}
+
+void LoadControllers(const Reader& r,
+                     const std::vector<std::pair<std::size_t, const json*>>& controllers,
+                     const std::string& root, const std::unique_ptr<Plant>& plant) {
     for (const auto& [i, up] : controllers) {
         const std::string key = root + ".units[" + std::to_string(i) + "]";
         const json& u = *up;
@@ -369,6 +382,21 @@ std::unique_ptr<Plant> LoadFlowsheet(const json& section, const std::string& fil
             action == "reverse" ? Controller::Action::Reverse : Controller::Action::Direct, op,
             valve, mode == "auto"));
     }
+}
+
+}  // namespace
+
+std::unique_ptr<Plant> LoadFlowsheet(const json& section, const std::string& file) {
+    const Reader r(file);
+    const std::string root = "flowsheet";
+    r.CheckKeys(section, root, {"components", "streams", "units"});
+
+    const ComponentSetPtr set = LoadComponents(r, section, root);
+    auto plant = std::make_unique<Plant>(set);
+    LoadStreams(r, section, root, plant, set);
+    const json& units = section.contains("units") ? section["units"] : json::array();
+    const auto controllers = LoadUnits(r, units, root, plant, set);
+    LoadControllers(r, controllers, root, plant);
     return plant;
 }
 

@@ -1,3 +1,5 @@
+// The reference host's fluid model: K-values, enthalpies and the three-phase
+// flash of a composition at a temperature and pressure.
 #include "fluid.h"
 
 #include <algorithm>

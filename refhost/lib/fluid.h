@@ -1,5 +1,8 @@
 #pragma once
 
+// The reference host's fluid: a composition at a temperature and pressure, its
+// property model and its flash into vapour, oil and water.
+
 #include <array>
 #include <memory>
 #include <optional>

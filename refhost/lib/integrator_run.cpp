@@ -1,3 +1,5 @@
+// The plant and the host's dynamic run: the fixed-step integrator over the
+// host's own units and the extension units, with its pressure-flow solves.
 #include "integrator_run.h"
 
 #include <algorithm>

@@ -1,5 +1,8 @@
 #pragma once
 
+// The plant (streams and the host's own unit operations) and the dynamic run
+// that integrates it with the extension unit operations.
+
 #include <functional>
 #include <map>
 #include <memory>

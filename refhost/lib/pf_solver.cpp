@@ -1,3 +1,5 @@
+// The pressure-flow network: its unknowns and equations, and the damped Newton
+// solve over a dense linear system.
 #include "pf_solver.h"
 
 #include <algorithm>

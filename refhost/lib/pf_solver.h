@@ -1,5 +1,8 @@
 #pragma once
 
+// The host's pressure-flow solver: the unknowns and equations of a network of
+// streams and units, solved together by Newton's method.
+
 #include <functional>
 #include <map>
 #include <string>

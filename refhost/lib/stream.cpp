@@ -1,3 +1,5 @@
+// Material streams: their fluid, their four values as host variables and the
+// pressure-flow spec flags.
 #include "stream.h"
 
 #include <cmath>

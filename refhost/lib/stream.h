@@ -1,5 +1,7 @@
 #pragma once
 
+// Material streams of the reference host and their values as host variables.
+
 #include <memory>
 #include <string>
 

@@ -1,3 +1,5 @@
+// Line charts drawn as SVG: axes with round ticks, one or more panels, and
+// escaping of the texts they show.
 #include "lib/svg_chart.h"
 
 #include <algorithm>

@@ -1,3 +1,5 @@
+// The reference host's own unit operations: schedules, feeds, sinks, valves
+// and feedback controllers, with their pressure-flow equations.
 #include "unit_ops.h"
 
 #include <algorithm>

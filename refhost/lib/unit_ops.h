@@ -1,5 +1,8 @@
 #pragma once
 
+// The reference host's own unit operations: feeds, sinks, valves and
+// controllers, and the schedules that drive them.
+
 #include <functional>
 #include <map>
 #include <memory>

@@ -1,3 +1,5 @@
+// In-memory extension variables: number arrays with their bounds and
+// elements, and the factory that makes a variable of a kind.
 #include "lib/variables.h"
 
 #include <stdexcept>

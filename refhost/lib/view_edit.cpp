@@ -1,3 +1,5 @@
+// Edits and presses as the unit's view makes them: parsing TAG[ROW]=VALUE,
+// the host's own refusals, and the edit carried out on the extension.
 #include "lib/view_edit.h"
 
 #include <cctype>

@@ -1,3 +1,5 @@
+// A recalled case with its extensions initialised, for the commands that act
+// on a saved case: open, edit, save, and the answers to its dialogs.
 #include "case_session.h"
 
 #include <filesystem>

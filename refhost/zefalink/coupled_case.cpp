@@ -1,3 +1,5 @@
+// zefalink new: wires the host side of a new coupled case around a pipeline
+// model's sources and boundaries.
 #include "coupled_case.h"
 
 #include <algorithm>

@@ -1,3 +1,5 @@
+// zefalink: the reference host's command-line program; registers each command
+// and runs the one asked for.
 #include <CLI/CLI.hpp>
 
 #include "commands.h"

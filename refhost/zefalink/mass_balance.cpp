@@ -1,3 +1,5 @@
+// The mass balance of a coupled run: the pipelines' inventory, the flows
+// through their connections, and the summary's balance and caveats.
 #include "mass_balance.h"
 
 #include <cmath>

@@ -1,3 +1,5 @@
+// The pipeline unit's results as trend columns: one walk of a unit's
+// connections for the run's and the standalone's result columns.
 #include "pipeline_columns.h"
 
 #include <optional>

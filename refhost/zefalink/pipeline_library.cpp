@@ -1,3 +1,5 @@
+// The extension library as zefalink loads it, the servers it launches and
+// stops, and the case loaded with its flowsheet.
 #include "pipeline_library.h"
 
 #include <dlfcn.h>

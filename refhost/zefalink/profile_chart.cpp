@@ -1,3 +1,5 @@
+// profile.svg: a unit's profile at each picture of a run, drawn over the
+// pipeline's elevation.
 #include "profile_chart.h"
 
 #include <algorithm>

@@ -1,3 +1,5 @@
+// The run's progress line and bar, and the warnings shown once with their
+// repeats counted.
 #include "progress.h"
 
 #include <algorithm>

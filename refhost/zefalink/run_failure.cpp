@@ -1,3 +1,5 @@
+// Why a coupled run could not start, the snapshots saved at its end, and the
+// summary it writes when it ends early.
 #include "run_failure.h"
 
 #include <unistd.h>

@@ -1,3 +1,5 @@
+// The files a run writes in its output folder (and removes from an earlier
+// run), and the snapshots its saved case names.
 #include "run_outputs.h"
 
 #include <cctype>

@@ -1,3 +1,5 @@
+// The signals that interrupt a run, and ending the child processes it started
+// when it is interrupted.
 #include "run_signals.h"
 
 #include <signal.h>

@@ -1,3 +1,5 @@
+// Scheduled edits and presses at set host times: parsed from --at and the
+// case's schedule, and applied when the run reaches them.
 #include "schedule.h"
 
 #include <algorithm>

@@ -1,3 +1,5 @@
+// Refuses connection settings that would only fail at connection time, with
+// a message that says what would be valid.
 #include "settings_check.h"
 
 #include <cmath>

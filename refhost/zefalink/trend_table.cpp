@@ -1,3 +1,5 @@
+// The columns of trends.csv and trends.svg in one unit per quantity, and the
+// trends file written as the run goes.
 #include "trend_table.h"
 
 #include <algorithm>

@@ -1,3 +1,5 @@
+// trends.svg: the recorded variables and trends drawn as one panel per
+// quantity.
 #include "trends_chart.h"
 
 #include <cmath>

@@ -1,3 +1,5 @@
+// The catalogue's table of pipeline variables (key, text, unit, type code) and
+// the conversion of retired keys of older cases.
 #include "catalogue/zefa_variables.h"
 
 #include <array>

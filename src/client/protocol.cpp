@@ -1,3 +1,5 @@
+// The message protocol: type names and codes, the framing of a message, and
+// packing and unpacking of texts, integers and floats.
 #include "client/protocol.h"
 
 #include <algorithm>

@@ -1,3 +1,5 @@
+// The client's socket transport: connect, send and receive with deadlines, and
+// host name look-up.
 #include "client/tcp.h"
 
 #include <arpa/inet.h>

@@ -1,3 +1,5 @@
+// The connection lists: adding and removing inlets, outlets and controllers,
+// and the table rows that go with them.
 #include <algorithm>
 
 #include "extension/zefa.h"

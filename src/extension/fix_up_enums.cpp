@@ -1,3 +1,5 @@
+// FixUpTheEnums: moves the trend and profile keys of an older case to the
+// catalogue's present keys.
 #include <cmath>
 
 #include "catalogue/zefa_variables.h"

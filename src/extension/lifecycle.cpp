@@ -86,170 +86,193 @@ std::int32_t ZEFA::Initialize(std::shared_ptr<host::Container> container, bool i
         InitializeInternalVariables();
         trends_.dblLastTrendTime = -10000.0;
         trends_.dblLastProfileTime = -10000.0;
-        auto step_size = [&] {
-            return Deref(Deref(host_case.GetSolver().get()).GetIntegrator().get()).StepSize();
-        };
 
-        if (is_recalling) {
-            lists_.intNumInlets = CountToInt16(Use(vars.Inlets).GetStreams().size());
-            lists_.intNumOutlets = CountToInt16(Use(vars.Outlets).GetStreams().size());
-            lists_.intNumControllers = CountToInt16(CountOf(Use(vars.KAVRISControllers)));
-
-            DefaultText(Use(vars.zefaHost), "localhost");
-            DefaultText(Use(vars.ServerName), "zefa2000");
-            DefaultNumber(Use(vars.PortNumber), 16800);
-            DefaultNumber(Use(vars.syncZefatoKavris), 0);
-            DefaultNumber(Use(vars.boolTraceErrors), 1);
-            DefaultNumber(Use(vars.boolLogClient), 0);
-            DefaultNumber(Use(vars.boolAutoLoadSS), 0);
-            DefaultNumber(Use(vars.boolUseAutoStart), 0);
-            Deref(mobjZefaClient.get()).IsTracingClient = Num(vars.boolLogClient) != 0;
-            DefaultNumber(Use(vars.TCPTimeOut), 5);
-            DefaultNumber(Use(vars.boolWritePFEquations), 0);
-
-            // Older cases kept only the folder of the server program.
-            auto& exe = Use(vars.zefaExe);
-            if (exe.GetValue().empty()) exe.SetValue(Text(vars.zefaPath));
-            if (Text(vars.zefaModelPath).empty()) {
-                const std::string folder = ModelFolderOf(exe.GetValue());
-                ui().MessageBox(
-                    "With a new upgrade to the AutoStart feature of the KAVRIS-ZEFA Link, you now "
-                    "specify the directory containing all ZEFA model files.  The path " +
-                        folder + " will be used.  Change if necessary.",
-                    kMessageTitle, true);
-                Use(vars.zefaModelPath).SetValue(folder);
-            }
-            std::error_code ec;
-            if (!exe.GetValue().empty() && fs::is_directory(exe.GetValue(), ec)) {
-                ui().MessageBox(
-                    std::string(
-                        "With a new upgrade to the AutoStart feature of the KAVRIS-ZEFA "
-                        "Link, you now specify the specific ZEFA application exe to use.  ") +
-                        kServerProgramName + " will be used.  Change if necessary.",
-                    kMessageTitle, true);
-                exe.SetValue(JoinPath(exe.GetValue(), kServerProgramName));
-            }
-
-            if (CountOf(Use(vars.ResevoirPressures)) == 0) {
-                AddANewText(vars.ResevoirLabels.get(), "");
-                AddANewValue(vars.ResevoirPressures.get(), host::kEmptyNumber);
-            }
-            if (CountOf(Use(vars.PlugCheckBoxes)) == 0) {
-                AddANewText(vars.PlugLabels.get(), "");
-                AddANewValue(vars.PlugCheckBoxes.get(), host::kEmptyNumber);
-            }
-            const host::NumberArray plugs = Use(vars.PlugCheckBoxes).GetValues();
-            pending_.boolPlugSelected = false;
-            for (std::size_t i = 0; i + 1 < plugs.data.size(); ++i)
-                if (plugs.data[i] == 1) pending_.boolPlugSelected = true;
-
-            DefaultNumber(Use(vars.shutin), 0);
-            pending_.boolShutIn = Num(vars.shutin) == 1;
-            DefaultNumber(Use(vars.useAutoConnect), 1);
-
-            // Exactly one connection-kind entry per inlet (outlet): entries
-            // kept in order, missing ones 0, surplus ones dropped.
-            auto repair = [&](host::NumberArrayVariable& kinds, std::size_t wanted,
-                              const std::string& tag, const std::string& connection) {
-                const host::NumberArray values = kinds.GetValues();
-                const std::size_t had = values.Count();
-                if (had == wanted && !values.IsTwoD()) return;
-                std::vector<double> fixed(wanted, 0.0);
-                for (std::size_t i = 0; i < wanted && i < had; ++i)
-                    fixed[i] = values.IsTwoD() ? values.At(i, 0) : values.At(i);
-                kinds.SetBounds(wanted);
-                kinds.SetValues(host::NumberArray::OneD(fixed));
-                if (had != 0) {
-                    strLastMessage = tag + " had " + std::to_string(had) + " entries for " +
-                                     std::to_string(wanted) + " " + connection +
-                                     "s; it now has one entry per " + connection + ".";
-                    ReportError(strLastMessage);
-                }
-            };
-            repair(Use(vars.InletBoundaryCB), static_cast<std::size_t>(lists_.intNumInlets),
-                   "InletBoundaryCB", "inlet");
-            repair(Use(vars.OutletSourceCB), static_cast<std::size_t>(lists_.intNumOutlets),
-                   "OutletSourceCB", "outlet");
-            // The flow-sign switches are read for every outlet at every step.
-            repair(Use(vars.bFlowSwitch), static_cast<std::size_t>(lists_.intNumOutlets),
-                   "bFlowSwitch", "outlet");
-
-            DefaultNumber(Use(vars.ZEFARunInterval), step_size());
-            pending_.boolReservoirPressuresChanged = true;
-            if (Num(vars.TCPTimeOut) > 4999)
-                Use(vars.TCPTimeOut).SetValue(Num(vars.TCPTimeOut) / 1000);
-            DefaultNumber(Use(vars.InitTimeOut), 300);
-            DefaultNumber(Use(vars.TimeStepTimeOut), 10);
-            if (Num(vars.VersionNumber) < 1) FixUpTheEnums();
-        } else {
-            Use(vars.zefaHost).SetValue("localhost");
-            Use(vars.ServerName).SetValue("zefa2000");
-            Use(vars.PortNumber).SetValue(16800);
-            GetZefaServerPath();
-            if (auto port = LookUpServicePort(server_.strServicesFile, Text(vars.ServerName)))
-                Use(vars.PortNumber).SetValue(*port);
-            // The models live in a folder: by default the server program's.
-            Use(vars.zefaModelPath).SetValue(ModelFolderOf(Text(vars.zefaExe)));
-            Use(vars.ZEFARunInterval).SetValue(step_size());
-            Use(vars.ZEFAsimTime).SetValue(0);
-            Use(vars.ControllersOn).SetValue(0);
-            Use(vars.controllerIndex).SetValue(0);
-            lists_.intNumInlets = 0;
-            lists_.intNumOutlets = 0;
-            lists_.intNumControllers = 0;
-            Use(vars.TrendFrequency).SetValue(10);
-            Use(vars.ProfileFrequency).SetValue(10);
-            Use(vars.ignoreZEFA).SetValue(0);
-            Use(vars.syncZefatoKavris).SetValue(0);
-            Use(vars.boolLogClient).SetValue(0);
-            Use(vars.boolWritePFEquations).SetValue(1);
-            Use(vars.boolAutoLoadSS).SetValue(1);
-            Use(vars.boolTraceErrors).SetValue(1);
-            Use(vars.boolUseAutoStart).SetValue(0);
-            Use(vars.TCPTimeOut).SetValue(5);
-            Use(vars.InitTimeOut).SetValue(300);
-            Use(vars.TimeStepTimeOut).SetValue(10);
-            AddANewText(vars.PlugLabels.get(), "");
-            AddANewValue(vars.PlugCheckBoxes.get(), host::kEmptyNumber);
-            AddANewText(vars.ResevoirLabels.get(), "");
-            AddANewValue(vars.ResevoirPressures.get(), host::kEmptyNumber);
-            Use(vars.shutin).SetValue(0);
-            Use(vars.useAutoConnect).SetValue(1);
-            pending_.boolReservoirPressuresChanged = false;
-            strLastMessage =
-                "It is recommended to always use UPPER case letters when referring to ZEFA keyword "
-                "labels with this extension.";
-            Use(objContainer).WriteMessage(strLastMessage);
-        }
-
-        Use(vars.zefacontrollerops)
-            .SetBounds(static_cast<std::size_t>(std::max<int>(0, lists_.intNumControllers)));
-        Use(vars.controllerIndexX).SetValue(1);
-        server_.lngServerState = ServerState::NotConnected;
-        Use(vars.SolverMode).SetValue(Deref(host_case.GetSolver().get()).Mode());
-        Use(vars.SolverBehaviour).SetValue(0);
-        Use(vars.sourceIndex).SetValue(0);
-        Use(vars.boundaryIndex).SetValue(0);
-        Use(vars.TrendIndex).SetValue(0);
-        Use(vars.ProfileIndex).SetValue(0);
-        step_.dblKavrisStepSize = 0.0;
-        step_.boolStepPending = false;
-        step_.intNumSources = 0;
-        step_.intNumBoundaries = 0;
-        pending_.boolTrendsChanged = true;
-        pending_.boolProfilesChanged = true;
-        Use(vars.isConnected).SetValue(0);
-        Use(vars.isReady).SetValue(0);
-        Use(vars.CanLoadFile).SetValue(0);
-        Use(vars.phaseLabels).SetValues({"Gas", "Oil", "Water"});
-        Use(vars.Version).SetValue("KAVRIS-ZEFA Link v4.1.0");
-        Use(vars.VersionNumber).SetValue(1);
-        Deref(mobjZefaClient.get()).TCPTimeOut = Num(vars.TCPTimeOut);
+        if (is_recalling)
+            RecallSettings(host_case);
+        else
+            SetNewCaseDefaults(host_case);
+        ResetRunState(host_case);
         CreatePlot();
         result = kInterfaceVersion;
         Use(vars.IsFinished).SetValue(0);
     });
     return result;
+}
+
+// A recalled case: every setting an older case may lack gets its default,
+// settings kept in an older form are upgraded, the tables get their rows.
+void ZEFA::RecallSettings(host::Case& host_case) {
+    auto step_size = [&] {
+        return Deref(Deref(host_case.GetSolver().get()).GetIntegrator().get()).StepSize();
+    };
+    lists_.intNumInlets = CountToInt16(Use(vars.Inlets).GetStreams().size());
+    lists_.intNumOutlets = CountToInt16(Use(vars.Outlets).GetStreams().size());
+    lists_.intNumControllers = CountToInt16(CountOf(Use(vars.KAVRISControllers)));
+
+    DefaultText(Use(vars.zefaHost), "localhost");
+    DefaultText(Use(vars.ServerName), "zefa2000");
+    DefaultNumber(Use(vars.PortNumber), 16800);
+    DefaultNumber(Use(vars.syncZefatoKavris), 0);
+    DefaultNumber(Use(vars.boolTraceErrors), 1);
+    DefaultNumber(Use(vars.boolLogClient), 0);
+    DefaultNumber(Use(vars.boolAutoLoadSS), 0);
+    DefaultNumber(Use(vars.boolUseAutoStart), 0);
+    Deref(mobjZefaClient.get()).IsTracingClient = Num(vars.boolLogClient) != 0;
+    DefaultNumber(Use(vars.TCPTimeOut), 5);
+    DefaultNumber(Use(vars.boolWritePFEquations), 0);
+
+    UpgradeServerSettings();
+
+    if (CountOf(Use(vars.ResevoirPressures)) == 0) {
+        AddANewText(vars.ResevoirLabels.get(), "");
+        AddANewValue(vars.ResevoirPressures.get(), host::kEmptyNumber);
+    }
+    if (CountOf(Use(vars.PlugCheckBoxes)) == 0) {
+        AddANewText(vars.PlugLabels.get(), "");
+        AddANewValue(vars.PlugCheckBoxes.get(), host::kEmptyNumber);
+    }
+    const host::NumberArray plugs = Use(vars.PlugCheckBoxes).GetValues();
+    pending_.boolPlugSelected = false;
+    for (std::size_t i = 0; i + 1 < plugs.data.size(); ++i)
+        if (plugs.data[i] == 1) pending_.boolPlugSelected = true;
+
+    DefaultNumber(Use(vars.shutin), 0);
+    pending_.boolShutIn = Num(vars.shutin) == 1;
+    DefaultNumber(Use(vars.useAutoConnect), 1);
+
+    RepairConnectionKinds();
+
+    DefaultNumber(Use(vars.ZEFARunInterval), step_size());
+    pending_.boolReservoirPressuresChanged = true;
+    if (Num(vars.TCPTimeOut) > 4999) Use(vars.TCPTimeOut).SetValue(Num(vars.TCPTimeOut) / 1000);
+    DefaultNumber(Use(vars.InitTimeOut), 300);
+    DefaultNumber(Use(vars.TimeStepTimeOut), 10);
+    if (Num(vars.VersionNumber) < 1) FixUpTheEnums();
+}
+
+// Older cases kept only the folder of the server program, and no model folder.
+void ZEFA::UpgradeServerSettings() {
+    auto& exe = Use(vars.zefaExe);
+    if (exe.GetValue().empty()) exe.SetValue(Text(vars.zefaPath));
+    if (Text(vars.zefaModelPath).empty()) {
+        const std::string folder = ModelFolderOf(exe.GetValue());
+        ui().MessageBox(
+            "With a new upgrade to the AutoStart feature of the KAVRIS-ZEFA Link, you now "
+            "specify the directory containing all ZEFA model files.  The path " +
+                folder + " will be used.  Change if necessary.",
+            kMessageTitle, true);
+        Use(vars.zefaModelPath).SetValue(folder);
+    }
+    std::error_code ec;
+    if (!exe.GetValue().empty() && fs::is_directory(exe.GetValue(), ec)) {
+        ui().MessageBox(
+            std::string("With a new upgrade to the AutoStart feature of the KAVRIS-ZEFA "
+                        "Link, you now specify the specific ZEFA application exe to use.  ") +
+                kServerProgramName + " will be used.  Change if necessary.",
+            kMessageTitle, true);
+        exe.SetValue(JoinPath(exe.GetValue(), kServerProgramName));
+    }
+}
+
+// Exactly one connection-kind entry per inlet (outlet): entries kept in order,
+// missing ones 0, surplus ones dropped.
+void ZEFA::RepairConnectionKinds() {
+    auto repair = [&](host::NumberArrayVariable& kinds, std::size_t wanted, const std::string& tag,
+                      const std::string& connection) {
+        const host::NumberArray values = kinds.GetValues();
+        const std::size_t had = values.Count();
+        if (had == wanted && !values.IsTwoD()) return;
+        std::vector<double> fixed(wanted, 0.0);
+        for (std::size_t i = 0; i < wanted && i < had; ++i)
+            fixed[i] = values.IsTwoD() ? values.At(i, 0) : values.At(i);
+        kinds.SetBounds(wanted);
+        kinds.SetValues(host::NumberArray::OneD(fixed));
+        if (had != 0) {
+            strLastMessage = tag + " had " + std::to_string(had) + " entries for " +
+                             std::to_string(wanted) + " " + connection +
+                             "s; it now has one entry per " + connection + ".";
+            ReportError(strLastMessage);
+        }
+    };
+    repair(Use(vars.InletBoundaryCB), static_cast<std::size_t>(lists_.intNumInlets),
+           "InletBoundaryCB", "inlet");
+    repair(Use(vars.OutletSourceCB), static_cast<std::size_t>(lists_.intNumOutlets),
+           "OutletSourceCB", "outlet");
+    // The flow-sign switches are read for every outlet at every step.
+    repair(Use(vars.bFlowSwitch), static_cast<std::size_t>(lists_.intNumOutlets), "bFlowSwitch",
+           "outlet");
+}
+
+// A new case: the server, model folder, switches and tables at their defaults.
+void ZEFA::SetNewCaseDefaults(host::Case& host_case) {
+    auto step_size = [&] {
+        return Deref(Deref(host_case.GetSolver().get()).GetIntegrator().get()).StepSize();
+    };
+    Use(vars.zefaHost).SetValue("localhost");
+    Use(vars.ServerName).SetValue("zefa2000");
+    Use(vars.PortNumber).SetValue(16800);
+    GetZefaServerPath();
+    if (auto port = LookUpServicePort(server_.strServicesFile, Text(vars.ServerName)))
+        Use(vars.PortNumber).SetValue(*port);
+    // The models live in a folder: by default the server program's.
+    Use(vars.zefaModelPath).SetValue(ModelFolderOf(Text(vars.zefaExe)));
+    Use(vars.ZEFARunInterval).SetValue(step_size());
+    Use(vars.ZEFAsimTime).SetValue(0);
+    Use(vars.ControllersOn).SetValue(0);
+    Use(vars.controllerIndex).SetValue(0);
+    lists_.intNumInlets = 0;
+    lists_.intNumOutlets = 0;
+    lists_.intNumControllers = 0;
+    Use(vars.TrendFrequency).SetValue(10);
+    Use(vars.ProfileFrequency).SetValue(10);
+    Use(vars.ignoreZEFA).SetValue(0);
+    Use(vars.syncZefatoKavris).SetValue(0);
+    Use(vars.boolLogClient).SetValue(0);
+    Use(vars.boolWritePFEquations).SetValue(1);
+    Use(vars.boolAutoLoadSS).SetValue(1);
+    Use(vars.boolTraceErrors).SetValue(1);
+    Use(vars.boolUseAutoStart).SetValue(0);
+    Use(vars.TCPTimeOut).SetValue(5);
+    Use(vars.InitTimeOut).SetValue(300);
+    Use(vars.TimeStepTimeOut).SetValue(10);
+    AddANewText(vars.PlugLabels.get(), "");
+    AddANewValue(vars.PlugCheckBoxes.get(), host::kEmptyNumber);
+    AddANewText(vars.ResevoirLabels.get(), "");
+    AddANewValue(vars.ResevoirPressures.get(), host::kEmptyNumber);
+    Use(vars.shutin).SetValue(0);
+    Use(vars.useAutoConnect).SetValue(1);
+    pending_.boolReservoirPressuresChanged = false;
+    strLastMessage =
+        "It is recommended to always use UPPER case letters when referring to ZEFA keyword "
+        "labels with this extension.";
+    Use(objContainer).WriteMessage(strLastMessage);
+}
+
+// What no case keeps: the connection and the run state start afresh.
+void ZEFA::ResetRunState(host::Case& host_case) {
+    Use(vars.zefacontrollerops)
+        .SetBounds(static_cast<std::size_t>(std::max<int>(0, lists_.intNumControllers)));
+    Use(vars.controllerIndexX).SetValue(1);
+    server_.lngServerState = ServerState::NotConnected;
+    Use(vars.SolverMode).SetValue(Deref(host_case.GetSolver().get()).Mode());
+    Use(vars.SolverBehaviour).SetValue(0);
+    Use(vars.sourceIndex).SetValue(0);
+    Use(vars.boundaryIndex).SetValue(0);
+    Use(vars.TrendIndex).SetValue(0);
+    Use(vars.ProfileIndex).SetValue(0);
+    step_.dblKavrisStepSize = 0.0;
+    step_.boolStepPending = false;
+    step_.intNumSources = 0;
+    step_.intNumBoundaries = 0;
+    pending_.boolTrendsChanged = true;
+    pending_.boolProfilesChanged = true;
+    Use(vars.isConnected).SetValue(0);
+    Use(vars.isReady).SetValue(0);
+    Use(vars.CanLoadFile).SetValue(0);
+    Use(vars.phaseLabels).SetValues({"Gas", "Oil", "Water"});
+    Use(vars.Version).SetValue("KAVRIS-ZEFA Link v4.1.0");
+    Use(vars.VersionNumber).SetValue(1);
+    Deref(mobjZefaClient.get()).TCPTimeOut = Num(vars.TCPTimeOut);
 }
 
 void ZEFA::Execute(bool /*forgetting*/) {

@@ -1,3 +1,5 @@
+// Status and error reporting: ReportError, the host's status query and the
+// status shown while the integrator runs.
 #include "extension/zefa.h"
 
 namespace zefa {

@@ -249,198 +249,218 @@ void ZEFA::ControllerDoubleClick() {
     flowsheet->OpenView(name);
 }
 
+// The connection lists, the plug, reservoir and controller tables.
+std::span<const ZEFA::ChangeAction> ZEFA::ConnectionActions() {
+    static const ChangeAction kActions[] = {
+        {"ReferenceStream",
+         [](ZEFA& z, host::VariableWrapper&) {
+             auto found = std::dynamic_pointer_cast<host::ObjectVariable>(
+                 Use(z.objContainer).FindVariable("ReferenceStream"));
+             if (!found) throw Error::TypeMismatch();
+             z.vars.ReferenceStream = found->Object();
+         }},
+        {"Inlets", [](ZEFA& z, host::VariableWrapper& w) { z.StreamListChanged(w, true); }},
+        {"Outlets", [](ZEFA& z, host::VariableWrapper& w) { z.StreamListChanged(w, false); }},
+        {"OutletSourceCB",
+         [](ZEFA& z, host::VariableWrapper& w) {
+             // An outlet that is a source has no flow-sign switch.
+             if (ValueAt(Use(z.vars.OutletSourceCB), w.Row()) != 1.0) return;
+             auto& switches = Use(z.vars.bFlowSwitch);
+             switches.Element(static_cast<std::size_t>(w.Row()))->SetValue(0);
+         }},
+        {"PlugLabels",
+         [](ZEFA& z, host::VariableWrapper& w) {
+             z.MaintainTableRows(Use(z.vars.PlugLabels), Use(z.vars.PlugCheckBoxes), w.Row(), 0.0);
+         }},
+        {"PlugCheckBoxes",
+         [](ZEFA& z, host::VariableWrapper&) {
+             // A launch waits for every ticked plug, not only the last
+             // one changed; the blank last row holds no plug.
+             const auto ticks = Use(z.vars.PlugCheckBoxes).GetValues().data;
+             bool any = false;
+             for (std::size_t i = 0; i + 1 < ticks.size(); ++i) any = any || ticks[i] == 1;
+             z.pending_.boolPlugSelected = any;
+         }},
+        {"ResevoirLabels",
+         [](ZEFA& z, host::VariableWrapper& w) {
+             z.MaintainTableRows(Use(z.vars.ResevoirLabels), Use(z.vars.ResevoirPressures), w.Row(),
+                                 host::kEmptyNumber);
+         }},
+        {"ResevoirPressures",
+         [](ZEFA& z, host::VariableWrapper& w) {
+             if (!host::IsEmptyNumber(w.NewNumber()))
+                 z.pending_.boolReservoirPressuresChanged = true;
+         }},
+        {"msgAddController", [](ZEFA& z, host::VariableWrapper&) { z.AddController(); }},
+        {"msgRemController",
+         [](ZEFA& z, host::VariableWrapper&) {
+             z.RemoveController(RoundToInt16(Num(z.vars.controllerIndex)));
+         }},
+    };
+    return kActions;
+}
+
+// The server connection, the model files and the run.
+std::span<const ZEFA::ChangeAction> ZEFA::ServerActions() {
+    static const ChangeAction kActions[] = {
+        {"OpenConnectionMessage",
+         [](ZEFA& z, host::VariableWrapper&) { z.OpenTheConnection(false); }},
+        {"CloseConnectionMessage", [](ZEFA& z, host::VariableWrapper&) { z.CloseTheConnection(); }},
+        {"LoadInputMsg", [](ZEFA& z, host::VariableWrapper&) { z.LoadTheInputFile(); }},
+        {"LoadSnapMsg", [](ZEFA& z, host::VariableWrapper&) { z.LoadTheSnapshot(); }},
+        {"InitializeMessage", [](ZEFA& z, host::VariableWrapper&) { z.InitializeZEFA(); }},
+        {"msgRunZEFA", [](ZEFA& z, host::VariableWrapper&) { z.RunZEFA(); }},
+        {"buildInputTable",
+         [](ZEFA& z, host::VariableWrapper&) {
+             z.BuildInputTable();
+             z.BuildOutputTable();
+         }},
+        {"ZEFAsimTime",
+         [](ZEFA& z, host::VariableWrapper&) {
+             if (z.server_.lngServerState >= ServerState::InputLoaded)
+                 Deref(z.mobjZefaClient.get())
+                     .SetSimTime(static_cast<float>(Num(z.vars.ZEFAsimTime)));
+         }},
+        {"boolLogClient",
+         [](ZEFA& z, host::VariableWrapper&) {
+             auto& client = Deref(z.mobjZefaClient.get());
+             client.IsTracingClient = Num(z.vars.boolLogClient) == 1;
+             if (!client.IsZEFAConnected()) return;
+             if (z.IntegratorRunning())
+                 z.pending_.boolLoggingChanged = true;
+             else
+                 client.SetLogging();
+         }},
+        {"msgSelectZefaExe",
+         [](ZEFA& z, host::VariableWrapper&) {
+             if (auto chosen = z.AskForServerProgram()) Use(z.vars.zefaExe).SetValue(*chosen);
+         }},
+        {"msgSelectInputFilePath",
+         [](ZEFA& z, host::VariableWrapper&) {
+             if (auto chosen = z.AskForModelFile(true)) z.UseSelectedModelFile(*chosen, true);
+         }},
+        {"InputFile",
+         [](ZEFA& z, host::VariableWrapper& w) {
+             // A refused selection leaves the previous name in place.
+             Use(z.vars.InputFile).SetValue(z.edit_.strPreviousFile);
+             z.UseSelectedModelFile(w.NewText(), true);
+         }},
+        {"msgSelectSnapFilePath",
+         [](ZEFA& z, host::VariableWrapper&) {
+             if (auto chosen = z.AskForModelFile(false)) z.UseSelectedModelFile(*chosen, false);
+         }},
+        {"SnapshotFile",
+         [](ZEFA& z, host::VariableWrapper& w) {
+             Use(z.vars.SnapshotFile).SetValue(z.edit_.strPreviousFile);
+             z.UseSelectedModelFile(w.NewText(), false);
+         }},
+        {"msgSelectZefaModelPath",
+         [](ZEFA& z, host::VariableWrapper&) {
+             if (auto chosen = z.AskForModelFolder()) Use(z.vars.zefaModelPath).SetValue(*chosen);
+         }},
+        {"zefaHost",
+         [](ZEFA& z, host::VariableWrapper&) {
+             if (Text(z.vars.zefaHost) != z.edit_.strPreviousHost) z.GetZefaServerPath();
+         }},
+        {"shutin", [](ZEFA& z, host::VariableWrapper&) { z.pending_.boolShutIn = true; }},
+        {"SendNewPosition",
+         [](ZEFA& z, host::VariableWrapper&) {
+             if (!Deref(z.mobjZefaClient.get()).IsZEFAConnected()) return;
+             if (z.IntegratorRunning())
+                 z.pending_.boolNewPositionPending = true;
+             else
+                 z.SendNewPosition();
+         }},
+        {"TCPTimeOut",
+         [](ZEFA& z, host::VariableWrapper&) {
+             Deref(z.mobjZefaClient.get()).TCPTimeOut = Num(z.vars.TCPTimeOut);
+         }},
+        {"ignoreZEFA",
+         [](ZEFA& z, host::VariableWrapper& w) {
+             if (w.NewNumber() != 1) return;
+             Use(z.objContainer)
+                 .WriteMessage(
+                     "To run the KAVRIS case without ZEFA, you will be responsible to make "
+                     "any additional P-F Specifications on the Inlets and Outlets, otherwise "
+                     "these pressure and/or flow values will stay at their last value.  The "
+                     "inlet/reference composition will be copied to the outlet(s).");
+         }},
+    };
+    return kActions;
+}
+
+// Trends and profiles.
+std::span<const ZEFA::ChangeAction> ZEFA::TrendActions() {
+    static const ChangeAction kActions[] = {
+        {"enumTrendVars",
+         [](ZEFA& z, host::VariableWrapper& w) {
+             std::int32_t key = RoundToInt32(w.NewNumber());
+             z.ChangeTrendVariable(key, RowOf(w, Use(z.vars.TrendIndex)));
+             if (z.IntegratorRunning()) {
+                 z.pending_.boolTrendsChanged = true;
+             } else if (!z.UpdateTrends()) {
+                 z.ReportError(
+                     "Variable Change Failed: There is a bad enumeration in the drop down "
+                     "list.");
+             }
+         }},
+        {"TrendPositions",
+         [](ZEFA& z, host::VariableWrapper&) {
+             if (z.IntegratorRunning()) {
+                 z.pending_.boolTrendsChanged = true;
+             } else if (!z.UpdateTrends()) {
+                 z.ReportError(
+                     "There is something wrong with the Position Name you have selected.");
+             }
+         }},
+        {"AddTrend", [](ZEFA& z, host::VariableWrapper&) { z.AddTrend(); }},
+        {"RemoveTrend",
+         [](ZEFA& z, host::VariableWrapper&) {
+             z.RemoveTrend(RoundToInt32(Num(z.vars.TrendIndex)));
+         }},
+        {"ProfileEnable",
+         [](ZEFA& z, host::VariableWrapper& w) {
+             std::int16_t row = RowOf(w, Use(z.vars.ProfileIndex));
+             double value = w.NewNumber();
+             z.SelectProfile(row, value);
+             z.RefreshProfile();
+         }},
+        {"enumProfileVars",
+         [](ZEFA& z, host::VariableWrapper& w) {
+             std::int32_t key = RoundToInt32(w.NewNumber());
+             const std::int16_t row = RowOf(w, Use(z.vars.ProfileIndex));
+             z.ChangeProfileVariable(key, row);
+             if (ValueAt(Use(z.vars.ProfileEnable), row).value_or(0) != 0) z.RefreshProfile();
+         }},
+        {"ProfileBranches",
+         [](ZEFA& z, host::VariableWrapper& w) {
+             const std::int16_t row = RowOf(w, Use(z.vars.ProfileIndex));
+             if (ValueAt(Use(z.vars.ProfileEnable), row).value_or(0) != 0) z.RefreshProfile();
+         }},
+        {"msgAddProfile", [](ZEFA& z, host::VariableWrapper&) { z.AddProfile(); }},
+        {"msgRemoveProfile",
+         [](ZEFA& z, host::VariableWrapper&) {
+             z.RemoveProfile(RoundToInt32(Num(z.vars.ProfileIndex)));
+         }},
+    };
+    return kActions;
+}
+
 void ZEFA::VariableChanged(host::VariableWrapper& wrapper) {
     Trap("VariableChanged", [&] {
-        using Action = void (*)(ZEFA&, host::VariableWrapper&);
-        static const std::pair<std::string_view, Action> kActions[] = {
-            {"ReferenceStream",
-             [](ZEFA& z, host::VariableWrapper&) {
-                 auto found = std::dynamic_pointer_cast<host::ObjectVariable>(
-                     Use(z.objContainer).FindVariable("ReferenceStream"));
-                 if (!found) throw Error::TypeMismatch();
-                 z.vars.ReferenceStream = found->Object();
-             }},
-            {"Inlets", [](ZEFA& z, host::VariableWrapper& w) { z.StreamListChanged(w, true); }},
-            {"Outlets", [](ZEFA& z, host::VariableWrapper& w) { z.StreamListChanged(w, false); }},
-            {"OutletSourceCB",
-             [](ZEFA& z, host::VariableWrapper& w) {
-                 // An outlet that is a source has no flow-sign switch.
-                 if (ValueAt(Use(z.vars.OutletSourceCB), w.Row()) != 1.0) return;
-                 auto& switches = Use(z.vars.bFlowSwitch);
-                 switches.Element(static_cast<std::size_t>(w.Row()))->SetValue(0);
-             }},
-            {"PlugLabels",
-             [](ZEFA& z, host::VariableWrapper& w) {
-                 z.MaintainTableRows(Use(z.vars.PlugLabels), Use(z.vars.PlugCheckBoxes), w.Row(),
-                                     0.0);
-             }},
-            {"PlugCheckBoxes",
-             [](ZEFA& z, host::VariableWrapper&) {
-                 // A launch waits for every ticked plug, not only the last
-                 // one changed; the blank last row holds no plug.
-                 const auto ticks = Use(z.vars.PlugCheckBoxes).GetValues().data;
-                 bool any = false;
-                 for (std::size_t i = 0; i + 1 < ticks.size(); ++i) any = any || ticks[i] == 1;
-                 z.pending_.boolPlugSelected = any;
-             }},
-            {"ResevoirLabels",
-             [](ZEFA& z, host::VariableWrapper& w) {
-                 z.MaintainTableRows(Use(z.vars.ResevoirLabels), Use(z.vars.ResevoirPressures),
-                                     w.Row(), host::kEmptyNumber);
-             }},
-            {"ResevoirPressures",
-             [](ZEFA& z, host::VariableWrapper& w) {
-                 if (!host::IsEmptyNumber(w.NewNumber()))
-                     z.pending_.boolReservoirPressuresChanged = true;
-             }},
-            {"msgAddController", [](ZEFA& z, host::VariableWrapper&) { z.AddController(); }},
-            {"msgRemController",
-             [](ZEFA& z, host::VariableWrapper&) {
-                 z.RemoveController(RoundToInt16(Num(z.vars.controllerIndex)));
-             }},
-            {"OpenConnectionMessage",
-             [](ZEFA& z, host::VariableWrapper&) { z.OpenTheConnection(false); }},
-            {"CloseConnectionMessage",
-             [](ZEFA& z, host::VariableWrapper&) { z.CloseTheConnection(); }},
-            {"LoadInputMsg", [](ZEFA& z, host::VariableWrapper&) { z.LoadTheInputFile(); }},
-            {"LoadSnapMsg", [](ZEFA& z, host::VariableWrapper&) { z.LoadTheSnapshot(); }},
-            {"InitializeMessage", [](ZEFA& z, host::VariableWrapper&) { z.InitializeZEFA(); }},
-            {"enumTrendVars",
-             [](ZEFA& z, host::VariableWrapper& w) {
-                 std::int32_t key = RoundToInt32(w.NewNumber());
-                 z.ChangeTrendVariable(key, RowOf(w, Use(z.vars.TrendIndex)));
-                 if (z.IntegratorRunning()) {
-                     z.pending_.boolTrendsChanged = true;
-                 } else if (!z.UpdateTrends()) {
-                     z.ReportError(
-                         "Variable Change Failed: There is a bad enumeration in the drop down "
-                         "list.");
-                 }
-             }},
-            {"TrendPositions",
-             [](ZEFA& z, host::VariableWrapper&) {
-                 if (z.IntegratorRunning()) {
-                     z.pending_.boolTrendsChanged = true;
-                 } else if (!z.UpdateTrends()) {
-                     z.ReportError(
-                         "There is something wrong with the Position Name you have selected.");
-                 }
-             }},
-            {"AddTrend", [](ZEFA& z, host::VariableWrapper&) { z.AddTrend(); }},
-            {"RemoveTrend",
-             [](ZEFA& z, host::VariableWrapper&) {
-                 z.RemoveTrend(RoundToInt32(Num(z.vars.TrendIndex)));
-             }},
-            {"ProfileEnable",
-             [](ZEFA& z, host::VariableWrapper& w) {
-                 std::int16_t row = RowOf(w, Use(z.vars.ProfileIndex));
-                 double value = w.NewNumber();
-                 z.SelectProfile(row, value);
-                 z.RefreshProfile();
-             }},
-            {"enumProfileVars",
-             [](ZEFA& z, host::VariableWrapper& w) {
-                 std::int32_t key = RoundToInt32(w.NewNumber());
-                 const std::int16_t row = RowOf(w, Use(z.vars.ProfileIndex));
-                 z.ChangeProfileVariable(key, row);
-                 if (ValueAt(Use(z.vars.ProfileEnable), row).value_or(0) != 0) z.RefreshProfile();
-             }},
-            {"ProfileBranches",
-             [](ZEFA& z, host::VariableWrapper& w) {
-                 const std::int16_t row = RowOf(w, Use(z.vars.ProfileIndex));
-                 if (ValueAt(Use(z.vars.ProfileEnable), row).value_or(0) != 0) z.RefreshProfile();
-             }},
-            {"msgAddProfile", [](ZEFA& z, host::VariableWrapper&) { z.AddProfile(); }},
-            {"msgRemoveProfile",
-             [](ZEFA& z, host::VariableWrapper&) {
-                 z.RemoveProfile(RoundToInt32(Num(z.vars.ProfileIndex)));
-             }},
-            {"msgRunZEFA", [](ZEFA& z, host::VariableWrapper&) { z.RunZEFA(); }},
-            {"buildInputTable",
-             [](ZEFA& z, host::VariableWrapper&) {
-                 z.BuildInputTable();
-                 z.BuildOutputTable();
-             }},
-            {"ZEFAsimTime",
-             [](ZEFA& z, host::VariableWrapper&) {
-                 if (z.server_.lngServerState >= ServerState::InputLoaded)
-                     Deref(z.mobjZefaClient.get())
-                         .SetSimTime(static_cast<float>(Num(z.vars.ZEFAsimTime)));
-             }},
-            {"boolLogClient",
-             [](ZEFA& z, host::VariableWrapper&) {
-                 auto& client = Deref(z.mobjZefaClient.get());
-                 client.IsTracingClient = Num(z.vars.boolLogClient) == 1;
-                 if (!client.IsZEFAConnected()) return;
-                 if (z.IntegratorRunning())
-                     z.pending_.boolLoggingChanged = true;
-                 else
-                     client.SetLogging();
-             }},
-            {"msgSelectZefaExe",
-             [](ZEFA& z, host::VariableWrapper&) {
-                 if (auto chosen = z.AskForServerProgram()) Use(z.vars.zefaExe).SetValue(*chosen);
-             }},
-            {"msgSelectInputFilePath",
-             [](ZEFA& z, host::VariableWrapper&) {
-                 if (auto chosen = z.AskForModelFile(true)) z.UseSelectedModelFile(*chosen, true);
-             }},
-            {"InputFile",
-             [](ZEFA& z, host::VariableWrapper& w) {
-                 // A refused selection leaves the previous name in place.
-                 Use(z.vars.InputFile).SetValue(z.edit_.strPreviousFile);
-                 z.UseSelectedModelFile(w.NewText(), true);
-             }},
-            {"msgSelectSnapFilePath",
-             [](ZEFA& z, host::VariableWrapper&) {
-                 if (auto chosen = z.AskForModelFile(false)) z.UseSelectedModelFile(*chosen, false);
-             }},
-            {"SnapshotFile",
-             [](ZEFA& z, host::VariableWrapper& w) {
-                 Use(z.vars.SnapshotFile).SetValue(z.edit_.strPreviousFile);
-                 z.UseSelectedModelFile(w.NewText(), false);
-             }},
-            {"msgSelectZefaModelPath",
-             [](ZEFA& z, host::VariableWrapper&) {
-                 if (auto chosen = z.AskForModelFolder()) Use(z.vars.zefaModelPath).SetValue(*chosen);
-             }},
-            {"zefaHost",
-             [](ZEFA& z, host::VariableWrapper&) {
-                 if (Text(z.vars.zefaHost) != z.edit_.strPreviousHost) z.GetZefaServerPath();
-             }},
-            {"shutin", [](ZEFA& z, host::VariableWrapper&) { z.pending_.boolShutIn = true; }},
-            {"SendNewPosition",
-             [](ZEFA& z, host::VariableWrapper&) {
-                 if (!Deref(z.mobjZefaClient.get()).IsZEFAConnected()) return;
-                 if (z.IntegratorRunning())
-                     z.pending_.boolNewPositionPending = true;
-                 else
-                     z.SendNewPosition();
-             }},
-            {"TCPTimeOut",
-             [](ZEFA& z, host::VariableWrapper&) {
-                 Deref(z.mobjZefaClient.get()).TCPTimeOut = Num(z.vars.TCPTimeOut);
-             }},
-            {"ignoreZEFA",
-             [](ZEFA& z, host::VariableWrapper& w) {
-                 if (w.NewNumber() != 1) return;
-                 Use(z.objContainer)
-                     .WriteMessage(
-                         "To run the KAVRIS case without ZEFA, you will be responsible to make "
-                         "any additional P-F Specifications on the Inlets and Outlets, otherwise "
-                         "these pressure and/or flow values will stay at their last value.  The "
-                         "inlet/reference composition will be copied to the outlet(s).");
-             }},
-        };
         const std::string tag = wrapper.Tag();
-        for (const auto& [action_tag, action] : kActions) {
-            if (action_tag == tag) {
-                action(*this, wrapper);
-                break;
-            }
-        }
+        if (const ChangeAction::second_type action = ChangeActionFor(tag)) action(*this, wrapper);
         if (Num(vars.SolverMode) == 1) DynamicStatusUpdate();
     });
+}
+
+// The action of the variable `tag`; nothing for a variable no action answers.
+ZEFA::ChangeAction::second_type ZEFA::ChangeActionFor(std::string_view tag) {
+    for (const std::span<const ChangeAction> actions :
+         {ConnectionActions(), ServerActions(), TrendActions()})
+        for (const auto& [action_tag, action] : actions)
+            if (action_tag == tag) return action;
+    return nullptr;
 }
 
 void ZEFA::StreamListChanged(host::VariableWrapper& wrapper, bool inlets) {

@@ -1,3 +1,5 @@
+// InitializeInternalVariables: binds every extension variable of the unit
+// operation from the table of tags.
 #include <type_traits>
 
 #include "extension/zefa.h"

@@ -1,3 +1,5 @@
+// ZEFA's construction and destruction, its client, the user interface it
+// reports through, and the row counts of array variables.
 #include "extension/zefa.h"
 
 namespace zefa {

@@ -23,7 +23,10 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
+#include <string_view>
+#include <utility>
 #include <variant>
 #include <vector>
 
@@ -270,6 +273,14 @@ class ZEFA : public host::UnitOperationExtension, public ZEFA_ClientOwner {
         }
     }
 
+    // Initialize's stages (extension/lifecycle.cpp): a recalled case's settings
+    // completed and upgraded, or a new case's defaults; then the run state reset.
+    void RecallSettings(host::Case& host_case);
+    void UpgradeServerSettings();
+    void RepairConnectionKinds();
+    void SetNewCaseDefaults(host::Case& host_case);
+    void ResetRunState(host::Case& host_case);
+
     // The connections in walking order with their kind (coupling/input_table.cpp).
     std::vector<Connection> WalkConnections();
     // The equation gate: the switches on and at least one connection of the set.
@@ -296,6 +307,12 @@ class ZEFA : public host::UnitOperationExtension, public ZEFA_ClientOwner {
     void AddInterfaceCorrections(std::vector<double>& lvarData);
 
     // Variable-change handling (extension/variable_changes.cpp).
+    // VariableChanged's actions by the tag they answer, one table per kind of edit.
+    using ChangeAction = std::pair<std::string_view, void (*)(ZEFA&, host::VariableWrapper&)>;
+    static ChangeAction::second_type ChangeActionFor(std::string_view tag);
+    static std::span<const ChangeAction> ConnectionActions();
+    static std::span<const ChangeAction> ServerActions();
+    static std::span<const ChangeAction> TrendActions();
     bool IntegratorRunning();
     // True when the integrator is stopped; otherwise says why the change is refused.
     bool RefuseWhileRunning();

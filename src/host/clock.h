@@ -1,5 +1,8 @@
 #pragma once
 
+// The clock the host and the extension read: date and time, tick counter and
+// sleep, injectable for tests.
+
 #include <cstdint>
 #include <ctime>
 #include <memory>

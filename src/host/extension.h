@@ -1,5 +1,8 @@
 #pragma once
 
+// The interface the host calls on an extension unit operation, and the
+// library's C factory.
+
 #include <cstdint>
 #include <memory>
 #include <optional>

@@ -1,5 +1,8 @@
 #pragma once
 
+// The user interface the host provides for the extension's message boxes,
+// questions and file and folder dialogs.
+
 #include <memory>
 #include <optional>
 #include <string>

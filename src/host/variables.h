@@ -1,5 +1,8 @@
 #pragma once
 
+// The host's variable kinds, the variable wrapper of an edit, and the empty
+// marker of an unset number.
+
 #include <cstddef>
 #include <memory>
 #include <string>

@@ -1,3 +1,5 @@
+// The system clock: local date and time, the millisecond tick counter and
+// sleep.
 #include "host/clock.h"
 
 #include <chrono>

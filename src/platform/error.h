@@ -1,5 +1,8 @@
 #pragma once
 
+// The extension's own failures: numbered errors that end an operation as the
+// host's language would raise them.
+
 #include <cstdint>
 #include <stdexcept>
 #include <string>

@@ -1,3 +1,5 @@
+// Element access of the host's number arrays, one- and two-dimensional, with
+// the subscript error out of range.
 #include <stdexcept>
 
 #include "host/variables.h"

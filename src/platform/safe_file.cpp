@@ -1,3 +1,5 @@
+// Safe file writing: a file replaced only once it is complete, and a new file
+// that never overwrites one that exists.
 #include "platform/safe_file.h"
 
 #include <fcntl.h>

@@ -1,3 +1,4 @@
+// Number formatting, printable text, path joining and checked rounding.
 #include "platform/text.h"
 
 #include <array>

@@ -1,3 +1,5 @@
+// Who listens on a local TCP port, read from the kernel's socket tables and
+// the processes' open descriptors.
 #include "server/port_owner.h"
 
 #include <unistd.h>

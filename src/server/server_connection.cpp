@@ -1,3 +1,4 @@
+// The client's longer time-out while a long request runs, restored after it.
 #include "server/server_connection.h"
 
 #include "client/zefa_client.h"

@@ -1,3 +1,5 @@
+// Starting the pipeline server: the start scripts, running them, and the
+// process-id files that keep a server from being started twice.
 #include "server/server_start.h"
 
 #include <dlfcn.h>

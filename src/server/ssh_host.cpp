@@ -1,3 +1,4 @@
+// The address behind a host name that only the SSH configuration knows.
 #include "server/ssh_host.h"
 
 #include <fcntl.h>

@@ -1,3 +1,5 @@
+// The extension tests' host world: a pipeline unit in a reference-host case
+// with a fixed clock, a temporary folder and its variables bound.
 #include "host_world.h"
 
 #include <unistd.h>

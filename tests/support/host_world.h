@@ -1,5 +1,8 @@
 #pragma once
 
+// The host world the extension tests start from: a fixed clock, a temporary
+// folder, named streams and a pipeline unit in a reference-host case.
+
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
