@@ -183,6 +183,13 @@ void ZEFA::UpdatePFEquationCoeffs() {
                 double dF = 0.0;
                 for (std::size_t p = 0; p < 3; ++p)
                     if (m[p] > 0.0) dF += d[p] / m[p];
+                // Flow towards the pipeline rises with the host's pressure at
+                // the connection. Over an interval in which a riser slugs, the
+                // server's response can come out of the other sign; the host's
+                // solve would then settle on a reversed flow at a pressure far
+                // from the pipeline's (9.6 bar behind a 40 bar sink), so such a
+                // slope counts as no response.
+                if (dF * (c.inlet ? sign : -sign) < 0.0) dF = 0.0;
                 if (std::abs(dF) < kFloor) dF = kFloor;
                 // What the host booked beyond what the pipeline passed is
                 // taken from the flow the host gets over the next interval,

@@ -99,13 +99,14 @@ TEST_F(CouplingEquations, CoefficientsLineariseThePipelineAnswerInTheHostsFlowSi
     // Boundary: P = 3000 kPa; dG/dP = -1, -2, 0 kg/s per kPa; flows 2, 8, 1.8
     // give F = 0.3; dF/dP = -1/20 - 2/80 = -0.075. With the outlet's flow
     // switch on the host counts its flows the other way (the flows given here
-    // are the host's already), and so the derivative: dF/dP = +0.075.
+    // are the host's already), and so dF/dP = +0.075; a wrong-signed one is none.
     struct Row {
-        double flow_switch, dFdP;
+        double flow_switch, dFdP, server_sign = 1;
     };
-    for (const Row row : {Row{0, -0.075}, Row{1, 0.075}}) {
+    for (const Row row : {Row{0, -0.075}, Row{1, 0.075}, Row{0, 1e-15, -1}, Row{1, 1e-15, -1}}) {
         Array("bFlowSwitch", host::NumberArray::OneD({row.flow_switch}));
-        Trend({4000, 8000, 0}, {2, 8, 0}, 3e6, {-1e-3, -2e-3, 0});
+        Trend({4000, 8000, 0}, {2, 8, 0}, 3e6,
+              {-1e-3 * row.server_sign, -2e-3 * row.server_sign, 0});
         BoundaryFlows(2, 8, 1.8);
         zefa->UpdatePFEquationCoeffs();
         EXPECT_TRUE(Lines().empty()) << Lines()[0];
