@@ -69,6 +69,9 @@ struct CouplingStep {
     std::vector<double> dblSourcePressures;
     host::NumberArray dblLastBoundaryFlows;
     host::NumberArray dblBoundaryFlows;
+    // Each boundary's last usable response of its molar flow to its
+    // pressure (host's units and sign), stood in for one of the wrong sign.
+    std::vector<double> dblBoundarySlopes;
 
     // Mass through each connection as the host booked it and as the
     // pipeline passed it (interface_mass.h).

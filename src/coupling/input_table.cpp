@@ -64,6 +64,7 @@ void ZEFA::SetupSourceAndBoundaryVars() {
         step_.dblSourcePressures.assign(sources, 0.0);
         step_.dblLastBoundaryFlows = host::NumberArray::TwoD(boundaries, 3);
         step_.dblBoundaryFlows = host::NumberArray::TwoD(boundaries, 3);
+        step_.dblBoundarySlopes.assign(boundaries, 0.0);
 
         if (sources > 0) {
             auto& gas_var = Use(vars.SourceGasFractions);

@@ -183,6 +183,19 @@ void ZEFA::UpdatePFEquationCoeffs() {
                 double dF = 0.0;
                 for (std::size_t p = 0; p < 3; ++p)
                     if (m[p] > 0.0) dF += d[p] / m[p];
+                // Flow towards the pipeline rises with the host's pressure at
+                // the connection. Over an interval in which a riser slugs, the
+                // server's response can come out of the other sign; the host's
+                // solve would then settle on a reversed flow at a pressure far
+                // from the pipeline's (9.6 bar behind a 40 bar sink), and with
+                // no response at all it would push a slug's flow through the
+                // valve at any pressure (550 bar). Such a slope is replaced by
+                // the boundary's last usable one.
+                std::vector<double>& slopes = step_.dblBoundarySlopes;
+                if (slopes.size() <= c.kindIndex) slopes.resize(c.kindIndex + 1, 0.0);
+                const double towards = dF * (c.inlet ? 1.0 : -1.0);
+                if (towards > 0.0) slopes[c.kindIndex] = dF;
+                if (towards < 0.0) dF = slopes[c.kindIndex];
                 if (std::abs(dF) < kFloor) dF = kFloor;
                 // What the host booked beyond what the pipeline passed is
                 // taken from the flow the host gets over the next interval,

@@ -98,14 +98,18 @@ TEST_F(CouplingEquations, CoefficientsLineariseThePipelineAnswerInTheHostsFlowSi
     // kgmole/s, fractions 0.5, 0.5, 0; dP/dN = 0.5*20*4 + 0.5*80*8 = 360.
     // Boundary: P = 3000 kPa; dG/dP = -1, -2, 0 kg/s per kPa; flows 2, 8, 1.8
     // give F = 0.3; dF/dP = -1/20 - 2/80 = -0.075. With the outlet's flow
-    // switch on the host counts its flows the other way (the flows given here
-    // are the host's already), and so the derivative: dF/dP = +0.075.
+    // switch on the host counts the server's flows and slopes the other way
+    // (the flows given here are the host's already): server slopes of +1, +2
+    // give the same. A slope of the other sign (outflow rising with back
+    // pressure) is replaced by the last usable one.
     struct Row {
-        double flow_switch, dFdP;
+        double flow_switch, dFdP, server_sign;
     };
-    for (const Row row : {Row{0, -0.075}, Row{1, 0.075}}) {
+    for (const Row row :
+         {Row{0, -0.075, 1}, Row{1, -0.075, -1}, Row{0, -0.075, -1}, Row{1, -0.075, 1}}) {
         Array("bFlowSwitch", host::NumberArray::OneD({row.flow_switch}));
-        Trend({4000, 8000, 0}, {2, 8, 0}, 3e6, {-1e-3, -2e-3, 0});
+        Trend({4000, 8000, 0}, {2, 8, 0}, 3e6,
+              {-1e-3 * row.server_sign, -2e-3 * row.server_sign, 0});
         BoundaryFlows(2, 8, 1.8);
         zefa->UpdatePFEquationCoeffs();
         EXPECT_TRUE(Lines().empty()) << Lines()[0];
