@@ -150,27 +150,6 @@ double BalanceError(const Model& m) {
     return err / scale;
 }
 
-TEST(ZefasimModel, AShutInLinePacksUpWithTheFlowOfAHostFedSource) {
-    Model m = BuildModel(Example("choke_well_plug.inp"), "choke_well_plug.inp");
-    m.Advance(600);
-    m.sources[0].host_fed = true;
-    m.sources[0].mass_flow = 5;
-    m.shut_from = 600;
-    m.shut_until = 1e35;
-    const double p0 = m.StateOf(0, m.sources[0].section).p;
-    double p_before = p0;
-    for (double t = 660; t <= 1200; t += 60) {
-        m.Advance(t);
-        EXPECT_GT(m.sources[0].applied[kOil] + m.sources[0].applied[kGas], 0) << t;
-        EXPECT_EQ(m.branches[0].flux.back()[kGas], 0) << t;  // the outlet is closed
-        const double p = m.StateOf(0, m.sources[0].section).p;
-        EXPECT_GT(p, p_before) << t;  // the line packs up
-        p_before = p;
-        EXPECT_LT(std::fabs(m.MassBalanceError()), 1e-12);
-    }
-    EXPECT_GT(p_before, p0 + 1e5);
-}
-
 TEST(ZefasimModel, MassIsConservedOverLongRunWithShutInWithdrawalAndChoke) {
     Model m = BuildModel(Example("choke_well_plug.inp"), "choke_well_plug.inp");
     m.shut_from = 1200;
