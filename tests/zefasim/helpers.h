@@ -17,6 +17,18 @@ inline std::string Example(const std::string& name) {
     return ReadFile(std::string(ZEFA_EXAMPLES_DIR) + "/" + name);
 }
 
+// `text` with every `from` replaced by `to`.
+inline std::string Replace(std::string text, const std::string& from, const std::string& to) {
+    for (size_t at; (at = text.find(from)) != std::string::npos;) text.replace(at, from.size(), to);
+    return text;
+}
+
+// An example case with `keys` (e.g. "HOLDUP = NOSLIP, ") put first in its FLUID line.
+inline std::string ExampleWithFluid(const std::string& name, const std::string& keys) {
+    std::string text = Example(name);
+    return text.replace(text.find("FLUID "), 6, "FLUID " + keys);
+}
+
 // A fresh folder, removed with everything in it at the end of the test.
 class TempDir : public zefa::test::TempFolder {
   public:
