@@ -47,8 +47,12 @@ double InterfaceMass::Defect(std::size_t connection) const {
 double InterfaceMass::Correction(std::size_t connection, double flow, double interval) const {
     if (!(interval > 0.0) || !std::isfinite(flow)) return 0.0;
     const double wanted = Defect(connection) / interval;
-    if (flow > 0.0) return std::max(wanted, -flow);
-    if (flow < 0.0) return std::min(wanted, -flow);
+    // At most a quarter of the flow itself: the account is paid back over
+    // several intervals, never reverses the flow, and never drives a line
+    // that is being closed (repaid in full, the last interval's flow before
+    // a shut-in kept the closed line ringing for a further 500 s).
+    const double most = kMostRepaidShare * std::abs(flow);
+    return std::clamp(wanted, -most, most);
     return 0.0;
 }
 

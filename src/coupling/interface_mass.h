@@ -15,6 +15,7 @@ namespace zefa {
 
 class InterfaceMass {
   public:
+    static constexpr double kMostRepaidShare = 0.25;
     // Starts an empty account of `connections` connections at time `t`, s.
     void Start(std::size_t connections, double t);
     // The host's flows (kg/s, one per connection in walking order, in the
@@ -29,8 +30,8 @@ class InterfaceMass {
     // `connection`, whose flow there is `flow` (kg/s, host's sign), to pay
     // back what the host booked beyond what the pipeline passed: added to the
     // mass flow a source is sent, taken from the flow a boundary's equation
-    // gives the host. Never turns the flow round: what that would need is
-    // left in the account for later intervals.
+    // gives the host. At most kMostRepaidShare of `flow` itself, so never
+    // turns the flow round: the rest is left for later intervals.
     double Correction(std::size_t connection, double flow, double interval) const;
     // What the host booked less what the pipeline passed up to the host's
     // last booking, kg.
