@@ -32,13 +32,10 @@ void Replay(const std::filesystem::path& file) {
     EXPECT_EQ(FuzzReplyHandling(bytes.data(), bytes.size()), 0);
 }
 
-TEST(ClientFuzzInputs, SeedCorpusRunsClean) {
-    const auto files = Inputs("corpus");
-    EXPECT_GE(files.size(), 10u);
-    for (const auto& file : files) Replay(file);
-}
-
-TEST(ClientFuzzInputs, RegressionInputsRunClean) {
+TEST(ClientFuzzInputs, SeedAndRegressionInputsRunClean) {
+    const auto seeds = Inputs("corpus");
+    EXPECT_GE(seeds.size(), 10u);
+    for (const auto& file : seeds) Replay(file);
     for (const auto& file : Inputs("regressions")) Replay(file);
 }
 

@@ -73,31 +73,6 @@ TEST(Protocol, HeaderRecognitionAndSearch) {
     EXPECT_EQ(FindBytes(ok, "ZEFA", 100), std::string_view::npos);
 }
 
-TEST(Protocol, SplitAndDecodeRoundTrip) {
-    const std::int32_t sizes[] = {7, 8};
-    Bytes both = PackInts(MessageType::SendtrSizes, sizes);
-    const float data[] = {0.5f, 1e30f, -0.0f};
-    const Bytes second = PackFloats(MessageType::SendtrData, data);
-    both.insert(both.end(), second.begin(), second.end());
-
-    std::size_t consumed = 0;
-    auto first = SplitMessage(both, &consumed);
-    ASSERT_TRUE(first);
-    EXPECT_EQ(consumed, 32u);
-    EXPECT_EQ(first->name, "ZEFA_SENDTR_SIZES");
-    EXPECT_EQ(DecodeInts(first->payload), (std::vector<std::int32_t>{7, 8}));
-    auto next = SplitMessage(ByteView(both).subspan(consumed));
-    ASSERT_TRUE(next);
-    EXPECT_EQ(DecodeFloats(next->payload), (std::vector<float>{0.5f, 1e30f, -0.0f}));
-    EXPECT_FALSE(DecodeFloats(Hex({1, 2, 3})));
-
-    // Incomplete and negative lengths are not messages.
-    EXPECT_FALSE(SplitMessage(ByteView(both.data(), 31)));
-    EXPECT_FALSE(SplitMessage(Header("ZEFA_OK", -4)));
-    EXPECT_EQ(DecodeText(PackText("ZEFA_ERROR", "bad")).substr(24), "bad");
-    EXPECT_EQ(DecodeText(Hex({'a', 0, 'b', 0, 0})), std::string("a\0b", 3));
-}
-
 TEST(Protocol, ClientUnpackRule) {
     std::vector<float> out{9.0f};
     const float two[] = {1.5f, 2.5f};
@@ -127,25 +102,6 @@ TEST(Protocol, ClientUnpackRule) {
     EXPECT_THROW(UnpackIntList(Header("X", -8), 0, ints), UnpackError);
     EXPECT_THROW(UnpackIntList(Hex({1, 2}), 0, ints), UnpackError);
     EXPECT_THROW(UnpackIntList(huge, 100, ints), UnpackError);
-}
-
-TEST(Protocol, FrameAssemblerCutsStreamAtAnyBoundary) {
-    Bytes stream = PackText("ZEFA_OK", "one");
-    const Bytes second = PackEmpty("ZEFA_PONG");
-    stream.insert(stream.end(), second.begin(), second.end());
-    FrameAssembler assembler;
-    std::vector<std::string> names;
-    for (std::uint8_t byte : stream) {
-        assembler.Append(ByteView(&byte, 1));
-        while (auto m = assembler.Next()) names.push_back(m->name + ":" + DecodeText(m->payload));
-    }
-    EXPECT_EQ(names, (std::vector<std::string>{"ZEFA_OK:one", "ZEFA_PONG:"}));
-    EXPECT_EQ(assembler.Buffered(), 0u);
-
-    FrameAssembler bad(100);
-    bad.Append(Header("ZEFA_OK", 101));
-    EXPECT_FALSE(bad.Next());
-    EXPECT_TRUE(bad.Failed());
 }
 
 }  // namespace

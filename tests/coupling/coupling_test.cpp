@@ -59,18 +59,14 @@ TEST_F(Coupling, OperationSearchFindsTheTopLevelFirstThenEarlierSubFlowsheets) {
     deep->Add(deep_lic);
     top->Add(top_fv);
 
-    std::shared_ptr<host::Operation> found;
-    zefa->RecursiveGetOperation(found, top, "FV");
-    EXPECT_EQ(found, top_fv);
-    found.reset();
-    zefa->RecursiveGetOperation(found, top, "PIC");
-    EXPECT_EQ(found, sub1_pic);
-    found.reset();
-    zefa->RecursiveGetOperation(found, top, "LIC");
-    EXPECT_EQ(found, deep_lic);
-    found.reset();
-    zefa->RecursiveGetOperation(found, top, "fv");  // exact, case-sensitive
-    EXPECT_EQ(found, nullptr);
+    // The name is matched exactly, case and all.
+    using Case = std::pair<const char*, std::shared_ptr<host::Operation>>;
+    for (const auto& [name, expected] :
+         std::vector<Case>{{"FV", top_fv}, {"PIC", sub1_pic}, {"LIC", deep_lic}, {"fv", nullptr}}) {
+        std::shared_ptr<host::Operation> found;
+        zefa->RecursiveGetOperation(found, top, name);
+        EXPECT_EQ(found, expected) << name;
+    }
     std::shared_ptr<host::Operation> preset = sub2_pic;
     zefa->RecursiveGetOperation(preset, top, "FV");
     EXPECT_EQ(preset, sub2_pic);
@@ -86,69 +82,55 @@ TEST_F(Coupling, OperationSearchFindsTheTopLevelFirstThenEarlierSubFlowsheets) {
 
 // ---- Composition mixing ----
 
-TEST_F(Coupling, OnePresentPhaseGivesItsCompositionWhateverThePipelineFlows) {
-    TestFluid f;
-    f.liquid = std::make_shared<TestPhase>(2.0, 80.0, std::vector<double>{0.0, 0.1, 0.9, 0.0});
-    f.vapour = std::make_shared<TestPhase>(0.0, 16.0, std::vector<double>{1.0, 0.0, 0.0, 0.0});
-    auto z = zefa->GetNewComposition(f, 0.0, 3.0, 0.0, false);
-    ASSERT_TRUE(z);
-    EXPECT_EQ(*z, (std::vector<double>{0.0, 0.1, 0.9, 0.0}));
-    EXPECT_TRUE(Lines().empty());
-    // Gas and water flows the flash cannot match: reported, then ignored.
-    z = zefa->GetNewComposition(f, 5.0, 3.0, 1.0, false);
-    ASSERT_TRUE(z);
-    EXPECT_EQ(*z, (std::vector<double>{0.0, 0.1, 0.9, 0.0}));
-    ASSERT_EQ(Lines().size(), 1u);
+// Rows: a fluid's flashed phases and the pipeline's gas, oil and water mass
+// flows; the outlet composition mixes the phases by the moles those flows
+// imply (flow / molecular weight), or by the phases' own moles on reverse flow.
+TEST_F(Coupling, CompositionsMixThePhasesByTheMolesThePipelineFlowsImply) {
+    const std::vector<double> y = {0.8, 0.2, 0.0, 0.0}, xo = {0.1, 0.3, 0.6, 0.0},
+                              xw = {0.0, 0.0, 0.0, 1.0}, heavy = {0.0, 0.1, 0.9, 0.0};
+    TestFluid one, three, wet, reverse;
+    one.liquid = std::make_shared<TestPhase>(2.0, 80.0, heavy);
+    one.vapour = std::make_shared<TestPhase>(0.0, 16.0, std::vector<double>{1.0, 0.0, 0.0, 0.0});
+    three.vapour = wet.vapour = std::make_shared<TestPhase>(1.0, 20.0, y);
+    three.liquid = std::make_shared<TestPhase>(1.0, 70.0, xo);
+    three.aqueous = wet.aqueous = std::make_shared<TestPhase>(1.0, 18.0, xw);
+    reverse.vapour = std::make_shared<TestPhase>(-1.0, 20.0, y);
+    reverse.liquid = std::make_shared<TestPhase>(-3.0, 70.0, xo);
+    struct Row {
+        const char* what;
+        TestFluid* fluid;
+        double gas, oil, water;
+        bool reversed;
+        std::optional<std::vector<double>> z;
+        bool reported;  // a pipeline phase the flash did not produce
+    };
+    const std::vector<double> liquids = {0.05, 0.15, 0.3, 0.5};  // Wo = 7/70, Ww = 1.8/18
+    const Row rows[] = {
+        {"one present phase", &one, 0.0, 3.0, 0.0, false, heavy, false},
+        {"flows the flash cannot match", &one, 5.0, 3.0, 1.0, false, heavy, true},
+        {"no gas: the liquids", &three, 0.0, 7.0, 1.8, false, liquids, false},
+        {"all three", &three, 4.0, 7.0, 1.8, false, std::vector<double>{0.425, 0.175, 0.15, 0.25},
+         false},
+        {"negative flow counts as 0", &three, 4.0, -7.0, 0.0, false, y, false},
+        {"nothing flows", &three, 0.0, -1.0, 0.0, false, std::nullopt, false},
+        {"all negative", &three, -2.0, -1.0, -3.0, false, std::nullopt, false},
+        {"wet gas, no light liquid", &wet, 4.0, 0.0, 3.6, false,
+         std::vector<double>{0.4, 0.1, 0.0, 0.5}, false},
+        {"reverse: own moles 1 and 3", &reverse, 0.0, 0.0, 0.0, true,
+         std::vector<double>{0.275, 0.275, 0.45, 0.0}, false},
+    };
+    std::size_t reported = 0;
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        const auto z =
+            zefa->GetNewComposition(*row.fluid, row.gas, row.oil, row.water, row.reversed);
+        ASSERT_EQ(z.has_value(), row.z.has_value());
+        for (std::size_t i = 0; z && i < 4; ++i) EXPECT_NEAR((*z)[i], (*row.z)[i], 1e-15) << i;
+        reported += row.reported ? 1 : 0;
+        ASSERT_EQ(Lines().size(), reported);
+    }
     EXPECT_EQ(Lines()[0], kMissingPhase + kSuffix);
     EXPECT_EQ(State().lastMessage(), kMissingPhase);
-}
-
-TEST_F(Coupling, CompositionsMixByTheMolesThePipelineFlowsImply) {
-    TestFluid f;
-    const std::vector<double> y = {0.8, 0.2, 0.0, 0.0}, xo = {0.1, 0.3, 0.6, 0.0},
-                              xw = {0.0, 0.0, 0.0, 1.0};
-    f.vapour = std::make_shared<TestPhase>(1.0, 20.0, y);
-    f.liquid = std::make_shared<TestPhase>(1.0, 70.0, xo);
-    f.aqueous = std::make_shared<TestPhase>(1.0, 18.0, xw);
-
-    // Gas 0: the two liquids mixed, Wo = 7/70 = 0.1, Ww = 1.8/18 = 0.1.
-    auto z = zefa->GetNewComposition(f, 0.0, 7.0, 1.8, false);
-    ASSERT_TRUE(z);
-    const std::vector<double> liquid = {0.05, 0.15, 0.3, 0.5};
-    for (std::size_t i = 0; i < 4; ++i) EXPECT_NEAR((*z)[i], liquid[i], 1e-15) << i;
-
-    // All three: WV = 4/20 = 0.2, WL = 0.2; negative flows count as 0.
-    z = zefa->GetNewComposition(f, 4.0, 7.0, 1.8, false);
-    ASSERT_TRUE(z);
-    for (std::size_t i = 0; i < 4; ++i) EXPECT_NEAR((*z)[i], 0.5 * y[i] + 0.5 * liquid[i], 1e-15);
-    z = zefa->GetNewComposition(f, 4.0, -7.0, 0.0, false);
-    ASSERT_TRUE(z);
-    for (std::size_t i = 0; i < 4; ++i) EXPECT_NEAR((*z)[i], y[i], 1e-15);  // liquid <= 0
-
-    // All flows zero or negative: no composition.
-    EXPECT_FALSE(zefa->GetNewComposition(f, 0.0, -1.0, 0.0, false));
-    EXPECT_FALSE(zefa->GetNewComposition(f, -2.0, -1.0, -3.0, false));
-    EXPECT_TRUE(Lines().empty());
-
-    // A wet gas whose flash has no light liquid at all still mixes.
-    TestFluid wet;
-    wet.vapour = f.vapour;
-    wet.aqueous = f.aqueous;
-    z = zefa->GetNewComposition(wet, 4.0, 0.0, 3.6, false);  // WV 0.2, WL 0.2
-    ASSERT_TRUE(z);
-    for (std::size_t i = 0; i < 4; ++i) EXPECT_NEAR((*z)[i], 0.5 * y[i] + 0.5 * xw[i], 1e-15);
-    EXPECT_TRUE(Lines().empty());
-}
-
-TEST_F(Coupling, ReverseFlowUsesTheFluidsOwnPhaseFlows) {
-    TestFluid f;
-    f.vapour = std::make_shared<TestPhase>(-1.0, 20.0, std::vector<double>{0.8, 0.2, 0.0, 0.0});
-    f.liquid = std::make_shared<TestPhase>(-3.0, 70.0, std::vector<double>{0.1, 0.3, 0.6, 0.0});
-    auto z = zefa->GetNewComposition(f, 0.0, 0.0, 0.0, true);
-    ASSERT_TRUE(z);
-    // Minus the (negative) own flows: weights are the phases' moles, 1 and 3.
-    EXPECT_NEAR((*z)[0], (0.8 + 3 * 0.1) / 4.0, 1e-15);
-    EXPECT_NEAR((*z)[2], 3 * 0.6 / 4.0, 1e-15);
 }
 
 // ---- Outlets ----

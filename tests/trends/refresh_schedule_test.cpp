@@ -32,7 +32,7 @@ class RefreshSchedule : public ExtensionTest {
     bool ProfilesRefreshed() { return Numbers("xData").empty(); }
 };
 
-TEST_F(RefreshSchedule, PeriodicRefreshesComeOnlyOnceThePeriodIsExceeded) {
+TEST_F(RefreshSchedule, PeriodicRefreshesComeOnlyOnceAPeriodIsExceededAndNeverWithoutOne) {
     EXPECT_FALSE(StepAt(10));  // exactly one period: not yet
     EXPECT_FALSE(ProfilesRefreshed());
     EXPECT_TRUE(StepAt(10.5));
@@ -40,9 +40,7 @@ TEST_F(RefreshSchedule, PeriodicRefreshesComeOnlyOnceThePeriodIsExceeded) {
     EXPECT_FALSE(StepAt(20));  // counted from the last refresh at 10.5
     EXPECT_TRUE(StepAt(21));
     EXPECT_TRUE(window->Lines().empty()) << ::testing::PrintToString(window->Lines());
-}
-
-TEST_F(RefreshSchedule, PeriodsOfZeroOrUnsetSwitchPeriodicRefreshesOff) {
+    // Periods of zero or unset switch periodic refreshes off.
     SetNumber("TrendFrequency", 0);
     SetNumber("ProfileFrequency", host::kEmptyNumber);
     EXPECT_FALSE(StepAt(1e6));
