@@ -61,19 +61,16 @@ class ViewTest : public HostWorld {
         zefa->VariableChanged(change);
         return true;
     }
-    bool Number(const std::string& tag, double value, int row = -1) {
+    bool Edit(const std::string& tag, int row, double number, const std::string& text) {
         ViewChange c;
-        c.tag = tag;
-        c.number = value;
-        c.row = row;
+        c.tag = tag, c.row = row, c.number = number, c.text = text;
         return Change(c);
     }
+    bool Number(const std::string& tag, double value, int row = -1) {
+        return Edit(tag, row, value, "");
+    }
     bool Label(const std::string& tag, const std::string& value, int row = -1) {
-        ViewChange c;
-        c.tag = tag;
-        c.text = value;
-        c.row = row;
-        return Change(c);
+        return Edit(tag, row, 0, value);
     }
     // A button of the view.
     bool Press(const std::string& command) { return Number(command, 1); }
@@ -329,8 +326,8 @@ class StreamListTest : public VariableChangeTest {
         zefa->VariableChanged(change);
     }
     std::shared_ptr<TestStream> a = std::make_shared<TestStream>("A"),
-                                 b = std::make_shared<TestStream>("B"),
-                                 c = std::make_shared<TestStream>("C");
+                                b = std::make_shared<TestStream>("B"),
+                                c = std::make_shared<TestStream>("C");
 };
 
 TEST_F(StreamListTest, AConnectedStreamGetsARow) {
@@ -568,8 +565,7 @@ TEST_F(PendingRequestTest, EachEditAndButtonReachesItsAction) {
     std::size_t names_before = 0, trends_before = 0;
     struct Row {
         const char* what;
-        std::function<void()> act;
-        std::function<void()> check;
+        std::function<void()> act_and_check;
     };
     const Row rows[] = {
         {"the status line follows any edit in dynamic mode",
@@ -577,14 +573,14 @@ TEST_F(PendingRequestTest, EachEditAndButtonReachesItsAction) {
              SetNumber("SolverMode", 1);
              SetText("StatusBarMessage", "stale");
              Number("TrendFrequency", 5);
-         },
-         [&] { EXPECT_EQ(GetText("StatusBarMessage"), "Requires an Outlet Stream"); }},
+             EXPECT_EQ(GetText("StatusBarMessage"), "Requires an Outlet Stream");
+         }},
         {"the reference stream is bound again",
          [&] {
              Var<refhost::MemObjectVariable>("ReferenceStream")->SetObject(stream);
              Label("ReferenceStream", "REF");
-         },
-         [&] { EXPECT_EQ(State().vars().ReferenceStream, stream); }},
+             EXPECT_EQ(State().vars().ReferenceStream, stream);
+         }},
         {"a trend variable the server refuses",
          [&] {
              State().server().lngServerState = ServerState::Initialised;
@@ -592,8 +588,7 @@ TEST_F(PendingRequestTest, EachEditAndButtonReachesItsAction) {
              SetTexts("TrendPositions", {"NOPE"});
              server.Refuse("ZEFA_SENDTR_NAMES");
              Number("enumTrendVars", 8050, 0);
-         },
-         [&] {
+
              EXPECT_THAT(Reports(), Contains("Variable Change Failed: There is a bad enumeration "
                                              "in the drop down list.: PIPE-100: KAVRIS-ZEFA "
                                              "Link Error"));
@@ -603,14 +598,14 @@ TEST_F(PendingRequestTest, EachEditAndButtonReachesItsAction) {
              State().server().lngServerState = ServerState::Initialised;
              SetNumber("zefaEndTime", 100);
              Press("msgRunZEFA");  // no inlets and no reference stream: refused
-         },
-         [&] { EXPECT_FALSE(State().server().boolRunningStandalone); }},
+             EXPECT_FALSE(State().server().boolRunningStandalone);
+         }},
         {"a lost server can load no file",
          [&] {
              SetNumber("CanLoadFile", 1);
              zefa->ZEFAServerDisconnected();
-         },
-         [&] { EXPECT_EQ(GetNumber("CanLoadFile"), 0); }},
+             EXPECT_EQ(GetNumber("CanLoadFile"), 0);
+         }},
         {"a snapshot waits for the step outstanding",
          [&] {
              State().server().lngServerState = ServerState::Initialised;
@@ -619,8 +614,7 @@ TEST_F(PendingRequestTest, EachEditAndButtonReachesItsAction) {
              Press("LoadSnapMsg");
              server.HoldSteps(false);
              ASSERT_TRUE(zefa->WaitForZEFAToCompleteIntegration());
-         },
-         [&] {
+
              EXPECT_THAT(Reports(), Contains("Since ZEFA did not complete its timestep the "
                                              "Snapshot load has been cancelled.: PIPE-100: "
                                              "KAVRIS-ZEFA Link Error"));
@@ -630,8 +624,8 @@ TEST_F(PendingRequestTest, EachEditAndButtonReachesItsAction) {
          [&] {
              State().server().lngServerState = ServerState::InputLoaded;
              Number("ZEFAsimTime", 40);
-         },
-         [&] { EXPECT_EQ(Sent("ZEFA_SET_TIME|40", 1), 1u); }},
+             EXPECT_EQ(Sent("ZEFA_SET_TIME|40", 1), 1u);
+         }},
         {"the remove-profile button",
          [&] {
              zefa->AddProfile();
@@ -639,8 +633,8 @@ TEST_F(PendingRequestTest, EachEditAndButtonReachesItsAction) {
              SetTexts("ProfileBranches", {"A", "B"});
              SetNumber("ProfileIndex", 0);
              Press("msgRemoveProfile");
-         },
-         [&] { EXPECT_THAT(Texts("ProfileBranches"), ElementsAre("B")); }},
+             EXPECT_THAT(Texts("ProfileBranches"), ElementsAre("B"));
+         }},
         {"the build-tables button",
          [&] {
              State().lists().intNumInlets = 0;
@@ -648,16 +642,14 @@ TEST_F(PendingRequestTest, EachEditAndButtonReachesItsAction) {
              names_before = Sent("ZEFA_INP_NAMES");
              trends_before = Sent("ZEFA_OUTTR_NAMES");
              Press("buildInputTable");
-         },
-         [&] {
+
              EXPECT_GT(Sent("ZEFA_INP_NAMES", names_before + 1), names_before);
              EXPECT_GT(Sent("ZEFA_OUTTR_NAMES", trends_before + 1), trends_before);
          }},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.what);
-        row.act();
-        row.check();
+        row.act_and_check();
         State().server().lngServerState = ServerState::Connected;
         SetNumber("SolverMode", 0);
     }
