@@ -356,7 +356,7 @@ TEST_F(StreamListTest, TheRowOfTheRemovedStreamGoesAndNoOther) {
     }
 }
 
-TEST_F(VariableChangeTest, CancelledDialogsChangeNothing) {
+TEST_F(VariableChangeTest, ModelFilesChangeOnlyByTheUsersChoice) {
     SetText("zefaExe", "/nowhere/zefa-server");
     SetText("zefaModelPath", model_dir->Str());
     SetText("InputFile", "old.inp");
@@ -388,13 +388,10 @@ TEST_F(VariableChangeTest, CancelledDialogsChangeNothing) {
     ui->QueuePath(case_dir->Str());
     Press("msgSelectZefaModelPath");
     EXPECT_EQ(GetText("zefaModelPath"), case_dir->Str());
-}
-
-TEST_F(VariableChangeTest, ATypedFileNameInAnotherFolderNeedsTheUsersYes) {
+    // A typed name in another folder needs the user's Yes to move the model path.
     SetText("zefaModelPath", model_dir->Str());
-    SetText("InputFile", "old.inp");
     EXPECT_TRUE(Label("InputFile", "/elsewhere/new.inp"));
-    EXPECT_EQ(GetText("InputFile"), "old.inp");  // the user said No
+    EXPECT_EQ(GetText("InputFile"), "pipe.inp");  // the user said No
     EXPECT_EQ(GetText("zefaModelPath"), model_dir->Str());
     EXPECT_TRUE(Label("InputFile", "new.inp"));
     EXPECT_EQ(GetText("InputFile"), "new.inp");
