@@ -154,7 +154,7 @@ TEST_F(VariableChangeTest, EditsAreCheckedBeforeTheHostStoresThem) {
     EXPECT_TRUE(Number("ZEFAsimTime", 0));
 }
 
-TEST_F(VariableChangeTest, PlugTableKeepsOneBlankRowAtItsEnd) {
+TEST_F(VariableChangeTest, PlugAndReservoirTablesKeepOneBlankRowAtTheirEnd) {
     SetTexts("PlugLabels", {""});
     SetNumbers("PlugCheckBoxes", {E});
     // The blank row has no plug to tick.
@@ -191,9 +191,8 @@ TEST_F(VariableChangeTest, PlugTableKeepsOneBlankRowAtItsEnd) {
     EXPECT_TRUE(State().pending().boolPlugSelected);
     Number("PlugCheckBoxes", 0, 0);
     EXPECT_FALSE(State().pending().boolPlugSelected);
-}
 
-TEST_F(VariableChangeTest, ReservoirRowsStartWithoutAPressure) {
+    // Reservoir rows start without a pressure; an empty one is no change.
     SetTexts("ResevoirLabels", {""});
     SetNumbers("ResevoirPressures", {E});
     Label("ResevoirLabels", "WELL-A", 0);
@@ -512,9 +511,6 @@ TEST_F(PendingRequestTest, ButtonsConnectLoadAndInitialiseTheModel) {
     EXPECT_EQ(Sent("ZEFA_INITIALIZE", 1), 1u);
     Press("LoadInputMsg");  // loaded already: nothing
     EXPECT_EQ(Sent("ZEFA_READ_INPUT", 1), 1u);
-
-    EXPECT_TRUE(Number("ZEFAsimTime", 30));
-    EXPECT_EQ(Sent("ZEFA_SET_TIME|30", 1), 1u);
     EXPECT_THAT(Reports(), IsEmpty());
 }
 
