@@ -553,10 +553,13 @@ TEST_F(PendingRequestTest, EachEditAndButtonReachesItsAction) {
              Number("TrendFrequency", 5);
              EXPECT_EQ(GetText("StatusBarMessage"), "Requires an Outlet Stream");
          }},
-        {"the reference stream is bound again",
+        {"the reference stream is bound again, and on binding",
          [&] {
              Var<refhost::MemObjectVariable>("ReferenceStream")->SetObject(stream);
              Label("ReferenceStream", "REF");
+             EXPECT_EQ(State().vars().ReferenceStream, stream);
+             State().vars().ReferenceStream.reset();
+             zefa->InitializeInternalVariables();  // as a recalled case binds it
              EXPECT_EQ(State().vars().ReferenceStream, stream);
          }},
         {"a trend variable the server refuses",
