@@ -60,17 +60,6 @@ TEST_F(ExtensionTest, RemovingAnOutletRowRemovesItFromEveryColumnAndTheList) {
     EXPECT_EQ(State().lists().intNumOutlets, 2);
 }
 
-TEST_F(ExtensionTest, ControllerRowsKeepTheOutputsSized) {
-    zefa->AddController();
-    EXPECT_THAT(Texts("KAVRISControllers"), ElementsAre("*Name*"));
-    EXPECT_THAT(Texts("ZEFAControllers"), ElementsAre("*Tag*"));
-    EXPECT_EQ(Numbers("zefacontrollerops").size(), 1u);
-    zefa->AddController();
-    zefa->RemoveController(0);
-    EXPECT_EQ(Numbers("zefacontrollerops").size(), 1u);
-    EXPECT_EQ(State().lists().intNumControllers, 0);  // the table operations never change the count
-}
-
 TEST_F(ExtensionTest, AFailureInsideATableOperationIsReportedByName) {
     SetNumber("boolTraceErrors", 1);
     State().vars().bFlowSwitch.reset();

@@ -301,10 +301,13 @@ TEST_F(VariableChangeTest, ControllerNamesAreLookedUpInEveryFlowsheet) {
 
     Press("msgAddController");
     EXPECT_THAT(Texts("KAVRISControllers"), ElementsAre("FIC-8", "*Name*"));
+    EXPECT_EQ(Numbers("zefacontrollerops").size(), 2u);  // one output per row
     SetNumber("controllerIndex", 0);
     Press("msgRemController");
     EXPECT_THAT(Texts("KAVRISControllers"), ElementsAre("*Name*"));
     EXPECT_THAT(Texts("ZEFAControllers"), ElementsAre("*Tag*"));
+    EXPECT_EQ(Numbers("zefacontrollerops").size(), 1u);
+    EXPECT_EQ(State().lists().intNumControllers, 0);  // the table operations never change the count
 }
 
 // The inlet list as the host leaves it after an edit; the table rows follow.
