@@ -584,12 +584,6 @@ TEST_F(PendingRequestTest, EachEditAndButtonReachesItsAction) {
              Press("msgRunZEFA");  // no inlets and no reference stream: refused
              EXPECT_FALSE(State().server().boolRunningStandalone);
          }},
-        {"a lost server can load no file",
-         [&] {
-             SetNumber("CanLoadFile", 1);
-             zefa->ZEFAServerDisconnected();
-             EXPECT_EQ(GetNumber("CanLoadFile"), 0);
-         }},
         {"a snapshot waits for the step outstanding",
          [&] {
              State().server().lngServerState = ServerState::Initialised;

@@ -131,6 +131,7 @@ TEST_F(ConnectionTest, CloseAsksForASnapshotAndStopsTheServerEitherWay) {
               "an ZEFA snapshot file?  If no, then you will not be able to restart your simulation "
               "with the ZEFA model at the same point in time.");
     EXPECT_EQ(GetNumber("isConnected"), 0);  // set by the disconnected event
+    EXPECT_EQ(GetNumber("CanLoadFile"), 0);  // a lost server can load no file
 }
 
 TEST_F(ConnectionTest, LoadAndInitialiseMoveTheStateOnlyFromTheirOwnState) {
