@@ -19,23 +19,6 @@ TEST(VariableTable, BindsDistinctTagsWithTheHostsKindsInTheHostsOrder) {
     EXPECT_EQ(tags.size(), kVariableBindings.size());
 }
 
-TEST_F(ExtensionTest, EveryVariableIsBoundToTheHostsOwnObject) {
-    // A value written through the host is read through the bound member and back.
-    SetText("ServerName", "zefa-test");
-    EXPECT_EQ(Use(State().vars().ServerName).GetValue(), "zefa-test");
-    Use(State().vars().TCPTimeOut).SetValue(7);
-    EXPECT_EQ(Var<host::NumberVariable>("TCPTimeOut")->GetValue(), 7);
-    EXPECT_TRUE(State().vars().Inlets && State().vars().OutletSourceCB &&
-                State().vars().IsFinished);
-    // The reference stream is the object variable's member, once there is one.
-    EXPECT_EQ(State().vars().ReferenceStream, nullptr);
-    auto stream = std::make_shared<TestStream>("REF");
-    Var<refhost::MemObjectVariable>("ReferenceStream")->SetObject(stream);
-    zefa->InitializeInternalVariables();
-    EXPECT_EQ(State().vars().ReferenceStream, stream);
-    EXPECT_TRUE(window->Lines().empty());
-}
-
 // A host whose unit lacks a tag, or has it of another kind: binding stops at
 // that row, and the report is shown as a box (the trace switch is never bound).
 TEST(VariableBinding, AMissingOrMistypedTagStopsTheBindingAtItsRowAndIsReported) {

@@ -60,32 +60,6 @@ TEST_F(ExtensionTest, RemovingAnOutletRowRemovesItFromEveryColumnAndTheList) {
     EXPECT_EQ(State().lists().intNumOutlets, 2);
 }
 
-TEST_F(ExtensionTest, InletRowsStartAsSourcesAndRemoveTogether) {
-    Var<host::StreamListVariable>("Inlets")->SetStreams(
-        {std::make_shared<TestStream>("F1"), std::make_shared<TestStream>("F2")});
-    State().lists().intNumInlets = 2;
-    zefa->AddANewInlet();
-    zefa->AddANewInlet();
-    EXPECT_THAT(Texts("SourceTags"), ElementsAre("New Inlet", "New Inlet"));
-    EXPECT_THAT(Numbers("InletBoundaryCB"), ElementsAre(0, 0));
-    // A row outside the list still drops the last stream (the count falls by one).
-    zefa->RemoveAnInlet(4);
-    EXPECT_THAT(StreamNames("Inlets"), ElementsAre("F1"));
-    EXPECT_EQ(State().lists().intNumInlets, 1);
-    EXPECT_EQ(Texts("SourceTags").size(), 1u);
-}
-
-TEST_F(ExtensionTest, ControllerRowsKeepTheOutputsSized) {
-    zefa->AddController();
-    EXPECT_THAT(Texts("KAVRISControllers"), ElementsAre("*Name*"));
-    EXPECT_THAT(Texts("ZEFAControllers"), ElementsAre("*Tag*"));
-    EXPECT_EQ(Numbers("zefacontrollerops").size(), 1u);
-    zefa->AddController();
-    zefa->RemoveController(0);
-    EXPECT_EQ(Numbers("zefacontrollerops").size(), 1u);
-    EXPECT_EQ(State().lists().intNumControllers, 0);  // the table operations never change the count
-}
-
 TEST_F(ExtensionTest, AFailureInsideATableOperationIsReportedByName) {
     SetNumber("boolTraceErrors", 1);
     State().vars().bFlowSwitch.reset();

@@ -24,40 +24,15 @@ StartScriptRequest Request(ScriptDialect dialect, const std::string& model_path)
     return r;
 }
 
-TEST(BatchScript, DrivePathLocalAndRemoteAndRefusedPaths) {
-    auto r = Request(ScriptDialect::Batch, "c:\\models\\pipe");
-    EXPECT_THAT(BuildStartScripts(r).local,
+TEST(BatchScript, ChangesDriveAndFolderOrMapsAShareToAFreeLetter) {
+    EXPECT_THAT(BuildStartScripts(Request(ScriptDialect::Batch, "c:\\models\\pipe")).local,
                 ElementsAre("c:", "cd c:\\models\\pipe", "\"c:\\ZEFA\\zefa.exe\" -server 16801"));
-    r.remote = true;
-    r.remoteScriptPath = "c:\\models\\pipe\\zefaserverstartRemote.bat";
-    const auto remote = BuildStartScripts(r);
-    EXPECT_THAT(remote.local,
-                ElementsAre("rsh pipehost \\\"c:\\models\\pipe\\zefaserverstartRemote.bat\\\"",
-                            "pause", "pause", "pause", "pause"));
-    EXPECT_EQ(remote.remote.size(), 3u);
-    for (const char* path : {"models\\pipe", "\\\\", "\\single", ""}) {
-        r.modelPath = path;
-        EXPECT_EQ(BuildStartScripts(r).error, server_start::kInvalidModelPathMessage) << path;
-    }
-}
-
-TEST(BatchScript, NetworkShareMapsAFreeDriveLetterDToZ) {
+    // Every occurrence of the share is replaced by the letter, tried from D to Z.
     const auto s = BuildStartScripts(Request(ScriptDialect::Batch, "\\\\srv\\m\\pipe\\\\srv\\m"));
     ASSERT_EQ(s.local.size(), 1u + 23u * 4u + 13u);
-    EXPECT_EQ(s.local[0], "set myDrive=nothing");
-    // Every occurrence of the drive part is replaced.
-    EXPECT_THAT(std::vector<std::string>(s.local.begin() + 1, s.local.begin() + 5),
-                ElementsAre("set myDrive=D:", "if exist \"%myDrive%\\pipe%myDrive%\" goto worky",
-                            "net use %myDrive% \"\\\\srv\\m\" /PERSISTENT:NO",
-                            "if NOT ERRORLEVEL 1 goto worky"));
+    EXPECT_EQ(s.local[1], "set myDrive=D:");
     EXPECT_EQ(s.local[89], "set myDrive=Z:");
-    EXPECT_THAT(
-        std::vector<std::string>(s.local.end() - 13, s.local.end()),
-        ElementsAre("goto noworky", ":worky", "%myDrive%", "cd %myDrive%\\pipe%myDrive%",
-                    "Start /WAIT /I \"ZEFA2000 Server\" \"c:\\ZEFA\\zefa.exe\" -server 16801",
-                    "c:", "net use %myDrive% /delete", "goto end", ":noworky",
-                    "echo YOU HAVE NO FURTHER AVAILABLE DRIVE LETTERS ON THIS MACHINE!!!", "pause",
-                    ":end", "set myDrive="));
+    EXPECT_EQ(s.local[s.local.size() - 10], "cd %myDrive%\\pipe%myDrive%");
 }
 
 TEST(ShellScript, ValuesAreQuotedLocallyAndForTheRemoteShell) {
@@ -79,8 +54,9 @@ TEST(ShellScript, ValuesAreQuotedLocallyAndForTheRemoteShell) {
                                      "'sh '\\''/srv/m/zefaserverstartRemote.sh'\\'''"));
     EXPECT_EQ(server_start::ScriptNameFor("zefaserverstartLocal.sh", "16801"),
               "zefaserverstartLocal-16801.sh");
-    EXPECT_THAT(s.remote, ElementsAre("cd '/srv/m' || exit 1",
-                                      "exec '/opt/$(id)/zefa server' -server '16801' --listen 0.0.0.0"));
+    EXPECT_THAT(s.remote,
+                ElementsAre("cd '/srv/m' || exit 1",
+                            "exec '/opt/$(id)/zefa server' -server '16801' --listen 0.0.0.0"));
 }
 
 TEST(ShellScript, UnsafeNamesAndRelativePathsAreRefused) {
@@ -95,9 +71,19 @@ TEST(ShellScript, UnsafeNamesAndRelativePathsAreRefused) {
     r.host = "-oProxyCommand=sh";
     r.remote = true;
     EXPECT_THAT(BuildStartScripts(r).error, ::testing::StartsWith("The ZEFA Host"));
-    r.remote = false;
-    r.modelPath = "models/pipe";
-    EXPECT_EQ(BuildStartScripts(r).error, server_start::kInvalidModelPathMessage);
+}
+
+TEST(StartScripts, ModelPathsThatAreNotAbsoluteAreRefused) {
+    const std::pair<ScriptDialect, const char*> rows[] = {
+        {ScriptDialect::Batch, "models\\pipe"}, {ScriptDialect::Batch, "\\\\"},
+        {ScriptDialect::Batch, "\\single"},     {ScriptDialect::Batch, ""},
+        {ScriptDialect::Shell, "models/pipe"},
+    };
+    for (const auto& [dialect, path] : rows) {
+        EXPECT_EQ(BuildStartScripts(Request(dialect, path)).error,
+                  server_start::kInvalidModelPathMessage)
+            << path;
+    }
 }
 
 TEST(LocalOrRemote, LoopbackNamesInAnyCaseAndOurOwnNameAreLocal) {
