@@ -97,20 +97,6 @@ TEST(Flash, FailedFlashLeavesTheFluidAsItWas) {
     EXPECT_DOUBLE_EQ(f->MolarEnthalpy(), h);
 }
 
-TEST(Flash, PHFlashAfterValveDropCoolsGas) {
-    auto set = Set({"methane"});
-    auto f = Fluid::Create(set, {1.0}, 30.0, 10000.0, 1.0);
-    ASSERT_EQ(f->TPFlash(30.0, 10000.0), 0);
-    const double h = f->MolarEnthalpy();
-    ASSERT_EQ(f->PHFlash(1000.0, h), 0);
-    EXPECT_NEAR(f->MolarEnthalpy(), h, 1e-6 * std::abs(h) + 1e-6);
-    EXPECT_DOUBLE_EQ(f->PressureKPa(), 1000.0);
-    // Methane's Joule-Thomson coefficient near room temperature is about
-    // 0.4-0.5 K/bar: a 90 bar drop cools it by roughly 30-45 K.
-    EXPECT_LT(f->TemperatureC(), 30.0 - 25.0);
-    EXPECT_GT(f->TemperatureC(), 30.0 - 55.0);
-}
-
 TEST(Mixing, FlowsComponentsAndEnthalpyAdd) {
     auto set = Set({"methane", "n-pentane", "water"});
     auto a = Fluid::Create(set, {0.9, 0.1, 0.0}, 60.0, 3000.0, 2.0);
@@ -189,7 +175,7 @@ TEST(StreamFlags, MonikersReadAndSetTheSpecifications) {
 TEST(Flash, RandomStatesBalanceAndInvert) {
     // Many compositions and conditions: every flash balances in moles and
     // mass, its phase fractions lie in [0, 1], the light liquid is free of
-    // water, and a PH flash finds the temperature again.
+    // water, and a PH flash from another state finds the temperature again.
     auto set = Set({"methane", "ethane", "propane", "n-butane", "n-pentane", "n-hexane", "c7+",
                     "carbon-dioxide", "nitrogen", "water"});
     std::uint32_t seed = 12345;
@@ -231,7 +217,7 @@ TEST(Flash, RandomStatesBalanceAndInvert) {
         }
         const double h = f->MolarEnthalpy();
         auto g = f->Copy();
-        ASSERT_EQ(g->TPFlash(t + 40.0, p), 0);
+        ASSERT_EQ(g->TPFlash(t + 40.0, 2.0 * p), 0);
         ASSERT_EQ(g->PHFlash(p, h), 0) << k << " t=" << t << " p=" << p;
         EXPECT_NEAR(g->MolarEnthalpy(), h, 1e-5 * std::max(1.0, std::abs(h))) << k;
         EXPECT_NEAR(g->TemperatureC(), t, 0.05) << k << " p=" << p;
