@@ -169,9 +169,6 @@ TEST_F(ZefasimSession, DerivativesMatchFiniteDifferences) {
     std::string drift = ReadFile(dir_.File("flowline.inp"));
     drift.replace(drift.find("GASFRACTION = 0.15"), 18, "GASFRACTION = 0.40");
     dir_.Write("drift.inp", drift);
-    struct Inputs {
-        float gas, liquid, water, p_out;
-    };
     struct Case {
         const char* model;
         float gas_fraction, total, p_out;
@@ -190,15 +187,17 @@ TEST_F(ZefasimSession, DerivativesMatchFiniteDifferences) {
             const float gas = c.total * c.gas_fraction, liquid = c.total * (1 - c.gas_fraction),
                         water = liquid * 0.3f;
             const Model& m = *session_.model();
-            // Sends the inputs as phase flows and an outlet pressure; runs the interval.
-            auto run = [&](Inputs in) {
+            // Sends the phase flows and the outlet pressure shifted by the given
+            // amounts (gas, oil and water, oil and water, pressure); runs the interval.
+            auto run = [&](float dg, float dl, float dw, float dp) {
                 ExpectOk(Text(MessageType::LoadSnap, "base.snp"));
-                float total = in.gas + in.liquid;
-                Do(Floats(MessageType::InpData, {in.gas / total, total, 0, 60, in.water / in.liquid,
-                                                 1, 1, in.p_out, 30, 0}));
+                const float total = (gas + dg) + (liquid + dl);
+                Do(Floats(MessageType::InpData,
+                          {(gas + dg) / total, total, 0, 60, (water + dw) / (liquid + dl), 1, 1,
+                           c.p_out + dp, 30, 0}));
                 return StepTo(600 + interval);
             };
-            std::vector<float> base = run({gas, liquid, water, c.p_out});
+            std::vector<float> base = run(0, 0, 0, 0);
             ASSERT_EQ(base.size(), 17u);
             // As reported: DPDGGS, DPDGLTHLS, DPDGLTWTS and DGGDPB, DGLTHLDPB, DGLTWTDPB.
             const float* dpdg = &base[2];
@@ -212,7 +211,7 @@ TEST_F(ZefasimSession, DerivativesMatchFiniteDifferences) {
             const float dps[6] = {-4e4f, -2e4f, -1e4f, 1e4f, 2e4f, 4e4f};
             double sxx = 0;
             for (int r = 0; r < 6; ++r) {
-                run({gas, liquid, water, c.p_out + dps[r]});
+                run(0, 0, 0, dps[r]);
                 outflow_at[r] = m.branches[0].flux.back();
                 sxx += double(dps[r]) * dps[r];
             }
@@ -226,13 +225,9 @@ TEST_F(ZefasimSession, DerivativesMatchFiniteDifferences) {
             // More gas; more oil; more oil and water together.
             const float dg = 0.05f;
             for (int k = 0; k < 3; ++k) {
-                const auto shifted = [&](float d) {
-                    return Inputs{gas + (k == 0 ? d : 0), liquid + (k > 0 ? d : 0),
-                                  water + (k == 2 ? d : 0), c.p_out};
-                };
-                run(shifted(dg));
+                run(k == 0 ? dg : 0, k > 0 ? dg : 0, k == 2 ? dg : 0, 0);
                 double p_hi = m.StateOf(0, 0).p;
-                run(shifted(-dg));
+                run(k == 0 ? -dg : 0, k > 0 ? -dg : 0, k == 2 ? -dg : 0, 0);
                 double p_lo = m.StateOf(0, 0).p;
                 double fd = (p_hi - p_lo) / (2 * dg);
                 EXPECT_NEAR(dpdg[k], fd, 0.05 * std::fabs(fd)) << "phase " << k;
