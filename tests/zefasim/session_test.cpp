@@ -40,14 +40,12 @@ class ZefasimSession : public ::testing::Test {
         return e;
     }
     void Load(const std::string& file) { ExpectOk(Text(MessageType::Start, file)); }
-    // The flowline example with no slip, written as noslip.inp: the example
-    // itself takes drift flux, under which its riser slugs, and a slugging
-    // line has no derivative to speak of.
-    void WriteNoSlipFlowline() {
-        std::string text = ReadFile(dir_.File("flowline.inp"));
-        text.replace(text.find("WATERVISCOSITY = 1 cP"), 21,
-                     "WATERVISCOSITY = 1 cP, HOLDUP = NOSLIP");
-        dir_.Write("noslip.inp", text);
+    // The flowline example with no slip: the example itself takes drift flux,
+    // under which its riser slugs, and a slugging line has no derivative to
+    // speak of.
+    void LoadNoSlipFlowline() {
+        dir_.Write("noslip.inp", ExampleWithFluid("flowline.inp", "HOLDUP = NOSLIP, "));
+        Load("noslip.inp");
     }
     std::vector<float> StepTo(float t) {
         Do(Floats(MessageType::SetTend, {t}));
@@ -131,8 +129,7 @@ TEST_F(ZefasimSession, InputsAreCheckedAssignedInOrderAndRefusedOutOfRange) {
 }
 
 TEST_F(ZefasimSession, OutputTrendsFollowTheRegisteredOrder) {
-    WriteNoSlipFlowline();
-    Load("noslip.inp");
+    LoadNoSlipFlowline();
     ExpectError(Text(MessageType::OuttrNames, " HT $IN PTBOU $OUT XYZ $NOPE PT"),
                 {"$IN is not a boundary", "unknown variable XYZ", "$NOPE is not a position"});
     auto r = Reply(Text(MessageType::OuttrNames, kFlowlineOutputs), {"ZEFA_OUTTR_SIZES"});
@@ -165,10 +162,9 @@ TEST_F(ZefasimSession, DerivativesMatchFiniteDifferences) {
     // The flowline with no slip, and with drift flux at a gas rate that keeps
     // the riser from slugging (a slugging line has no derivative to speak of);
     // a line with a well and a choke at its outlet.
-    WriteNoSlipFlowline();
-    std::string drift = ReadFile(dir_.File("flowline.inp"));
-    drift.replace(drift.find("GASFRACTION = 0.15"), 18, "GASFRACTION = 0.40");
-    dir_.Write("drift.inp", drift);
+    LoadNoSlipFlowline();
+    dir_.Write("drift.inp",
+               Replace(Example("flowline.inp"), "GASFRACTION = 0.15", "GASFRACTION = 0.40"));
     struct Case {
         const char* model;
         float gas_fraction, total, p_out;
