@@ -107,7 +107,6 @@ TEST_F(ZefasimSession, InputsAreCheckedAssignedInOrderAndRefusedOutOfRange) {
          "source $IN mass flow 1e+09 kg/s lies outside"},
         {{0.1f, 8, 0, 30, 0, 1, 1, 20e5f, -300, 0},
          "boundary $OUT temperature -300 C lies outside"},
-        {{0.1f, 8, 0, 30, 0, 1, 1, 1e10f, 30, 0}, "boundary $OUT pressure 1e+10 N/m2 lies outside"},
         {{1.5f, 8, 0, 30, 0, 1, 1, 20e5f, 30, 0}, "source $IN gas fraction 1.5 - lies outside"},
         {{0.1f, 9, 1, 2, 0, 1, 0, -5, 1, 0},
          "boundary $OUT pressure -5 N/m2 lies outside 1000 .. 7.5e+08 N/m2"},
