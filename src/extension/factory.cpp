@@ -106,7 +106,10 @@ int Profiles(host::UnitOperationExtension* e, char* buffer, std::size_t size) {
     std::string text;
     const auto numbers = [](const std::vector<double>& values) {
         std::string list;
-        for (double v : values) list += (list.empty() ? "" : " ") + zefa::FormatDouble(v);
+        for (double v : values) {
+            if (!list.empty()) list += ' ';
+            list += zefa::FormatDouble(v);
+        }
         return list;
     };
     for (const auto& p : object->FetchedProfiles())
