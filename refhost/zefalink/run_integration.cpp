@@ -40,7 +40,9 @@ std::string FileNamePart(const std::string& text) {
 
 // One coupled run of a checked case, its extensions open and their servers
 // launched: Run() calls the stages in order, which share the run's state.
-class CaseRun {
+// The run's setting is its base: its references are kept once, not copied
+// into members of their own.
+class CaseRun : private RunSetting {
   public:
     explicit CaseRun(const RunSetting& s);
     int Run();
@@ -66,10 +68,7 @@ class CaseRun {
     void WriteRow();
     void ProfilePicture(const std::string& suffix);
 
-    const RunOptions& o;
-    Log& log;
     const Level level;
-    const std::chrono::steady_clock::time_point wall_start;
     refhost::Plant& plant;
     refhost::HostCase& c;
     const refhost::RecordPlan& plan;
@@ -77,14 +76,6 @@ class CaseRun {
     EditSchedule& schedule;
     const double t0;
     const double end;
-    const fs::path saved;
-    const EarlierSnapshots& earlier_snapshots;
-    OutputFolder& outputs;
-    RunSignals& interrupts;
-    std::vector<refhost::ExtensionUnit>& units;
-    Terminator& terminator;
-    const UnitPlots& plots;
-    PipelineInventory& inventory;
     const ZefaToolInterface* tools;
 
     json summary;
@@ -118,10 +109,8 @@ class CaseRun {
 };
 
 CaseRun::CaseRun(const RunSetting& s)
-    : o(s.o),
-      log(s.log),
+    : RunSetting(s),
       level(LevelNamed(s.o.log_level)),
-      wall_start(s.wall_start),
       plant(*s.k.loaded.plant),
       c(s.k.loaded.c),
       plan(s.k.plan),
@@ -129,14 +118,6 @@ CaseRun::CaseRun(const RunSetting& s)
       schedule(s.k.schedule),
       t0(s.k.t0),
       end(s.k.end),
-      saved(s.saved),
-      earlier_snapshots(s.earlier_snapshots),
-      outputs(s.outputs),
-      interrupts(s.interrupts),
-      units(s.units),
-      terminator(s.terminator),
-      plots(s.plots),
-      inventory(s.inventory),
       tools(s.library.Tools()),
       run(plant, c.host_case->SolverObject(), units),
       summary_path(fs::path(o.output_dir) / "run-summary.json"),

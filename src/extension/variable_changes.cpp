@@ -336,24 +336,13 @@ std::span<const ZEFA::ChangeAction> ZEFA::ServerActions() {
              if (auto chosen = z.AskForServerProgram()) Use(z.vars.zefaExe).SetValue(*chosen);
          }},
         {"msgSelectInputFilePath",
-         [](ZEFA& z, host::VariableWrapper&) {
-             if (auto chosen = z.AskForModelFile(true)) z.UseSelectedModelFile(*chosen, true);
-         }},
+         [](ZEFA& z, host::VariableWrapper&) { z.ChooseModelFile(true); }},
         {"InputFile",
-         [](ZEFA& z, host::VariableWrapper& w) {
-             // A refused selection leaves the previous name in place.
-             Use(z.vars.InputFile).SetValue(z.edit_.strPreviousFile);
-             z.UseSelectedModelFile(w.NewText(), true);
-         }},
+         [](ZEFA& z, host::VariableWrapper& w) { z.TypeModelFile(w.NewText(), true); }},
         {"msgSelectSnapFilePath",
-         [](ZEFA& z, host::VariableWrapper&) {
-             if (auto chosen = z.AskForModelFile(false)) z.UseSelectedModelFile(*chosen, false);
-         }},
+         [](ZEFA& z, host::VariableWrapper&) { z.ChooseModelFile(false); }},
         {"SnapshotFile",
-         [](ZEFA& z, host::VariableWrapper& w) {
-             Use(z.vars.SnapshotFile).SetValue(z.edit_.strPreviousFile);
-             z.UseSelectedModelFile(w.NewText(), false);
-         }},
+         [](ZEFA& z, host::VariableWrapper& w) { z.TypeModelFile(w.NewText(), false); }},
         {"msgSelectZefaModelPath",
          [](ZEFA& z, host::VariableWrapper&) {
              if (auto chosen = z.AskForModelFolder()) Use(z.vars.zefaModelPath).SetValue(*chosen);

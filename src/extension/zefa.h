@@ -189,6 +189,10 @@ class ZEFA : public host::UnitOperationExtension, public ZEFA_ClientOwner {
     bool InitializeZEFA();
     bool WaitForZEFAToCompleteIntegration();
     void UseSelectedModelFile(const std::string& path, bool isInputFile);
+    // The input or snapshot file chosen in its dialog, or a name typed in
+    // its place (a refused name leaves the previous one).
+    void ChooseModelFile(bool isInputFile);
+    void TypeModelFile(const std::string& name, bool isInputFile);
     // Actions on the running model.
     void SetupAndLaunchDaPlug();
     bool SetupDaNormalInp();

@@ -91,6 +91,15 @@ bool ZEFA::WaitForZEFAToCompleteIntegration() {
     return result;
 }
 
+void ZEFA::ChooseModelFile(bool isInputFile) {
+    if (auto chosen = AskForModelFile(isInputFile)) UseSelectedModelFile(*chosen, isInputFile);
+}
+
+void ZEFA::TypeModelFile(const std::string& name, bool isInputFile) {
+    Use(isInputFile ? vars.InputFile : vars.SnapshotFile).SetValue(edit_.strPreviousFile);
+    UseSelectedModelFile(name, isInputFile);
+}
+
 void ZEFA::UseSelectedModelFile(const std::string& path, bool isInputFile) {
     // Each step goes on when an earlier one fails.
     const std::filesystem::path chosen(path);
