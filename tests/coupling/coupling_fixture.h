@@ -21,14 +21,14 @@ using test::TestFluid;
 using test::TestPhase;
 using test::TestStream;
 
-const std::string kSuffix = ": PIPE-100: KAVRIS-ZEFA Link Error";
+using test::kSuffix;
 class Coupling : public zefa::test::HostWorld {
   protected:
     void SetUp() override {
         HostWorld::SetUp();
         BindOnly();
-        Num("boolTraceErrors", 1);
-        Num("boolWritePFEquations", 0);
+        SetNumber("boolTraceErrors", 1);
+        SetNumber("boolWritePFEquations", 0);
         std::weak_ptr<PipelineUnit> weak = unit;
         dyn = std::make_shared<HostDynamicContainer>("PIPE-100", [weak] {
             return weak.lock()->Get<host::StreamListVariable>("Outlets")->GetStreams();
@@ -36,9 +36,6 @@ class Coupling : public zefa::test::HostWorld {
         State().dynContainer() = dyn;
     }
 
-    void Num(const std::string& tag, double v) {
-        unit->Get<host::NumberVariable>(tag)->SetValue(v);
-    }
     void Array(const std::string& tag, host::NumberArray a) {
         unit->Get<host::NumberArrayVariable>(tag)->SetValues(a);
     }

@@ -2,11 +2,7 @@
 // host streams and tables and a pipeline peer that records what it receives.
 #include <gmock/gmock.h>
 
-#include <chrono>
-#include <thread>
-
 #include "coupling_fixture.h"
-#include "fake_server.h"
 
 using namespace zefa::test::coupling;
 using ::testing::ElementsAre;
@@ -43,12 +39,10 @@ class CouplingTables : public Coupling {
     // The values of the n-th request of that name (from 1), once it has
     // arrived: requests that get no reply reach the peer after the call.
     std::vector<float> Sent(const std::string& name, std::size_t n) {
-        for (int i = 0; i < 300; ++i) {
-            std::size_t seen = 0;
-            for (const auto& r : server.Requests())
-                if (r.name == name && ++seen == n) return r.floats;
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
+        server.Count(name, n);
+        std::size_t seen = 0;
+        for (const auto& r : server.Requests())
+            if (r.name == name && ++seen == n) return r.floats;
         return {};
     }
 
@@ -103,7 +97,7 @@ TEST_F(CouplingTables, ValuesAreSentInRowOrderConvertedAndSigned) {
     host_case->Flowsheet()->AddSubFlowsheet("Area")->Add(fv);
     host_case->Flowsheet()->Add(pic);
     host_case->Flowsheet()->Add(std::make_shared<RefOperation>("TANK", "tankop"));
-    Num("ControllersOn", 1);
+    SetNumber("ControllersOn", 1);
     SetTexts("KAVRISControllers", {"PIC", "MISSING", "TANK", "FV"});
     SetTexts("ZEFAControllers", {"C1", "C2", "C3", "C4"});
 
@@ -153,7 +147,7 @@ TEST_F(CouplingTables, ValuesAreSentInRowOrderConvertedAndSigned) {
                   kSuffix);
 
     // Controllers off: no controller entries and no percent conversion.
-    Num("ControllersOn", 0);
+    SetNumber("ControllersOn", 0);
     ASSERT_TRUE(zefa->BuildInputTable());
     zefa->PackageAndSendDataToZEFA();
     EXPECT_EQ(Sent("ZEFA_INP_DATA", 3).size(), 15u);
@@ -176,7 +170,7 @@ TEST_F(CouplingTables, OutputTableRowsTrendNamesAndWhereResultsLand) {
     Connect({in}, {0}, {out}, {0});
     SetTexts("SourceTags", {"IN"});
     SetTexts("BoundaryTags", {"OUT"});
-    Num("ControllersOn", 0);
+    SetNumber("ControllersOn", 0);
     State().lists().intNumControllers = 1;  // listed, but not coupled
     zefa->SetupSourceAndBoundaryVars();
     ASSERT_TRUE(zefa->SetupDerivatives());
@@ -223,7 +217,7 @@ TEST_F(CouplingTables, OutputTableRowsTrendNamesAndWhereResultsLand) {
     EXPECT_THAT(Values("BoundaryTemperatures").data, ElementsAre(16.5));
 
     // Coupled controllers add their outputs; a refused name list is reported.
-    Num("ControllersOn", 1);
+    SetNumber("ControllersOn", 1);
     SetTexts("ZEFAControllers", {"C1"});
     server.Refuse("ZEFA_OUTTR_NAMES");
     State().step().boolStepPending = false;
@@ -268,8 +262,8 @@ TEST_F(CouplingTables, SignSwitchOfOneOutletLeavesTheOthersAlone) {
 
 TEST_F(CouplingTables, InterpolationRunsBetweenTheTimesOfTheTwoResults) {
     // Previous results at 8 s, the newest at 10 s.
-    Num("ZEFARunInterval", 2.0);
-    Num("ZEFAsimTime", 10.0);
+    SetNumber("ZEFARunInterval", 2.0);
+    SetNumber("ZEFAsimTime", 10.0);
     State().step().dblPreviousResultsTime = 8.0;
     struct Row {
         double run_interval, host_time, expected;
@@ -280,7 +274,7 @@ TEST_F(CouplingTables, InterpolationRunsBetweenTheTimesOfTheTwoResults) {
                           Row{1, 8.5, 4}, Row{1, 9.5, 6}, Row{0, 9, 5},
                           // At or past the newest results: those, exactly.
                           Row{1, 10.001, 7}, Row{1, 12, 7}}) {
-        Num("ZEFARunInterval", row.run_interval);
+        SetNumber("ZEFARunInterval", row.run_interval);
         State().step().dblKavrisTime = row.host_time;
         EXPECT_DOUBLE_EQ(zefa->GetInterpolatedValue(7.0, 3.0), row.expected) << row.host_time;
     }
@@ -300,8 +294,8 @@ TEST_F(CouplingTables, StreamsGetInterpolatedResultsUnlessTheEquationsCarryThem)
     auto flows = host::NumberArray::TwoD(1, 3);
     flows.data = {4, 2, 1};
     Array("OutletMassFlows", flows);
-    Num("ZEFARunInterval", 2.0);
-    Num("ZEFAsimTime", 10.0);
+    SetNumber("ZEFARunInterval", 2.0);
+    SetNumber("ZEFAsimTime", 10.0);
     State().step().dblPreviousResultsTime = 8.0;
     State().step().dblKavrisTime = 8.0;  // solving for 9 s
     State().step().dblKavrisStepSize = 1.0;

@@ -1,8 +1,10 @@
+// Edits and button presses as the host's view makes them, and the rows of
+// the connection tables.
 #include <functional>
 
-#include "fake_server.h"
 #include "host_world.h"
 #include "lib/variables.h"
+#include "lib/view_edit.h"
 #include "platform/text.h"
 
 namespace zefa::test {
@@ -15,65 +17,27 @@ using ::testing::IsEmpty;
 
 constexpr double E = host::kEmptyNumber;
 
-// One change as the host's view reports it.
-class ViewChange final : public host::VariableWrapper {
-  public:
-    std::string tag;
-    int row = -1;
-    double number = 0;
-    std::string text;
-    std::shared_ptr<host::Variable> object;
-
-    std::string Tag() const override { return tag; }
-    int Row() const override { return row; }
-    double NewNumber() const override { return number; }
-    std::string NewText() const override { return text; }
-    std::shared_ptr<host::Variable> VariableObject() const override { return object; }
-};
-
-// Changes as the view makes them: the unit's variables plus the view's
-// command variables, which the host keeps nowhere.
+// Changes as the host's view makes them: the unit's variables and the
+// view's command variables (a press is the change to 1).
 class ViewTest : public HostWorld {
   protected:
     refhost::RefIntegrator& integrator() { return *host_case->SolverObject()->integrator_; }
 
-    // Asks, stores the value when allowed and reports the change, as the host
-    // does; true when the change was allowed.
-    bool Change(ViewChange change) {
-        if (!zefa->VariableChanging(change)) return false;
-        std::shared_ptr<host::Variable> stored;
-        try {
-            stored = unit->FindVariable(change.tag);
-        } catch (const std::exception&) {
-            // A command variable: pressing it is the change.
-        }
-        if (auto v = std::dynamic_pointer_cast<host::NumberVariable>(stored))
-            v->SetValue(change.number);
-        if (auto v = std::dynamic_pointer_cast<host::NumberArrayVariable>(stored))
-            v->Element(static_cast<std::size_t>(change.row))->SetValue(change.number);
-        if (auto v = std::dynamic_pointer_cast<host::TextVariable>(stored))
-            v->SetValue(change.text);
-        if (auto v = std::dynamic_pointer_cast<host::TextArrayVariable>(stored)) {
-            auto texts = v->GetValues();
-            texts.at(static_cast<std::size_t>(change.row)) = change.text;
-            v->SetValues(texts);
-        }
-        zefa->VariableChanged(change);
-        return true;
-    }
-    bool Edit(const std::string& tag, int row, double number, const std::string& text) {
-        ViewChange c;
-        c.tag = tag, c.row = row, c.number = number, c.text = text;
-        return Change(c);
+    // True when the change was allowed and stored.
+    bool Edit(const std::string& tag, int row, const std::string& value) {
+        refhost::ViewEdit edit{tag, std::nullopt, value};
+        if (row >= 0) edit.row = static_cast<std::size_t>(row);
+        return refhost::EditAsView(*unit, *zefa, edit, streams).stored;
     }
     bool Number(const std::string& tag, double value, int row = -1) {
-        return Edit(tag, row, value, "");
+        return Edit(tag, row, host::IsEmptyNumber(value) ? "" : FormatDouble(value));
     }
     bool Label(const std::string& tag, const std::string& value, int row = -1) {
-        return Edit(tag, row, 0, value);
+        return Edit(tag, row, value);
     }
-    // A button of the view.
     bool Press(const std::string& command) { return Number(command, 1); }
+
+    refhost::StreamResolver streams;  // the case's streams by name
 };
 
 class VariableChangeTest : public ViewTest {
@@ -249,8 +213,7 @@ TEST_F(VariableChangeTest, ProfileSelectionKeepsOneProfileEnabled) {
     EXPECT_FALSE(Number("enumProfileVars", 6125, 0));
     EXPECT_FALSE(Number("enumProfileVars", 7, 0));
     EXPECT_EQ(Numbers("enumProfileVars")[0], 825);
-    ASSERT_EQ(Reports().size(), 1u);
-    EXPECT_THAT(Reports()[0], HasSubstr("METHOD -- VariableChanging: GetZEFAVarInfo"));
+    EXPECT_THAT(Reports(), ElementsAre(HasSubstr("METHOD -- VariableChanging: GetZEFAVarInfo")));
 
     SetNumbers("xData", {1, 2});
     EXPECT_TRUE(Number("ProfileEnable", 0, 0));
@@ -314,8 +277,7 @@ TEST_F(VariableChangeTest, ControllerNamesAreLookedUpInEveryFlowsheet) {
 class StreamListTest : public VariableChangeTest {
   protected:
     void Changed(std::shared_ptr<host::Variable> object, int row) {
-        ViewChange change;
-        change.tag = "Inlets", change.row = row, change.object = std::move(object);
+        refhost::ViewChange change("Inlets", row, 0, "", std::move(object));
         zefa->VariableChanged(change);
     }
     std::shared_ptr<TestStream> a = std::make_shared<TestStream>("A"),
@@ -452,18 +414,6 @@ class PendingRequestTest : public ViewTest {
         SetText("PosPipe", "1");
         SetNumber("PosSection", 3);
     }
-    // Requests that start with `prefix`; waits (bounded) until there are at
-    // least `expected`, since the recording may trail the reply.
-    std::size_t Sent(const std::string& prefix, std::size_t expected = 0) {
-        std::size_t n = 0;
-        for (int i = 0; i < 300; ++i) {
-            n = 0;
-            for (const auto& r : server.Received()) n += r.starts_with(prefix) ? 1 : 0;
-            if (n >= expected) break;
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
-        return n;
-    }
     FakeServer server;
 };
 
@@ -477,27 +427,26 @@ TEST_F(PendingRequestTest, ActionsWaitWhileTheIntegratorRuns) {
     EXPECT_TRUE(pending.boolLoggingChanged);
     EXPECT_TRUE(pending.boolShutIn);
     EXPECT_TRUE(State().client().IsTracingClient);
-    EXPECT_EQ(Sent("ZEFA_KEYWORD_INPUT"), 0u);
-    EXPECT_EQ(Sent("ZEFA_INPUT_LOG"), 0u);
+    EXPECT_EQ(server.Count("ZEFA_KEYWORD_INPUT"), 0u);
+    EXPECT_EQ(server.Count("ZEFA_INPUT_LOG"), 0u);
     // The next host step carries them out.
     SetNumber("ignoreZEFA", 0);
     zefa->PreProcessStates();
     ASSERT_TRUE(zefa->WaitForZEFAToCompleteIntegration());  // the step it started
     EXPECT_FALSE(pending.boolNewPositionPending || pending.boolLoggingChanged ||
                  pending.boolShutIn);
-    EXPECT_EQ(Sent("ZEFA_KEYWORD_INPUT", 1), 1u);
-    EXPECT_EQ(Sent("ZEFA_INPUT_LOG_ON", 1), 1u);
+    EXPECT_EQ(server.Count("ZEFA_KEYWORD_INPUT", 1), 1u);
+    EXPECT_EQ(server.Count("ZEFA_INPUT_LOG_ON", 1), 1u);
 
     integrator().running_ = false;
     Press("SendNewPosition");
     Number("boolLogClient", 0);
-    EXPECT_EQ(Sent("ZEFA_KEYWORD_INPUT", 2), 2u);
-    EXPECT_EQ(Sent("ZEFA_INPUT_LOG_OFF", 1), 1u);
+    EXPECT_EQ(server.Count("ZEFA_KEYWORD_INPUT", 2), 2u);
+    EXPECT_EQ(server.Count("ZEFA_INPUT_LOG_OFF", 1), 1u);
     EXPECT_FALSE(State().client().IsTracingClient);
 }
 
 TEST_F(PendingRequestTest, ButtonsConnectLoadAndInitialiseTheModel) {
-    SetNumber("boolTraceErrors", 1);
     Press("CloseConnectionMessage");
     ASSERT_EQ(zefa->ServerStateNumber(), 0);
     Press("OpenConnectionMessage");  // useAutoConnect is 0: no server is started
@@ -510,15 +459,14 @@ TEST_F(PendingRequestTest, ButtonsConnectLoadAndInitialiseTheModel) {
     EXPECT_EQ(zefa->ServerStateNumber(), 4);
     EXPECT_EQ(GetNumber("isReady"), 1);
     EXPECT_EQ(GetNumber("CanLoadFile"), 0);
-    EXPECT_EQ(Sent("ZEFA_READ_INPUT|m.inp", 1), 1u);
-    EXPECT_EQ(Sent("ZEFA_INITIALIZE", 1), 1u);
+    EXPECT_EQ(server.Count("ZEFA_READ_INPUT|m.inp", 1), 1u);
+    EXPECT_EQ(server.Count("ZEFA_INITIALIZE", 1), 1u);
     Press("LoadInputMsg");  // loaded already: nothing
-    EXPECT_EQ(Sent("ZEFA_READ_INPUT", 1), 1u);
+    EXPECT_EQ(server.Count("ZEFA_READ_INPUT", 1), 1u);
     EXPECT_THAT(Reports(), IsEmpty());
 }
 
 TEST_F(PendingRequestTest, AProfileIsFetchedAtOnceOnlyWhileTheIntegratorIsStopped) {
-    SetNumber("boolTraceErrors", 1);
     State().server().lngServerState = ServerState::Initialised;
     zefa->AddProfile();
     SetTexts("ProfileBranches", {"NOPE"});
@@ -528,17 +476,16 @@ TEST_F(PendingRequestTest, AProfileIsFetchedAtOnceOnlyWhileTheIntegratorIsStoppe
     State().pending().boolProfilesChanged = false;
     Number("ProfileEnable", 1, 0);
     EXPECT_TRUE(State().pending().boolProfilesChanged);
-    EXPECT_EQ(Sent("ZEFA_SENDPR_NAMES"), 0u);
+    EXPECT_EQ(server.Count("ZEFA_SENDPR_NAMES"), 0u);
 
     integrator().running_ = false;
     Label("ProfileBranches", "NOPE", 0);
-    EXPECT_EQ(Sent("ZEFA_SENDPR_NAMES", 1), 1u);
+    EXPECT_EQ(server.Count("ZEFA_SENDPR_NAMES", 1), 1u);
     EXPECT_THAT(Reports(), Contains(HasSubstr("Unable to obtain profile: Check the Branch label")));
 }
 
 // Each edit or button reaches its own action, which leaves its own trace.
 TEST_F(PendingRequestTest, EachEditAndButtonReachesItsAction) {
-    SetNumber("boolTraceErrors", 1);
     SetNumber("TimeStepTimeOut", 1);
     const auto stream = std::make_shared<TestStream>("REF");
     WriteFile(model_dir->Path() / "s.snp", "snapshot");
@@ -558,7 +505,7 @@ TEST_F(PendingRequestTest, EachEditAndButtonReachesItsAction) {
          }},
         {"the reference stream is bound again, and on binding",
          [&] {
-             Var<refhost::MemObjectVariable>("ReferenceStream")->SetObject(stream);
+             streams = [&](const std::string&) { return stream; };
              Label("ReferenceStream", "REF");
              EXPECT_EQ(State().vars().ReferenceStream, stream);
              State().vars().ReferenceStream.reset();
@@ -596,13 +543,13 @@ TEST_F(PendingRequestTest, EachEditAndButtonReachesItsAction) {
              EXPECT_THAT(Reports(), Contains("Since ZEFA did not complete its timestep the "
                                              "Snapshot load has been cancelled.: PIPE-100: "
                                              "KAVRIS-ZEFA Link Error"));
-             EXPECT_EQ(Sent("ZEFA_LOAD_SNAP"), 0u);
+             EXPECT_EQ(server.Count("ZEFA_LOAD_SNAP"), 0u);
          }},
         {"a pipeline time goes to a server with a model loaded",
          [&] {
              State().server().lngServerState = ServerState::InputLoaded;
              Number("ZEFAsimTime", 40);
-             EXPECT_EQ(Sent("ZEFA_SET_TIME|40", 1), 1u);
+             EXPECT_EQ(server.Count("ZEFA_SET_TIME|40", 1), 1u);
          }},
         {"the remove-profile button",
          [&] {
@@ -617,12 +564,12 @@ TEST_F(PendingRequestTest, EachEditAndButtonReachesItsAction) {
          [&] {
              State().lists().intNumInlets = 0;
              State().lists().intNumOutlets = 0;
-             names_before = Sent("ZEFA_INP_NAMES");
-             trends_before = Sent("ZEFA_OUTTR_NAMES");
+             names_before = server.Count("ZEFA_INP_NAMES");
+             trends_before = server.Count("ZEFA_OUTTR_NAMES");
              Press("buildInputTable");
 
-             EXPECT_GT(Sent("ZEFA_INP_NAMES", names_before + 1), names_before);
-             EXPECT_GT(Sent("ZEFA_OUTTR_NAMES", trends_before + 1), trends_before);
+             EXPECT_GT(server.Count("ZEFA_INP_NAMES", names_before + 1), names_before);
+             EXPECT_GT(server.Count("ZEFA_OUTTR_NAMES", trends_before + 1), trends_before);
          }},
     };
     for (const Row& row : rows) {
@@ -631,6 +578,71 @@ TEST_F(PendingRequestTest, EachEditAndButtonReachesItsAction) {
         State().server().lngServerState = ServerState::Connected;
         SetNumber("SolverMode", 0);
     }
+}
+
+TEST_F(ExtensionTest, AppendAndRemoveFollowTheRowRules) {
+    auto tags = Var<host::TextArrayVariable>("SourceTags");
+    zefa->AddANewText(tags.get(), "A");
+    EXPECT_THAT(tags->GetValues(), ElementsAre("A"));
+    // Removing any row of a one-entry array empties it.
+    zefa->RemoveATag(tags.get(), 7);
+    EXPECT_THAT(tags->GetValues(), IsEmpty());
+    zefa->RemoveATag(tags.get(), 0);  // nothing to remove
+    EXPECT_THAT(tags->GetValues(), IsEmpty());
+
+    for (const char* t : {"A", "B", "C"}) zefa->AddANewText(tags.get(), t);
+    zefa->RemoveATag(tags.get(), 1);
+    EXPECT_THAT(tags->GetValues(), ElementsAre("A", "C"));
+    for (const char* t : {"D"}) zefa->AddANewText(tags.get(), t);
+    // An invalid row removes the last entry.
+    zefa->RemoveATag(tags.get(), 5);
+    EXPECT_THAT(tags->GetValues(), ElementsAre("A", "C"));
+    zefa->RemoveATag(tags.get(), -1);
+    EXPECT_THAT(tags->GetValues(), ElementsAre("A"));
+
+    auto values = Var<host::NumberArrayVariable>("PlugCheckBoxes");
+    zefa->AddANewValue(values.get(), host::kEmptyNumber);
+    zefa->AddANewValue(values.get(), 1);
+    zefa->AddANewValue(values.get(), 0);
+    EXPECT_THAT(Numbers("PlugCheckBoxes"), ElementsAre(host::kEmptyNumber, 1, 0));
+    zefa->RemoveAValue(values.get(), 0);
+    EXPECT_THAT(Numbers("PlugCheckBoxes"), ElementsAre(1, 0));
+    zefa->RemoveAValue(values.get(), 9);
+    EXPECT_THAT(Numbers("PlugCheckBoxes"), ElementsAre(1));
+    zefa->RemoveAValue(values.get(), 0);
+    EXPECT_THAT(Numbers("PlugCheckBoxes"), IsEmpty());
+    EXPECT_TRUE(window->Lines().empty());
+    EXPECT_TRUE(ui->History().empty());
+}
+
+TEST_F(ExtensionTest, RemovingAnOutletRowRemovesItFromEveryColumnAndTheList) {
+    Var<host::StreamListVariable>("Outlets")->SetStreams({std::make_shared<TestStream>("A"),
+                                                          std::make_shared<TestStream>("B"),
+                                                          std::make_shared<TestStream>("C")});
+    State().lists().intNumOutlets = 3;
+    for (int i = 0; i < 3; ++i) zefa->AddANewOutlet();
+    SetTexts("BoundaryTags", {"OUT1", "OUT2", "OUT3"});
+    SetNumbers("bFlowSwitch", {0, 1, 0});
+    SetNumbers("OutletSourceCB", {1, 0, 1});
+
+    zefa->RemoveAnOutlet(1);
+
+    EXPECT_THAT(StreamNames("Outlets"), ElementsAre("A", "C"));
+    EXPECT_THAT(Texts("BoundaryTags"), ElementsAre("OUT1", "OUT3"));
+    EXPECT_THAT(Numbers("bFlowSwitch"), ElementsAre(0, 0));
+    EXPECT_THAT(Numbers("OutletSourceCB"), ElementsAre(1, 1));
+    EXPECT_EQ(State().lists().intNumOutlets, 2);
+}
+
+TEST_F(ExtensionTest, AFailureInsideATableOperationIsReportedByName) {
+    State().vars().bFlowSwitch.reset();
+    zefa->AddANewOutlet();
+    // The label was appended before the failure and stays.
+    EXPECT_THAT(Texts("BoundaryTags"), ElementsAre("New Outlet"));
+    EXPECT_THAT(
+        window->Lines(),
+        ElementsAre("METHOD -- AddANewValue: Object variable or With block variable not set: "
+                    "PIPE-100: KAVRIS-ZEFA Link Error"));
 }
 
 }  // namespace

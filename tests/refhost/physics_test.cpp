@@ -1,11 +1,18 @@
-// Fluids, flashes and mixing of the reference host against hand-checked values.
+// Fluids, flashes and mixing of the reference host against hand-checked
+// values, its pressure-flow solver on small networks against analytic flows,
+// and the dynamic run with a test extension.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cmath>
+#include <functional>
 
 #include "lib/fluid.h"
+#include "lib/integrator_run.h"
+#include "lib/pf_solver.h"
 #include "lib/stream.h"
+#include "lib/unit_ops.h"
+#include "null_extension.h"
 
 using namespace refhost;
 
@@ -218,6 +225,412 @@ TEST(Flash, RandomStatesBalanceAndInvert) {
         EXPECT_NEAR(g->TemperatureC(), t, 0.05) << k << " p=" << p;
     }
     EXPECT_GT(three_phase, 10);
+}
+
+// The pressure-flow solver on small networks against analytic flows.
+namespace {
+
+struct Line {
+    ComponentSetPtr set;
+    StreamPtr s1, s2, s3;
+    std::shared_ptr<Feed> feed;
+    std::shared_ptr<Valve> v1, v2;
+    std::shared_ptr<Sink> sink;
+};
+
+// feed -> S1 -> V1 -> S2 [-> V2 -> S3] -> sink, liquid n-hexane at 20 C.
+Line MakeLine(bool two_valves, double p_feed = 5000.0, double p_sink = 2000.0) {
+    Line l;
+    l.set = std::make_shared<ComponentSet>(std::vector<std::string>{"n-hexane", "methane"});
+    const std::vector<double> z = {1.0, 0.0};
+    l.s1 = Stream::Create("S1", Fluid::Create(l.set, z, 20.0, p_feed, 0.01));
+    l.s2 = Stream::Create("S2", Fluid::Create(l.set, z, 20.0, p_sink, 0.01));
+    l.s3 = Stream::Create("S3", Fluid::Create(l.set, z, 20.0, p_sink, 0.01));
+    l.feed = std::make_shared<Feed>("Feed", l.s1, z, Schedule(20.0), Feed::Mode::Pressure,
+                                    Schedule(p_feed));
+    l.v1 = std::make_shared<Valve>("V1", l.s1, l.s2, 0.2, 50.0);
+    if (two_valves) {
+        l.v2 = std::make_shared<Valve>("V2", l.s2, l.s3, 0.1, 80.0);
+        l.sink = std::make_shared<Sink>("Sink", l.s3, Schedule(p_sink));
+    } else {
+        l.sink = std::make_shared<Sink>("Sink", l.s2, Schedule(p_sink));
+    }
+    return l;
+}
+
+// With a line slope D (kPa per kg/s), S2 is a closed line instead of the sink:
+// its pressure is the sink's plus D times the flow it takes in.
+PFNetwork Network(const Line& l, bool two_valves, double line_slope = 0) {
+    std::vector<StreamPtr> streams = {l.s1, l.s2};
+    if (two_valves) streams.push_back(l.s3);
+    l.feed->BeginStep(0.0);
+    if (line_slope == 0) l.sink->BeginStep(0.0);
+    PFNetwork net(streams);
+    net.AddStreamSpecifications();
+    if (line_slope != 0) {
+        net.AddLinear("line",
+                      {{net.PressureUnknown(*l.s2), 1.0},
+                       {net.FlowUnknown(*l.s2), -line_slope * l.s2->GetFluid()->MolecularWeight()}},
+                      l.s2->PressureValue());
+    }
+    l.v1->AddEquations(net);
+    if (two_valves) l.v2->AddEquations(net);
+    return net;
+}
+
+}  // namespace
+
+// Liquid hexane (659 kg/m3, 86.177 kg/kmol) through a Cv 0.2 valve at 50 %
+// passes m = 0.2 * 0.5 * sqrt(659 dp), either way: into a sink, and into a
+// closed line whose pressure rises with what it takes in (P2 = P_line + D m),
+// however near no flow that settles (there on the law to within the 1e-3 kPa
+// where it turns linear).
+TEST(PressureFlow, AValvePassesTheFlowOfItsDropEvenNearNoFlow) {
+    struct Row {
+        double p_feed, p_sink, line_slope;
+    };
+    for (const Row row : {Row{5000, 2000, 0}, Row{2000, 5000, 0}, Row{5000, 5000.1, 300},
+                          Row{5000, 4999.9, 1000}}) {
+        Line l = MakeLine(false, row.p_feed, row.p_sink);
+        PFNetwork net = Network(l, false, row.line_slope);
+        const PFResult r = SolvePressureFlow(net);
+        ASSERT_TRUE(r.converged) << r.message << " " << row.p_sink;
+        const double m = l.s1->MassFlowValue(), p2 = l.s2->PressureValue();
+        EXPECT_NEAR(l.s2->MassFlowValue(), m, 1e-9);
+        EXPECT_NEAR(l.s1->MolarFlowValue(), m / 86.177, 1e-5);
+        EXPECT_DOUBLE_EQ(l.s1->PressureValue(), row.p_feed);
+        if (row.line_slope == 0) {
+            EXPECT_DOUBLE_EQ(p2, row.p_sink);
+        }
+        EXPECT_NEAR(l.s1->GetFluid()->MassDensity(), 659.0, 1e-9);
+        EXPECT_NEAR(m * std::fabs(m) / (0.01 * 659.0), row.p_feed - p2, 1e-3) << row.p_sink;
+        EXPECT_GT(m * (row.p_feed - row.p_sink), 0.0);
+    }
+}
+
+// Two valves in series, open (a = 0.2*0.5, b = 0.1*0.8) or shut (-5 % clamps to
+// 0; each leaks a millionth of its open flow): a^2 (P1 - P2) = b^2 (P2 - P3)
+// gives P2 = (a^2 P1 + b^2 P3) / (a^2 + b^2) and m = a sqrt(659 (P1 - P2)).
+TEST(PressureFlow, TwoValvesInSeriesShareThePressureDropAnalytically) {
+    struct Row {
+        double position1, position2, a, b;
+    };
+    for (const Row row : {Row{50, 80, 0.1, 0.08}, Row{0, -5, 0.2e-6, 0.1e-6}}) {
+        Line l = MakeLine(true);
+        l.v1->SetPosition(row.position1);
+        l.v2->SetPosition(row.position2);
+        EXPECT_DOUBLE_EQ(l.v2->Position(), std::max(row.position2, 0.0));
+        PFNetwork net = Network(l, true);
+        const PFResult r = SolvePressureFlow(net);
+        ASSERT_TRUE(r.converged) << r.message;
+        EXPECT_LE(r.iterations, 20);
+        const double a2 = row.a * row.a, b2 = row.b * row.b;
+        const double p2 = (a2 * 5000.0 + b2 * 2000.0) / (a2 + b2);
+        EXPECT_NEAR(l.s2->PressureValue(), p2, 1e-6);
+        const double m = row.a * std::sqrt(659.0 * (5000.0 - p2));
+        EXPECT_NEAR(l.s1->MassFlowValue(), m, 1e-8 * m);
+        EXPECT_NEAR(l.s3->MassFlowValue(), m, 1e-8 * m);
+    }
+}
+
+TEST(PressureFlow, MissingSpecificationIsNamedAndNothingChanges) {
+    Line l = MakeLine(false);
+    l.feed->BeginStep(0.0);
+    PFNetwork net({l.s1, l.s2});
+    net.AddStreamSpecifications();  // the sink never set its pressure spec
+    l.v1->AddEquations(net);
+    const PFResult r = SolvePressureFlow(net);
+    EXPECT_FALSE(r.converged);
+    EXPECT_EQ(r.message, "pressure-flow network has 3 equations for 4 unknowns");
+
+    // An unknown that no equation mentions is named.
+    PFNetwork lone({l.s1, l.s2});
+    lone.AddLinear("p1", {{0, 1.0}}, 5000.0);
+    lone.AddLinear("n1", {{1, 1.0}}, 1.0);
+    lone.AddLinear("p2", {{2, 1.0}}, 1000.0);
+    const PFResult r2 = SolvePressureFlow(lone);
+    EXPECT_EQ(r2.message,
+              "pressure-flow network has 3 equations for 4 unknowns; nothing determines the "
+              "flow of S2");
+    EXPECT_DOUBLE_EQ(l.s2->MolarFlowValue(), 0.01);
+}
+
+TEST(PressureFlow, SingularOrDivergentSystemsKeepTheLastGoodState) {
+    Line l = MakeLine(false);
+    PFNetwork singular({l.s1});
+    singular.AddLinear("a", {{0, 1.0}}, 4000.0);
+    singular.AddLinear("b", {{0, 2.0}}, 8000.0);
+    const PFResult r = SolvePressureFlow(singular);
+    EXPECT_FALSE(r.converged);
+    EXPECT_EQ(r.message,
+              "pressure-flow equations are singular: check the specifications of the flow of S1");
+    EXPECT_DOUBLE_EQ(l.s1->PressureValue(), 5000.0);
+
+    // n^2 + 1 = 0 has no solution: Newton wanders and gives up.
+    PFNetwork divergent({l.s1});
+    divergent.AddLinear("p", {{0, 1.0}}, 4000.0);
+    divergent.Add({"impossible", [](const std::vector<double>& u, std::vector<PFTerm>& g) {
+                       g.push_back({1, 2.0 * u[1]});
+                       return u[1] * u[1] + 1.0;
+                   }});
+    const PFResult r2 = SolvePressureFlow(divergent);
+    EXPECT_FALSE(r2.converged);
+    EXPECT_NE(r2.message.find("did not converge in 50 iterations"), std::string::npos);
+    EXPECT_NE(r2.message.find("impossible"), std::string::npos);
+    EXPECT_DOUBLE_EQ(l.s1->PressureValue(), 5000.0);
+    EXPECT_DOUBLE_EQ(l.s1->MolarFlowValue(), 0.01);
+}
+
+TEST(PressureFlow, GasValveExpandsAtConstantEnthalpy) {
+    auto set = std::make_shared<ComponentSet>(std::vector<std::string>{"methane", "ethane"});
+    const std::vector<double> z = {0.95, 0.05};
+    auto s1 = Stream::Create("G1", Fluid::Create(set, z, 30.0, 8000.0, 0.1));
+    auto s2 = Stream::Create("G2", Fluid::Create(set, z, 30.0, 3000.0, 0.1));
+    Feed feed("Well", s1, z, Schedule(30.0), Feed::Mode::Pressure, Schedule(8000.0));
+    Valve valve("Choke", s1, s2, 0.05, 40.0);
+    Sink sink("Export", s2, Schedule(3000.0));
+    feed.BeginStep(0.0);
+    sink.BeginStep(0.0);
+    PFNetwork net({s1, s2});
+    net.AddStreamSpecifications();
+    valve.AddEquations(net);
+    ASSERT_TRUE(SolvePressureFlow(net).converged);
+    const double rho = s1->GetFluid()->MassDensity();
+    EXPECT_NEAR(s1->MassFlowValue(), 0.05 * 0.4 * std::sqrt(rho * 5000.0), 1e-9);
+    valve.UpdateOutlets();
+    EXPECT_NEAR(s2->GetFluid()->MolarEnthalpy(), s1->GetFluid()->MolarEnthalpy(), 1e-3);
+    EXPECT_LT(s2->TemperatureValue(), 30.0 - 10.0);
+    EXPECT_NEAR(s2->MassFlowValue(), s1->MassFlowValue(), 1e-12);
+}
+
+TEST(PressureFlow, ScheduleInterpolatesAndRefusesDisorder) {
+    Schedule s({{0.0, 10.0}, {10.0, 20.0}});
+    EXPECT_DOUBLE_EQ(s.At(-1.0), 10.0);
+    EXPECT_DOUBLE_EQ(s.At(2.5), 12.5);
+    EXPECT_DOUBLE_EQ(s.At(99.0), 20.0);
+    EXPECT_THROW(Schedule({{1.0, 1.0}, {1.0, 2.0}}), std::invalid_argument);
+}
+
+// The dynamic run with a test extension: call order, equations steered by the
+// extension's coefficients, outlet fluids handed back, controller action.
+namespace {
+
+// An extension whose single inlet is a flow-balance connection:
+// N = F + dF (p - P), with F, dF and P set by the test.
+class FakeExtension final : public NullExtension {
+  public:
+    std::vector<std::string> calls;
+    std::shared_ptr<host::DynamicContainer> dyn;
+    StreamPtr inlet, outlet;
+    double F = 0.0, dF = 0.0, P = 0.0;
+    bool update = false;
+    bool broken = false;  // writes a singular equation
+    std::vector<double> outlet_composition;
+    // With starts_steps, a call at a host time the pipeline has reached
+    // starts a server step of 1 s, as the pipeline's time shows.
+    bool starts_steps = false;
+    double sim_time = 0.0;
+    std::function<double()> now;
+
+    void DynInitialize(std::shared_ptr<host::DynamicContainer> c, bool, std::uint32_t,
+                       bool) override {
+        dyn = c;
+        calls.push_back("DynInitialize");
+    }
+    bool InitializeSystem(bool) override {
+        calls.push_back("InitializeSystem");
+        return true;
+    }
+    void StepEnergyExplicitly(double) override { calls.push_back("Energy"); }
+    void StepCompositionExplicitly() override {
+        calls.push_back("Composition");
+        if (!outlet_composition.empty()) {
+            auto f = outlet->DuplicateFluid();
+            f->SetComposition(outlet_composition);
+            dyn->ReplaceOutletFluid(outlet, f, false);
+        }
+    }
+    void PreProcessStates() override {
+        calls.push_back("Pre");
+        if (starts_steps && sim_time <= now()) sim_time = now() + 1.0;
+        if (update) UpdatePFEquationCoeffs();
+    }
+    void PostProcessStates() override {
+        calls.push_back("Post");
+        dyn->SetOutletStreams({outlet});
+    }
+    std::int32_t NumberOfFlowBalEquations() override { return 1; }
+    std::optional<std::vector<std::int32_t>> VariablesInFlowBalanceEquations() override {
+        return std::vector<std::int32_t>{2};
+    }
+    std::optional<std::vector<std::shared_ptr<host::RealValue>>> FlowBalanceEquationVars(
+        std::int32_t& idx) override {
+        if (idx != 0) return std::vector<std::shared_ptr<host::RealValue>>{nullptr, nullptr};
+        return std::vector<std::shared_ptr<host::RealValue>>{inlet->MolarFlow(), inlet->Pressure()};
+    }
+    std::optional<std::vector<double>> FlowBalanceEquationCoef(std::int32_t) override {
+        return std::vector<double>{1.0, 0.0, 0.0};
+    }
+    void UpdatePFEquationCoeffs() override {
+        dyn->SetFlowBalanceCoefficient(0, 0, 1.0);
+        dyn->SetFlowBalanceCoefficient(0, 1, broken ? 0.0 : -dF);
+        dyn->SetFlowBalanceCoefficient(0, 2, F - P * dF);
+        if (broken) dyn->SetFlowBalanceCoefficient(0, 0, 0.0);
+    }
+};
+
+// feed (pressure) -> S1 -> [extension] -> S2 -> valve -> S3 -> sink
+struct Rig {
+    ComponentSetPtr set =
+        std::make_shared<ComponentSet>(std::vector<std::string>{"methane", "ethane"});
+    std::unique_ptr<Plant> plant = std::make_unique<Plant>(set);
+    std::shared_ptr<RefSolver> solver = std::make_shared<RefSolver>();
+    std::shared_ptr<FakeExtension> ext = std::make_shared<FakeExtension>();
+    StreamPtr s1, s2, s3;
+
+    Rig() {
+        const std::vector<double> z = {0.9, 0.1};
+        s1 = plant->AddStream("S1", Fluid::Create(set, z, 30.0, 5000.0, 0.0));
+        s2 = plant->AddStream("S2", Fluid::Create(set, z, 30.0, 4000.0, 0.0));
+        s3 = plant->AddStream("S3", Fluid::Create(set, z, 30.0, 1000.0, 0.0));
+        plant->AddOperation(std::make_shared<Feed>("Feed", s1, z, Schedule(30.0),
+                                                   Feed::Mode::Pressure, Schedule(5000.0)));
+        plant->AddOperation(std::make_shared<Valve>("V", s2, s3, 0.05, 50.0));
+        plant->AddOperation(std::make_shared<Sink>("Sink", s3, Schedule(1000.0)));
+        // The extension passes flow on: S2 has the flow of S1 as a molar spec.
+        ext->inlet = s1;
+        ext->outlet = s2;
+        solver->integrator_->step_size_ = 1.0;
+        ext->now = [this] { return solver->integrator_->CurrentTime(); };
+    }
+    ExtensionUnit Unit() {
+        ExtensionUnit u;
+        u.name = "Pipe";
+        u.extension = ext;
+        u.inlets = [this] { return HostDynamicContainer::StreamList{s1}; };
+        u.outlets = [this] { return HostDynamicContainer::StreamList{s2}; };
+        u.pipeline_time = [this] { return ext->sim_time; };
+        return u;
+    }
+};
+
+}  // namespace
+
+TEST(DynamicRun, CallsTheExtensionInStepOrderFollowsItsCoefficientsAndStopsOnASingularOne) {
+    Rig rig;
+    rig.s2->SpecifyFlow(true, Stream::kMolarBasis);
+    rig.s2->GetFluid()->SetMolarFlowKmol(0.0);
+    DynamicRun run(*rig.plant, rig.solver, {rig.Unit()});
+    ASSERT_TRUE(run.Start()) << run.Error();
+    EXPECT_TRUE(rig.solver->integrator_->IsRunning());
+    EXPECT_EQ(rig.solver->Mode(), 1);
+    // The initial coefficients pin the inlet's molar flow at 0.
+    EXPECT_DOUBLE_EQ(rig.s1->MolarFlowValue(), 0.0);
+
+    rig.ext->update = true;
+    rig.ext->F = 0.2;
+    rig.ext->dF = 1e-4;
+    rig.ext->P = 4500.0;
+    ASSERT_TRUE(run.Step()) << run.Error();
+    // N = F + dF (p - P) at the feed pressure 5000 kPa.
+    EXPECT_NEAR(rig.s1->MolarFlowValue(), 0.2 + 1e-4 * 500.0, 1e-12);
+    EXPECT_DOUBLE_EQ(rig.s1->PressureValue(), 5000.0);
+    EXPECT_DOUBLE_EQ(run.Time(), 1.0);
+    EXPECT_EQ(run.Steps(), 1);
+    // Compositions at the start (the starting state) and again before the
+    // first solve, from the pipeline's first results.
+    const std::vector<std::string> expected = {
+        "DynInitialize", "InitializeSystem", "Composition", "Pre",
+        "Composition",   "Energy",           "Composition", "Post"};
+    EXPECT_EQ(rig.ext->calls, expected);
+
+    // A steeper derivative moves the flow as the coefficients say.
+    rig.ext->dF = 4e-4;
+    ASSERT_TRUE(run.Step()) << run.Error();
+    EXPECT_NEAR(rig.s1->MolarFlowValue(), 0.2 + 4e-4 * 500.0, 1e-12);
+
+    // A call that starts a server step is followed by a second one, which
+    // takes that step's results before the solve; one that does not, is not.
+    rig.ext->starts_steps = true;
+    for (int k = 0; k < 2; ++k) {
+        rig.ext->calls.clear();
+        ASSERT_TRUE(run.Step()) << run.Error();
+        const std::vector<std::string> twice = {"Pre", "Pre", "Energy", "Composition", "Post"};
+        EXPECT_EQ(rig.ext->calls, twice);
+    }
+    rig.ext->sim_time = 100.0;  // the pipeline ahead of the host: nothing started
+    rig.ext->calls.clear();
+    ASSERT_TRUE(run.Step()) << run.Error();
+    EXPECT_EQ(rig.ext->calls, (std::vector<std::string>{"Pre", "Energy", "Composition", "Post"}));
+
+    // A singular extension equation stops the step and keeps the state.
+    const double n = rig.s1->MolarFlowValue(), t = run.Time();
+    const auto steps = run.Steps();
+    rig.ext->broken = true;
+    EXPECT_FALSE(run.Step());
+    EXPECT_NE(run.Error().find("singular"), std::string::npos) << run.Error();
+    EXPECT_DOUBLE_EQ(rig.s1->MolarFlowValue(), n);
+    EXPECT_DOUBLE_EQ(run.Time(), t);
+    EXPECT_EQ(run.Steps(), steps);
+}
+
+TEST(DynamicContainer, ReplacesOnlyOutletsAndChecksEquationNumbers) {
+    Rig rig;
+    rig.s2->SpecifyFlow(true, Stream::kMolarBasis);
+    auto unit = rig.Unit();
+    DynamicRun run(*rig.plant, rig.solver, {unit});
+    ASSERT_TRUE(run.Start());
+    auto& dyn = *run.Units()[0].dynamic;
+    // Composition only (flag false): conditions stay.
+    rig.ext->outlet_composition = {0.5, 0.5};
+    ASSERT_TRUE(run.Step()) << run.Error();
+    EXPECT_NEAR(rig.s2->GetFluid()->Composition()[1], 0.5, 1e-15);
+    // Once before the first solve, once after it.
+    EXPECT_EQ(dyn.FluidReplacements(), 2);
+    ASSERT_EQ(dyn.HandedOutlets().size(), 1u);
+    EXPECT_EQ(dyn.HandedOutlets()[0], rig.s2);
+    // Downstream the valve carried the new composition on.
+    EXPECT_NEAR(rig.s3->GetFluid()->Composition()[1], 0.5, 1e-15);
+
+    // The whole state (flag true), and refusals.
+    auto f = Fluid::Create(rig.set, {0.2, 0.8}, 10.0, 4000.0, 0.25);
+    dyn.ReplaceOutletFluid(rig.s2, f, true);
+    EXPECT_DOUBLE_EQ(rig.s2->TemperatureValue(), 10.0);
+    EXPECT_DOUBLE_EQ(rig.s2->MolarFlowValue(), 0.25);
+    EXPECT_THROW(dyn.ReplaceOutletFluid(rig.s1, f, true), std::invalid_argument);
+    EXPECT_THROW(dyn.SetFlowBalanceCoefficient(1, 0, 1.0), std::out_of_range);
+    EXPECT_THROW(dyn.SetFlowBalanceCoefficient(0, 3, 1.0), std::out_of_range);
+    EXPECT_THROW(dyn.SetPressureBalanceCoefficient(0, 0, 1.0), std::out_of_range);
+    EXPECT_THROW(dyn.SetFlowBalanceCoefficient(0, 0, std::nan("")), std::invalid_argument);
+}
+
+TEST(DynamicRun, ControllerHoldsFlowAtSetpointAndMassBalances) {
+    auto set = std::make_shared<ComponentSet>(std::vector<std::string>{"methane", "propane"});
+    Plant plant(set);
+    const std::vector<double> z = {0.8, 0.2};
+    auto s1 = plant.AddStream("S1", Fluid::Create(set, z, 40.0, 6000.0, 0.1));
+    auto s2 = plant.AddStream("S2", Fluid::Create(set, z, 40.0, 2000.0, 0.1));
+    plant.AddOperation(std::make_shared<Feed>("Feed", s1, z, Schedule(40.0), Feed::Mode::Pressure,
+                                              Schedule(6000.0)));
+    auto valve = std::make_shared<Valve>("FV", s1, s2, 0.05, 20.0);
+    plant.AddOperation(valve);
+    plant.AddOperation(std::make_shared<Sink>("Sink", s2, Schedule(2000.0)));
+    plant.AddOperation(
+        std::make_shared<Controller>("FIC", s2, StreamValue::What::MassFlow, Schedule(8.0), 2.0,
+                                     5.0, Controller::Action::Reverse, 20.0, valve, true));
+    auto solver = std::make_shared<RefSolver>();
+    solver->integrator_->step_size_ = 0.5;
+    DynamicRun run(plant, solver, {});
+    ASSERT_TRUE(run.Start()) << run.Error();
+    const double start_flow = s2->MassFlowValue();
+    for (int i = 0; i < 400; ++i) ASSERT_TRUE(run.Step()) << run.Error();
+    EXPECT_LT(start_flow, 7.0);
+    EXPECT_NEAR(s2->MassFlowValue(), 8.0, 0.01);
+    EXPECT_GT(valve->Position(), 20.0);
+    EXPECT_NEAR(plant.FindOperation("FIC")->Member("OP")->GetValue(), valve->Position(), 1e-12);
+    EXPECT_NEAR(run.MassIn(), run.MassOut(), 1e-9 * run.MassIn());
+    EXPECT_DOUBLE_EQ(run.Time(), 200.0);
+    EXPECT_THROW(plant.FindOperation("FV")->Member("OP"), std::invalid_argument);
 }
 
 }  // namespace zefa::test

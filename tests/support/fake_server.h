@@ -110,6 +110,19 @@ class FakeServer {
         return out;
     }
 
+    // How many requests start with `prefix` (as Received shows them), once
+    // there are `at_least` of them (bounded wait).
+    std::size_t Count(const std::string& prefix, std::size_t at_least = 0) const {
+        std::size_t n = 0;
+        for (int i = 0; i < 300; ++i) {
+            n = 0;
+            for (const auto& r : Received()) n += r.starts_with(prefix) ? 1 : 0;
+            if (n >= at_least) break;
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        return n;
+    }
+
   private:
     void Run() {
         while (!stop_) {

@@ -6,6 +6,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <memory>
 #include <string>
@@ -13,12 +14,19 @@
 
 #include "extension/inspector.h"
 #include "extension/zefa.h"
+#include "fake_server.h"
 #include "lib/case.h"
 #include "lib/dynamic_container.h"
 #include "lib/stream.h"
 #include "lib/variables.h"
 
 namespace zefa::test {
+
+// What the message window of the test unit "PIPE-100" adds to a report.
+inline const std::string kSuffix = ": PIPE-100: KAVRIS-ZEFA Link Error";
+inline std::string Reported(const std::string& text) {
+    return text + kSuffix;
+}
 
 // A fixed date and time with the machine's own tick counter and sleep.
 class FixedClock final : public host::Clock {
@@ -172,6 +180,13 @@ class HostWorld : public ::testing::Test {
     std::vector<std::string> StreamNames(const std::string& tag);
     // Message-window lines after the new-case recommendation.
     std::vector<std::string> Reports() const;
+    // Message-window lines written since the last Mark().
+    void Mark() { marked = window->Lines().size(); }
+    std::vector<std::string> Since() const {
+        const auto& lines = window->Lines();
+        return {lines.begin() + static_cast<std::ptrdiff_t>(std::min(marked, lines.size())),
+                lines.end()};
+    }
 
     template <class T>
     std::shared_ptr<T> Var(const std::string& tag) {
@@ -207,18 +222,26 @@ class HostWorld : public ::testing::Test {
     std::unique_ptr<ZEFA> zefa;
     bool initialized = false;
     bool terminated = false;
+    std::size_t marked = 0;                              // Mark()'s
     std::shared_ptr<refhost::Stream> inlet, outlet;      // ConnectFlowline's
     std::shared_ptr<refhost::HostDynamicContainer> dyn;  // ConnectFlowline's
 };
 
 // The host world with the extension bound to a unit whose variables are all
-// unset.
+// unset but the trace switch: reports go to the message window.
 class ExtensionTest : public HostWorld {
   protected:
     void SetUp() override {
         HostWorld::SetUp();
         BindOnEmptyVariables();
+        SetNumber("boolTraceErrors", 1);
     }
+};
+
+// The host world with a recording stand-in server.
+class ServerWorld : public HostWorld {
+  protected:
+    FakeServer server;
 };
 
 }  // namespace zefa::test

@@ -13,7 +13,6 @@
 #include <filesystem>
 #include <string>
 
-#include "fake_server.h"
 #include "host_world.h"
 #include "server/server_start.h"
 
