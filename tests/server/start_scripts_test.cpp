@@ -189,7 +189,7 @@ TEST_F(GarbagePidFile, SnapshotsThenASecondAutoStartOnlyConnectsAndTerminateStop
     terminated = true;
     EXPECT_TRUE(WaitGone(pid));
     EXPECT_FALSE(std::filesystem::exists(ext_dir->Path() / (std::to_string(port) + ".pid")));
-    EXPECT_TRUE(Reports().empty()) << ::testing::PrintToString(Reports());
+    EXPECT_TRUE(Since().empty()) << ::testing::PrintToString(Since());
 }
 
 // The remote start through a remote shell that takes its time: the remote

@@ -27,9 +27,11 @@ namespace zefa::test {
 // Binds `fd` to a free loopback port below 32768 (the client takes ports as
 // 16-bit signed numbers), from 24000 up, above the fixed ports of the coupled
 // run tests (ZEFA_TEST_PORT_BASE, 23800 to 23899); returns it, 0 when none
-// was free.
+// was free. Test processes started one after another have neighbouring ids:
+// each starts at least 39 ports away from the 200 before and after it, so
+// that processes running side by side rarely try each other's ports.
 inline int BindLowPort(int fd) {
-    static std::atomic<int> next{static_cast<int>(::getpid() % 8000)};
+    static std::atomic<int> next{static_cast<int>(::getpid() % 8000 * 1451 % 8000)};
     for (int attempt = 0; attempt < 2000; ++attempt) {
         sockaddr_in addr{};
         addr.sin_family = AF_INET;

@@ -112,7 +112,9 @@ void HostWorld::ConnectFlowline(double flow_switch) {
     SetNumber("ignoreZEFA", 0);
     SetNumber("boolWritePFEquations", 1);
     SetNumber("boolTraceErrors", 1);
-    SetNumber("TimeStepTimeOut", 2);
+    // A step is waited for only until it ends; the bound is for a server that
+    // never answers, and a loaded machine can take seconds over a step.
+    SetNumber("TimeStepTimeOut", 30);
     dyn = std::make_shared<refhost::HostDynamicContainer>(
         "PIPE-100", [this] { return Var<host::StreamListVariable>("Outlets")->GetStreams(); });
     zefa->DynInitialize(dyn, false, 1, false);

@@ -102,14 +102,7 @@ TEST_F(TrendRows, UnplacedRowsAreNotRequestedAndAServerNotReadyIsTriedAgainLater
     EXPECT_EQ(Numbers("TrendValues"), (std::vector<double>{5, 6}));
 }
 
-class LiveTrends : public LiveServerWorld {
-  protected:
-    void SetUp() override {
-        LiveServerWorld::SetUp();
-        if (HasFatalFailure()) return;
-        Mark();
-    }
-};
+using LiveTrends = LiveServerWorld;
 
 // Each value lands in the row it was asked for; a position the model does
 // not have is reported once and left out while the others refresh.
@@ -356,7 +349,7 @@ TEST_F(ProfileRequests, TheReplySplitsIntoAbscissaAndValuesByItsSizes) {
     EXPECT_EQ(sent, Strings(4, "$PIPE-1 ZZBOU GG"));
 }
 
-class LiveProfiles : public LiveServerWorld {};
+using LiveProfiles = LiveServerWorld;
 
 TEST_F(LiveProfiles, TheEnabledProfileIsFetchedAlongItsBranchAndDrawn) {
     DefineProfiles(*unit, *zefa, {"NONE", "FLOWLINE"}, {kPT, kGG}, 1);
