@@ -6,11 +6,15 @@
 //  tilt    - holdup of the same lines within a degree of horizontal;
 //  slugging - the riser slugging example refined (40+10, 80+20, 160+40
 //            sections) and at raised gas rates: outlet liquid amplitude, period,
-//            and the swing of the riser base pressure.
-// Usage: zefasim_physics_study [holdup] [tilt] [slugging] (all without arguments).
+//            and the swing of the riser base pressure (gas: the raised gas
+//            rates alone);
+//  steps   - steps per simulated second of the flowline with drift flux at 100
+//            sections (80 + 20), one-second intervals from 120 to 1,320 s.
+// Usage: zefasim_physics_study [holdup] [tilt] [slugging] [gas] [steps] (all without arguments).
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <cstdio>
 #include <fstream>
 #include <sstream>
@@ -83,6 +87,13 @@ void Slugging(int refine, double gas_factor) {
     src.mass_flow = gas + liquid;
     src.gas_fraction = gas / (gas + liquid);
     const int base = 40 * refine - 1;
+    // The riser's liquid head: its rise full of the fed liquid.
+    double rise = 0;
+    for (size_t i = static_cast<size_t>(base) + 1; i < m.branches[0].sections.size(); ++i)
+        rise += m.branches[0].sections[i].dz;
+    const double w = src.water_fraction;
+    const double head =
+        kGravity * rise / ((1 - w) / m.fluid.oil_density + w / m.fluid.water_density);
     std::vector<double> out, pressure;
     while (m.time < 3 * 3600) {
         m.Advance(m.time + 5);
@@ -97,18 +108,36 @@ void Slugging(int refine, double gas_factor) {
     std::vector<double> ups;
     for (size_t i = static_cast<size_t>(from) + 1; i < out.size(); ++i)
         if (out[i - 1] < mid && out[i] >= mid) ups.push_back(5.0 * static_cast<double>(i));
-    double period =
-        ups.size() >= 2 ? (ups.back() - ups.front()) / static_cast<double>(ups.size() - 1) : 0;
+    // No period where the flow stays within 5 % of the liquid fed.
+    double period = ups.size() >= 2 && *hi - *lo > 0.05 * liquid
+                        ? (ups.back() - ups.front()) / static_cast<double>(ups.size() - 1)
+                        : 0;
     std::printf(
         "%3d+%-3d sections, gas x%.2f: outlet liquid %5.1f .. %5.1f kg/s, period %4.0f s, "
-        "riser base swing %5.2f bar\n",
-        40 * refine, 10 * refine, gas_factor, *lo, *hi, period, (*p_hi - *p_lo) / 1e5);
+        "riser base swing %5.2f bar (%.0f %% of the riser's liquid head)\n",
+        40 * refine, 10 * refine, gas_factor, *lo, *hi, period, (*p_hi - *p_lo) / 1e5,
+        100 * (*p_hi - *p_lo) / head);
 }
 
-void SluggingStudy() {
+void StepsStudy() {
+    std::string text = ReadExample("flowline.inp");
+    text.replace(text.find("FLUID "), 6, "FLUID HOLDUP = DRIFTFLUX, ");
+    for (auto [from, to] : {std::pair{"NSECTIONS = 40", "NSECTIONS = 80"},
+                            std::pair{"NSECTIONS = 10", "NSECTIONS = 20"}})
+        text.replace(text.find(from), std::string(from).size(), to);
+    Model m = BuildModel(text, "flowline.inp");
+    m.Advance(120);
+    const std::int64_t before = m.steps;
+    while (m.time < 1320) m.Advance(m.time + 1);
+    std::printf("flowline, drift flux, 100 sections: %.2f steps per simulated second\n",
+                static_cast<double>(m.steps - before) / 1200);
+}
+
+void SluggingStudy(bool grids) {
     std::printf("riser slugging example, 3 h, the last two hours\n");
-    for (int refine : {1, 2, 4}) Slugging(refine, 1);
-    for (double gas : {1.25, 1.5, 2.0, 3.0}) Slugging(1, gas);
+    for (int refine : {1, 2, 4})
+        if (grids || refine == 1) Slugging(refine, 1);
+    for (double gas : {1.25, 1.5, 2.0, 2.5, 3.0}) Slugging(1, gas);
 }
 
 }  // namespace
@@ -120,11 +149,14 @@ int main(int argc, char** argv) {
             for (const char* law : {"DRIFTFLUX", "BEGGSBRILL"}) HoldupStudy(law);
         if (std::string(argv[i]) == "tilt")
             for (const char* law : {"DRIFTFLUX", "BEGGSBRILL"}) TiltStudy(law);
-        if (std::string(argv[i]) == "slugging") SluggingStudy();
+        if (std::string(argv[i]) == "slugging") SluggingStudy(true);
+        if (std::string(argv[i]) == "gas") SluggingStudy(false);
+        if (std::string(argv[i]) == "steps") StepsStudy();
     }
     if (all) {
         for (const char* law : {"DRIFTFLUX", "BEGGSBRILL"}) HoldupStudy(law), TiltStudy(law);
-        SluggingStudy();
+        SluggingStudy(true);
+        StepsStudy();
     }
     return 0;
 }
