@@ -174,6 +174,9 @@ struct InitialState {
 
 struct Integration {
     double start_time = 0, max_step = 1.0, min_step = 1e-4;
+    // Phase transport implicit in the phase masses (steps not held by the
+    // sections' Courant number), or explicit upwind.
+    bool implicit_transport = true;
 };
 
 // A derivative the step computes alongside the flows: the response to a unit

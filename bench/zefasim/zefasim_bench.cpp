@@ -104,11 +104,13 @@ void BM_ModelRealTimeFactor(benchmark::State& state) {
     zefasim::Model m = zefasim::BuildModel(Scaled(name, static_cast<int>(state.range(1))), name);
     m.Advance(120);
     double simulated = 0, cpu0 = ProcessCpuSeconds();
+    const std::int64_t steps0 = m.steps;
     for (auto _ : state) {
         for (int i = 0; i < 60; ++i) m.Advance(m.time + 1);
         simulated += 60;
     }
     CountPerCpuSecond(state, simulated, ProcessCpuSeconds() - cpu0);
+    state.counters["steps_per_sim_s"] = static_cast<double>(m.steps - steps0) / simulated;
     state.counters["sim_s_per_wall_s"] = benchmark::Counter(simulated, benchmark::Counter::kIsRate);
     state.SetLabel(name + " " + std::to_string(m.branches[0].sections.size()) + " sections");
 }

@@ -1,0 +1,235 @@
+// Phase transport implicit in the phase masses, and its tangent for the
+// derivatives.
+//
+// The step's phase flows (mixture flow from the solve times the upwind
+// section's phase shares, plus the drift) are taken apart into what each donor
+// gives: a part leaving section i is written as c m_new, proportional to the
+// phase mass the donor holds at the step's end, with c = part / (x_old M_new)
+// (x the phase's mass fraction, M the section's mixture mass; M_new follows
+// from the mixture flows alone, so that without slip the phases of a face add
+// up to the solved mixture flow exactly). Parts from a boundary, or from a
+// section that holds none of the phase, stay fixed. Backward Euler in the
+// masses then gives one tridiagonal system per phase whose matrix is an
+// M-matrix (positive diagonal, non-positive neighbours, columns dominant):
+// the new masses stay non-negative at any section Courant number, so the step
+// is no longer held by how much a section may give away. The new masses are
+// finally taken from the phase flows of the solution, so that every flux
+// leaves one section and enters its neighbour and mass is conserved to rounding.
+
+#include <algorithm>
+#include <cmath>
+
+#include "step.h"
+
+namespace zefasim::step {
+
+namespace {
+
+// Donor of face j's part of sign `sign` (+: flows downstream): the section
+// index, or -1 / n for the boundary beyond a branch end.
+int Donor(int j, double sign) {
+    return sign > 0 ? j - 1 : j;
+}
+
+// Adds part p of face j, phase k, to the coefficients of its donor (or to the
+// fixed flow where no coefficient can carry it).
+void AddPart(BranchStep& s, int j, int k, double p) {
+    BranchScratch& w = s.w;
+    if (p == 0) return;
+    const int d = Donor(j, p);
+    const double m = d >= 0 && d < s.n ? s.br.mass[d][k] : 0.0;
+    const double total = d >= 0 && d < s.n ? Sum(s.br.mass[d]) : 0.0;
+    if (!(m > 0) || !(w.t_mnew[d] > 0) || !(total > 0)) {
+        w.t_fixed[j][k] += p;
+        return;
+    }
+    const double c = std::fabs(p) * total / (m * w.t_mnew[d]);
+    if (p > 0)
+        w.t_cl[j][k] += c;
+    else
+        w.t_cr[j][k] += c;
+}
+
+// Section i's share of the flows that stay fixed and leave it, and what its
+// sources and wells take, relative to what it holds: above 1 the step would
+// overdraw it.
+double FixedOutflowRatio(const BranchStep& s, int i) {
+    const BranchScratch& w = s.w;
+    double worst = 0;
+    for (int k = 0; k < 3; ++k) {
+        double out = s.dt * (std::max(0.0, -w.t_fixed[i][k]) + std::max(0.0, w.t_fixed[i + 1][k]) +
+                             std::max(0.0, -w.src[i][k]) + std::max(0.0, -w.well_flow[i][k]));
+        if (out <= 0) continue;
+        double m = s.br.mass[i][k];
+        if (!(m > 0)) return 1e30;
+        worst = std::max(worst, out / m);
+    }
+    return worst;
+}
+
+// The flow of face j, phase k, at new masses m.
+double FaceFlow(const BranchScratch& w, int n, int j, int k, const std::vector<Phases>& m) {
+    double f = w.t_fixed[j][k];
+    if (j > 0) f += w.t_cl[j][k] * m[j - 1][k];
+    if (j < n) f -= w.t_cr[j][k] * m[j][k];
+    return f;
+}
+
+// Solves the phase's rows D x_i - L x_(i-1) - U x_(i+1) = rhs with the pivots of
+// the step (the rows are the same for the masses and their responses).
+void SolveRows(const BranchScratch& w, int n, int k, std::vector<Phases>& x) {
+    for (int i = 0; i < n; ++i) {
+        double r = x[i][k];
+        if (i > 0) r += w.t_lo[i][k] * x[i - 1][k];
+        x[i][k] = r * w.t_inv[i][k];
+    }
+    for (int i = n - 2; i >= 0; --i) x[i][k] -= w.t_c[i][k] * x[i + 1][k];
+}
+
+}  // namespace
+
+double TransportImplicit(BranchStep& s) {
+    BranchScratch& w = s.w;
+    const Branch& br = s.br;
+    const int n = s.n;
+    const double dt = s.dt;
+    w.t_cl.assign(n + 1, Phases{0, 0, 0});
+    w.t_cr.assign(n + 1, Phases{0, 0, 0});
+    w.t_fixed.assign(n + 1, Phases{0, 0, 0});
+    w.t_mnew.resize(n);
+    for (int i = 0; i < n; ++i) {
+        double m = 0;
+        for (int k = 0; k < 3; ++k)
+            m += br.mass[i][k] +
+                 dt * (w.flux[i][k] - w.flux[i + 1][k] + w.src[i][k] + w.well_flow[i][k]);
+        w.t_mnew[i] = m;
+    }
+    for (int j = 0; j <= n; ++j) {
+        if (j == 0 || j == n) {
+            // The drift at an end only lessens what the outflow carries: the net
+            // phase flow has one donor.
+            for (int k = 0; k < 3; ++k) AddPart(s, j, k, w.flux[j][k]);
+            continue;
+        }
+        const double g = w.g_new[j];
+        const Phases& phi = g > 0 ? w.left[j].phi : w.right[j].phi;
+        for (int k = 0; k < 3; ++k) {
+            AddPart(s, j, k, g == 0 ? 0.0 : g * phi[k]);
+            AddPart(s, j, k, w.flux[j][k] - (g == 0 ? 0.0 : g * phi[k]));
+        }
+    }
+    double ratio = 0;
+    for (int i = 0; i < n; ++i) {
+        ratio = std::max(ratio, FixedOutflowRatio(s, i));
+        if (!(w.t_mnew[i] > 0)) ratio = 1e30;
+    }
+    // Rows and their pivots; the right-hand side is solved in place in mass_new.
+    w.t_lo.resize(n), w.t_c.resize(n), w.t_inv.resize(n);
+    w.mass_new.resize(n);
+    for (int k = 0; k < 3; ++k) {
+        for (int i = 0; i < n; ++i) {
+            double di = 1 + dt * (w.t_cr[i][k] + w.t_cl[i + 1][k]);
+            w.t_lo[i][k] = i > 0 ? dt * w.t_cl[i][k] : 0.0;
+            double up = i < n - 1 ? dt * w.t_cr[i + 1][k] : 0.0;
+            double denom = i > 0 ? di + w.t_lo[i][k] * w.t_c[i - 1][k] : di;
+            w.t_inv[i][k] = 1 / denom;
+            w.t_c[i][k] = -up / denom;
+            w.mass_new[i][k] = br.mass[i][k] + dt * (w.t_fixed[i][k] - w.t_fixed[i + 1][k] +
+                                                     w.src[i][k] + w.well_flow[i][k]);
+        }
+        SolveRows(w, n, k, w.mass_new);
+    }
+    for (int j = 0; j <= n; ++j)
+        for (int k = 0; k < 3; ++k) w.flux[j][k] = FaceFlow(w, n, j, k, w.mass_new);
+    // x_new / x_old of each phase, for the tangent.
+    w.t_rho.resize(n);
+    for (int i = 0; i < n; ++i) {
+        const double m_old = Sum(br.mass[i]);
+        for (int k = 0; k < 3; ++k) {
+            w.mass_new[i][k] = br.mass[i][k] + dt * (w.flux[i][k] - w.flux[i + 1][k] + w.src[i][k] +
+                                                     w.well_flow[i][k]);
+            const double x_old = m_old > 0 ? br.mass[i][k] / m_old : 0.0;
+            w.t_rho[i][k] =
+                x_old > 0 && w.t_mnew[i] > 0 ? w.mass_new[i][k] / w.t_mnew[i] / x_old : 1.0;
+        }
+    }
+    return ratio;
+}
+
+void TransportResponse(const BranchStep& s, const std::vector<Phases>& dm_old,
+                       const std::vector<double>& dflow, const std::vector<Phases>& dq,
+                       std::vector<Phases>& dflux, std::vector<Phases>& dm_new) {
+    const BranchScratch& w = s.w;
+    const Branch& br = s.br;
+    const int n = s.n;
+    const double dt = s.dt;
+    dm_new.resize(n);
+    if (!s.model.integration.implicit_transport) {
+        for (int i = 0; i < n; ++i)
+            for (int k = 0; k < 3; ++k)
+                dm_new[i][k] = dm_old[i][k] + dt * (dflux[i][k] - dflux[i + 1][k] + dq[i][k]);
+        return;
+    }
+    // Responses of each section's mixture mass at the step's end and of its
+    // phases' mass fractions at the start.
+    static thread_local std::vector<double> dmix_new;
+    static thread_local std::vector<Phases> dx_old, keep;
+    dmix_new.resize(n);
+    dx_old.resize(n);
+    for (int i = 0; i < n; ++i) {
+        const double m_old = Sum(br.mass[i]), dm = Sum(dm_old[i]);
+        double d = dm;
+        for (int k = 0; k < 3; ++k) {
+            d += dt * (dflux[i][k] - dflux[i + 1][k] + dq[i][k]);
+            dx_old[i][k] = m_old > 0 ? (dm_old[i][k] - br.mass[i][k] / m_old * dm) / m_old : 0.0;
+        }
+        dmix_new[i] = d;
+    }
+    // What each face carries more or less at fixed new masses: the parts'
+    // responses scaled as the parts were, less what the moved fractions
+    // take from the donors' coefficients.
+    auto rho_of = [&](int d, int k) { return d >= 0 && d < n ? w.t_rho[d][k] : 1.0; };
+    auto coefficient_response = [&](int d, int k) {
+        const double m_new = w.t_mnew[d];
+        const double x_new = m_new > 0 ? w.mass_new[d][k] / m_new : 0.0;
+        return x_new * dmix_new[d] + m_new * w.t_rho[d][k] * dx_old[d][k];
+    };
+    keep.resize(n + 1);
+    for (int j = 0; j <= n; ++j) {
+        const double g = w.g_new[j];
+        for (int k = 0; k < 3; ++k) {
+            double f;
+            if (j == 0 || j == n) {
+                f = rho_of(Donor(j, w.flux[j][k]), k) * dflux[j][k];
+            } else {
+                const Phases& phi = g >= 0 ? w.left[j].phi : w.right[j].phi;
+                int u = g >= 0 ? j - 1 : j;
+                // The mixture's part: its shares' response at the upwind masses.
+                double mix = phi[k] * dflow[j];
+                for (int l = 0; l < 3; ++l) mix += g * w.d_share[j][k][l] * dm_old[u][l];
+                double drift = w.drift[j][k];
+                f = rho_of(u, k) * mix +
+                    (drift == 0 ? 1.0 : rho_of(Donor(j, drift), k)) * (dflux[j][k] - mix);
+            }
+            if (j > 0 && w.t_cl[j][k] != 0) f -= w.t_cl[j][k] * coefficient_response(j - 1, k);
+            if (j < n && w.t_cr[j][k] != 0) f += w.t_cr[j][k] * coefficient_response(j, k);
+            keep[j][k] = f;
+        }
+    }
+    for (int i = 0; i < n; ++i)
+        for (int k = 0; k < 3; ++k)
+            dm_new[i][k] = dm_old[i][k] + dt * (keep[i][k] - keep[i + 1][k] + dq[i][k]);
+    for (int k = 0; k < 3; ++k) SolveRows(w, n, k, dm_new);
+    for (int j = 0; j <= n; ++j)
+        for (int k = 0; k < 3; ++k) {
+            double f = keep[j][k];
+            if (j > 0) f += w.t_cl[j][k] * dm_new[j - 1][k];
+            if (j < n) f -= w.t_cr[j][k] * dm_new[j][k];
+            dflux[j][k] = f;
+        }
+    for (int i = 0; i < n; ++i)
+        for (int k = 0; k < 3; ++k)
+            dm_new[i][k] = dm_old[i][k] + dt * (dflux[i][k] - dflux[i + 1][k] + dq[i][k]);
+}
+
+}  // namespace zefasim::step
