@@ -86,6 +86,45 @@ void SolveRows(const BranchScratch& w, int n, int k, std::vector<Phases>& x) {
     for (int i = n - 2; i >= 0; --i) x[i][k] -= w.t_c[i][k] * x[i + 1][k];
 }
 
+// Each section gives away explicitly (as the flows at the step's start
+// carried it) all it may without overdrawing a phase, kExplicitShare of it, and
+// only the rest implicitly: theta = max(0, 1 - kExplicitShare / r), r the
+// largest share of a phase the section's flows would take. Where the step is
+// short enough (r below kExplicitShare) the transport is the explicit upwind
+// scheme, whose numerical diffusion is the smaller; a longer step stays
+// non-negative with the implicit part.
+void SplitExplicitShare(BranchStep& s) {
+    constexpr double kExplicitShare = 0.8;
+    BranchScratch& w = s.w;
+    const int n = s.n;
+    w.t_theta.resize(n);
+    for (int i = 0; i < n; ++i) {
+        const double m_old = Sum(s.br.mass[i]);
+        double c = 0;
+        for (int k = 0; k < 3; ++k) c = std::max(c, w.t_cr[i][k] + w.t_cl[i + 1][k]);
+        const double r = m_old > 0 ? s.dt * c * w.t_mnew[i] / m_old : 0.0;
+        w.t_theta[i] = r > kExplicitShare ? 1 - kExplicitShare / r : 0.0;
+    }
+    for (int j = 0; j <= n; ++j) {
+        for (int k = 0; k < 3; ++k) {
+            if (j > 0 && w.t_cl[j][k] != 0) {
+                const int d = j - 1;
+                const double part =
+                    w.t_cl[j][k] * s.br.mass[d][k] / Sum(s.br.mass[d]) * w.t_mnew[d];
+                w.t_fixed[j][k] += (1 - w.t_theta[d]) * part;
+                w.t_cl[j][k] *= w.t_theta[d];
+            }
+            if (j < n && w.t_cr[j][k] != 0) {
+                const int d = j;
+                const double part =
+                    w.t_cr[j][k] * s.br.mass[d][k] / Sum(s.br.mass[d]) * w.t_mnew[d];
+                w.t_fixed[j][k] -= (1 - w.t_theta[d]) * part;
+                w.t_cr[j][k] *= w.t_theta[d];
+            }
+        }
+    }
+}
+
 }  // namespace
 
 double TransportImplicit(BranchStep& s) {
@@ -118,6 +157,7 @@ double TransportImplicit(BranchStep& s) {
             AddPart(s, j, k, w.flux[j][k] - (g == 0 ? 0.0 : g * phi[k]));
         }
     }
+    SplitExplicitShare(s);
     double ratio = 0;
     for (int i = 0; i < n; ++i) {
         ratio = std::max(ratio, FixedOutflowRatio(s, i));
@@ -141,16 +181,36 @@ double TransportImplicit(BranchStep& s) {
     }
     for (int j = 0; j <= n; ++j)
         for (int k = 0; k < 3; ++k) w.flux[j][k] = FaceFlow(w, n, j, k, w.mass_new);
-    // x_new / x_old of each phase, for the tangent.
-    w.t_rho.resize(n);
+    // For the tangent: x_new / x_old of each phase, x_new, and M_new x_new / x_old.
+    w.t_rho.resize(n), w.t_xnew.resize(n), w.t_mrho.resize(n);
     for (int i = 0; i < n; ++i) {
-        const double m_old = Sum(br.mass[i]);
+        const double m_old = Sum(br.mass[i]), m_new = w.t_mnew[i];
         for (int k = 0; k < 3; ++k) {
             w.mass_new[i][k] = br.mass[i][k] + dt * (w.flux[i][k] - w.flux[i + 1][k] + w.src[i][k] +
                                                      w.well_flow[i][k]);
             const double x_old = m_old > 0 ? br.mass[i][k] / m_old : 0.0;
-            w.t_rho[i][k] =
-                x_old > 0 && w.t_mnew[i] > 0 ? w.mass_new[i][k] / w.t_mnew[i] / x_old : 1.0;
+            const bool live = x_old > 0 && m_new > 0;
+            w.t_xnew[i][k] = m_new > 0 ? w.mass_new[i][k] / m_new : 0.0;
+            w.t_rho[i][k] = live ? w.t_xnew[i][k] / x_old : 1.0;
+            w.t_mrho[i][k] = live ? m_new * w.t_rho[i][k] : 0.0;
+        }
+    }
+    // Per face and phase the scale of the mixture's part and of the drift's
+    // (at the ends, of the net flow): x_new / x_old of their donors.
+    auto rho_of = [&](int d, int k) {
+        return d >= 0 && d < n ? 1 - w.t_theta[d] + w.t_theta[d] * w.t_rho[d][k] : 1.0;
+    };
+    w.t_rmix.resize(n + 1), w.t_rdrift.resize(n + 1);
+    for (int j = 0; j <= n; ++j) {
+        const int u = w.g_new[j] >= 0 ? j - 1 : j;
+        for (int k = 0; k < 3; ++k) {
+            if (j == 0 || j == n) {
+                w.t_rmix[j][k] = w.t_rdrift[j][k] = rho_of(Donor(j, w.flux[j][k]), k);
+                continue;
+            }
+            w.t_rmix[j][k] = rho_of(u, k);
+            const double d = w.drift[j][k];
+            w.t_rdrift[j][k] = d == 0 ? w.t_rmix[j][k] : rho_of(Donor(j, d), k);
         }
     }
     return ratio;
@@ -170,56 +230,55 @@ void TransportResponse(const BranchStep& s, const std::vector<Phases>& dm_old,
                 dm_new[i][k] = dm_old[i][k] + dt * (dflux[i][k] - dflux[i + 1][k] + dq[i][k]);
         return;
     }
-    // Responses of each section's mixture mass at the step's end and of its
-    // phases' mass fractions at the start.
-    static thread_local std::vector<double> dmix_new;
-    static thread_local std::vector<Phases> dx_old, keep;
-    dmix_new.resize(n);
-    dx_old.resize(n);
+    // What the moved masses take from each donor's coefficients: the responses
+    // of its mixture mass at the step's end and of its phases' mass fractions
+    // at the start.
+    static thread_local std::vector<Phases> moved, keep;
+    moved.resize(n);
     for (int i = 0; i < n; ++i) {
         const double m_old = Sum(br.mass[i]), dm = Sum(dm_old[i]);
-        double d = dm;
+        const double inv = m_old > 0 ? 1 / m_old : 0.0;
+        const double dmix = dm + dt * (Sum(dflux[i]) - Sum(dflux[i + 1]) + Sum(dq[i]));
         for (int k = 0; k < 3; ++k) {
-            d += dt * (dflux[i][k] - dflux[i + 1][k] + dq[i][k]);
-            dx_old[i][k] = m_old > 0 ? (dm_old[i][k] - br.mass[i][k] / m_old * dm) / m_old : 0.0;
+            const double dx_old = (dm_old[i][k] - br.mass[i][k] * inv * dm) * inv;
+            moved[i][k] = w.t_xnew[i][k] * dmix + w.t_mrho[i][k] * dx_old;
         }
-        dmix_new[i] = d;
     }
     // What each face carries more or less at fixed new masses: the parts'
-    // responses scaled as the parts were, less what the moved fractions
-    // take from the donors' coefficients.
-    auto rho_of = [&](int d, int k) { return d >= 0 && d < n ? w.t_rho[d][k] : 1.0; };
-    auto coefficient_response = [&](int d, int k) {
-        const double m_new = w.t_mnew[d];
-        const double x_new = m_new > 0 ? w.mass_new[d][k] / m_new : 0.0;
-        return x_new * dmix_new[d] + m_new * w.t_rho[d][k] * dx_old[d][k];
-    };
+    // responses scaled as the parts were, less what the moved fractions take.
     keep.resize(n + 1);
     for (int j = 0; j <= n; ++j) {
-        const double g = w.g_new[j];
-        for (int k = 0; k < 3; ++k) {
-            double f;
-            if (j == 0 || j == n) {
-                f = rho_of(Donor(j, w.flux[j][k]), k) * dflux[j][k];
-            } else {
-                const Phases& phi = g >= 0 ? w.left[j].phi : w.right[j].phi;
-                int u = g >= 0 ? j - 1 : j;
-                // The mixture's part: its shares' response at the upwind masses.
-                double mix = phi[k] * dflow[j];
-                for (int l = 0; l < 3; ++l) mix += g * w.d_share[j][k][l] * dm_old[u][l];
-                double drift = w.drift[j][k];
-                f = rho_of(u, k) * mix +
-                    (drift == 0 ? 1.0 : rho_of(Donor(j, drift), k)) * (dflux[j][k] - mix);
+        const Phases &rm = w.t_rmix[j], &rd = w.t_rdrift[j];
+        Phases f;
+        for (int k = 0; k < 3; ++k) f[k] = rd[k] * dflux[j][k];
+        if (rm != rd) {
+            // The mixture's part: its shares' response at the upwind masses.
+            const double g = w.g_new[j];
+            const Phases& phi = g >= 0 ? w.left[j].phi : w.right[j].phi;
+            const Phases& du = dm_old[g >= 0 ? j - 1 : j];
+            const auto& js = w.d_share[j];
+            for (int k = 0; k < 3; ++k) {
+                double mix = phi[k] * dflow[j] +
+                             g * (js[k][0] * du[0] + js[k][1] * du[1] + js[k][2] * du[2]);
+                f[k] += (rm[k] - rd[k]) * mix;
             }
-            if (j > 0 && w.t_cl[j][k] != 0) f -= w.t_cl[j][k] * coefficient_response(j - 1, k);
-            if (j < n && w.t_cr[j][k] != 0) f += w.t_cr[j][k] * coefficient_response(j, k);
-            keep[j][k] = f;
         }
+        for (int k = 0; k < 3; ++k) {
+            if (j > 0) f[k] -= w.t_cl[j][k] * moved[j - 1][k];
+            if (j < n) f[k] += w.t_cr[j][k] * moved[j][k];
+        }
+        keep[j] = f;
     }
+    // The new masses' responses from the transport's rows: forward elimination
+    // fused with the right-hand side, then back-substitution.
     for (int i = 0; i < n; ++i)
-        for (int k = 0; k < 3; ++k)
-            dm_new[i][k] = dm_old[i][k] + dt * (keep[i][k] - keep[i + 1][k] + dq[i][k]);
-    for (int k = 0; k < 3; ++k) SolveRows(w, n, k, dm_new);
+        for (int k = 0; k < 3; ++k) {
+            double r = dm_old[i][k] + dt * (keep[i][k] - keep[i + 1][k] + dq[i][k]);
+            if (i > 0) r += w.t_lo[i][k] * dm_new[i - 1][k];
+            dm_new[i][k] = r * w.t_inv[i][k];
+        }
+    for (int i = n - 2; i >= 0; --i)
+        for (int k = 0; k < 3; ++k) dm_new[i][k] -= w.t_c[i][k] * dm_new[i + 1][k];
     for (int j = 0; j <= n; ++j)
         for (int k = 0; k < 3; ++k) {
             double f = keep[j][k];

@@ -72,8 +72,11 @@ struct BranchScratch {
     // coefficients of the left and right donors' new masses and the fixed
     // flow; per section the mixture mass at the step's end, x_new / x_old of
     // each phase, and the pivots of each phase's rows.
+    // For the tangent, per section x_new and M_new x_new / x_old, per face the
+    // scale of the mixture's part and the drift's.
     std::vector<Phases> t_cl, t_cr, t_fixed, t_rho, t_lo, t_c, t_inv;
-    std::vector<double> t_mnew;
+    std::vector<Phases> t_xnew, t_mrho, t_rmix, t_rdrift;
+    std::vector<double> t_mnew, t_theta;  // t_theta: per section, the implicit share
     std::vector<double> temp_new;
     std::vector<SectionState> st_after;  // derived state at the new masses
     // The derivative rows of the last solve (see model_derivatives.cpp).
