@@ -32,22 +32,19 @@ int Donor(int j, double sign) {
 }
 
 // Adds part p of face j, phase k, to the coefficients of its donor (or to the
-// fixed flow where no coefficient can carry it).
-void AddPart(BranchStep& s, int j, int k, double p) {
-    BranchScratch& w = s.w;
+// fixed flow where no coefficient can carry it). w.t_xnew holds, while the
+// coefficients are gathered, 1 / (x_old M_new) of each section and phase (0
+// where there is none).
+inline void AddPart(BranchScratch& w, int n, int j, int k, double p) {
     if (p == 0) return;
     const int d = Donor(j, p);
-    const double m = d >= 0 && d < s.n ? s.br.mass[d][k] : 0.0;
-    const double total = d >= 0 && d < s.n ? Sum(s.br.mass[d]) : 0.0;
-    if (!(m > 0) || !(w.t_mnew[d] > 0) || !(total > 0)) {
+    const double f = d >= 0 && d < n ? w.t_xnew[d][k] : 0.0;
+    if (f == 0)
         w.t_fixed[j][k] += p;
-        return;
-    }
-    const double c = std::fabs(p) * total / (m * w.t_mnew[d]);
-    if (p > 0)
-        w.t_cl[j][k] += c;
+    else if (p > 0)
+        w.t_cl[j][k] += p * f;
     else
-        w.t_cr[j][k] += c;
+        w.t_cr[j][k] -= p * f;
 }
 
 // Section i's share of the flows that stay fixed and leave it, and what its
@@ -75,15 +72,17 @@ double FaceFlow(const BranchScratch& w, int n, int j, int k, const std::vector<P
     return f;
 }
 
-// Solves the phase's rows D x_i - L x_(i-1) - U x_(i+1) = rhs with the pivots of
-// the step (the rows are the same for the masses and their responses).
-void SolveRows(const BranchScratch& w, int n, int k, std::vector<Phases>& x) {
-    for (int i = 0; i < n; ++i) {
-        double r = x[i][k];
-        if (i > 0) r += w.t_lo[i][k] * x[i - 1][k];
-        x[i][k] = r * w.t_inv[i][k];
-    }
-    for (int i = n - 2; i >= 0; --i) x[i][k] -= w.t_c[i][k] * x[i + 1][k];
+// Solves each phase's rows D x_i - L x_(i-1) - U x_(i+1) = rhs with the
+// pivots of the step (the rows are the same for the masses and their responses).
+void SolveRows(const BranchScratch& w, int n, std::vector<Phases>& x) {
+    for (int i = 0; i < n; ++i)
+        for (int k = 0; k < 3; ++k) {
+            double r = x[i][k];
+            if (i > 0) r += w.t_lo[i][k] * x[i - 1][k];
+            x[i][k] = r * w.t_inv[i][k];
+        }
+    for (int i = n - 2; i >= 0; --i)
+        for (int k = 0; k < 3; ++k) x[i][k] -= w.t_c[i][k] * x[i + 1][k];
 }
 
 // Each section gives away explicitly (as the flows at the step's start
@@ -109,15 +108,13 @@ void SplitExplicitShare(BranchStep& s) {
         for (int k = 0; k < 3; ++k) {
             if (j > 0 && w.t_cl[j][k] != 0) {
                 const int d = j - 1;
-                const double part =
-                    w.t_cl[j][k] * s.br.mass[d][k] / Sum(s.br.mass[d]) * w.t_mnew[d];
+                const double part = w.t_cl[j][k] / w.t_xnew[d][k];
                 w.t_fixed[j][k] += (1 - w.t_theta[d]) * part;
                 w.t_cl[j][k] *= w.t_theta[d];
             }
             if (j < n && w.t_cr[j][k] != 0) {
                 const int d = j;
-                const double part =
-                    w.t_cr[j][k] * s.br.mass[d][k] / Sum(s.br.mass[d]) * w.t_mnew[d];
+                const double part = w.t_cr[j][k] / w.t_xnew[d][k];
                 w.t_fixed[j][k] -= (1 - w.t_theta[d]) * part;
                 w.t_cr[j][k] *= w.t_theta[d];
             }
@@ -135,26 +132,31 @@ double TransportImplicit(BranchStep& s) {
     w.t_cl.assign(n + 1, Phases{0, 0, 0});
     w.t_cr.assign(n + 1, Phases{0, 0, 0});
     w.t_fixed.assign(n + 1, Phases{0, 0, 0});
-    w.t_mnew.resize(n);
+    w.t_mnew.resize(n), w.t_xnew.resize(n);
     for (int i = 0; i < n; ++i) {
         double m = 0;
         for (int k = 0; k < 3; ++k)
             m += br.mass[i][k] +
                  dt * (w.flux[i][k] - w.flux[i + 1][k] + w.src[i][k] + w.well_flow[i][k]);
         w.t_mnew[i] = m;
+        const double total = Sum(br.mass[i]);
+        for (int k = 0; k < 3; ++k)
+            w.t_xnew[i][k] =
+                br.mass[i][k] > 0 && m > 0 && total > 0 ? total / (br.mass[i][k] * m) : 0.0;
     }
     for (int j = 0; j <= n; ++j) {
         if (j == 0 || j == n) {
             // The drift at an end only lessens what the outflow carries: the net
             // phase flow has one donor.
-            for (int k = 0; k < 3; ++k) AddPart(s, j, k, w.flux[j][k]);
+            for (int k = 0; k < 3; ++k) AddPart(w, n, j, k, w.flux[j][k]);
             continue;
         }
         const double g = w.g_new[j];
         const Phases& phi = g > 0 ? w.left[j].phi : w.right[j].phi;
         for (int k = 0; k < 3; ++k) {
-            AddPart(s, j, k, g == 0 ? 0.0 : g * phi[k]);
-            AddPart(s, j, k, w.flux[j][k] - (g == 0 ? 0.0 : g * phi[k]));
+            const double mix = g == 0 ? 0.0 : g * phi[k];
+            AddPart(w, n, j, k, mix);
+            AddPart(w, n, j, k, w.flux[j][k] - mix);
         }
     }
     SplitExplicitShare(s);
@@ -166,19 +168,19 @@ double TransportImplicit(BranchStep& s) {
     // Rows and their pivots; the right-hand side is solved in place in mass_new.
     w.t_lo.resize(n), w.t_c.resize(n), w.t_inv.resize(n);
     w.mass_new.resize(n);
-    for (int k = 0; k < 3; ++k) {
-        for (int i = 0; i < n; ++i) {
+    for (int i = 0; i < n; ++i) {
+        for (int k = 0; k < 3; ++k) {
             double di = 1 + dt * (w.t_cr[i][k] + w.t_cl[i + 1][k]);
             w.t_lo[i][k] = i > 0 ? dt * w.t_cl[i][k] : 0.0;
             double up = i < n - 1 ? dt * w.t_cr[i + 1][k] : 0.0;
             double denom = i > 0 ? di + w.t_lo[i][k] * w.t_c[i - 1][k] : di;
             w.t_inv[i][k] = 1 / denom;
-            w.t_c[i][k] = -up / denom;
+            w.t_c[i][k] = -up * w.t_inv[i][k];
             w.mass_new[i][k] = br.mass[i][k] + dt * (w.t_fixed[i][k] - w.t_fixed[i + 1][k] +
                                                      w.src[i][k] + w.well_flow[i][k]);
         }
-        SolveRows(w, n, k, w.mass_new);
     }
+    SolveRows(w, n, w.mass_new);
     for (int j = 0; j <= n; ++j)
         for (int k = 0; k < 3; ++k) w.flux[j][k] = FaceFlow(w, n, j, k, w.mass_new);
     // For the tangent: x_new / x_old of each phase, x_new, and M_new x_new / x_old.
@@ -269,16 +271,11 @@ void TransportResponse(const BranchStep& s, const std::vector<Phases>& dm_old,
         }
         keep[j] = f;
     }
-    // The new masses' responses from the transport's rows: forward elimination
-    // fused with the right-hand side, then back-substitution.
+    // The new masses' responses from the transport's rows.
     for (int i = 0; i < n; ++i)
-        for (int k = 0; k < 3; ++k) {
-            double r = dm_old[i][k] + dt * (keep[i][k] - keep[i + 1][k] + dq[i][k]);
-            if (i > 0) r += w.t_lo[i][k] * dm_new[i - 1][k];
-            dm_new[i][k] = r * w.t_inv[i][k];
-        }
-    for (int i = n - 2; i >= 0; --i)
-        for (int k = 0; k < 3; ++k) dm_new[i][k] -= w.t_c[i][k] * dm_new[i + 1][k];
+        for (int k = 0; k < 3; ++k)
+            dm_new[i][k] = dm_old[i][k] + dt * (keep[i][k] - keep[i + 1][k] + dq[i][k]);
+    SolveRows(w, n, dm_new);
     for (int j = 0; j <= n; ++j)
         for (int k = 0; k < 3; ++k) {
             double f = keep[j][k];
