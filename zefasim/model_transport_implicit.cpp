@@ -25,6 +25,8 @@ namespace zefasim::step {
 
 namespace {
 
+constexpr double kExplicitShare = 0.8;
+
 // Donor of face j's part of sign `sign` (+: flows downstream): the section
 // index, or -1 / n for the boundary beyond a branch end.
 int Donor(int j, double sign) {
@@ -93,7 +95,6 @@ void SolveRows(const BranchScratch& w, int n, std::vector<Phases>& x) {
 // scheme, whose numerical diffusion is the smaller; a longer step stays
 // non-negative with the implicit part.
 void SplitExplicitShare(BranchStep& s) {
-    constexpr double kExplicitShare = 0.8;
     BranchScratch& w = s.w;
     const int n = s.n;
     w.t_theta.resize(n);
@@ -129,6 +130,14 @@ double TransportImplicit(BranchStep& s) {
     const Branch& br = s.br;
     const int n = s.n;
     const double dt = s.dt;
+    // Where no section gives away more than its explicit share the transport
+    // is the explicit scheme throughout.
+    const double explicit_ratio = OutflowRatio(s);
+    w.t_implicit = explicit_ratio > kExplicitShare;
+    if (!w.t_implicit) {
+        UpdateMasses(s);
+        return explicit_ratio;
+    }
     w.t_cl.assign(n + 1, Phases{0, 0, 0});
     w.t_cr.assign(n + 1, Phases{0, 0, 0});
     w.t_fixed.assign(n + 1, Phases{0, 0, 0});
@@ -226,7 +235,7 @@ void TransportResponse(const BranchStep& s, const std::vector<Phases>& dm_old,
     const int n = s.n;
     const double dt = s.dt;
     dm_new.resize(n);
-    if (!s.model.integration.implicit_transport) {
+    if (!s.model.integration.implicit_transport || !w.t_implicit) {
         for (int i = 0; i < n; ++i)
             for (int k = 0; k < 3; ++k)
                 dm_new[i][k] = dm_old[i][k] + dt * (dflux[i][k] - dflux[i + 1][k] + dq[i][k]);
