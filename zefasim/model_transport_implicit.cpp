@@ -8,7 +8,8 @@
 // (x the phase's mass fraction, M the section's mixture mass; M_new follows
 // from the mixture flows alone, so that without slip the phases of a face add
 // up to the solved mixture flow exactly). Parts from a boundary, or from a
-// section that holds none of the phase, stay fixed. Backward Euler in the
+// section that holds none of the phase, stay fixed, and so does the share a
+// section may give away explicitly (SplitExplicitShare). Backward Euler in the
 // masses then gives one tridiagonal system per phase whose matrix is an
 // M-matrix (positive diagonal, non-positive neighbours, columns dominant):
 // the new masses stay non-negative at any section Courant number, so the step
