@@ -13,8 +13,10 @@
 // (friction, chokes) are linearised about the new flow and iterated (Newton),
 // and a choke whose flow reaches the critical limit holds its flow at that
 // limit. Then the phase masses are updated with upwind phase fluxes (the phase
-// split from the fixed slip ratio or from the drift-flux law). Every flux leaves
-// one section and enters its neighbour, so mass is conserved to rounding.
+// split from the fixed slip ratio or from the drift-flux law), implicitly in the
+// phase masses where a section would give away much of what it holds, so that
+// the sections' Courant number does not limit the step. Every flux leaves one
+// section and enters its neighbour, so mass is conserved to rounding.
 
 #include <array>
 #include <cstdint>
@@ -174,6 +176,9 @@ struct InitialState {
 
 struct Integration {
     double start_time = 0, max_step = 1.0, min_step = 1e-4;
+    // Phase transport implicit in the phase masses (steps not held by the
+    // sections' Courant number), or explicit upwind.
+    bool implicit_transport = true;
 };
 
 // A derivative the step computes alongside the flows: the response to a unit

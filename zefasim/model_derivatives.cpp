@@ -549,12 +549,11 @@ void Propagate(const Model& model, Sensitivity& sv, BranchStep& s, SeedScratch& 
         t.dpred[i] =
             w.dfac[i] * (t.dpt[i] + dt * w.gin[i] * sv.dflow[i] - dt * w.gout[i] * sv.dflow[i + 1]);
     // New masses and temperatures; the temperatures need the old masses' responses.
-    static thread_local std::vector<Phases> dm_new;
-    dm_new.resize(n);
+    static thread_local std::vector<Phases> dm_new, dq;
+    dq.resize(n);
     for (int i = 0; i < n; ++i)
-        for (int k = 0; k < 3; ++k)
-            dm_new[i][k] = sv.dmass[i][k] + dt * (t.dflux[i][k] - t.dflux[i + 1][k] + t.dsrc[i][k] +
-                                                  w.well_dq[i][k] * t.dpred[i]);
+        for (int k = 0; k < 3; ++k) dq[i][k] = t.dsrc[i][k] + w.well_dq[i][k] * t.dpred[i];
+    TransportResponse(s, sv.dmass, sv.dflow, dq, t.dflux, dm_new);
     static thread_local std::vector<double> dtemp_rhs, dtemp_new;
     dtemp_rhs.resize(n);
     for (int i = 0; i < n; ++i) dtemp_rhs[i] = TemperatureRhs(s, sv, t, sv.dmass[i], dm_new[i], i);

@@ -15,8 +15,16 @@ using namespace step;
 // The largest share of a phase a section gives away and the largest relative
 // pressure change of the step so far.
 struct StepLimits {
-    double max_ratio = 0, max_dp = 0;
+    double max_ratio = 0, max_dp = 0, max_holdup = 0;
 };
+
+// The largest change of a section's gas volume fraction over the step.
+double HoldupChange(const BranchScratch& w, int n) {
+    double change = 0;
+    for (int i = 0; i < n; ++i)
+        change = std::max(change, std::fabs(w.st_after[i].alpha[kGas] - w.st[i].alpha[kGas]));
+    return change;
+}
 
 // One branch's share of a step; false (with `shrink`) when the step must be
 // retried shorter.
@@ -34,20 +42,32 @@ bool StepBranch(BranchStep& s, StepWork& work, bool force, StepLimits& lim, doub
     SolveFaceFlows(s);
     CapEndDrift(s);
     PhaseFluxes(s);
-    lim.max_ratio = std::max(lim.max_ratio, OutflowRatio(s));
+    const bool implicit = s.model.integration.implicit_transport;
+    if (!implicit) lim.max_ratio = std::max(lim.max_ratio, OutflowRatio(s));
     if (lim.max_ratio > 0.9 && !force) {
         shrink = std::clamp(0.7 / lim.max_ratio, 0.05, 0.9);
         return false;
     }
     if (force) ScaleOverdrawn(s, work.applied);
     WellInflow(s, work.well_applied);
-    UpdateMasses(s);
+    if (implicit) {
+        // Only what stays fixed (sources, and flows from a section without the
+        // phase) can overdraw a section.
+        lim.max_ratio = std::max(lim.max_ratio, TransportImplicit(s));
+        if (lim.max_ratio > 0.9 && !force) {
+            shrink = std::clamp(0.7 / lim.max_ratio, 0.05, 0.9);
+            return false;
+        }
+    } else {
+        UpdateMasses(s);
+    }
     UpdateTemperatures(s);
     lim.max_dp = std::max(lim.max_dp, DeriveNewStates(s));
     if (lim.max_dp > 0.3 && !force) {
         shrink = 0.5;
         return false;
     }
+    if (implicit) lim.max_holdup = std::max(lim.max_holdup, HoldupChange(s.w, s.n));
     return true;
 }
 
@@ -108,12 +128,16 @@ bool Model::TryStep(double dt, double& shrink, double& next_dt, bool force) {
     for (size_t wi = 0; wi < wells.size(); ++wi) wells[wi].applied = work.well_applied[wi];
     MovePlugs(*this, dt);
 
-    // The next step is sized so that no section gives away more than
-    // kTransportTarget of a phase it holds (explicit upwind transport stays
-    // positive up to all of it; a step above 0.9 is refused and retried shorter).
-    constexpr double kTransportTarget = 0.8;
+    // The next step is sized for accuracy: with implicit transport so that no
+    // section's gas fraction moves by more than kHoldupTarget; with explicit
+    // transport so that no section gives away more than kTransportTarget of
+    // a phase it holds (explicit upwind transport stays positive up to all of
+    // it; a step above 0.9 is refused and retried shorter).
+    constexpr double kTransportTarget = 0.8, kHoldupTarget = 0.2;
     double limit = integration.max_step;
-    if (lim.max_ratio > 0) limit = std::min(limit, dt * kTransportTarget / lim.max_ratio);
+    if (lim.max_holdup > 0) limit = std::min(limit, dt * kHoldupTarget / lim.max_holdup);
+    if (!integration.implicit_transport && lim.max_ratio > 0)
+        limit = std::min(limit, dt * kTransportTarget / lim.max_ratio);
     if (lim.max_dp > 0.1) limit = std::min(limit, dt * 0.1 / lim.max_dp);
     next_dt = limit;
     return true;
@@ -173,6 +197,11 @@ bool Model::Advance(double end_time, const std::vector<double>* forced, std::vec
 bool Model::SolveSteady(int max_steps, double tolerance) {
     double saved_max = integration.max_step;
     integration.max_step = saved_max * 10;
+    // Towards steady state the explicit transport's bound on each section's
+    // outflow keeps the steps where the flows settle (at the longest steps
+    // the implicit transport allows, a choked gas line keeps ringing).
+    const bool saved_implicit = integration.implicit_transport;
+    integration.implicit_transport = false;
     planned_step = std::max(planned_step, integration.min_step);
     bool converged = false;
     // Bound the work, so that a large model cannot keep the server busy for hours.
@@ -214,6 +243,7 @@ bool Model::SolveSteady(int max_steps, double tolerance) {
         }
     }
     integration.max_step = saved_max;
+    integration.implicit_transport = saved_implicit;
     planned_step = std::clamp(planned_step, integration.min_step, integration.max_step);
     time = integration.start_time;
     steps = 0;

@@ -68,6 +68,16 @@ struct BranchScratch {
     std::vector<Phases> drift;  // per face: drift-flux phase flows (explicit)
     std::vector<SectionDrift> sd;
     std::vector<Phases> mass_new;
+    // Implicit transport (model_transport_implicit.cpp): per face and phase the
+    // coefficients of the left and right donors' new masses and the fixed
+    // flow; per section the mixture mass at the step's end, x_new / x_old of
+    // each phase, and the pivots of each phase's rows.
+    // For the tangent, per section x_new and M_new x_new / x_old, per face the
+    // scale of the mixture's part and the drift's.
+    std::vector<Phases> t_cl, t_cr, t_fixed, t_rho, t_lo, t_c, t_inv;
+    std::vector<Phases> t_xnew, t_mrho, t_rmix, t_rdrift;
+    std::vector<double> t_mnew, t_theta;  // t_theta: per section, the implicit share
+    bool t_implicit = false;              // false: the step's transport was explicit
     std::vector<double> temp_new;
     std::vector<SectionState> st_after;  // derived state at the new masses
     // The derivative rows of the last solve (see model_derivatives.cpp).
@@ -225,6 +235,17 @@ void PoolAtLowPoints(BranchStep& s);
 double OutflowRatio(const BranchStep& s);
 void ScaleOverdrawn(BranchStep& s, std::vector<Phases>& applied);
 void UpdateMasses(BranchStep& s);
+// The new masses by backward Euler in the phase masses (model_transport_implicit.cpp),
+// the phase flows w.flux replaced by those of the solution. Returns how much of
+// a phase the flows that stay fixed (and sources) take from a section,
+// relative to what it holds (above 1: the step overdraws it).
+double TransportImplicit(BranchStep& s);
+// The tangent of the transport for the derivatives: from the responses of the
+// old masses, the face flows, the explicit phase flows dflux (replaced by the
+// transport's) and the sources and wells dq, the responses of the new masses.
+void TransportResponse(const BranchStep& s, const std::vector<Phases>& dm_old,
+                       const std::vector<double>& dflow, const std::vector<Phases>& dq,
+                       std::vector<Phases>& dflux, std::vector<Phases>& dm_new);
 void MovePlugs(Model& model, double dt);
 
 // Energy (model_energy.cpp): the new temperature of each section. The phases'

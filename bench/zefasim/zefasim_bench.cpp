@@ -11,6 +11,8 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdlib>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <regex>
@@ -27,6 +29,33 @@ namespace {
 
 namespace proto = zefa::protocol;
 using proto::MessageType;
+
+// CPU seconds this process has used: the figures per CPU second do not depend
+// on how much of a core the machine's load leaves the benchmark.
+double ProcessCpuSeconds() {
+    timespec ts{};
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
+    return static_cast<double>(ts.tv_sec) + 1e-9 * static_cast<double>(ts.tv_nsec);
+}
+
+// CPU seconds (user and system) a child process has used so far, from /proc.
+double ChildCpuSeconds(pid_t pid) {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    size_t close = text.rfind(')');
+    if (close == std::string::npos) return 0;
+    std::istringstream fields(text.substr(close + 2));
+    std::string field;
+    double ticks = 0;
+    for (int i = 3; i <= 15 && fields >> field; ++i)
+        if (i >= 14) ticks += std::stod(field);
+    return ticks / static_cast<double>(sysconf(_SC_CLK_TCK));
+}
+
+// Simulated seconds per CPU second, as a counter.
+void CountPerCpuSecond(benchmark::State& state, double simulated, double cpu) {
+    state.counters["sim_s_per_cpu_s"] = cpu > 0 ? simulated / cpu : 0.0;
+}
 
 std::string ReadExample(const std::string& name) {
     std::ifstream in(std::string(ZEFA_EXAMPLES_DIR) + "/" + name);
@@ -74,11 +103,14 @@ void BM_ModelRealTimeFactor(benchmark::State& state) {
     std::string name = kExamples[state.range(0)];
     zefasim::Model m = zefasim::BuildModel(Scaled(name, static_cast<int>(state.range(1))), name);
     m.Advance(120);
-    double simulated = 0;
+    double simulated = 0, cpu0 = ProcessCpuSeconds();
+    const std::int64_t steps0 = m.steps;
     for (auto _ : state) {
         for (int i = 0; i < 60; ++i) m.Advance(m.time + 1);
         simulated += 60;
     }
+    CountPerCpuSecond(state, simulated, ProcessCpuSeconds() - cpu0);
+    state.counters["steps_per_sim_s"] = static_cast<double>(m.steps - steps0) / simulated;
     state.counters["sim_s_per_wall_s"] = benchmark::Counter(simulated, benchmark::Counter::kIsRate);
     state.SetLabel(name + " " + std::to_string(m.branches[0].sections.size()) + " sections");
 }
@@ -140,7 +172,7 @@ void BM_SessionStep(benchmark::State& state) {
     s.Handle(Msg(proto::PackFloat(MessageType::SetTend, 120.0f)), reply);
     s.Handle(Msg(proto::PackText(MessageType::SimStep, proto::kSimStepText)), reply);
     Describe(state);
-    double t = 120, simulated = 0;
+    double t = 120, simulated = 0, cpu0 = ProcessCpuSeconds();
     for (auto _ : state) {
         t += 1;
         reply.clear();
@@ -149,6 +181,7 @@ void BM_SessionStep(benchmark::State& state) {
         benchmark::DoNotOptimize(reply.data());
         simulated += 1;
     }
+    CountPerCpuSecond(state, simulated, ProcessCpuSeconds() - cpu0);
     state.counters["sim_s_per_wall_s"] = benchmark::Counter(simulated, benchmark::Counter::kIsRate);
     std::filesystem::remove_all(dir);
 }
@@ -163,7 +196,9 @@ void BM_SimStepOverSocket(benchmark::State& state) {
     std::ofstream(dir + "/m.inp") << Scaled(kSessionCases[state.range(0)],
                                             static_cast<int>(state.range(1)));
     Describe(state);
-    int port = 20000 + static_cast<int>(getpid() % 20000);
+    // ZEFA_BENCH_PORT picks the port (on a shared machine, from one's own range).
+    const char* port_env = std::getenv("ZEFA_BENCH_PORT");
+    int port = port_env ? std::atoi(port_env) : 20000 + static_cast<int>(getpid() % 20000);
     posix_spawn_file_actions_t fa;
     posix_spawn_file_actions_init(&fa);
     posix_spawn_file_actions_addchdir_np(&fa, dir.c_str());
@@ -211,7 +246,7 @@ void BM_SimStepOverSocket(benchmark::State& state) {
         send_all(proto::PackText(MessageType::SimStep, proto::kSimStepText));
         read_one();
         read_one();
-        double simulated = 0;
+        double simulated = 0, cpu0 = ChildCpuSeconds(pid);
         for (auto _ : state) {
             t += 1;
             proto::Bytes req = proto::PackFloat(MessageType::SetTend, t);
@@ -222,6 +257,8 @@ void BM_SimStepOverSocket(benchmark::State& state) {
             if (data != "ZEFA_OUTTR_DATA") state.SkipWithError("unexpected reply");
             simulated += 1;
         }
+        // The server's CPU time: the simulation runs there, not in this process.
+        CountPerCpuSecond(state, simulated, ChildCpuSeconds(pid) - cpu0);
         state.counters["sim_s_per_wall_s"] =
             benchmark::Counter(simulated, benchmark::Counter::kIsRate);
         send_all(proto::PackEmpty(MessageType::StopServer));

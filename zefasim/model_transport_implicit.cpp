@@ -1,0 +1,301 @@
+// Phase transport implicit in the phase masses, and its tangent for the
+// derivatives.
+//
+// The step's phase flows (mixture flow from the solve times the upwind
+// section's phase shares, plus the drift) are taken apart into what each donor
+// gives: a part leaving section i is written as c m_new, proportional to the
+// phase mass the donor holds at the step's end, with c = part / (x_old M_new)
+// (x the phase's mass fraction, M the section's mixture mass; M_new follows
+// from the mixture flows alone, so that without slip the phases of a face add
+// up to the solved mixture flow exactly). Parts from a boundary, or from a
+// section that holds none of the phase, stay fixed, and so does the share a
+// section may give away explicitly (SplitExplicitShare). Backward Euler in the
+// masses then gives one tridiagonal system per phase whose matrix is an
+// M-matrix (positive diagonal, non-positive neighbours, columns dominant):
+// the new masses stay non-negative at any section Courant number, so the step
+// is no longer held by how much a section may give away. The new masses are
+// finally taken from the phase flows of the solution, so that every flux
+// leaves one section and enters its neighbour and mass is conserved to rounding.
+
+#include <algorithm>
+#include <cmath>
+
+#include "step.h"
+
+namespace zefasim::step {
+
+namespace {
+
+constexpr double kExplicitShare = 0.8;
+
+// Donor of face j's part of sign `sign` (+: flows downstream): the section
+// index, or -1 / n for the boundary beyond a branch end.
+int Donor(int j, double sign) {
+    return sign > 0 ? j - 1 : j;
+}
+
+// Adds part p of face j, phase k, to the coefficients of its donor (or to the
+// fixed flow where no coefficient can carry it). w.t_xnew holds, while the
+// coefficients are gathered, 1 / (x_old M_new) of each section and phase (0
+// where there is none).
+inline void AddPart(BranchScratch& w, int n, int j, int k, double p) {
+    if (p == 0) return;
+    const int d = Donor(j, p);
+    const double f = d >= 0 && d < n ? w.t_xnew[d][k] : 0.0;
+    if (f == 0)
+        w.t_fixed[j][k] += p;
+    else if (p > 0)
+        w.t_cl[j][k] += p * f;
+    else
+        w.t_cr[j][k] -= p * f;
+}
+
+// Section i's share of the flows that stay fixed and leave it, and what its
+// sources and wells take, relative to what it holds: above 1 the step would
+// overdraw it.
+double FixedOutflowRatio(const BranchStep& s, int i) {
+    const BranchScratch& w = s.w;
+    double worst = 0;
+    for (int k = 0; k < 3; ++k) {
+        double out = s.dt * (std::max(0.0, -w.t_fixed[i][k]) + std::max(0.0, w.t_fixed[i + 1][k]) +
+                             std::max(0.0, -w.src[i][k]) + std::max(0.0, -w.well_flow[i][k]));
+        if (out <= 0) continue;
+        double m = s.br.mass[i][k];
+        if (!(m > 0)) return 1e30;
+        worst = std::max(worst, out / m);
+    }
+    return worst;
+}
+
+// The flow of face j, phase k, at new masses m.
+double FaceFlow(const BranchScratch& w, int n, int j, int k, const std::vector<Phases>& m) {
+    double f = w.t_fixed[j][k];
+    if (j > 0) f += w.t_cl[j][k] * m[j - 1][k];
+    if (j < n) f -= w.t_cr[j][k] * m[j][k];
+    return f;
+}
+
+// Solves each phase's rows D x_i - L x_(i-1) - U x_(i+1) = rhs with the
+// pivots of the step (the rows are the same for the masses and their responses).
+void SolveRows(const BranchScratch& w, int n, std::vector<Phases>& x) {
+    for (int i = 0; i < n; ++i)
+        for (int k = 0; k < 3; ++k) {
+            double r = x[i][k];
+            if (i > 0) r += w.t_lo[i][k] * x[i - 1][k];
+            x[i][k] = r * w.t_inv[i][k];
+        }
+    for (int i = n - 2; i >= 0; --i)
+        for (int k = 0; k < 3; ++k) x[i][k] -= w.t_c[i][k] * x[i + 1][k];
+}
+
+// Each section gives away explicitly (as the flows at the step's start
+// carried it) all it may without overdrawing a phase, kExplicitShare of it, and
+// only the rest implicitly: theta = max(0, 1 - kExplicitShare / r), r the
+// largest share of a phase the section's flows would take. Where the step is
+// short enough (r below kExplicitShare) the transport is the explicit upwind
+// scheme, whose numerical diffusion is the smaller; a longer step stays
+// non-negative with the implicit part.
+void SplitExplicitShare(BranchStep& s) {
+    BranchScratch& w = s.w;
+    const int n = s.n;
+    w.t_theta.resize(n);
+    for (int i = 0; i < n; ++i) {
+        const double m_old = Sum(s.br.mass[i]);
+        double c = 0;
+        for (int k = 0; k < 3; ++k) c = std::max(c, w.t_cr[i][k] + w.t_cl[i + 1][k]);
+        const double r = m_old > 0 ? s.dt * c * w.t_mnew[i] / m_old : 0.0;
+        w.t_theta[i] = r > kExplicitShare ? 1 - kExplicitShare / r : 0.0;
+    }
+    for (int j = 0; j <= n; ++j) {
+        for (int k = 0; k < 3; ++k) {
+            if (j > 0 && w.t_cl[j][k] != 0) {
+                const int d = j - 1;
+                const double part = w.t_cl[j][k] / w.t_xnew[d][k];
+                w.t_fixed[j][k] += (1 - w.t_theta[d]) * part;
+                w.t_cl[j][k] *= w.t_theta[d];
+            }
+            if (j < n && w.t_cr[j][k] != 0) {
+                const int d = j;
+                const double part = w.t_cr[j][k] / w.t_xnew[d][k];
+                w.t_fixed[j][k] -= (1 - w.t_theta[d]) * part;
+                w.t_cr[j][k] *= w.t_theta[d];
+            }
+        }
+    }
+}
+
+}  // namespace
+
+double TransportImplicit(BranchStep& s) {
+    BranchScratch& w = s.w;
+    const Branch& br = s.br;
+    const int n = s.n;
+    const double dt = s.dt;
+    // Where no section gives away more than its explicit share the transport
+    // is the explicit scheme throughout.
+    const double explicit_ratio = OutflowRatio(s);
+    w.t_implicit = explicit_ratio > kExplicitShare;
+    if (!w.t_implicit) {
+        UpdateMasses(s);
+        return explicit_ratio;
+    }
+    w.t_cl.assign(n + 1, Phases{0, 0, 0});
+    w.t_cr.assign(n + 1, Phases{0, 0, 0});
+    w.t_fixed.assign(n + 1, Phases{0, 0, 0});
+    w.t_mnew.resize(n), w.t_xnew.resize(n);
+    for (int i = 0; i < n; ++i) {
+        double m = 0;
+        for (int k = 0; k < 3; ++k)
+            m += br.mass[i][k] +
+                 dt * (w.flux[i][k] - w.flux[i + 1][k] + w.src[i][k] + w.well_flow[i][k]);
+        w.t_mnew[i] = m;
+        const double total = Sum(br.mass[i]);
+        for (int k = 0; k < 3; ++k)
+            w.t_xnew[i][k] =
+                br.mass[i][k] > 0 && m > 0 && total > 0 ? total / (br.mass[i][k] * m) : 0.0;
+    }
+    for (int j = 0; j <= n; ++j) {
+        if (j == 0 || j == n) {
+            // The drift at an end only lessens what the outflow carries: the net
+            // phase flow has one donor.
+            for (int k = 0; k < 3; ++k) AddPart(w, n, j, k, w.flux[j][k]);
+            continue;
+        }
+        const double g = w.g_new[j];
+        const Phases& phi = g > 0 ? w.left[j].phi : w.right[j].phi;
+        for (int k = 0; k < 3; ++k) {
+            const double mix = g == 0 ? 0.0 : g * phi[k];
+            AddPart(w, n, j, k, mix);
+            AddPart(w, n, j, k, w.flux[j][k] - mix);
+        }
+    }
+    SplitExplicitShare(s);
+    double ratio = 0;
+    for (int i = 0; i < n; ++i) {
+        ratio = std::max(ratio, FixedOutflowRatio(s, i));
+        if (!(w.t_mnew[i] > 0)) ratio = 1e30;
+    }
+    // Rows and their pivots; the right-hand side is solved in place in mass_new.
+    w.t_lo.resize(n), w.t_c.resize(n), w.t_inv.resize(n);
+    w.mass_new.resize(n);
+    for (int i = 0; i < n; ++i) {
+        for (int k = 0; k < 3; ++k) {
+            double di = 1 + dt * (w.t_cr[i][k] + w.t_cl[i + 1][k]);
+            w.t_lo[i][k] = i > 0 ? dt * w.t_cl[i][k] : 0.0;
+            double up = i < n - 1 ? dt * w.t_cr[i + 1][k] : 0.0;
+            double denom = i > 0 ? di + w.t_lo[i][k] * w.t_c[i - 1][k] : di;
+            w.t_inv[i][k] = 1 / denom;
+            w.t_c[i][k] = -up * w.t_inv[i][k];
+            w.mass_new[i][k] = br.mass[i][k] + dt * (w.t_fixed[i][k] - w.t_fixed[i + 1][k] +
+                                                     w.src[i][k] + w.well_flow[i][k]);
+        }
+    }
+    SolveRows(w, n, w.mass_new);
+    for (int j = 0; j <= n; ++j)
+        for (int k = 0; k < 3; ++k) w.flux[j][k] = FaceFlow(w, n, j, k, w.mass_new);
+    // For the tangent: x_new / x_old of each phase, x_new, and M_new x_new / x_old.
+    w.t_rho.resize(n), w.t_xnew.resize(n), w.t_mrho.resize(n);
+    for (int i = 0; i < n; ++i) {
+        const double m_old = Sum(br.mass[i]), m_new = w.t_mnew[i];
+        for (int k = 0; k < 3; ++k) {
+            w.mass_new[i][k] = br.mass[i][k] + dt * (w.flux[i][k] - w.flux[i + 1][k] + w.src[i][k] +
+                                                     w.well_flow[i][k]);
+            const double x_old = m_old > 0 ? br.mass[i][k] / m_old : 0.0;
+            const bool live = x_old > 0 && m_new > 0;
+            w.t_xnew[i][k] = m_new > 0 ? w.mass_new[i][k] / m_new : 0.0;
+            w.t_rho[i][k] = live ? w.t_xnew[i][k] / x_old : 1.0;
+            w.t_mrho[i][k] = live ? m_new * w.t_rho[i][k] : 0.0;
+        }
+    }
+    // Per face and phase the scale of the mixture's part and of the drift's
+    // (at the ends, of the net flow): x_new / x_old of their donors.
+    auto rho_of = [&](int d, int k) {
+        return d >= 0 && d < n ? 1 - w.t_theta[d] + w.t_theta[d] * w.t_rho[d][k] : 1.0;
+    };
+    w.t_rmix.resize(n + 1), w.t_rdrift.resize(n + 1);
+    for (int j = 0; j <= n; ++j) {
+        const int u = w.g_new[j] >= 0 ? j - 1 : j;
+        for (int k = 0; k < 3; ++k) {
+            if (j == 0 || j == n) {
+                w.t_rmix[j][k] = w.t_rdrift[j][k] = rho_of(Donor(j, w.flux[j][k]), k);
+                continue;
+            }
+            w.t_rmix[j][k] = rho_of(u, k);
+            const double d = w.drift[j][k];
+            w.t_rdrift[j][k] = d == 0 ? w.t_rmix[j][k] : rho_of(Donor(j, d), k);
+        }
+    }
+    return ratio;
+}
+
+void TransportResponse(const BranchStep& s, const std::vector<Phases>& dm_old,
+                       const std::vector<double>& dflow, const std::vector<Phases>& dq,
+                       std::vector<Phases>& dflux, std::vector<Phases>& dm_new) {
+    const BranchScratch& w = s.w;
+    const Branch& br = s.br;
+    const int n = s.n;
+    const double dt = s.dt;
+    dm_new.resize(n);
+    if (!s.model.integration.implicit_transport || !w.t_implicit) {
+        for (int i = 0; i < n; ++i)
+            for (int k = 0; k < 3; ++k)
+                dm_new[i][k] = dm_old[i][k] + dt * (dflux[i][k] - dflux[i + 1][k] + dq[i][k]);
+        return;
+    }
+    // What the moved masses take from each donor's coefficients: the responses
+    // of its mixture mass at the step's end and of its phases' mass fractions
+    // at the start.
+    static thread_local std::vector<Phases> moved, keep;
+    moved.resize(n);
+    for (int i = 0; i < n; ++i) {
+        const double m_old = Sum(br.mass[i]), dm = Sum(dm_old[i]);
+        const double inv = m_old > 0 ? 1 / m_old : 0.0;
+        const double dmix = dm + dt * (Sum(dflux[i]) - Sum(dflux[i + 1]) + Sum(dq[i]));
+        for (int k = 0; k < 3; ++k) {
+            const double dx_old = (dm_old[i][k] - br.mass[i][k] * inv * dm) * inv;
+            moved[i][k] = w.t_xnew[i][k] * dmix + w.t_mrho[i][k] * dx_old;
+        }
+    }
+    // What each face carries more or less at fixed new masses: the parts'
+    // responses scaled as the parts were, less what the moved fractions take.
+    keep.resize(n + 1);
+    for (int j = 0; j <= n; ++j) {
+        const Phases &rm = w.t_rmix[j], &rd = w.t_rdrift[j];
+        Phases f;
+        for (int k = 0; k < 3; ++k) f[k] = rd[k] * dflux[j][k];
+        if (rm != rd) {
+            // The mixture's part: its shares' response at the upwind masses.
+            const double g = w.g_new[j];
+            const Phases& phi = g >= 0 ? w.left[j].phi : w.right[j].phi;
+            const Phases& du = dm_old[g >= 0 ? j - 1 : j];
+            const auto& js = w.d_share[j];
+            for (int k = 0; k < 3; ++k) {
+                double mix = phi[k] * dflow[j] +
+                             g * (js[k][0] * du[0] + js[k][1] * du[1] + js[k][2] * du[2]);
+                f[k] += (rm[k] - rd[k]) * mix;
+            }
+        }
+        for (int k = 0; k < 3; ++k) {
+            if (j > 0) f[k] -= w.t_cl[j][k] * moved[j - 1][k];
+            if (j < n) f[k] += w.t_cr[j][k] * moved[j][k];
+        }
+        keep[j] = f;
+    }
+    // The new masses' responses from the transport's rows.
+    for (int i = 0; i < n; ++i)
+        for (int k = 0; k < 3; ++k)
+            dm_new[i][k] = dm_old[i][k] + dt * (keep[i][k] - keep[i + 1][k] + dq[i][k]);
+    SolveRows(w, n, dm_new);
+    for (int j = 0; j <= n; ++j)
+        for (int k = 0; k < 3; ++k) {
+            double f = keep[j][k];
+            if (j > 0) f += w.t_cl[j][k] * dm_new[j - 1][k];
+            if (j < n) f -= w.t_cr[j][k] * dm_new[j][k];
+            dflux[j][k] = f;
+        }
+    for (int i = 0; i < n; ++i)
+        for (int k = 0; k < 3; ++k)
+            dm_new[i][k] = dm_old[i][k] + dt * (dflux[i][k] - dflux[i + 1][k] + dq[i][k]);
+}
+
+}  // namespace zefasim::step
