@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <utility>
 
 #include "step.h"
 
@@ -109,6 +110,18 @@ void DriftJacobians(BranchStep& s, bool refresh) {
     const int n = s.n;
     static thread_local std::vector<char> stale;
     StaleSections(s, refresh, stale);
+    // The drift across each face at the present state, taken once for the
+    // sections on both sides (a section's perturbations leave it as it was).
+    static thread_local std::vector<std::pair<bool, Phases>> base;
+    base.assign(n + 1, {false, Phases{}});
+    auto drift_across = [&](int j) {
+        Phases d = DriftAcross(s, j);
+        return LowPoint(br, j) ? PooledDrift(s, j, d) : d;
+    };
+    auto base_drift = [&](int j) {
+        if (!w.closed[j] && !base[j].first) base[j] = {true, drift_across(j)};
+        return base[j].second;
+    };
     for (int i = 0; i < n; ++i) {
         if (!stale[i]) continue;
         w.d_jac_mass[i] = br.mass[i];
@@ -122,12 +135,7 @@ void DriftJacobians(BranchStep& s, bool refresh) {
         bool share_in = i < n && w.g_new[i] < 0 && !w.closed[i];
         bool share_out = w.g_new[i + 1] > 0 && !w.closed[i + 1];
         Phases phi_in = w.right[i].phi, phi_out = w.left[i + 1].phi;
-        auto drift_across = [&](int j) {
-            Phases d = DriftAcross(s, j);
-            return LowPoint(br, j) ? PooledDrift(s, j, d) : d;
-        };
-        Phases d_in = w.closed[i] ? Phases{} : drift_across(i);
-        Phases d_out = w.closed[i + 1] ? Phases{} : drift_across(i + 1);
+        const Phases d_in = base_drift(i), d_out = base_drift(i + 1);
         for (int l = 0; l < 3; ++l) {
             br.mass[i][l] = m0[l] + h;
             w.st[i] = ComputeSectionState(s.model.fluid, br.sections[i].volume, br.mass[i],
