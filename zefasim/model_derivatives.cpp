@@ -12,7 +12,6 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
-#include <utility>
 
 #include "step.h"
 
@@ -110,17 +109,16 @@ void DriftJacobians(BranchStep& s, bool refresh) {
     const int n = s.n;
     static thread_local std::vector<char> stale;
     StaleSections(s, refresh, stale);
-    // The drift across each face at the present state, taken once for the
-    // sections on both sides (a section's perturbations leave it as it was).
-    static thread_local std::vector<std::pair<bool, Phases>> base;
-    base.assign(n + 1, {false, Phases{}});
     auto drift_across = [&](int j) {
         Phases d = DriftAcross(s, j);
         return LowPoint(br, j) ? PooledDrift(s, j, d) : d;
     };
+    // The drift across a face at the present state: across an inner face the
+    // step's own (pooled at a low point unless the line is shut in).
     auto base_drift = [&](int j) {
-        if (!w.closed[j] && !base[j].first) base[j] = {true, drift_across(j)};
-        return base[j].second;
+        if (w.closed[j]) return Phases{};
+        if (j > 0 && j < n && (!s.shut || !LowPoint(br, j))) return w.drift[j];
+        return drift_across(j);
     };
     for (int i = 0; i < n; ++i) {
         if (!stale[i]) continue;

@@ -238,7 +238,7 @@ void DescribeDrift(BranchStep& s) {
 }
 
 Phases SectionShares(const BranchStep& s, int i, double g) {
-    return SectionSide(s, i, g).phi;
+    return s.drift_model ? DriftShares(s, i, g) : FlowShares(s.br.mass[i], s.model.fluid.slip);
 }
 
 Phases DriftAcross(BranchStep& s, int j) {
