@@ -132,13 +132,18 @@ bool Model::TryStep(double dt, double& shrink, double& next_dt, bool force) {
     // section's gas fraction moves by more than kHoldupTarget; with explicit
     // transport so that no section gives away more than kTransportTarget of
     // a phase it holds (explicit upwind transport stays positive up to all of
-    // it; a step above 0.9 is refused and retried shorter).
-    constexpr double kTransportTarget = 0.8, kHoldupTarget = 0.2;
+    // it; a step above 0.9 is refused and retried shorter); and so that no
+    // section's pressure changes by more than kPressureTarget of itself. The
+    // pressures are implicit in the step, so that bound is on accuracy, not
+    // stability: short gas-filled sections at the top of a slug swing against
+    // their neighbours, and a tighter bound held the steps there to
+    // hundredths of a second without changing the slugs.
+    constexpr double kTransportTarget = 0.8, kHoldupTarget = 0.2, kPressureTarget = 0.2;
     double limit = integration.max_step;
     if (lim.max_holdup > 0) limit = std::min(limit, dt * kHoldupTarget / lim.max_holdup);
     if (!integration.implicit_transport && lim.max_ratio > 0)
         limit = std::min(limit, dt * kTransportTarget / lim.max_ratio);
-    if (lim.max_dp > 0.1) limit = std::min(limit, dt * 0.1 / lim.max_dp);
+    if (lim.max_dp > kPressureTarget) limit = std::min(limit, dt * kPressureTarget / lim.max_dp);
     next_dt = limit;
     return true;
 }
