@@ -109,16 +109,17 @@ void DriftJacobians(BranchStep& s, bool refresh) {
     const int n = s.n;
     static thread_local std::vector<char> stale;
     StaleSections(s, refresh, stale);
-    auto drift_across = [&](int j) {
+    // The drift across face j (`low`: a low point).
+    auto drift_across = [&](int j, bool low) {
         Phases d = DriftAcross(s, j);
-        return LowPoint(br, j) ? PooledDrift(s, j, d) : d;
+        return low ? PooledDrift(s, j, d) : d;
     };
-    // The drift across a face at the present state: across an inner face the
-    // step's own (pooled at a low point unless the line is shut in).
-    auto base_drift = [&](int j) {
+    // The same at the present state: across an inner face the step's own
+    // (pooled at a low point unless the line is shut in).
+    auto base_drift = [&](int j, bool low) {
         if (w.closed[j]) return Phases{};
-        if (j > 0 && j < n && (!s.shut || !LowPoint(br, j))) return w.drift[j];
-        return drift_across(j);
+        if (j > 0 && j < n && (!s.shut || !low)) return w.drift[j];
+        return drift_across(j, low);
     };
     for (int i = 0; i < n; ++i) {
         if (!stale[i]) continue;
@@ -133,7 +134,8 @@ void DriftJacobians(BranchStep& s, bool refresh) {
         bool share_in = i < n && w.g_new[i] < 0 && !w.closed[i];
         bool share_out = w.g_new[i + 1] > 0 && !w.closed[i + 1];
         Phases phi_in = w.right[i].phi, phi_out = w.left[i + 1].phi;
-        const Phases d_in = base_drift(i), d_out = base_drift(i + 1);
+        const bool low_in = LowPoint(br, i), low_out = LowPoint(br, i + 1);
+        const Phases d_in = base_drift(i, low_in), d_out = base_drift(i + 1, low_out);
         for (int l = 0; l < 3; ++l) {
             br.mass[i][l] = m0[l] + h;
             w.st[i] = ComputeSectionState(s.model.fluid, br.sections[i].volume, br.mass[i],
@@ -141,20 +143,20 @@ void DriftJacobians(BranchStep& s, bool refresh) {
             DescribeSectionDrift(s, i);
             if (share_in) {
                 Phases p = SectionShares(s, i, br.flow[i]);
-                if (LowPoint(br, i)) p = PooledShares(s, i, p);
+                if (low_in) p = PooledShares(s, i, p);
                 for (int k = 0; k < 3; ++k) w.d_share[i][k][l] = (p[k] - phi_in[k]) / h;
             }
             if (share_out) {
                 Phases p = SectionShares(s, i, br.flow[i + 1]);
-                if (LowPoint(br, i + 1)) p = PooledShares(s, i, p);
+                if (low_out) p = PooledShares(s, i, p);
                 for (int k = 0; k < 3; ++k) w.d_share[i + 1][k][l] = (p[k] - phi_out[k]) / h;
             }
             if (!w.closed[i]) {
-                Phases d = drift_across(i);
+                Phases d = drift_across(i, low_in);
                 for (int k = 0; k < 3; ++k) w.d_drift_hi[i][k][l] = (d[k] - d_in[k]) / h;
             }
             if (!w.closed[i + 1]) {
-                Phases d = drift_across(i + 1);
+                Phases d = drift_across(i + 1, low_out);
                 for (int k = 0; k < 3; ++k) w.d_drift_lo[i + 1][k][l] = (d[k] - d_out[k]) / h;
             }
             br.mass[i] = m0;
