@@ -251,16 +251,17 @@ double LossSectionSlope(BranchStep& s, int j, bool left_side, const FrictionSlop
     BranchScratch& w = s.w;
     FaceSide& side = left_side ? w.left[j] : w.right[j];
     if (!(side.p > 0) || !(side.rho_phase[kGas] > 0)) return 0;
-    const FaceSide saved = side;
+    // The side's pressure, gas density and no-slip volume move; they are put back.
+    const double p0 = side.p, rho_gas0 = side.rho_phase[kGas], v_ns0 = side.v_ns;
     const double rho0 = w.frho[j], mu0 = w.fmu[j], ns0 = w.fns[j];
-    const double h = 1e-6 * saved.p;
-    side.p = saved.p + h;
-    side.rho_phase[kGas] = saved.rho_phase[kGas] * (1 + h / saved.p);
+    const double h = 1e-6 * p0;
+    side.p = p0 + h;
+    side.rho_phase[kGas] = rho_gas0 * (1 + h / p0);
     side.v_ns = NoSlipVolume(side.phi, side.rho_phase);
     FaceFluid(s, j);
     w.frho[j] = rho0, w.fmu[j] = mu0;  // the in-situ mixture keeps its masses and volume
     const double up = OtherLoss(s, j) + fr.d_ns * (w.fns[j] - ns0);
-    side = saved;
+    side.p = p0, side.rho_phase[kGas] = rho_gas0, side.v_ns = v_ns0;
     w.fns[j] = ns0;
     return (up - base) / h;
 }
@@ -583,9 +584,9 @@ void Propagate(const Model& model, Sensitivity& sv, BranchStep& s, SeedScratch& 
         dp += st.dpdt * sv.dtemp[i];
         sv.dpressure[i] = std::isfinite(dp) ? dp : 0.0;
     }
-    sv.dflux.assign(t.dflux.begin(), t.dflux.end());
     sv.dflux_inlet = t.dflux[0];
     sv.dflux_outlet = t.dflux[n];
+    sv.dflux.swap(t.dflux);  // t.dflux is written anew by the next seed
 }
 
 }  // namespace
