@@ -138,8 +138,7 @@ void DriftJacobians(BranchStep& s, bool refresh) {
         const Phases d_in = base_drift(i, low_in), d_out = base_drift(i + 1, low_out);
         for (int l = 0; l < 3; ++l) {
             br.mass[i][l] = m0[l] + h;
-            w.st[i] = ComputeSectionState(s.model.fluid, br.sections[i].volume, br.mass[i],
-                                          br.temp[i], br.sections[i].wall_compliance);
+            w.st[i] = SectionDensities(s.model.fluid, br.sections[i], br.mass[i], br.temp[i]);
             DescribeSectionDrift(s, i);
             if (share_in) {
                 Phases p = SectionShares(s, i, br.flow[i]);
@@ -245,22 +244,24 @@ double LossBoundarySlope(BranchStep& s, int j) {
 
 // d(loss)/d(pressure of the section on one side of face j) at the new flow:
 // at the section's masses its gas density follows its pressure, and with it
-// the no-slip density of what flows (friction, momentum flux).
-double LossSectionSlope(BranchStep& s, int j, bool left_side, const FrictionSlopes& fr) {
+// the no-slip density of what flows (friction, momentum flux). `base` is
+// OtherLoss(s, j) at the present state (the same for both sides).
+double LossSectionSlope(BranchStep& s, int j, bool left_side, const FrictionSlopes& fr,
+                        double base) {
     BranchScratch& w = s.w;
     FaceSide& side = left_side ? w.left[j] : w.right[j];
     if (!(side.p > 0) || !(side.rho_phase[kGas] > 0)) return 0;
-    const FaceSide saved = side;
+    // The side's pressure, gas density and no-slip volume move; they are put back.
+    const double p0 = side.p, rho_gas0 = side.rho_phase[kGas], v_ns0 = side.v_ns;
     const double rho0 = w.frho[j], mu0 = w.fmu[j], ns0 = w.fns[j];
-    const double base = OtherLoss(s, j);
-    const double h = 1e-6 * saved.p;
-    side.p = saved.p + h;
-    side.rho_phase[kGas] = saved.rho_phase[kGas] * (1 + h / saved.p);
+    const double h = 1e-6 * p0;
+    side.p = p0 + h;
+    side.rho_phase[kGas] = rho_gas0 * (1 + h / p0);
     side.v_ns = NoSlipVolume(side.phi, side.rho_phase);
     FaceFluid(s, j);
     w.frho[j] = rho0, w.fmu[j] = mu0;  // the in-situ mixture keeps its masses and volume
     const double up = OtherLoss(s, j) + fr.d_ns * (w.fns[j] - ns0);
-    side = saved;
+    side.p = p0, side.rho_phase[kGas] = rho_gas0, side.v_ns = v_ns0;
     w.fns[j] = ns0;
     return (up - base) / h;
 }
@@ -333,8 +334,9 @@ void DeriveDerivativeRows(BranchStep& s, bool refresh) {
             // an open end expands to it, or chokes above it).
             if (j == 0) w.d_left[j] -= c * LossBoundarySlope(s, j);
             if (j == n) w.d_right[j] -= c * LossBoundarySlope(s, j);
-            if (j > 0) w.d_left[j] -= c * LossSectionSlope(s, j, true, slopes);
-            if (j < n) w.d_right[j] -= c * LossSectionSlope(s, j, false, slopes);
+            const double other = OtherLoss(s, j);
+            if (j > 0) w.d_left[j] -= c * LossSectionSlope(s, j, true, slopes, other);
+            if (j < n) w.d_right[j] -= c * LossSectionSlope(s, j, false, slopes, other);
         }
         int u = UpwindSection(j, w.g_new[j], n);
         if (u < 0 || s.drift_model) continue;
@@ -394,6 +396,12 @@ void SeedInflow(const Model& model, const Sensitivity& sv, const Branch& br, con
 // drift between the two.
 void CompositionFluxes(const Sensitivity& sv, const BranchScratch& w, int n, SeedScratch& t) {
     t.dcomp.assign(n + 1, Phases{0, 0, 0});
+    // Masses that have not responded yet (the first step of a run interval)
+    // shift no composition.
+    const bool moved = std::any_of(sv.dmass.begin(), sv.dmass.end(), [](const Phases& dm) {
+        return dm[0] != 0 || dm[1] != 0 || dm[2] != 0;
+    });
+    if (!moved) return;
     auto apply = [](const Jacobian& jac, const Phases& dm, double f, Phases& out) {
         for (int k = 0; k < 3; ++k)
             out[k] += f * (jac[k][0] * dm[0] + jac[k][1] * dm[1] + jac[k][2] * dm[2]);
@@ -576,9 +584,9 @@ void Propagate(const Model& model, Sensitivity& sv, BranchStep& s, SeedScratch& 
         dp += st.dpdt * sv.dtemp[i];
         sv.dpressure[i] = std::isfinite(dp) ? dp : 0.0;
     }
-    sv.dflux.assign(t.dflux.begin(), t.dflux.end());
     sv.dflux_inlet = t.dflux[0];
     sv.dflux_outlet = t.dflux[n];
+    sv.dflux.swap(t.dflux);  // t.dflux is written anew by the next seed
 }
 
 }  // namespace

@@ -11,8 +11,13 @@ namespace zefasim {
 
 using step::kTiny;
 
-SectionState ComputeSectionState(const Fluid& fluid, double volume, const Phases& mass,
-                                 double temp_c, double wall_compliance) {
+namespace {
+
+// The state of a section; with `response` also the pressure's response to its
+// masses and temperature, which the drift-flux Jacobians do not read.
+template <bool response>
+SectionState SectionStateOf(const Fluid& fluid, double volume, const Phases& mass, double temp_c,
+                            double wall_compliance) {
     SectionState s;
     double mg = std::max(0.0, mass[kGas]);
     double mo = std::max(0.0, mass[kOil]);
@@ -47,6 +52,7 @@ SectionState ComputeSectionState(const Fluid& fluid, double volume, const Phases
     s.mu_mix = s.alpha[kGas] * fluid.gas_viscosity + s.alpha[kOil] * fluid.oil_viscosity +
                s.alpha[kWater] * fluid.water_viscosity;
     if (!(s.mu_mix > 0)) s.mu_mix = fluid.gas_viscosity;
+    if constexpr (!response) return s;
     double dfdp = v_gas + s.p * a;
     if (!(dfdp > kTiny)) dfdp = kTiny;
     s.dpdm_t = {kGasConstant * s.temp_k / fluid.gas_mw / dfdp,
@@ -66,6 +72,13 @@ SectionState ComputeSectionState(const Fluid& fluid, double volume, const Phases
     return s;
 }
 
+}  // namespace
+
+SectionState ComputeSectionState(const Fluid& fluid, double volume, const Phases& mass,
+                                 double temp_c, double wall_compliance) {
+    return SectionStateOf<true>(fluid, volume, mass, temp_c, wall_compliance);
+}
+
 Phases Model::Composition(double gas_fraction, double water_fraction) {
     double g = std::clamp(gas_fraction, 0.0, 1.0);
     double w = std::clamp(water_fraction, 0.0, 1.0);
@@ -73,6 +86,11 @@ Phases Model::Composition(double gas_fraction, double water_fraction) {
 }
 
 namespace step {
+
+SectionState SectionDensities(const Fluid& fluid, const Section& sec, const Phases& mass,
+                              double temp_c) {
+    return SectionStateOf<false>(fluid, sec.volume, mass, temp_c, sec.wall_compliance);
+}
 
 Phases Fractions(const Phases& m) {
     double total = Sum(m);

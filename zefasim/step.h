@@ -25,6 +25,10 @@ Phases Fractions(const Phases& m);
 // Shares of the phases in what flows out of a section: the gas moves `slip`
 // times as fast as the liquids, so its share exceeds its share of the mass.
 Phases FlowShares(const Phases& m, double slip);
+// The state of a section as ComputeSectionState gives it, less the pressure's
+// response (dpdm, dpdm_t, dpdt stay zero): what the drift-flux law reads.
+SectionState SectionDensities(const Fluid& fluid, const Section& sec, const Phases& mass,
+                              double temp_c);
 // Density and viscosity of a fluid of given mass composition at p and T.
 void FluidAt(const Fluid& f, const Phases& phi, double p, double temp_c, double& rho, double& mu);
 // Whether two fluids give the same section state (pressure response included)
