@@ -11,8 +11,9 @@ namespace zefasim {
 namespace {
 
 using namespace step;
-// The largest share of a phase a section gives away and the largest relative
-// pressure change of the step so far.
+// The largest share of a phase a section gives away, the largest relative
+// pressure change of the step so far, of the gas fraction, and the largest
+// pressure change the step's prediction did not foresee.
 struct StepLimits {
     double max_ratio = 0, max_dp = 0, max_holdup = 0, max_unforeseen = 0;
 };
