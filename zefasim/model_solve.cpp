@@ -161,10 +161,6 @@ bool MarkMovedFaces(BranchStep& s) {
     return again;
 }
 
-}  // namespace
-
-namespace {
-
 // The phase shares face j carries in the direction of flow g (at no flow, from
 // the side of higher pressure).
 const Phases& UpwindShares(const BranchScratch& w, int j, double g) {
@@ -263,9 +259,9 @@ bool RelinearisePressures(BranchStep& s) {
     // predicted 20. Where a section's pressure moves by more than kCoupledChange
     // of itself and lies more than kCouplingTolerance from the prediction, every
     // section that far off takes its response again about its new masses: at
-    // the flows just solved the prediction is then its new pressure. (Tighter,
-    // 2 % and 20 %, took more passes for the same steps, and the riser
-    // slugging grid study's peaks moved further apart.)
+    // the flows just solved the prediction is then its new pressure. (At 2 %
+    // and 20 % the riser slugging grid study's peak outlet liquid moved 11.0 %
+    // from 40+10 to 160+40 sections, against 8.6 % now.)
     constexpr double kCouplingTolerance = 0.03, kCoupledChange = 0.1;
     auto off = [&](int i, double& change) {
         const double p0 = std::max(w.st[i].p, 1e4), p = w.st_after[i].p;

@@ -224,10 +224,11 @@ bool UpdateChokeRegimes(BranchStep& s);
 // response, then the face flows from the momentum balance (Newton on the losses).
 void LinearisePressures(BranchStep& s);
 void SolveFaceFlows(BranchStep& s);
-// After a pass of the step: sections whose pressure at the transported masses
-// lies more than a tolerance from the linearised prediction take their response
-// again about those masses (Newton on the coupling of the flows and the
-// transport). True if any did, and the step is to be solved again.
+// After a pass of the step, where a section's pressure moved far and its
+// prediction missed it: sections whose pressure at the transported masses lies
+// more than a tolerance from the prediction take their response again about
+// those masses (Newton on the coupling of the flows and the transport). True
+// if any did, and the step is to be solved again.
 bool RelinearisePressures(BranchStep& s);
 // Predicted new pressure of section i from the face flows g.
 inline double PredictedPressure(const BranchScratch& w, double dt, int i,
