@@ -161,6 +161,64 @@ bool MarkMovedFaces(BranchStep& s) {
     return again;
 }
 
+// The phase shares face j carries in the direction of flow g (at no flow, from
+// the side of higher pressure).
+const Phases& UpwindShares(const BranchScratch& w, int j, double g) {
+    if (g > 0 || (g == 0 && w.left[j].p >= w.right[j].p)) return w.left[j].phi;
+    return w.right[j].phi;
+}
+
+// Section i's pressure response to the mass its two faces carry, with each
+// face's phase shares taken from its upwind side by the flows in w.g_dir.
+void SectionResponse(BranchScratch& w, double dt, int i) {
+    const Phases& dpdm = w.resp_state[i].dpdm;
+    const Phases& pin = UpwindShares(w, i, w.g_dir[i]);
+    const Phases& pout = UpwindShares(w, i + 1, w.g_dir[i + 1]);
+    double gi = 0, go = 0;
+    for (int k = 0; k < 3; ++k) {
+        gi += dpdm[k] * pin[k];
+        go += dpdm[k] * pout[k];
+    }
+    w.gin[i] = gi;
+    w.gout[i] = go;
+    w.ptilde[i] = w.p_base[i] - dt * (gi * w.g_base_in[i] - go * w.g_base_out[i]);
+}
+
+// A face whose solved flow runs against the direction its sections' pressure
+// response assumed carries the other side's phases: a flow reversing into a
+// liquid-filled section from a gas-filled one brings gas, whose pressure
+// response per kg is some fifty times the liquid's. Where that changes a
+// neighbour's predicted pressure by more than kUpwindTolerance of itself, the
+// face takes the solved direction and the sections beside it their response
+// again; true if any did. A face turned twice keeps its direction (the flow
+// sits at the turn, where either side's shares give the same pressure).
+bool ReviseUpwind(BranchStep& s) {
+    BranchScratch& w = s.w;
+    const int n = s.n;
+    constexpr double kUpwindTolerance = 1e-3;
+    bool revised = false;
+    for (int j = 0; j <= n; ++j) {
+        const double g = w.g_new[j];
+        if (w.closed[j] || g == 0 || (g > 0) == (w.g_dir[j] > 0) || w.dir_turns[j] >= 2) continue;
+        const Phases& was = UpwindShares(w, j, w.g_dir[j]);
+        const Phases& now = UpwindShares(w, j, g);
+        bool matters = false;
+        for (int i : {j - 1, j}) {
+            if (i < 0 || i >= n) continue;
+            double d = 0;
+            for (int k = 0; k < 3; ++k) d += w.resp_state[i].dpdm[k] * (now[k] - was[k]);
+            matters = matters || std::fabs(s.dt * g * d) > kUpwindTolerance * w.st[i].p;
+        }
+        if (!matters) continue;
+        w.g_dir[j] = g;
+        ++w.dir_turns[j];
+        if (j > 0) SectionResponse(w, s.dt, j - 1);
+        if (j < n) SectionResponse(w, s.dt, j);
+        revised = true;
+    }
+    return revised;
+}
+
 }  // namespace
 
 // Linearised pressure response of each section: p_new = dfac (ptilde + dt gin
@@ -174,39 +232,82 @@ void LinearisePressures(BranchStep& s) {
     w.dfac.resize(n);
     w.gin.resize(n);
     w.gout.resize(n);
-    auto upwind_phi = [&](int j, double g) -> const Phases& {
-        if (g > 0 || (g == 0 && w.left[j].p >= w.right[j].p)) return w.left[j].phi;
-        return w.right[j].phi;
-    };
+    w.g_dir.assign(s.br.flow.begin(), s.br.flow.end());
+    w.dir_turns.assign(n + 1, 0);
+    w.resp_state.assign(w.st.begin(), w.st.end());
+    w.p_base.resize(n);
+    w.g_base_in.assign(n, 0);
+    w.g_base_out.assign(n, 0);
     for (int i = 0; i < n; ++i) {
         const SectionState& st = w.st[i];
-        const Phases& pin = upwind_phi(i, s.br.flow[i]);
-        const Phases& pout = upwind_phi(i + 1, s.br.flow[i + 1]);
-        double gi = 0, go = 0, sp = 0;
-        for (int k = 0; k < 3; ++k) {
-            gi += st.dpdm[k] * pin[k];
-            go += st.dpdm[k] * pout[k];
+        double sp = 0;
+        for (int k = 0; k < 3; ++k)
             sp += st.dpdm[k] * (w.src[i][k] + w.drift[i][k] - w.drift[i + 1][k]);
-        }
-        w.gin[i] = gi;
-        w.gout[i] = go;
         w.dfac[i] = 1.0 / (1.0 + dt * w.omega[i]);
-        w.ptilde[i] = st.p + dt * sp + dt * w.omega_p[i];
+        w.p_base[i] = st.p + dt * sp + dt * w.omega_p[i];
+        SectionResponse(w, dt, i);
     }
+}
+
+bool RelinearisePressures(BranchStep& s) {
+    BranchScratch& w = s.w;
+    const int n = s.n;
+    const double dt = s.dt;
+    // A section's pressure is convex in its liquid, and the phases its faces
+    // carry move with the flows: a section filling with liquid (a third of it
+    // gas to a tenth) came out at 37 bar where the response at the step's start
+    // predicted 20. Where a section's pressure moves by more than kCoupledChange
+    // of itself and lies more than kCouplingTolerance from the prediction, every
+    // section that far off takes its response again about its new masses: at
+    // the flows just solved the prediction is then its new pressure. (At 2 %
+    // and 20 % the riser slugging grid study's peak outlet liquid moved 11.0 %
+    // from 40+10 to 160+40 sections, against 8.6 % now.)
+    constexpr double kCouplingTolerance = 0.03, kCoupledChange = 0.1;
+    auto off = [&](int i, double& change) {
+        const double p0 = std::max(w.st[i].p, 1e4), p = w.st_after[i].p;
+        change = std::fabs(p - w.st[i].p) / p0;
+        return std::fabs(p - PredictedPressure(w, dt, i, w.g_new)) / p0;
+    };
+    bool needed = false;
+    for (int i = 0; i < n && !needed; ++i) {
+        double change = 0;
+        needed = off(i, change) > kCouplingTolerance && change > kCoupledChange;
+    }
+    if (!needed) return false;
+    for (int i = 0; i < n; ++i) {
+        double change = 0;
+        if (!(off(i, change) > kCouplingTolerance)) continue;
+        // p_new (1 + dt omega) = p + dt omega p_pred + dt (gin (G_in - g_in) -
+        // gout (G_out - g_out)), the wells' response still that at the start.
+        const double p_pred = PredictedPressure(w, dt, i, w.g_new);
+        w.resp_state[i] = w.st_after[i];
+        w.p_base[i] = w.st_after[i].p + dt * w.omega[i] * p_pred;
+        w.g_base_in[i] = w.g_new[i];
+        w.g_base_out[i] = w.g_new[i + 1];
+        w.g_dir[i] = w.g_new[i];
+        w.g_dir[i + 1] = w.g_new[i + 1];
+    }
+    // Sections beside a face that took the solved direction take its shares.
+    for (int i = 0; i < n; ++i) SectionResponse(w, dt, i);
+    w.dir_turns.assign(n + 1, 0);
+    return true;
 }
 
 void SolveFaceFlows(BranchStep& s) {
     PrepareMomentum(s);
-    constexpr int kMaxNewton = 10;
-    for (int iter = 0;; ++iter) {
-        AssembleMomentumRows(s);
-        bool any_choke = false;
-        ApplyCriticalRows(s, any_choke);
-        DecoupleClosedFaces(s.w, s.n);
-        SolveTridiagonal(s.w, s.n);
-        bool changed = any_choke && UpdateChokeRegimes(s);
-        bool again = MarkMovedFaces(s);
-        if ((!changed && !again) || iter >= kMaxNewton) break;
+    constexpr int kMaxNewton = 10, kMaxUpwindPasses = 4;
+    for (int pass = 0;; ++pass) {
+        for (int iter = 0;; ++iter) {
+            AssembleMomentumRows(s);
+            bool any_choke = false;
+            ApplyCriticalRows(s, any_choke);
+            DecoupleClosedFaces(s.w, s.n);
+            SolveTridiagonal(s.w, s.n);
+            bool changed = any_choke && UpdateChokeRegimes(s);
+            bool again = MarkMovedFaces(s);
+            if ((!changed && !again) || iter >= kMaxNewton) break;
+        }
+        if (pass >= kMaxUpwindPasses || !ReviseUpwind(s)) break;
     }
 }
 

@@ -11,12 +11,33 @@ namespace zefasim {
 namespace {
 
 using namespace step;
-
-// The largest share of a phase a section gives away and the largest relative
-// pressure change of the step so far.
+// The largest share of a phase a section gives away, the largest relative
+// pressure change of the step so far, of the gas fraction, and the largest
+// pressure change the step's prediction did not foresee.
 struct StepLimits {
-    double max_ratio = 0, max_dp = 0, max_holdup = 0;
+    double max_ratio = 0, max_dp = 0, max_holdup = 0, max_unforeseen = 0;
 };
+
+// The largest relative pressure change of a section whose new pressure lies
+// more than kForeseen of itself from the step's linearised prediction. A
+// change the prediction foresaw is the implicit solve's own answer (a section
+// left compressed by the last step relaxes at once, whatever the step), so a
+// shorter step would not change it; one it did not foresee is refused.
+double UnforeseenChange(const BranchStep& s) {
+    constexpr double kForeseen = 0.1;
+    const BranchScratch& w = s.w;
+    double worst = 0;
+    for (int i = 0; i < s.n; ++i) {
+        const double p0 = std::max(w.st[i].p, 1e4), p = w.st_after[i].p;
+        if (std::fabs(p - PredictedPressure(w, s.dt, i, w.g_new)) > kForeseen * p0)
+            worst = std::max(worst, std::fabs(p - w.st[i].p) / p0);
+    }
+    return worst;
+}
+
+// Passes of a step that take the sections' pressure response again about the
+// transported masses.
+constexpr int kCouplingPasses = 3;
 
 // The largest change of a section's gas volume fraction over the step.
 double HoldupChange(const BranchScratch& w, int n) {
@@ -39,31 +60,46 @@ bool StepBranch(BranchStep& s, StepWork& work, bool force, StepLimits& lim, doub
     ComputeDrift(s);
     PoolAtLowPoints(s);
     LinearisePressures(s);
-    SolveFaceFlows(s);
-    CapEndDrift(s);
-    PhaseFluxes(s);
     const bool implicit = s.model.integration.implicit_transport;
-    if (!implicit) lim.max_ratio = std::max(lim.max_ratio, OutflowRatio(s));
-    if (lim.max_ratio > 0.9 && !force) {
-        shrink = std::clamp(0.7 / lim.max_ratio, 0.05, 0.9);
-        return false;
-    }
-    if (force) ScaleOverdrawn(s, work.applied);
-    WellInflow(s, work.well_applied);
-    if (implicit) {
-        // Only what stays fixed (sources, and flows from a section without the
-        // phase) can overdraw a section.
-        lim.max_ratio = std::max(lim.max_ratio, TransportImplicit(s));
-        if (lim.max_ratio > 0.9 && !force) {
-            shrink = std::clamp(0.7 / lim.max_ratio, 0.05, 0.9);
+    // The drift at the ends before the cap on the outflow (each pass caps it anew).
+    const Phases end_drift[2] = {s.w.drift[0], s.w.drift[s.n]};
+    double ratio = 0, dp = 0;
+    for (int pass = 0;; ++pass) {
+        SolveFaceFlows(s);
+        CapEndDrift(s);
+        PhaseFluxes(s);
+        ratio = implicit ? 0.0 : OutflowRatio(s);
+        if (std::max(lim.max_ratio, ratio) > 0.9 && !force) {
+            shrink = std::clamp(0.7 / std::max(lim.max_ratio, ratio), 0.05, 0.9);
             return false;
         }
-    } else {
-        UpdateMasses(s);
+        if (force) ScaleOverdrawn(s, work.applied);
+        WellInflow(s, work.well_applied);
+        if (implicit) {
+            // Only what stays fixed (sources, and flows from a section without the
+            // phase) can overdraw a section.
+            ratio = TransportImplicit(s);
+            if (std::max(lim.max_ratio, ratio) > 0.9 && !force) {
+                shrink = std::clamp(0.7 / std::max(lim.max_ratio, ratio), 0.05, 0.9);
+                return false;
+            }
+        } else {
+            UpdateMasses(s);
+        }
+        UpdateTemperatures(s);
+        dp = DeriveNewStates(s);
+        // The pressure solve and the transport agree, or the step is solved
+        // again with the sections' response taken at the transported masses.
+        if (force || pass >= kCouplingPasses || !RelinearisePressures(s)) break;
+        s.w.drift[0] = end_drift[0];
+        s.w.drift[s.n] = end_drift[1];
+        s.w.well_flow.assign(s.n, Phases{0, 0, 0});
+        s.w.well_energy.assign(s.n, 0);
     }
-    UpdateTemperatures(s);
-    lim.max_dp = std::max(lim.max_dp, DeriveNewStates(s));
-    if (lim.max_dp > 0.3 && !force) {
+    lim.max_ratio = std::max(lim.max_ratio, ratio);
+    lim.max_dp = std::max(lim.max_dp, dp);
+    lim.max_unforeseen = std::max(lim.max_unforeseen, UnforeseenChange(s));
+    if (lim.max_unforeseen > 0.3 && !force) {
         shrink = 0.5;
         return false;
     }

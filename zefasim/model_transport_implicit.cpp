@@ -26,7 +26,7 @@ namespace zefasim::step {
 
 namespace {
 
-constexpr double kExplicitShare = 0.8;
+constexpr double kExplicitShare = 0.8, kMinMixture = 0.05;
 
 // Donor of face j's part of sign `sign` (+: flows downstream): the section
 // index, or -1 / n for the boundary beyond a branch end.
@@ -148,8 +148,14 @@ double TransportImplicit(BranchStep& s) {
         for (int k = 0; k < 3; ++k)
             m += br.mass[i][k] +
                  dt * (w.flux[i][k] - w.flux[i + 1][k] + w.src[i][k] + w.well_flow[i][k]);
-        w.t_mnew[i] = m;
+        // The mixture flows may take more than a section holds where the
+        // linearised pressure response does not see it empty (liquid that
+        // drifts and flows out of a section nearly full of gas): the section
+        // then keeps kMinMixture of its mass, its outflows fall short of the
+        // solved flows, and the pressure at the new masses tells the step.
         const double total = Sum(br.mass[i]);
+        w.t_mnew[i] = std::max(m, kMinMixture * total);
+        m = w.t_mnew[i];
         for (int k = 0; k < 3; ++k)
             w.t_xnew[i][k] =
                 br.mass[i][k] > 0 && m > 0 && total > 0 ? total / (br.mass[i][k] * m) : 0.0;

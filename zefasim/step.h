@@ -63,6 +63,16 @@ struct BranchScratch {
     std::vector<double> withdraw;        // total withdrawal per section (positive number)
     std::vector<double> omega, omega_p;  // well linearisation
     std::vector<double> ptilde, dfac, gin, gout;
+    // Per face: the flow whose direction gin and gout took the phase shares
+    // by, and how often the solve turned it.
+    std::vector<double> g_dir;
+    std::vector<int> dir_turns;
+    // Per section: the state its pressure response is taken at (the step's
+    // start, or the new masses of the last pass); ptilde = p_base - dt (gin
+    // g_base_in - gout g_base_out), g_base the flows it is taken about (none
+    // at the start).
+    std::vector<SectionState> resp_state;
+    std::vector<double> p_base, g_base_in, g_base_out;
     std::vector<double> lo, di, up, rhs, c, denom;
     std::vector<double> sub_lo, sub_di, sub_up, sub_rhs;  // choke rows before the critical flow
     std::vector<double> g_new, g_lin;
@@ -218,6 +228,12 @@ bool UpdateChokeRegimes(BranchStep& s);
 // response, then the face flows from the momentum balance (Newton on the losses).
 void LinearisePressures(BranchStep& s);
 void SolveFaceFlows(BranchStep& s);
+// After a pass of the step, where a section's pressure moved far and its
+// prediction missed it: sections whose pressure at the transported masses lies
+// more than a tolerance from the prediction take their response again about
+// those masses (Newton on the coupling of the flows and the transport). True
+// if any did, and the step is to be solved again.
+bool RelinearisePressures(BranchStep& s);
 // Predicted new pressure of section i from the face flows g.
 inline double PredictedPressure(const BranchScratch& w, double dt, int i,
                                 const std::vector<double>& g) {
