@@ -1,7 +1,7 @@
-// Holdup near horizontal under drift flux. The drift law's inclination factor
-// vanishes at horizontal, where the phases would then flow without slip; within
-// kFullDeg of horizontal (blended out by kNoneDeg) the gas's share of the
-// volume a mixture flow carries is instead the one at which Beggs and Brill's
+// Holdup near horizontal under HOLDUP = DRIFTLEVEL (drift flux otherwise). The
+// drift law's inclination factor vanishes at horizontal, where the phases would flow
+// without slip; within kFullDeg of horizontal (blended out by kNoneDeg) the gas's
+// share of the volume a mixture flow carries is instead the one at which Beggs and Brill's
 // correlation (with its patterns blended without jumps) gives the section's
 // own holdup: solved from the section's gas fraction, phase densities, pipe and
 // the flow's mass flux, so it is a smooth function of the state and the flow,
