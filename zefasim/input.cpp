@@ -135,9 +135,11 @@ void ReadFluid(Model& m, const ByKeyword& of, const std::string& origin) {
         f.slip = r.Number("SLIP", Dim::Number, f.slip);
         // Drift flux unless a law is named; a SLIP given alone names the slip law.
         const std::string law =
-            r.Word("HOLDUP", {"SLIP", "NOSLIP", "DRIFTFLUX", "BEGGSBRILL"}, r.Has("SLIP") ? "SLIP" : "DRIFTFLUX");
+            r.Word("HOLDUP", {"SLIP", "NOSLIP", "DRIFTFLUX", "BEGGSBRILL", "DRIFTLEVEL"},
+                   r.Has("SLIP") ? "SLIP" : "DRIFTFLUX");
         f.holdup_model = law == "DRIFTFLUX" ? kHoldupDriftFlux : kHoldupSlip;
         if (law == "BEGGSBRILL") f.holdup_model = kHoldupBeggsBrill;
+        if (law == "DRIFTLEVEL") f.holdup_model = kHoldupDriftLevel;
         if (law == "NOSLIP" && f.slip != 1) r.Error("SLIP applies to HOLDUP = SLIP only");
         f.surface_tension = r.Positive("SURFACETENSION", Dim::SurfaceTension, f.surface_tension);
         f.gas_kappa = r.Number("GASKAPPA", Dim::Number, f.gas_kappa);

@@ -152,8 +152,8 @@ void Model::Validate() const {
         !finite_pos(fluid.water_density) || !finite_pos(fluid.gas_viscosity) ||
         !finite_pos(fluid.oil_viscosity) || !finite_pos(fluid.water_viscosity) ||
         !finite_pos(fluid.bulk_modulus) || !finite_pos(fluid.heat_capacity) ||
-        !(fluid.slip >= 1 && fluid.slip <= 10) ||
-        fluid.holdup_model < kHoldupSlip || fluid.holdup_model > kHoldupBeggsBrill ||
+        !(fluid.slip >= 1 && fluid.slip <= 10) || fluid.holdup_model < kHoldupSlip ||
+        fluid.holdup_model > kHoldupDriftLevel ||
         !(fluid.surface_tension >= 1e-4 && fluid.surface_tension <= 1) ||
         !(fluid.gas_kappa > 1 && fluid.gas_kappa <= 2) || !(std::fabs(fluid.gas_jt) <= 5e-5))
         fail("fluid properties must be positive numbers");

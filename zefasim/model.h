@@ -43,10 +43,10 @@ struct Fluid {
     double gas_viscosity = 1.5e-5;  // Pa s
     double oil_viscosity = 5e-3;
     double water_viscosity = 1e-3;
-    double bulk_modulus = 1.5e9;     // Pa, both liquids
-    double heat_capacity = 2000.0;   // J/(kg K), liquids (the gas's follows from GASMW, GASKAPPA)
-    double slip = 1.0;               // gas velocity / liquid velocity (HOLDUP = SLIP)
-    int holdup_model = 1;            // kHoldupSlip, kHoldupDriftFlux or kHoldupBeggsBrill
+    double bulk_modulus = 1.5e9;    // Pa, both liquids
+    double heat_capacity = 2000.0;  // J/(kg K), liquids (the gas's follows from GASMW, GASKAPPA)
+    double slip = 1.0;              // gas velocity / liquid velocity (HOLDUP = SLIP)
+    int holdup_model = 1;  // kHoldupSlip, kHoldupDriftFlux, kHoldupBeggsBrill or kHoldupDriftLevel
     double surface_tension = 0.025;  // N/m, gas-liquid (drift-flux bubble rise velocity)
     double gas_kappa = 1.3;          // heat capacity ratio of the gas (critical flow)
     // Joule-Thomson coefficient of the gas (K/Pa): its temperature change on a
@@ -57,6 +57,7 @@ struct Fluid {
 constexpr int kHoldupSlip = 0;        // fixed slip ratio SLIP (1: no slip)
 constexpr int kHoldupDriftFlux = 1;   // drift flux of Shi et al. (2005)
 constexpr int kHoldupBeggsBrill = 2;  // drift flux, and Beggs and Brill where the line flows
+constexpr int kHoldupDriftLevel = 3;  // drift flux, and Beggs and Brill solved near level
 
 struct Section {
     double length = 0, diameter = 0, roughness = 0, dz = 0;  // dz: elevation gain over it

@@ -54,7 +54,7 @@ void PipeLoss(const BranchStep& s, int j, double g0, double& loss, double& dloss
     double len = fg.length, area = fg.area, diam = fg.diameter;
     double ag = std::fabs(g0);
     double cf = len * rho_m / (2 * diam * rho_ns * rho_ns * area * area);
-    if (s.model.fluid.holdup_model == kHoldupBeggsBrill) cf *= FrictionMultiplier(s, j);
+    if (s.model.fluid.holdup_model != kHoldupSlip) cf *= FrictionMultiplier(s, j);
     double re = ag * diam * rho_m / (area * rho_ns * w.fmu[j]);
     if (re > 1e-12) {
         double f, re_dfdre;
@@ -88,8 +88,19 @@ void PipeLossDensitySlopes(const BranchStep& s, int j, double g0, double& loss, 
         loss = cf * 64 * area * rho_ns * w.fmu[j] / (diam * rho_m) * g0;
         gg = loss, f = 1, re_dfdre = -1;
     }
-    d_rho_m = gg * (f + re_dfdre) / rho_m;
-    d_rho_ns = -gg * (2 * f + re_dfdre) / rho_ns;
+    // Near horizontal under DRIFTLEVEL the friction is the multiple 1 - w +
+    // fixed of this; the correlation's part, fixed ~ rho_ns / rho_m (its
+    // no-slip density that of the last step's flow, as the face's), leaves
+    // only the friction factor's slope and that of e^S (through the holdup) in
+    // rho_m, and one power of rho_ns.
+    double scaled = 1, fixed = 0, fixed_slope = 0;
+    if (s.model.fluid.holdup_model == kHoldupDriftLevel) {
+        const double mult = FrictionMultiplier(s, j, fixed, fixed_slope);
+        scaled = mult - fixed;
+        loss *= mult;
+    }
+    d_rho_m = gg * (scaled * (f + re_dfdre) + fixed * re_dfdre + fixed_slope * rho_m * f) / rho_m;
+    d_rho_ns = -gg * (scaled * (2 * f + re_dfdre) + fixed * (f + re_dfdre)) / rho_ns;
     if (!own_ns) d_rho_m += d_rho_ns, d_rho_ns = 0;
 }
 

@@ -105,6 +105,13 @@ Phases DriftShares(const BranchStep& s, int i, double g) {
         double as = d.slip * d.alpha / (d.slip * d.alpha + 1 - d.alpha);
         ac = std::min(1.0, ac) + d.weight * (as - std::min(1.0, ac));
     }
+    if (d.level > 0) {
+        const double w = d.level * NearHorizontalRateWeight(jm, d.fluid);
+        if (w > 0) {
+            const double as = NearHorizontalGasShare(d, g, sec, s.model.fluid.surface_tension);
+            ac = std::min(1.0, ac) + w * (as - std::min(1.0, ac));
+        }
+    }
     double denom = d.rho_liquid * (1 - ac) + d.rho_gas * ac;
     double xg = denom > 0 ? std::clamp(d.rho_gas * ac / denom, 0.0, 1.0) : 1.0;
     if (br.mass[i][kOil] + br.mass[i][kWater] <= 0) xg = 1;
@@ -156,6 +163,8 @@ void DriftAcrossFace(BranchStep& s, int j) {
     }
     if (lo_s.weight > 0 && up_s.weight > 0)
         d *= 1 - std::min(lo_s.weight, up_s.weight);  // a flowing line follows its correlation
+    if (lo_s.level > 0 && up_s.level > 0)  // so does one near horizontal under drift flux
+        d *= 1 - std::min(lo_s.level, up_s.level) * NearHorizontalRateWeight(jm, lo_s.fluid);
     if (!(d > 0) || br.mass[lower][kGas] <= 0 || br.mass[upper][kOil] + br.mass[upper][kWater] <= 0)
         return;
     double sign = sin_incl > 0 ? 1.0 : -1.0;  // gas moves from lower to upper
@@ -182,6 +191,7 @@ void DriftAtEnd(BranchStep& s, int j) {
         ShiDriftFlux(w.sd[i].alpha, jm, w.sd[i].fluid, br.section_drift_incl[i], sin_incl);
     double d = DriftMassFlow(w.sd[i], sec.area, df);
     if (w.sd[i].weight > 0) d *= 1 - w.sd[i].weight;
+    if (w.sd[i].level > 0) d *= 1 - w.sd[i].level * NearHorizontalRateWeight(jm, w.sd[i].fluid);
     Phases phi = DriftShares(s, i, g);
     double gas_out = std::fabs(g) * phi[kGas], liquid_out = std::fabs(g) - gas_out;
     double sign = sin_incl > 0 ? 1.0 : -1.0;  // gas drift along +x
@@ -234,6 +244,15 @@ void DescribeDrift(BranchStep& s) {
         } else {
             d.weight = 0, d.slip = 1, d.friction = 1, d.v_flow = 0;
         }
+        const Section& sec = s.br.sections[i];
+        // Beside a low point the liquid pools under the seal (model_transport.cpp).
+        d.level = s.model.fluid.holdup_model == kHoldupDriftLevel && !LowPoint(s.br, i) &&
+                          !LowPoint(s.br, i + 1)
+                      ? NearHorizontalWeight(sec.dz / sec.length)
+                      : 0;
+        d.friction_fixed = 0, d.friction_slope = 0;
+        if (d.level > 0)
+            d.friction = NearHorizontalFriction(s, i, d.friction_fixed, d.friction_slope);
     }
 }
 

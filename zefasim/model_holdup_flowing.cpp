@@ -52,7 +52,17 @@ constexpr PatternTerms kDownhill = {0, 0, 0, 4.70, -0.3692, 0.1244, -0.5056};
 
 }  // namespace
 
+// The map's patterns blended without jumps: its limits meet where the map's
+// own regions meet (L1 = L2 = L3 near lambda = 0.01, L1 = L4 at 0.4), so the
+// segregated region ends at min(L1, L2), the intermittent one at min(L1, L4),
+// the transition between them stays linear in Fr, and the steps that remain
+// (to distributed flow, and from segregated to distributed below lambda = 0.01)
+// are spread over Froude numbers within kBand (in ln Fr) of their limit, with a
+// smoothstep; where L3 lies less than kBand above the segregated limit, the
+// transition starts kBand below L3. A closure solved from a section's state needs the holdup to be
+// a continuous function of the rates.
 double BeggsBrillHoldup(const FlowingRates& r, double sin18) {
+    constexpr double kBand = 0.15;
     const double vm = r.vsg + r.vsl, lam = r.vsl / vm;
     const double lnl = std::log(lam), lnfr = std::log(vm * vm / (kGravity * r.diameter));
     auto holdup = [&](int p) {
@@ -65,18 +75,22 @@ double BeggsBrillHoldup(const FlowingRates& r, double sin18) {
             std::max(0.0, (1 - lam) * (std::log(k.d) + k.e * lnl + k.f * ln_nlv + k.g * lnfr));
         return h0 * (1 + c * (sin18 - 0.333 * sin18 * sin18 * sin18));
     };
-    double h;
-    if ((lam < 0.01 && lnfr < LnL1(lnl)) || (lam >= 0.01 && lnfr < LnL2(lnl))) {
-        h = holdup(kSegregated);
-    } else if (lam >= 0.01 && lnfr <= LnL3(lnl)) {
-        double l2 = std::exp(LnL2(lnl)), l3 = std::exp(LnL3(lnl)), fr = std::exp(lnfr);
-        double a = (l3 - fr) / (l3 - l2);
-        h = a * holdup(kSegregated) + (1 - a) * holdup(kIntermittent);
-    } else if ((lam < 0.4 && lnfr <= LnL1(lnl)) || (lam >= 0.4 && lnfr <= LnL4(lnl))) {
-        h = holdup(kIntermittent);
-    } else {
-        h = holdup(kDistributed);
+    auto smooth_step = [](double x) {  // 0 below -1, 1 above 1
+        const double t = std::clamp((x + 1) / 2, 0.0, 1.0);
+        return t * t * (3 - 2 * t);
+    };
+    const double ln_seg = std::min(LnL1(lnl), LnL2(lnl)), ln_up = std::min(LnL1(lnl), LnL4(lnl));
+    const double ln_int = std::clamp(LnL3(lnl), ln_seg, ln_up);
+    const double to_dist = smooth_step((lnfr - ln_up) / kBand);
+    double below = 0;  // segregated, transition or intermittent
+    if (to_dist < 1) {
+        // The transition, linear in Fr, spans at least kBand.
+        const double lo = std::exp(std::min(ln_seg, ln_int - kBand)), hi = std::exp(ln_int);
+        const double a = std::clamp((hi - std::exp(lnfr)) / (hi - lo), 0.0, 1.0);
+        below = a > 0 ? a * holdup(kSegregated) : 0;
+        if (a < 1) below += (1 - a) * holdup(kIntermittent);
     }
+    const double h = to_dist > 0 ? below + to_dist * (holdup(kDistributed) - below) : below;
     return std::clamp(h, 0.0, 1.0);
 }
 
@@ -159,10 +173,18 @@ void DescribeFlowingHoldup(BranchStep& s, int i) {
     d.friction = 1 + d.weight * (ratio - 1);
 }
 
-double FrictionMultiplier(const BranchStep& s, int j) {
+double FrictionMultiplier(const BranchStep& s, int j, double& fixed, double& fixed_slope) {
+    fixed = 0, fixed_slope = 0;
     if (s.w.sd.size() != static_cast<size_t>(s.n)) return 1;
     const int a = j > 0 ? j - 1 : 0, b = j < s.n ? j : s.n - 1;
+    fixed = (s.w.sd[a].friction_fixed + s.w.sd[b].friction_fixed) / 2;
+    fixed_slope = (s.w.sd[a].friction_slope + s.w.sd[b].friction_slope) / 2;
     return (s.w.sd[a].friction + s.w.sd[b].friction) / 2;
+}
+
+double FrictionMultiplier(const BranchStep& s, int j) {
+    double fixed, fixed_slope;
+    return FrictionMultiplier(s, j, fixed, fixed_slope);
 }
 
 }  // namespace zefasim::step

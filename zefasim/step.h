@@ -53,6 +53,9 @@ struct SectionDrift {
     // (m3/kg, 0 when nothing flowed).
     double weight = 0, slip = 1, friction = 1, v_flow = 0;
     double geometry_sin = 0, sin18 = -2;  // sin(1.8 theta) of the section's slope
+    // Drift flux only: how far the near-horizontal closure governs by the slope,
+    // and the part of `friction` that does not scale with the mixture density.
+    double level = 0, friction_fixed = 0, friction_slope = 0;
 };
 
 // Per-branch scratch of a step (kept between steps to avoid allocations).
@@ -190,8 +193,25 @@ double BeggsBrillHoldup(const FlowingRates& r, double sin18);
 double BeggsBrillFrictionRatio(double lambda_l, double holdup);
 // Fills section i's flowing-line terms of w.sd from the last step's rates.
 void DescribeFlowingHoldup(BranchStep& s, int i);
-// The multiplier of the mixture friction at face j.
+// The multiplier of the mixture friction at face j; `fixed`: its part that
+// does not scale with the mixture density (near horizontal under drift flux).
 double FrictionMultiplier(const BranchStep& s, int j);
+double FrictionMultiplier(const BranchStep& s, int j, double& fixed, double& fixed_slope);
+
+// Holdup near horizontal under DRIFTLEVEL (model_holdup_near_horizontal.cpp):
+// how far it governs by the inclination (1 within 10 degrees of horizontal,
+// none beyond 20) and by the mixture flux j (none where the mixture moves
+// slowly), and the gas's share of the volume the mixture flow g (kg/s) carries
+// out of a section, solved so that Beggs and Brill give the section's holdup.
+double NearHorizontalWeight(double sin_incl);
+double NearHorizontalRateWeight(double j, const DriftFluid& fl);
+double NearHorizontalGasShare(const SectionDrift& d, double g, const Section& sec, double sigma);
+// Beggs and Brill's two-phase friction as a multiple of the mixture friction,
+// at section i's holdup and the last step's rates, weighted as the closure:
+// 1 - w + fixed, where `fixed`, the correlation's part, does not grow with the
+// mixture density as the mixture friction does, and fixed_slope = fixed
+// d(ln e^S)/d(rho_m) through the holdup (for the derivatives).
+double NearHorizontalFriction(const BranchStep& s, int i, double& fixed, double& fixed_slope);
 
 // No-slip specific volume of a flow of mass fractions phi whose phases have
 // densities rho (phases flowing the other way, or absent, left out).

@@ -2,20 +2,22 @@
 //  holdup  - steady holdup and pressure gradient of an oil-gas line against the
 //            Beggs and Brill (1973) correlation, evaluated on its own
 //            (beggs_brill.h), over inclinations from -90 to +90 degrees and five
-//            rate pairs, for HOLDUP = DRIFTFLUX and BEGGSBRILL;
+//            rate pairs, for HOLDUP = DRIFTFLUX, DRIFTLEVEL and BEGGSBRILL;
 //  tilt    - holdup of the same lines within a degree of horizontal;
 //  slugging - the riser slugging example refined (40+10, 80+20, 160+40
-//            sections) and at raised gas rates: outlet liquid amplitude, period,
-//            and the swing of the riser base pressure (gas: the raised gas
-//            rates alone);
+//            sections) and at raised gas rates, under DRIFTFLUX and DRIFTLEVEL:
+//            outlet liquid amplitude, period, and the swing of the riser base
+//            pressure (gas: the raised gas rates alone);
 //  steps   - steps per simulated second of the flowline with drift flux at 100
 //            sections (80 + 20), one-second intervals from 120 to 1,320 s.
-// Usage: zefasim_physics_study [holdup] [tilt] [slugging] [gas] [steps] (all without arguments).
+// Usage: zefasim_physics_study [holdup] [tilt] [slugging] [gas] [steps]
+//        [slug GASFACTOR REFINE LAW] (all but the last without arguments).
 
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -27,6 +29,8 @@
 namespace {
 
 using namespace zefasim;
+
+constexpr const char* kLaws[] = {"DRIFTFLUX", "DRIFTLEVEL", "BEGGSBRILL"};
 
 void HoldupStudy(const char* law) {
     std::printf(
@@ -73,8 +77,10 @@ std::string ReadExample(const std::string& name) {
     return s.str();
 }
 
-void Slugging(int refine, double gas_factor) {
+void Slugging(int refine, double gas_factor, const char* law) {
     std::string text = ReadExample("riser_slugging.inp");
+    const std::string named = "HOLDUP = DRIFTFLUX";
+    text.replace(text.find(named), named.size(), std::string("HOLDUP = ") + law);
     for (auto [from, to] :
          {std::pair{"NSECTIONS = 40", 40 * refine}, std::pair{"NSECTIONS = 10", 10 * refine}}) {
         size_t at = text.find(from);
@@ -113,9 +119,9 @@ void Slugging(int refine, double gas_factor) {
                         ? (ups.back() - ups.front()) / static_cast<double>(ups.size() - 1)
                         : 0;
     std::printf(
-        "%3d+%-3d sections, gas x%.2f: outlet liquid %5.1f .. %5.1f kg/s, period %4.0f s, "
+        "%s %3d+%-3d sections, gas x%.2f: outlet liquid %5.1f .. %5.1f kg/s, period %4.0f s, "
         "riser base swing %5.2f bar (%.0f %% of the riser's liquid head)\n",
-        40 * refine, 10 * refine, gas_factor, *lo, *hi, period, (*p_hi - *p_lo) / 1e5,
+        law, 40 * refine, 10 * refine, gas_factor, *lo, *hi, period, (*p_hi - *p_lo) / 1e5,
         100 * (*p_hi - *p_lo) / head);
 }
 
@@ -135,9 +141,12 @@ void StepsStudy() {
 
 void SluggingStudy(bool grids) {
     std::printf("riser slugging example, 3 h, the last two hours\n");
-    for (int refine : {1, 2, 4})
-        if (grids || refine == 1) Slugging(refine, 1);
-    for (double gas : {1.25, 1.5, 2.0, 2.5, 3.0}) Slugging(1, gas);
+    for (const char* law : kLaws) {
+        if (law[0] == 'B') continue;  // the flowing-line law does not slug here
+        for (int refine : {1, 2, 4})
+            if (grids || refine == 1) Slugging(refine, 1, law);
+        for (double gas : {1.25, 1.5, 1.75, 2.0, 2.5, 3.0, 3.5}) Slugging(1, gas, law);
+    }
 }
 
 }  // namespace
@@ -146,15 +155,17 @@ int main(int argc, char** argv) {
     bool all = argc < 2;
     for (int i = 1; i < argc; ++i) {
         if (std::string(argv[i]) == "holdup")
-            for (const char* law : {"DRIFTFLUX", "BEGGSBRILL"}) HoldupStudy(law);
+            for (const char* law : kLaws) HoldupStudy(law);
         if (std::string(argv[i]) == "tilt")
-            for (const char* law : {"DRIFTFLUX", "BEGGSBRILL"}) TiltStudy(law);
+            for (const char* law : kLaws) TiltStudy(law);
         if (std::string(argv[i]) == "slugging") SluggingStudy(true);
         if (std::string(argv[i]) == "gas") SluggingStudy(false);
         if (std::string(argv[i]) == "steps") StepsStudy();
+        if (std::string(argv[i]) == "slug" && i + 3 < argc)  // one run: gas factor, refinement, law
+            Slugging(std::atoi(argv[i + 2]), std::atof(argv[i + 1]), argv[i + 3]), i += 3;
     }
     if (all) {
-        for (const char* law : {"DRIFTFLUX", "BEGGSBRILL"}) HoldupStudy(law), TiltStudy(law);
+        for (const char* law : kLaws) HoldupStudy(law), TiltStudy(law);
         SluggingStudy(true);
         StepsStudy();
     }

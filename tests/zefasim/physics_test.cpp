@@ -234,14 +234,16 @@ TEST(ZefasimPhysics, DriftFluxLawMatchesHandEvaluation) {
 // Steady lines (reference::SteadyLine) against Beggs and Brill (1973),
 // evaluated on its own: with HOLDUP = BEGGSBRILL holdup and pressure gradient
 // lie within 25 % of it from vertical to 10 degrees downhill, from bubble to
-// wet gas, and 0.1 degree of tilt moves holdup by less than 5 %. With DRIFTFLUX
-// the gas fraction solves Shi's law by hand, u_g = C0 j + u_d.
+// wet gas, and 0.1 degree of tilt moves holdup by less than 5 %; so do they
+// with DRIFTLEVEL near horizontal. With DRIFTFLUX the gas fraction solves
+// Shi's law by hand, u_g = C0 j + u_d.
 TEST(ZefasimPhysics, HoldupFollowsItsLawAndBeggsAndBrillWhereTheLineFlows) {
-    for (const char* law : {"BEGGSBRILL", "DRIFTFLUX"}) {
-        const bool bb = law[0] == 'B';
+    for (const char* law : {"BEGGSBRILL", "DRIFTFLUX", "DRIFTLEVEL"}) {
+        const bool by_hand = law[5] == 'F', level = law[5] == 'L';
         double flat[4] = {};  // holdup at 0 degrees per rate pair
         for (double deg : {0.0, 0.1, -0.1, 90.0, 45.0, 10.0, -1.0, -10.0}) {
-            for (int q = bb ? 0 : 1; q < (bb ? 4 : 3) && (bb || deg >= 10); ++q) {
+            if (level && std::fabs(deg) > 0.1) continue;
+            for (int q = by_hand ? 1 : 0; q < (by_hand ? 3 : 4) && (!by_hand || deg >= 10); ++q) {
                 const double* rate = reference::kRates[q];
                 reference::LineResult r = reference::SteadyLine({law, deg, rate[0], rate[1], 10});
                 SCOPED_TRACE(::testing::Message() << law << " " << deg << " deg, rates " << q);
@@ -249,7 +251,7 @@ TEST(ZefasimPhysics, HoldupFollowsItsLawAndBeggsAndBrillWhereTheLineFlows) {
                 const Phases& f = r.model.branches[0].flux[6];
                 const double area = r.model.branches[0].sections[5].area;
                 const double jg = f[kGas] / s.rho_gas / area, jl = f[kOil] / s.rho_oil / area;
-                if (!bb) {
+                if (by_hand) {
                     DriftFlux d = ShiDriftFlux(s.alpha[kGas], jg + jl, s.rho_gas, s.rho_oil, 0.025,
                                                std::sin(deg * M_PI / 180));
                     const double alpha_law = jg / (d.c0 * (jg + jl) + d.drift);

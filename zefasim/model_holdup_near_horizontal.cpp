@@ -1,0 +1,111 @@
+// Holdup near horizontal under HOLDUP = DRIFTLEVEL (drift flux otherwise). The
+// drift law's inclination factor vanishes at horizontal, where the phases would flow
+// without slip; within kFullDeg of horizontal (blended out by kNoneDeg) the gas's
+// share of the volume a mixture flow carries is instead the one at which Beggs and Brill's
+// correlation (with its patterns blended without jumps) gives the section's
+// own holdup: solved from the section's gas fraction, phase densities, pipe and
+// the flow's mass flux, so it is a smooth function of the state and the flow,
+// and the derivatives, which evaluate the shares at perturbed masses, carry it.
+// The closure replaces the drift law's shares and its drift between sections
+// as far as it governs. Where the mixture moves slowly (a shut-in line, a
+// gently falling line whose gas stalls behind a riser base sealed by liquid)
+// the drift law holds, blended by the mixture flux: its drift then carries the
+// liquid down the slope to the low point.
+
+#include <algorithm>
+#include <cmath>
+
+#include "step.h"
+
+namespace zefasim::step {
+
+namespace {
+
+constexpr double kFullDeg = 10, kNoneDeg = 20;
+// The closure governs half where the mixture flux is kRefVelocity times the
+// drift law's characteristic velocity (about 0.8 m/s for oil and gas), 99 % at
+// three times that: a line whose gas stalls (a riser base sealed by liquid)
+// falls back to the drift law, whose drift carries the liquid down the slope.
+constexpr double kRefVelocity = 6;
+
+double Smooth(double t) {
+    t = std::clamp(t, 0.0, 1.0);
+    return t * t * (3 - 2 * t);
+}
+
+}  // namespace
+
+double NearHorizontalWeight(double sin_incl) {
+    const double deg = std::asin(std::clamp(std::fabs(sin_incl), 0.0, 1.0)) * 180 / kPi;
+    return 1 - Smooth((deg - kFullDeg) / (kNoneDeg - kFullDeg));
+}
+
+double NearHorizontalRateWeight(double j, const DriftFluid& fl) {
+    if (!fl.valid) return 0;
+    const double v_ref = kRefVelocity * fl.vc, x = (j * j) / (v_ref * v_ref);
+    return x * x / (1 + x * x);
+}
+
+double NearHorizontalGasShare(const SectionDrift& d, double g, const Section& sec, double sigma) {
+    const double alpha = std::clamp(d.alpha, 0.0, 1.0);
+    if (!(alpha > 0) || !(alpha < 1) || !(d.rho_liquid > d.rho_gas) || g == 0) return alpha;
+    const double mass_flux = std::fabs(g) / sec.area;
+    const double sin_flow = (g > 0 ? 1 : -1) * sec.dz / sec.length;
+    const double sin18 = std::sin(1.8 * std::asin(std::clamp(sin_flow, -1.0, 1.0)));
+    FlowingRates r;
+    r.rho_liquid = d.rho_liquid, r.sigma = sigma, r.diameter = sec.diameter;
+    // The correlation's holdup less the section's, for the gas share ac of the
+    // flow's volume; it falls as ac grows (less liquid flowing, a faster mixture).
+    auto excess = [&](double ac) {
+        const double j = mass_flux / (d.rho_gas * ac + d.rho_liquid * (1 - ac));
+        r.vsg = ac * j, r.vsl = (1 - ac) * j;
+        return BeggsBrillHoldup(r, sin18) - (1 - alpha);
+    };
+    // Regula falsi (Illinois) between all liquid and nearly all gas flowing.
+    double a = 1e-9, b = 1 - 1e-9, fa = excess(a), fb = excess(b);
+    if (!(fa > 0)) return a;
+    if (!(fb < 0)) return b;
+    int side = 0;
+    for (int it = 0; it < 100 && b - a > 1e-14; ++it) {
+        const double c = (a * fb - b * fa) / (fb - fa), fc = excess(c);
+        if (fc == 0) return c;
+        if (fc > 0) {
+            a = c, fa = fc;
+            if (side == 1) fb /= 2;
+            side = 1;
+        } else {
+            b = c, fb = fc;
+            if (side == -1) fa /= 2;
+            side = -1;
+        }
+    }
+    return (a + b) / 2;
+}
+
+double NearHorizontalFriction(const BranchStep& s, int i, double& fixed, double& fixed_slope) {
+    const SectionDrift& d = s.w.sd[i];
+    fixed = 0, fixed_slope = 0;
+    const SectionState& st = s.w.st[i];
+    const Branch& br = s.br;
+    if (!(d.level > 0) || br.flux.size() != br.sections.size() + 1) return 1;
+    // The rates of the last step through the section's downstream face.
+    const Phases& q = Sum(br.flux[i]) + Sum(br.flux[i + 1]) >= 0 ? br.flux[i + 1] : br.flux[i];
+    const double qg = std::fabs(q[kGas]) / st.rho_gas;
+    const double ql = std::fabs(q[kOil]) / st.rho_oil + std::fabs(q[kWater]) / st.rho_water;
+    const double h = 1 - d.alpha;
+    if (!(qg > 0) || !(ql > 0) || !(h > 0) || !(h < 1)) return 1;
+    const double lam = ql / (qg + ql), j = (qg + ql) / br.sections[i].area;
+    const double w = d.level * NearHorizontalRateWeight(j, d.fluid);
+    const double rho_ns = d.rho_liquid * lam + d.rho_gas * (1 - lam);
+    const double rho_m = d.rho_liquid * h + d.rho_gas * (1 - h);
+    fixed = w * BeggsBrillFrictionRatio(lam, h) * rho_ns / rho_m;
+    // d ln e^S / d rho_m, through the holdup H = (rho_m - rho_g) / (rho_l - rho_g).
+    const double dh = 1e-4 * std::min(h, 1 - h);
+    const double dlog =
+        std::log(BeggsBrillFrictionRatio(lam, h + dh) / BeggsBrillFrictionRatio(lam, h - dh)) /
+        (2 * dh);
+    if (std::isfinite(dlog)) fixed_slope = fixed * dlog / (d.rho_liquid - d.rho_gas);
+    return 1 - w + fixed;
+}
+
+}  // namespace zefasim::step
