@@ -295,7 +295,7 @@ Phases LossFlowRow(BranchStep& s, int j, const FrictionSlopes& fr) {
 // flows); at the branch ends the boundary pressure takes the place of the
 // missing section. The loss parts are the slopes of the face's own loss
 // (friction, momentum flux and open-end choking, or the nozzle) at the new flow.
-void DeriveDerivativeRows(BranchStep& s, bool refresh) {
+void DeriveDerivativeRows(BranchStep& s, bool refresh, bool masses_moved) {
     const Branch& br = s.br;
     BranchScratch& w = s.w;
     const int n = s.n;
@@ -342,7 +342,22 @@ void DeriveDerivativeRows(BranchStep& s, bool refresh) {
         if (u < 0 || s.drift_model) continue;
         w.d_share[j] = ShareJacobian(w.g_new[j] > 0 ? w.left[j].phi : w.right[j].phi, br.mass[u]);
     }
-    if (s.drift_model) DriftJacobians(s, refresh);
+    // The drift-flux Jacobians act only on masses that responded: at the
+    // first step of a run interval every seed's masses are still zero, so
+    // they are left until a step needs them, and then taken afresh.
+    if (s.drift_model && masses_moved) {
+        DriftJacobians(s, refresh || w.d_jac_refresh_pending);
+        w.d_jac_refresh_pending = false;
+    } else if (s.drift_model) {
+        // Zero and of the branch's size, for the transport's tangent to read.
+        if (w.d_share.size() != static_cast<size_t>(n + 1)) {
+            w.d_share.assign(n + 1, Jacobian{});
+            w.d_drift_lo.assign(n + 1, Jacobian{});
+            w.d_drift_hi.assign(n + 1, Jacobian{});
+            w.d_jac_mass.clear();
+        }
+        w.d_jac_refresh_pending = w.d_jac_refresh_pending || refresh;
+    }
     EnergyTangentCoefficients(s);
     for (int e = 0; e < 2; ++e) {
         int j = e == 0 ? 0 : n;
@@ -391,6 +406,13 @@ void SeedInflow(const Model& model, const Sensitivity& sv, const Branch& br, con
         for (int k = 0; k < 3; ++k) t.dsrc[src.section][k] += m[k] / total;
 }
 
+// Whether a seed's section masses have responded (they are zero from the
+// start of a run interval until its first step is done).
+bool MassesMoved(const Sensitivity& sv) {
+    return std::any_of(sv.dmass.begin(), sv.dmass.end(),
+                       [](const Phases& dm) { return dm[0] != 0 || dm[1] != 0 || dm[2] != 0; });
+}
+
 // What the faces carry more or less at the step's flows because the masses
 // of the sections beside them moved: the shares of the upwind section, and the
 // drift between the two.
@@ -398,10 +420,7 @@ void CompositionFluxes(const Sensitivity& sv, const BranchScratch& w, int n, See
     t.dcomp.assign(n + 1, Phases{0, 0, 0});
     // Masses that have not responded yet (the first step of a run interval)
     // shift no composition.
-    const bool moved = std::any_of(sv.dmass.begin(), sv.dmass.end(), [](const Phases& dm) {
-        return dm[0] != 0 || dm[1] != 0 || dm[2] != 0;
-    });
-    if (!moved) return;
+    if (!MassesMoved(sv)) return;
     auto apply = [](const Jacobian& jac, const Phases& dm, double f, Phases& out) {
         for (int k = 0; k < 3; ++k)
             out[k] += f * (jac[k][0] * dm[0] + jac[k][1] * dm[1] + jac[k][2] * dm[2]);
@@ -589,13 +608,18 @@ void Propagate(const Model& model, Sensitivity& sv, BranchStep& s, SeedScratch& 
     sv.dflux.swap(t.dflux);  // t.dflux is written anew by the next seed
 }
 
+// The branch a seed's object lies on.
+int BranchOf(const Model& model, const Sensitivity& sv) {
+    return sv.seed == Sensitivity::Seed::BoundaryPressure ? model.boundaries[sv.object].branch
+                                                          : model.sources[sv.object].branch;
+}
+
 }  // namespace
 
 void PropagateSensitivities(Model& model, StepWork& work, double dt) {
     static thread_local SeedScratch t;
     for (Sensitivity& sv : model.sensitivities) {
-        int b = sv.seed == Sensitivity::Seed::BoundaryPressure ? model.boundaries[sv.object].branch
-                                                               : model.sources[sv.object].branch;
+        const int b = BranchOf(model, sv);
         Branch& br = model.branches[b];
         BranchScratch& w = work.br[b];
         BranchStep s{model,
@@ -606,7 +630,14 @@ void PropagateSensitivities(Model& model, StepWork& work, double dt) {
                      dt,
                      model.ShutIn(),
                      model.fluid.holdup_model != kHoldupSlip};
-        if (!w.derivative_rows) DeriveDerivativeRows(s, sv.steps == 0);
+        if (!w.derivative_rows) {
+            const bool moved =
+                std::any_of(model.sensitivities.begin(), model.sensitivities.end(),
+                            [&](const Sensitivity& other) {
+                                return BranchOf(model, other) == b && MassesMoved(other);
+                            });
+            DeriveDerivativeRows(s, sv.steps == 0, moved);
+        }
         Propagate(model, sv, s, t);
         ++sv.steps;
     }

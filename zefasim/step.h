@@ -108,6 +108,9 @@ struct BranchScratch {
     // taken again only where a section or its neighbour moved.
     std::vector<Phases> d_jac_mass;
     std::vector<double> d_jac_temp;
+    // A run interval began while no seed's masses had responded: the
+    // Jacobians, unused until they do, are all taken again then.
+    bool d_jac_refresh_pending = false;
     std::vector<unsigned char> d_jac_flags;
     Fluid d_jac_fluid;
     std::vector<double> d_rho;        // per face: row response to a side's density change
