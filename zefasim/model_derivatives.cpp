@@ -17,11 +17,20 @@
 
 namespace zefasim {
 
+namespace {
+
+// The branch a seed's object lies on.
+int BranchOf(const Model& model, const Sensitivity& sv) {
+    return sv.seed == Sensitivity::Seed::BoundaryPressure ? model.boundaries[sv.object].branch
+                                                          : model.sources[sv.object].branch;
+}
+
+}  // namespace
+
 void Model::BeginSensitivities(std::vector<Sensitivity> seeds) {
     sensitivities = std::move(seeds);
     for (Sensitivity& s : sensitivities) {
-        int b = s.seed == Sensitivity::Seed::BoundaryPressure ? boundaries[s.object].branch
-                                                              : sources[s.object].branch;
+        const int b = BranchOf(*this, s);
         size_t n = branches[b].sections.size();
         s.dflow.assign(n + 1, 0);
         s.dpressure.assign(n, 0);
@@ -42,8 +51,6 @@ int UpwindSection(int j, double g, int n) {
     return u >= 0 && u < n ? u : -1;
 }
 
-using Jacobian = std::array<Phases, 3>;  // [phase flow][section mass]
-
 // The phase shares a face carries respond to the upwind section's masses: with
 // a fixed slip ratio phi_k = w_k m_k / sum(w_l m_l), w_k = phi_k / m_k.
 Jacobian ShareJacobian(const Phases& phi, const Phases& m) {
@@ -53,116 +60,6 @@ Jacobian ShareJacobian(const Phases& phi, const Phases& m) {
     for (int k = 0; k < 3; ++k)
         for (int l = 0; l < 3; ++l) jac[k][l] = (k == l ? wt[k] : 0.0) - phi[k] * wt[l];
     return jac;
-}
-
-// The faces section i feeds and whether its faces are closed, as bits.
-unsigned char FaceFlags(const BranchScratch& w, int i) {
-    return static_cast<unsigned char>((w.g_new[i] < 0 ? 1 : 0) | (w.g_new[i + 1] > 0 ? 2 : 0) |
-                                      (w.closed[i] ? 4 : 0) | (w.closed[i + 1] ? 8 : 0));
-}
-
-// Which Jacobians of drift flux are out of date: a section's when its masses
-// moved by more than 1e-3 of its mass, its temperature by more than 0.1 K,
-// the faces it feeds changed, or its neighbour's did (the drift between the
-// two depends on both); all when the fluid or the branch changed, and at the
-// first step of a run interval, so that the derivatives of an interval follow
-// from the model's state alone (a run continued from a snapshot repeats them).
-void StaleSections(BranchStep& s, bool refresh, std::vector<char>& stale) {
-    const Branch& br = s.br;
-    BranchScratch& w = s.w;
-    const int n = s.n;
-    const Fluid& f = s.model.fluid;
-    bool all = refresh || w.d_jac_mass.size() != static_cast<size_t>(n) ||
-               !SameEquationOfState(w.d_jac_fluid, f) ||
-               w.d_jac_fluid.surface_tension != f.surface_tension ||
-               w.d_jac_fluid.gas_kappa != f.gas_kappa ||
-               w.d_share.size() != static_cast<size_t>(n + 1);
-    if (all) {
-        w.d_jac_mass.assign(n, Phases{-1, -1, -1});
-        w.d_jac_temp.assign(n, -1e9);
-        w.d_jac_flags.assign(n, 0);
-        w.d_share.assign(n + 1, Jacobian{});
-        w.d_drift_lo.assign(n + 1, Jacobian{});
-        w.d_drift_hi.assign(n + 1, Jacobian{});
-        w.d_jac_fluid = f;
-    }
-    static thread_local std::vector<char> moved;
-    moved.assign(n + 2, 0);
-    for (int i = 0; i < n; ++i) {
-        double tol = 1e-3 * Sum(br.mass[i]);
-        bool m = FaceFlags(w, i) != w.d_jac_flags[i] ||
-                 !(std::fabs(br.temp[i] - w.d_jac_temp[i]) <= 0.1);
-        for (int k = 0; k < 3 && !m; ++k)
-            m = !(std::fabs(br.mass[i][k] - w.d_jac_mass[i][k]) <= tol);
-        moved[i + 1] = m;
-    }
-    stale.resize(n);
-    for (int i = 0; i < n; ++i) stale[i] = moved[i] || moved[i + 1] || moved[i + 2];
-}
-
-// With drift flux the shares and the drift between sections depend on the
-// volume fractions, densities and drift law: their response to each section's
-// masses is taken by perturbing the masses and evaluating the same law.
-void DriftJacobians(BranchStep& s, bool refresh) {
-    Branch& br = s.br;
-    BranchScratch& w = s.w;
-    const int n = s.n;
-    static thread_local std::vector<char> stale;
-    StaleSections(s, refresh, stale);
-    // The drift across face j (`low`: a low point).
-    auto drift_across = [&](int j, bool low) {
-        Phases d = DriftAcross(s, j);
-        return low ? PooledDrift(s, j, d) : d;
-    };
-    // The same at the present state: across an inner face the step's own
-    // (pooled at a low point unless the line is shut in).
-    auto base_drift = [&](int j, bool low) {
-        if (w.closed[j]) return Phases{};
-        if (j > 0 && j < n && (!s.shut || !low)) return w.drift[j];
-        return drift_across(j, low);
-    };
-    for (int i = 0; i < n; ++i) {
-        if (!stale[i]) continue;
-        w.d_jac_mass[i] = br.mass[i];
-        w.d_jac_temp[i] = br.temp[i];
-        w.d_jac_flags[i] = FaceFlags(w, i);
-        const Phases m0 = br.mass[i];
-        const SectionState st0 = w.st[i];
-        const SectionDrift sd0 = w.sd[i];
-        const double h = 1e-7 * std::max(Sum(m0), 1e-9);
-        // Faces whose upwind section is i (by the step's flow) and inner faces beside it.
-        bool share_in = i < n && w.g_new[i] < 0 && !w.closed[i];
-        bool share_out = w.g_new[i + 1] > 0 && !w.closed[i + 1];
-        Phases phi_in = w.right[i].phi, phi_out = w.left[i + 1].phi;
-        const bool low_in = LowPoint(br, i), low_out = LowPoint(br, i + 1);
-        const Phases d_in = base_drift(i, low_in), d_out = base_drift(i + 1, low_out);
-        for (int l = 0; l < 3; ++l) {
-            br.mass[i][l] = m0[l] + h;
-            w.st[i] = SectionDensities(s.model.fluid, br.sections[i], br.mass[i], br.temp[i]);
-            DescribeSectionDrift(s, i);
-            if (share_in) {
-                Phases p = SectionShares(s, i, br.flow[i]);
-                if (low_in) p = PooledShares(s, i, p);
-                for (int k = 0; k < 3; ++k) w.d_share[i][k][l] = (p[k] - phi_in[k]) / h;
-            }
-            if (share_out) {
-                Phases p = SectionShares(s, i, br.flow[i + 1]);
-                if (low_out) p = PooledShares(s, i, p);
-                for (int k = 0; k < 3; ++k) w.d_share[i + 1][k][l] = (p[k] - phi_out[k]) / h;
-            }
-            if (!w.closed[i]) {
-                Phases d = drift_across(i, low_in);
-                for (int k = 0; k < 3; ++k) w.d_drift_hi[i][k][l] = (d[k] - d_in[k]) / h;
-            }
-            if (!w.closed[i + 1]) {
-                Phases d = drift_across(i + 1, low_out);
-                for (int k = 0; k < 3; ++k) w.d_drift_lo[i + 1][k][l] = (d[k] - d_out[k]) / h;
-            }
-            br.mass[i] = m0;
-        }
-        w.st[i] = st0;
-        w.sd[i] = sd0;
-    }
 }
 
 // Where the drift at an open end takes back all the outflow carries of the
@@ -606,12 +503,6 @@ void Propagate(const Model& model, Sensitivity& sv, BranchStep& s, SeedScratch& 
     sv.dflux_inlet = t.dflux[0];
     sv.dflux_outlet = t.dflux[n];
     sv.dflux.swap(t.dflux);  // t.dflux is written anew by the next seed
-}
-
-// The branch a seed's object lies on.
-int BranchOf(const Model& model, const Sensitivity& sv) {
-    return sv.seed == Sensitivity::Seed::BoundaryPressure ? model.boundaries[sv.object].branch
-                                                          : model.sources[sv.object].branch;
 }
 
 }  // namespace

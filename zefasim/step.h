@@ -59,6 +59,10 @@ struct SectionDrift {
 };
 
 // Per-branch scratch of a step (kept between steps to avoid allocations).
+// The response of three phase quantities to a section's three phase masses:
+// [quantity's phase][mass's phase].
+using Jacobian = std::array<Phases, 3>;
+
 struct BranchScratch {
     std::vector<SectionState> st;
     std::vector<Phases> src;             // source phase flows per section
@@ -102,7 +106,7 @@ struct BranchScratch {
     std::vector<double> d_keep, d_left, d_right, inv_denom;
     // Per face: d(phase share)/d(upwind masses) [share][mass], and of the drift
     // with respect to the masses of the sections before and after the face.
-    std::vector<std::array<Phases, 3>> d_share, d_drift_lo, d_drift_hi;
+    std::vector<Jacobian> d_share, d_drift_lo, d_drift_hi;
     std::array<char, 2> d_capped{};  // the drift at the inlet, outlet takes all it may
     // What the drift-flux Jacobians of each section were taken at: they are
     // taken again only where a section or its neighbour moved.
@@ -307,5 +311,8 @@ void SolveEnergyRows(const BranchScratch& w, int n, const std::vector<double>& r
 
 // Derivatives (model_derivatives.cpp): carries each sensitivity through the step.
 void PropagateSensitivities(Model& model, StepWork& work, double dt);
+// With drift flux, the shares' and the drift's response to the sections' masses
+// (model_derivatives_drift.cpp); `refresh` takes every section's again.
+void DriftJacobians(BranchStep& s, bool refresh);
 
 }  // namespace zefasim::step
