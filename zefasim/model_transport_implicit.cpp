@@ -76,11 +76,22 @@ double FaceFlow(const BranchScratch& w, int n, int j, int k, const std::vector<P
 }
 
 // Solves each phase's rows D x_i - L x_(i-1) - U x_(i+1) = rhs with the
-// pivots of the step (the rows are the same for the masses and their responses).
+// pivots of the step (the rows are the same for the masses and, lane by lane,
+// for the seeds' responses).
 void SolveRows(const BranchScratch& w, int n, std::vector<Phases>& x) {
     for (int i = 0; i < n; ++i)
         for (int k = 0; k < 3; ++k) {
             double r = x[i][k];
+            if (i > 0) r += w.t_lo[i][k] * x[i - 1][k];
+            x[i][k] = r * w.t_inv[i][k];
+        }
+    for (int i = n - 2; i >= 0; --i)
+        for (int k = 0; k < 3; ++k) x[i][k] -= w.t_c[i][k] * x[i + 1][k];
+}
+void SolveRows(const BranchScratch& w, int n, std::vector<PhaseLanes>& x) {
+    for (int i = 0; i < n; ++i)
+        for (int k = 0; k < 3; ++k) {
+            Lanes r = x[i][k];
             if (i > 0) r += w.t_lo[i][k] * x[i - 1][k];
             x[i][k] = r * w.t_inv[i][k];
         }
@@ -234,31 +245,37 @@ double TransportImplicit(BranchStep& s) {
     return ratio;
 }
 
-void TransportResponse(const BranchStep& s, const std::vector<Phases>& dm_old,
-                       const std::vector<double>& dflow, const std::vector<Phases>& dq,
-                       std::vector<Phases>& dflux, std::vector<Phases>& dm_new) {
+void TransportResponse(const BranchStep& s, const std::vector<PhaseLanes>& dm_old,
+                       const std::vector<Lanes>& dflow, const std::vector<PhaseLanes>& dq,
+                       std::vector<PhaseLanes>& dflux, std::vector<PhaseLanes>& dm_new) {
     const BranchScratch& w = s.w;
     const Branch& br = s.br;
     const int n = s.n;
     const double dt = s.dt;
     dm_new.resize(n);
-    if (!s.model.integration.implicit_transport || !w.t_implicit) {
+    auto masses_from_flows = [&] {
         for (int i = 0; i < n; ++i)
             for (int k = 0; k < 3; ++k)
                 dm_new[i][k] = dm_old[i][k] + dt * (dflux[i][k] - dflux[i + 1][k] + dq[i][k]);
+    };
+    if (!s.model.integration.implicit_transport || !w.t_implicit) {
+        masses_from_flows();
         return;
     }
     // What the moved masses take from each donor's coefficients: the responses
     // of its mixture mass at the step's end and of its phases' mass fractions
     // at the start.
-    static thread_local std::vector<Phases> moved, keep;
+    static thread_local std::vector<PhaseLanes> moved, keep;
     moved.resize(n);
     for (int i = 0; i < n; ++i) {
-        const double m_old = Sum(br.mass[i]), dm = Sum(dm_old[i]);
+        const double m_old = Sum(br.mass[i]);
         const double inv = m_old > 0 ? 1 / m_old : 0.0;
-        const double dmix = dm + dt * (Sum(dflux[i]) - Sum(dflux[i + 1]) + Sum(dq[i]));
+        const PhaseLanes &dm_i = dm_old[i], &f0 = dflux[i], &f1 = dflux[i + 1], &q = dq[i];
+        const Lanes dm = dm_i[0] + dm_i[1] + dm_i[2];
+        const Lanes dmix =
+            dm + dt * ((f0[0] + f0[1] + f0[2]) - (f1[0] + f1[1] + f1[2]) + (q[0] + q[1] + q[2]));
         for (int k = 0; k < 3; ++k) {
-            const double dx_old = (dm_old[i][k] - br.mass[i][k] * inv * dm) * inv;
+            const Lanes dx_old = (dm_i[k] - br.mass[i][k] * inv * dm) * inv;
             moved[i][k] = w.t_xnew[i][k] * dmix + w.t_mrho[i][k] * dx_old;
         }
     }
@@ -267,17 +284,17 @@ void TransportResponse(const BranchStep& s, const std::vector<Phases>& dm_old,
     keep.resize(n + 1);
     for (int j = 0; j <= n; ++j) {
         const Phases &rm = w.t_rmix[j], &rd = w.t_rdrift[j];
-        Phases f;
+        PhaseLanes& f = keep[j];
         for (int k = 0; k < 3; ++k) f[k] = rd[k] * dflux[j][k];
         if (rm != rd) {
             // The mixture's part: its shares' response at the upwind masses.
             const double g = w.g_new[j];
             const Phases& phi = g >= 0 ? w.left[j].phi : w.right[j].phi;
-            const Phases& du = dm_old[g >= 0 ? j - 1 : j];
+            const PhaseLanes& du = dm_old[g >= 0 ? j - 1 : j];
             const auto& js = w.d_share[j];
             for (int k = 0; k < 3; ++k) {
-                double mix = phi[k] * dflow[j] +
-                             g * (js[k][0] * du[0] + js[k][1] * du[1] + js[k][2] * du[2]);
+                const Lanes mix = phi[k] * dflow[j] +
+                                  g * (js[k][0] * du[0] + js[k][1] * du[1] + js[k][2] * du[2]);
                 f[k] += (rm[k] - rd[k]) * mix;
             }
         }
@@ -285,7 +302,6 @@ void TransportResponse(const BranchStep& s, const std::vector<Phases>& dm_old,
             if (j > 0) f[k] -= w.t_cl[j][k] * moved[j - 1][k];
             if (j < n) f[k] += w.t_cr[j][k] * moved[j][k];
         }
-        keep[j] = f;
     }
     // The new masses' responses from the transport's rows.
     for (int i = 0; i < n; ++i)
@@ -294,14 +310,12 @@ void TransportResponse(const BranchStep& s, const std::vector<Phases>& dm_old,
     SolveRows(w, n, dm_new);
     for (int j = 0; j <= n; ++j)
         for (int k = 0; k < 3; ++k) {
-            double f = keep[j][k];
+            Lanes f = keep[j][k];
             if (j > 0) f += w.t_cl[j][k] * dm_new[j - 1][k];
             if (j < n) f -= w.t_cr[j][k] * dm_new[j][k];
             dflux[j][k] = f;
         }
-    for (int i = 0; i < n; ++i)
-        for (int k = 0; k < 3; ++k)
-            dm_new[i][k] = dm_old[i][k] + dt * (dflux[i][k] - dflux[i + 1][k] + dq[i][k]);
+    masses_from_flows();
 }
 
 }  // namespace zefasim::step

@@ -287,12 +287,20 @@ void UpdateMasses(BranchStep& s);
 // a phase the flows that stay fixed (and sources) take from a section,
 // relative to what it holds (above 1: the step overdraws it).
 double TransportImplicit(BranchStep& s);
+// Derivative seeds are carried through a step together, kLanes at a time: of
+// each quantity one lane per seed (a lane without a seed carries zeros).
+// Lanes is a GCC and Clang vector type: arithmetic on it is lane by lane (the
+// same IEEE operations as on one double), in as few instructions as the
+// target allows.
+constexpr int kLanes = 4;
+typedef double Lanes __attribute__((vector_size(kLanes * sizeof(double))));
+using PhaseLanes = std::array<Lanes, 3>;  // [phase]
 // The tangent of the transport for the derivatives: from the responses of the
 // old masses, the face flows, the explicit phase flows dflux (replaced by the
 // transport's) and the sources and wells dq, the responses of the new masses.
-void TransportResponse(const BranchStep& s, const std::vector<Phases>& dm_old,
-                       const std::vector<double>& dflow, const std::vector<Phases>& dq,
-                       std::vector<Phases>& dflux, std::vector<Phases>& dm_new);
+void TransportResponse(const BranchStep& s, const std::vector<PhaseLanes>& dm_old,
+                       const std::vector<Lanes>& dflow, const std::vector<PhaseLanes>& dq,
+                       std::vector<PhaseLanes>& dflux, std::vector<PhaseLanes>& dm_new);
 void MovePlugs(Model& model, double dt);
 
 // Energy (model_energy.cpp): the new temperature of each section. The phases'
@@ -309,8 +317,17 @@ void UpdateTemperatures(BranchStep& s);
 void SolveEnergyRows(const BranchScratch& w, int n, const std::vector<double>& rhs,
                      std::vector<double>& x);
 
-// Derivatives (model_derivatives.cpp): carries each sensitivity through the step.
+// Derivatives: the rows of the step's tangent (model_derivatives.cpp), taken
+// once per step for all the branch's seeds, with the drift-flux Jacobians where
+// `masses_moved` (`refresh` takes them all again); carrying each seed through
+// the step (model_seeds.cpp).
+void DeriveDerivativeRows(BranchStep& s, bool refresh, bool masses_moved);
 void PropagateSensitivities(Model& model, StepWork& work, double dt);
+// Index of the section upwind of face j at flow g, -1 where a boundary is.
+inline int UpwindSection(int j, double g, int n) {
+    int u = g > 0 ? j - 1 : j;
+    return u >= 0 && u < n ? u : -1;
+}
 // With drift flux, the shares' and the drift's response to the sections' masses
 // (model_derivatives_drift.cpp); `refresh` takes every section's again.
 void DriftJacobians(BranchStep& s, bool refresh);
