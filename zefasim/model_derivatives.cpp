@@ -261,6 +261,7 @@ void DeriveDerivativeRows(BranchStep& s, bool refresh, bool masses_moved) {
         w.d_jac_refresh_pending = w.d_jac_refresh_pending || refresh;
     }
     EnergyTangentCoefficients(s);
+    if (s.model.integration.implicit_transport && w.t_implicit) TransportTangent(s);
     for (int e = 0; e < 2; ++e) {
         int j = e == 0 ? 0 : n;
         w.d_capped[e] = EndDriftCapped(w, j);

@@ -210,13 +210,22 @@ double TransportImplicit(BranchStep& s) {
     SolveRows(w, n, w.mass_new);
     for (int j = 0; j <= n; ++j)
         for (int k = 0; k < 3; ++k) w.flux[j][k] = FaceFlow(w, n, j, k, w.mass_new);
-    // For the tangent: x_new / x_old of each phase, x_new, and M_new x_new / x_old.
+    for (int i = 0; i < n; ++i)
+        for (int k = 0; k < 3; ++k)
+            w.mass_new[i][k] = br.mass[i][k] + dt * (w.flux[i][k] - w.flux[i + 1][k] + w.src[i][k] +
+                                                     w.well_flow[i][k]);
+    return ratio;
+}
+
+void TransportTangent(BranchStep& s) {
+    BranchScratch& w = s.w;
+    const Branch& br = s.br;
+    const int n = s.n;
+    // x_new / x_old of each phase, x_new, and M_new x_new / x_old.
     w.t_rho.resize(n), w.t_xnew.resize(n), w.t_mrho.resize(n);
     for (int i = 0; i < n; ++i) {
         const double m_old = Sum(br.mass[i]), m_new = w.t_mnew[i];
         for (int k = 0; k < 3; ++k) {
-            w.mass_new[i][k] = br.mass[i][k] + dt * (w.flux[i][k] - w.flux[i + 1][k] + w.src[i][k] +
-                                                     w.well_flow[i][k]);
             const double x_old = m_old > 0 ? br.mass[i][k] / m_old : 0.0;
             const bool live = x_old > 0 && m_new > 0;
             w.t_xnew[i][k] = m_new > 0 ? w.mass_new[i][k] / m_new : 0.0;
@@ -242,7 +251,6 @@ double TransportImplicit(BranchStep& s) {
             w.t_rdrift[j][k] = d == 0 ? w.t_rmix[j][k] : rho_of(Donor(j, d), k);
         }
     }
-    return ratio;
 }
 
 void TransportResponse(const BranchStep& s, const std::vector<PhaseLanes>& dm_old,

@@ -287,6 +287,9 @@ void UpdateMasses(BranchStep& s);
 // a phase the flows that stay fixed (and sources) take from a section,
 // relative to what it holds (above 1: the step overdraws it).
 double TransportImplicit(BranchStep& s);
+// What the tangent of the implicit transport needs of the step's last pass
+// (taken once per step, by the derivatives).
+void TransportTangent(BranchStep& s);
 // Derivative seeds are carried through a step together, kLanes at a time: of
 // each quantity one lane per seed (a lane without a seed carries zeros).
 // Lanes is a GCC and Clang vector type: arithmetic on it is lane by lane (the
