@@ -5,7 +5,10 @@
 // precision (masses, temperatures, flows, phase flows; the derivatives apart) after each
 // interval. Two builds agree bit for bit when their lines are the same.
 //
-//   zefasim_result_digest [intervals (20)] [case (all)]
+//   zefasim_result_digest [intervals (20)] [case (all)] [values]
+//
+// With `values` it also prints every derivative after each interval (%.17g),
+// so that two builds whose derivatives differ can be compared number by number.
 //
 // With a case it runs that one alone (for callgrind: --toggle-collect='*RunInterval*'
 // counts the intervals after the start-up, without the hashing).
@@ -67,6 +70,15 @@ void AddDerivatives(Hash& h, const zefasim::Model& m) {
     for (const zefasim::Source& s : m.sources) h.Add(s.deriv.data(), sizeof s.deriv);
 }
 
+void PrintDerivatives(const zefasim::Model& m, int interval) {
+    std::printf("%d", interval);
+    for (const zefasim::Boundary& b : m.boundaries)
+        for (double d : b.deriv) std::printf(" %.17g", d);
+    for (const zefasim::Source& s : m.sources)
+        for (double d : s.deriv) std::printf(" %.17g", d);
+    std::printf("\n");
+}
+
 void Send(zefasim::Session& s, const proto::Bytes& request, proto::Bytes& reply) {
     s.Handle(*proto::SplitMessage(request), reply);
 }
@@ -84,6 +96,7 @@ __attribute__((noinline)) proto::Bytes RunInterval(zefasim::Session& s, float t)
 int main(int argc, char** argv) {
     const int intervals = argc > 1 ? std::atoi(argv[1]) : 20;
     const int only = argc > 2 ? std::atoi(argv[2]) : -1;
+    const bool values = argc > 3 && std::string(argv[3]) == "values";
     const std::string dir =
         (std::filesystem::temp_directory_path() / ("zefasim-digest-" + std::to_string(getpid())))
             .string();
@@ -107,6 +120,7 @@ int main(int argc, char** argv) {
             replies.Add(r.data(), r.size());
             AddState(state, *s.model());
             AddDerivatives(derivatives, *s.model());
+            if (values) PrintDerivatives(*s.model(), i);
         }
         std::printf(
             "%d %s %d sections: replies %016llx state %016llx derivatives %016llx, %lld steps\n", c,
