@@ -148,9 +148,13 @@ void ApplyCriticalRows(BranchStep& s, bool& any_choke) {
     for (int j = 0; j <= n; ++j) {
         if (br.choke[j] < 0 || w.closed[j]) continue;
         if (!any_choke) {
-            w.sub_lo = w.lo, w.sub_di = w.di, w.sub_up = w.up, w.sub_rhs = w.rhs;
+            w.sub_lo.resize(n + 1), w.sub_di.resize(n + 1), w.sub_up.resize(n + 1);
+            w.sub_rhs.resize(n + 1);
             any_choke = true;
         }
+        // The choke's subcritical row, for UpdateChokeRegimes.
+        w.sub_lo[j] = w.lo[j], w.sub_di[j] = w.di[j], w.sub_up[j] = w.up[j];
+        w.sub_rhs[j] = w.rhs[j];
         int dir = w.crit[j];
         if (dir == 0) continue;
         double slope = 0;

@@ -81,7 +81,8 @@ struct BranchScratch {
     std::vector<SectionState> resp_state;
     std::vector<double> p_base, g_base_in, g_base_out;
     std::vector<double> lo, di, up, rhs, c, denom;
-    std::vector<double> sub_lo, sub_di, sub_up, sub_rhs;  // choke rows before the critical flow
+    // Per choke face: its row before the critical flow replaced it.
+    std::vector<double> sub_lo, sub_di, sub_up, sub_rhs;
     std::vector<double> g_new, g_lin;
     std::vector<FaceSide> left, right;
     std::vector<char> closed;
