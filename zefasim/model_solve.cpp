@@ -171,7 +171,7 @@ const Phases& UpwindShares(const BranchScratch& w, int j, double g) {
 // Section i's pressure response to the mass its two faces carry, with each
 // face's phase shares taken from its upwind side by the flows in w.g_dir.
 void SectionResponse(BranchScratch& w, double dt, int i) {
-    const Phases& dpdm = w.resp_state[i].dpdm;
+    const Phases& dpdm = w.resp_dpdm[i];
     const Phases& pin = UpwindShares(w, i, w.g_dir[i]);
     const Phases& pout = UpwindShares(w, i + 1, w.g_dir[i + 1]);
     double gi = 0, go = 0;
@@ -206,7 +206,7 @@ bool ReviseUpwind(BranchStep& s) {
         for (int i : {j - 1, j}) {
             if (i < 0 || i >= n) continue;
             double d = 0;
-            for (int k = 0; k < 3; ++k) d += w.resp_state[i].dpdm[k] * (now[k] - was[k]);
+            for (int k = 0; k < 3; ++k) d += w.resp_dpdm[i][k] * (now[k] - was[k]);
             matters = matters || std::fabs(s.dt * g * d) > kUpwindTolerance * w.st[i].p;
         }
         if (!matters) continue;
@@ -234,12 +234,13 @@ void LinearisePressures(BranchStep& s) {
     w.gout.resize(n);
     w.g_dir.assign(s.br.flow.begin(), s.br.flow.end());
     w.dir_turns.assign(n + 1, 0);
-    w.resp_state.assign(w.st.begin(), w.st.end());
+    w.resp_dpdm.resize(n);
     w.p_base.resize(n);
     w.g_base_in.assign(n, 0);
     w.g_base_out.assign(n, 0);
     for (int i = 0; i < n; ++i) {
         const SectionState& st = w.st[i];
+        w.resp_dpdm[i] = st.dpdm;
         double sp = 0;
         for (int k = 0; k < 3; ++k)
             sp += st.dpdm[k] * (w.src[i][k] + w.drift[i][k] - w.drift[i + 1][k]);
@@ -280,7 +281,7 @@ bool RelinearisePressures(BranchStep& s) {
         // p_new (1 + dt omega) = p + dt omega p_pred + dt (gin (G_in - g_in) -
         // gout (G_out - g_out)), the wells' response still that at the start.
         const double p_pred = PredictedPressure(w, dt, i, w.g_new);
-        w.resp_state[i] = w.st_after[i];
+        w.resp_dpdm[i] = w.st_after[i].dpdm;
         w.p_base[i] = w.st_after[i].p + dt * w.omega[i] * p_pred;
         w.g_base_in[i] = w.g_new[i];
         w.g_base_out[i] = w.g_new[i + 1];

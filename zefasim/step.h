@@ -74,11 +74,11 @@ struct BranchScratch {
     // by, and how often the solve turned it.
     std::vector<double> g_dir;
     std::vector<int> dir_turns;
-    // Per section: the state its pressure response is taken at (the step's
-    // start, or the new masses of the last pass); ptilde = p_base - dt (gin
-    // g_base_in - gout g_base_out), g_base the flows it is taken about (none
-    // at the start).
-    std::vector<SectionState> resp_state;
+    // Per section: the pressure's response to each phase mass at the state it
+    // is taken at (the step's start, or the new masses of the last pass);
+    // ptilde = p_base - dt (gin g_base_in - gout g_base_out), g_base the flows
+    // it is taken about (none at the start).
+    std::vector<Phases> resp_dpdm;
     std::vector<double> p_base, g_base_in, g_base_out;
     std::vector<double> lo, di, up, rhs, c, denom;
     // Per choke face: its row before the critical flow replaced it.
