@@ -53,6 +53,7 @@ void PrepareMomentum(BranchStep& s) {
     }
     w.g_lin.assign(s.br.flow.begin(), s.br.flow.end());
     w.relin.assign(n + 1, 1);
+    w.rebuild.assign(n + 1, 1);
     w.loss.assign(n + 1, 0);
     w.dloss.assign(n + 1, 0);
     w.crit.assign(n + 1, 0);
@@ -63,7 +64,9 @@ void PrepareMomentum(BranchStep& s) {
 }
 
 // The momentum rows of the system, with the losses linearised about g_lin
-// (again only where marked).
+// (again only where marked). A row whose loss and neighbouring sections'
+// responses did not move since it was assembled is kept; a choke's, which the
+// critical flow may have replaced, is assembled every time.
 void AssembleMomentumRows(BranchStep& s) {
     const Branch& br = s.br;
     BranchScratch& w = s.w;
@@ -71,6 +74,8 @@ void AssembleMomentumRows(BranchStep& s) {
     const double dt = s.dt;
     const std::vector<FaceGeometry>& fgeo = br.face_geometry;
     for (int j = 0; j <= n; ++j) {
+        if (!w.rebuild[j] && br.choke[j] < 0) continue;
+        w.rebuild[j] = 0;
         w.lo[j] = 0, w.up[j] = 0, w.di[j] = 1, w.rhs[j] = 0;
         if (w.closed[j]) continue;
         double rho = w.frho[j];
@@ -154,6 +159,7 @@ bool MarkMovedFaces(BranchStep& s) {
         bool relin = !w.closed[j] && moved > (s.br.choke[j] >= 0 ? 1e-9 : kRelin) * scale;
         w.relin[j] = relin;
         if (relin) {
+            w.rebuild[j] = 1;
             w.g_lin[j] = w.g_new[j];
             again = true;
         }
@@ -214,6 +220,8 @@ bool ReviseUpwind(BranchStep& s) {
         ++w.dir_turns[j];
         if (j > 0) SectionResponse(w, s.dt, j - 1);
         if (j < n) SectionResponse(w, s.dt, j);
+        // The rows beside those sections move with their responses.
+        for (int r = std::max(0, j - 1); r <= std::min(n, j + 1); ++r) w.rebuild[r] = 1;
         revised = true;
     }
     return revised;

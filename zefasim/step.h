@@ -138,6 +138,8 @@ struct BranchScratch {
     // about, and whether to linearise it again in this Newton iteration.
     std::vector<double> loss, dloss;
     std::vector<char> relin;
+    // Per face: whether its row is to be assembled again.
+    std::vector<char> rebuild;
     // Per face: choke state (0 subcritical, +1/-1 critical forward/backward),
     // d(critical flow)/d(upstream pressure), mode switches in this step.
     std::vector<signed char> crit;
