@@ -118,42 +118,48 @@ double LossSectionSlope(BranchStep& s, int j, bool left_side, const FrictionSlop
     return (up - base) / h;
 }
 
-// The same slope at an inner face without a choke, in closed form: there the
-// face's other loss is the momentum flux a g^2, a = (v_right - v_left) / A^2
-// (where a g > 0), and the side's no-slip volume v = sum(phi_k / rho_k) moves
-// with its gas density; friction moves with the no-slip density of what
-// crosses the face, 1 / (sum over the phases of q_k / rho_k, at the face's mean
-// phase densities, per kg), as FaceFluid takes it.
-double InnerLossSectionSlope(const BranchStep& s, int j, bool left_side, const FrictionSlopes& fr) {
+// The same slope for both sides of an inner face without a choke, in closed
+// form: there the face's other loss is the momentum flux a g^2, a = (v_right -
+// v_left) / A^2 (where a g > 0), and a side's no-slip volume v = sum(phi_k /
+// rho_k) moves with its gas density; friction moves with the no-slip density
+// of what crosses the face, 1 / (sum over the phases of q_k / rho_k, at the
+// face's mean phase densities, per kg), as FaceFluid takes it.
+void InnerLossSectionSlopes(const BranchStep& s, int j, const FrictionSlopes& fr, double& d_left,
+                            double& d_right) {
     const BranchScratch& w = s.w;
-    const FaceSide& side = left_side ? w.left[j] : w.right[j];
-    const double p0 = side.p, rho_gas = side.rho_phase[kGas];
-    if (!(p0 > 0) || !(rho_gas > 0)) return 0;
-    double slope = 0;
     const double g = w.g_new[j], area = s.br.face_geometry[j].area;
     const double a = (w.right[j].v_ns - w.left[j].v_ns) / (area * area);
-    if (a * g > 0 && side.phi[kGas] > 0) {
-        const double dv = -side.phi[kGas] / (rho_gas * p0);
-        slope += (left_side ? -dv : dv) / (area * area) * g * g;
-    }
+    // The gas's mass per kg of what crosses, and the face's mean gas density.
     const double f0 = w.fns[j];
-    if (!(f0 > 0)) return slope;
     const double rho_mean = (w.left[j].rho_phase[kGas] + w.right[j].rho_phase[kGas]) / 2;
-    if (!(rho_mean > 0)) return slope;
-    const double d_mean = rho_gas / (2 * p0);  // of the mean gas density, per Pa
-    const Phases& q = s.br.flux[j];
-    const double mass = Sum(q);
-    const double size = std::fabs(q[kGas]) + std::fabs(q[kOil]) + std::fabs(q[kWater]);
-    double share = 0;  // the gas's mass per kg of what crosses
-    if (std::fabs(mass) > 1e-6 * size && mass != 0) {
-        if (q[kGas] * mass > 0) share = q[kGas] / mass;
-    } else {
-        const double gf = s.br.flow[j];
-        const bool from_left = gf > 0 || (gf == 0 && w.left[j].p >= w.right[j].p);
-        share = std::max(0.0, (from_left ? w.left[j] : w.right[j]).phi[kGas]);
+    double share = 0;
+    if (f0 > 0 && rho_mean > 0) {
+        const Phases& q = s.br.flux[j];
+        const double mass = Sum(q);
+        const double size = std::fabs(q[kGas]) + std::fabs(q[kOil]) + std::fabs(q[kWater]);
+        if (std::fabs(mass) > 1e-6 * size && mass != 0) {
+            if (q[kGas] * mass > 0) share = q[kGas] / mass;
+        } else {
+            const double gf = s.br.flow[j];
+            const bool from_left = gf > 0 || (gf == 0 && w.left[j].p >= w.right[j].p);
+            share = std::max(0.0, (from_left ? w.left[j] : w.right[j]).phi[kGas]);
+        }
     }
-    // d(volume per kg)/dp = -share d_mean / rho_mean^2; fns = 1 / volume.
-    return slope + fr.d_ns * f0 * f0 * share * d_mean / (rho_mean * rho_mean);
+    for (const bool left_side : {true, false}) {
+        const FaceSide& side = left_side ? w.left[j] : w.right[j];
+        double& out = left_side ? d_left : d_right;
+        const double p0 = side.p, rho_gas = side.rho_phase[kGas];
+        out = 0;
+        if (!(p0 > 0) || !(rho_gas > 0)) continue;
+        if (a * g > 0 && side.phi[kGas] > 0) {
+            const double dv = -side.phi[kGas] / (rho_gas * p0);
+            out += (left_side ? -dv : dv) / (area * area) * g * g;
+        }
+        if (!(f0 > 0) || !(rho_mean > 0)) continue;
+        const double d_mean = rho_gas / (2 * p0);  // of the mean gas density, per Pa
+        // d(volume per kg)/dp = -share d_mean / rho_mean^2; fns = 1 / volume.
+        out = out + fr.d_ns * f0 * f0 * share * d_mean / (rho_mean * rho_mean);
+    }
 }
 
 // The row's response to the last step's phase flows through the face: they
@@ -275,8 +281,10 @@ void DeriveDerivativeRows(BranchStep& s, bool refresh, bool masses_moved) {
             if (j == 0) w.d_left[j] -= c * LossBoundarySlope(s, j);
             if (j == n) w.d_right[j] -= c * LossBoundarySlope(s, j);
             if (j > 0 && j < n && br.choke[j] < 0) {
-                w.d_left[j] -= c * InnerLossSectionSlope(s, j, true, slopes);
-                w.d_right[j] -= c * InnerLossSectionSlope(s, j, false, slopes);
+                double dl = 0, dr = 0;
+                InnerLossSectionSlopes(s, j, slopes, dl, dr);
+                w.d_left[j] -= c * dl;
+                w.d_right[j] -= c * dr;
             } else {
                 const double other = OtherLoss(s, j);
                 if (j > 0) w.d_left[j] -= c * LossSectionSlope(s, j, true, slopes, other);
