@@ -206,6 +206,7 @@ void DeriveDerivativeRows(BranchStep& s, bool refresh, bool masses_moved) {
         w.d_drift_lo.assign(n + 1, Jacobian{});
         w.d_drift_hi.assign(n + 1, Jacobian{});
         w.d_jac_mass.clear();
+        w.d_share_g.clear();
     }
     w.inv_denom.resize(n + 1);
     const std::vector<FaceGeometry>& fgeo = br.face_geometry;
@@ -242,9 +243,11 @@ void DeriveDerivativeRows(BranchStep& s, bool refresh, bool masses_moved) {
     // The drift-flux Jacobians act only on masses that responded: at the
     // first step of a run interval every seed's masses are still zero, so
     // they are left until a step needs them, and then taken afresh.
+    w.d_closure.clear();
     if (s.drift_model && masses_moved) {
         DriftJacobians(s, refresh || w.d_jac_refresh_pending);
         w.d_jac_refresh_pending = false;
+        if (s.model.fluid.holdup_model == kHoldupDriftLevel) ClosureFrictionRows(s);
     } else if (s.drift_model) {
         // Zero and of the branch's size, for the transport's tangent to read.
         if (w.d_share.size() != static_cast<size_t>(n + 1)) {
@@ -266,7 +269,7 @@ void DeriveDerivativeRows(BranchStep& s, bool refresh, bool masses_moved) {
 // Scratch of one seed's propagation through a branch's step.
 struct SeedScratch {
     std::vector<double> dpt, dr, dpred;
-    std::vector<Phases> dsrc, dcomp, dflux;
+    std::vector<Phases> dsrc, dmix, dcomp, dflux;
 };
 
 // A source with a negative flow withdraws mixture at its section's composition.
@@ -312,8 +315,11 @@ bool MassesMoved(const Sensitivity& sv) {
 
 // What the faces carry more or less at the step's flows because the masses
 // of the sections beside them moved: the shares of the upwind section, and the
-// drift between the two.
+// drift between the two (dmix: the mixture's part alone). Under DRIFTLEVEL
+// both also follow the flow they were taken at, the last step's (sv.dflow
+// before this step's flows are solved).
 void CompositionFluxes(const Sensitivity& sv, const BranchScratch& w, int n, SeedScratch& t) {
+    t.dmix.assign(n + 1, Phases{0, 0, 0});
     t.dcomp.assign(n + 1, Phases{0, 0, 0});
     // Masses that have not responded yet (the first step of a run interval)
     // shift no composition.
@@ -322,14 +328,37 @@ void CompositionFluxes(const Sensitivity& sv, const BranchScratch& w, int n, See
         for (int k = 0; k < 3; ++k)
             out[k] += f * (jac[k][0] * dm[0] + jac[k][1] * dm[1] + jac[k][2] * dm[2]);
     };
+    const bool by_flow = w.d_share_g.size() == static_cast<size_t>(n + 1);
     for (int j = 0; j <= n; ++j) {
         if (w.closed[j] || (j == 0 && w.d_capped[0]) || (j == n && w.d_capped[1])) continue;
         double g = w.g_new[j];
         int u = UpwindSection(j, g, n);
-        if (u >= 0) apply(w.d_share[j], sv.dmass[u], g, t.dcomp[j]);
-        if (j > 0) apply(w.d_drift_lo[j], sv.dmass[j - 1], 1.0, t.dcomp[j]);
-        if (j < n) apply(w.d_drift_hi[j], sv.dmass[j], 1.0, t.dcomp[j]);
+        if (u >= 0) apply(w.d_share[j], sv.dmass[u], g, t.dmix[j]);
+        Phases& out = t.dcomp[j];
+        if (by_flow) {
+            for (int k = 0; k < 3; ++k) {
+                if (u >= 0) t.dmix[j][k] += g * w.d_share_g[j][k] * sv.dflow[j];
+                out[k] += w.d_drift_g[j][k] * sv.dflow[j];
+            }
+        }
+        for (int k = 0; k < 3; ++k) out[k] += t.dmix[j][k];
+        if (j > 0) apply(w.d_drift_lo[j], sv.dmass[j - 1], 1.0, out);
+        if (j < n) apply(w.d_drift_hi[j], sv.dmass[j], 1.0, out);
     }
+}
+
+// Under DRIFTLEVEL, a face's row response through the closure's friction
+// multipliers, to the last step's phase flows and the masses either side.
+double ClosureRowResponse(const Sensitivity& sv, const BranchScratch::ClosureRows& rows, int j,
+                          int n) {
+    double r = 0;
+    for (int f = std::max(0, j - 1); f <= std::min(n, j + 1); ++f)
+        for (int k = 0; k < 3; ++k) r += rows.flux[f - j + 1][k] * sv.dflux[f][k];
+    for (int k = 0; k < 3; ++k) {
+        if (j > 0) r += rows.mass_lo[k] * sv.dmass[j - 1][k];
+        if (j < n) r += rows.mass_hi[k] * sv.dmass[j][k];
+    }
+    return r;
 }
 
 // The new flows' response: right-hand side and forward elimination in one
@@ -355,6 +384,7 @@ void SolveFlowResponse(Sensitivity& sv, const Branch& br, const BranchScratch& w
         const Phases& dq = sv.dflux[j];
         double r = keep[j] * dfl[j] + left[j] * pl + right[j] * pr +
                    drho[j] * (rho_left + rho_right) + fr[0] * dq[0] + fr[1] * dq[1] + fr[2] * dq[2];
+        if (!w.d_closure.empty()) r += ClosureRowResponse(sv, w.d_closure[j], j, n);
         prev = j == 0 ? r * inv[0] : (r - lo[j] * prev) * inv[j];
         dr[j] = prev;
         rho_left = rho_right;
@@ -485,7 +515,7 @@ void Propagate(const Model& model, Sensitivity& sv, BranchStep& s, SeedScratch& 
     dq.resize(n);
     for (int i = 0; i < n; ++i)
         for (int k = 0; k < 3; ++k) dq[i][k] = t.dsrc[i][k] + w.well_dq[i][k] * t.dpred[i];
-    TransportResponse(s, sv.dmass, sv.dflow, dq, t.dflux, dm_new);
+    TransportResponse(s, sv.dmass, sv.dflow, t.dmix, dq, t.dflux, dm_new);
     static thread_local std::vector<double> dtemp_rhs, dtemp_new;
     dtemp_rhs.resize(n);
     for (int i = 0; i < n; ++i) dtemp_rhs[i] = TemperatureRhs(s, sv, t, sv.dmass[i], dm_new[i], i);
