@@ -43,7 +43,11 @@ double NearHorizontalWeight(double sin_incl) {
 double NearHorizontalRateWeight(double j, const DriftFluid& fl) {
     if (!fl.valid) return 0;
     const double v_ref = kRefVelocity * fl.vc, x = (j * j) / (v_ref * v_ref);
-    return x * x / (1 + x * x);
+    // None (continuously) below kNegligible, where it would move a share by
+    // less than that: a shut-in line, whose mixture barely moves, spent five
+    // sixths of its step solving for the correlation's share it then left out.
+    constexpr double kNegligible = 1e-6;
+    return std::max(0.0, (x * x / (1 + x * x) - kNegligible) / (1 - kNegligible));
 }
 
 double NearHorizontalGasShare(const SectionDrift& d, double g, const Section& sec, double sigma) {
