@@ -133,10 +133,11 @@ void ReadFluid(Model& m, const ByKeyword& of, const std::string& origin) {
         f.bulk_modulus = r.Positive("BULKMODULUS", Dim::Pressure, f.bulk_modulus);
         f.heat_capacity = r.Positive("HEATCAPACITY", Dim::HeatCapacity, f.heat_capacity);
         f.slip = r.Number("SLIP", Dim::Number, f.slip);
-        // Drift flux unless a law is named; a SLIP given alone names the slip law.
+        // Drift flux with its closure near horizontal unless a law is named; a
+        // SLIP given alone names the slip law.
         const std::string law =
             r.Word("HOLDUP", {"SLIP", "NOSLIP", "DRIFTFLUX", "BEGGSBRILL", "DRIFTLEVEL"},
-                   r.Has("SLIP") ? "SLIP" : "DRIFTFLUX");
+                   r.Has("SLIP") ? "SLIP" : "DRIFTLEVEL");
         f.holdup_model = law == "DRIFTFLUX" ? kHoldupDriftFlux : kHoldupSlip;
         if (law == "BEGGSBRILL") f.holdup_model = kHoldupBeggsBrill;
         if (law == "DRIFTLEVEL") f.holdup_model = kHoldupDriftLevel;

@@ -46,7 +46,7 @@ struct Fluid {
     double bulk_modulus = 1.5e9;    // Pa, both liquids
     double heat_capacity = 2000.0;  // J/(kg K), liquids (the gas's follows from GASMW, GASKAPPA)
     double slip = 1.0;              // gas velocity / liquid velocity (HOLDUP = SLIP)
-    int holdup_model = 1;  // kHoldupSlip, kHoldupDriftFlux, kHoldupBeggsBrill or kHoldupDriftLevel
+    int holdup_model = 3;  // kHoldupSlip, kHoldupDriftFlux, kHoldupBeggsBrill or kHoldupDriftLevel
     double surface_tension = 0.025;  // N/m, gas-liquid (drift-flux bubble rise velocity)
     double gas_kappa = 1.3;          // heat capacity ratio of the gas (critical flow)
     // Joule-Thomson coefficient of the gas (K/Pa): its temperature change on a

@@ -255,6 +255,7 @@ void DeriveDerivativeRows(BranchStep& s, bool refresh, bool masses_moved) {
         w.d_drift_lo.assign(n + 1, Jacobian{});
         w.d_drift_hi.assign(n + 1, Jacobian{});
         w.d_jac_mass.clear();
+        w.d_share_g.clear();
     }
     w.inv_denom.resize(n + 1);
     const std::vector<FaceGeometry>& fgeo = br.face_geometry;
@@ -298,9 +299,11 @@ void DeriveDerivativeRows(BranchStep& s, bool refresh, bool masses_moved) {
     // The drift-flux Jacobians act only on masses that responded: at the
     // first step of a run interval every seed's masses are still zero, so
     // they are left until a step needs them, and then taken afresh.
+    w.d_closure.clear();
     if (s.drift_model && masses_moved) {
         DriftJacobians(s, refresh || w.d_jac_refresh_pending);
         w.d_jac_refresh_pending = false;
+        if (s.model.fluid.holdup_model == kHoldupDriftLevel) ClosureFrictionRows(s);
     } else if (s.drift_model) {
         // Zero and of the branch's size, for the transport's tangent to read.
         if (w.d_share.size() != static_cast<size_t>(n + 1)) {

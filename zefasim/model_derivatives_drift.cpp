@@ -46,6 +46,7 @@ void StaleSections(BranchStep& s, bool refresh, std::vector<char>& stale) {
         w.d_share.assign(n + 1, Jacobian{});
         w.d_drift_lo.assign(n + 1, Jacobian{});
         w.d_drift_hi.assign(n + 1, Jacobian{});
+        w.d_fric_m.assign(n, Phases{0, 0, 0});
         w.d_jac_fluid = f;
     }
     static thread_local std::vector<char> moved;
@@ -62,6 +63,65 @@ void StaleSections(BranchStep& s, bool refresh, std::vector<char>& stale) {
     for (int i = 0; i < n; ++i) stale[i] = moved[i] || moved[i + 1] || moved[i + 2];
 }
 
+// The drift across face j (`low`: a low point).
+Phases DriftAt(BranchStep& s, int j, bool low) {
+    Phases d = DriftAcross(s, j);
+    return low ? PooledDrift(s, j, d) : d;
+}
+
+// The same at the present state: across an inner face the step's own
+// (pooled at a low point unless the line is shut in).
+Phases BaseDrift(BranchStep& s, int j, bool low) {
+    if (s.w.closed[j]) return Phases{};
+    if (j > 0 && j < s.n && (!s.shut || !low)) return s.w.drift[j];
+    return DriftAt(s, j, low);
+}
+
+// Under DRIFTLEVEL the closure's shares, its weight and the drift it cuts
+// follow the flow they are taken at (the last step's): their response to it,
+// by the same evaluation at a perturbed flow, where the closure governs on
+// either side of a face. Taken again where a section beside the face is
+// stale or the flow moved by more than 1e-3 of itself.
+void FlowJacobians(BranchStep& s, const std::vector<char>& stale) {
+    Branch& br = s.br;
+    BranchScratch& w = s.w;
+    const int n = s.n;
+    bool any = false;
+    for (int i = 0; i < n && !any; ++i) any = w.sd[i].level > 0;
+    if (!any) {
+        w.d_share_g.clear(), w.d_drift_g.clear(), w.d_jac_flow.clear();
+        return;
+    }
+    if (w.d_share_g.size() != static_cast<size_t>(n + 1)) {
+        w.d_share_g.assign(n + 1, Phases{0, 0, 0});
+        w.d_drift_g.assign(n + 1, Phases{0, 0, 0});
+        w.d_jac_flow.assign(n + 1, std::nan(""));
+    }
+    for (int j = 0; j <= n; ++j) {
+        const bool level = (j > 0 && w.sd[j - 1].level > 0) || (j < n && w.sd[j].level > 0);
+        const double g = br.flow[j];
+        const bool moved = !(std::fabs(g - w.d_jac_flow[j]) <= 1e-3 * std::fabs(g));
+        if (!moved && !(j > 0 && stale[j - 1]) && !(j < n && stale[j])) continue;
+        w.d_jac_flow[j] = g;
+        w.d_share_g[j] = Phases{0, 0, 0}, w.d_drift_g[j] = Phases{0, 0, 0};
+        if (!level || w.closed[j]) continue;
+        const double h = 1e-7 * std::max(std::fabs(g), 1e-6);
+        const bool low = LowPoint(br, j);
+        const Phases d0 = BaseDrift(s, j, low);
+        const int u = w.g_new[j] > 0 ? j - 1 : j;
+        br.flow[j] = g + h;
+        if (u >= 0 && u < n) {
+            const Phases& phi = w.g_new[j] > 0 ? w.left[j].phi : w.right[j].phi;
+            Phases p = SectionShares(s, u, g + h);
+            if (low) p = PooledShares(s, u, p);
+            for (int k = 0; k < 3; ++k) w.d_share_g[j][k] = (p[k] - phi[k]) / h;
+        }
+        const Phases d = DriftAt(s, j, low);
+        for (int k = 0; k < 3; ++k) w.d_drift_g[j][k] = (d[k] - d0[k]) / h;
+        br.flow[j] = g;
+    }
+}
+
 }  // namespace
 
 // With drift flux the shares and the drift between sections depend on the
@@ -73,18 +133,8 @@ void DriftJacobians(BranchStep& s, bool refresh) {
     const int n = s.n;
     static thread_local std::vector<char> stale;
     StaleSections(s, refresh, stale);
-    // The drift across face j (`low`: a low point).
-    auto drift_across = [&](int j, bool low) {
-        Phases d = DriftAcross(s, j);
-        return low ? PooledDrift(s, j, d) : d;
-    };
-    // The same at the present state: across an inner face the step's own
-    // (pooled at a low point unless the line is shut in).
-    auto base_drift = [&](int j, bool low) {
-        if (w.closed[j]) return Phases{};
-        if (j > 0 && j < n && (!s.shut || !low)) return w.drift[j];
-        return drift_across(j, low);
-    };
+    auto drift_across = [&](int j, bool low) { return DriftAt(s, j, low); };
+    auto base_drift = [&](int j, bool low) { return BaseDrift(s, j, low); };
     for (int i = 0; i < n; ++i) {
         if (!stale[i]) continue;
         w.d_jac_mass[i] = br.mass[i];
@@ -104,6 +154,11 @@ void DriftJacobians(BranchStep& s, bool refresh) {
             br.mass[i][l] = m0[l] + h;
             w.st[i] = SectionDensities(s.model.fluid, br.sections[i], br.mass[i], br.temp[i]);
             DescribeSectionDrift(s, i);
+            if (sd0.level > 0) {  // the closure's friction multiplier
+                SectionDrift d = w.sd[i];
+                NearHorizontalFriction(s, i, d);
+                w.d_fric_m[i][l] = (d.friction - sd0.friction) / h;
+            }
             if (share_in) {
                 Phases p = SectionShares(s, i, br.flow[i]);
                 if (low_in) p = PooledShares(s, i, p);
@@ -127,6 +182,7 @@ void DriftJacobians(BranchStep& s, bool refresh) {
         w.st[i] = st0;
         w.sd[i] = sd0;
     }
+    FlowJacobians(s, stale);
 }
 
 }  // namespace zefasim::step

@@ -88,20 +88,47 @@ void PipeLossDensitySlopes(const BranchStep& s, int j, double g0, double& loss, 
         loss = cf * 64 * area * rho_ns * w.fmu[j] / (diam * rho_m) * g0;
         gg = loss, f = 1, re_dfdre = -1;
     }
-    // Near horizontal under DRIFTLEVEL the friction is the multiple 1 - w +
-    // fixed of this; the correlation's part, fixed ~ rho_ns / rho_m (its
-    // no-slip density that of the last step's flow, as the face's), leaves
-    // only the friction factor's slope and that of e^S (through the holdup) in
-    // rho_m, and one power of rho_ns.
-    double scaled = 1, fixed = 0, fixed_slope = 0;
-    if (s.model.fluid.holdup_model == kHoldupDriftLevel) {
-        const double mult = FrictionMultiplier(s, j, fixed, fixed_slope);
-        scaled = mult - fixed;
-        loss *= mult;
-    }
-    d_rho_m = gg * (scaled * (f + re_dfdre) + fixed * re_dfdre + fixed_slope * rho_m * f) / rho_m;
-    d_rho_ns = -gg * (scaled * (2 * f + re_dfdre) + fixed * (f + re_dfdre)) / rho_ns;
+    // The multiplier of a flowing line's correlation (BEGGSBRILL, DRIFTLEVEL)
+    // is taken from the sections' state and the last step's phase flows, not
+    // from this face's densities: it scales the slopes as it scales the loss
+    // (under DRIFTLEVEL its own response is taken apart, ClosureFrictionRows).
+    const double mult = s.model.fluid.holdup_model != kHoldupSlip ? FrictionMultiplier(s, j) : 1.0;
+    loss *= mult;
+    d_rho_m = gg * mult * (f + re_dfdre) / rho_m;
+    d_rho_ns = -gg * mult * (2 * f + re_dfdre) / rho_ns;
     if (!own_ns) d_rho_m += d_rho_ns, d_rho_ns = 0;
+}
+
+void ClosureFrictionRows(BranchStep& s) {
+    BranchScratch& w = s.w;
+    const Branch& br = s.br;
+    const int n = s.n;
+    w.d_closure.assign(n + 1, BranchScratch::ClosureRows{});
+    if (w.sd.size() != static_cast<size_t>(n) || w.d_fric_m.size() != static_cast<size_t>(n))
+        return;
+    for (int j = 0; j <= n; ++j) {
+        if (w.closed[j] || (br.choke[j] >= 0 && w.crit[j] != 0)) continue;
+        // The loss is the mixture loss times the mean of the two sections'
+        // multipliers: each moves it by half its change over that mean; the
+        // row takes -cface times the loss's change.
+        double loss = 0, dloss = 0;
+        PipeLoss(s, j, w.g_new[j], loss, dloss);
+        const double mult = FrictionMultiplier(s, j);
+        if (!(mult > 0) || loss == 0) continue;
+        const double scale = -w.cface[j] * loss / (2 * mult);
+        BranchScratch::ClosureRows& rows = w.d_closure[j];
+        const int a = j > 0 ? j - 1 : 0, b = j < n ? j : n - 1;
+        for (int i : {a, b}) {
+            const SectionDrift& d = w.sd[i];
+            if (!(d.level > 0)) continue;
+            Phases& mass = i == j - 1 ? rows.mass_lo : rows.mass_hi;
+            for (int k = 0; k < 3; ++k) mass[k] += scale * w.d_fric_m[i][k];
+            const int row = d.friction_face - j + 1;
+            if (!(d.friction_fixed > 0) || row < 0 || row > 2) continue;
+            const Phases slopes = NearHorizontalFrictionSlopes(s, i);
+            for (int k = 0; k < 3; ++k) rows.flux[row][k] += scale * slopes[k];
+        }
+    }
 }
 
 }  // namespace step

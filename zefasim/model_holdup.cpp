@@ -250,9 +250,8 @@ void DescribeDrift(BranchStep& s) {
                           !LowPoint(s.br, i + 1)
                       ? NearHorizontalWeight(sec.dz / sec.length)
                       : 0;
-        d.friction_fixed = 0, d.friction_slope = 0;
-        if (d.level > 0)
-            d.friction = NearHorizontalFriction(s, i, d.friction_fixed, d.friction_slope);
+        d.friction_fixed = 0;
+        if (d.level > 0) NearHorizontalFriction(s, i, d);
     }
 }
 

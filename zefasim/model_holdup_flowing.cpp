@@ -173,18 +173,10 @@ void DescribeFlowingHoldup(BranchStep& s, int i) {
     d.friction = 1 + d.weight * (ratio - 1);
 }
 
-double FrictionMultiplier(const BranchStep& s, int j, double& fixed, double& fixed_slope) {
-    fixed = 0, fixed_slope = 0;
+double FrictionMultiplier(const BranchStep& s, int j) {
     if (s.w.sd.size() != static_cast<size_t>(s.n)) return 1;
     const int a = j > 0 ? j - 1 : 0, b = j < s.n ? j : s.n - 1;
-    fixed = (s.w.sd[a].friction_fixed + s.w.sd[b].friction_fixed) / 2;
-    fixed_slope = (s.w.sd[a].friction_slope + s.w.sd[b].friction_slope) / 2;
     return (s.w.sd[a].friction + s.w.sd[b].friction) / 2;
-}
-
-double FrictionMultiplier(const BranchStep& s, int j) {
-    double fixed, fixed_slope;
-    return FrictionMultiplier(s, j, fixed, fixed_slope);
 }
 
 }  // namespace zefasim::step

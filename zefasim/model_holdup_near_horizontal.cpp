@@ -43,7 +43,11 @@ double NearHorizontalWeight(double sin_incl) {
 double NearHorizontalRateWeight(double j, const DriftFluid& fl) {
     if (!fl.valid) return 0;
     const double v_ref = kRefVelocity * fl.vc, x = (j * j) / (v_ref * v_ref);
-    return x * x / (1 + x * x);
+    // None (continuously) below kNegligible, where it would move a share by
+    // less than that: a shut-in line, whose mixture barely moves, spent five
+    // sixths of its step solving for the correlation's share it then left out.
+    constexpr double kNegligible = 1e-6;
+    return std::max(0.0, (x * x / (1 + x * x) - kNegligible) / (1 - kNegligible));
 }
 
 double NearHorizontalGasShare(const SectionDrift& d, double g, const Section& sec, double sigma) {
@@ -82,30 +86,56 @@ double NearHorizontalGasShare(const SectionDrift& d, double g, const Section& se
     return (a + b) / 2;
 }
 
-double NearHorizontalFriction(const BranchStep& s, int i, double& fixed, double& fixed_slope) {
-    const SectionDrift& d = s.w.sd[i];
-    fixed = 0, fixed_slope = 0;
-    const SectionState& st = s.w.st[i];
-    const Branch& br = s.br;
-    if (!(d.level > 0) || br.flux.size() != br.sections.size() + 1) return 1;
-    // The rates of the last step through the section's downstream face.
-    const Phases& q = Sum(br.flux[i]) + Sum(br.flux[i + 1]) >= 0 ? br.flux[i + 1] : br.flux[i];
+namespace {
+
+// The closure's friction multiplier 1 - w + fixed of a section of holdup h for
+// the phase flows q through it (kg/s), and `fixed`, the correlation's part.
+double LevelFriction(const SectionDrift& d, const SectionState& st, double area, const Phases& q,
+                     double& fixed) {
+    fixed = 0;
     const double qg = std::fabs(q[kGas]) / st.rho_gas;
     const double ql = std::fabs(q[kOil]) / st.rho_oil + std::fabs(q[kWater]) / st.rho_water;
     const double h = 1 - d.alpha;
     if (!(qg > 0) || !(ql > 0) || !(h > 0) || !(h < 1)) return 1;
-    const double lam = ql / (qg + ql), j = (qg + ql) / br.sections[i].area;
+    const double lam = ql / (qg + ql), j = (qg + ql) / area;
     const double w = d.level * NearHorizontalRateWeight(j, d.fluid);
     const double rho_ns = d.rho_liquid * lam + d.rho_gas * (1 - lam);
     const double rho_m = d.rho_liquid * h + d.rho_gas * (1 - h);
     fixed = w * BeggsBrillFrictionRatio(lam, h) * rho_ns / rho_m;
-    // d ln e^S / d rho_m, through the holdup H = (rho_m - rho_g) / (rho_l - rho_g).
-    const double dh = 1e-4 * std::min(h, 1 - h);
-    const double dlog =
-        std::log(BeggsBrillFrictionRatio(lam, h + dh) / BeggsBrillFrictionRatio(lam, h - dh)) /
-        (2 * dh);
-    if (std::isfinite(dlog)) fixed_slope = fixed * dlog / (d.rho_liquid - d.rho_gas);
     return 1 - w + fixed;
+}
+
+}  // namespace
+
+void NearHorizontalFriction(const BranchStep& s, int i, SectionDrift& d) {
+    d.friction = 1, d.friction_fixed = 0;
+    const Branch& br = s.br;
+    if (!(d.level > 0) || br.flux.size() != br.sections.size() + 1) return;
+    // The rates of the last step through the section's downstream face.
+    d.friction_face = Sum(br.flux[i]) + Sum(br.flux[i + 1]) >= 0 ? i + 1 : i;
+    d.friction = LevelFriction(d, s.w.st[i], br.sections[i].area, br.flux[d.friction_face],
+                               d.friction_fixed);
+}
+
+Phases NearHorizontalFrictionSlopes(const BranchStep& s, int i) {
+    Phases slopes{0, 0, 0};
+    const SectionDrift& d = s.w.sd[i];
+    if (!(d.friction_fixed > 0)) return slopes;
+    const Phases& q = s.br.flux[d.friction_face];
+    const double size = std::fabs(q[kGas]) + std::fabs(q[kOil]) + std::fabs(q[kWater]);
+    for (int k = 0; k < 3; ++k) {
+        const double step = 1e-6 * (std::fabs(q[k]) + 1e-9 * size);
+        if (!(step > 0)) continue;
+        Phases up = q, down = q;
+        up[k] += step, down[k] -= step;
+        double unused;
+        const double area = s.br.sections[i].area;
+        const double slope = (LevelFriction(d, s.w.st[i], area, up, unused) -
+                              LevelFriction(d, s.w.st[i], area, down, unused)) /
+                             (2 * step);
+        slopes[k] = std::isfinite(slope) ? slope : 0;
+    }
+    return slopes;
 }
 
 }  // namespace zefasim::step

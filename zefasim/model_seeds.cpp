@@ -57,7 +57,7 @@ struct SeedBatch {
     std::vector<PhaseLanes> dmass, dflux;
     std::vector<Lanes> dtemp, dflow, dpressure;
     // Of the step.
-    std::vector<PhaseLanes> dsrc, dcomp, dq, dm_new;
+    std::vector<PhaseLanes> dsrc, dmix, dcomp, dq, dm_new;
     std::vector<Lanes> dpt, dpred, de, dtemp_new;
     Lanes dp_in{}, dp_out{};
 };
@@ -143,27 +143,54 @@ void SeedInflows(const Model& model, const Branch& br, const BranchScratch& w, i
 
 // What the faces carry more or less at the step's flows because the masses
 // of the sections beside them moved: the shares of the upwind section, and the
-// drift between the two. Masses that have not responded yet (the first step of
-// a run interval) shift no composition.
+// drift between the two (dmix: the mixture's part alone). Under DRIFTLEVEL
+// both also follow the flow they were taken at, the last step's (b.dflow
+// before this step's flows are solved). Masses that have not responded yet
+// (the first step of a run interval) shift no composition.
 void CompositionFluxes(const BranchScratch& w, int n, SeedBatch& b) {
+    b.dmix.assign(n + 1, PhaseLanes{});
     b.dcomp.assign(n + 1, PhaseLanes{});
     if (std::none_of(b.moved.begin(), b.moved.end(), [](char m) { return m != 0; })) return;
     auto apply = [](const Jacobian& jac, const PhaseLanes& dm, double f, PhaseLanes& out) {
         for (int k = 0; k < 3; ++k)
             out[k] += f * (jac[k][0] * dm[0] + jac[k][1] * dm[1] + jac[k][2] * dm[2]);
     };
+    const bool by_flow = w.d_share_g.size() == static_cast<size_t>(n + 1);
     for (int j = 0; j <= n; ++j) {
         if (w.closed[j] || (j == 0 && w.d_capped[0]) || (j == n && w.d_capped[1])) continue;
         double g = w.g_new[j];
         int u = UpwindSection(j, g, n);
-        if (u >= 0) apply(w.d_share[j], b.dmass[u], g, b.dcomp[j]);
-        if (j > 0) apply(w.d_drift_lo[j], b.dmass[j - 1], 1.0, b.dcomp[j]);
-        if (j < n) apply(w.d_drift_hi[j], b.dmass[j], 1.0, b.dcomp[j]);
+        PhaseLanes& mix = b.dmix[j];
+        PhaseLanes& out = b.dcomp[j];
+        if (u >= 0) apply(w.d_share[j], b.dmass[u], g, mix);
+        if (by_flow) {
+            for (int k = 0; k < 3; ++k) {
+                if (u >= 0) mix[k] += g * w.d_share_g[j][k] * b.dflow[j];
+                out[k] += w.d_drift_g[j][k] * b.dflow[j];
+            }
+        }
+        for (int k = 0; k < 3; ++k) out[k] += mix[k];
+        if (j > 0) apply(w.d_drift_lo[j], b.dmass[j - 1], 1.0, out);
+        if (j < n) apply(w.d_drift_hi[j], b.dmass[j], 1.0, out);
     }
-    for (int l = 0; l < kLanes; ++l)
-        if (!b.moved[l])
-            for (PhaseLanes& c : b.dcomp)
-                for (int k = 0; k < 3; ++k) c[k][l] = 0;
+    for (int l = 0; l < kLanes; ++l) {
+        if (b.moved[l]) continue;
+        for (int j = 0; j <= n; ++j)
+            for (int k = 0; k < 3; ++k) b.dmix[j][k][l] = b.dcomp[j][k][l] = 0;
+    }
+}
+
+// Under DRIFTLEVEL, a face's row response through the closure's friction
+// multipliers, to the last step's phase flows and the masses either side,
+// added to r.
+void AddClosureRowResponse(const SeedBatch& b, const BranchScratch::ClosureRows& rows, int j, int n,
+                           Lanes& r) {
+    for (int f = std::max(0, j - 1); f <= std::min(n, j + 1); ++f)
+        for (int k = 0; k < 3; ++k) r += rows.flux[f - j + 1][k] * b.dflux[f][k];
+    for (int k = 0; k < 3; ++k) {
+        if (j > 0) r += rows.mass_lo[k] * b.dmass[j - 1][k];
+        if (j < n) r += rows.mass_hi[k] * b.dmass[j][k];
+    }
 }
 
 // The new flows' response: right-hand side and forward elimination in one
@@ -188,9 +215,9 @@ void SolveFlowResponse(const Branch& br, const BranchScratch& w, int n, SeedBatc
         const Lanes rho_right =
             j < n ? (b.dmass[j][0] + b.dmass[j][1] + b.dmass[j][2]) / br.sections[j].volume
                   : Lanes{};
-        const Lanes r = keep[j] * b.dflow[j] + left[j] * pl + right[j] * pr +
-                        drho[j] * (rho_left + rho_right) + fr[0] * dq[0] + fr[1] * dq[1] +
-                        fr[2] * dq[2];
+        Lanes r = keep[j] * b.dflow[j] + left[j] * pl + right[j] * pr +
+                  drho[j] * (rho_left + rho_right) + fr[0] * dq[0] + fr[1] * dq[1] + fr[2] * dq[2];
+        if (!w.d_closure.empty()) AddClosureRowResponse(b, w.d_closure[j], j, n, r);
         prev = j == 0 ? r * inv[0] : (r - lo[j] * prev) * inv[j];
         dr[j] = prev;
         rho_left = rho_right;
@@ -335,7 +362,7 @@ void Propagate(const Model& model, BranchStep& s, SeedBatch& b) {
     b.dq.resize(n);
     for (int i = 0; i < n; ++i)
         for (int k = 0; k < 3; ++k) b.dq[i][k] = b.dsrc[i][k] + w.well_dq[i][k] * b.dpred[i];
-    TransportResponse(s, b.dmass, b.dflow, b.dq, dflux, b.dm_new);
+    TransportResponse(s, b.dmass, b.dflow, b.dmix, b.dq, dflux, b.dm_new);
     TemperatureRhs(s, dflux, b);
     SolveEnergyLanes(w, n, b);
     // The pressures at the new masses and temperatures.

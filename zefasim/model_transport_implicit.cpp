@@ -254,8 +254,9 @@ void TransportTangent(BranchStep& s) {
 }
 
 void TransportResponse(const BranchStep& s, const std::vector<PhaseLanes>& dm_old,
-                       const std::vector<Lanes>& dflow, const std::vector<PhaseLanes>& dq,
-                       std::vector<PhaseLanes>& dflux, std::vector<PhaseLanes>& dm_new) {
+                       const std::vector<Lanes>& dflow, const std::vector<PhaseLanes>& dshare,
+                       const std::vector<PhaseLanes>& dq, std::vector<PhaseLanes>& dflux,
+                       std::vector<PhaseLanes>& dm_new) {
     const BranchScratch& w = s.w;
     const Branch& br = s.br;
     const int n = s.n;
@@ -295,16 +296,10 @@ void TransportResponse(const BranchStep& s, const std::vector<PhaseLanes>& dm_ol
         PhaseLanes& f = keep[j];
         for (int k = 0; k < 3; ++k) f[k] = rd[k] * dflux[j][k];
         if (rm != rd) {
-            // The mixture's part: its shares' response at the upwind masses.
-            const double g = w.g_new[j];
-            const Phases& phi = g >= 0 ? w.left[j].phi : w.right[j].phi;
-            const PhaseLanes& du = dm_old[g >= 0 ? j - 1 : j];
-            const auto& js = w.d_share[j];
-            for (int k = 0; k < 3; ++k) {
-                const Lanes mix = phi[k] * dflow[j] +
-                                  g * (js[k][0] * du[0] + js[k][1] * du[1] + js[k][2] * du[2]);
-                f[k] += (rm[k] - rd[k]) * mix;
-            }
+            // The mixture's part: the flow's response at its shares, and theirs.
+            const Phases& phi = w.g_new[j] >= 0 ? w.left[j].phi : w.right[j].phi;
+            for (int k = 0; k < 3; ++k)
+                f[k] += (rm[k] - rd[k]) * (phi[k] * dflow[j] + dshare[j][k]);
         }
         for (int k = 0; k < 3; ++k) {
             if (j > 0) f[k] -= w.t_cl[j][k] * moved[j - 1][k];

@@ -54,8 +54,10 @@ struct SectionDrift {
     double weight = 0, slip = 1, friction = 1, v_flow = 0;
     double geometry_sin = 0, sin18 = -2;  // sin(1.8 theta) of the section's slope
     // Drift flux only: how far the near-horizontal closure governs by the slope,
-    // and the part of `friction` that does not scale with the mixture density.
-    double level = 0, friction_fixed = 0, friction_slope = 0;
+    // the part of `friction` that is the correlation's, and the face whose last
+    // phase flows `friction` is taken at.
+    double level = 0, friction_fixed = 0;
+    int friction_face = 0;
 };
 
 // Per-branch scratch of a step (kept between steps to avoid allocations).
@@ -108,6 +110,10 @@ struct BranchScratch {
     // Per face: d(phase share)/d(upwind masses) [share][mass], and of the drift
     // with respect to the masses of the sections before and after the face.
     std::vector<Jacobian> d_share, d_drift_lo, d_drift_hi;
+    // Under DRIFTLEVEL, per face: d(upwind phase shares)/d(flow) and d(drift)/d(flow)
+    // at the flow they are taken at (the last step's), and that flow; empty without the closure.
+    std::vector<Phases> d_share_g, d_drift_g;
+    std::vector<double> d_jac_flow;
     std::array<char, 2> d_capped{};  // the drift at the inlet, outlet takes all it may
     // What the drift-flux Jacobians of each section were taken at: they are
     // taken again only where a section or its neighbour moved.
@@ -118,8 +124,18 @@ struct BranchScratch {
     bool d_jac_refresh_pending = false;
     std::vector<unsigned char> d_jac_flags;
     Fluid d_jac_fluid;
-    std::vector<double> d_rho;        // per face: row response to a side's density change
-    std::vector<Phases> d_fns;        // per face: row response to the last step's phase flows
+    std::vector<double> d_rho;  // per face: row response to a side's density change
+    std::vector<Phases> d_fns;  // per face: row response to the last step's phase flows
+    // Under DRIFTLEVEL (empty otherwise), per face: the row's response to the
+    // last step's phase flows through faces j - 1, j and j + 1 and to the
+    // masses of the sections before and after it, by the closure's friction
+    // multipliers; per section, a multiplier's response to the masses.
+    struct ClosureRows {
+        Jacobian flux{};
+        Phases mass_lo{}, mass_hi{};
+    };
+    std::vector<ClosureRows> d_closure;
+    std::vector<Phases> d_fric_m;
     std::vector<Phases> well_dq;      // per section: d(well phase inflow)/d(pressure)
     std::vector<Phases> well_flow;    // per section
     std::vector<double> well_energy;  // enthalpy flow (W) of wells
@@ -203,10 +219,8 @@ double BeggsBrillHoldup(const FlowingRates& r, double sin18);
 double BeggsBrillFrictionRatio(double lambda_l, double holdup);
 // Fills section i's flowing-line terms of w.sd from the last step's rates.
 void DescribeFlowingHoldup(BranchStep& s, int i);
-// The multiplier of the mixture friction at face j; `fixed`: its part that
-// does not scale with the mixture density (near horizontal under drift flux).
+// The multiplier of the mixture friction at face j, the mean of its two sections'.
 double FrictionMultiplier(const BranchStep& s, int j);
-double FrictionMultiplier(const BranchStep& s, int j, double& fixed, double& fixed_slope);
 
 // Holdup near horizontal under DRIFTLEVEL (model_holdup_near_horizontal.cpp):
 // how far it governs by the inclination (1 within 10 degrees of horizontal,
@@ -218,10 +232,15 @@ double NearHorizontalRateWeight(double j, const DriftFluid& fl);
 double NearHorizontalGasShare(const SectionDrift& d, double g, const Section& sec, double sigma);
 // Beggs and Brill's two-phase friction as a multiple of the mixture friction,
 // at section i's holdup and the last step's rates, weighted as the closure:
-// 1 - w + fixed, where `fixed`, the correlation's part, does not grow with the
-// mixture density as the mixture friction does, and fixed_slope = fixed
-// d(ln e^S)/d(rho_m) through the holdup (for the derivatives).
-double NearHorizontalFriction(const BranchStep& s, int i, double& fixed, double& fixed_slope);
+// d.friction = 1 - w + d.friction_fixed (the correlation's part); and for the
+// derivatives section i's multiplier's response to the phase flows it is
+// taken at (those through face w.sd[i].friction_face).
+void NearHorizontalFriction(const BranchStep& s, int i, SectionDrift& d);
+Phases NearHorizontalFrictionSlopes(const BranchStep& s, int i);
+// Under DRIFTLEVEL, w.d_closure: the momentum rows' response, at the step's
+// new flows, to what the closure's friction multipliers are taken from (the
+// last step's phase flows, the sections' masses in w.d_fric_m).
+void ClosureFrictionRows(BranchStep& s);
 
 // No-slip specific volume of a flow of mass fractions phi whose phases have
 // densities rho (phases flowing the other way, or absent, left out).
@@ -304,9 +323,12 @@ using PhaseLanes = std::array<Lanes, 3>;  // [phase]
 // The tangent of the transport for the derivatives: from the responses of the
 // old masses, the face flows, the explicit phase flows dflux (replaced by the
 // transport's) and the sources and wells dq, the responses of the new masses.
+// dshare: per face, the response of the mixture's part at fixed flow (the
+// flow times its shares' response).
 void TransportResponse(const BranchStep& s, const std::vector<PhaseLanes>& dm_old,
-                       const std::vector<Lanes>& dflow, const std::vector<PhaseLanes>& dq,
-                       std::vector<PhaseLanes>& dflux, std::vector<PhaseLanes>& dm_new);
+                       const std::vector<Lanes>& dflow, const std::vector<PhaseLanes>& dshare,
+                       const std::vector<PhaseLanes>& dq, std::vector<PhaseLanes>& dflux,
+                       std::vector<PhaseLanes>& dm_new);
 void MovePlugs(Model& model, double dt);
 
 // Energy (model_energy.cpp): the new temperature of each section. The phases'

@@ -30,15 +30,17 @@ TEST(ZefasimInput, ExamplesBuildWithTheirLabelsAndGeometry) {
     EXPECT_EQ(f.branches[0].outlet_boundary, 0);
     EXPECT_EQ(f.positions[2].section, 49);  // RISER section 10 follows 40 sections of PIPE-1
 
-    // The holdup law: drift flux unless one is named; a SLIP alone names the slip law.
-    EXPECT_EQ(f.fluid.holdup_model, kHoldupDriftFlux);
+    // The holdup law: drift flux with its closure near horizontal unless one is
+    // named; a SLIP alone names the slip law.
+    EXPECT_EQ(f.fluid.holdup_model, kHoldupDriftLevel);
     struct Law {
         const char* fluid;
         int model;
         double slip;
     };
-    for (Law law : {Law{"FLUID GASMW = 20", kHoldupDriftFlux, 1},
+    for (Law law : {Law{"FLUID GASMW = 20", kHoldupDriftLevel, 1},
                     Law{"FLUID HOLDUP = DRIFTFLUX", kHoldupDriftFlux, 1},
+                    Law{"FLUID HOLDUP = BEGGSBRILL", kHoldupBeggsBrill, 1},
                     Law{"FLUID GASMW = 20, SLIP = 2", kHoldupSlip, 2},
                     Law{"FLUID HOLDUP = NOSLIP", kHoldupSlip, 1},
                     Law{"FLUID HOLDUP = SLIP", kHoldupSlip, 1}}) {

@@ -40,9 +40,9 @@ class ZefasimSession : public ::testing::Test {
         return e;
     }
     void Load(const std::string& file) { ExpectOk(Text(MessageType::Start, file)); }
-    // The flowline example with no slip: the example itself takes drift flux,
-    // under which its riser slugs, and a slugging line has no derivative to
-    // speak of.
+    // The flowline example with no slip: the example itself takes the default
+    // law, under which its riser slugs, and a slugging line has no derivative
+    // to speak of.
     void LoadNoSlipFlowline() {
         dir_.Write("noslip.inp", ExampleWithFluid("flowline.inp", "HOLDUP = NOSLIP, "));
         Load("noslip.inp");
@@ -158,9 +158,9 @@ TEST_F(ZefasimSession, OutputTrendsFollowTheRegisteredOrder) {
 // intervals driven through the protocol: the host uses them over the interval
 // it asked for, so they must hold for short and long intervals alike.
 TEST_F(ZefasimSession, DerivativesMatchFiniteDifferences) {
-    // The flowline with no slip, and with drift flux at a gas rate that keeps
-    // the riser from slugging (a slugging line has no derivative to speak of);
-    // a line with a well and a choke at its outlet.
+    // The flowline with no slip, and with its default law at a gas rate that
+    // keeps the riser from slugging (a slugging line has no derivative to speak
+    // of); a line with a well and a choke at its outlet.
     LoadNoSlipFlowline();
     dir_.Write("drift.inp",
                Replace(Example("flowline.inp"), "GASFRACTION = 0.15", "GASFRACTION = 0.40"));
