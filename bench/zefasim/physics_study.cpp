@@ -80,7 +80,7 @@ std::string ReadExample(const std::string& name) {
 
 void Slugging(int refine, double gas_factor, const char* law) {
     std::string text = ReadExample("riser_slugging.inp");
-    const std::string named = "HOLDUP = DRIFTFLUX";
+    const std::string named = "HOLDUP = DRIFTLEVEL";
     text.replace(text.find(named), named.size(), std::string("HOLDUP = ") + law);
     for (auto [from, to] :
          {std::pair{"NSECTIONS = 40", 40 * refine}, std::pair{"NSECTIONS = 10", 10 * refine}}) {

