@@ -78,20 +78,11 @@ double FaceFlow(const BranchScratch& w, int n, int j, int k, const std::vector<P
 // Solves each phase's rows D x_i - L x_(i-1) - U x_(i+1) = rhs with the
 // pivots of the step (the rows are the same for the masses and, lane by lane,
 // for the seeds' responses).
-void SolveRows(const BranchScratch& w, int n, std::vector<Phases>& x) {
+template <class Value>
+void SolveRows(const BranchScratch& w, int n, std::vector<std::array<Value, 3>>& x) {
     for (int i = 0; i < n; ++i)
         for (int k = 0; k < 3; ++k) {
-            double r = x[i][k];
-            if (i > 0) r += w.t_lo[i][k] * x[i - 1][k];
-            x[i][k] = r * w.t_inv[i][k];
-        }
-    for (int i = n - 2; i >= 0; --i)
-        for (int k = 0; k < 3; ++k) x[i][k] -= w.t_c[i][k] * x[i + 1][k];
-}
-void SolveRows(const BranchScratch& w, int n, std::vector<PhaseLanes>& x) {
-    for (int i = 0; i < n; ++i)
-        for (int k = 0; k < 3; ++k) {
-            Lanes r = x[i][k];
+            Value r = x[i][k];
             if (i > 0) r += w.t_lo[i][k] * x[i - 1][k];
             x[i][k] = r * w.t_inv[i][k];
         }
