@@ -144,13 +144,22 @@ void DriftAcrossFace(BranchStep& s, int j) {
     double area = fg.area;
     int donor = br.flow[j] >= 0 ? j - 1 : j;
     double jm = MixtureFlux(s, donor, br.flow[j], area);
-    auto flow_of = [&](const SectionDrift& sd) {
-        DriftFlux df = ShiDriftFlux(sd.alpha, jm, sd.fluid, incl, sin_incl);
-        return DriftMassFlow(sd, area, df);
-    };
     const SectionDrift& lo_s = w.sd[lower];
     const SectionDrift& up_s = w.sd[upper];
-    double f_lo = flow_of(lo_s), f_up = flow_of(up_s), d;
+    // What the near-horizontal closure leaves of the drift where the mixture flows.
+    const double kept =
+        lo_s.level > 0 && up_s.level > 0
+            ? 1 - std::min(lo_s.level, up_s.level) * NearHorizontalRateWeight(jm, lo_s.fluid)
+            : 1;
+    // Near horizontal under DRIFTLEVEL a stalled stratified layer drains by
+    // gravity (not evaluated where the closure leaves less than 1e-4 of it).
+    const bool layer = s.model.fluid.holdup_model == kHoldupDriftLevel && kept > 1e-4;
+    auto flow_of = [&](const SectionDrift& sd, int i) {
+        DriftFlux df = ShiDriftFlux(sd.alpha, jm, sd.fluid, incl, sin_incl);
+        if (layer) df.drift = LayerDrift(s, i, sd, sin_incl, jm, df);
+        return DriftMassFlow(sd, area, df);
+    };
+    double f_lo = flow_of(lo_s, lower), f_up = flow_of(up_s, upper), d;
     if (lo_s.alpha <= up_s.alpha) {
         d = std::min(f_lo, f_up);
     } else {
@@ -159,12 +168,11 @@ void DriftAcrossFace(BranchStep& s, int j) {
         mid.rho_gas = (lo_s.rho_gas + up_s.rho_gas) / 2;
         mid.rho_liquid = (lo_s.rho_liquid + up_s.rho_liquid) / 2;
         mid.fluid = ShiDriftFluid(mid.rho_gas, mid.rho_liquid, s.model.fluid.surface_tension);
-        d = std::max({f_lo, f_up, flow_of(mid)});
+        d = std::max({f_lo, f_up, flow_of(mid, lower)});
     }
     if (lo_s.weight > 0 && up_s.weight > 0)
         d *= 1 - std::min(lo_s.weight, up_s.weight);  // a flowing line follows its correlation
-    if (lo_s.level > 0 && up_s.level > 0)  // so does one near horizontal under drift flux
-        d *= 1 - std::min(lo_s.level, up_s.level) * NearHorizontalRateWeight(jm, lo_s.fluid);
+    d *= kept;  // so does one near horizontal under drift flux
     if (!(d > 0) || br.mass[lower][kGas] <= 0 || br.mass[upper][kOil] + br.mass[upper][kWater] <= 0)
         return;
     double sign = sin_incl > 0 ? 1.0 : -1.0;  // gas moves from lower to upper

@@ -241,6 +241,16 @@ Phases NearHorizontalFrictionSlopes(const BranchStep& s, int i);
 // new flows, to what the closure's friction multipliers are taken from (the
 // last step's phase flows, the sections' masses in w.d_fric_m).
 void ClosureFrictionRows(BranchStep& s);
+// A stratified layer near horizontal (model_stratified_drainage.cpp): the
+// velocity (m/s) at which gravity drives a liquid layer of the given holdup
+// down a slope against wall friction, and the drift velocity of section i's
+// state (df, the drift law's) raised, within a few degrees of horizontal, to the one
+// that carries that layer's flow where the mixture (volumetric flux j,
+// positive downstream) stands still or runs down the slope.
+double StratifiedLayerVelocity(double holdup, double diameter, double roughness, double sin_slope,
+                               double rho_liquid, double mu_liquid);
+double LayerDrift(const BranchStep& s, int i, const SectionDrift& sd, double sin_incl, double j,
+                  const DriftFlux& df);
 
 // No-slip specific volume of a flow of mass fractions phi whose phases have
 // densities rho (phases flowing the other way, or absent, left out).

@@ -11,6 +11,7 @@
 #include "beggs_brill.h"
 #include "helpers.h"
 #include "input.h"
+#include "step.h"
 
 namespace zefasim {
 namespace {
@@ -229,6 +230,22 @@ TEST(ZefasimPhysics, DriftFluxLawMatchesHandEvaluation) {
                 -ShiDriftFlux(0.3, 1, rg, rl, sigma, 0.5).drift, 1e-15);
     // All gas: nothing to drift through.
     EXPECT_NEAR(ShiDriftFlux(1.0, 1, rg, rl, sigma, 1).drift, 0, 1e-15);
+    // A stratified layer draining down 0.3 degrees (DRIFTLEVEL, gas at rest):
+    // gravity against wall friction, exact wetted angle, Blasius turbulent
+    // (Darcy 0.184 Re^-0.2) and laminar (64 / Re) friction, 0.2 m smooth pipe.
+    const double d = 0.2, s = std::sin(0.3 * M_PI / 180);
+    for (auto [h, mu] : {std::pair{0.1, 2e-3}, {0.2, 2e-3}, {0.4, 2e-3}, {0.3, 1.0}}) {
+        double lo = 0, hi = M_PI;  // half the wetted angle: h = (b - sin b cos b) / pi
+        for (int it = 0; it < 60; ++it) {
+            const double b = (lo + hi) / 2;
+            ((b - std::sin(b) * std::cos(b)) / M_PI < h ? lo : hi) = b;
+        }
+        const double dh = M_PI * h * d / lo;
+        double u = g * s * dh * dh * rl / (32 * mu);
+        if (rl * u * dh / mu > 2000)
+            u = std::pow(2 * g * s * dh / 0.184 * std::pow(rl * dh / mu, 0.2), 1 / 1.8);
+        EXPECT_NEAR(step::StratifiedLayerVelocity(h, d, 0, s, rl, mu), u, 0.05 * u) << h;
+    }
 }
 
 // Steady lines (reference::SteadyLine) against Beggs and Brill (1973),

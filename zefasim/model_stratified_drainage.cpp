@@ -1,0 +1,93 @@
+// Drainage of a stratified liquid layer down a near-horizontal line whose gas
+// stalls (HOLDUP = DRIFTLEVEL). Where the gas stands still the drift law, made
+// for bubbles and slugs, lets the liquid run down the slope at u_d / C0; a
+// layer driven by gravity against wall friction carries about as much at low
+// holdup but rises much faster with its depth (0.2 m line falling 0.29
+// degrees: 4.3 against 3.6 kg/s of oil and water at holdup 0.19, 5.6 against
+// 6.8 at 0.3, 7.1 against 13.7 at 0.5). Where the layer runs faster, the
+// drift between two sections is raised to carry the layer's flow.
+
+#include <algorithm>
+#include <cmath>
+
+#include "step.h"
+
+namespace zefasim::step {
+
+double StratifiedLayerVelocity(double holdup, double diameter, double roughness, double sin_slope,
+                               double rho_liquid, double mu_liquid) {
+    const double h = std::clamp(holdup, 0.0, 1.0);
+    if (!(h > 0) || !(sin_slope > 0) || !(diameter > 0) || !(rho_liquid > 0) || !(mu_liquid > 0))
+        return 0;
+    // Half the wetted angle, from Biberg's (1999) explicit approximation.
+    const double delta =
+        kPi * h + std::cbrt(1.5 * kPi) * (1 - 2 * h + std::cbrt(h) - std::cbrt(1 - h));
+    // Hydraulic diameter of the layer, 4 A_l / S_l with S_l = D delta.
+    const double dh = kPi * h * diameter / std::max(delta, 1e-9);
+    // Gravity against wall friction, f u^2 / 8 = g sin(slope) dh / 4, f at the
+    // layer's Reynolds number: laminar (64 / Re, which the friction factor
+    // takes below Re = 500) in closed form; otherwise from Blasius's smooth
+    // turbulent factor 0.316 Re^-0.25 in closed form, taken on to the friction
+    // factor below.
+    const double a = 2 * kGravity * sin_slope * dh, nu = mu_liquid / rho_liquid;
+    double u = a * dh / (64 * nu);
+    if (u * dh / nu < 500) return u;
+    u = std::pow(a / 0.316 * std::pow(dh / nu, 0.25), 1 / 1.75);
+    // The friction factor's Haaland branch (as FrictionFactor, whose laminar
+    // branch lies below it here) at that velocity: u moves as f^-1/2 and f as
+    // about Re^-0.2, so one pass takes u to within 1e-3 of the fixed point.
+    const double rough = roughness > 0 ? std::pow(roughness / dh / 3.7, 1.11) : 0;
+    const double inv_sqrt = -1.8 * std::log10(rough + 6.9 * nu / (u * dh));
+    return std::sqrt(a) * inv_sqrt;
+}
+
+namespace {
+
+// The layer drains within kLayerFullDeg of horizontal, blended out by
+// kLayerNoneDeg. Steeper, where a line that flows is intermittent, the layer's
+// fast drainage (about 4 m/s at 10 degrees) left under the closure's weight by
+// the mixture flux kept an intermittent line 10 degrees uphill from settling.
+constexpr double kLayerFullDeg = 1, kLayerNoneDeg = 3;
+
+double LayerWeight(double sin_incl) {
+    static const double full = std::sin(kLayerFullDeg * kPi / 180),
+                        none = std::sin(kLayerNoneDeg * kPi / 180);
+    const double t = std::clamp((std::fabs(sin_incl) - full) / (none - full), 0.0, 1.0);
+    return 1 - t * t * (3 - 2 * t);
+}
+
+}  // namespace
+
+double LayerDrift(const BranchStep& s, int i, const SectionDrift& sd, double sin_incl, double j,
+                  const DriftFlux& df) {
+    const double drift = df.drift;
+    // A mixture that runs up the slope carries the layer with it (its holdup
+    // is the closure's or the drift law's): the layer drains where the mixture
+    // stands still or runs down the slope, faded out over a hundredth of the
+    // drift law's characteristic velocity (about 1 mm/s for oil and gas) so
+    // that the drift stays continuous in the flow. Draining against the flow,
+    // a line rising 0.4 degrees with well and choke ran back against its
+    // mixture and did not reach its steady state.
+    if (!sd.fluid.valid || !(sd.fluid.vc > 0)) return drift;
+    const double up = std::max(0.0, sin_incl >= 0 ? j : -j) / (0.01 * sd.fluid.vc);
+    const double weight = LayerWeight(sin_incl) / (1 + up * up);
+    if (!(weight > 1e-4) || !(sd.alpha > 0) || !(sd.alpha < 1)) return drift;
+    const Section& sec = s.br.sections[i];
+    const SectionState& st = s.w.st[i];
+    const Fluid& f = s.model.fluid;
+    const double liquid = st.alpha[kOil] + st.alpha[kWater];
+    const double mu =
+        liquid > 0
+            ? (st.alpha[kOil] * f.oil_viscosity + st.alpha[kWater] * f.water_viscosity) / liquid
+            : f.oil_viscosity;
+    const double h = 1 - sd.alpha;
+    const double u = StratifiedLayerVelocity(h, sec.diameter, sec.roughness, std::fabs(sin_incl),
+                                             sd.rho_liquid, mu);
+    // Where the gas stalls (u_g = C0 j + u_d = 0) the liquid runs at the
+    // mixture flux j = -u_d / C0: the layer's flow h u takes u_d = C0 h u.
+    const double layer = df.c0 * h * u, own = std::fabs(drift);
+    const double ud = own + weight * std::max(0.0, layer - own);
+    return sin_incl >= 0 ? ud : -ud;
+}
+
+}  // namespace zefasim::step
