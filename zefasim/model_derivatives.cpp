@@ -217,6 +217,7 @@ void EnergyTangentCoefficients(BranchStep& s) {
     w.e_held0.resize(n);
     w.e_held1.resize(n);
     w.e_heat0.resize(n);
+    w.e_pres.resize(n);
     for (int i = 0; i < n; ++i) {
         const double tk = w.st[i].temp_k, p = w.st[i].p, gz = kGravity * z[i];
         double p_new = PredictedPressure(w, s.dt, i, w.g_new);
@@ -229,6 +230,21 @@ void EnergyTangentCoefficients(BranchStep& s) {
             heat += br.mass[i][k] * pe.cv[k];
         }
         w.e_heat0[i] = live ? heat : 0.0;
+        // The pressures' part: what it holds and gives away at its own pressure,
+        // what flows in at its donor's, what it holds at the end at the new one.
+        std::array<double, 4>& ep = w.e_pres[i];
+        ep = {0, 0, 0, 0};
+        if (!live) continue;
+        for (int k = 0; k < 3; ++k) {
+            ep[0] += br.mass[i][k] * pe.up[k];
+            ep[3] -= w.mass_new[i][k] * pe.up[k];
+            if (w.src[i][k] < 0) ep[0] += s.dt * w.src[i][k] * pe.hp[k];
+            for (const int j : {i, i + 1}) {
+                const double f = (j == i ? 1.0 : -1.0) * w.flux[j][k];  // into section i
+                if (f < 0) ep[0] += s.dt * f * pe.hp[k];
+                if (f > 0) ep[j == i ? 1 : 2] += s.dt * f * pe.hp[k];
+            }
+        }
     }
 }
 

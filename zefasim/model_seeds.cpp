@@ -308,6 +308,9 @@ void TemperatureRhs(const BranchStep& s, const std::vector<PhaseLanes>& dflux, S
         }
         for (int l = 0; l < kLanes; ++l)
             if (seed_section[l] == i) de[l] += seed_energy[l];
+        const std::array<double, 4>& ep = w.e_pres[i];
+        de += ep[0] * b.dpressure[i] + ep[1] * (i > 0 ? b.dpressure[i - 1] : b.dp_in) +
+              ep[2] * (i < n - 1 ? b.dpressure[i + 1] : b.dp_out) + ep[3] * b.dpred[i];
         double wf = Sum(w.well_flow[i]);
         if (wf > 0)
             de += dt * (w.well_energy[i] / wf + kGravity * w.elevation[i]) * Sum(w.well_dq[i]) *

@@ -155,6 +155,10 @@ struct BranchScratch {
     // per kg at the step's start and end, u + g z, and sum(m cv) at the start.
     std::vector<Phases> e_carried, e_held0, e_held1;
     std::vector<double> e_heat0;
+    // Per section: the energy row's response to the pressures (the phases'
+    // energy per kg moves with them): its own and its two neighbours' (or a
+    // boundary's) at the step's start, its own predicted new one.
+    std::vector<std::array<double, 4>> e_pres;
     // Per face: fluid of the momentum balance (in-situ mixture density and
     // viscosity; no-slip density of what flows).
     std::vector<double> frho, fmu, fns, cface;
