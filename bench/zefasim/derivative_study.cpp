@@ -10,19 +10,19 @@
 //     600 s. Prints the relative errors (%) of the boundary's gas, oil and water
 //     derivatives and of the source's gas, oil and oil+water ones.
 //
-//   zefasim_derivative_study step LAW GAS T0 [PARTS (mtgq)]
+//   zefasim_derivative_study step LAW GAS T0 [BLOCKS (mtgq)]
 //     one step's tangent against central differences of that step along each
 //     seed's own direction, from the state T0 s of an interval from 600 s left
-//     on the flowline: the seed's responses named in PARTS (m masses, t
+//     on the flowline: the seed's responses named in BLOCKS (m masses, t
 //     temperatures, g the last flows, q the last phase flows; the rest zero)
 //     and its own input move the state by +-eps. Prints, per seed, the relative
 //     error of the step's increment of each phase mass, of the flows, the phase
 //     flows and the temperatures' increment, with the worst section or face.
 //
-//   zefasim_derivative_study chain LAW GAS LENGTH SEED [PARTS]
+//   zefasim_derivative_study chain LAW GAS LENGTH SEED [BLOCKS]
 //     the interval carried step by step by central differences of each step in
-//     the PARTS named (the exact tangent of the step there) and by the model's
-//     tangent in the rest (with L in PARTS the last step by the tangent alone);
+//     the BLOCKS named (the exact tangent of the step there) and by the model's
+//     tangent in the rest (with L in BLOCKS the last step by the tangent alone);
 //     prints the outlet phase flows' and the inlet pressure's response. SEED: 0
 //     the outlet pressure, 1 to 3 the source's gas, oil, water.
 #include <unistd.h>
@@ -202,7 +202,7 @@ void Report(const char* what, int count, const std::function<double(int)>& a,
     std::printf(" %s %.2g%%@%d", what, 100 * std::sqrt(num / std::max(den, 1e-300)), at);
 }
 
-void StepCheck(const std::string& law, float x, double t0, const std::string& parts) {
+void StepCheck(const std::string& law, float x, double t0, const std::string& blocks) {
     Model m = BuildModel(Flowline(law, x), "flowline.inp");
     m.Advance(600);
     m.BeginSensitivities(FlowlineSeeds());
@@ -212,7 +212,7 @@ void StepCheck(const std::string& law, float x, double t0, const std::string& pa
     const char* names[4] = {"boundary", "gas src", "oil src", "water src"};
     const double dt = m.planned_step;
     const std::vector<double> forced = {dt};
-    auto has = [&](char c) { return parts.find(c) != std::string::npos; };
+    auto has = [&](char c) { return blocks.find(c) != std::string::npos; };
     for (int si = 0; si < 4; ++si) {
         Sensitivity sv = m.sensitivities[si];
         // A mass response of no size keeps the composition's tangent in use.
@@ -251,7 +251,7 @@ void StepCheck(const std::string& law, float x, double t0, const std::string& pa
     }
 }
 
-void ChainCheck(const std::string& law, float x, double length, int si, const std::string& parts) {
+void ChainCheck(const std::string& law, float x, double length, int si, const std::string& blocks) {
     Model m = BuildModel(Flowline(law, x), "flowline.inp");
     m.Advance(600);
     m.BeginSensitivities({FlowlineSeeds()[si]});
@@ -259,7 +259,7 @@ void ChainCheck(const std::string& law, float x, double length, int si, const st
     m.EndSensitivities();
     const int n = static_cast<int>(m.branches[0].sections.size());
     const double end = 600 + length;
-    auto has = [&](char c) { return parts.find(c) != std::string::npos; };
+    auto has = [&](char c) { return blocks.find(c) != std::string::npos; };
     while (m.time < end - 1e-9) {
         const double dt = std::min(m.planned_step, end - m.time);
         const std::vector<double> forced = {dt};
@@ -290,7 +290,7 @@ void ChainCheck(const std::string& law, float x, double length, int si, const st
     std::printf(
         "%s %.0f %% gas, %.0f s, seed %d, differences in '%s': outlet %.6g %.6g %.6g, "
         "inlet p %.6g\n",
-        law.c_str(), 100 * x, length, si, parts.c_str(), sv.dflux[n][0], sv.dflux[n][1],
+        law.c_str(), 100 * x, length, si, blocks.c_str(), sv.dflux[n][0], sv.dflux[n][1],
         sv.dflux[n][2], sv.dpressure[0]);
 }
 
