@@ -217,6 +217,7 @@ void EnergyTangentCoefficients(BranchStep& s) {
     w.e_held0.resize(n);
     w.e_held1.resize(n);
     w.e_heat0.resize(n);
+    w.e_pres.resize(n);
     for (int i = 0; i < n; ++i) {
         const double tk = w.st[i].temp_k, p = w.st[i].p, gz = kGravity * z[i];
         double p_new = PredictedPressure(w, s.dt, i, w.g_new);
@@ -229,18 +230,35 @@ void EnergyTangentCoefficients(BranchStep& s) {
             heat += br.mass[i][k] * pe.cv[k];
         }
         w.e_heat0[i] = live ? heat : 0.0;
+        // The pressures' part: what it holds and gives away at its own pressure,
+        // what flows in at its donor's, what it holds at the end at the new one.
+        std::array<double, 4>& ep = w.e_pres[i];
+        ep = {0, 0, 0, 0};
+        if (!live) continue;
+        for (int k = 0; k < 3; ++k) {
+            ep[0] += br.mass[i][k] * pe.up[k];
+            ep[3] -= w.mass_new[i][k] * pe.up[k];
+            if (w.src[i][k] < 0) ep[0] += s.dt * w.src[i][k] * pe.hp[k];
+            for (const int j : {i, i + 1}) {
+                const double f = (j == i ? 1.0 : -1.0) * w.flux[j][k];  // into section i
+                if (f < 0) ep[0] += s.dt * f * pe.hp[k];
+                if (f > 0) ep[j == i ? 1 : 2] += s.dt * f * pe.hp[k];
+            }
+        }
     }
 }
 
 }  // namespace
 
 // Per face, the right-hand side of the linearised momentum balance is
-// keep * (previous flow response) + left * (response of the pressure
-// upstream) + right * (of the pressure downstream) + rho * (response of the
-// two sections' mixture densities) + fns . (response of the last step's phase
-// flows); at the branch ends the boundary pressure takes the place of the
-// missing section. The loss parts are the slopes of the face's own loss
-// (friction, momentum flux and open-end choking, or the nozzle) at the new flow.
+// keep * (previous flow response) + left * (response of the predicted pressure
+// upstream) + right * (of the predicted pressure downstream) + start_left,
+// start_right * (of the two sections' pressures at the step's start, which the
+// losses see) + rho * (response of the two sections' mixture densities) + fns .
+// (response of the last step's phase flows); at the branch ends the boundary
+// pressure takes the place of the missing section. The loss parts are the
+// slopes of the face's own loss (friction, momentum flux and open-end choking,
+// or the nozzle) at the new flow.
 void DeriveDerivativeRows(BranchStep& s, bool refresh, bool masses_moved) {
     const Branch& br = s.br;
     BranchScratch& w = s.w;
@@ -248,6 +266,22 @@ void DeriveDerivativeRows(BranchStep& s, bool refresh, bool masses_moved) {
     w.d_keep.assign(n + 1, 0);
     w.d_left.assign(n + 1, 0);
     w.d_right.assign(n + 1, 0);
+    w.d_start_left.assign(n + 1, 0);
+    w.d_start_right.assign(n + 1, 0);
+    w.d_mu.assign(n + 1, 0);
+    // A section's mixture viscosity is its phases' by volume fraction: a liquid
+    // mass added displaces gas.
+    w.d_mu_mass.resize(n);
+    const Fluid& fluid = s.model.fluid;
+    for (int i = 0; i < n; ++i) {
+        const SectionState& st = w.st[i];
+        const double v = br.sections[i].volume;
+        const bool by_volume = st.mu_mix > 0 && v > 0 && st.rho_oil > 0 && st.rho_water > 0;
+        w.d_mu_mass[i] =
+            by_volume ? Phases{0, (fluid.oil_viscosity - fluid.gas_viscosity) / (st.rho_oil * v),
+                               (fluid.water_viscosity - fluid.gas_viscosity) / (st.rho_water * v)}
+                      : Phases{0, 0, 0};
+    }
     w.d_rho.assign(n + 1, 0);
     w.d_fns.assign(n + 1, Phases{0, 0, 0});
     if (!s.drift_model) {
@@ -276,20 +310,27 @@ void DeriveDerivativeRows(BranchStep& s, bool refresh, bool masses_moved) {
             // mixture density at the new flow, as the loss model computes them.
             const FrictionSlopes slopes = FrictionSlopesOf(s, j);
             w.d_rho[j] = -c * (kGravity * fgeo[j].dz + slopes.d_rho) / 2;
+            // Friction's slope in the viscosity, from its Reynolds number's part
+            // in the two density slopes (Re ~ rho_m / (rho_ns mu)).
+            if (w.fns[j] > 0 && w.fmu[j] > 0)
+                w.d_mu[j] =
+                    c * (2 * slopes.d_rho * w.frho[j] + slopes.d_ns * w.fns[j]) / (2 * w.fmu[j]);
             w.d_fns[j] = LossFlowRow(s, j, slopes);
             // At an end the losses see the boundary's pressure too (the exit of
             // an open end expands to it, or chokes above it).
             if (j == 0) w.d_left[j] -= c * LossBoundarySlope(s, j);
             if (j == n) w.d_right[j] -= c * LossBoundarySlope(s, j);
+            // A section's own pressure enters the losses as the step's start
+            // left it, not as the step predicts it.
             if (j > 0 && j < n && br.choke[j] < 0) {
                 double dl = 0, dr = 0;
                 InnerLossSectionSlopes(s, j, slopes, dl, dr);
-                w.d_left[j] -= c * dl;
-                w.d_right[j] -= c * dr;
+                w.d_start_left[j] = -(c * dl);
+                w.d_start_right[j] = -(c * dr);
             } else {
                 const double other = OtherLoss(s, j);
-                if (j > 0) w.d_left[j] -= c * LossSectionSlope(s, j, true, slopes, other);
-                if (j < n) w.d_right[j] -= c * LossSectionSlope(s, j, false, slopes, other);
+                if (j > 0) w.d_start_left[j] = -(c * LossSectionSlope(s, j, true, slopes, other));
+                if (j < n) w.d_start_right[j] = -(c * LossSectionSlope(s, j, false, slopes, other));
             }
         }
         int u = UpwindSection(j, w.g_new[j], n);

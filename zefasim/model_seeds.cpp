@@ -201,12 +201,15 @@ void SolveFlowResponse(const Branch& br, const BranchScratch& w, int n, SeedBatc
     const double* left = w.d_left.data();
     const double* right = w.d_right.data();
     const double* drho = w.d_rho.data();
+    const double* start_left = w.d_start_left.data();
+    const double* start_right = w.d_start_right.data();
     const double* inv = w.inv_denom.data();
     const double* lo = w.lo.data();
     std::vector<Lanes>& dr = b.dpred;  // free until the flows are solved
     dr.resize(n + 1);
-    // Mixture density response of each side of the face (none at a boundary).
-    Lanes rho_left{}, prev{};
+    const double* dmu = w.d_mu.data();
+    // Mixture density and viscosity response of each side of the face (none at a boundary).
+    Lanes rho_left{}, mu_left{}, prev{};
     for (int j = 0; j <= n; ++j) {
         const Lanes& pl = j > 0 ? b.dpt[j - 1] : b.dp_in;
         const Lanes& pr = j < n ? b.dpt[j] : b.dp_out;
@@ -217,10 +220,19 @@ void SolveFlowResponse(const Branch& br, const BranchScratch& w, int n, SeedBatc
                   : Lanes{};
         Lanes r = keep[j] * b.dflow[j] + left[j] * pl + right[j] * pr +
                   drho[j] * (rho_left + rho_right) + fr[0] * dq[0] + fr[1] * dq[1] + fr[2] * dq[2];
+        if (j > 0) r += start_left[j] * b.dpressure[j - 1];
+        if (j < n) r += start_right[j] * b.dpressure[j];
+        Lanes mu_right{};
+        if (j < n) {
+            const Phases& dm = w.d_mu_mass[j];
+            mu_right = dm[1] * b.dmass[j][1] + dm[2] * b.dmass[j][2];
+        }
+        r += dmu[j] * (mu_left + mu_right);
         if (!w.d_closure.empty()) AddClosureRowResponse(b, w.d_closure[j], j, n, r);
         prev = j == 0 ? r * inv[0] : (r - lo[j] * prev) * inv[j];
         dr[j] = prev;
         rho_left = rho_right;
+        mu_left = mu_right;
     }
     for (int j = n - 1; j >= 0; --j) dr[j] -= w.c[j] * dr[j + 1];
     for (int j = 0; j <= n; ++j) {
@@ -296,6 +308,9 @@ void TemperatureRhs(const BranchStep& s, const std::vector<PhaseLanes>& dflux, S
         }
         for (int l = 0; l < kLanes; ++l)
             if (seed_section[l] == i) de[l] += seed_energy[l];
+        const std::array<double, 4>& ep = w.e_pres[i];
+        de += ep[0] * b.dpressure[i] + ep[1] * (i > 0 ? b.dpressure[i - 1] : b.dp_in) +
+              ep[2] * (i < n - 1 ? b.dpressure[i + 1] : b.dp_out) + ep[3] * b.dpred[i];
         double wf = Sum(w.well_flow[i]);
         if (wf > 0)
             de += dt * (w.well_energy[i] / wf + kGravity * w.elevation[i]) * Sum(w.well_dq[i]) *

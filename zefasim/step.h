@@ -107,6 +107,14 @@ struct BranchScratch {
     // The derivative rows of the last solve (see model_derivatives.cpp).
     bool derivative_rows = false;
     std::vector<double> d_keep, d_left, d_right, inv_denom;
+    // Per face: the row's response to the pressure either side at the step's
+    // start, which the losses are taken at (d_left, d_right: the predicted).
+    std::vector<double> d_start_left, d_start_right;
+    // Per face: the row's response to the mean of its sides' mixture
+    // viscosities (friction's Reynolds number); per section: the viscosity's
+    // response to its phase masses.
+    std::vector<double> d_mu;
+    std::vector<Phases> d_mu_mass;
     // Per face: d(phase share)/d(upwind masses) [share][mass], and of the drift
     // with respect to the masses of the sections before and after the face.
     std::vector<Jacobian> d_share, d_drift_lo, d_drift_hi;
@@ -147,6 +155,10 @@ struct BranchScratch {
     // per kg at the step's start and end, u + g z, and sum(m cv) at the start.
     std::vector<Phases> e_carried, e_held0, e_held1;
     std::vector<double> e_heat0;
+    // Per section: the energy row's response to the pressures (the phases'
+    // energy per kg moves with them): its own and its two neighbours' (or a
+    // boundary's) at the step's start, its own predicted new one.
+    std::vector<std::array<double, 4>> e_pres;
     // Per face: fluid of the momentum balance (in-situ mixture density and
     // viscosity; no-slip density of what flows).
     std::vector<double> frho, fmu, fns, cface;
