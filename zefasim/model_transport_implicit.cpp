@@ -230,7 +230,8 @@ void TransportTangent(BranchStep& s) {
     BranchScratch& w = s.w;
     const Branch& br = s.br;
     const int n = s.n;
-    // x_new / x_old of each phase, x_new, and M_new x_new / x_old.
+    // x_new, M_new x_new / x_old, and the scale of what each phase's part
+    // leaving the section carries: x_new / x_old for its implicit share.
     w.t_rho.resize(n), w.t_xnew.resize(n), w.t_mrho.resize(n);
     for (int i = 0; i < n; ++i) {
         const double m_old = Sum(br.mass[i]), m_new = w.t_mnew[i];
@@ -238,15 +239,14 @@ void TransportTangent(BranchStep& s) {
             const double x_old = m_old > 0 ? br.mass[i][k] / m_old : 0.0;
             const bool live = x_old > 0 && m_new > 0;
             w.t_xnew[i][k] = m_new > 0 ? w.mass_new[i][k] / m_new : 0.0;
-            w.t_rho[i][k] = live ? w.t_xnew[i][k] / x_old : 1.0;
-            w.t_mrho[i][k] = live ? m_new * w.t_rho[i][k] : 0.0;
+            const double rho = live ? w.t_xnew[i][k] / x_old : 1.0;
+            w.t_mrho[i][k] = live ? m_new * rho : 0.0;
+            w.t_rho[i][k] = 1 - w.t_theta[i] + w.t_theta[i] * rho;
         }
     }
     // Per face and phase the scale of the mixture's part and of the drift's
-    // (at the ends, of the net flow): x_new / x_old of their donors.
-    auto rho_of = [&](int d, int k) {
-        return d >= 0 && d < n ? 1 - w.t_theta[d] + w.t_theta[d] * w.t_rho[d][k] : 1.0;
-    };
+    // (at the ends, of the net flow): that of their donors.
+    auto rho_of = [&](int d, int k) { return d >= 0 && d < n ? w.t_rho[d][k] : 1.0; };
     w.t_rmix.resize(n + 1), w.t_rdrift.resize(n + 1);
     for (int j = 0; j <= n; ++j) {
         const int u = w.g_new[j] >= 0 ? j - 1 : j;

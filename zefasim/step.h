@@ -96,8 +96,8 @@ struct BranchScratch {
     // coefficients of the left and right donors' new masses and the fixed
     // flow; per section the mixture mass at the step's end, x_new / x_old of
     // each phase, and the pivots of each phase's rows.
-    // For the tangent, per section x_new and M_new x_new / x_old, per face the
-    // scale of the mixture's part and the drift's.
+    // For the tangent, per section x_new, M_new x_new / x_old and the scale of
+    // its outflows (t_rho), per face the scale of the mixture's part and the drift's.
     std::vector<Phases> t_cl, t_cr, t_fixed, t_rho, t_lo, t_c, t_inv;
     std::vector<Phases> t_xnew, t_mrho, t_rmix, t_rdrift;
     std::vector<double> t_mnew, t_theta;  // t_theta: per section, the implicit share
