@@ -140,8 +140,9 @@ void DecoupleClosedFaces(BranchScratch& w, int n) {
     }
 }
 
-// Thomas algorithm (the pivots are kept for the derivatives).
-void SolveTridiagonal(BranchScratch& w, int n) {
+// Thomas algorithm (the pivots are kept for the derivatives). Returns the
+// branch's flow scale, the largest flow solved (kg/s, at least 1e-3).
+double SolveTridiagonal(BranchScratch& w, int n) {
     w.denom[0] = w.di[0];
     w.c[0] = w.up[0] / w.denom[0];
     w.g_new[0] = w.rhs[0] / w.denom[0];
@@ -151,9 +152,12 @@ void SolveTridiagonal(BranchScratch& w, int n) {
         w.g_new[j] = (w.rhs[j] - w.lo[j] * w.g_new[j - 1]) / w.denom[j];
     }
     for (int j = n - 1; j >= 0; --j) w.g_new[j] -= w.c[j] * w.g_new[j + 1];
+    double scale = 1e-3;
     for (int j = 0; j <= n; ++j) {
         if (w.closed[j] || !std::isfinite(w.g_new[j])) w.g_new[j] = 0;
+        scale = std::max(scale, std::fabs(w.g_new[j]));
     }
+    return scale;
 }
 
 // Faces whose flow moved away from where their loss was linearised are
@@ -163,12 +167,10 @@ void SolveTridiagonal(BranchScratch& w, int n) {
 // scale; the loss of a pipe face linearised within that distance is off by
 // less than kRelin^2 of the branch's typical friction loss, far below what
 // the physics resolves. True if any face is to be linearised again.
-bool MarkMovedFaces(BranchStep& s) {
+bool MarkMovedFaces(BranchStep& s, double scale) {
     BranchScratch& w = s.w;
     const int n = s.n;
     constexpr double kRelin = 1e-3;
-    double scale = 1e-3;
-    for (int j = 0; j <= n; ++j) scale = std::max(scale, std::fabs(w.g_new[j]));
     bool again = false;
     for (int j = 0; j <= n; ++j) {
         double moved = std::fabs(w.g_new[j] - w.g_lin[j]);
@@ -327,9 +329,9 @@ void SolveFaceFlows(BranchStep& s, bool later_pass) {
             bool any_choke = false;
             if (s.w.open_choke) ApplyCriticalRows(s, any_choke);
             if (s.w.any_closed) DecoupleClosedFaces(s.w, s.n);
-            SolveTridiagonal(s.w, s.n);
+            const double scale = SolveTridiagonal(s.w, s.n);
             bool changed = any_choke && UpdateChokeRegimes(s);
-            bool again = MarkMovedFaces(s);
+            bool again = MarkMovedFaces(s, scale);
             if ((!changed && !again) || iter >= kMaxNewton) break;
         }
         if (pass >= kMaxUpwindPasses || !ReviseUpwind(s)) break;
