@@ -40,22 +40,47 @@ void FaceFluid(BranchStep& s, int j) {
 
 namespace {
 
+// The loss of face j (friction, and the nozzle or the momentum flux) at flow
+// g0, with its slope.
+void LinearisedLoss(const BranchStep& s, int j, double g0, double& loss, double& dloss) {
+    PipeLoss(s, j, g0, loss, dloss);
+    if (s.br.choke[j] >= 0)
+        AddChokeLoss(s, j, g0, loss, dloss);
+    else
+        AddAcceleration(s, j, g0, loss, dloss);
+}
+
 // Gives the Newton iteration its starting point: the fluid of each face's
-// momentum balance, and every loss to be linearised about the present flow.
-void PrepareMomentum(BranchStep& s) {
+// momentum balance, and every loss linearised about the last step's flow. The
+// first pass of a step takes them; a later pass starts from the same fluid and
+// the same losses (a choke's is taken again: its regime starts afresh).
+void PrepareMomentum(BranchStep& s, bool later_pass) {
     BranchScratch& w = s.w;
+    const Branch& br = s.br;
     const int n = s.n;
-    const std::vector<FaceGeometry>& fgeo = s.br.face_geometry;
-    w.frho.resize(n + 1), w.fmu.resize(n + 1), w.fns.resize(n + 1), w.cface.resize(n + 1);
-    for (int j = 0; j <= n; ++j) {
-        FaceFluid(s, j);
-        w.cface[j] = s.dt * fgeo[j].area / fgeo[j].length;
+    const std::vector<FaceGeometry>& fgeo = br.face_geometry;
+    if (!later_pass) {
+        w.frho.resize(n + 1), w.fmu.resize(n + 1), w.fns.resize(n + 1), w.cface.resize(n + 1);
+        w.loss0.assign(n + 1, 0);
+        w.dloss0.assign(n + 1, 0);
+        for (int j = 0; j <= n; ++j) {
+            FaceFluid(s, j);
+            w.cface[j] = s.dt * fgeo[j].area / fgeo[j].length;
+            if (!w.closed[j] && br.choke[j] < 0)
+                LinearisedLoss(s, j, br.flow[j], w.loss0[j], w.dloss0[j]);
+        }
     }
-    w.g_lin.assign(s.br.flow.begin(), s.br.flow.end());
-    w.relin.assign(n + 1, 1);
+    w.g_lin.assign(br.flow.begin(), br.flow.end());
+    w.relin.resize(n + 1);
+    w.any_closed = w.open_choke = false;
+    for (int j = 0; j <= n; ++j) {
+        w.relin[j] = br.choke[j] >= 0;
+        w.any_closed = w.any_closed || w.closed[j];
+        w.open_choke = w.open_choke || (br.choke[j] >= 0 && !w.closed[j]);
+    }
     w.rebuild.assign(n + 1, 1);
-    w.loss.assign(n + 1, 0);
-    w.dloss.assign(n + 1, 0);
+    w.loss = w.loss0;
+    w.dloss = w.dloss0;
     w.crit.assign(n + 1, 0);
     w.gcp.assign(n + 1, 0);
     w.switches.assign(n + 1, 0);
@@ -80,16 +105,7 @@ void AssembleMomentumRows(BranchStep& s) {
         if (w.closed[j]) continue;
         double rho = w.frho[j];
         double g0 = w.g_lin[j];
-        if (w.relin[j]) {
-            double loss, dloss;  // friction and choke loss (Pa) and its slope
-            PipeLoss(s, j, g0, loss, dloss);
-            if (br.choke[j] >= 0)
-                AddChokeLoss(s, j, g0, loss, dloss);
-            else
-                AddAcceleration(s, j, g0, loss, dloss);
-            w.loss[j] = loss;
-            w.dloss[j] = dloss;
-        }
+        if (w.relin[j]) LinearisedLoss(s, j, g0, w.loss[j], w.dloss[j]);
         const double loss = w.loss[j], dloss = w.dloss[j];
         double c = w.cface[j];
         double grav = rho * kGravity * fgeo[j].dz;
@@ -124,8 +140,9 @@ void DecoupleClosedFaces(BranchScratch& w, int n) {
     }
 }
 
-// Thomas algorithm (the pivots are kept for the derivatives).
-void SolveTridiagonal(BranchScratch& w, int n) {
+// Thomas algorithm (the pivots are kept for the derivatives). Returns the
+// branch's flow scale, the largest flow solved (kg/s, at least 1e-3).
+double SolveTridiagonal(BranchScratch& w, int n) {
     w.denom[0] = w.di[0];
     w.c[0] = w.up[0] / w.denom[0];
     w.g_new[0] = w.rhs[0] / w.denom[0];
@@ -135,9 +152,12 @@ void SolveTridiagonal(BranchScratch& w, int n) {
         w.g_new[j] = (w.rhs[j] - w.lo[j] * w.g_new[j - 1]) / w.denom[j];
     }
     for (int j = n - 1; j >= 0; --j) w.g_new[j] -= w.c[j] * w.g_new[j + 1];
+    double scale = 1e-3;
     for (int j = 0; j <= n; ++j) {
         if (w.closed[j] || !std::isfinite(w.g_new[j])) w.g_new[j] = 0;
+        scale = std::max(scale, std::fabs(w.g_new[j]));
     }
+    return scale;
 }
 
 // Faces whose flow moved away from where their loss was linearised are
@@ -147,12 +167,10 @@ void SolveTridiagonal(BranchScratch& w, int n) {
 // scale; the loss of a pipe face linearised within that distance is off by
 // less than kRelin^2 of the branch's typical friction loss, far below what
 // the physics resolves. True if any face is to be linearised again.
-bool MarkMovedFaces(BranchStep& s) {
+bool MarkMovedFaces(BranchStep& s, double scale) {
     BranchScratch& w = s.w;
     const int n = s.n;
     constexpr double kRelin = 1e-3;
-    double scale = 1e-3;
-    for (int j = 0; j <= n; ++j) scale = std::max(scale, std::fabs(w.g_new[j]));
     bool again = false;
     for (int j = 0; j <= n; ++j) {
         double moved = std::fabs(w.g_new[j] - w.g_lin[j]);
@@ -302,18 +320,18 @@ bool RelinearisePressures(BranchStep& s) {
     return true;
 }
 
-void SolveFaceFlows(BranchStep& s) {
-    PrepareMomentum(s);
+void SolveFaceFlows(BranchStep& s, bool later_pass) {
+    PrepareMomentum(s, later_pass);
     constexpr int kMaxNewton = 10, kMaxUpwindPasses = 4;
     for (int pass = 0;; ++pass) {
         for (int iter = 0;; ++iter) {
             AssembleMomentumRows(s);
             bool any_choke = false;
-            ApplyCriticalRows(s, any_choke);
-            DecoupleClosedFaces(s.w, s.n);
-            SolveTridiagonal(s.w, s.n);
+            if (s.w.open_choke) ApplyCriticalRows(s, any_choke);
+            if (s.w.any_closed) DecoupleClosedFaces(s.w, s.n);
+            const double scale = SolveTridiagonal(s.w, s.n);
             bool changed = any_choke && UpdateChokeRegimes(s);
-            bool again = MarkMovedFaces(s);
+            bool again = MarkMovedFaces(s, scale);
             if ((!changed && !again) || iter >= kMaxNewton) break;
         }
         if (pass >= kMaxUpwindPasses || !ReviseUpwind(s)) break;

@@ -65,7 +65,7 @@ bool StepBranch(BranchStep& s, StepWork& work, bool force, StepLimits& lim, doub
     const Phases end_drift[2] = {s.w.drift[0], s.w.drift[s.n]};
     double ratio = 0, dp = 0;
     for (int pass = 0;; ++pass) {
-        SolveFaceFlows(s);
+        SolveFaceFlows(s, pass > 0);
         CapEndDrift(s);
         PhaseFluxes(s);
         ratio = implicit ? 0.0 : OutflowRatio(s);

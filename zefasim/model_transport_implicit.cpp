@@ -34,20 +34,23 @@ int Donor(int j, double sign) {
     return sign > 0 ? j - 1 : j;
 }
 
-// Adds part p of face j, phase k, to the coefficients of its donor (or to the
-// fixed flow where no coefficient can carry it). w.t_xnew holds, while the
-// coefficients are gathered, 1 / (x_old M_new) of each section and phase (0
-// where there is none).
-inline void AddPart(BranchScratch& w, int n, int j, int k, double p) {
+// Adds part p of face j, phase k, to the coefficients of its donor (cl from
+// the left, cr from the right), or to the fixed flow where no coefficient can
+// carry it. w.t_xnew holds, while the coefficients are gathered, 1 / (x_old
+// M_new) of each section and phase (0 where there is none).
+struct FaceParts {
+    double cl = 0, cr = 0, fixed = 0;
+};
+inline void AddPart(const BranchScratch& w, int n, int j, int k, double p, FaceParts& f) {
     if (p == 0) return;
     const int d = Donor(j, p);
-    const double f = d >= 0 && d < n ? w.t_xnew[d][k] : 0.0;
-    if (f == 0)
-        w.t_fixed[j][k] += p;
+    const double x = d >= 0 && d < n ? w.t_xnew[d][k] : 0.0;
+    if (x == 0)
+        f.fixed += p;
     else if (p > 0)
-        w.t_cl[j][k] += p * f;
+        f.cl += p * x;
     else
-        w.t_cr[j][k] -= p * f;
+        f.cr -= p * x;
 }
 
 // Section i's share of the flows that stay fixed and leave it, and what its
@@ -79,6 +82,11 @@ double FaceFlow(const BranchScratch& w, int n, int j, int k, const std::vector<P
 // pivots of the step (the rows are the same for the masses and, lane by lane,
 // for the seeds' responses).
 template <class Value>
+void BackSubstitute(const BranchScratch& w, int n, std::vector<std::array<Value, 3>>& x) {
+    for (int i = n - 2; i >= 0; --i)
+        for (int k = 0; k < 3; ++k) x[i][k] -= w.t_c[i][k] * x[i + 1][k];
+}
+template <class Value>
 void SolveRows(const BranchScratch& w, int n, std::vector<std::array<Value, 3>>& x) {
     for (int i = 0; i < n; ++i)
         for (int k = 0; k < 3; ++k) {
@@ -86,8 +94,7 @@ void SolveRows(const BranchScratch& w, int n, std::vector<std::array<Value, 3>>&
             if (i > 0) r += w.t_lo[i][k] * x[i - 1][k];
             x[i][k] = r * w.t_inv[i][k];
         }
-    for (int i = n - 2; i >= 0; --i)
-        for (int k = 0; k < 3; ++k) x[i][k] -= w.t_c[i][k] * x[i + 1][k];
+    BackSubstitute(w, n, x);
 }
 
 // Each section gives away explicitly (as the flows at the step's start
@@ -100,14 +107,6 @@ void SolveRows(const BranchScratch& w, int n, std::vector<std::array<Value, 3>>&
 void SplitExplicitShare(BranchStep& s) {
     BranchScratch& w = s.w;
     const int n = s.n;
-    w.t_theta.resize(n);
-    for (int i = 0; i < n; ++i) {
-        const double m_old = Sum(s.br.mass[i]);
-        double c = 0;
-        for (int k = 0; k < 3; ++k) c = std::max(c, w.t_cr[i][k] + w.t_cl[i + 1][k]);
-        const double r = m_old > 0 ? s.dt * c * w.t_mnew[i] / m_old : 0.0;
-        w.t_theta[i] = r > kExplicitShare ? 1 - kExplicitShare / r : 0.0;
-    }
     for (int j = 0; j <= n; ++j) {
         for (int k = 0; k < 3; ++k) {
             if (j > 0 && w.t_cl[j][k] != 0) {
@@ -126,6 +125,17 @@ void SplitExplicitShare(BranchStep& s) {
     }
 }
 
+// Section i's implicit share (SplitExplicitShare), from the coefficients of
+// its outflows before the split.
+double ImplicitShare(const BranchStep& s, int i) {
+    const BranchScratch& w = s.w;
+    const double m_old = Sum(s.br.mass[i]);
+    double c = 0;
+    for (int k = 0; k < 3; ++k) c = std::max(c, w.t_cr[i][k] + w.t_cl[i + 1][k]);
+    const double r = m_old > 0 ? s.dt * c * w.t_mnew[i] / m_old : 0.0;
+    return r > kExplicitShare ? 1 - kExplicitShare / r : 0.0;
+}
+
 }  // namespace
 
 double TransportImplicit(BranchStep& s) {
@@ -141,10 +151,8 @@ double TransportImplicit(BranchStep& s) {
         UpdateMasses(s);
         return explicit_ratio;
     }
-    w.t_cl.assign(n + 1, Phases{0, 0, 0});
-    w.t_cr.assign(n + 1, Phases{0, 0, 0});
-    w.t_fixed.assign(n + 1, Phases{0, 0, 0});
-    w.t_mnew.resize(n), w.t_xnew.resize(n);
+    w.t_cl.resize(n + 1), w.t_cr.resize(n + 1), w.t_fixed.resize(n + 1);
+    w.t_mnew.resize(n), w.t_xnew.resize(n), w.t_theta.resize(n);
     for (int i = 0; i < n; ++i) {
         double m = 0;
         for (int k = 0; k < 3; ++k)
@@ -162,31 +170,35 @@ double TransportImplicit(BranchStep& s) {
             w.t_xnew[i][k] =
                 br.mass[i][k] > 0 && m > 0 && total > 0 ? total / (br.mass[i][k] * m) : 0.0;
     }
+    // Each face's parts by donor; a section's implicit share once both its
+    // faces are in.
     for (int j = 0; j <= n; ++j) {
-        if (j == 0 || j == n) {
-            // The drift at an end only lessens what the outflow carries: the net
-            // phase flow has one donor.
-            for (int k = 0; k < 3; ++k) AddPart(w, n, j, k, w.flux[j][k]);
-            continue;
-        }
         const double g = w.g_new[j];
         const Phases& phi = g > 0 ? w.left[j].phi : w.right[j].phi;
         for (int k = 0; k < 3; ++k) {
-            const double mix = g == 0 ? 0.0 : g * phi[k];
-            AddPart(w, n, j, k, mix);
-            AddPart(w, n, j, k, w.flux[j][k] - mix);
+            FaceParts f;
+            if (j == 0 || j == n) {
+                // The drift at an end only lessens what the outflow carries: the
+                // net phase flow has one donor.
+                AddPart(w, n, j, k, w.flux[j][k], f);
+            } else {
+                const double mix = g == 0 ? 0.0 : g * phi[k];
+                AddPart(w, n, j, k, mix, f);
+                AddPart(w, n, j, k, w.flux[j][k] - mix, f);
+            }
+            w.t_cl[j][k] = f.cl, w.t_cr[j][k] = f.cr, w.t_fixed[j][k] = f.fixed;
         }
+        if (j > 0) w.t_theta[j - 1] = ImplicitShare(s, j - 1);
     }
     SplitExplicitShare(s);
+    // Rows and their pivots, the right-hand side solved in place in mass_new
+    // (forward here, back below).
+    w.t_lo.resize(n), w.t_c.resize(n), w.t_inv.resize(n);
+    w.mass_new.resize(n);
     double ratio = 0;
     for (int i = 0; i < n; ++i) {
         ratio = std::max(ratio, FixedOutflowRatio(s, i));
         if (!(w.t_mnew[i] > 0)) ratio = 1e30;
-    }
-    // Rows and their pivots; the right-hand side is solved in place in mass_new.
-    w.t_lo.resize(n), w.t_c.resize(n), w.t_inv.resize(n);
-    w.mass_new.resize(n);
-    for (int i = 0; i < n; ++i) {
         for (int k = 0; k < 3; ++k) {
             double di = 1 + dt * (w.t_cr[i][k] + w.t_cl[i + 1][k]);
             w.t_lo[i][k] = i > 0 ? dt * w.t_cl[i][k] : 0.0;
@@ -194,17 +206,23 @@ double TransportImplicit(BranchStep& s) {
             double denom = i > 0 ? di + w.t_lo[i][k] * w.t_c[i - 1][k] : di;
             w.t_inv[i][k] = 1 / denom;
             w.t_c[i][k] = -up * w.t_inv[i][k];
-            w.mass_new[i][k] = br.mass[i][k] + dt * (w.t_fixed[i][k] - w.t_fixed[i + 1][k] +
-                                                     w.src[i][k] + w.well_flow[i][k]);
+            double r = br.mass[i][k] + dt * (w.t_fixed[i][k] - w.t_fixed[i + 1][k] + w.src[i][k] +
+                                             w.well_flow[i][k]);
+            if (i > 0) r += w.t_lo[i][k] * w.mass_new[i - 1][k];
+            w.mass_new[i][k] = r * w.t_inv[i][k];
         }
     }
-    SolveRows(w, n, w.mass_new);
-    for (int j = 0; j <= n; ++j)
+    BackSubstitute(w, n, w.mass_new);
+    // The phase flows of the solution, and the new masses from them (each
+    // section's once the flows of both its faces are in).
+    for (int j = 0; j <= n; ++j) {
         for (int k = 0; k < 3; ++k) w.flux[j][k] = FaceFlow(w, n, j, k, w.mass_new);
-    for (int i = 0; i < n; ++i)
+        if (j == 0) continue;
+        const int i = j - 1;
         for (int k = 0; k < 3; ++k)
             w.mass_new[i][k] = br.mass[i][k] + dt * (w.flux[i][k] - w.flux[i + 1][k] + w.src[i][k] +
                                                      w.well_flow[i][k]);
+    }
     return ratio;
 }
 
@@ -212,7 +230,8 @@ void TransportTangent(BranchStep& s) {
     BranchScratch& w = s.w;
     const Branch& br = s.br;
     const int n = s.n;
-    // x_new / x_old of each phase, x_new, and M_new x_new / x_old.
+    // x_new, M_new x_new / x_old, and the scale of what each phase's part
+    // leaving the section carries: x_new / x_old for its implicit share.
     w.t_rho.resize(n), w.t_xnew.resize(n), w.t_mrho.resize(n);
     for (int i = 0; i < n; ++i) {
         const double m_old = Sum(br.mass[i]), m_new = w.t_mnew[i];
@@ -220,15 +239,14 @@ void TransportTangent(BranchStep& s) {
             const double x_old = m_old > 0 ? br.mass[i][k] / m_old : 0.0;
             const bool live = x_old > 0 && m_new > 0;
             w.t_xnew[i][k] = m_new > 0 ? w.mass_new[i][k] / m_new : 0.0;
-            w.t_rho[i][k] = live ? w.t_xnew[i][k] / x_old : 1.0;
-            w.t_mrho[i][k] = live ? m_new * w.t_rho[i][k] : 0.0;
+            const double rho = live ? w.t_xnew[i][k] / x_old : 1.0;
+            w.t_mrho[i][k] = live ? m_new * rho : 0.0;
+            w.t_rho[i][k] = 1 - w.t_theta[i] + w.t_theta[i] * rho;
         }
     }
     // Per face and phase the scale of the mixture's part and of the drift's
-    // (at the ends, of the net flow): x_new / x_old of their donors.
-    auto rho_of = [&](int d, int k) {
-        return d >= 0 && d < n ? 1 - w.t_theta[d] + w.t_theta[d] * w.t_rho[d][k] : 1.0;
-    };
+    // (at the ends, of the net flow): that of their donors.
+    auto rho_of = [&](int d, int k) { return d >= 0 && d < n ? w.t_rho[d][k] : 1.0; };
     w.t_rmix.resize(n + 1), w.t_rdrift.resize(n + 1);
     for (int j = 0; j <= n; ++j) {
         const int u = w.g_new[j] >= 0 ? j - 1 : j;

@@ -96,8 +96,8 @@ struct BranchScratch {
     // coefficients of the left and right donors' new masses and the fixed
     // flow; per section the mixture mass at the step's end, x_new / x_old of
     // each phase, and the pivots of each phase's rows.
-    // For the tangent, per section x_new and M_new x_new / x_old, per face the
-    // scale of the mixture's part and the drift's.
+    // For the tangent, per section x_new, M_new x_new / x_old and the scale of
+    // its outflows (t_rho), per face the scale of the mixture's part and the drift's.
     std::vector<Phases> t_cl, t_cr, t_fixed, t_rho, t_lo, t_c, t_inv;
     std::vector<Phases> t_xnew, t_mrho, t_rmix, t_rdrift;
     std::vector<double> t_mnew, t_theta;  // t_theta: per section, the implicit share
@@ -163,9 +163,13 @@ struct BranchScratch {
     // viscosity; no-slip density of what flows).
     std::vector<double> frho, fmu, fns, cface;
     // Per face: the loss (Pa) and its slope at the flow g_lin it was linearised
-    // about, and whether to linearise it again in this Newton iteration.
-    std::vector<double> loss, dloss;
+    // about, and whether to linearise it again in this Newton iteration;
+    // loss0, dloss0: of a face without a choke at the last step's flow, where
+    // every pass of the step starts (taken in its first pass).
+    std::vector<double> loss, dloss, loss0, dloss0;
     std::vector<char> relin;
+    // Whether the branch has a closed face, an open choke (set by each pass).
+    bool any_closed = false, open_choke = false;
     // Per face: whether its row is to be assembled again.
     std::vector<char> rebuild;
     // Per face: choke state (0 subcritical, +1/-1 critical forward/backward),
@@ -297,8 +301,10 @@ bool UpdateChokeRegimes(BranchStep& s);
 
 // The implicit solve (model_solve.cpp): the sections' linearised pressure
 // response, then the face flows from the momentum balance (Newton on the losses).
+// A later pass of the same step (`later_pass`) reuses the faces' fluid and their
+// losses at the last step's flow, which the pass cannot change.
 void LinearisePressures(BranchStep& s);
-void SolveFaceFlows(BranchStep& s);
+void SolveFaceFlows(BranchStep& s, bool later_pass);
 // After a pass of the step, where a section's pressure moved far and its
 // prediction missed it: sections whose pressure at the transported masses lies
 // more than a tolerance from the prediction take their response again about
