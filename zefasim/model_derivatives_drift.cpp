@@ -78,7 +78,8 @@ Phases BaseDrift(BranchStep& s, int j, bool low) {
 }
 
 // Under DRIFTLEVEL the closure's shares, its weight and the drift it cuts
-// follow the flow they are taken at (the last step's): their response to it,
+// follow the flow they are taken at (the last step's, or the step's own where
+// it is solved again): their response to it,
 // by the same evaluation at a perturbed flow, where the closure governs on
 // either side of a face. Taken again where a section beside the face is
 // stale or the flow moved by more than 1e-3 of itself.
@@ -99,7 +100,7 @@ void FlowJacobians(BranchStep& s, const std::vector<char>& stale) {
     }
     for (int j = 0; j <= n; ++j) {
         const bool level = (j > 0 && w.sd[j - 1].level > 0) || (j < n && w.sd[j].level > 0);
-        const double g = br.flow[j];
+        const double g = w.g_share[j];
         const bool moved = !(std::fabs(g - w.d_jac_flow[j]) <= 1e-3 * std::fabs(g));
         if (!moved && !(j > 0 && stale[j - 1]) && !(j < n && stale[j])) continue;
         w.d_jac_flow[j] = g;
@@ -109,7 +110,7 @@ void FlowJacobians(BranchStep& s, const std::vector<char>& stale) {
         const bool low = LowPoint(br, j);
         const Phases d0 = BaseDrift(s, j, low);
         const int u = w.g_new[j] > 0 ? j - 1 : j;
-        br.flow[j] = g + h;
+        w.g_share[j] = g + h;
         if (u >= 0 && u < n) {
             const Phases& phi = w.g_new[j] > 0 ? w.left[j].phi : w.right[j].phi;
             Phases p = SectionShares(s, u, g + h);
@@ -118,7 +119,7 @@ void FlowJacobians(BranchStep& s, const std::vector<char>& stale) {
         }
         const Phases d = DriftAt(s, j, low);
         for (int k = 0; k < 3; ++k) w.d_drift_g[j][k] = (d[k] - d0[k]) / h;
-        br.flow[j] = g;
+        w.g_share[j] = g;
     }
 }
 
@@ -160,12 +161,12 @@ void DriftJacobians(BranchStep& s, bool refresh) {
                 w.d_fric_m[i][l] = (d.friction - sd0.friction) / h;
             }
             if (share_in) {
-                Phases p = SectionShares(s, i, br.flow[i]);
+                Phases p = SectionShares(s, i, w.g_share[i]);
                 if (low_in) p = PooledShares(s, i, p);
                 for (int k = 0; k < 3; ++k) w.d_share[i][k][l] = (p[k] - phi_in[k]) / h;
             }
             if (share_out) {
-                Phases p = SectionShares(s, i, br.flow[i + 1]);
+                Phases p = SectionShares(s, i, w.g_share[i + 1]);
                 if (low_out) p = PooledShares(s, i, p);
                 for (int k = 0; k < 3; ++k) w.d_share[i + 1][k][l] = (p[k] - phi_out[k]) / h;
             }

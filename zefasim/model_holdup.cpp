@@ -67,6 +67,12 @@ DriftFlux ShiDriftFlux(double alpha, double j, double rho_gas, double rho_liquid
 
 namespace step {
 
+namespace {
+// Under DRIFTLEVEL a step whose flows move by more than this share of the
+// branch's largest is solved again with the shares taken at its own flows.
+constexpr double kShareFlowMoved = 1e-2;
+}  // namespace
+
 Phases FlowShares(const Phases& m, double slip) {
     Phases x = Fractions(m);
     double d = slip * x[kGas] + x[kOil] + x[kWater];
@@ -142,8 +148,9 @@ void DriftAcrossFace(BranchStep& s, int j) {
     if (sin_incl == 0) return;
     int lower = sin_incl > 0 ? j - 1 : j, upper = sin_incl > 0 ? j : j - 1;
     double area = fg.area;
-    int donor = br.flow[j] >= 0 ? j - 1 : j;
-    double jm = MixtureFlux(s, donor, br.flow[j], area);
+    const double g = w.g_share[j];
+    int donor = g >= 0 ? j - 1 : j;
+    double jm = MixtureFlux(s, donor, g, area);
     const SectionDrift& lo_s = w.sd[lower];
     const SectionDrift& up_s = w.sd[upper];
     // What the near-horizontal closure leaves of the drift where the mixture flows.
@@ -189,7 +196,7 @@ void DriftAtEnd(BranchStep& s, int j) {
     const int n = s.n;
     if (w.closed[j]) return;
     int i = j == 0 ? 0 : n - 1;
-    double g = br.flow[j];
+    double g = w.g_share[j];
     if ((j == 0 && g >= 0) || (j == n && g <= 0)) return;  // not outflow
     const Section& sec = br.sections[i];
     double sin_incl = sec.dz / sec.length;
@@ -243,6 +250,8 @@ void DescribeSectionDrift(BranchStep& s, int i) {
 
 void DescribeDrift(BranchStep& s) {
     s.w.sd.resize(s.n);
+    if (!s.w.share_resolve) s.w.g_share.assign(s.br.flow.begin(), s.br.flow.end());
+    s.w.share_resolve = false;
     const bool flowing = s.model.fluid.holdup_model == kHoldupBeggsBrill;
     for (int i = 0; i < s.n; ++i) {
         DescribeSectionDrift(s, i);
@@ -261,6 +270,22 @@ void DescribeDrift(BranchStep& s) {
         d.friction_fixed = 0;
         if (d.level > 0) NearHorizontalFriction(s, i, d);
     }
+}
+
+bool TakeSharesAtNewFlows(BranchStep& s) {
+    BranchScratch& w = s.w;
+    if (s.model.fluid.holdup_model != kHoldupDriftLevel) return false;
+    bool level = false;
+    for (int i = 0; i < s.n && !level; ++i) level = w.sd[i].level > 0;
+    if (!level) return false;
+    // Flows below 1e-3 kg/s (or of the branch's largest) count as none.
+    double scale = 1e-3, moved = 0;
+    for (int j = 0; j <= s.n; ++j) scale = std::max(scale, std::fabs(w.g_new[j]));
+    for (int j = 0; j <= s.n; ++j) moved = std::max(moved, std::fabs(w.g_new[j] - w.g_share[j]));
+    if (!(moved > kShareFlowMoved * scale)) return false;
+    w.g_share.assign(w.g_new.begin(), w.g_new.end());
+    w.share_resolve = true;
+    return true;
 }
 
 Phases SectionShares(const BranchStep& s, int i, double g) {
@@ -288,7 +313,7 @@ void SetFaceSides(BranchStep& s) {
     w.right.resize(n + 1);
     w.closed.assign(n + 1, 0);
     for (int j = 0; j <= n; ++j) {
-        double g = br.flow[j];
+        double g = s.drift_model ? w.g_share[j] : br.flow[j];
         if (j == 0) {
             if (br.inlet_boundary < 0 || s.shut || !m.boundaries[br.inlet_boundary].open) {
                 w.closed[j] = 1;

@@ -155,7 +155,14 @@ bool Model::TryStep(double dt, double& shrink, double& next_dt, bool force) {
                      dt,
                      shut,
                      drift_model};
+        const StepLimits before = lim;
         if (!StepBranch(s, work, force, lim, shrink)) return false;
+        // The closure near horizontal takes its shares at the flow: at the last
+        // step's they swing a slow line between two flows from step to step.
+        if (drift_model && TakeSharesAtNewFlows(s)) {
+            lim = before;
+            if (!StepBranch(s, work, force, lim, shrink)) return false;
+        }
     }
     PropagateSensitivities(*this, work, dt);
     for (size_t b = 0; b < branches.size(); ++b)

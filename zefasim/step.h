@@ -90,6 +90,11 @@ struct BranchScratch {
     std::vector<char> closed;
     std::vector<Phases> flux;
     std::vector<Phases> drift;  // per face: drift-flux phase flows (explicit)
+    // Per face: the flow the drift law's shares and drift are taken at (the last
+    // step's; on a step solved again under DRIFTLEVEL, the step's own), and
+    // whether the step is being solved again.
+    std::vector<double> g_share;
+    bool share_resolve = false;
     std::vector<SectionDrift> sd;
     std::vector<Phases> mass_new;
     // Implicit transport (model_transport_implicit.cpp): per face and phase the
@@ -218,6 +223,9 @@ void DescribeSectionDrift(BranchStep& s, int i);
 // across face j (before the cap on the new outflow), at the sections' present state.
 Phases SectionShares(const BranchStep& s, int i, double g);
 Phases DriftAcross(BranchStep& s, int j);
+// Under DRIFTLEVEL, where the step's flows moved from those its shares were taken
+// at: takes them at the step's flows and answers true (the step is solved again).
+bool TakeSharesAtNewFlows(BranchStep& s);
 void SetFaceSides(BranchStep& s);
 // The fluid a boundary presents to its end face at the given pressure.
 FaceSide BoundarySide(const Model& m, int bi, double pressure);
