@@ -33,12 +33,9 @@ double StratifiedLayerVelocity(double holdup, double diameter, double roughness,
     double u = a * dh / (64 * nu);
     if (u * dh / nu < 500) return u;
     u = std::pow(a / 0.316 * std::pow(dh / nu, 0.25), 1 / 1.75);
-    // The friction factor's Haaland branch (as FrictionFactor, whose laminar
-    // branch lies below it here) at that velocity: u moves as f^-1/2 and f as
+    // The wall's friction factor at that velocity: u moves as f^-1/2 and f as
     // about Re^-0.2, so one pass takes u to within 1e-3 of the fixed point.
-    const double rough = roughness > 0 ? std::pow(roughness / dh / 3.7, 1.11) : 0;
-    const double inv_sqrt = -1.8 * std::log10(rough + 6.9 * nu / (u * dh));
-    return std::sqrt(a) * inv_sqrt;
+    return std::sqrt(a / FrictionFactor(u * dh / nu, roughness / dh));
 }
 
 namespace {
