@@ -7,8 +7,9 @@
 //  slugging - the riser slugging example refined (40+10, 80+20, 160+40
 //            sections) and at raised gas rates, under DRIFTFLUX and DRIFTLEVEL:
 //            outlet liquid amplitude, period, the swing of the riser base
-//            pressure and the gas that passes the low point while the riser
-//            fills (gas: the raised gas rates alone);
+//            pressure (and its range), the gas that passes the low point while
+//            the riser fills and the flowline's mean holdup (gas: the raised
+//            gas rates alone);
 //  steps   - steps per simulated second of the flowline with drift flux at 100
 //            sections (80 + 20), one-second intervals from 120 to 1,320 s.
 // Usage: zefasim_physics_study [holdup] [tilt] [slugging] [gas] [steps]
@@ -104,13 +105,17 @@ void Slugging(int refine, double gas_factor, const char* law) {
     // Four hours, of which the last two are measured: the line fills from its
     // initial holdup over more than an hour, and the first slug it sends is
     // larger than the cycle's.
-    std::vector<double> out, pressure, leak;
+    std::vector<double> out, pressure, leak, flowline;
     while (m.time < 4 * 3600) {
         m.Advance(m.time + 5);
         const Phases& q = m.branches[0].flux.back();
         out.push_back(q[kOil] + q[kWater]);
         pressure.push_back(m.StateOf(0, base).p);
         leak.push_back(m.branches[0].flux[static_cast<size_t>(base) + 1][kGas]);
+        // The flowline's mean liquid holdup (its sections are of one length).
+        double h = 0;
+        for (int i = 0; i <= base; ++i) h += 1 - m.StateOf(0, i).alpha[kGas];
+        flowline.push_back(h / (base + 1));
     }
     const auto from = static_cast<long>(out.size() / 2);
     auto [lo, hi] = std::minmax_element(out.begin() + from, out.end());
@@ -128,12 +133,15 @@ void Slugging(int refine, double gas_factor, const char* law) {
     int filling = 0;
     for (size_t i = static_cast<size_t>(from); i < out.size(); ++i)
         if (out[i] < 0.05 * liquid) passed += leak[i], ++filling;
+    auto [h_lo, h_hi] = std::minmax_element(flowline.begin() + from, flowline.end());
     std::printf(
         "%s %3d+%-3d sections, gas x%.2f: outlet liquid %5.1f .. %5.1f kg/s, period %4.0f s, "
         "riser base swing %5.2f bar (%.0f %% of the riser's liquid head), gas into the filling "
         "riser %.1f %% of the fed\n",
         law, 40 * refine, 10 * refine, gas_factor, *lo, *hi, period, (*p_hi - *p_lo) / 1e5,
         100 * (*p_hi - *p_lo) / head, filling > 0 ? 100 * passed / filling / gas : 0.0);
+    std::printf("    riser base %.2f .. %.2f bar, flowline holdup %.3f .. %.3f\n", *p_lo / 1e5,
+                *p_hi / 1e5, *h_lo, *h_hi);
 }
 
 void StepsStudy() {
