@@ -263,12 +263,11 @@ void DeriveDerivativeRows(BranchStep& s, bool refresh, bool masses_moved) {
     const Branch& br = s.br;
     BranchScratch& w = s.w;
     const int n = s.n;
-    w.d_keep.assign(n + 1, 0);
-    w.d_left.assign(n + 1, 0);
-    w.d_right.assign(n + 1, 0);
-    w.d_start_left.assign(n + 1, 0);
-    w.d_start_right.assign(n + 1, 0);
-    w.d_mu.assign(n + 1, 0);
+    // Every face's entries are set in the loop over the faces below.
+    for (std::vector<double>* v : {&w.d_keep, &w.d_left, &w.d_right, &w.d_start_left,
+                                   &w.d_start_right, &w.d_mu, &w.d_rho, &w.inv_denom})
+        v->resize(n + 1);
+    w.d_fns.resize(n + 1);
     // A section's mixture viscosity is its phases' by volume fraction: a liquid
     // mass added displaces gas.
     w.d_mu_mass.resize(n);
@@ -282,8 +281,6 @@ void DeriveDerivativeRows(BranchStep& s, bool refresh, bool masses_moved) {
                                (fluid.water_viscosity - fluid.gas_viscosity) / (st.rho_water * v)}
                       : Phases{0, 0, 0};
     }
-    w.d_rho.assign(n + 1, 0);
-    w.d_fns.assign(n + 1, Phases{0, 0, 0});
     if (!s.drift_model) {
         w.d_share.assign(n + 1, Jacobian{});
         w.d_drift_lo.assign(n + 1, Jacobian{});
@@ -291,10 +288,12 @@ void DeriveDerivativeRows(BranchStep& s, bool refresh, bool masses_moved) {
         w.d_jac_mass.clear();
         w.d_share_g.clear();
     }
-    w.inv_denom.resize(n + 1);
     const std::vector<FaceGeometry>& fgeo = br.face_geometry;
     for (int j = 0; j <= n; ++j) {
         w.inv_denom[j] = 1.0 / w.denom[j];
+        w.d_keep[j] = w.d_left[j] = w.d_right[j] = 0;
+        w.d_start_left[j] = w.d_start_right[j] = w.d_mu[j] = w.d_rho[j] = 0;
+        w.d_fns[j] = Phases{0, 0, 0};
         double fl = j > 0 ? w.dfac[j - 1] : 1.0, fr = j < n ? w.dfac[j] : 1.0;
         if (w.closed[j]) continue;
         if (br.choke[j] >= 0 && w.crit[j] > 0) {

@@ -77,10 +77,9 @@ void Gather(SeedBatch& b, int n) {
         const Sensitivity* sv = l < b.count ? b.seed[l] : nullptr;
         bool moved = false;
         for (int i = 0; i < n; ++i) {
-            for (int k = 0; k < 3; ++k) {
-                b.dmass[i][k][l] = sv ? sv->dmass[i][k] : 0.0;
-                moved = moved || b.dmass[i][k][l] != 0;
-            }
+            const Phases dm = sv ? sv->dmass[i] : Phases{0, 0, 0};
+            for (int k = 0; k < 3; ++k) b.dmass[i][k][l] = dm[k];
+            moved |= (dm[0] != 0) | (dm[1] != 0) | (dm[2] != 0);
             b.dtemp[i][l] = sv ? sv->dtemp[i] : 0.0;
             b.dpressure[i][l] = sv ? sv->dpressure[i] : 0.0;
         }
@@ -419,14 +418,20 @@ void PropagateSensitivities(Model& model, StepWork& work, double dt) {
             if (batch.count == 0) break;
             Gather(batch, s.n);
             if (!w.derivative_rows) {
+                // The first batch of the branch: whether its seeds' masses (known
+                // from Gather) or those of the branch's later seeds have responded.
                 const bool moved =
-                    std::any_of(seeds.begin(), seeds.end(), [&](const Sensitivity& other) {
-                        return BranchOf(model, other) == s.b &&
-                               std::any_of(other.dmass.begin(), other.dmass.end(),
-                                           [](const Phases& dm) {
-                                               return dm[0] != 0 || dm[1] != 0 || dm[2] != 0;
-                                           });
-                    });
+                    std::any_of(batch.moved.begin(), batch.moved.end(),
+                                [](char m) { return m != 0; }) ||
+                    std::any_of(seeds.begin() + static_cast<std::ptrdiff_t>(next), seeds.end(),
+                                [&](const Sensitivity& other) {
+                                    return BranchOf(model, other) == s.b &&
+                                           std::any_of(other.dmass.begin(), other.dmass.end(),
+                                                       [](const Phases& dm) {
+                                                           return dm[0] != 0 || dm[1] != 0 ||
+                                                                  dm[2] != 0;
+                                                       });
+                                });
                 DeriveDerivativeRows(s, batch.seed[0]->steps == 0, moved);
             }
             Propagate(model, s, batch);

@@ -8,7 +8,9 @@
 //   zefasim_result_digest [intervals (20)] [case (all)] [values]
 //
 // With `values` it also prints every derivative after each interval (%.17g),
-// so that two builds whose derivatives differ can be compared number by number.
+// and a line of the state (the pressure of every 50th section and the last,
+// the flow through every 50th face and the last, each branch's liquid mass),
+// so that two builds whose results differ can be compared number by number.
 //
 // With a case it runs that one alone (for callgrind: --toggle-collect='*RunInterval*'
 // counts the intervals after the start-up, without the hashing).
@@ -79,6 +81,22 @@ void PrintDerivatives(const zefasim::Model& m, int interval) {
     std::printf("\n");
 }
 
+void PrintState(const zefasim::Model& m, int interval) {
+    std::printf("%d state", interval);
+    for (size_t b = 0; b < m.branches.size(); ++b) {
+        const zefasim::Branch& br = m.branches[b];
+        const int n = static_cast<int>(br.sections.size());
+        for (int i = 0; i < n; i += 50) std::printf(" %.17g", m.StateOf(static_cast<int>(b), i).p);
+        if ((n - 1) % 50 != 0) std::printf(" %.17g", m.StateOf(static_cast<int>(b), n - 1).p);
+        for (int j = 0; j <= n; j += 50) std::printf(" %.17g", br.flow[j]);
+        if (n % 50 != 0) std::printf(" %.17g", br.flow[n]);
+        double liquid = 0;
+        for (const zefasim::Phases& x : br.mass) liquid += x[zefasim::kOil] + x[zefasim::kWater];
+        std::printf(" %.17g", liquid);
+    }
+    std::printf("\n");
+}
+
 void Send(zefasim::Session& s, const proto::Bytes& request, proto::Bytes& reply) {
     s.Handle(*proto::SplitMessage(request), reply);
 }
@@ -120,7 +138,10 @@ int main(int argc, char** argv) {
             replies.Add(r.data(), r.size());
             AddState(state, *s.model());
             AddDerivatives(derivatives, *s.model());
-            if (values) PrintDerivatives(*s.model(), i);
+            if (values) {
+                PrintDerivatives(*s.model(), i);
+                PrintState(*s.model(), i);
+            }
         }
         std::printf(
             "%d %s %d sections: replies %016llx state %016llx derivatives %016llx, %lld steps\n", c,
