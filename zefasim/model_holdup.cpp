@@ -98,8 +98,9 @@ double MixtureFlux(const BranchStep& s, int i, double g, double area) {
 }
 
 // Shares of the phases in what the mixture flow g carries out of section i
-// (the gas faster by C0).
-Phases DriftShares(const BranchStep& s, int i, double g) {
+// (the gas faster by C0). `start`, where given, starts the near-horizontal
+// closure's solve and receives its gas share.
+Phases DriftShares(const BranchStep& s, int i, double g, GasShareStart* start = nullptr) {
     const Branch& br = s.br;
     const SectionDrift& d = s.w.sd[i];
     const Section& sec = br.sections[i];
@@ -114,7 +115,8 @@ Phases DriftShares(const BranchStep& s, int i, double g) {
     if (d.level > 0) {
         const double w = d.level * NearHorizontalRateWeight(jm, d.fluid);
         if (w > 0) {
-            const double as = NearHorizontalGasShare(d, g, sec, s.model.fluid.surface_tension);
+            const double as =
+                NearHorizontalGasShare(d, g, sec, s.model.fluid.surface_tension, start);
             ac = std::min(1.0, ac) + w * (as - std::min(1.0, ac));
         }
     }
@@ -125,7 +127,7 @@ Phases DriftShares(const BranchStep& s, int i, double g) {
     return Phases{xg, (1 - xg) * d.oil_share, (1 - xg) * (1 - d.oil_share)};
 }
 
-FaceSide SectionSide(const BranchStep& s, int i, double g) {
+FaceSide SectionSide(const BranchStep& s, int i, double g, GasShareStart& start) {
     const SectionState& st = s.w.st[i];
     FaceSide f;
     f.p = st.p;
@@ -133,7 +135,8 @@ FaceSide SectionSide(const BranchStep& s, int i, double g) {
     f.mu = st.mu_mix;
     f.temp_k = st.temp_k;
     f.rho_phase = {st.rho_gas, st.rho_oil, st.rho_water};
-    f.phi = s.drift_model ? DriftShares(s, i, g) : FlowShares(s.br.mass[i], s.model.fluid.slip);
+    f.phi =
+        s.drift_model ? DriftShares(s, i, g, &start) : FlowShares(s.br.mass[i], s.model.fluid.slip);
     f.v_ns = NoSlipVolume(f.phi, f.rho_phase);
     return f;
 }
@@ -312,6 +315,9 @@ void SetFaceSides(BranchStep& s) {
     w.left.resize(n + 1);
     w.right.resize(n + 1);
     w.closed.assign(n + 1, 0);
+    // Each closure share solved starts from the one before (the same section at
+    // its other face, or the neighbouring section at the same flow).
+    GasShareStart start;
     for (int j = 0; j <= n; ++j) {
         double g = s.drift_model ? w.g_share[j] : br.flow[j];
         if (j == 0) {
@@ -322,7 +328,7 @@ void SetFaceSides(BranchStep& s) {
                     BoundarySide(m, br.inlet_boundary, m.boundaries[br.inlet_boundary].pressure);
             }
         } else {
-            w.left[j] = SectionSide(s, j - 1, g);
+            w.left[j] = SectionSide(s, j - 1, g, start);
         }
         if (j == n) {
             if (br.outlet_boundary < 0 || s.shut || !m.boundaries[br.outlet_boundary].open) {
@@ -332,7 +338,7 @@ void SetFaceSides(BranchStep& s) {
                     BoundarySide(m, br.outlet_boundary, m.boundaries[br.outlet_boundary].pressure);
             }
         } else {
-            w.right[j] = SectionSide(s, j, g);
+            w.right[j] = SectionSide(s, j, g, start);
         }
         if (br.choke[j] >= 0 && m.controllers[br.choke[j]].opening <= 1e-6) w.closed[j] = 1;
     }

@@ -50,7 +50,8 @@ double NearHorizontalRateWeight(double j, const DriftFluid& fl) {
     return std::max(0.0, (x * x / (1 + x * x) - kNegligible) / (1 - kNegligible));
 }
 
-double NearHorizontalGasShare(const SectionDrift& d, double g, const Section& sec, double sigma) {
+double NearHorizontalGasShare(const SectionDrift& d, double g, const Section& sec, double sigma,
+                              GasShareStart* start) {
     const double alpha = std::clamp(d.alpha, 0.0, 1.0);
     if (!(alpha > 0) || !(alpha < 1) || !(d.rho_liquid > d.rho_gas) || g == 0) return alpha;
     const double mass_flux = std::fabs(g) / sec.area;
@@ -58,32 +59,67 @@ double NearHorizontalGasShare(const SectionDrift& d, double g, const Section& se
     const double sin18 = std::sin(1.8 * std::asin(std::clamp(sin_flow, -1.0, 1.0)));
     FlowingRates r;
     r.rho_liquid = d.rho_liquid, r.sigma = sigma, r.diameter = sec.diameter;
-    // The correlation's holdup less the section's, for the gas share ac of the
-    // flow's volume; it falls as ac grows (less liquid flowing, a faster mixture).
-    auto excess = [&](double ac) {
-        const double j = mass_flux / (d.rho_gas * ac + d.rho_liquid * (1 - ac));
-        r.vsg = ac * j, r.vsl = (1 - ac) * j;
-        return BeggsBrillHoldup(r, sin18) - (1 - alpha);
+    // Solved in t = ln(lam), the logarithm of the liquid's share lam = 1 - ac of
+    // the flow's volume: the correlation's holdup is close to a power of that
+    // share (times a weaker power of the Froude number), so the logarithm of its
+    // ratio to the section's holdup is nearly linear in t and rises with it.
+    const double ln_holdup = std::log1p(-alpha);
+    auto excess = [&](double lam) {
+        const double ac = 1 - lam, j = mass_flux / (d.rho_gas * ac + d.rho_liquid * lam);
+        r.vsg = ac * j, r.vsl = lam * j;
+        return std::log(std::max(BeggsBrillHoldup(r, sin18), 1e-300)) - ln_holdup;
     };
-    // Regula falsi (Illinois) between all liquid and nearly all gas flowing.
-    double a = 1e-9, b = 1 - 1e-9, fa = excess(a), fb = excess(b);
-    if (!(fa > 0)) return a;
-    if (!(fb < 0)) return b;
-    int side = 0;
-    for (int it = 0; it < 100 && b - a > 1e-14; ++it) {
-        const double c = (a * fb - b * fa) / (fb - fa), fc = excess(c);
-        if (fc == 0) return c;
-        if (fc > 0) {
-            a = c, fa = fc;
-            if (side == 1) fb /= 2;
-            side = 1;
+    // Between all liquid and nearly all gas flowing (gas shares 1e-9 and 1 - 1e-9).
+    constexpr double kLeast = 1e-9;
+    const double t_lo = std::log(kLeast), t_hi = std::log1p(-kLeast);
+    // Secant steps from the start (a neighbouring face's share and slope, or no
+    // slip), kept within the bracket [lo, hi] of the root the evaluations so far
+    // give (halving it where a step would leave it); an end of the range is
+    // evaluated only where a step would go beyond it. A secant step below
+    // kTolerance of the share ends the solve: the secant converges
+    // superlinearly, so the share is then well within that of the root (the
+    // derivatives difference shares perturbed by 1e-7 of the masses and flows).
+    constexpr double kTolerance = 1e-10;
+    const bool warm = start && start->share > kLeast && start->share < 1 - kLeast;
+    double slope = warm && start->slope > 0 ? start->slope : 0.5;
+    double lo = t_lo, hi = t_hi;
+    bool lo_known = false, hi_known = false;
+    double t = std::clamp(warm ? std::log1p(-start->share) : ln_holdup, t_lo, t_hi);
+    double lam = std::exp(t), f = excess(lam), t_next = t - f / slope;
+    for (int it = 0; it < 100 && f != 0; ++it) {
+        if (f > 0) {
+            hi = t, hi_known = true;
+            if (t == t_lo) return 1 - kLeast;  // the correlation holds more even then
         } else {
-            b = c, fb = fc;
-            if (side == -1) fa /= 2;
-            side = -1;
+            lo = t, lo_known = true;
+            if (t == t_hi) return kLeast;  // less even with all liquid flowing
         }
+        bool secant_step = true;
+        if (!(t_next > lo && t_next < hi)) {
+            secant_step = false;
+            if (!lo_known && f > 0) {
+                t_next = lo;
+            } else if (!hi_known && f < 0) {
+                t_next = hi;
+            } else {
+                t_next = lo + (hi - lo) / 2;
+                if (std::exp(hi) - std::exp(lo) <= 2 * kTolerance) secant_step = true;
+            }
+        }
+        const double lam_next = std::exp(t_next);
+        if (secant_step && std::fabs(lam_next - lam) <= kTolerance) {
+            lam = lam_next;
+            break;
+        }
+        const double t_last = t, f_last = f;
+        t = t_next, lam = lam_next, f = excess(lam);
+        const double secant = (f - f_last) / (t - t_last);
+        if (secant > 0) slope = secant;
+        // A secant that does not rise leaves the bracket to choose the step.
+        t_next = secant > 0 ? t - f / secant : hi + 1;
     }
-    return (a + b) / 2;
+    if (start) start->share = 1 - lam, start->slope = slope;
+    return 1 - lam;
 }
 
 namespace {

@@ -253,7 +253,13 @@ double FrictionMultiplier(const BranchStep& s, int j);
 // out of a section, solved so that Beggs and Brill give the section's holdup.
 double NearHorizontalWeight(double sin_incl);
 double NearHorizontalRateWeight(double j, const DriftFluid& fl);
-double NearHorizontalGasShare(const SectionDrift& d, double g, const Section& sec, double sigma);
+// `start`, where given, holds a share solved before (of a neighbouring face) and
+// its slope to start from, and receives this one's.
+struct GasShareStart {
+    double share = -1, slope = 0;
+};
+double NearHorizontalGasShare(const SectionDrift& d, double g, const Section& sec, double sigma,
+                              GasShareStart* start = nullptr);
 // Beggs and Brill's two-phase friction as a multiple of the mixture friction,
 // at section i's holdup and the last step's rates, weighted as the closure:
 // d.friction = 1 - w + d.friction_fixed (the correlation's part); and for the

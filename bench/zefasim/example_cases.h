@@ -8,6 +8,7 @@
 #include <regex>
 #include <sstream>
 #include <string>
+#include <utility>
 
 namespace zefasim_bench {
 
@@ -20,15 +21,22 @@ inline std::string ReadExample(const std::string& name) {
 
 // The example with its pipes' section counts scaled to `total` sections (lengths
 // unchanged); a name "x-drift.inp" is the example x.inp with the drift-flux holdup law,
-// other names without slip unless the example names its law.
+// "x-level.inp" with the default law (DRIFTLEVEL), other names without slip unless the
+// example names its law.
 inline std::string Scaled(const std::string& name, int total) {
     std::string text;
-    const std::string drift_suffix = "-drift.inp";
-    if (name.size() > drift_suffix.size() &&
-        name.compare(name.size() - drift_suffix.size(), drift_suffix.size(), drift_suffix) == 0) {
-        text = ReadExample(name.substr(0, name.size() - drift_suffix.size()) + ".inp");
-        text.replace(text.find("FLUID "), 6, "FLUID HOLDUP = DRIFTFLUX, ");
-    } else {
+    bool named = false;
+    for (const auto& [suffix, law] :
+         {std::pair<std::string, std::string>{"-drift.inp", "DRIFTFLUX"},
+          {"-level.inp", "DRIFTLEVEL"}}) {
+        if (named || name.size() <= suffix.size() ||
+            name.compare(name.size() - suffix.size(), suffix.size(), suffix) != 0)
+            continue;
+        text = ReadExample(name.substr(0, name.size() - suffix.size()) + ".inp");
+        text.replace(text.find("FLUID "), 6, "FLUID HOLDUP = " + law + ", ");
+        named = true;
+    }
+    if (!named) {
         text = ReadExample(name);
         if (text.find("HOLDUP = DRIFTFLUX") == std::string::npos)
             text.replace(text.find("FLUID "), 6, "FLUID HOLDUP = NOSLIP, ");

@@ -106,12 +106,13 @@ const char* kOutputsPlain =
 // pipeline model would be discretised. The export line (40 km, 1,000 sections
 // of 41 m along the seabed and 10 m in the riser) is the 1,000-section case of
 // realistic section length.
-const char* kSessionCases[] = {"flowline.inp", "flowline-drift.inp", "export_line.inp",
-                               "export_line-drift.inp"};
+const char* kSessionCases[] = {"flowline.inp",       "flowline-drift.inp",
+                               "export_line.inp",    "export_line-drift.inp",
+                               "flowline-level.inp", "export_line-level.inp"};
 
 void SessionArgs(benchmark::internal::Benchmark* b) {
-    b->ArgsProduct({{0, 1}, {100, 1000}, {0, 1}});
-    b->ArgsProduct({{2, 3}, {1000}, {0, 1}});
+    b->ArgsProduct({{0, 1, 4}, {100, 1000}, {0, 1}});
+    b->ArgsProduct({{2, 3, 5}, {1000}, {0, 1}});
 }
 
 void Describe(benchmark::State& state) {
