@@ -157,15 +157,16 @@ void DriftAcrossFace(BranchStep& s, int j) {
     const SectionDrift& lo_s = w.sd[lower];
     const SectionDrift& up_s = w.sd[upper];
     // What the near-horizontal closure leaves of the drift where the mixture flows.
-    const double kept =
-        lo_s.level > 0 && up_s.level > 0
-            ? 1 - std::min(lo_s.level, up_s.level) * NearHorizontalRateWeight(jm, lo_s.fluid)
-            : 1;
+    const double level = lo_s.level > 0 && up_s.level > 0 ? std::min(lo_s.level, up_s.level) : 0;
+    const double kept = 1 - level * NearHorizontalRateWeight(jm, lo_s.fluid);
+    const double taper =
+        level > 0 ? NearHorizontalDriftTaper(s, donor, level, g, area, sin_incl) : 1;
     // Near horizontal under DRIFTLEVEL a stalled stratified layer drains by
     // gravity (not evaluated where the closure leaves less than 1e-4 of it).
     const bool layer = s.model.fluid.holdup_model == kHoldupDriftLevel && kept > 1e-4;
     auto flow_of = [&](const SectionDrift& sd, int i) {
         DriftFlux df = ShiDriftFlux(sd.alpha, jm, sd.fluid, incl, sin_incl);
+        df.drift *= taper;
         if (layer) df.drift = LayerDrift(s, i, sd, sin_incl, jm, df);
         return DriftMassFlow(sd, area, df);
     };
@@ -209,7 +210,9 @@ void DriftAtEnd(BranchStep& s, int j) {
         ShiDriftFlux(w.sd[i].alpha, jm, w.sd[i].fluid, br.section_drift_incl[i], sin_incl);
     double d = DriftMassFlow(w.sd[i], sec.area, df);
     if (w.sd[i].weight > 0) d *= 1 - w.sd[i].weight;
-    if (w.sd[i].level > 0) d *= 1 - w.sd[i].level * NearHorizontalRateWeight(jm, w.sd[i].fluid);
+    if (w.sd[i].level > 0)
+        d *= (1 - w.sd[i].level * NearHorizontalRateWeight(jm, w.sd[i].fluid)) *
+             NearHorizontalDriftTaper(s, i, w.sd[i].level, g, sec.area, sin_incl);
     Phases phi = DriftShares(s, i, g);
     double gas_out = std::fabs(g) * phi[kGas], liquid_out = std::fabs(g) - gas_out;
     double sign = sin_incl > 0 ? 1.0 : -1.0;  // gas drift along +x

@@ -105,11 +105,6 @@ double BeggsBrillFrictionRatio(double lambda_l, double holdup) {
     return std::exp(s);
 }
 
-namespace {
-
-// What flowed into section i in the last step, along the flow: the phase mass
-// flows of its upstream face and of the sources within it. Taken from upstream,
-// so that a section's own holdup does not set its own rates.
 bool LastInflow(const BranchStep& s, int i, Phases& q, double& sign) {
     const Branch& br = s.br;
     if (br.flux.size() != br.sections.size() + 1) return false;
@@ -118,6 +113,8 @@ bool LastInflow(const BranchStep& s, int i, Phases& q, double& sign) {
     for (int k = 0; k < 3; ++k) q[k] = sign * face[k] + std::max(0.0, s.w.src[i][k]);
     return true;
 }
+
+namespace {
 
 // How far the correlation governs at the sine of the inclination along the
 // flow: fully down to 14.5 degrees downhill, not at all below 30 degrees

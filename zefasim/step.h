@@ -243,6 +243,11 @@ double BeggsBrillHoldup(const FlowingRates& r, double sin18);
 double BeggsBrillFrictionRatio(double lambda_l, double holdup);
 // Fills section i's flowing-line terms of w.sd from the last step's rates.
 void DescribeFlowingHoldup(BranchStep& s, int i);
+// What flowed into section i in the last step, along the flow: the phase mass
+// flows q of its upstream face and of the sources within it (sign: the flow's
+// direction). Taken from upstream, so that a section's own holdup does not set
+// its own rates. False where the branch has no face flows yet.
+bool LastInflow(const BranchStep& s, int i, Phases& q, double& sign);
 // The multiplier of the mixture friction at face j, the mean of its two sections'.
 double FrictionMultiplier(const BranchStep& s, int j);
 
@@ -260,6 +265,11 @@ struct GasShareStart {
 };
 double NearHorizontalGasShare(const SectionDrift& d, double g, const Section& sec, double sigma,
                               GasShareStart* start = nullptr);
+// The factor on the drift law's drift at a face inclined by sin_incl, of area
+// A, carrying the flow g out of donor section i, under the closure's slope
+// weight `level` (before a stalled layer's drainage raises the drift).
+double NearHorizontalDriftTaper(const BranchStep& s, int i, double level, double g, double area,
+                                double sin_incl);
 // Beggs and Brill's two-phase friction as a multiple of the mixture friction,
 // at section i's holdup and the last step's rates, weighted as the closure:
 // d.friction = 1 - w + d.friction_fixed (the correlation's part); and for the

@@ -12,8 +12,8 @@
 //            gas rates alone);
 //  steps   - steps per simulated second of the flowline with drift flux at 100
 //            sections (80 + 20), one-second intervals from 120 to 1,320 s.
-// Usage: zefasim_physics_study [holdup] [tilt] [slugging] [gas] [steps]
-//        [slug GASFACTOR REFINE LAW] (all but the last without arguments).
+// Usage: zefasim_physics_study [holdup [LAW]] [tilt [LAW]] [slugging] [gas] [steps]
+//        [slug GASFACTOR REFINE LAW] (holdup and tilt for one law or all three).
 
 #include <algorithm>
 #include <cmath>
@@ -173,10 +173,23 @@ void SluggingStudy(bool grids) {
 int main(int argc, char** argv) {
     bool all = argc < 2;
     for (int i = 1; i < argc; ++i) {
-        if (std::string(argv[i]) == "holdup")
-            for (const char* law : kLaws) HoldupStudy(law);
-        if (std::string(argv[i]) == "tilt")
-            for (const char* law : kLaws) TiltStudy(law);
+        // holdup and tilt take an optional law (all three otherwise).
+        const bool one =
+            i + 1 < argc && std::find_if(std::begin(kLaws), std::end(kLaws), [&](const char* law) {
+                                return argv[i + 1] == std::string(law);
+                            }) != std::end(kLaws);
+        if (std::string(argv[i]) == "holdup") {
+            if (one)
+                HoldupStudy(argv[++i]);
+            else
+                for (const char* law : kLaws) HoldupStudy(law);
+        }
+        if (std::string(argv[i]) == "tilt") {
+            if (one)
+                TiltStudy(argv[++i]);
+            else
+                for (const char* law : kLaws) TiltStudy(law);
+        }
         if (std::string(argv[i]) == "slugging") SluggingStudy(true);
         if (std::string(argv[i]) == "gas") SluggingStudy(false);
         if (std::string(argv[i]) == "steps") StepsStudy();
