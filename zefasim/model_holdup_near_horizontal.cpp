@@ -72,10 +72,11 @@ double NearHorizontalDriftTaper(const BranchStep& s, int i, double level, double
                           std::fabs(q[kWater]) / st.rho_water;
     if (!(mass > 0) || !std::isfinite(volume)) return 1;
     const double governs =
-        level * NearHorizontalRateWeight(up * volume / (mass * area), s.w.sd[i].fluid);
-    const double ramp =
-        std::pow(std::min(1.0, std::fabs(sin_incl) / std::sin(kFullDeg * kPi / 180)), 1 - 0.24);
-    return 1 - Smooth(2 * governs) * (1 - ramp);
+        Smooth(2 * level * NearHorizontalRateWeight(up * volume / (mass * area), s.w.sd[i].fluid));
+    if (governs == 0) return 1;  // the drift law's own drift, without the power below
+    static const double full = std::sin(kFullDeg * kPi / 180);
+    const double ramp = std::pow(std::min(1.0, std::fabs(sin_incl) / full), 1 - 0.24);
+    return 1 - governs * (1 - ramp);
 }
 
 double NearHorizontalGasShare(const SectionDrift& d, double g, const Section& sec, double sigma,
