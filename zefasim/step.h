@@ -240,6 +240,18 @@ struct FlowingRates {
     double vsg = 0, vsl = 0, rho_liquid = 0, sigma = 0, diameter = 0;
 };
 double BeggsBrillHoldup(const FlowingRates& r, double sin18);
+// The same holdup with what is fixed per pipe, fluid and inclination taken
+// once (a closure solving for the rates evaluates it many times): of the flow
+// only the no-slip liquid share lam, the mixture velocity vm (m/s) and their
+// logarithms.
+struct BeggsBrillPipe {
+    double gd = 0, ln_gd = 0;       // g D and its logarithm
+    double ln_nlv_fluid = 0;        // ln (rho_l / (g sigma))^(1/4), the fluid's part of ln Nlv
+    double sin18 = 0, incline = 0;  // sin(1.8 theta), and less a third of its cube
+};
+BeggsBrillPipe BeggsBrillPipeOf(double rho_liquid, double sigma, double diameter, double sin18);
+double BeggsBrillHoldup(const BeggsBrillPipe& p, double lam, double ln_lam, double vm,
+                        double ln_vm);
 double BeggsBrillFrictionRatio(double lambda_l, double holdup);
 // Fills section i's flowing-line terms of w.sd from the last step's rates.
 void DescribeFlowingHoldup(BranchStep& s, int i);
