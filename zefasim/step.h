@@ -96,6 +96,16 @@ struct BranchScratch {
     std::vector<double> g_share;
     bool share_resolve = false;
     std::vector<SectionDrift> sd;
+    // Per section, the last kLayerMemo stratified layer velocities LayerDrift
+    // took there and what each was taken from: the same section is evaluated
+    // at both its faces, again in a step solved again, and beside each
+    // perturbed neighbour for the derivatives, at the same state.
+    struct LayerMemo {
+        double holdup = -1, diameter = 0, roughness = 0, sin_slope = 0, rho = 0, mu = 0, u = 0;
+    };
+    static constexpr int kLayerMemo = 4;
+    std::vector<LayerMemo> layer_memo;
+    std::vector<unsigned char> layer_next;  // per section: the entry replaced next
     std::vector<Phases> mass_new;
     // Implicit transport (model_transport_implicit.cpp): per face and phase the
     // coefficients of the left and right donors' new masses and the fixed
