@@ -41,16 +41,32 @@ double LnL4(double lnl) {
 
 enum Pattern { kSegregated = 0, kIntermittent = 1, kDistributed = 2 };
 
+// Each pattern's horizontal holdup a lambda^b / Fr^c, as ln a, b, c, and its
+// inclination coefficient ln(d lambda^e Nlv^f Fr^g) uphill, as ln d, e, f, g
+// (the logarithms taken once, not per evaluation).
 struct PatternTerms {
-    double a, b, c;     // horizontal holdup a lambda^b / Fr^c
-    double d, e, f, g;  // inclination coefficient ln(d lambda^e Nlv^f Fr^g), uphill
+    double ln_a, b, c;
+    double ln_d, e, f, g;
 };
-constexpr PatternTerms kTerms[3] = {{0.98, 0.4846, 0.0868, 0.011, -3.768, 3.539, -1.614},
-                                    {0.845, 0.5351, 0.0173, 2.96, 0.305, -0.4473, 0.0978},
-                                    {1.065, 0.5824, 0.0609, 1, 0, 0, 0}};
-constexpr PatternTerms kDownhill = {0, 0, 0, 4.70, -0.3692, 0.1244, -0.5056};
+PatternTerms Terms(double a, double b, double c, double d, double e, double f, double g) {
+    return {std::log(a), b, c, std::log(d), e, f, g};
+}
+const PatternTerms kTerms[3] = {Terms(0.98, 0.4846, 0.0868, 0.011, -3.768, 3.539, -1.614),
+                                Terms(0.845, 0.5351, 0.0173, 2.96, 0.305, -0.4473, 0.0978),
+                                Terms(1.065, 0.5824, 0.0609, 1, 0, 0, 0)};
+const PatternTerms kDownhill = Terms(1, 0, 0, 4.70, -0.3692, 0.1244, -0.5056);
 
 }  // namespace
+
+BeggsBrillPipe BeggsBrillPipeOf(double rho_liquid, double sigma, double diameter, double sin18) {
+    BeggsBrillPipe p;
+    p.gd = kGravity * diameter;
+    p.ln_gd = std::log(p.gd);
+    p.ln_nlv_fluid = 0.25 * std::log(rho_liquid / (kGravity * sigma));
+    p.sin18 = sin18;
+    p.incline = sin18 - 0.333 * sin18 * sin18 * sin18;
+    return p;
+}
 
 // The map's patterns blended without jumps: its limits meet where the map's
 // own regions meet (L1 = L2 = L3 near lambda = 0.01, L1 = L4 at 0.4), so the
@@ -61,19 +77,18 @@ constexpr PatternTerms kDownhill = {0, 0, 0, 4.70, -0.3692, 0.1244, -0.5056};
 // smoothstep; where L3 lies less than kBand above the segregated limit, the
 // transition starts kBand below L3. A closure solved from a section's state needs the holdup to be
 // a continuous function of the rates.
-double BeggsBrillHoldup(const FlowingRates& r, double sin18) {
+double BeggsBrillHoldup(const BeggsBrillPipe& p, double lam, double ln_lam, double vm,
+                        double ln_vm) {
     constexpr double kBand = 0.15;
-    const double vm = r.vsg + r.vsl, lam = r.vsl / vm;
-    const double lnl = std::log(lam), lnfr = std::log(vm * vm / (kGravity * r.diameter));
-    auto holdup = [&](int p) {
-        const PatternTerms& t = kTerms[p];
-        double h0 = std::max(lam, t.a * std::exp(t.b * lnl - t.c * lnfr));
-        if (sin18 == 0 || (sin18 > 0 && p == kDistributed)) return h0;
-        const PatternTerms& k = sin18 > 0 ? t : kDownhill;
-        double ln_nlv = std::log(r.vsl) + 0.25 * std::log(r.rho_liquid / (kGravity * r.sigma));
-        double c =
-            std::max(0.0, (1 - lam) * (std::log(k.d) + k.e * lnl + k.f * ln_nlv + k.g * lnfr));
-        return h0 * (1 + c * (sin18 - 0.333 * sin18 * sin18 * sin18));
+    const double lnl = ln_lam, lnfr = 2 * ln_vm - p.ln_gd;
+    const double ln_nlv = ln_lam + ln_vm + p.ln_nlv_fluid;  // ln(vsl) + the fluid's part
+    auto holdup = [&](int pattern) {
+        const PatternTerms& t = kTerms[pattern];
+        double h0 = std::max(lam, std::exp(t.ln_a + t.b * lnl - t.c * lnfr));
+        if (p.sin18 == 0 || (p.sin18 > 0 && pattern == kDistributed)) return h0;
+        const PatternTerms& k = p.sin18 > 0 ? t : kDownhill;
+        double c = std::max(0.0, (1 - lam) * (k.ln_d + k.e * lnl + k.f * ln_nlv + k.g * lnfr));
+        return h0 * (1 + c * p.incline);
     };
     auto smooth_step = [](double x) {  // 0 below -1, 1 above 1
         const double t = std::clamp((x + 1) / 2, 0.0, 1.0);
@@ -84,14 +99,25 @@ double BeggsBrillHoldup(const FlowingRates& r, double sin18) {
     const double to_dist = smooth_step((lnfr - ln_up) / kBand);
     double below = 0;  // segregated, transition or intermittent
     if (to_dist < 1) {
-        // The transition, linear in Fr, spans at least kBand.
-        const double lo = std::exp(std::min(ln_seg, ln_int - kBand)), hi = std::exp(ln_int);
-        const double a = std::clamp((hi - std::exp(lnfr)) / (hi - lo), 0.0, 1.0);
+        // The transition, linear in Fr, spans at least kBand: all segregated
+        // at or below its lower end, all intermittent at or above ln_int.
+        const double ln_lo = std::min(ln_seg, ln_int - kBand);
+        double a = lnfr <= ln_lo ? 1.0 : 0.0;
+        if (lnfr > ln_lo && lnfr < ln_int) {
+            const double lo = std::exp(ln_lo), hi = std::exp(ln_int);
+            a = std::clamp((hi - vm * vm / p.gd) / (hi - lo), 0.0, 1.0);
+        }
         below = a > 0 ? a * holdup(kSegregated) : 0;
         if (a < 1) below += (1 - a) * holdup(kIntermittent);
     }
     const double h = to_dist > 0 ? below + to_dist * (holdup(kDistributed) - below) : below;
     return std::clamp(h, 0.0, 1.0);
+}
+
+double BeggsBrillHoldup(const FlowingRates& r, double sin18) {
+    const double vm = r.vsg + r.vsl, lam = r.vsl / vm;
+    return BeggsBrillHoldup(BeggsBrillPipeOf(r.rho_liquid, r.sigma, r.diameter, sin18), lam,
+                            std::log(lam), vm, std::log(vm));
 }
 
 double BeggsBrillFrictionRatio(double lambda_l, double holdup) {

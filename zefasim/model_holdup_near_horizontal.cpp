@@ -86,17 +86,16 @@ double NearHorizontalGasShare(const SectionDrift& d, double g, const Section& se
     const double mass_flux = std::fabs(g) / sec.area;
     const double sin_flow = (g > 0 ? 1 : -1) * sec.dz / sec.length;
     const double sin18 = std::sin(1.8 * std::asin(std::clamp(sin_flow, -1.0, 1.0)));
-    FlowingRates r;
-    r.rho_liquid = d.rho_liquid, r.sigma = sigma, r.diameter = sec.diameter;
+    const BeggsBrillPipe pipe = BeggsBrillPipeOf(d.rho_liquid, sigma, sec.diameter, sin18);
     // Solved in t = ln(lam), the logarithm of the liquid's share lam = 1 - ac of
     // the flow's volume: the correlation's holdup is close to a power of that
     // share (times a weaker power of the Froude number), so the logarithm of its
     // ratio to the section's holdup is nearly linear in t and rises with it.
     const double ln_holdup = std::log1p(-alpha);
-    auto excess = [&](double lam) {
-        const double ac = 1 - lam, j = mass_flux / (d.rho_gas * ac + d.rho_liquid * lam);
-        r.vsg = ac * j, r.vsl = lam * j;
-        return std::log(std::max(BeggsBrillHoldup(r, sin18), 1e-300)) - ln_holdup;
+    auto excess = [&](double t, double lam) {
+        const double j = mass_flux / (d.rho_gas * (1 - lam) + d.rho_liquid * lam);
+        const double h = BeggsBrillHoldup(pipe, lam, t, j, std::log(j));
+        return std::log(std::max(h, 1e-300)) - ln_holdup;
     };
     // Between all liquid and nearly all gas flowing (gas shares 1e-9 and 1 - 1e-9).
     constexpr double kLeast = 1e-9;
@@ -114,7 +113,7 @@ double NearHorizontalGasShare(const SectionDrift& d, double g, const Section& se
     double lo = t_lo, hi = t_hi;
     bool lo_known = false, hi_known = false;
     double t = std::clamp(warm ? std::log1p(-start->share) : ln_holdup, t_lo, t_hi);
-    double lam = std::exp(t), f = excess(lam), t_next = t - f / slope;
+    double lam = std::exp(t), f = excess(t, lam), t_next = t - f / slope;
     for (int it = 0; it < 100 && f != 0; ++it) {
         if (f > 0) {
             hi = t, hi_known = true;
@@ -141,7 +140,7 @@ double NearHorizontalGasShare(const SectionDrift& d, double g, const Section& se
             break;
         }
         const double t_last = t, f_last = f;
-        t = t_next, lam = lam_next, f = excess(lam);
+        t = t_next, lam = lam_next, f = excess(t, lam);
         const double secant = (f - f_last) / (t - t_last);
         if (secant > 0) slope = secant;
         // A secant that does not rise leaves the bracket to choose the step.

@@ -53,6 +53,31 @@ double LayerWeight(double sin_incl) {
     return 1 - t * t * (3 - 2 * t);
 }
 
+// StratifiedLayerVelocity, kept per section (w.layer_memo): a section's layer
+// is taken again only where what it is taken from changed.
+double MemoLayerVelocity(const BranchStep& s, int i, double h, const Section& sec, double sin_slope,
+                         double rho, double mu) {
+    using Memo = BranchScratch::LayerMemo;
+    constexpr int kSlots = BranchScratch::kLayerMemo;
+    BranchScratch& w = s.w;
+    if (w.layer_memo.size() != static_cast<size_t>(kSlots * s.n)) {
+        w.layer_memo.assign(kSlots * s.n, Memo{});
+        w.layer_next.assign(s.n, 0);
+    }
+    Memo* slots = &w.layer_memo[static_cast<size_t>(kSlots) * i];
+    for (int k = 0; k < kSlots; ++k) {
+        const Memo& m = slots[k];
+        if (m.holdup == h && m.diameter == sec.diameter && m.roughness == sec.roughness &&
+            m.sin_slope == sin_slope && m.rho == rho && m.mu == mu)
+            return m.u;
+    }
+    Memo& m = slots[w.layer_next[i]];
+    w.layer_next[i] = static_cast<unsigned char>((w.layer_next[i] + 1) % kSlots);
+    m = {h, sec.diameter, sec.roughness, sin_slope, rho, mu, 0};
+    m.u = StratifiedLayerVelocity(h, sec.diameter, sec.roughness, sin_slope, rho, mu);
+    return m.u;
+}
+
 }  // namespace
 
 double LayerDrift(const BranchStep& s, int i, const SectionDrift& sd, double sin_incl, double j,
@@ -78,8 +103,7 @@ double LayerDrift(const BranchStep& s, int i, const SectionDrift& sd, double sin
             ? (st.alpha[kOil] * f.oil_viscosity + st.alpha[kWater] * f.water_viscosity) / liquid
             : f.oil_viscosity;
     const double h = 1 - sd.alpha;
-    const double u = StratifiedLayerVelocity(h, sec.diameter, sec.roughness, std::fabs(sin_incl),
-                                             sd.rho_liquid, mu);
+    const double u = MemoLayerVelocity(s, i, h, sec, std::fabs(sin_incl), sd.rho_liquid, mu);
     // Where the gas stalls (u_g = C0 j + u_d = 0) the liquid runs at the
     // mixture flux j = -u_d / C0: the layer's flow h u takes u_d = C0 h u.
     const double layer = df.c0 * h * u, own = std::fabs(drift);

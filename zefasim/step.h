@@ -96,6 +96,16 @@ struct BranchScratch {
     std::vector<double> g_share;
     bool share_resolve = false;
     std::vector<SectionDrift> sd;
+    // Per section, the last kLayerMemo stratified layer velocities LayerDrift
+    // took there and what each was taken from: the same section is evaluated
+    // at both its faces, again in a step solved again, and beside each
+    // perturbed neighbour for the derivatives, at the same state.
+    struct LayerMemo {
+        double holdup = -1, diameter = 0, roughness = 0, sin_slope = 0, rho = 0, mu = 0, u = 0;
+    };
+    static constexpr int kLayerMemo = 4;
+    std::vector<LayerMemo> layer_memo;
+    std::vector<unsigned char> layer_next;  // per section: the entry replaced next
     std::vector<Phases> mass_new;
     // Implicit transport (model_transport_implicit.cpp): per face and phase the
     // coefficients of the left and right donors' new masses and the fixed
@@ -240,6 +250,18 @@ struct FlowingRates {
     double vsg = 0, vsl = 0, rho_liquid = 0, sigma = 0, diameter = 0;
 };
 double BeggsBrillHoldup(const FlowingRates& r, double sin18);
+// The same holdup with what is fixed per pipe, fluid and inclination taken
+// once (a closure solving for the rates evaluates it many times): of the flow
+// only the no-slip liquid share lam, the mixture velocity vm (m/s) and their
+// logarithms.
+struct BeggsBrillPipe {
+    double gd = 0, ln_gd = 0;       // g D and its logarithm
+    double ln_nlv_fluid = 0;        // ln (rho_l / (g sigma))^(1/4), the fluid's part of ln Nlv
+    double sin18 = 0, incline = 0;  // sin(1.8 theta), and less a third of its cube
+};
+BeggsBrillPipe BeggsBrillPipeOf(double rho_liquid, double sigma, double diameter, double sin18);
+double BeggsBrillHoldup(const BeggsBrillPipe& p, double lam, double ln_lam, double vm,
+                        double ln_vm);
 double BeggsBrillFrictionRatio(double lambda_l, double holdup);
 // Fills section i's flowing-line terms of w.sd from the last step's rates.
 void DescribeFlowingHoldup(BranchStep& s, int i);
