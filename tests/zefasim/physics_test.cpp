@@ -252,9 +252,8 @@ TEST(ZefasimPhysics, DriftFluxLawMatchesHandEvaluation) {
 // evaluated on its own: with HOLDUP = BEGGSBRILL holdup and pressure gradient
 // lie within 25 % of it from vertical to 10 degrees downhill, from bubble to
 // wet gas, and 0.1 degree of tilt moves holdup by less than 5 %; so do they
-// with DRIFTLEVEL near horizontal and 45 degrees up, where the drift law alone
-// is 26 to 79 % off at the higher gas rates. With DRIFTFLUX the gas fraction solves
-// Shi's law by hand, u_g = C0 j + u_d.
+// with DRIFTLEVEL near horizontal and 45 degrees up (the drift law alone: 26 to
+// 79 % off). With DRIFTFLUX the gas fraction solves Shi's law, u_g = C0 j + u_d.
 TEST(ZefasimPhysics, HoldupFollowsItsLawAndBeggsAndBrillWhereTheLineFlows) {
     for (const char* law : {"BEGGSBRILL", "DRIFTFLUX", "DRIFTLEVEL"}) {
         const bool by_hand = law[5] == 'F', level = law[5] == 'L';
