@@ -269,9 +269,11 @@ void DescribeDrift(BranchStep& s) {
         }
         const Section& sec = s.br.sections[i];
         // Beside a low point the liquid pools under the seal (model_transport.cpp).
+        // The slope is taken along the flow the shares are taken at.
+        const double along = s.w.g_share[i] + s.w.g_share[i + 1] >= 0 ? 1 : -1;
         d.level = s.model.fluid.holdup_model == kHoldupDriftLevel && !LowPoint(s.br, i) &&
                           !LowPoint(s.br, i + 1)
-                      ? NearHorizontalWeight(sec.dz / sec.length)
+                      ? NearHorizontalWeight(along * sec.dz / sec.length)
                       : 0;
         d.friction_fixed = 0;
         if (d.level > 0) NearHorizontalFriction(s, i, d);

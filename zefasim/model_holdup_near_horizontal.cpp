@@ -1,10 +1,10 @@
 // Holdup near horizontal under HOLDUP = DRIFTLEVEL (drift flux otherwise). The
 // drift law's inclination factor vanishes at horizontal, where the phases would flow
-// without slip; within kFullDeg of horizontal (blended out by kNoneDeg) the gas's
-// share of the volume a mixture flow carries is instead the one at which Beggs and Brill's
-// correlation (with its patterns blended without jumps) gives the section's
-// own holdup: solved from the section's gas fraction, phase densities, pipe and
-// the flow's mass flux, so it is a smooth function of the state and the flow,
+// without slip; within kFullDeg of horizontal down the flow and up to kUpFullDeg
+// up it (blended out by kNoneDeg and kUpNoneDeg) the gas's share of the volume a mixture flow
+// carries is instead the one at which Beggs and Brill's correlation (with its patterns blended
+// without jumps) gives the section's own holdup: solved from the section's gas fraction, phase
+// densities, pipe and the flow's mass flux, so it is a smooth function of the state and the flow,
 // and the derivatives, which evaluate the shares at perturbed masses, carry it.
 // The closure replaces the drift law's shares and its drift between sections
 // as far as it governs. Where the mixture moves slowly (a shut-in line, a
@@ -21,7 +21,14 @@ namespace zefasim::step {
 
 namespace {
 
-constexpr double kFullDeg = 10, kNoneDeg = 20;
+// Down the slope the closure governs within kFullDeg of horizontal and none
+// beyond kNoneDeg: steeper down its holdup rises fast with the mixture flux, and
+// the steady lines at 45 degrees down swung without settling under it. Up the
+// slope it governs to kUpFullDeg, where the drift law held 26 to 79 % off Beggs
+// and Brill at high gas rates, and none beyond kUpNoneDeg: governing the
+// riser slugging example's riser (64 degrees), it held the riser's gas-lifted
+// holdup at the correlation's, and the line no longer slugged.
+constexpr double kFullDeg = 10, kNoneDeg = 20, kUpFullDeg = 45, kUpNoneDeg = 60;
 // The closure governs half where the mixture flux is kRefVelocity times the
 // drift law's characteristic velocity (about 0.8 m/s for oil and gas), 99 % at
 // three times that: a line whose gas stalls (a riser base sealed by liquid)
@@ -37,6 +44,7 @@ double Smooth(double t) {
 
 double NearHorizontalWeight(double sin_incl) {
     const double deg = std::asin(std::clamp(std::fabs(sin_incl), 0.0, 1.0)) * 180 / kPi;
+    if (sin_incl >= 0) return 1 - Smooth((deg - kUpFullDeg) / (kUpNoneDeg - kUpFullDeg));
     return 1 - Smooth((deg - kFullDeg) / (kNoneDeg - kFullDeg));
 }
 

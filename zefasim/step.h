@@ -274,8 +274,8 @@ bool LastInflow(const BranchStep& s, int i, Phases& q, double& sign);
 double FrictionMultiplier(const BranchStep& s, int j);
 
 // Holdup near horizontal under DRIFTLEVEL (model_holdup_near_horizontal.cpp):
-// how far it governs by the inclination (1 within 10 degrees of horizontal,
-// none beyond 20) and by the mixture flux j (none where the mixture moves
+// how far it governs by the sine along the flow (1 within 10 degrees down and 45 up,
+// none beyond 20 down and 60 up) and by the mixture flux j (none where the mixture moves
 // slowly), and the gas's share of the volume the mixture flow g (kg/s) carries
 // out of a section, solved so that Beggs and Brill give the section's holdup.
 double NearHorizontalWeight(double sin_incl);
