@@ -24,7 +24,7 @@ namespace {
 struct Layers {
     double mass_flux = 0, holdup = 0;
     double rho_l = 0, rho_g = 0, nu_l = 0, nu_g = 0;
-    double d_l = 0, d_g = 0, rough_l = 0, rough_g = 0;  // hydraulic diameters, relative roughness
+    double d_l = 0, d_g = 0, rough_l = 0, rough_g = 0;  // hydraulic diameters, roughness terms
     double wall_l = 0, wall_g = 0, interface = 0;       // S_l / A_l, S_g / A_g, S_i (1/A_l + 1/A_g)
     double gravity = 0;  // (rho_l - rho_g) g sin of the slope along the flow
 };
@@ -37,8 +37,11 @@ double Balance(const Layers& b, double lam, double& u_gas) {
     const double j = b.mass_flux / (b.rho_g * (1 - lam) + b.rho_l * lam);
     const double u_l = lam * j / b.holdup, u_g = (1 - lam) * j / (1 - b.holdup);
     u_gas = u_g;
-    const double f_l = FrictionFactor(u_l * b.d_l / b.nu_l, b.rough_l);
-    const double f_g = FrictionFactor(u_g * b.d_g / b.nu_g, b.rough_g);
+    double f_l = 0, f_g = 0, unused;
+    if (const double re = u_l * b.d_l / b.nu_l; re > 0)
+        FrictionAndSlope(re, b.rough_l, f_l, unused);
+    if (const double re = u_g * b.d_g / b.nu_g; re > 0)
+        FrictionAndSlope(re, b.rough_g, f_g, unused);
     const double du = u_g - u_l;
     const double wall_l = f_l * b.rho_l * u_l * u_l / 8 * b.wall_l;
     const double wall_g = f_g * b.rho_g * u_g * u_g / 8 * b.wall_g;
@@ -49,16 +52,16 @@ double Balance(const Layers& b, double lam, double& u_gas) {
 
 // The liquid's share of the flowing volume at which the balance holds, between
 // kLeast and 1 - kLeast, solved in its logarithm: bracketed from `lam` by
-// doubling steps, then by the Illinois variant of regula falsi to a step of
+// doubling steps (the first `step`), then by the Illinois variant of regula falsi to a step of
 // kTolerance. `u_gas` receives the gas's velocity there.
 constexpr double kLeast = 1e-9, kTolerance = 1e-10;
 
-double SolveBalance(const Layers& b, double lam, double& u_gas) {
+double SolveBalance(const Layers& b, double lam, double first, double& u_gas) {
     const double t_lo = std::log(kLeast), t_hi = std::log1p(-kLeast);
     double ta = std::clamp(std::log(lam), t_lo, t_hi), fa = Balance(b, std::exp(ta), u_gas);
     if (fa == 0) return std::exp(ta);
     // Bracket: move towards the root until the residual changes sign.
-    double step = fa > 0 ? 0.5 : -0.5, tb = ta, fb = fa;
+    double step = fa > 0 ? first : -first, tb = ta, fb = fa;
     while (true) {
         tb = std::clamp(ta + step, t_lo, t_hi);
         fb = Balance(b, std::exp(tb), u_gas);
@@ -131,19 +134,31 @@ double StratifiedGasShare(const BranchStep& s, int i, double g, GasShareStart* s
     b.rho_l = d.rho_liquid, b.rho_g = d.rho_gas;
     b.nu_l = mu_l / d.rho_liquid, b.nu_g = fl.gas_viscosity / d.rho_gas;
     b.d_l = 4 * a_l / s_l, b.d_g = 4 * a_g / (s_g + s_i);
-    b.rough_l = sec.roughness / b.d_l, b.rough_g = sec.roughness / b.d_g;
+    b.rough_l = std::pow(sec.roughness / b.d_l / 3.7, 1.11);
+    b.rough_g = std::pow(sec.roughness / b.d_g / 3.7, 1.11);
     b.wall_l = s_l / a_l, b.wall_g = s_g / a_g, b.interface = s_i * (1 / a_l + 1 / a_g);
     b.gravity = (b.rho_l - b.rho_g) * kGravity * sin_flow;
     if (!std::isfinite(b.d_l) || !std::isfinite(b.d_g) || !std::isfinite(b.interface))
         return correlation();
-    double u_g = 0;
-    const double lam = SolveBalance(b, h, u_g);
-    // Kelvin-Helmholtz: waves grow where u_g exceeds (1 - h_l / D) sqrt((rho_l -
+    // Waves grow (Kelvin-Helmholtz) where u_g exceeds (1 - h_l / D) sqrt((rho_l -
     // rho_g) g cos A_g / (rho_g dA_l/dh_l)), dA_l/dh_l the interface's width S_i.
     const double cos_incl = std::sqrt(std::max(0.0, 1 - sin_flow * sin_flow));
     const double level = (1 - std::cos(delta)) / 2;  // h_l / D
     const double u_kh =
         (1 - level) * std::sqrt((b.rho_l - b.rho_g) * kGravity * cos_incl * a_g / (b.rho_g * s_i));
+    // The gas share at which the gas runs at kWavy u_kh (explicit at this mass
+    // flux): where the balance puts the root at or beyond it, the layer is
+    // wavy and Beggs and Brill govern alone.
+    const double u_wavy = kWavy * u_kh * sec.area * alpha;
+    const double wavy_share =
+        u_wavy * b.rho_l / (b.mass_flux * sec.area + u_wavy * (b.rho_l - b.rho_g));
+    double u_g = 0;
+    if (wavy_share < 1 && !(Balance(b, 1 - wavy_share, u_g) > 0)) return correlation();
+    // From the share solved before in the sweep (a neighbouring face), else
+    // from the section's holdup.
+    const bool warm = start && start->layers > kLeast && start->layers < 1 - kLeast;
+    const double lam = SolveBalance(b, warm ? start->layers : h, warm ? 0.05 : 0.5, u_g);
+    if (start) start->layers = lam;
     const double smooth = by_slope * (1 - Smooth((u_g / u_kh - kStable) / (kWavy - kStable)));
     if (smooth == 1) return 1 - lam;
     const double bb = correlation();

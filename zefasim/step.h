@@ -262,6 +262,7 @@ double NearHorizontalRateWeight(double j, const DriftFluid& fl);
 // its slope to start from, and receives this one's.
 struct GasShareStart {
     double share = -1, slope = 0;
+    double layers = -1;  // the liquid's share solved by StratifiedGasShare's balance
 };
 double NearHorizontalGasShare(const SectionDrift& d, double g, const Section& sec, double sigma,
                               GasShareStart* start = nullptr);
@@ -291,6 +292,9 @@ void ClosureFrictionRows(BranchStep& s);
 // state (df, the drift law's) raised, within a few degrees of horizontal, to the one
 // that carries that layer's flow where the mixture (volumetric flux j,
 // positive downstream) stands still or runs down the slope.
+// The friction factor and Re df/dRe at Reynolds number re > 0 (model_friction.cpp),
+// for roughness_term = (relative roughness / 3.7)^1.11.
+void FrictionAndSlope(double re, double roughness_term, double& f, double& re_dfdre);
 // Half the wetted angle (rad) of a stratified layer of the given holdup.
 double StratifiedHalfAngle(double holdup);
 double StratifiedLayerVelocity(double holdup, double diameter, double roughness, double sin_slope,
