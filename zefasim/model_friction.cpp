@@ -21,8 +21,6 @@ double FrictionFactor(double reynolds, double relative_roughness) {
 
 namespace step {
 
-namespace {
-
 // Friction factor and Re * df/dRe (for the Newton linearisation of the loss);
 // roughness_term is (relative roughness / 3.7)^1.11.
 void FrictionAndSlope(double re, double roughness_term, double& f, double& re_dfdre) {
@@ -39,8 +37,6 @@ void FrictionAndSlope(double re, double roughness_term, double& f, double& re_df
     constexpr double kLn10 = 2.302585092994045684;
     re_dfdre = -2.0 / (sq * sq * sq) * 1.8 * 6.9 / (kLn10 * t * re);
 }
-
-}  // namespace
 
 // Mixture friction of the drift-flux description: the wall shear of the
 // mixture at its in-situ density rho_m moving at the mixture volumetric flux

@@ -115,8 +115,7 @@ Phases DriftShares(const BranchStep& s, int i, double g, GasShareStart* start = 
     if (d.level > 0) {
         const double w = d.level * NearHorizontalRateWeight(jm, d.fluid);
         if (w > 0) {
-            const double as =
-                NearHorizontalGasShare(d, g, sec, s.model.fluid.surface_tension, start);
+            const double as = StratifiedGasShare(s, i, g, start);
             ac = std::min(1.0, ac) + w * (as - std::min(1.0, ac));
         }
     }

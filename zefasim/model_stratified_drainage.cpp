@@ -14,14 +14,18 @@
 
 namespace zefasim::step {
 
+double StratifiedHalfAngle(double holdup) {
+    // Biberg's (1999) explicit approximation.
+    const double h = std::clamp(holdup, 0.0, 1.0);
+    return kPi * h + std::cbrt(1.5 * kPi) * (1 - 2 * h + std::cbrt(h) - std::cbrt(1 - h));
+}
+
 double StratifiedLayerVelocity(double holdup, double diameter, double roughness, double sin_slope,
                                double rho_liquid, double mu_liquid) {
     const double h = std::clamp(holdup, 0.0, 1.0);
     if (!(h > 0) || !(sin_slope > 0) || !(diameter > 0) || !(rho_liquid > 0) || !(mu_liquid > 0))
         return 0;
-    // Half the wetted angle, from Biberg's (1999) explicit approximation.
-    const double delta =
-        kPi * h + std::cbrt(1.5 * kPi) * (1 - 2 * h + std::cbrt(h) - std::cbrt(1 - h));
+    const double delta = StratifiedHalfAngle(h);
     // Hydraulic diameter of the layer, 4 A_l / S_l with S_l = D delta.
     const double dh = kPi * h * diameter / std::max(delta, 1e-9);
     // Gravity against wall friction, f u^2 / 8 = g sin(slope) dh / 4, f at the

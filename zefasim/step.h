@@ -284,9 +284,14 @@ double NearHorizontalRateWeight(double j, const DriftFluid& fl);
 // its slope to start from, and receives this one's.
 struct GasShareStart {
     double share = -1, slope = 0;
+    double layers = -1;  // the liquid's share solved by StratifiedGasShare's balance
 };
 double NearHorizontalGasShare(const SectionDrift& d, double g, const Section& sec, double sigma,
                               GasShareStart* start = nullptr);
+// The closure's gas share where the flow is stratified (model_holdup_stratified.cpp):
+// from Taitel and Dukler's layer balance at section i's holdup, blended into
+// NearHorizontalGasShare's (given `start`) where the layer turns wavy.
+double StratifiedGasShare(const BranchStep& s, int i, double g, GasShareStart* start);
 // The factor on the drift law's drift at a face inclined by sin_incl, of area
 // A, carrying the flow g out of donor section i, under the closure's slope
 // weight `level` (before a stalled layer's drainage raises the drift).
@@ -309,6 +314,11 @@ void ClosureFrictionRows(BranchStep& s);
 // state (df, the drift law's) raised, within a few degrees of horizontal, to the one
 // that carries that layer's flow where the mixture (volumetric flux j,
 // positive downstream) stands still or runs down the slope.
+// The friction factor and Re df/dRe at Reynolds number re > 0 (model_friction.cpp),
+// for roughness_term = (relative roughness / 3.7)^1.11.
+void FrictionAndSlope(double re, double roughness_term, double& f, double& re_dfdre);
+// Half the wetted angle (rad) of a stratified layer of the given holdup.
+double StratifiedHalfAngle(double holdup);
 double StratifiedLayerVelocity(double holdup, double diameter, double roughness, double sin_slope,
                                double rho_liquid, double mu_liquid);
 double LayerDrift(const BranchStep& s, int i, const SectionDrift& sd, double sin_incl, double j,
