@@ -12,7 +12,7 @@
 //            gas rates alone);
 //  steps   - steps per simulated second of the flowline with drift flux at 100
 //            sections (80 + 20), one-second intervals from 120 to 1,320 s.
-// Usage: zefasim_physics_study [holdup [LAW]] [tilt [LAW]] [slugging] [gas] [steps]
+// Usage: zefasim_physics_study [holdup [LAW]] [tilt [LAW [slowest]]] [slugging] [gas] [steps]
 //        [slug GASFACTOR REFINE LAW] (holdup and tilt for one law or all three).
 
 #include <algorithm>
@@ -21,6 +21,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <iterator>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -55,16 +56,31 @@ void HoldupStudy(const char* law) {
     std::printf("within 25 %%: holdup %d, gradient %d of %d cases\n", holdup_ok, gradient_ok, rows);
 }
 
-// Holdup near horizontal: the largest change for 0.1 degree of tilt.
-void TiltStudy(const char* law) {
+// Holdup near horizontal: the largest change for 0.1 degree of tilt (for the
+// slowest rate pair alone where `slowest`, the one that moves most, with the
+// range of its sections' holdups at each angle).
+void TiltStudy(const char* law, bool slowest = false) {
     std::printf("HOLDUP = %s: holdup near horizontal (0.1 m, 30 bar)\n", law);
     const double angles[] = {-1, -0.5, -0.2, -0.1, 0, 0.1, 0.2, 0.5, 1};
     for (const auto& q : reference::kRates) {
+        if (slowest && &q != &reference::kRates[std::size(reference::kRates) - 1]) continue;
         double last = 0, last_deg = 0, worst = 0;
         std::printf("gas %.2f, oil %.2f kg/s:", q[0], q[1]);
         for (double deg : angles) {
-            double h = reference::SteadyLine({law, deg, q[0], q[1]}).holdup;
+            const reference::LineResult r = reference::SteadyLine({law, deg, q[0], q[1]});
+            const double h = r.holdup;
             std::printf(" %.4f", h);
+            if (slowest) {
+                // The spread of the sections' holdups: a line whose sections
+                // settle at two holdups shows it here, not in the mean.
+                double lo = 1, hi = 0;
+                for (int i = 0; i < static_cast<int>(r.model.branches[0].sections.size()); ++i) {
+                    const double hs = 1 - r.model.StateOf(0, i).alpha[kGas];
+                    lo = std::min(lo, hs), hi = std::max(hi, hs);
+                }
+                std::printf(" (%+.1f deg: sections %.3f .. %.3f%s)\n", deg, lo, hi,
+                            r.settled ? "" : ", not settled");
+            }
             if (last > 0) worst = std::max(worst, std::fabs(h / last - 1) * 0.1 / (deg - last_deg));
             last = h, last_deg = deg;
         }
@@ -185,8 +201,9 @@ int main(int argc, char** argv) {
                 for (const char* law : kLaws) HoldupStudy(law);
         }
         if (std::string(argv[i]) == "tilt") {
+            const bool slowest = one && i + 2 < argc && argv[i + 2] == std::string("slowest");
             if (one)
-                TiltStudy(argv[++i]);
+                TiltStudy(argv[++i], slowest), i += slowest;
             else
                 for (const char* law : kLaws) TiltStudy(law);
         }
