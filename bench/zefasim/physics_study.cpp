@@ -158,6 +158,16 @@ void Slugging(int refine, double gas_factor, const char* law) {
         100 * (*p_hi - *p_lo) / head, filling > 0 ? 100 * passed / filling / gas : 0.0);
     std::printf("    riser base %.2f .. %.2f bar, flowline holdup %.3f .. %.3f\n", *p_lo / 1e5,
                 *p_hi / 1e5, *h_lo, *h_hi);
+    // Each cycle's peak (between up-crossings of the mid level): the window's
+    // largest alone does not show whether the cycles repeat.
+    std::printf("    cycle peaks (kg/s):");
+    for (size_t k = 0; k + 1 < ups.size(); ++k) {
+        double top = 0;
+        for (auto i = static_cast<size_t>(ups[k] / 5); i < static_cast<size_t>(ups[k + 1] / 5); ++i)
+            top = std::max(top, out[i]);
+        std::printf(" %.1f", top);
+    }
+    std::printf("\n");
 }
 
 void StepsStudy() {
