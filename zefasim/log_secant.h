@@ -16,16 +16,16 @@ struct LogRoot {
 // Secant steps in t from `t` (the first with `slope`, which receives the
 // last rising secant), kept within the bracket [lo, hi] of the root that the
 // evaluations so far give (halving it where a step would leave it); an end of
-// [t_lo, t_hi] is evaluated only where a step would go beyond it. `hi` may
-// start as a known bound (`hi_known`: the function is not negative there). A
+// [t_lo, t_hi] is evaluated only where a step would go beyond it. `lo` may
+// start as a known bound (`lo_known`: the function is negative there). A
 // secant step below `tolerance` of lam ends the solve: the secant converges
 // superlinearly, so lam is then well within that of the root. f(t, lam).
 template <class F>
 LogRoot RisingRootInLog(F f_of, double t, double& slope, double t_lo, double t_hi, double tolerance,
-                        double hi, bool hi_known) {
-    double lo = t_lo;
-    bool lo_known = false;
-    if (!hi_known) hi = t_hi;
+                        double lo, bool lo_known) {
+    if (!lo_known) lo = t_lo;
+    double hi = t_hi;
+    bool hi_known = false;
     double lam = std::exp(t), f = f_of(t, lam), t_next = t - f / slope;
     for (int it = 0; it < 100 && f != 0; ++it) {
         if (f > 0) {
