@@ -15,6 +15,7 @@
 #include <algorithm>
 #include <cmath>
 
+#include "log_secant.h"
 #include "step.h"
 
 namespace zefasim::step {
@@ -109,51 +110,16 @@ double NearHorizontalGasShare(const SectionDrift& d, double g, const Section& se
     constexpr double kLeast = 1e-9;
     const double t_lo = std::log(kLeast), t_hi = std::log1p(-kLeast);
     // Secant steps from the start (a neighbouring face's share and slope, or no
-    // slip), kept within the bracket [lo, hi] of the root the evaluations so far
-    // give (halving it where a step would leave it); an end of the range is
-    // evaluated only where a step would go beyond it. A secant step below
-    // kTolerance of the share ends the solve: the secant converges
-    // superlinearly, so the share is then well within that of the root (the
-    // derivatives difference shares perturbed by 1e-7 of the masses and flows).
+    // slip) to a step of kTolerance in the share (the derivatives difference
+    // shares perturbed by 1e-7 of the masses and flows).
     constexpr double kTolerance = 1e-10;
     const bool warm = start && start->share > kLeast && start->share < 1 - kLeast;
     double slope = warm && start->slope > 0 ? start->slope : 0.5;
-    double lo = t_lo, hi = t_hi;
-    bool lo_known = false, hi_known = false;
-    double t = std::clamp(warm ? std::log1p(-start->share) : ln_holdup, t_lo, t_hi);
-    double lam = std::exp(t), f = excess(t, lam), t_next = t - f / slope;
-    for (int it = 0; it < 100 && f != 0; ++it) {
-        if (f > 0) {
-            hi = t, hi_known = true;
-            if (t == t_lo) return 1 - kLeast;  // the correlation holds more even then
-        } else {
-            lo = t, lo_known = true;
-            if (t == t_hi) return kLeast;  // less even with all liquid flowing
-        }
-        bool secant_step = true;
-        if (!(t_next > lo && t_next < hi)) {
-            secant_step = false;
-            if (!lo_known && f > 0) {
-                t_next = lo;
-            } else if (!hi_known && f < 0) {
-                t_next = hi;
-            } else {
-                t_next = lo + (hi - lo) / 2;
-                if (std::exp(hi) - std::exp(lo) <= 2 * kTolerance) secant_step = true;
-            }
-        }
-        const double lam_next = std::exp(t_next);
-        if (secant_step && std::fabs(lam_next - lam) <= kTolerance) {
-            lam = lam_next;
-            break;
-        }
-        const double t_last = t, f_last = f;
-        t = t_next, lam = lam_next, f = excess(t, lam);
-        const double secant = (f - f_last) / (t - t_last);
-        if (secant > 0) slope = secant;
-        // A secant that does not rise leaves the bracket to choose the step.
-        t_next = secant > 0 ? t - f / secant : hi + 1;
-    }
+    const double t = std::clamp(warm ? std::log1p(-start->share) : ln_holdup, t_lo, t_hi);
+    const LogRoot root = RisingRootInLog(excess, t, slope, t_lo, t_hi, kTolerance, t_lo, false);
+    if (root.end < 0) return 1 - kLeast;  // the correlation holds more even then
+    if (root.end > 0) return kLeast;      // less even with all liquid flowing
+    const double lam = root.lam;
     if (start) start->share = 1 - lam, start->slope = slope;
     return 1 - lam;
 }

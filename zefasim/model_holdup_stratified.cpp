@@ -14,6 +14,7 @@
 #include <algorithm>
 #include <cmath>
 
+#include "log_secant.h"
 #include "step.h"
 
 namespace zefasim::step {
@@ -50,40 +51,8 @@ double Balance(const Layers& b, double lam, double& u_gas) {
     return scale > 0 ? (wall_g + shear - wall_l - b.gravity) / scale : 0;
 }
 
-// The liquid's share of the flowing volume at which the balance holds, between
-// kLeast and 1 - kLeast, solved in its logarithm: bracketed from `lam` by
-// doubling steps (the first `step`), then by the Illinois variant of regula falsi to a step of
-// kTolerance. `u_gas` receives the gas's velocity there.
+// The liquid's share is solved between kLeast and 1 - kLeast, to a secant step of kTolerance.
 constexpr double kLeast = 1e-9, kTolerance = 1e-10;
-
-double SolveBalance(const Layers& b, double lam, double first, double& u_gas) {
-    const double t_lo = std::log(kLeast), t_hi = std::log1p(-kLeast);
-    double ta = std::clamp(std::log(lam), t_lo, t_hi), fa = Balance(b, std::exp(ta), u_gas);
-    if (fa == 0) return std::exp(ta);
-    // Bracket: move towards the root until the residual changes sign.
-    double step = fa > 0 ? first : -first, tb = ta, fb = fa;
-    while (true) {
-        tb = std::clamp(ta + step, t_lo, t_hi);
-        fb = Balance(b, std::exp(tb), u_gas);
-        if ((fb > 0) != (fa > 0) || fb == 0) break;
-        if (tb == t_lo || tb == t_hi) return std::exp(tb);  // beyond the range
-        ta = tb, fa = fb, step *= 2;
-    }
-    double lam_b = std::exp(tb);
-    for (int it = 0; it < 100 && fb != 0; ++it) {
-        const double tc = tb - fb * (tb - ta) / (fb - fa);
-        const double lam_c = std::exp(tc), fc = Balance(b, lam_c, u_gas);
-        const bool done = std::fabs(lam_c - lam_b) <= kTolerance;
-        if ((fc > 0) == (fb > 0)) {
-            fa /= 2;  // Illinois: the end kept twice is drawn in
-        } else {
-            ta = tb, fa = fb;
-        }
-        tb = tc, fb = fc, lam_b = lam_c;
-        if (done) break;
-    }
-    return lam_b;
-}
 
 double Smooth(double t) {
     t = std::clamp(t, 0.0, 1.0);
@@ -153,12 +122,28 @@ double StratifiedGasShare(const BranchStep& s, int i, double g, GasShareStart* s
     const double wavy_share =
         u_wavy * b.rho_l / (b.mass_flux * sec.area + u_wavy * (b.rho_l - b.rho_g));
     double u_g = 0;
-    if (wavy_share < 1 && !(Balance(b, 1 - wavy_share, u_g) > 0)) return correlation();
-    // From the share solved before in the sweep (a neighbouring face), else
-    // from the section's holdup.
+    const double t_lo = std::log(kLeast), t_hi = std::log1p(-kLeast);
+    // Where the gas runs at the wavy bound the balance must drive the liquid
+    // faster than it flows there, so that the root lies at more liquid (a
+    // known lower end of its bracket); else the layer is wavy.
+    double t_wavy = t_lo;
+    if (wavy_share < 1) {
+        if (!(Balance(b, 1 - wavy_share, u_g) > 0)) return correlation();
+        t_wavy = std::clamp(std::log1p(-wavy_share), t_lo, t_hi);
+    }
+    // Secant steps in ln(lam) from the share and slope solved before in the
+    // sweep (a neighbouring face), else from the section's holdup; the
+    // balance falls as the liquid's share grows.
     const bool warm = start && start->layers > kLeast && start->layers < 1 - kLeast;
-    const double lam = SolveBalance(b, warm ? start->layers : h, warm ? 0.05 : 0.5, u_g);
-    if (start) start->layers = lam;
+    double slope = warm && start->layers_slope > 0 ? start->layers_slope : 1;
+    const double t0 = std::clamp(std::log(warm ? start->layers : h), t_lo, t_hi);
+    auto rising = [&](double, double lam) { return -Balance(b, lam, u_g); };
+    const LogRoot root =
+        RisingRootInLog(rising, t0, slope, t_lo, t_hi, kTolerance, t_wavy, wavy_share < 1);
+    const double lam = root.end < 0 ? kLeast : root.end > 0 ? 1 - kLeast : root.lam;
+    if (start && root.end == 0) start->layers = lam, start->layers_slope = slope;
+    const double j = b.mass_flux / (b.rho_g * (1 - lam) + b.rho_l * lam);
+    u_g = (1 - lam) * j / (1 - h);
     const double smooth = by_slope * (1 - Smooth((u_g / u_kh - kStable) / (kWavy - kStable)));
     if (smooth == 1) return 1 - lam;
     const double bb = correlation();

@@ -284,7 +284,7 @@ double NearHorizontalRateWeight(double j, const DriftFluid& fl);
 // its slope to start from, and receives this one's.
 struct GasShareStart {
     double share = -1, slope = 0;
-    double layers = -1;  // the liquid's share solved by StratifiedGasShare's balance
+    double layers = -1, layers_slope = 0;  // StratifiedGasShare's liquid share and secant
 };
 double NearHorizontalGasShare(const SectionDrift& d, double g, const Section& sec, double sigma,
                               GasShareStart* start = nullptr);
