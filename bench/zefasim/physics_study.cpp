@@ -12,10 +12,11 @@
 //            gas rates alone);
 //  steps   - steps per simulated second of the flowline with drift flux at 100
 //            sections (80 + 20), one-second intervals from 120 to 1,320 s.
-// Usage: zefasim_physics_study [holdup [LAW]] [tilt [LAW [slowest]]] [slugging] [gas] [steps]
+// Usage: zefasim_physics_study [holdup [LAW [DEG]]] [tilt [LAW [slowest]]] [slugging] [gas] [steps]
 //        [slug GASFACTOR REFINE LAW] (holdup and tilt for one law or all three).
 
 #include <algorithm>
+#include <cctype>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -35,13 +36,14 @@ using namespace zefasim;
 
 constexpr const char* kLaws[] = {"DRIFTFLUX", "DRIFTLEVEL", "BEGGSBRILL"};
 
-void HoldupStudy(const char* law) {
+void HoldupStudy(const char* law, const char* only_deg = nullptr) {
     std::printf(
         "HOLDUP = %s: holdup and pressure gradient against Beggs and Brill "
         "(0.1 m, 30 bar)\n",
         law);
     int rows = 0, holdup_ok = 0, gradient_ok = 0;
     for (double deg : {90.0, 45.0, 10.0, 0.0, -10.0, -45.0, -90.0}) {
+        if (only_deg && std::atof(only_deg) != deg) continue;
         for (const auto& q : reference::kRates) {
             reference::LineResult r = reference::SteadyLine({law, deg, q[0], q[1]});
             const double eh = r.holdup / r.ref.holdup - 1, eg = r.gradient / r.ref.gradient - 1;
@@ -205,9 +207,13 @@ int main(int argc, char** argv) {
                                 return argv[i + 1] == std::string(law);
                             }) != std::end(kLaws);
         if (std::string(argv[i]) == "holdup") {
-            if (one)
-                HoldupStudy(argv[++i]);
-            else
+            // and then an optional inclination (degrees): its five lines alone.
+            const bool deg =
+                one && i + 2 < argc && std::isdigit(argv[i + 2][argv[i + 2][0] == '-']);
+            if (one) {
+                HoldupStudy(argv[i + 1], deg ? argv[i + 2] : nullptr);
+                i += deg ? 2 : 1;
+            } else
                 for (const char* law : kLaws) HoldupStudy(law);
         }
         if (std::string(argv[i]) == "tilt") {
