@@ -209,7 +209,8 @@ int main(int argc, char** argv) {
         if (std::string(argv[i]) == "holdup") {
             // and then an optional inclination (degrees): its five lines alone.
             const bool deg =
-                one && i + 2 < argc && std::isdigit(argv[i + 2][argv[i + 2][0] == '-']);
+                one && i + 2 < argc &&
+                std::isdigit(static_cast<unsigned char>(argv[i + 2][argv[i + 2][0] == '-']));
             if (one) {
                 HoldupStudy(argv[i + 1], deg ? argv[i + 2] : nullptr);
                 i += deg ? 2 : 1;
