@@ -22,18 +22,19 @@ struct LogRoot {
 // secant steps from a neighbouring face's root took ten evaluations and more.
 namespace log_share {
 constexpr double kLnHalf = -0.693147180559945309417;
-inline double VOfT(double t) {
-    return t <= kLnHalf ? t : 2 * kLnHalf - std::log(-std::expm1(t));
+// `mirror`: the variable mirrors beyond lam = 1/2 (else v = t throughout).
+inline double VOfT(double t, bool mirror = true) {
+    return !mirror || t <= kLnHalf ? t : 2 * kLnHalf - std::log(-std::expm1(t));
 }
-inline double LamOfV(double v) {
-    return v <= kLnHalf ? std::exp(v) : 1 - 0.25 * std::exp(-v);
+inline double LamOfV(double v, bool mirror = true) {
+    return !mirror || v <= kLnHalf ? std::exp(v) : 1 - 0.25 * std::exp(-v);
 }
-inline double TOfV(double v) {
-    return v <= kLnHalf ? v : std::log1p(-0.25 * std::exp(-v));
+inline double TOfV(double v, bool mirror = true) {
+    return !mirror || v <= kLnHalf ? v : std::log1p(-0.25 * std::exp(-v));
 }
 // dt/dv at lam: 1, beyond lam = 1/2 (1 - lam) / lam.
-inline double DtDv(double lam) {
-    return lam <= 0.5 ? 1.0 : (1 - lam) / lam;
+inline double DtDv(double lam, bool mirror = true) {
+    return !mirror || lam <= 0.5 ? 1.0 : (1 - lam) / lam;
 }
 }  // namespace log_share
 
@@ -48,18 +49,19 @@ inline double DtDv(double lam) {
 // superlinearly, so lam is then well within that of the root. f(t, lam).
 template <class F>
 LogRoot RisingRootInLog(F f_of_t, double t_start, double& slope_t, double t_lo_t, double t_hi_t,
-                        double tolerance, double lo_t, bool lo_known) {
+                        double tolerance, double lo_t, bool lo_known, bool mirror = true) {
     using namespace log_share;
     // Below t is the step variable v; f_of and the slope are taken in it.
-    const double t_lo = VOfT(t_lo_t), t_hi = VOfT(t_hi_t);
-    double lo = VOfT(lo_t), t = std::clamp(VOfT(t_start), t_lo, t_hi);
-    auto f_of = [&](double v, double lam_v) { return f_of_t(TOfV(v), lam_v); };
-    double slope = slope_t / DtDv(LamOfV(t));
+    const double t_lo = VOfT(t_lo_t, mirror), t_hi = VOfT(t_hi_t, mirror);
+    double lo = VOfT(lo_t, mirror), t = std::clamp(VOfT(t_start, mirror), t_lo, t_hi);
+    auto f_of = [&](double v, double lam_v) { return f_of_t(TOfV(v, mirror), lam_v); };
+    double slope = slope_t / DtDv(LamOfV(t, mirror), mirror);
     struct SlopeOut {  // hands the last rising secant back in t
         double& out;
         const double& slope_v;
         const double& lam;
-        ~SlopeOut() { out = slope_v * DtDv(lam); }
+        bool mirror_v;
+        ~SlopeOut() { out = slope_v * DtDv(lam, mirror_v); }
     };
     if (!lo_known) lo = t_lo;
     double hi = t_hi;
@@ -68,8 +70,8 @@ LogRoot RisingRootInLog(F f_of_t, double t_start, double& slope_t, double t_lo_t
     // not), and which end the last evaluation moved (+1 hi, -1 lo).
     double f_lo = 0, f_hi = 0;
     int moved = 0;
-    double lam = LamOfV(t);
-    const SlopeOut slope_out{slope_t, slope, lam};
+    double lam = LamOfV(t, mirror);
+    const SlopeOut slope_out{slope_t, slope, lam, mirror};
     double f = f_of(t, lam), t_next = t - f / slope;
     for (int it = 0; it < 100 && f != 0; ++it) {
         if (f > 0) {
@@ -97,13 +99,13 @@ LogRoot RisingRootInLog(F f_of_t, double t_start, double& slope_t, double t_lo_t
                 // tens of evaluations); else halved.
                 t_next = f_lo < 0 && f_hi > 0 ? lo - f_lo * (hi - lo) / (f_hi - f_lo) : lo;
                 if (!(t_next > lo && t_next < hi)) t_next = lo + (hi - lo) / 2;
-                if (LamOfV(hi) - LamOfV(lo) <= 2 * tolerance) {
+                if (LamOfV(hi, mirror) - LamOfV(lo, mirror) <= 2 * tolerance) {
                     t_next = lo + (hi - lo) / 2;
                     secant_step = true;
                 }
             }
         }
-        const double lam_next = LamOfV(t_next);
+        const double lam_next = LamOfV(t_next, mirror);
         if (secant_step && std::fabs(lam_next - lam) <= tolerance) {
             lam = lam_next;
             break;
