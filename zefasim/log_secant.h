@@ -4,6 +4,7 @@
 
 #pragma once
 
+#include <algorithm>
 #include <cmath>
 
 namespace zefasim::step {
@@ -13,27 +14,76 @@ struct LogRoot {
     int end = 0;  // -1: the function is positive already at t_lo, +1: negative still at t_hi
 };
 
-// Secant steps in t from `t` (the first with `slope`, which receives the
-// last rising secant), kept within the bracket [lo, hi] of the root that the
-// evaluations so far give (halving it where a step would leave it); an end of
+// The solve steps in v, the logarithm of the smaller of lam and 1 - lam,
+// mirrored so that it rises with lam: v = ln(lam) up to lam = 1/2, beyond it
+// 2 ln(1/2) - ln(1 - lam) (continuous there, with its slope). Where lam nears
+// 1 (a thin stream of gas over a liquid layer) a function of the gas's
+// velocity is close to linear in v but steep and curved in ln(lam), where
+// secant steps from a neighbouring face's root took ten evaluations and more.
+namespace log_share {
+constexpr double kLnHalf = -0.693147180559945309417;
+// `mirror`: the variable mirrors beyond lam = 1/2 (else v = t throughout).
+inline double VOfT(double t, bool mirror = true) {
+    return !mirror || t <= kLnHalf ? t : 2 * kLnHalf - std::log(-std::expm1(t));
+}
+inline double LamOfV(double v, bool mirror = true) {
+    return !mirror || v <= kLnHalf ? std::exp(v) : 1 - 0.25 * std::exp(-v);
+}
+inline double TOfV(double v, bool mirror = true) {
+    return !mirror || v <= kLnHalf ? v : std::log1p(-0.25 * std::exp(-v));
+}
+// dt/dv at lam: 1, beyond lam = 1/2 (1 - lam) / lam.
+inline double DtDv(double lam, bool mirror = true) {
+    return !mirror || lam <= 0.5 ? 1.0 : (1 - lam) / lam;
+}
+}  // namespace log_share
+
+// Secant steps in v from `t` (the first with `slope`, which receives the
+// last rising secant, both in t), kept within the bracket [lo, hi] of the root
+// that the evaluations so far give (where a step would leave it, false
+// position between its ends, the end kept twice halved in weight (Illinois),
+// or halving the bracket where an end is not evaluated); an end of
 // [t_lo, t_hi] is evaluated only where a step would go beyond it. `lo` may
 // start as a known bound (`lo_known`: the function is negative there). A
 // secant step below `tolerance` of lam ends the solve: the secant converges
 // superlinearly, so lam is then well within that of the root. f(t, lam).
 template <class F>
-LogRoot RisingRootInLog(F f_of, double t, double& slope, double t_lo, double t_hi, double tolerance,
-                        double lo, bool lo_known) {
+LogRoot RisingRootInLog(F f_of_t, double t_start, double& slope_t, double t_lo_t, double t_hi_t,
+                        double tolerance, double lo_t, bool lo_known, bool mirror = true) {
+    using namespace log_share;
+    // Below t is the step variable v; f_of and the slope are taken in it.
+    const double t_lo = VOfT(t_lo_t, mirror), t_hi = VOfT(t_hi_t, mirror);
+    double lo = VOfT(lo_t, mirror), t = std::clamp(VOfT(t_start, mirror), t_lo, t_hi);
+    auto f_of = [&](double v, double lam_v) { return f_of_t(TOfV(v, mirror), lam_v); };
+    double slope = slope_t / DtDv(LamOfV(t, mirror), mirror);
+    struct SlopeOut {  // hands the last rising secant back in t
+        double& out;
+        const double& slope_v;
+        const double& lam;
+        bool mirror_v;
+        ~SlopeOut() { out = slope_v * DtDv(lam, mirror_v); }
+    };
     if (!lo_known) lo = t_lo;
     double hi = t_hi;
     bool hi_known = false;
-    double lam = std::exp(t), f = f_of(t, lam), t_next = t - f / slope;
+    // The function's values at the bracket's ends where evaluated there (0:
+    // not), and which end the last evaluation moved (+1 hi, -1 lo).
+    double f_lo = 0, f_hi = 0;
+    int moved = 0;
+    double lam = LamOfV(t, mirror);
+    const SlopeOut slope_out{slope_t, slope, lam, mirror};
+    double f = f_of(t, lam), t_next = t - f / slope;
     for (int it = 0; it < 100 && f != 0; ++it) {
         if (f > 0) {
-            hi = t, hi_known = true;
+            hi = t, hi_known = true, f_hi = f;
             if (t == t_lo) return {lam, -1};
+            if (moved > 0) f_lo /= 2;  // Illinois: the end kept twice counts for less
+            moved = 1;
         } else {
-            lo = t, lo_known = true;
+            lo = t, lo_known = true, f_lo = f;
             if (t == t_hi) return {lam, 1};
+            if (moved < 0) f_hi /= 2;
+            moved = -1;
         }
         bool secant_step = true;
         if (!(t_next > lo && t_next < hi)) {
@@ -43,11 +93,19 @@ LogRoot RisingRootInLog(F f_of, double t, double& slope, double t_lo, double t_h
             } else if (!hi_known && f < 0) {
                 t_next = hi;
             } else {
-                t_next = lo + (hi - lo) / 2;
-                if (std::exp(hi) - std::exp(lo) <= 2 * tolerance) secant_step = true;
+                // Between two evaluated ends by false position (where the
+                // function is flat far from its root a secant leaves the
+                // bracket, and halving a bracket in t many units wide takes
+                // tens of evaluations); else halved.
+                t_next = f_lo < 0 && f_hi > 0 ? lo - f_lo * (hi - lo) / (f_hi - f_lo) : lo;
+                if (!(t_next > lo && t_next < hi)) t_next = lo + (hi - lo) / 2;
+                if (LamOfV(hi, mirror) - LamOfV(lo, mirror) <= 2 * tolerance) {
+                    t_next = lo + (hi - lo) / 2;
+                    secant_step = true;
+                }
             }
         }
-        const double lam_next = std::exp(t_next);
+        const double lam_next = LamOfV(t_next, mirror);
         if (secant_step && std::fabs(lam_next - lam) <= tolerance) {
             lam = lam_next;
             break;

@@ -116,7 +116,9 @@ double NearHorizontalGasShare(const SectionDrift& d, double g, const Section& se
     const bool warm = start && start->share > kLeast && start->share < 1 - kLeast;
     double slope = warm && start->slope > 0 ? start->slope : 0.5;
     const double t = std::clamp(warm ? std::log1p(-start->share) : ln_holdup, t_lo, t_hi);
-    const LogRoot root = RisingRootInLog(excess, t, slope, t_lo, t_hi, kTolerance, t_lo, false);
+    // In ln(lam) throughout (its holdup is close to a power of lam).
+    const LogRoot root =
+        RisingRootInLog(excess, t, slope, t_lo, t_hi, kTolerance, t_lo, false, false);
     if (root.end < 0) return 1 - kLeast;  // the correlation holds more even then
     if (root.end > 0) return kLeast;      // less even with all liquid flowing
     const double lam = root.lam;
