@@ -135,16 +135,24 @@ bool FluidOf(const BranchStep& s, int i, double sign, LayerFluid& f) {
 double StratifiedLayerWeight(const BranchStep& s, int i) {
     const Section& sec = s.br.sections[i];
     if (!(SlopeWeight(sec.dz / sec.length) > 0)) return 0;
-    // The rates that entered the section in the last step; before any flowed,
-    // the section's own phases flowing without slip.
+    // The rates that flowed through the section in the last step (through
+    // either face, the larger: a source's section passes its flow through one
+    // face); before any flowed, its own phases flowing without slip
+    // at the flow its shares are taken at.
     const SectionState& st = s.w.st[i];
-    Phases q;
-    double sign = 1, u_sg = 0, u_sl = 0;
-    if (LastInflow(s, i, q, sign)) {
-        u_sg = std::max(0.0, q[kGas]) / st.rho_gas;
-        u_sl = std::max(0.0, q[kOil]) / st.rho_oil + std::max(0.0, q[kWater]) / st.rho_water;
+    const Branch& br = s.br;
+    double u_sg = 0, u_sl = 0;
+    if (br.flux.size() == br.sections.size() + 1) {
+        const Phases &in = br.flux[i], &out = br.flux[i + 1];
+        auto most = [&](int k) { return std::max(std::fabs(in[k]), std::fabs(out[k])); };
+        u_sg = most(kGas) / st.rho_gas;
+        u_sl = most(kOil) / st.rho_oil + most(kWater) / st.rho_water;
     }
-    if (!(u_sg + u_sl > 0)) u_sg = st.alpha[kGas], u_sl = 1 - st.alpha[kGas];
+    if (!(u_sg + u_sl > 0)) {
+        const double g = std::max(std::fabs(s.w.g_share[i]), std::fabs(s.w.g_share[i + 1]));
+        const double v = st.rho_mix > 0 ? g / st.rho_mix : 0;
+        u_sg = st.alpha[kGas] * v, u_sl = (1 - st.alpha[kGas]) * v;
+    }
     u_sg /= sec.area, u_sl /= sec.area;
     LayerFluid f;
     if (!(u_sg > 0) || !FluidOf(s, i, 0, f)) return 1;  // no gas runs over the layer
