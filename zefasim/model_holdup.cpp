@@ -166,7 +166,7 @@ void DriftAcrossFace(BranchStep& s, int j) {
     auto flow_of = [&](const SectionDrift& sd, int i) {
         DriftFlux df = ShiDriftFlux(sd.alpha, jm, sd.fluid, incl, sin_incl);
         df.drift *= taper;
-        if (layer) df.drift = LayerDrift(s, i, sd, sin_incl, jm, df);
+        if (layer) df.drift = LayerDrift(s, i, sd, sin_incl, jm, df, taper);
         return DriftMassFlow(sd, area, df);
     };
     double f_lo = flow_of(lo_s, lower), f_up = flow_of(up_s, upper), d;
@@ -276,6 +276,7 @@ void DescribeDrift(BranchStep& s) {
                       : 0;
         d.friction_fixed = 0;
         if (d.level > 0) NearHorizontalFriction(s, i, d);
+        d.layered = d.level > 0 ? StratifiedLayerWeight(s, i) : 0;
     }
 }
 

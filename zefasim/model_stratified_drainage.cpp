@@ -85,7 +85,7 @@ double MemoLayerVelocity(const BranchStep& s, int i, double h, const Section& se
 }  // namespace
 
 double LayerDrift(const BranchStep& s, int i, const SectionDrift& sd, double sin_incl, double j,
-                  const DriftFlux& df) {
+                  const DriftFlux& df, double taper) {
     const double drift = df.drift;
     // A mixture that runs up the slope carries the layer with it (its holdup
     // is the closure's or the drift law's): the layer drains where the mixture
@@ -110,7 +110,7 @@ double LayerDrift(const BranchStep& s, int i, const SectionDrift& sd, double sin
     const double u = MemoLayerVelocity(s, i, h, sec, std::fabs(sin_incl), sd.rho_liquid, mu);
     // Where the gas stalls (u_g = C0 j + u_d = 0) the liquid runs at the
     // mixture flux j = -u_d / C0: the layer's flow h u takes u_d = C0 h u.
-    const double layer = df.c0 * h * u, own = std::fabs(drift);
+    const double layer = df.c0 * h * u * taper, own = std::fabs(drift);
     const double ud = own + weight * std::max(0.0, layer - own);
     return sin_incl >= 0 ? ud : -ud;
 }

@@ -58,6 +58,8 @@ struct SectionDrift {
     // phase flows `friction` is taken at.
     double level = 0, friction_fixed = 0;
     int friction_face = 0;
+    // How far the stratified layers' balance governs by the last step's rates.
+    double layered = 0;
 };
 
 // Per-branch scratch of a step (kept between steps to avoid allocations).
@@ -292,6 +294,9 @@ double NearHorizontalGasShare(const SectionDrift& d, double g, const Section& se
 // from Taitel and Dukler's layer balance at section i's holdup, blended into
 // NearHorizontalGasShare's (given `start`) where the layer turns wavy.
 double StratifiedGasShare(const BranchStep& s, int i, double g, GasShareStart* start);
+// How far that balance governs (0..1) by the rates that last flowed through
+// section i: 1 while the layer stays smooth at their equilibrium level.
+double StratifiedLayerWeight(const BranchStep& s, int i);
 // The factor on the drift law's drift at a face inclined by sin_incl, of area
 // A, carrying the flow g out of donor section i, under the closure's slope
 // weight `level` (before a stalled layer's drainage raises the drift).
@@ -322,7 +327,7 @@ double StratifiedHalfAngle(double holdup);
 double StratifiedLayerVelocity(double holdup, double diameter, double roughness, double sin_slope,
                                double rho_liquid, double mu_liquid);
 double LayerDrift(const BranchStep& s, int i, const SectionDrift& sd, double sin_incl, double j,
-                  const DriftFlux& df);
+                  const DriftFlux& df, double taper = 1);
 
 // No-slip specific volume of a flow of mass fractions phi whose phases have
 // densities rho (phases flowing the other way, or absent, left out).
