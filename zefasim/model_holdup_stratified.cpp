@@ -166,9 +166,14 @@ double StratifiedLayerWeight(const BranchStep& s, int i) {
     };
     constexpr double kLeastHoldup = 1e-6;
     const double t_lo = std::log(kLeastHoldup), t_hi = std::log1p(-kLeastHoldup);
+    // Started from the holdup the section holds (near its equilibrium level
+    // wherever the line has settled, and restored with it from a snapshot);
+    // the weight's smoothstep needs the level only to a few digits.
     double slope = 1;
-    const double t0 = std::clamp(std::log(std::max(u_sl, 1e-300) / (u_sl + u_sg)), t_lo, t_hi);
-    const LogRoot root = RisingRootInLog(rising, t0, slope, t_lo, t_hi, 1e-9, t_lo, false);
+    const double held = 1 - st.alpha[kGas];
+    const double t0 = std::clamp(
+        std::log(held > kLeastHoldup ? held : std::max(u_sl, 1e-300) / (u_sl + u_sg)), t_lo, t_hi);
+    const LogRoot root = RisingRootInLog(rising, t0, slope, t_lo, t_hi, 1e-6, t_lo, false);
     const double h = root.end < 0 ? kLeastHoldup : root.end > 0 ? 1 - kLeastHoldup : root.lam;
     if (!LayersAt(sec, f, h, b) || !valid || !(b.u_kh > 0)) return 0;
     const double ratio = u_sg / (1 - h) / b.u_kh;
