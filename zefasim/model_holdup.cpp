@@ -258,6 +258,7 @@ void DescribeDrift(BranchStep& s) {
     if (!s.w.share_resolve) s.w.g_share.assign(s.br.flow.begin(), s.br.flow.end());
     s.w.share_resolve = false;
     const bool flowing = s.model.fluid.holdup_model == kHoldupBeggsBrill;
+    GasShareStart level_start;
     for (int i = 0; i < s.n; ++i) {
         DescribeSectionDrift(s, i);
         SectionDrift& d = s.w.sd[i];
@@ -276,7 +277,7 @@ void DescribeDrift(BranchStep& s) {
                       : 0;
         d.friction_fixed = 0;
         if (d.level > 0) NearHorizontalFriction(s, i, d);
-        d.layered = d.level > 0 ? StratifiedLayerWeight(s, i) : 0;
+        d.layered = d.level > 0 ? StratifiedLayerWeight(s, i, level_start) : 0;
     }
 }
 

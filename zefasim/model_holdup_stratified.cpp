@@ -132,7 +132,7 @@ bool FluidOf(const BranchStep& s, int i, double sign, LayerFluid& f) {
 
 }  // namespace
 
-double StratifiedLayerWeight(const BranchStep& s, int i) {
+double StratifiedLayerWeight(const BranchStep& s, int i, GasShareStart& start) {
     const Section& sec = s.br.sections[i];
     if (!(SlopeWeight(sec.dz / sec.length) > 0)) return 0;
     // The rates that flowed through the section in the last step (through
@@ -166,15 +166,20 @@ double StratifiedLayerWeight(const BranchStep& s, int i) {
     };
     constexpr double kLeastHoldup = 1e-6;
     const double t_lo = std::log(kLeastHoldup), t_hi = std::log1p(-kLeastHoldup);
-    // Started from the holdup the section holds (near its equilibrium level
-    // wherever the line has settled, and restored with it from a snapshot);
-    // the weight's smoothstep needs the level only to a few digits.
-    double slope = 1;
+    // Started from the level solved for the section before in this sweep, else
+    // from the holdup the section holds: both follow from the state alone, so a
+    // run restored from a snapshot repeats the run it was taken from. The
+    // weight's smoothstep needs the level only to a few digits.
+    const bool warm = start.layers > kLeastHoldup && start.layers < 1 - kLeastHoldup;
+    double slope = warm && start.layers_slope > 0 ? start.layers_slope : 1;
     const double held = 1 - st.alpha[kGas];
-    const double t0 = std::clamp(
-        std::log(held > kLeastHoldup ? held : std::max(u_sl, 1e-300) / (u_sl + u_sg)), t_lo, t_hi);
+    const double from = warm                  ? start.layers
+                        : held > kLeastHoldup ? held
+                                              : std::max(u_sl, 1e-300) / (u_sl + u_sg);
+    const double t0 = std::clamp(std::log(from), t_lo, t_hi);
     const LogRoot root = RisingRootInLog(rising, t0, slope, t_lo, t_hi, 1e-6, t_lo, false);
     const double h = root.end < 0 ? kLeastHoldup : root.end > 0 ? 1 - kLeastHoldup : root.lam;
+    if (root.end == 0) start.layers = h, start.layers_slope = slope;
     if (!LayersAt(sec, f, h, b) || !valid || !(b.u_kh > 0)) return 0;
     const double ratio = u_sg / (1 - h) / b.u_kh;
     return 1 - Smooth((ratio - kStable) / (kWavy - kStable));

@@ -296,7 +296,9 @@ double NearHorizontalGasShare(const SectionDrift& d, double g, const Section& se
 double StratifiedGasShare(const BranchStep& s, int i, double g, GasShareStart* start);
 // How far that balance governs (0..1) by the rates that last flowed through
 // section i: 1 while the layer stays smooth at their equilibrium level.
-double StratifiedLayerWeight(const BranchStep& s, int i);
+// `start` carries the level and secant solved for the section before in the
+// same sweep (levels of neighbours differ little; the holdups they hold may).
+double StratifiedLayerWeight(const BranchStep& s, int i, GasShareStart& start);
 // The factor on the drift law's drift at a face inclined by sin_incl, of area
 // A, carrying the flow g out of donor section i, under the closure's slope
 // weight `level` (before a stalled layer's drainage raises the drift).
