@@ -48,8 +48,14 @@ double HoldupChange(const BranchScratch& w, int n) {
 }
 
 // One branch's share of a step; false (with `shrink`) when the step must be
-// retried shorter.
-bool StepBranch(BranchStep& s, StepWork& work, bool force, StepLimits& lim, double& shrink) {
+// retried shorter. `again` (true on return) asks for the branch's step to be
+// solved again with the closure's shares at the first pass's flows; passed in
+// true, the call is that second solve.
+bool StepBranch(BranchStep& s, StepWork& work, bool force, StepLimits& lim, double& shrink,
+                bool& again) {
+    // Only a first solve may be given up for one at its own flows.
+    const bool may_resolve = s.drift_model && !again;
+    again = false;
     s.w.derivative_rows = false;
     DeriveSectionStates(s);
     ApplySources(s, work.applied);
@@ -66,6 +72,13 @@ bool StepBranch(BranchStep& s, StepWork& work, bool force, StepLimits& lim, doub
     double ratio = 0, dp = 0;
     for (int pass = 0;; ++pass) {
         SolveFaceFlows(s, pass > 0);
+        // The closure near horizontal takes its shares at the flow: where the
+        // first pass's flows moved from those the shares were taken at, the rest
+        // of this solve would be thrown away, so the step is solved again at once.
+        if (pass == 0 && may_resolve && TakeSharesAtNewFlows(s)) {
+            again = true;
+            return true;
+        }
         CapEndDrift(s);
         PhaseFluxes(s);
         ratio = implicit ? 0.0 : OutflowRatio(s);
@@ -155,14 +168,12 @@ bool Model::TryStep(double dt, double& shrink, double& next_dt, bool force) {
                      dt,
                      shut,
                      drift_model};
-        const StepLimits before = lim;
-        if (!StepBranch(s, work, force, lim, shrink)) return false;
         // The closure near horizontal takes its shares at the flow: at the last
-        // step's they swing a slow line between two flows from step to step.
-        if (drift_model && TakeSharesAtNewFlows(s)) {
-            lim = before;
-            if (!StepBranch(s, work, force, lim, shrink)) return false;
-        }
+        // step's they swing a slow line between two flows from step to step, so
+        // a branch whose flows moved from them is solved again at its own.
+        bool again = false;
+        if (!StepBranch(s, work, force, lim, shrink, again)) return false;
+        if (again && !StepBranch(s, work, force, lim, shrink, again)) return false;
     }
     PropagateSensitivities(*this, work, dt);
     for (size_t b = 0; b < branches.size(); ++b)
