@@ -64,11 +64,9 @@ bool LayersAt(const Section& sec, const LayerFluid& f, double h, Layers& b) {
 // the layers' velocities: positive where the gas drives the liquid faster
 // than u_l.
 double Residual(const Layers& b, const LayerFluid& f, double u_l, double u_g) {
-    double f_l = 0, f_g = 0, unused;
-    if (const double re = u_l * b.d_l / f.nu_l; re > 0)
-        FrictionAndSlope(re, b.rough_l, f_l, unused);
-    if (const double re = u_g * b.d_g / f.nu_g; re > 0)
-        FrictionAndSlope(re, b.rough_g, f_g, unused);
+    const double re_l = u_l * b.d_l / f.nu_l, re_g = u_g * b.d_g / f.nu_g;
+    const double f_l = re_l > 0 ? LayerFriction(re_l, b.rough_l) : 0;
+    const double f_g = re_g > 0 ? LayerFriction(re_g, b.rough_g) : 0;
     const double du = u_g - u_l;
     const double wall_l = f_l * f.rho_l * u_l * u_l / 8 * b.wall_l;
     const double wall_g = f_g * f.rho_g * u_g * u_g / 8 * b.wall_g;

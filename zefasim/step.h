@@ -324,6 +324,9 @@ void ClosureFrictionRows(BranchStep& s);
 // The friction factor and Re df/dRe at Reynolds number re > 0 (model_friction.cpp),
 // for roughness_term = (relative roughness / 3.7)^1.11.
 void FrictionAndSlope(double re, double roughness_term, double& f, double& re_dfdre);
+// FrictionAndSlope's factor alone, to rounding (Re > 0): for the stratified
+// layers' balance, evaluated many times a step.
+double LayerFriction(double re, double roughness_term);
 // Half the wetted angle (rad) of a stratified layer of the given holdup.
 double StratifiedHalfAngle(double holdup);
 double StratifiedLayerVelocity(double holdup, double diameter, double roughness, double sin_slope,
