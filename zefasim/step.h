@@ -58,7 +58,8 @@ struct SectionDrift {
     // phase flows `friction` is taken at.
     double level = 0, friction_fixed = 0;
     int friction_face = 0;
-    // How far the stratified layers' balance governs by the last step's rates.
+    // How far the stratified layers' balance governs by the last step's rates
+    // and the section's slope.
     double layered = 0;
 };
 
@@ -295,7 +296,8 @@ double NearHorizontalGasShare(const SectionDrift& d, double g, const Section& se
 // NearHorizontalGasShare's (given `start`) where the layer turns wavy.
 double StratifiedGasShare(const BranchStep& s, int i, double g, GasShareStart* start);
 // How far that balance governs (0..1) by the rates that last flowed through
-// section i: 1 while the layer stays smooth at their equilibrium level.
+// section i and its slope: 1 within a degree of horizontal while the layer
+// stays smooth at their equilibrium level.
 // `start` carries the level and secant solved for the section before in the
 // same sweep (levels of neighbours differ little; the holdups they hold may).
 double StratifiedLayerWeight(const BranchStep& s, int i, GasShareStart& start);
