@@ -31,16 +31,7 @@ struct LayerFluid {
     double rho_l = 0, rho_g = 0, nu_l = 0, nu_g = 0, sin_flow = 0;
 };
 
-// The layers at a holdup: everything of the balance but the velocities.
-struct Layers {
-    double holdup = 0;
-    double d_l = 0, d_g = 0, rough_l = 0, rough_g = 0;  // hydraulic diameters, roughness terms
-    double wall_l = 0, wall_g = 0, interface = 0;       // S_l / A_l, S_g / A_g, S_i (1/A_l + 1/A_g)
-    double gravity = 0;  // (rho_l - rho_g) g sin of the slope along the flow
-    // The gas velocity above which waves grow (Kelvin-Helmholtz): (1 - h_l /
-    // D) sqrt((rho_l - rho_g) g cos A_g / (rho_g dA_l/dh_l)), dA_l/dh_l = S_i.
-    double u_kh = 0;
-};
+using Layers = StratifiedLayers;
 
 // The layers of section `sec` at holdup h; false where they degenerate.
 bool LayersAt(const Section& sec, const LayerFluid& f, double h, Layers& b) {
@@ -58,6 +49,32 @@ bool LayersAt(const Section& sec, const LayerFluid& f, double h, Layers& b) {
     b.u_kh =
         (1 - level) * std::sqrt((f.rho_l - f.rho_g) * kGravity * cos_incl * a_g / (f.rho_g * s_i));
     return std::isfinite(b.d_l) && std::isfinite(b.d_g) && std::isfinite(b.interface);
+}
+
+// LayersAt, kept per section (w.balance_memo) along the slope upward: the
+// shares are solved at the holdup the section holds at both its faces and
+// again in a step solved again; along the slope downward only the gravity
+// term turns (sin_flow = -sin exactly, so it is the same to the bit).
+bool MemoLayersAt(const BranchStep& s, int i, const LayerFluid& f, double h, Layers& b) {
+    using Memo = BranchScratch::BalanceMemo;
+    BranchScratch& w = s.w;
+    if (w.balance_memo.size() != static_cast<size_t>(s.n)) w.balance_memo.assign(s.n, Memo{});
+    const Section& sec = s.br.sections[i];
+    const double up = std::fabs(f.sin_flow);
+    Memo& m = w.balance_memo[i];
+    if (!(m.holdup == h && m.rho_l == f.rho_l && m.rho_g == f.rho_g && m.diameter == sec.diameter &&
+          m.roughness == sec.roughness && m.sin_slope == up)) {
+        LayerFluid upward = f;
+        upward.sin_flow = up;
+        m = {h, f.rho_l, f.rho_g, sec.diameter, sec.roughness, up, Layers{}};
+        if (!LayersAt(sec, upward, h, m.layers)) {
+            m.holdup = -1;
+            return false;
+        }
+    }
+    b = m.layers;
+    if (f.sin_flow != up) b.gravity = -b.gravity;
+    return true;
 }
 
 // The balance's residual, normalised by the sum of its terms' magnitudes, at
@@ -215,7 +232,7 @@ double StratifiedGasShare(const BranchStep& s, int i, double g, GasShareStart* s
     LayerFluid f;
     Layers b;
     if (!(weight > 0) || !(alpha > 0) || !(alpha < 1) || g == 0 || !FluidOf(s, i, sign, f) ||
-        !LayersAt(sec, f, 1 - alpha, b))
+        !MemoLayersAt(s, i, f, 1 - alpha, b))
         return correlation();
     const double mass_flux = std::fabs(g) / sec.area, h = 1 - alpha;
     // The liquid's share lam of the flowing volume at which the balance holds

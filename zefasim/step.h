@@ -63,6 +63,18 @@ struct SectionDrift {
     double layered = 0;
 };
 
+// The layers of Taitel and Dukler's stratified balance at a holdup
+// (model_holdup_stratified.cpp): everything of it but the velocities.
+struct StratifiedLayers {
+    double holdup = 0;
+    double d_l = 0, d_g = 0, rough_l = 0, rough_g = 0;  // hydraulic diameters, roughness terms
+    double wall_l = 0, wall_g = 0, interface = 0;       // S_l / A_l, S_g / A_g, S_i (1/A_l + 1/A_g)
+    double gravity = 0;  // (rho_l - rho_g) g sin of the slope along the flow
+    // The gas velocity above which waves grow (Kelvin-Helmholtz): (1 - h_l /
+    // D) sqrt((rho_l - rho_g) g cos A_g / (rho_g dA_l/dh_l)), dA_l/dh_l = S_i.
+    double u_kh = 0;
+};
+
 // Per-branch scratch of a step (kept between steps to avoid allocations).
 // The response of three phase quantities to a section's three phase masses:
 // [quantity's phase][mass's phase].
@@ -109,6 +121,15 @@ struct BranchScratch {
     static constexpr int kLayerMemo = 4;
     std::vector<LayerMemo> layer_memo;
     std::vector<unsigned char> layer_next;  // per section: the entry replaced next
+    // Per section, the stratified balance's layers at the holdup the section
+    // holds (StratifiedGasShare), along the slope upward, and what they were
+    // taken from: its shares are solved at both faces and again in a step
+    // solved again, at the same state.
+    struct BalanceMemo {
+        double holdup = -1, rho_l = 0, rho_g = 0, diameter = 0, roughness = 0, sin_slope = 0;
+        StratifiedLayers layers;
+    };
+    std::vector<BalanceMemo> balance_memo;
     std::vector<Phases> mass_new;
     // Implicit transport (model_transport_implicit.cpp): per face and phase the
     // coefficients of the left and right donors' new masses and the fixed
