@@ -145,33 +145,11 @@ bool FluidOf(const BranchStep& s, int i, double sign, LayerFluid& f) {
     return true;
 }
 
-}  // namespace
-
-double StratifiedLayerWeight(const BranchStep& s, int i, GasShareStart& start) {
-    const Section& sec = s.br.sections[i];
-    const double slope_weight = SlopeWeight(sec.dz / sec.length);
-    if (!(slope_weight > 0)) return 0;
-    // The rates that flowed through the section in the last step (through
-    // either face, the larger: a source's section passes its flow through one
-    // face); before any flowed, its own phases flowing without slip
-    // at the flow its shares are taken at.
-    const SectionState& st = s.w.st[i];
-    const Branch& br = s.br;
-    double u_sg = 0, u_sl = 0;
-    if (br.flux.size() == br.sections.size() + 1) {
-        const Phases &in = br.flux[i], &out = br.flux[i + 1];
-        auto most = [&](int k) { return std::max(std::fabs(in[k]), std::fabs(out[k])); };
-        u_sg = most(kGas) / st.rho_gas;
-        u_sl = most(kOil) / st.rho_oil + most(kWater) / st.rho_water;
-    }
-    if (!(u_sg + u_sl > 0)) {
-        const double g = std::max(std::fabs(s.w.g_share[i]), std::fabs(s.w.g_share[i + 1]));
-        const double v = st.rho_mix > 0 ? g / st.rho_mix : 0;
-        u_sg = st.alpha[kGas] * v, u_sl = (1 - st.alpha[kGas]) * v;
-    }
-    u_sg /= sec.area, u_sl /= sec.area;
-    LayerFluid f;
-    if (!(u_sg > 0) || !FluidOf(s, i, 0, f)) return slope_weight;  // no gas runs over the layer
+// The weight of the layers' balance by Taitel and Dukler's equilibrium
+// level of the superficial velocities u_sg, u_sl, the level solved from
+// `start` (else from the holdup `held`), which receives it.
+double SolvedLayerWeight(const Section& sec, const LayerFluid& f, double u_sg, double u_sl,
+                         double held, GasShareStart& start) {
     // Taitel and Dukler's equilibrium level, solved in ln(h): the balance
     // rises with the holdup (the liquid slows, the gas speeds up), and so
     // does the gas's velocity over its wave limit. Where an evaluation's sign
@@ -203,7 +181,6 @@ double StratifiedLayerWeight(const BranchStep& s, int i, GasShareStart& start) {
     // within 1.4e-5 of the root and the weight within 1.3e-4 of the root's).
     const bool warm = start.layers > kLeastHoldup && start.layers < 1 - kLeastHoldup;
     double slope = warm && start.layers_slope > 0 ? start.layers_slope : 1;
-    const double held = 1 - st.alpha[kGas];
     const double from = warm                  ? start.layers
                         : held > kLeastHoldup ? held
                                               : std::max(u_sl, 1e-300) / (u_sl + u_sg);
@@ -212,12 +189,58 @@ double StratifiedLayerWeight(const BranchStep& s, int i, GasShareStart& start) {
     const double h = root.end < 0 ? kLeastHoldup : root.end > 0 ? 1 - kLeastHoldup : root.lam;
     if (decided != 0) {  // the solve's last secant is not the balance's
         start.layers = h;
-        return decided > 0 ? slope_weight : 0;
+        return decided > 0 ? 1 : 0;
     }
     if (root.end == 0) start.layers = h, start.layers_slope = slope;
     if (!LayersAt(sec, f, h, b) || !valid || !(b.u_kh > 0)) return 0;
     const double ratio = u_sg / (1 - h) / b.u_kh;
-    return slope_weight * (1 - Smooth((ratio - kStable) / (kWavy - kStable)));
+    return 1 - Smooth((ratio - kStable) / (kWavy - kStable));
+}
+
+}  // namespace
+
+double StratifiedLayerWeight(const BranchStep& s, int i, GasShareStart& start) {
+    const Section& sec = s.br.sections[i];
+    const double slope_weight = SlopeWeight(sec.dz / sec.length);
+    if (!(slope_weight > 0)) return 0;
+    // The rates that flowed through the section in the last step (through
+    // either face, the larger: a source's section passes its flow through one
+    // face); before any flowed, its own phases flowing without slip
+    // at the flow its shares are taken at.
+    const SectionState& st = s.w.st[i];
+    const Branch& br = s.br;
+    double u_sg = 0, u_sl = 0;
+    if (br.flux.size() == br.sections.size() + 1) {
+        const Phases &in = br.flux[i], &out = br.flux[i + 1];
+        auto most = [&](int k) { return std::max(std::fabs(in[k]), std::fabs(out[k])); };
+        u_sg = most(kGas) / st.rho_gas;
+        u_sl = most(kOil) / st.rho_oil + most(kWater) / st.rho_water;
+    }
+    if (!(u_sg + u_sl > 0)) {
+        const double g = std::max(std::fabs(s.w.g_share[i]), std::fabs(s.w.g_share[i + 1]));
+        const double v = st.rho_mix > 0 ? g / st.rho_mix : 0;
+        u_sg = st.alpha[kGas] * v, u_sl = (1 - st.alpha[kGas]) * v;
+    }
+    u_sg /= sec.area, u_sl /= sec.area;
+    LayerFluid f;
+    if (!(u_sg > 0) || !FluidOf(s, i, 0, f)) return slope_weight;  // no gas runs over the layer
+    const double held = 1 - st.alpha[kGas];
+    using Memo = BranchScratch::LevelMemo;
+    BranchScratch& w = s.w;
+    if (w.level_memo.size() != static_cast<size_t>(s.n)) w.level_memo.assign(s.n, Memo{});
+    Memo& m = w.level_memo[i];
+    const std::array<double, 13> from = {u_sg,         u_sl,         held,
+                                         f.rho_l,      f.rho_g,      f.nu_l,
+                                         f.nu_g,       start.layers, start.layers_slope,
+                                         slope_weight, sec.diameter, sec.roughness,
+                                         sec.area};
+    if (m.from != from) {
+        m.from = from;
+        m.weight = SolvedLayerWeight(sec, f, u_sg, u_sl, held, start) * slope_weight;
+        m.layers = start.layers, m.layers_slope = start.layers_slope;
+    }
+    start.layers = m.layers, start.layers_slope = m.layers_slope;
+    return m.weight;
 }
 
 double StratifiedGasShare(const BranchStep& s, int i, double g, GasShareStart* start) {

@@ -130,6 +130,14 @@ struct BranchScratch {
         StratifiedLayers layers;
     };
     std::vector<BalanceMemo> balance_memo;
+    // Per section, StratifiedLayerWeight's last level solve: all it was taken
+    // from (rates, fluids, holdup, the start handed on, the section) and what
+    // it gave; a step solved again takes it again at the same rates.
+    struct LevelMemo {
+        std::array<double, 13> from{};
+        double weight = 0, layers = -1, layers_slope = 0;
+    };
+    std::vector<LevelMemo> level_memo;
     std::vector<Phases> mass_new;
     // Implicit transport (model_transport_implicit.cpp): per face and phase the
     // coefficients of the left and right donors' new masses and the fixed
