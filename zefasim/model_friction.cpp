@@ -38,6 +38,16 @@ void FrictionAndSlope(double re, double roughness_term, double& f, double& re_df
     re_dfdre = -2.0 / (sq * sq * sq) * 1.8 * 6.9 / (kLn10 * t * re);
 }
 
+double LayerFriction(double re, double roughness_term) {
+    const double laminar = 64.0 / re;
+    if (re < 500) return laminar;
+    // -1.8 log10(t) as -1.8 / ln 10 ln(t): the same to rounding, and a
+    // natural logarithm costs half a base-10 one.
+    constexpr double kHaaland = -1.8 / 2.302585092994045684;
+    const double sq = kHaaland * std::log(roughness_term + 6.9 / re);
+    return std::max(laminar, 1.0 / (sq * sq));
+}
+
 // Mixture friction of the drift-flux description: the wall shear of the
 // mixture at its in-situ density rho_m moving at the mixture volumetric flux
 // j = G / (rho_ns A) (rho_ns: no-slip density of what flows), F = f rho_m j|j|

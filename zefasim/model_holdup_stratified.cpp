@@ -31,16 +31,7 @@ struct LayerFluid {
     double rho_l = 0, rho_g = 0, nu_l = 0, nu_g = 0, sin_flow = 0;
 };
 
-// The layers at a holdup: everything of the balance but the velocities.
-struct Layers {
-    double holdup = 0;
-    double d_l = 0, d_g = 0, rough_l = 0, rough_g = 0;  // hydraulic diameters, roughness terms
-    double wall_l = 0, wall_g = 0, interface = 0;       // S_l / A_l, S_g / A_g, S_i (1/A_l + 1/A_g)
-    double gravity = 0;  // (rho_l - rho_g) g sin of the slope along the flow
-    // The gas velocity above which waves grow (Kelvin-Helmholtz): (1 - h_l /
-    // D) sqrt((rho_l - rho_g) g cos A_g / (rho_g dA_l/dh_l)), dA_l/dh_l = S_i.
-    double u_kh = 0;
-};
+using Layers = StratifiedLayers;
 
 // The layers of section `sec` at holdup h; false where they degenerate.
 bool LayersAt(const Section& sec, const LayerFluid& f, double h, Layers& b) {
@@ -60,15 +51,39 @@ bool LayersAt(const Section& sec, const LayerFluid& f, double h, Layers& b) {
     return std::isfinite(b.d_l) && std::isfinite(b.d_g) && std::isfinite(b.interface);
 }
 
+// LayersAt, kept per section (w.balance_memo) along the slope upward: the
+// shares are solved at the holdup the section holds at both its faces and
+// again in a step solved again; along the slope downward only the gravity
+// term turns (sin_flow = -sin exactly, so it is the same to the bit).
+bool MemoLayersAt(const BranchStep& s, int i, const LayerFluid& f, double h, Layers& b) {
+    using Memo = BranchScratch::BalanceMemo;
+    BranchScratch& w = s.w;
+    if (w.balance_memo.size() != static_cast<size_t>(s.n)) w.balance_memo.assign(s.n, Memo{});
+    const Section& sec = s.br.sections[i];
+    const double up = std::fabs(f.sin_flow);
+    Memo& m = w.balance_memo[i];
+    if (!(m.holdup == h && m.rho_l == f.rho_l && m.rho_g == f.rho_g && m.diameter == sec.diameter &&
+          m.roughness == sec.roughness && m.sin_slope == up)) {
+        LayerFluid upward = f;
+        upward.sin_flow = up;
+        m = {h, f.rho_l, f.rho_g, sec.diameter, sec.roughness, up, Layers{}};
+        if (!LayersAt(sec, upward, h, m.layers)) {
+            m.holdup = -1;
+            return false;
+        }
+    }
+    b = m.layers;
+    if (f.sin_flow != up) b.gravity = -b.gravity;
+    return true;
+}
+
 // The balance's residual, normalised by the sum of its terms' magnitudes, at
 // the layers' velocities: positive where the gas drives the liquid faster
 // than u_l.
 double Residual(const Layers& b, const LayerFluid& f, double u_l, double u_g) {
-    double f_l = 0, f_g = 0, unused;
-    if (const double re = u_l * b.d_l / f.nu_l; re > 0)
-        FrictionAndSlope(re, b.rough_l, f_l, unused);
-    if (const double re = u_g * b.d_g / f.nu_g; re > 0)
-        FrictionAndSlope(re, b.rough_g, f_g, unused);
+    const double re_l = u_l * b.d_l / f.nu_l, re_g = u_g * b.d_g / f.nu_g;
+    const double f_l = re_l > 0 ? LayerFriction(re_l, b.rough_l) : 0;
+    const double f_g = re_g > 0 ? LayerFriction(re_g, b.rough_g) : 0;
     const double du = u_g - u_l;
     const double wall_l = f_l * f.rho_l * u_l * u_l / 8 * b.wall_l;
     const double wall_g = f_g * f.rho_g * u_g * u_g / 8 * b.wall_g;
@@ -130,11 +145,64 @@ bool FluidOf(const BranchStep& s, int i, double sign, LayerFluid& f) {
     return true;
 }
 
+// The weight of the layers' balance by Taitel and Dukler's equilibrium
+// level of the superficial velocities u_sg, u_sl, the level solved from
+// `start` (else from the holdup `held`), which receives it.
+double SolvedLayerWeight(const Section& sec, const LayerFluid& f, double u_sg, double u_sl,
+                         double held, GasShareStart& start) {
+    // Taitel and Dukler's equilibrium level, solved in ln(h): the balance
+    // rises with the holdup (the liquid slows, the gas speeds up), and so
+    // does the gas's velocity over its wave limit. Where an evaluation's sign
+    // puts the root beyond a level that is already past an end of the band
+    // (the root above a wavy level, or below a stable one), the weight is 0
+    // or 1 whatever the root, and the solve stops there (`decided`: -1 or +1;
+    // the flowline example: 45 % of the solves, the weight as the solved
+    // root's in every one).
+    Layers b;
+    bool valid = true;
+    int decided = 0;
+    auto rising = [&](double, double h) {
+        valid = LayersAt(sec, f, h, b) && valid;
+        const double r = Residual(b, f, u_sl / h, u_sg / (1 - h));
+        if (valid && b.u_kh > 0) {
+            const double ratio = u_sg / (1 - h) / b.u_kh;
+            decided = r <= 0 && ratio >= kWavy ? -1 : r >= 0 && ratio <= kStable ? 1 : 0;
+            if (decided != 0) return 0.0;
+        }
+        return r;
+    };
+    constexpr double kLeastHoldup = 1e-6;
+    const double t_lo = std::log(kLeastHoldup), t_hi = std::log1p(-kLeastHoldup);
+    // Started from the level solved for the section before in this sweep, else
+    // from the holdup the section holds: both follow from the state alone, so a
+    // run restored from a snapshot repeats the run it was taken from. The
+    // weight's smoothstep needs the level only to a few digits: a secant step
+    // below 1e-4 ends the solve (on the flowline example the level then lies
+    // within 1.4e-5 of the root and the weight within 1.3e-4 of the root's).
+    const bool warm = start.layers > kLeastHoldup && start.layers < 1 - kLeastHoldup;
+    double slope = warm && start.layers_slope > 0 ? start.layers_slope : 1;
+    const double from = warm                  ? start.layers
+                        : held > kLeastHoldup ? held
+                                              : std::max(u_sl, 1e-300) / (u_sl + u_sg);
+    const double t0 = std::clamp(std::log(from), t_lo, t_hi);
+    const LogRoot root = RisingRootInLog(rising, t0, slope, t_lo, t_hi, 1e-4, t_lo, false);
+    const double h = root.end < 0 ? kLeastHoldup : root.end > 0 ? 1 - kLeastHoldup : root.lam;
+    if (decided != 0) {  // the solve's last secant is not the balance's
+        start.layers = h;
+        return decided > 0 ? 1 : 0;
+    }
+    if (root.end == 0) start.layers = h, start.layers_slope = slope;
+    if (!LayersAt(sec, f, h, b) || !valid || !(b.u_kh > 0)) return 0;
+    const double ratio = u_sg / (1 - h) / b.u_kh;
+    return 1 - Smooth((ratio - kStable) / (kWavy - kStable));
+}
+
 }  // namespace
 
 double StratifiedLayerWeight(const BranchStep& s, int i, GasShareStart& start) {
     const Section& sec = s.br.sections[i];
-    if (!(SlopeWeight(sec.dz / sec.length) > 0)) return 0;
+    const double slope_weight = SlopeWeight(sec.dz / sec.length);
+    if (!(slope_weight > 0)) return 0;
     // The rates that flowed through the section in the last step (through
     // either face, the larger: a source's section passes its flow through one
     // face); before any flowed, its own phases flowing without slip
@@ -155,34 +223,24 @@ double StratifiedLayerWeight(const BranchStep& s, int i, GasShareStart& start) {
     }
     u_sg /= sec.area, u_sl /= sec.area;
     LayerFluid f;
-    if (!(u_sg > 0) || !FluidOf(s, i, 0, f)) return 1;  // no gas runs over the layer
-    // Taitel and Dukler's equilibrium level, solved in ln(h): the balance
-    // rises with the holdup (the liquid slows, the gas speeds up).
-    Layers b;
-    bool valid = true;
-    auto rising = [&](double, double h) {
-        valid = LayersAt(sec, f, h, b) && valid;
-        return Residual(b, f, u_sl / h, u_sg / (1 - h));
-    };
-    constexpr double kLeastHoldup = 1e-6;
-    const double t_lo = std::log(kLeastHoldup), t_hi = std::log1p(-kLeastHoldup);
-    // Started from the level solved for the section before in this sweep, else
-    // from the holdup the section holds: both follow from the state alone, so a
-    // run restored from a snapshot repeats the run it was taken from. The
-    // weight's smoothstep needs the level only to a few digits.
-    const bool warm = start.layers > kLeastHoldup && start.layers < 1 - kLeastHoldup;
-    double slope = warm && start.layers_slope > 0 ? start.layers_slope : 1;
+    if (!(u_sg > 0) || !FluidOf(s, i, 0, f)) return slope_weight;  // no gas runs over the layer
     const double held = 1 - st.alpha[kGas];
-    const double from = warm                  ? start.layers
-                        : held > kLeastHoldup ? held
-                                              : std::max(u_sl, 1e-300) / (u_sl + u_sg);
-    const double t0 = std::clamp(std::log(from), t_lo, t_hi);
-    const LogRoot root = RisingRootInLog(rising, t0, slope, t_lo, t_hi, 1e-6, t_lo, false);
-    const double h = root.end < 0 ? kLeastHoldup : root.end > 0 ? 1 - kLeastHoldup : root.lam;
-    if (root.end == 0) start.layers = h, start.layers_slope = slope;
-    if (!LayersAt(sec, f, h, b) || !valid || !(b.u_kh > 0)) return 0;
-    const double ratio = u_sg / (1 - h) / b.u_kh;
-    return 1 - Smooth((ratio - kStable) / (kWavy - kStable));
+    using Memo = BranchScratch::LevelMemo;
+    BranchScratch& w = s.w;
+    if (w.level_memo.size() != static_cast<size_t>(s.n)) w.level_memo.assign(s.n, Memo{});
+    Memo& m = w.level_memo[i];
+    const std::array<double, 13> from = {u_sg,         u_sl,         held,
+                                         f.rho_l,      f.rho_g,      f.nu_l,
+                                         f.nu_g,       start.layers, start.layers_slope,
+                                         slope_weight, sec.diameter, sec.roughness,
+                                         sec.area};
+    if (m.from != from) {
+        m.from = from;
+        m.weight = SolvedLayerWeight(sec, f, u_sg, u_sl, held, start) * slope_weight;
+        m.layers = start.layers, m.layers_slope = start.layers_slope;
+    }
+    start.layers = m.layers, start.layers_slope = m.layers_slope;
+    return m.weight;
 }
 
 double StratifiedGasShare(const BranchStep& s, int i, double g, GasShareStart* start) {
@@ -193,11 +251,11 @@ double StratifiedGasShare(const BranchStep& s, int i, double g, GasShareStart* s
         return NearHorizontalGasShare(d, g, sec, s.model.fluid.surface_tension, start);
     };
     const double sign = g > 0 ? 1 : -1;
-    const double weight = SlopeWeight(sec.dz / sec.length) * d.layered;
+    const double weight = d.layered;  // the slope's weight included
     LayerFluid f;
     Layers b;
     if (!(weight > 0) || !(alpha > 0) || !(alpha < 1) || g == 0 || !FluidOf(s, i, sign, f) ||
-        !LayersAt(sec, f, 1 - alpha, b))
+        !MemoLayersAt(s, i, f, 1 - alpha, b))
         return correlation();
     const double mass_flux = std::fabs(g) / sec.area, h = 1 - alpha;
     // The liquid's share lam of the flowing volume at which the balance holds

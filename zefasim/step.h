@@ -58,8 +58,21 @@ struct SectionDrift {
     // phase flows `friction` is taken at.
     double level = 0, friction_fixed = 0;
     int friction_face = 0;
-    // How far the stratified layers' balance governs by the last step's rates.
+    // How far the stratified layers' balance governs by the last step's rates
+    // and the section's slope.
     double layered = 0;
+};
+
+// The layers of Taitel and Dukler's stratified balance at a holdup
+// (model_holdup_stratified.cpp): everything of it but the velocities.
+struct StratifiedLayers {
+    double holdup = 0;
+    double d_l = 0, d_g = 0, rough_l = 0, rough_g = 0;  // hydraulic diameters, roughness terms
+    double wall_l = 0, wall_g = 0, interface = 0;       // S_l / A_l, S_g / A_g, S_i (1/A_l + 1/A_g)
+    double gravity = 0;  // (rho_l - rho_g) g sin of the slope along the flow
+    // The gas velocity above which waves grow (Kelvin-Helmholtz): (1 - h_l /
+    // D) sqrt((rho_l - rho_g) g cos A_g / (rho_g dA_l/dh_l)), dA_l/dh_l = S_i.
+    double u_kh = 0;
 };
 
 // Per-branch scratch of a step (kept between steps to avoid allocations).
@@ -108,6 +121,23 @@ struct BranchScratch {
     static constexpr int kLayerMemo = 4;
     std::vector<LayerMemo> layer_memo;
     std::vector<unsigned char> layer_next;  // per section: the entry replaced next
+    // Per section, the stratified balance's layers at the holdup the section
+    // holds (StratifiedGasShare), along the slope upward, and what they were
+    // taken from: its shares are solved at both faces and again in a step
+    // solved again, at the same state.
+    struct BalanceMemo {
+        double holdup = -1, rho_l = 0, rho_g = 0, diameter = 0, roughness = 0, sin_slope = 0;
+        StratifiedLayers layers;
+    };
+    std::vector<BalanceMemo> balance_memo;
+    // Per section, StratifiedLayerWeight's last level solve: all it was taken
+    // from (rates, fluids, holdup, the start handed on, the section) and what
+    // it gave; a step solved again takes it again at the same rates.
+    struct LevelMemo {
+        std::array<double, 13> from{};
+        double weight = 0, layers = -1, layers_slope = 0;
+    };
+    std::vector<LevelMemo> level_memo;
     std::vector<Phases> mass_new;
     // Implicit transport (model_transport_implicit.cpp): per face and phase the
     // coefficients of the left and right donors' new masses and the fixed
@@ -295,7 +325,8 @@ double NearHorizontalGasShare(const SectionDrift& d, double g, const Section& se
 // NearHorizontalGasShare's (given `start`) where the layer turns wavy.
 double StratifiedGasShare(const BranchStep& s, int i, double g, GasShareStart* start);
 // How far that balance governs (0..1) by the rates that last flowed through
-// section i: 1 while the layer stays smooth at their equilibrium level.
+// section i and its slope: 1 within a degree of horizontal while the layer
+// stays smooth at their equilibrium level.
 // `start` carries the level and secant solved for the section before in the
 // same sweep (levels of neighbours differ little; the holdups they hold may).
 double StratifiedLayerWeight(const BranchStep& s, int i, GasShareStart& start);
@@ -324,6 +355,9 @@ void ClosureFrictionRows(BranchStep& s);
 // The friction factor and Re df/dRe at Reynolds number re > 0 (model_friction.cpp),
 // for roughness_term = (relative roughness / 3.7)^1.11.
 void FrictionAndSlope(double re, double roughness_term, double& f, double& re_dfdre);
+// FrictionAndSlope's factor alone, to rounding (Re > 0): for the stratified
+// layers' balance, evaluated many times a step.
+double LayerFriction(double re, double roughness_term);
 // Half the wetted angle (rad) of a stratified layer of the given holdup.
 double StratifiedHalfAngle(double holdup);
 double StratifiedLayerVelocity(double holdup, double diameter, double roughness, double sin_slope,
