@@ -253,31 +253,15 @@ void DescribeSectionDrift(BranchStep& s, int i) {
     d.fluid = ShiDriftFluid(d.rho_gas, d.rho_liquid, s.model.fluid.surface_tension);
 }
 
-namespace {
-// Whether any phase flowed through either face of section i.
-bool AnyFlow(const std::vector<Phases>& flux, int i) {
-    for (int k = 0; k < 3; ++k)
-        if (flux[i][k] != 0 || flux[i + 1][k] != 0) return true;
-    return false;
-}
-}  // namespace
-
 void DescribeDrift(BranchStep& s) {
     s.w.sd.resize(s.n);
-    const bool again = s.w.share_resolve;
-    if (!again) s.w.g_share.assign(s.br.flow.begin(), s.br.flow.end());
+    if (!s.w.share_resolve) s.w.g_share.assign(s.br.flow.begin(), s.br.flow.end());
     s.w.share_resolve = false;
     const bool flowing = s.model.fluid.holdup_model == kHoldupBeggsBrill;
-    const bool fluxes = s.br.flux.size() == s.br.sections.size() + 1;
-    // A step solved again at its own flows starts from the same state: the
-    // layers' weights follow from it and from the last step's phase flows
-    // alone, so they are kept, unless a section's slope turned with its flow
-    // or it had no phase flow to take its weight from.
-    bool keep_layered = again;
+    GasShareStart level_start;
     for (int i = 0; i < s.n; ++i) {
-        SectionDrift& d = s.w.sd[i];
-        const double level_before = d.level;
         DescribeSectionDrift(s, i);
+        SectionDrift& d = s.w.sd[i];
         if (flowing) {
             DescribeFlowingHoldup(s, i);
         } else {
@@ -293,13 +277,6 @@ void DescribeDrift(BranchStep& s) {
                       : 0;
         d.friction_fixed = 0;
         if (d.level > 0) NearHorizontalFriction(s, i, d);
-        if (d.level != level_before || (d.level > 0 && !(fluxes && AnyFlow(s.br.flux, i))))
-            keep_layered = false;
-    }
-    if (keep_layered) return;
-    GasShareStart level_start;
-    for (int i = 0; i < s.n; ++i) {
-        SectionDrift& d = s.w.sd[i];
         d.layered = d.level > 0 ? StratifiedLayerWeight(s, i, level_start) : 0;
     }
 }
