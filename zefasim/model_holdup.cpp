@@ -69,7 +69,13 @@ namespace step {
 
 namespace {
 // Under DRIFTLEVEL a step whose flows move by more than this share of the
-// branch's largest is solved again with the shares taken at its own flows.
+// branch's largest is solved again with the shares taken midway between the
+// flows they were taken at and the step's own. Taken at the step's own, the
+// second solve's flows moved as far again where the gas stalls behind a sealed
+// low point (a face's added flow is there nearly all gas): the flowline
+// example's sections took an odd-even mode of held holdups 0.09 and 0.35
+// side by side, and the riser slugging example's cycle peaks spread over 83
+// to 137 kg/s.
 constexpr double kShareFlowMoved = 1e-2;
 }  // namespace
 
@@ -292,7 +298,7 @@ bool TakeSharesAtNewFlows(BranchStep& s) {
     for (int j = 0; j <= s.n; ++j) scale = std::max(scale, std::fabs(w.g_new[j]));
     for (int j = 0; j <= s.n; ++j) moved = std::max(moved, std::fabs(w.g_new[j] - w.g_share[j]));
     if (!(moved > kShareFlowMoved * scale)) return false;
-    w.g_share.assign(w.g_new.begin(), w.g_new.end());
+    for (int j = 0; j <= s.n; ++j) w.g_share[j] = 0.5 * (w.g_share[j] + w.g_new[j]);
     w.share_resolve = true;
     return true;
 }

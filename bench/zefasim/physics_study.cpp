@@ -23,6 +23,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
+#include <numeric>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -123,7 +124,7 @@ void Slugging(int refine, double gas_factor, const char* law) {
     // Four hours, of which the last two are measured: the line fills from its
     // initial holdup over more than an hour, and the first slug it sends is
     // larger than the cycle's.
-    std::vector<double> out, pressure, leak, flowline;
+    std::vector<double> out, pressure, leak, flowline, jagged;
     while (m.time < 4 * 3600) {
         m.Advance(m.time + 5);
         const Phases& q = m.branches[0].flux.back();
@@ -131,9 +132,17 @@ void Slugging(int refine, double gas_factor, const char* law) {
         pressure.push_back(m.StateOf(0, base).p);
         leak.push_back(m.branches[0].flux[static_cast<size_t>(base) + 1][kGas]);
         // The flowline's mean liquid holdup (its sections are of one length).
-        double h = 0;
-        for (int i = 0; i <= base; ++i) h += 1 - m.StateOf(0, i).alpha[kGas];
-        flowline.push_back(h / (base + 1));
+        std::vector<double> held(static_cast<size_t>(base) + 1);
+        for (int i = 0; i <= base; ++i)
+            held[static_cast<size_t>(i)] = 1 - m.StateOf(0, i).alpha[kGas];
+        flowline.push_back(std::accumulate(held.begin(), held.end(), 0.0) / (base + 1));
+        // How far a section's holdup stands off its neighbours' mean (an
+        // odd-even mode), leaving out the two sections beside the low point,
+        // which pool under the seal.
+        double off = 0;
+        for (size_t i = 1; i + 2 < held.size(); ++i)
+            off = std::max(off, std::fabs(held[i] - (held[i - 1] + held[i + 1]) / 2));
+        jagged.push_back(off);
     }
     const auto from = static_cast<long>(out.size() / 2);
     auto [lo, hi] = std::minmax_element(out.begin() + from, out.end());
@@ -158,8 +167,11 @@ void Slugging(int refine, double gas_factor, const char* law) {
         "riser %.1f %% of the fed\n",
         law, 40 * refine, 10 * refine, gas_factor, *lo, *hi, period, (*p_hi - *p_lo) / 1e5,
         100 * (*p_hi - *p_lo) / head, filling > 0 ? 100 * passed / filling / gas : 0.0);
-    std::printf("    riser base %.2f .. %.2f bar, flowline holdup %.3f .. %.3f\n", *p_lo / 1e5,
-                *p_hi / 1e5, *h_lo, *h_hi);
+    std::printf(
+        "    riser base %.2f .. %.2f bar, flowline holdup %.3f .. %.3f, a section's holdup off "
+        "its neighbours' mean by up to %.3f\n",
+        *p_lo / 1e5, *p_hi / 1e5, *h_lo, *h_hi,
+        *std::max_element(jagged.begin() + from, jagged.end()));
     // Each cycle's peak (between up-crossings of the mid level): the window's
     // largest alone does not show whether the cycles repeat.
     std::printf("    cycle peaks (kg/s):");
