@@ -88,6 +88,11 @@ Phases FlowShares(const Phases& m, double slip) {
 
 namespace {
 
+// Whether face j of a step solved again keeps the first solve's sides and drift.
+bool SharesKept(const BranchScratch& w, int j) {
+    return static_cast<size_t>(j) < w.share_kept.size() && w.share_kept[j];
+}
+
 // Gas mass flow (magnitude, kg/s) of the drift relative to the mixture.
 double DriftMassFlow(const SectionDrift& s, double area, const DriftFlux& d) {
     double denom = s.rho_liquid * (1 - s.alpha * d.c0) + s.rho_gas * s.alpha * d.c0;
@@ -259,31 +264,55 @@ void DescribeSectionDrift(BranchStep& s, int i) {
     d.fluid = ShiDriftFluid(d.rho_gas, d.rho_liquid, s.model.fluid.surface_tension);
 }
 
+namespace {
+
+// How far the near-horizontal closure governs section i: by its slope along
+// the flow the shares are taken at; beside a low point, where the liquid pools
+// under the seal (model_transport.cpp), not at all.
+double SectionLevel(const BranchStep& s, int i) {
+    if (s.model.fluid.holdup_model != kHoldupDriftLevel || LowPoint(s.br, i) ||
+        LowPoint(s.br, i + 1))
+        return 0;
+    const Section& sec = s.br.sections[i];
+    const double along = s.w.g_share[i] + s.w.g_share[i + 1] >= 0 ? 1 : -1;
+    return NearHorizontalWeight(along * sec.dz / sec.length);
+}
+
+}  // namespace
+
 void DescribeDrift(BranchStep& s) {
-    s.w.sd.resize(s.n);
-    if (!s.w.share_resolve) s.w.g_share.assign(s.br.flow.begin(), s.br.flow.end());
-    s.w.share_resolve = false;
+    BranchScratch& w = s.w;
+    const bool resolve = w.share_resolve;
+    w.share_resolve = false;
+    if (resolve) {
+        // Solved again, the sections hold what they held: where none of them
+        // turned its slope along the flow, they are described as before.
+        bool same = true;
+        for (int i = 0; i < s.n && same; ++i) same = SectionLevel(s, i) == w.sd[i].level;
+        if (same) return;
+    } else {
+        w.g_share.assign(s.br.flow.begin(), s.br.flow.end());
+        w.share_kept.clear();
+    }
+    w.sd.resize(s.n);
     const bool flowing = s.model.fluid.holdup_model == kHoldupBeggsBrill;
     GasShareStart level_start;
     for (int i = 0; i < s.n; ++i) {
         DescribeSectionDrift(s, i);
-        SectionDrift& d = s.w.sd[i];
+        SectionDrift& d = w.sd[i];
         if (flowing) {
             DescribeFlowingHoldup(s, i);
         } else {
             d.weight = 0, d.slip = 1, d.friction = 1, d.v_flow = 0;
         }
-        const Section& sec = s.br.sections[i];
-        // Beside a low point the liquid pools under the seal (model_transport.cpp).
-        // The slope is taken along the flow the shares are taken at.
-        const double along = s.w.g_share[i] + s.w.g_share[i + 1] >= 0 ? 1 : -1;
-        d.level = s.model.fluid.holdup_model == kHoldupDriftLevel && !LowPoint(s.br, i) &&
-                          !LowPoint(s.br, i + 1)
-                      ? NearHorizontalWeight(along * sec.dz / sec.length)
-                      : 0;
+        const double level = d.level, layered = d.layered;
+        d.level = SectionLevel(s, i);
         d.friction_fixed = 0;
         if (d.level > 0) NearHorizontalFriction(s, i, d);
         d.layered = d.level > 0 ? StratifiedLayerWeight(s, i, level_start) : 0;
+        // A section whose closure weights moved gives its faces new shares and drift.
+        if (resolve && (d.level != level || d.layered != layered))
+            w.share_kept[i] = w.share_kept[i + 1] = 0;
     }
 }
 
@@ -298,7 +327,18 @@ bool TakeSharesAtNewFlows(BranchStep& s) {
     for (int j = 0; j <= s.n; ++j) scale = std::max(scale, std::fabs(w.g_new[j]));
     for (int j = 0; j <= s.n; ++j) moved = std::max(moved, std::fabs(w.g_new[j] - w.g_share[j]));
     if (!(moved > kShareFlowMoved * scale)) return false;
-    for (int j = 0; j <= s.n; ++j) w.g_share[j] = 0.5 * (w.g_share[j] + w.g_new[j]);
+    // A face whose flow moved by less than that keeps its flow, and with it
+    // (where the sections beside it keep their closure weights, DescribeDrift)
+    // its sides' shares and its drift: the ends, whose drift is capped by the
+    // outflow, and the low points, whose shares and drift are pooled, are
+    // taken again.
+    w.share_kept.assign(s.n + 1, 0);
+    for (int j = 0; j <= s.n; ++j) {
+        if (std::fabs(w.g_new[j] - w.g_share[j]) > kShareFlowMoved * scale)
+            w.g_share[j] = 0.5 * (w.g_share[j] + w.g_new[j]);
+        else
+            w.share_kept[j] = j > 0 && j < s.n && !w.closed[j] && !LowPoint(s.br, j);
+    }
     w.share_resolve = true;
     return true;
 }
@@ -331,6 +371,8 @@ void SetFaceSides(BranchStep& s) {
     // its other face, or the neighbouring section at the same flow).
     GasShareStart start;
     for (int j = 0; j <= n; ++j) {
+        // (A face kept from the first solve is open: so is it now.)
+        if (SharesKept(w, j)) continue;
         double g = s.drift_model ? w.g_share[j] : br.flow[j];
         if (j == 0) {
             if (br.inlet_boundary < 0 || s.shut || !m.boundaries[br.inlet_boundary].open) {
@@ -358,10 +400,12 @@ void SetFaceSides(BranchStep& s) {
 
 void ComputeDrift(BranchStep& s) {
     BranchScratch& w = s.w;
-    w.drift.assign(s.n + 1, Phases{0, 0, 0});
+    w.drift.resize(s.n + 1);
+    for (int j = 0; j <= s.n; ++j)
+        if (!SharesKept(w, j)) w.drift[j] = Phases{0, 0, 0};
     if (!s.drift_model) return;
     for (int j = 1; j < s.n; ++j)
-        if (!w.closed[j]) DriftAcrossFace(s, j);
+        if (!w.closed[j] && !SharesKept(w, j)) DriftAcrossFace(s, j);
     for (int j : {0, s.n}) DriftAtEnd(s, j);
 }
 

@@ -106,10 +106,13 @@ struct BranchScratch {
     std::vector<Phases> flux;
     std::vector<Phases> drift;  // per face: drift-flux phase flows (explicit)
     // Per face: the flow the drift law's shares and drift are taken at (the last
-    // step's; on a step solved again under DRIFTLEVEL, the step's own), and
-    // whether the step is being solved again.
+    // step's; on a step solved again under DRIFTLEVEL, midway to the step's
+    // own), and whether the step is being solved again. On a step solved again,
+    // per face: whether its sides' shares and its drift are those of the first
+    // solve (its flow the same, and so what the sections beside it hold).
     std::vector<double> g_share;
     bool share_resolve = false;
+    std::vector<char> share_kept;
     std::vector<SectionDrift> sd;
     // Per section, the last kLayerMemo stratified layer velocities LayerDrift
     // took there and what each was taken from: the same section is evaluated
