@@ -86,12 +86,11 @@ Phases FlowShares(const Phases& m, double slip) {
     return {slip * x[kGas] / d, x[kOil] / d, x[kWater] / d};
 }
 
-namespace {
-
-// Whether face j of a step solved again keeps the first solve's sides and drift.
 bool SharesKept(const BranchScratch& w, int j) {
     return static_cast<size_t>(j) < w.share_kept.size() && w.share_kept[j];
 }
+
+namespace {
 
 // Gas mass flow (magnitude, kg/s) of the drift relative to the mixture.
 double DriftMassFlow(const SectionDrift& s, double area, const DriftFlux& d) {

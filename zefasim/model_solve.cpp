@@ -61,11 +61,16 @@ void PrepareMomentum(BranchStep& s, bool later_pass) {
     const std::vector<FaceGeometry>& fgeo = br.face_geometry;
     if (!later_pass) {
         w.frho.resize(n + 1), w.fmu.resize(n + 1), w.fns.resize(n + 1), w.cface.resize(n + 1);
-        w.loss0.assign(n + 1, 0);
-        w.dloss0.assign(n + 1, 0);
+        w.loss0.resize(n + 1);
+        w.dloss0.resize(n + 1);
         for (int j = 0; j <= n; ++j) {
+            // A face whose sides a step solved again kept from its first solve
+            // keeps what its first solve started from (the same sides, section
+            // descriptions and last step's flow).
+            if (SharesKept(w, j)) continue;
             FaceFluid(s, j);
             w.cface[j] = s.dt * fgeo[j].area / fgeo[j].length;
+            w.loss0[j] = w.dloss0[j] = 0;
             if (!w.closed[j] && br.choke[j] < 0)
                 LinearisedLoss(s, j, br.flow[j], w.loss0[j], w.dloss0[j]);
         }

@@ -271,6 +271,9 @@ Phases DriftAcross(BranchStep& s, int j);
 // Under DRIFTLEVEL, where the step's flows moved from those its shares were taken
 // at: takes them at the step's flows and answers true (the step is solved again).
 bool TakeSharesAtNewFlows(BranchStep& s);
+// Whether face j of a step solved again keeps the first solve's sides and
+// drift (and so the fluid and losses its momentum balance starts from).
+bool SharesKept(const BranchScratch& w, int j);
 void SetFaceSides(BranchStep& s);
 // The fluid a boundary presents to its end face at the given pressure.
 FaceSide BoundarySide(const Model& m, int bi, double pressure);
