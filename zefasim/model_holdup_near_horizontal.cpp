@@ -59,6 +59,21 @@ double NearHorizontalRateWeight(double j, const DriftFluid& fl) {
     return std::max(0.0, (x * x / (1 + x * x) - kNegligible) / (1 - kNegligible));
 }
 
+namespace {
+
+// The drift law's inclination factor rises as the sine's kDriftRise power from
+// horizontal.
+constexpr double kDriftRise = 0.24;
+
+// What brings a law rising as the sine's `rise` power to linear in the sine up
+// to kFullDeg.
+double TaperRamp(double sin_incl, double rise) {
+    static const double full = std::sin(kFullDeg * kPi / 180);
+    return std::pow(std::min(1.0, std::fabs(sin_incl) / full), 1 - rise);
+}
+
+}  // namespace
+
 double NearHorizontalDriftTaper(const BranchStep& s, int i, double level, double g, double area,
                                 double sin_incl) {
     // The drift law's inclination factor rises as the sine's 0.24th power from
@@ -82,9 +97,13 @@ double NearHorizontalDriftTaper(const BranchStep& s, int i, double level, double
     const double governs =
         Smooth(2 * level * NearHorizontalRateWeight(up * volume / (mass * area), s.w.sd[i].fluid));
     if (governs == 0) return 1;  // the drift law's own drift, without the power below
-    static const double full = std::sin(kFullDeg * kPi / 180);
-    const double ramp = std::pow(std::min(1.0, std::fabs(sin_incl) / full), 1 - 0.24);
-    return 1 - governs * (1 - ramp);
+    return 1 - governs * (1 - TaperRamp(sin_incl, kDriftRise));
+}
+
+double NearHorizontalGoverns(double drift_taper, double sin_incl) {
+    if (!(drift_taper < 1)) return 0;
+    const double ramp = TaperRamp(sin_incl, kDriftRise);
+    return ramp < 1 ? (1 - drift_taper) / (1 - ramp) : 0;
 }
 
 double NearHorizontalGasShare(const SectionDrift& d, double g, const Section& sec, double sigma,

@@ -341,6 +341,9 @@ double StratifiedLayerWeight(const BranchStep& s, int i, GasShareStart& start);
 // weight `level` (before a stalled layer's drainage raises the drift).
 double NearHorizontalDriftTaper(const BranchStep& s, int i, double level, double g, double area,
                                 double sin_incl);
+// How far the closure governs the mixture that NearHorizontalDriftTaper cut the
+// drift by `drift_taper` for (0..1).
+double NearHorizontalGoverns(double drift_taper, double sin_incl);
 // Beggs and Brill's two-phase friction as a multiple of the mixture friction,
 // at section i's holdup and the last step's rates, weighted as the closure:
 // d.friction = 1 - w + d.friction_fixed (the correlation's part); and for the
