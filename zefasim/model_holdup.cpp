@@ -71,24 +71,38 @@ void BlendDownflow(double alpha, double j, const DriftFluid& fl, double sin_incl
     const double s = std::min(1.0, std::fabs(sin_incl));
     const double t = std::clamp((s - kSin50) / (kSin80 - kSin50), 0.0, 1.0);
     const double x = j * j / (4 * fl.vc * fl.vc);
+    // Taken as none below 1e-6 (continuously), where it would move C0 by less.
     const double w = t * t * (3 - 2 * t) * x * x / (1 + x * x);
     if (!(w > 0)) return;
     const double cos_incl = std::sqrt(1 - s * s), r = fl.root_ratio * fl.root_ratio;
     const double profile =
         std::pow((1 + r * r * cos_incl) / (1 + cos_incl), std::pow(1 - alpha, 0.4));
-    // C0 = F(alpha C0), F falling in its argument: bisected (to 1e-14) between
-    // the profile term and that plus the largest second term.
-    auto second = [&](double c) {
+    // C0 = F(alpha C0), F falling in its argument: the root of F(alpha c) - c,
+    // bracketed by the profile term and that plus the largest second term, by
+    // the Illinois variant of regula falsi to 1e-13.
+    const double k = 0.2 * (1 - fl.root_ratio);
+    auto gap = [&](double c) {
         const double beta = std::min(1.0, alpha * c), xm = r * beta / (r * beta + 1 - beta);
-        return 0.2 * (1 - fl.root_ratio) * (std::pow(2.6 - beta, 0.15) - kRootFanning) *
-               std::pow(1 - xm, 1.5);
+        return profile - c +
+               k * (std::exp(0.15 * std::log(2.6 - beta)) - kRootFanning) * (1 - xm) *
+                   std::sqrt(1 - xm);
     };
-    double lo = profile, hi = profile + 0.25;
-    for (int k = 0; k < 45; ++k) {
-        const double c = (lo + hi) / 2;
-        (profile + second(c) > c ? lo : hi) = c;
+    double lo = profile, hi = profile + 0.25, g_lo = gap(lo), g_hi = gap(hi), c = lo;
+    int side = 0;
+    for (int it = 0; it < 60 && hi - lo > 1e-13; ++it) {
+        c = (lo * g_hi - hi * g_lo) / (g_hi - g_lo);
+        const double g = gap(c);
+        if (g == 0) break;
+        if (g > 0) {
+            lo = c, g_lo = g;
+            if (side == 1) g_hi /= 2;
+            side = 1;
+        } else {
+            hi = c, g_hi = g;
+            if (side == -1) g_lo /= 2;
+            side = -1;
+        }
     }
-    const double c = (lo + hi) / 2;
     const double u = std::max(0.0, 0.35 * s - 0.45 * cos_incl) * fl.fall * std::sqrt(1 - alpha);
     c0 += w * (c - c0);
     ud += w * (u - ud);
