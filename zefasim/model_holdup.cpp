@@ -82,10 +82,11 @@ void BlendDownflow(double alpha, double j, const DriftFluid& fl, double sin_incl
     // the Illinois variant of regula falsi to 1e-13.
     const double k = 0.2 * (1 - fl.root_ratio);
     auto gap = [&](double c) {
-        const double beta = std::min(1.0, alpha * c), xm = r * beta / (r * beta + 1 - beta);
+        // 1 - x written so that rounding cannot take it below zero.
+        const double beta = std::min(1.0, alpha * c), liquid = (1 - beta) / (r * beta + 1 - beta);
         return profile - c +
-               k * (std::exp(0.15 * std::log(2.6 - beta)) - kRootFanning) * (1 - xm) *
-                   std::sqrt(1 - xm);
+               k * (std::exp(0.15 * std::log(2.6 - beta)) - kRootFanning) * liquid *
+                   std::sqrt(liquid);
     };
     double lo = profile, hi = profile + 0.25, g_lo = gap(lo), g_hi = gap(hi), c = lo;
     int side = 0;
