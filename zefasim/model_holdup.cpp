@@ -51,19 +51,20 @@ DriftFluid ShiDriftFluid(double rho_gas, double rho_liquid, double surface_tensi
 
 namespace {
 
-// Co-current flow down steep slopes: Shi et al.'s profile
-// coefficient tends to 1 and its drift points up the slope, so the gas moves
-// slower than the mixture and a falling line holds less liquid than without
-// slip (90 degrees down, 2.8 / 0.32 m/s of gas / liquid: 0.058 against the
-// no-slip 0.103 and Beggs and Brill's 0.153). Bhagwat and Ghajar's (2014)
-// parameters, fitted to downward flow too, take over there: C0 = ((1 + r^2
-// cos) / (1 + cos))^((1 - alpha)^0.4) + 0.2 (1 - sqrt(r)) ((2.6 - beta)^0.15 -
-// sqrt(f)) (1 - x)^1.5 (r = rho_g / rho_l, beta the gas's share of the volume
-// flowing, here alpha C0, x its mass share, so C0 is a fixed point; turbulent, the Fanning factor f
-// at 0.004) and a drift up the slope (0.35 sin - 0.45 cos) sqrt(g D drho / rho_l) C3 sqrt(1 -
-// alpha) (C2 = 1: liquids below 10 cP; never down the slope). Blended in by a smoothstep in the
-// sine from 50 to 80 degrees and by the mixture flux, x^2 / (1 + x^2) with x = (j / (2 vc))^2, so a
-// stalled or shut-in line keeps the drift law.
+// Co-current flow down steep slopes: Shi et al.'s profile coefficient tends to
+// 1 and their drift points up the slope, so the gas moves slower than the
+// mixture and a falling line holds less liquid than without slip (90 degrees
+// down, 2.8 / 0.32 m/s of gas / liquid: 0.058 against the no-slip 0.103 and
+// Beggs and Brill's 0.153). Bhagwat and Ghajar's (2014) parameters, fitted to
+// downward flow too, take over there: C0 = ((1 + r^2 cos) / (1 + cos))^((1 -
+// alpha)^0.4) + 0.2 (1 - sqrt(r)) ((2.6 - beta)^0.15 - sqrt(f)) (1 - x)^1.5
+// (r = rho_g / rho_l, beta the gas's share of the volume flowing, here alpha
+// C0, x its mass share, so C0 is a fixed point; turbulent, the Fanning factor f
+// at 0.004) and a drift up the slope (0.35 sin - 0.45 cos) sqrt(g D drho /
+// rho_l) C3 sqrt(1 - alpha) (C2 = 1: liquids below 10 cP; never down the
+// slope). Blended in by a smoothstep in the sine from 50 to 80 degrees and by
+// the mixture flux, x^2 / (1 + x^2) with x = (j / (2 vc))^2, so a stalled or
+// shut-in line keeps Shi et al.'s drift.
 void BlendDownflow(double alpha, double j, const DriftFluid& fl, double sin_incl, double& c0,
                    double& ud) {
     constexpr double kSin50 = 0.76604444311897804, kSin80 = 0.98480775301220806;
@@ -71,7 +72,6 @@ void BlendDownflow(double alpha, double j, const DriftFluid& fl, double sin_incl
     const double s = std::min(1.0, std::fabs(sin_incl));
     const double t = std::clamp((s - kSin50) / (kSin80 - kSin50), 0.0, 1.0);
     const double x = j * j / (4 * fl.vc * fl.vc);
-    // Taken as none below 1e-6 (continuously), where it would move C0 by less.
     const double w = t * t * (3 - 2 * t) * x * x / (1 + x * x);
     if (!(w > 0)) return;
     const double cos_incl = std::sqrt(1 - s * s), r = fl.root_ratio * fl.root_ratio;
