@@ -305,8 +305,13 @@ struct DriftFluid {
     double vc = 0;          // characteristic velocity (sigma g drho / rho_l^2)^(1/4), m/s
     double flooding = 0;    // flooding velocity Ku sqrt(rho_l / rho_g) vc, m/s
     double root_ratio = 0;  // sqrt(rho_g / rho_l)
+    // Drift scale of steep downward flow, sqrt(g D drho / rho_l) C3 (Bhagwat and
+    // Ghajar 2014), m/s; 0 where no pipe is given (Shi et al. alone).
+    double fall = 0;
 };
-DriftFluid ShiDriftFluid(double rho_gas, double rho_liquid, double surface_tension);
+// diameter (m) > 0 adds the pipe's terms for steep downward flow.
+DriftFluid ShiDriftFluid(double rho_gas, double rho_liquid, double surface_tension,
+                         double diameter = 0);
 // incl_factor from ShiInclinationFactor; the drift's sign follows sin_incl.
 DriftFlux ShiDriftFlux(double alpha, double j, const DriftFluid& fluid, double incl_factor,
                        double sin_incl);

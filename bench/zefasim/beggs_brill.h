@@ -17,6 +17,9 @@ namespace zefasim::reference {
 
 struct Correlation {
     double holdup = 0, gradient = 0;  // liquid volume fraction; Pa/m along the flow
+    // False where the correlation gives no liquid (holdup <= 0, then as
+    // computed, unclamped): nothing to compare with.
+    bool valid = true;
 };
 
 // theta: inclination along the flow (rad), uphill positive.
@@ -59,7 +62,12 @@ inline Correlation BeggsBrill(double vsg, double vsl, double rho_g, double rho_l
     } else {
         hl = inclined(2, horizontal(1.065, 0.5824, 0.0609));
     }
-    hl = std::clamp(hl, 0.0, 1.0);
+    // Downhill the inclination factor 1 + C (sin 1.8 theta - sin^3 1.8 theta / 3)
+    // falls below zero where C exceeds 1.5 at 45 degrees: the correlation then
+    // holds no liquid and has no two-phase friction (y = lambda / H^2), outside
+    // the range it was fitted to.
+    if (!(hl > 0)) return {hl, 0, false};
+    hl = std::min(hl, 1.0);
     const double rho_n = rho_l * lam + rho_g * (1 - lam), mu_n = mu_l * lam + mu_g * (1 - lam);
     const double re = rho_n * vm * d / mu_n;
     const double fn = 1 / std::pow(2 * std::log10(re / (4.5223 * std::log10(re) - 3.8215)), 2);
