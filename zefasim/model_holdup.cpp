@@ -333,8 +333,11 @@ void DescribeSectionDrift(BranchStep& s, int i) {
                        : st.rho_oil;
     double ml = s.br.mass[i][kOil] + s.br.mass[i][kWater];
     d.oil_share = ml > 0 ? s.br.mass[i][kOil] / ml : 1.0;
+    // The default law takes steep downflow's parameters from the pipe's diameter;
+    // DRIFTFLUX by name stays the published law as it stands.
+    const bool level = s.model.fluid.holdup_model == kHoldupDriftLevel;
     d.fluid = ShiDriftFluid(d.rho_gas, d.rho_liquid, s.model.fluid.surface_tension,
-                            s.br.sections[i].diameter);
+                            level ? s.br.sections[i].diameter : 0);
 }
 
 namespace {
