@@ -270,6 +270,9 @@ class Model {
     // One step of the given size; false (state untouched) when the step must be
     // shortened, with `shrink` telling by how much.
     bool TryStep(double dt, double& shrink, double& next_dt, bool force);
+    // Steps (explicit transport) until flows and pressures change by less than
+    // `tolerance` per second, at most `max_steps`; true when they did.
+    bool SettleSteps(int max_steps, double tolerance);
 };
 
 // Critical (choked) mass flux through a nozzle, kg/(s m2), for a homogeneous
