@@ -335,9 +335,9 @@ void DescribeSectionDrift(BranchStep& s, int i) {
     d.oil_share = ml > 0 ? s.br.mass[i][kOil] / ml : 1.0;
     // The default law takes steep downflow's parameters from the pipe's diameter;
     // DRIFTFLUX by name stays the published law as it stands.
-    const bool level = s.model.fluid.holdup_model == kHoldupDriftLevel;
+    const bool default_law = s.model.fluid.holdup_model == kHoldupDriftLevel;
     d.fluid = ShiDriftFluid(d.rho_gas, d.rho_liquid, s.model.fluid.surface_tension,
-                            level ? s.br.sections[i].diameter : 0);
+                            default_law ? s.br.sections[i].diameter : 0);
 }
 
 namespace {
