@@ -8,12 +8,14 @@
 //            sections) and at raised gas rates, under DRIFTFLUX and DRIFTLEVEL:
 //            outlet liquid amplitude, period, the swing of the riser base
 //            pressure (and its range), the gas that passes the low point while
-//            the riser fills and the flowline's mean holdup (gas: the raised
-//            gas rates alone);
+//            the riser fills, the range of the gas through the low point and of
+//            the riser's and the flowline's mean holdups (gas: the raised gas
+//            rates alone);
 //  steps   - steps per simulated second of the flowline with drift flux at 100
 //            sections (80 + 20), one-second intervals from 120 to 1,320 s.
 // Usage: zefasim_physics_study [holdup [LAW [DEG]]] [tilt [LAW [slowest]]] [slugging] [gas] [steps]
-//        [slug GASFACTOR REFINE LAW] (holdup and tilt for one law or all three).
+//        [slug GASFACTOR REFINE LAW [block]] (holdup and tilt for one law or all
+//        three; block: the gas fed cut for 300 s at 1.5 h, see BlockWatch).
 
 #include <algorithm>
 #include <cctype>
@@ -108,7 +110,26 @@ std::string ReadExample(const std::string& name) {
     return s.str();
 }
 
-void Slugging(int refine, double gas_factor, const char* law) {
+// A forced block (`slug ... block`): the gas fed is cut for kBlockS from
+// kBlockAt, so that the low point seals whatever the gas rate; once the gas
+// is fed again the riser either keeps filling with the gas held back in the
+// flowline (Boe's balance: the head rises faster than the gas compresses)
+// or the gas breaks through. Reported up to the blowout (outlet liquid above
+// twice the fed) or kBlockWatch after the gas returns.
+constexpr double kBlockAt = 5400, kBlockS = 300, kBlockWatch = 1500;
+struct BlockWatch {
+    double p_from = 0, p_top = 0, gas_sum = 0, until = 0;
+    int taken = 0;
+    bool done = false;
+    void Take(double t, double p, double gas_lp, double outlet, double liquid) {
+        if (done || t <= kBlockAt + kBlockS) return;
+        if (p_from == 0) p_from = p;
+        p_top = std::max(p_top, p), gas_sum += gas_lp, ++taken, until = t;
+        done = outlet > 2 * liquid || t >= kBlockAt + kBlockS + kBlockWatch;
+    }
+};
+
+void Slugging(int refine, double gas_factor, const char* law, bool block = false) {
     std::string text = ReadExample("riser_slugging.inp");
     const std::string named = "HOLDUP = DRIFTLEVEL";
     text.replace(text.find(named), named.size(), std::string("HOLDUP = ") + law);
@@ -134,18 +155,29 @@ void Slugging(int refine, double gas_factor, const char* law) {
     // Four hours, of which the last two are measured: the line fills from its
     // initial holdup over more than an hour, and the first slug it sends is
     // larger than the cycle's.
-    std::vector<double> out, pressure, leak, flowline, jagged;
+    std::vector<double> out, pressure, leak, flowline, jagged, riser;
+    const double fed_mass = src.mass_flow, fed_gas_share = src.gas_fraction;
+    BlockWatch watch;
     while (m.time < 4 * 3600) {
+        const bool cut = block && m.time >= kBlockAt && m.time < kBlockAt + kBlockS;
+        m.sources[0].mass_flow = cut ? liquid : fed_mass;
+        m.sources[0].gas_fraction = cut ? 0 : fed_gas_share;
         m.Advance(m.time + 5);
         const Phases& q = m.branches[0].flux.back();
         out.push_back(q[kOil] + q[kWater]);
         pressure.push_back(m.StateOf(0, base).p);
         leak.push_back(m.branches[0].flux[static_cast<size_t>(base) + 1][kGas]);
+        if (block) watch.Take(m.time, pressure.back(), leak.back(), out.back(), liquid);
         // The flowline's mean liquid holdup (its sections are of one length).
         std::vector<double> held(static_cast<size_t>(base) + 1);
         for (int i = 0; i <= base; ++i)
             held[static_cast<size_t>(i)] = 1 - m.StateOf(0, i).alpha[kGas];
         flowline.push_back(std::accumulate(held.begin(), held.end(), 0.0) / (base + 1));
+        // The riser's mean liquid holdup (its sections are of one length too).
+        const int n = static_cast<int>(m.branches[0].sections.size());
+        double in_riser = 0;
+        for (int i = base + 1; i < n; ++i) in_riser += 1 - m.StateOf(0, i).alpha[kGas];
+        riser.push_back(in_riser / (n - base - 1));
         // How far a section's holdup stands off its neighbours' mean (an
         // odd-even mode), leaving out the two sections beside the low point,
         // which pool under the seal.
@@ -171,6 +203,8 @@ void Slugging(int refine, double gas_factor, const char* law) {
     for (size_t i = static_cast<size_t>(from); i < out.size(); ++i)
         if (out[i] < 0.05 * liquid) passed += leak[i], ++filling;
     auto [h_lo, h_hi] = std::minmax_element(flowline.begin() + from, flowline.end());
+    auto [r_lo, r_hi] = std::minmax_element(riser.begin() + from, riser.end());
+    auto [g_lo, g_hi] = std::minmax_element(leak.begin() + from, leak.end());
     std::printf(
         "%s %3d+%-3d sections, gas x%.2f: outlet liquid %5.1f .. %5.1f kg/s, period %4.0f s, "
         "riser base swing %5.2f bar (%.0f %% of the riser's liquid head), gas into the filling "
@@ -182,6 +216,22 @@ void Slugging(int refine, double gas_factor, const char* law) {
         "its neighbours' mean by up to %.3f\n",
         *p_lo / 1e5, *p_hi / 1e5, *h_lo, *h_hi,
         *std::max_element(jagged.begin() + from, jagged.end()));
+    // A cycle that blocks the low point takes its gas to nought and fills the
+    // riser; one that does not (the gas-lifted riser's own oscillation) keeps
+    // gas passing and the riser light.
+    std::printf(
+        "    gas through the low point %.2f .. %.2f kg/s (fed %.2f), riser holdup %.3f .. %.3f\n",
+        *g_lo, *g_hi, gas, *r_lo, *r_hi);
+    if (block)
+        std::printf(
+            "    gas cut at %.0f s for %.0f s: the riser base went from %.2f to %.2f bar over %.0f "
+            "s "
+            "after the gas returned, gas through the low point %.2f kg/s on average (%.0f %% of "
+            "the fed)%s\n",
+            kBlockAt, kBlockS, watch.p_from / 1e5, watch.p_top / 1e5,
+            watch.until - kBlockAt - kBlockS, watch.gas_sum / std::max(1, watch.taken),
+            100 * watch.gas_sum / std::max(1, watch.taken) / gas,
+            watch.until < kBlockAt + kBlockS + kBlockWatch ? ", then blew out" : "");
     // Each cycle's peak (between up-crossings of the mid level): the window's
     // largest alone does not show whether the cycles repeat.
     std::printf("    cycle peaks (kg/s):");
@@ -249,8 +299,11 @@ int main(int argc, char** argv) {
         if (std::string(argv[i]) == "slugging") SluggingStudy(true);
         if (std::string(argv[i]) == "gas") SluggingStudy(false);
         if (std::string(argv[i]) == "steps") StepsStudy();
-        if (std::string(argv[i]) == "slug" && i + 3 < argc)  // one run: gas factor, refinement, law
-            Slugging(std::atoi(argv[i + 2]), std::atof(argv[i + 1]), argv[i + 3]), i += 3;
+        if (std::string(argv[i]) == "slug" && i + 3 < argc) {  // gas factor, refinement, law
+            const bool block = i + 4 < argc && argv[i + 4] == std::string("block");
+            Slugging(std::atoi(argv[i + 2]), std::atof(argv[i + 1]), argv[i + 3], block);
+            i += 3 + block;
+        }
     }
     if (all) {
         for (const char* law : kLaws) HoldupStudy(law), TiltStudy(law);
