@@ -113,7 +113,8 @@ void FlowJacobians(BranchStep& s, const std::vector<char>& stale) {
         w.g_share[j] = g + h;
         if (u >= 0 && u < n) {
             const Phases& phi = w.g_new[j] > 0 ? w.left[j].phi : w.right[j].phi;
-            Phases p = SectionShares(s, u, g + h);
+            GasShareStart from = u == j - 1 ? w.left_start[j] : w.right_start[j];
+            Phases p = SectionShares(s, u, g + h, &from);
             if (low) p = PooledShares(s, u, p);
             for (int k = 0; k < 3; ++k) w.d_share_g[j][k] = (p[k] - phi[k]) / h;
         }
@@ -161,12 +162,14 @@ void DriftJacobians(BranchStep& s, bool refresh) {
                 w.d_fric_m[i][l] = (d.friction - sd0.friction) / h;
             }
             if (share_in) {
-                Phases p = SectionShares(s, i, w.g_share[i]);
+                GasShareStart from = w.right_start[i];
+                Phases p = SectionShares(s, i, w.g_share[i], &from);
                 if (low_in) p = PooledShares(s, i, p);
                 for (int k = 0; k < 3; ++k) w.d_share[i][k][l] = (p[k] - phi_in[k]) / h;
             }
             if (share_out) {
-                Phases p = SectionShares(s, i, w.g_share[i + 1]);
+                GasShareStart from = w.left_start[i + 1];
+                Phases p = SectionShares(s, i, w.g_share[i + 1], &from);
                 if (low_out) p = PooledShares(s, i, p);
                 for (int k = 0; k < 3; ++k) w.d_share[i + 1][k][l] = (p[k] - phi_out[k]) / h;
             }

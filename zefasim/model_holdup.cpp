@@ -419,8 +419,9 @@ bool TakeSharesAtNewFlows(BranchStep& s) {
     return true;
 }
 
-Phases SectionShares(const BranchStep& s, int i, double g) {
-    return s.drift_model ? DriftShares(s, i, g) : FlowShares(s.br.mass[i], s.model.fluid.slip);
+Phases SectionShares(const BranchStep& s, int i, double g, GasShareStart* start) {
+    return s.drift_model ? DriftShares(s, i, g, start)
+                         : FlowShares(s.br.mass[i], s.model.fluid.slip);
 }
 
 Phases DriftAcross(BranchStep& s, int j) {
@@ -443,6 +444,8 @@ void SetFaceSides(BranchStep& s) {
     w.left.resize(n + 1);
     w.right.resize(n + 1);
     w.closed.assign(n + 1, 0);
+    w.left_start.resize(n + 1);
+    w.right_start.resize(n + 1);
     // Each closure share solved starts from the one before (the same section at
     // its other face, or the neighbouring section at the same flow).
     GasShareStart start;
@@ -459,6 +462,7 @@ void SetFaceSides(BranchStep& s) {
             }
         } else {
             w.left[j] = SectionSide(s, j - 1, g, start);
+            w.left_start[j] = start;
         }
         if (j == n) {
             if (br.outlet_boundary < 0 || s.shut || !m.boundaries[br.outlet_boundary].open) {
@@ -469,6 +473,7 @@ void SetFaceSides(BranchStep& s) {
             }
         } else {
             w.right[j] = SectionSide(s, j, g, start);
+            w.right_start[j] = start;
         }
         if (br.choke[j] >= 0 && m.controllers[br.choke[j]].opening <= 1e-6) w.closed[j] = 1;
     }

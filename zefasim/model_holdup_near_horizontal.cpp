@@ -66,10 +66,16 @@ namespace {
 constexpr double kDriftRise = 0.24;
 
 // What brings a law rising as the sine's `rise` power to linear in the sine up
-// to kFullDeg.
+// to kFullDeg. A face's drift takes it several times at its own sine (the
+// taper, and the layer's drainage beside either section), so the last one is
+// kept: the same value to the bit, at a comparison instead of a power.
 double TaperRamp(double sin_incl, double rise) {
     static const double full = std::sin(kFullDeg * kPi / 180);
-    return std::pow(std::min(1.0, std::fabs(sin_incl) / full), 1 - rise);
+    thread_local double last_sin = std::nan(""), last_rise = std::nan(""), last = 1;
+    if (sin_incl == last_sin && rise == last_rise) return last;
+    last_sin = sin_incl, last_rise = rise;
+    last = std::pow(std::min(1.0, std::fabs(sin_incl) / full), 1 - rise);
+    return last;
 }
 
 }  // namespace

@@ -33,21 +33,42 @@ struct LayerFluid {
 
 using Layers = StratifiedLayers;
 
-// The layers of section `sec` at holdup h; false where they degenerate.
-bool LayersAt(const Section& sec, const LayerFluid& f, double h, Layers& b) {
+// The layers' geometry of section `sec` at holdup h. The level solve of each
+// section starts at the level solved for the one before, so the last geometry
+// taken is kept: of the same pipe at the same holdup it is the same to the bit.
+struct LayerGeometry {
+    double holdup = -1, diameter = 0, area = 0, roughness = 0;
+    double d_l = 0, d_g = 0, rough_l = 0, rough_g = 0, wall_l = 0, wall_g = 0, interface = 0;
+    double a_g = 0, s_i = 0, level = 0;
+};
+
+const LayerGeometry& GeometryAt(const Section& sec, double h) {
+    thread_local LayerGeometry g;
+    if (g.holdup == h && g.diameter == sec.diameter && g.area == sec.area &&
+        g.roughness == sec.roughness)
+        return g;
     const double delta = StratifiedHalfAngle(h), dia = sec.diameter;
     const double a_l = sec.area * h, a_g = sec.area * (1 - h);
     const double s_l = dia * delta, s_g = dia * (kPi - delta), s_i = dia * std::sin(delta);
+    g.holdup = h, g.diameter = dia, g.area = sec.area, g.roughness = sec.roughness;
+    g.d_l = 4 * a_l / s_l, g.d_g = 4 * a_g / (s_g + s_i);
+    g.rough_l = std::pow(sec.roughness / g.d_l / 3.7, 1.11);
+    g.rough_g = std::pow(sec.roughness / g.d_g / 3.7, 1.11);
+    g.wall_l = s_l / a_l, g.wall_g = s_g / a_g, g.interface = s_i * (1 / a_l + 1 / a_g);
+    g.a_g = a_g, g.s_i = s_i, g.level = (1 - std::cos(delta)) / 2;  // h_l / D
+    return g;
+}
+
+// The layers of section `sec` at holdup h; false where they degenerate.
+bool LayersAt(const Section& sec, const LayerFluid& f, double h, Layers& b) {
+    const LayerGeometry& g = GeometryAt(sec, h);
     b.holdup = h;
-    b.d_l = 4 * a_l / s_l, b.d_g = 4 * a_g / (s_g + s_i);
-    b.rough_l = std::pow(sec.roughness / b.d_l / 3.7, 1.11);
-    b.rough_g = std::pow(sec.roughness / b.d_g / 3.7, 1.11);
-    b.wall_l = s_l / a_l, b.wall_g = s_g / a_g, b.interface = s_i * (1 / a_l + 1 / a_g);
+    b.d_l = g.d_l, b.d_g = g.d_g, b.rough_l = g.rough_l, b.rough_g = g.rough_g;
+    b.wall_l = g.wall_l, b.wall_g = g.wall_g, b.interface = g.interface;
     b.gravity = (f.rho_l - f.rho_g) * kGravity * f.sin_flow;
     const double cos_incl = std::sqrt(std::max(0.0, 1 - f.sin_flow * f.sin_flow));
-    const double level = (1 - std::cos(delta)) / 2;  // h_l / D
-    b.u_kh =
-        (1 - level) * std::sqrt((f.rho_l - f.rho_g) * kGravity * cos_incl * a_g / (f.rho_g * s_i));
+    b.u_kh = (1 - g.level) *
+             std::sqrt((f.rho_l - f.rho_g) * kGravity * cos_incl * g.a_g / (f.rho_g * g.s_i));
     return std::isfinite(b.d_l) && std::isfinite(b.d_g) && std::isfinite(b.interface);
 }
 

@@ -80,6 +80,13 @@ struct StratifiedLayers {
 // [quantity's phase][mass's phase].
 using Jacobian = std::array<Phases, 3>;
 
+// The near-horizontal closure's shares solved before (a neighbouring face's, or
+// the same face's) and their secants, to start a solve from.
+struct GasShareStart {
+    double share = -1, slope = 0;
+    double layers = -1, layers_slope = 0;  // StratifiedGasShare's liquid share and secant
+};
+
 struct BranchScratch {
     std::vector<SectionState> st;
     std::vector<Phases> src;             // source phase flows per section
@@ -102,6 +109,10 @@ struct BranchScratch {
     std::vector<double> sub_lo, sub_di, sub_up, sub_rhs;
     std::vector<double> g_new, g_lin;
     std::vector<FaceSide> left, right;
+    // Per face, the closure's shares solved for its left and right sides with
+    // their secants: the derivatives, which solve them again at masses and
+    // flows perturbed by 1e-7, start there (two evaluations, not nine).
+    std::vector<GasShareStart> left_start, right_start;
     std::vector<char> closed;
     std::vector<Phases> flux;
     std::vector<Phases> drift;  // per face: drift-flux phase flows (explicit)
@@ -266,7 +277,7 @@ void DescribeDrift(BranchStep& s);
 void DescribeSectionDrift(BranchStep& s, int i);
 // For the derivatives: the phase shares section i gives a flow g, and the drift
 // across face j (before the cap on the new outflow), at the sections' present state.
-Phases SectionShares(const BranchStep& s, int i, double g);
+Phases SectionShares(const BranchStep& s, int i, double g, GasShareStart* start = nullptr);
 Phases DriftAcross(BranchStep& s, int j);
 // Under DRIFTLEVEL, where the step's flows moved from those its shares were taken
 // at: takes them at the step's flows and answers true (the step is solved again).
@@ -319,11 +330,7 @@ double FrictionMultiplier(const BranchStep& s, int j);
 double NearHorizontalWeight(double sin_incl);
 double NearHorizontalRateWeight(double j, const DriftFluid& fl);
 // `start`, where given, holds a share solved before (of a neighbouring face) and
-// its slope to start from, and receives this one's.
-struct GasShareStart {
-    double share = -1, slope = 0;
-    double layers = -1, layers_slope = 0;  // StratifiedGasShare's liquid share and secant
-};
+// its slope to start from, and receives this one's (GasShareStart, above).
 double NearHorizontalGasShare(const SectionDrift& d, double g, const Section& sec, double sigma,
                               GasShareStart* start = nullptr);
 // The closure's gas share where the flow is stratified (model_holdup_stratified.cpp):
