@@ -208,12 +208,15 @@ void DescribeFlowingHoldup(BranchStep& s, int i) {
 
 double AnnularWeight(const BranchStep& s, int i) {
     const DriftFluid& fl = s.w.sd[i].fluid;
+    const Section& sec = s.br.sections[i];
     Phases q;
     double sign = 1;
-    if (!(fl.film > 0) || !(fl.flooding > 0) || !LastInflow(s, i, q, sign)) return 0;
-    const double vsg = q[kGas] / (s.w.st[i].rho_gas * s.br.sections[i].area);
+    // (Shallower than either slope's start, neither direction of flow gives any.)
+    if (!(fl.film > 0) || !(fl.flooding > 0) || std::fabs(sec.dz) < kDownFrom * sec.length ||
+        !LastInflow(s, i, q, sign))
+        return 0;
+    const double vsg = q[kGas] / (s.w.st[i].rho_gas * sec.area);
     const double t = std::clamp((vsg / fl.flooding - kAnnularFrom) / kAnnularSpan, 0.0, 1.0);
-    const Section& sec = s.br.sections[i];
     const double sin_flow = sign * sec.dz / sec.length;
     const double slope = sin_flow < 0 ? (-sin_flow - kDownFrom) / (kDownFull - kDownFrom)
                                       : (sin_flow - kUpFrom) / (kUpFull - kUpFrom);
