@@ -326,8 +326,7 @@ DriftFlux ShiDriftFlux(double alpha, double j, const DriftFluid& fluid, double i
                        double sin_incl);
 // Blends c0 and the drift ud (m/s, up the slope) into Ishii's annular-flow
 // parameters by fluid.annular.
-void BlendAnnular(double alpha, double j, const DriftFluid& fluid, double sin_incl, double& c0,
-                  double& ud);
+void BlendAnnular(double alpha, const DriftFluid& fluid, double sin_incl, double& c0, double& ud);
 
 // `volume` at the reference pressure; an elastic wall (wall_compliance, 1/Pa)
 // widens it with the pressure.

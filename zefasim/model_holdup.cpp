@@ -127,7 +127,7 @@ DriftFlux ShiDriftFlux(double alpha, double j, const DriftFluid& fl, double incl
     double ac = std::min(1.0, alpha * d.c0);
     double ud = (1 - ac) * d.c0 * k * fl.vc / (ac * fl.root_ratio + 1 - ac) * incl_factor;
     if (fl.fall > 0 && j * sin_incl < 0) BlendDownflow(alpha, j, fl, sin_incl, d.c0, ud);
-    if (fl.annular > 0) BlendAnnular(alpha, j, fl, sin_incl, d.c0, ud);
+    if (fl.annular > 0) BlendAnnular(alpha, fl, sin_incl, d.c0, ud);
     d.drift = sin_incl >= 0 ? ud : -ud;
     return d;
 }

@@ -153,8 +153,8 @@ double SlopeWeight(double sin_flow) {
     return t * t * (3 - 2 * t);
 }
 
-// Ishii's annular parameters govern from kAnnularFrom to kAnnularFrom +
-// kAnnularSpan times the flooding velocity of the gas's superficial velocity.
+// Ishii's annular parameters govern as the gas's superficial velocity rises from
+// kAnnularFrom to kAnnularFrom + kAnnularSpan times the flooding velocity.
 constexpr double kAnnularFrom = 1.5, kAnnularSpan = 1.5;
 // By the sine of the slope along the flow: down from 20 degrees, fully from 30;
 // up from 70 degrees, fully from 80 (below, in the flowline example's riser at
@@ -245,8 +245,7 @@ namespace zefasim {
 // friction 0.015), here with the weight's component along the pipe, g |sin|.
 // Blended in by fl.annular (AnnularWeight: by the gas's superficial velocity
 // in the last step, fixed over a step).
-void BlendAnnular(double alpha, double /*j*/, const DriftFluid& fl, double sin_incl, double& c0,
-                  double& ud) {
+void BlendAnnular(double alpha, const DriftFluid& fl, double sin_incl, double& c0, double& ud) {
     const double w = fl.annular;
     if (!(w > 0) || !(alpha > 0) || !(alpha < 1)) return;
     const double r = fl.root_ratio * fl.root_ratio, liquid = 1 - alpha;
