@@ -311,6 +311,12 @@ struct DriftFluid {
     // Drift scale of steep downward flow, sqrt(g D drho / rho_l) C3 (Bhagwat and
     // Ghajar 2014), m/s; 0 where no pipe is given (Shi et al. alone).
     double fall = 0;
+    // Film scale of annular flow, sqrt(g D drho / rho_l) (Ishii 1977), m/s; 0
+    // where no pipe is given.
+    double film = 0;
+    // How far Ishii's annular parameters govern (0..1), set per section from
+    // the last step's gas flux; 0 unless set.
+    double annular = 0;
 };
 // diameter (m) > 0 adds the pipe's terms for steep downward flow.
 DriftFluid ShiDriftFluid(double rho_gas, double rho_liquid, double surface_tension,
@@ -318,6 +324,9 @@ DriftFluid ShiDriftFluid(double rho_gas, double rho_liquid, double surface_tensi
 // incl_factor from ShiInclinationFactor; the drift's sign follows sin_incl.
 DriftFlux ShiDriftFlux(double alpha, double j, const DriftFluid& fluid, double incl_factor,
                        double sin_incl);
+// Blends c0 and the drift ud (m/s, up the slope) into Ishii's annular-flow
+// parameters by fluid.annular.
+void BlendAnnular(double alpha, const DriftFluid& fluid, double sin_incl, double& c0, double& ud);
 
 // `volume` at the reference pressure; an elastic wall (wall_compliance, 1/Pa)
 // widens it with the pressure.

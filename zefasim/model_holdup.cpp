@@ -43,8 +43,8 @@ DriftFluid ShiDriftFluid(double rho_gas, double rho_liquid, double surface_tensi
         // (Laplace number below 0.025) drifts slower.
         const double drho = rho_liquid - rho_gas;
         const double laplace = std::sqrt(surface_tension / (kGravity * drho)) / diameter;
-        f.fall = std::sqrt(kGravity * diameter * drho / rho_liquid) *
-                 std::min(1.0, std::pow(laplace / 0.025, 0.9));
+        f.film = std::sqrt(kGravity * diameter * drho / rho_liquid);
+        f.fall = f.film * std::min(1.0, std::pow(laplace / 0.025, 0.9));
     }
     return f;
 }
@@ -127,6 +127,7 @@ DriftFlux ShiDriftFlux(double alpha, double j, const DriftFluid& fl, double incl
     double ac = std::min(1.0, alpha * d.c0);
     double ud = (1 - ac) * d.c0 * k * fl.vc / (ac * fl.root_ratio + 1 - ac) * incl_factor;
     if (fl.fall > 0 && j * sin_incl < 0) BlendDownflow(alpha, j, fl, sin_incl, d.c0, ud);
+    if (fl.annular > 0) BlendAnnular(alpha, fl, sin_incl, d.c0, ud);
     d.drift = sin_incl >= 0 ? ud : -ud;
     return d;
 }
@@ -261,6 +262,7 @@ void DriftAcrossFace(BranchStep& s, int j) {
         mid.rho_liquid = (lo_s.rho_liquid + up_s.rho_liquid) / 2;
         mid.fluid = ShiDriftFluid(mid.rho_gas, mid.rho_liquid, s.model.fluid.surface_tension,
                                   lo_s.fluid.fall > 0 ? fg.diameter : 0);
+        mid.fluid.annular = (lo_s.fluid.annular + up_s.fluid.annular) / 2;
         d = std::max({f_lo, f_up, flow_of(mid, lower)});
     }
     if (lo_s.weight > 0 && up_s.weight > 0)
@@ -338,6 +340,7 @@ void DescribeSectionDrift(BranchStep& s, int i) {
     const bool default_law = s.model.fluid.holdup_model == kHoldupDriftLevel;
     d.fluid = ShiDriftFluid(d.rho_gas, d.rho_liquid, s.model.fluid.surface_tension,
                             default_law ? s.br.sections[i].diameter : 0);
+    if (default_law) d.fluid.annular = AnnularWeight(s, i);
 }
 
 namespace {

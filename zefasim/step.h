@@ -319,6 +319,9 @@ void DescribeFlowingHoldup(BranchStep& s, int i);
 // direction). Taken from upstream, so that a section's own holdup does not set
 // its own rates. False where the branch has no face flows yet.
 bool LastInflow(const BranchStep& s, int i, Phases& q, double& sign);
+// How far Ishii's annular parameters govern section i under the default law,
+// by the gas flux of its last step's inflow (model_holdup_flowing.cpp).
+double AnnularWeight(const BranchStep& s, int i);
 // The multiplier of the mixture friction at face j, the mean of its two sections'.
 double FrictionMultiplier(const BranchStep& s, int j);
 
