@@ -21,6 +21,7 @@
 #include <array>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -202,6 +203,25 @@ struct MassAccount {
     Phases initial{}, sources{}, boundaries{}, wells{};
 };
 
+namespace step {
+struct StepWork;
+}
+
+// The scratch a model's steps work in (sized arrays, the memos a step keeps for
+// the next). Each model owns its own, so nothing one model's steps leave there
+// reaches another's; a copied model starts with an empty one.
+class StepScratch {
+  public:
+    StepScratch();
+    ~StepScratch();
+    StepScratch(const StepScratch&);
+    StepScratch& operator=(const StepScratch&);
+    step::StepWork& Get() { return *work_; }
+
+  private:
+    std::unique_ptr<step::StepWork> work_;
+};
+
 class Model {
   public:
     Fluid fluid;
@@ -273,6 +293,7 @@ class Model {
     // Steps (explicit transport) until flows and pressures change by less than
     // `tolerance` per second, at most `max_steps`; true when they did.
     bool SettleSteps(int max_steps, double tolerance);
+    StepScratch scratch_;
 };
 
 // Critical (choked) mass flux through a nozzle, kg/(s m2), for a homogeneous

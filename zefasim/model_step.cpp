@@ -151,8 +151,16 @@ void CommitBranch(Branch& br, BranchScratch& w, const Fluid& fluid, double dt,
 
 }  // namespace
 
+StepScratch::StepScratch() : work_(std::make_unique<step::StepWork>()) {}
+StepScratch::~StepScratch() = default;
+StepScratch::StepScratch(const StepScratch&) : StepScratch() {}
+StepScratch& StepScratch::operator=(const StepScratch&) {
+    work_ = std::make_unique<step::StepWork>();
+    return *this;
+}
+
 bool Model::TryStep(double dt, double& shrink, double& next_dt, bool force) {
-    static thread_local StepWork work;
+    StepWork& work = scratch_.Get();
     work.br.resize(branches.size());
     work.applied.assign(sources.size(), Phases{0, 0, 0});
     work.well_applied.assign(wells.size(), Phases{0, 0, 0});
