@@ -72,7 +72,7 @@ void BlendDownflow(double alpha, double j, const DriftFluid& fl, double sin_incl
     const double s = std::min(1.0, std::fabs(sin_incl));
     const double t = std::clamp((s - kSin50) / (kSin80 - kSin50), 0.0, 1.0);
     const double x = j * j / (4 * fl.vc * fl.vc);
-    const double w = t * t * (3 - 2 * t) * x * x / (1 + x * x);
+    const double w = step::Smoothstep(t) * x * x / (1 + x * x);
     if (!(w > 0)) return;
     const double cos_incl = std::sqrt(1 - s * s), r = fl.root_ratio * fl.root_ratio;
     const double profile =

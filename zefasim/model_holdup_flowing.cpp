@@ -90,10 +90,7 @@ double BeggsBrillHoldup(const BeggsBrillPipe& p, double lam, double ln_lam, doub
         double c = std::max(0.0, (1 - lam) * (k.ln_d + k.e * lnl + k.f * ln_nlv + k.g * lnfr));
         return h0 * (1 + c * p.incline);
     };
-    auto smooth_step = [](double x) {  // 0 below -1, 1 above 1
-        const double t = std::clamp((x + 1) / 2, 0.0, 1.0);
-        return t * t * (3 - 2 * t);
-    };
+    auto smooth_step = [](double x) { return Smoothstep((x + 1) / 2); };  // 0 below -1, 1 above 1
     const double ln_seg = std::min(LnL1(lnl), LnL2(lnl)), ln_up = std::min(LnL1(lnl), LnL4(lnl));
     const double ln_int = std::clamp(LnL3(lnl), ln_seg, ln_up);
     const double to_dist = smooth_step((lnfr - ln_up) / kBand);
@@ -149,8 +146,7 @@ namespace {
 // liquid it holds back feed each other and the line oscillates; the drift law
 // holds there.
 double SlopeWeight(double sin_flow) {
-    const double t = std::clamp((sin_flow + 0.5) / 0.25, 0.0, 1.0);
-    return t * t * (3 - 2 * t);
+    return Smoothstep((sin_flow + 0.5) / 0.25);
 }
 
 // Ishii's annular parameters govern as the gas's superficial velocity rises from
@@ -216,12 +212,10 @@ double AnnularWeight(const BranchStep& s, int i) {
         !LastInflow(s, i, q, sign))
         return 0;
     const double vsg = q[kGas] / (s.w.st[i].rho_gas * sec.area);
-    const double t = std::clamp((vsg / fl.flooding - kAnnularFrom) / kAnnularSpan, 0.0, 1.0);
     const double sin_flow = sign * sec.dz / sec.length;
     const double slope = sin_flow < 0 ? (-sin_flow - kDownFrom) / (kDownFull - kDownFrom)
                                       : (sin_flow - kUpFrom) / (kUpFull - kUpFrom);
-    const double u = std::clamp(slope, 0.0, 1.0);
-    return t * t * (3 - 2 * t) * u * u * (3 - 2 * u);
+    return Smoothstep((vsg / fl.flooding - kAnnularFrom) / kAnnularSpan) * Smoothstep(slope);
 }
 
 double FrictionMultiplier(const BranchStep& s, int j) {

@@ -36,17 +36,12 @@ constexpr double kFullDeg = 10, kNoneDeg = 20, kUpFullDeg = 45, kUpNoneDeg = 60;
 // falls back to the drift law, whose drift carries the liquid down the slope.
 constexpr double kRefVelocity = 6;
 
-double Smooth(double t) {
-    t = std::clamp(t, 0.0, 1.0);
-    return t * t * (3 - 2 * t);
-}
-
 }  // namespace
 
 double NearHorizontalWeight(double sin_incl) {
     const double deg = std::asin(std::clamp(std::fabs(sin_incl), 0.0, 1.0)) * 180 / kPi;
-    if (sin_incl >= 0) return 1 - Smooth((deg - kUpFullDeg) / (kUpNoneDeg - kUpFullDeg));
-    return 1 - Smooth((deg - kFullDeg) / (kNoneDeg - kFullDeg));
+    if (sin_incl >= 0) return 1 - Smoothstep((deg - kUpFullDeg) / (kUpNoneDeg - kUpFullDeg));
+    return 1 - Smoothstep((deg - kFullDeg) / (kNoneDeg - kFullDeg));
 }
 
 double NearHorizontalRateWeight(double j, const DriftFluid& fl) {
@@ -100,8 +95,8 @@ double NearHorizontalDriftTaper(const BranchStep& s, int i, double level, double
     const double volume = std::fabs(q[kGas]) / st.rho_gas + std::fabs(q[kOil]) / st.rho_oil +
                           std::fabs(q[kWater]) / st.rho_water;
     if (!(mass > 0) || !std::isfinite(volume)) return 1;
-    const double governs =
-        Smooth(2 * level * NearHorizontalRateWeight(up * volume / (mass * area), s.w.sd[i].fluid));
+    const double governs = Smoothstep(
+        2 * level * NearHorizontalRateWeight(up * volume / (mass * area), s.w.sd[i].fluid));
     if (governs == 0) return 1;  // the drift law's own drift, without the power below
     return 1 - governs * (1 - TaperRamp(sin_incl, kDriftRise));
 }

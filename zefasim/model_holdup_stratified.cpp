@@ -116,11 +116,6 @@ double Residual(const Layers& b, const LayerFluid& f, double u_l, double u_g) {
 // The liquid's share is solved between kLeast and 1 - kLeast, to a secant step of kTolerance.
 constexpr double kLeast = 1e-9, kTolerance = 1e-10;
 
-double Smooth(double t) {
-    t = std::clamp(t, 0.0, 1.0);
-    return t * t * (3 - 2 * t);
-}
-
 // Taitel and Dukler's balance governs within kFullDeg of horizontal, blended
 // into Beggs and Brill's by kNoneDeg: at 10 degrees, where the closure still
 // governs, Beggs and Brill hold the steady lines to their data (downhill the
@@ -130,7 +125,7 @@ constexpr double kFullDeg = 1, kNoneDeg = 3;
 double SlopeWeight(double sin_flow) {
     static const double full = std::sin(kFullDeg * kPi / 180),
                         none = std::sin(kNoneDeg * kPi / 180);
-    return 1 - Smooth((std::fabs(sin_flow) - full) / (none - full));
+    return 1 - Smoothstep((std::fabs(sin_flow) - full) / (none - full));
 }
 
 // The layer's balance governs while the gas at the rates' equilibrium level
@@ -215,7 +210,7 @@ double SolvedLayerWeight(const Section& sec, const LayerFluid& f, double u_sg, d
     if (root.end == 0) start.layers = h, start.layers_slope = slope;
     if (!LayersAt(sec, f, h, b) || !valid || !(b.u_kh > 0)) return 0;
     const double ratio = u_sg / (1 - h) / b.u_kh;
-    return 1 - Smooth((ratio - kStable) / (kWavy - kStable));
+    return 1 - Smoothstep((ratio - kStable) / (kWavy - kStable));
 }
 
 }  // namespace

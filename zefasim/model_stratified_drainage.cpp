@@ -53,8 +53,7 @@ constexpr double kLayerFullDeg = 1, kLayerNoneDeg = 3;
 double LayerWeight(double sin_incl) {
     static const double full = std::sin(kLayerFullDeg * kPi / 180),
                         none = std::sin(kLayerNoneDeg * kPi / 180);
-    const double t = std::clamp((std::fabs(sin_incl) - full) / (none - full), 0.0, 1.0);
-    return 1 - t * t * (3 - 2 * t);
+    return 1 - Smoothstep((std::fabs(sin_incl) - full) / (none - full));
 }
 
 // Where the mixture runs under the closure the drift law's drift is cut to

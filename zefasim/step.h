@@ -6,6 +6,7 @@
 // sources and wells, energy, derivatives), and Model::TryStep runs them in
 // order for every branch (model_step.cpp).
 
+#include <algorithm>
 #include <array>
 #include <vector>
 
@@ -15,6 +16,13 @@ namespace zefasim::step {
 
 constexpr double kPi = 3.14159265358979323846;
 constexpr double kTiny = 1e-300;
+
+// 0 below 0, 1 above 1, and the cubic 3t^2 - 2t^3 between: the weight every
+// closure blends in by, smooth in its argument so the tangents follow it.
+inline double Smoothstep(double t) {
+    t = std::clamp(t, 0.0, 1.0);
+    return t * t * (3 - 2 * t);
+}
 
 inline double Sum(const Phases& p) {
     return p[0] + p[1] + p[2];
