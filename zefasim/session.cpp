@@ -427,6 +427,13 @@ void Session::Step(proto::Bytes& reply) {
             return;
         }
     }
+    // A step that left a value that is not a number did not succeed, whatever
+    // the solver made of it: the host would take it up as a boundary value.
+    std::vector<float> values = OutputValues();
+    if (std::string bad = NonFiniteResult(values); !bad.empty()) {
+        Error(reply, "step to " + FormatNumber(m.time) + " s gave " + bad);
+        return;
+    }
     std::string ok = "done";
     if (!warnings_.empty()) {
         // Problems with requests that get no reply travel with the step's reply.
@@ -437,7 +444,23 @@ void Session::Step(proto::Bytes& reply) {
         warnings_.clear();
     }
     Ok(reply, ok);
-    Append(reply, proto::PackFloats(MessageType::OuttrData, OutputValues()));
+    Append(reply, proto::PackFloats(MessageType::OuttrData, values));
+}
+
+// What a step left that is not a number: the first output value that is not a
+// finite number in single precision, as the reply carries it to the host, or the
+// first part of the model's state that is not finite. Empty when all is finite.
+std::string Session::NonFiniteResult(const std::vector<float>& values) const {
+    for (size_t i = 0; i < values.size() && i < outputs_.size(); ++i)
+        if (!std::isfinite(values[i]))
+            return "a value of " + Printable(outputs_[i].name) + " its reply cannot carry (" +
+                   FormatNumber(Evaluate(*model_, outputs_[i].probe)) + ")";
+    try {
+        model_->Validate();
+    } catch (const std::exception& e) {
+        return e.what();
+    }
+    return "";
 }
 
 void Session::Derivatives() {

@@ -46,6 +46,7 @@ class Session {
     };
     struct OutputItem {
         Probe probe;
+        std::string name;  // "LABEL KEY" or "KEY", as the host named it
     };
 
     void Log(const zefa::protocol::Message& request);
@@ -75,6 +76,7 @@ class Session {
     void Step(zefa::protocol::Bytes& reply);
     void Derivatives();
     std::vector<float> OutputValues() const;
+    std::string NonFiniteResult(const std::vector<float>& values) const;
     void LogOn(const std::string& name, zefa::protocol::Bytes& reply);
     void LabelList(const std::string& text, zefa::protocol::Bytes& reply);
     bool ResolveOutputs(const std::string& text, std::vector<OutputItem>& items,

@@ -227,7 +227,7 @@ bool Session::ResolveOutputs(const std::string& text, std::vector<OutputItem>& i
             AddProblem(errors, Printable(why));
             continue;
         }
-        items.push_back({*p});
+        items.push_back({*p, label.empty() ? key : label + " " + key});
     }
     return errors.empty();
 }
