@@ -375,6 +375,7 @@ void DescribeDrift(BranchStep& s) {
     }
     w.sd.resize(s.n);
     const bool flowing = s.model.fluid.holdup_model == kHoldupBeggsBrill;
+    const bool default_law = s.model.fluid.holdup_model == kHoldupDriftLevel;
     GasShareStart level_start;
     for (int i = 0; i < s.n; ++i) {
         DescribeSectionDrift(s, i);
@@ -387,7 +388,10 @@ void DescribeDrift(BranchStep& s) {
         const double level = d.level, layered = d.layered;
         d.level = SectionLevel(s, i);
         d.friction_fixed = 0;
-        if (d.level > 0) NearHorizontalFriction(s, i, d);
+        if (d.level > 0)
+            NearHorizontalFriction(s, i, d);
+        else if (default_law)
+            d.friction = SteepDownFriction(s, i);
         d.layered = d.level > 0 ? StratifiedLayerWeight(s, i, level_start) : 0;
         // A section whose closure weights moved gives its faces new shares and drift.
         if (resolve && (d.level != level || d.layered != layered))

@@ -330,6 +330,9 @@ bool LastInflow(const BranchStep& s, int i, Phases& q, double& sign);
 // How far Ishii's annular parameters govern section i under the default law,
 // by the gas flux of its last step's inflow (model_holdup_flowing.cpp).
 double AnnularWeight(const BranchStep& s, int i);
+// Under the default law, the multiplier of section i's mixture friction where
+// it falls steeply along its last step's flow (1 elsewhere).
+double SteepDownFriction(BranchStep& s, int i);
 // The multiplier of the mixture friction at face j, the mean of its two sections'.
 double FrictionMultiplier(const BranchStep& s, int j);
 
