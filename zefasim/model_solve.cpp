@@ -176,10 +176,11 @@ bool MarkMovedFaces(BranchStep& s, double scale) {
     BranchScratch& w = s.w;
     const int n = s.n;
     constexpr double kRelin = 1e-3;
+    const double pipe_moved = kRelin * scale, choke_moved = 1e-9 * scale;
     bool again = false;
     for (int j = 0; j <= n; ++j) {
         double moved = std::fabs(w.g_new[j] - w.g_lin[j]);
-        bool relin = !w.closed[j] && moved > (s.br.choke[j] >= 0 ? 1e-9 : kRelin) * scale;
+        bool relin = !w.closed[j] && moved > (s.br.choke[j] >= 0 ? choke_moved : pipe_moved);
         w.relin[j] = relin;
         if (relin) {
             w.rebuild[j] = 1;
