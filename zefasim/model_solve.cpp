@@ -156,9 +156,11 @@ double SolveTridiagonal(BranchScratch& w, int n) {
         w.c[j] = w.up[j] / w.denom[j];
         w.g_new[j] = (w.rhs[j] - w.lo[j] * w.g_new[j - 1]) / w.denom[j];
     }
-    for (int j = n - 1; j >= 0; --j) w.g_new[j] -= w.c[j] * w.g_new[j + 1];
-    double scale = 1e-3;
-    for (int j = 0; j <= n; ++j) {
+    // Back substitution from the solved (not yet cleared) flow after each face;
+    // a closed face's flow, or one not finite, is then cleared.
+    double scale = 1e-3, after = w.g_new[n];
+    for (int j = n; j >= 0; --j) {
+        if (j < n) after = w.g_new[j] -= w.c[j] * after;
         if (w.closed[j] || !std::isfinite(w.g_new[j])) w.g_new[j] = 0;
         scale = std::max(scale, std::fabs(w.g_new[j]));
     }
