@@ -68,31 +68,66 @@ void UpdateTemperatures(BranchStep& s) {
     w.e_di.assign(n, 0);
     w.e_up.assign(n, 0);
     w.e_rhs.assign(n, 0);
+    // Per face and phase, what the flow carries over the step: dt times the
+    // phase flow (positive downstream), the energy that takes from its donor
+    // at the donor's pressure and height, and the heat capacity of the flow
+    // and of what crosses in the step. Each face is taken once: the section
+    // after it reads what the section before it took.
+    struct FaceEnergy {
+        Phases carried{}, cp_flow{}, cp_step{};
+    };
+    auto face_energy = [&](int j) {
+        FaceEnergy f;
+        for (int k = 0; k < 3; ++k) {
+            const double q = w.flux[j][k];
+            if (q == 0) continue;
+            // The donor's side (a section's presents its own pressure).
+            const FaceSide& side = q > 0 ? w.left[j] : w.right[j];
+            const double zz = q > 0 ? (j > 0 ? z[j - 1] : z_in) : (j < n ? z[j] : z_out);
+            const double step_flow = dt * q;
+            f.carried[k] = step_flow * (pe.hp[k] * side.p + kGravity * zz);
+            f.cp_flow[k] = q * pe.cp[k];
+            f.cp_step[k] = step_flow * pe.cp[k];
+        }
+        return f;
+    };
+    FaceEnergy in = face_energy(0);
     for (int i = 0; i < n; ++i) {
         const SectionState& st = w.st[i];
         const double tk = st.temp_k, p = st.p, gz = kGravity * z[i];
         double e = 0, out_cp = 0;
         for (int k = 0; k < 3; ++k) e += br.mass[i][k] * (pe.cv[k] * tk + pe.up[k] * p + gz);
-        for (int j : {i, i + 1}) {
-            double sign = j == i ? 1.0 : -1.0;  // into section i
-            bool section = j == i ? j > 0 : j < n;
-            const FaceSide& side = j == i ? w.left[j] : w.right[j];
-            double zz = j == i ? (j > 0 ? z[j - 1] : z_in) : (j < n ? z[j] : z_out);
-            for (int k = 0; k < 3; ++k) {
-                double f = sign * w.flux[j][k];
-                if (f < 0) {
-                    e += dt * f * (pe.hp[k] * p + gz);
-                    out_cp -= f * pe.cp[k];
-                } else if (f > 0) {
-                    e += dt * f * (pe.hp[k] * side.p + kGravity * zz);
-                    if (section) {
-                        (j == i ? w.e_lo[i] : w.e_up[i]) += dt * f * pe.cp[k];
-                    } else {
-                        e += dt * f * pe.cp[k] * side.temp_k;
-                    }
-                }
+        const FaceEnergy out = face_energy(i + 1);
+        // In or out through the section's first face, then through its second
+        // (what leaves takes the section's new temperature, what enters its
+        // donor's, or a boundary's).
+        for (int k = 0; k < 3; ++k) {
+            const double q = w.flux[i][k];
+            if (q < 0) {
+                e += in.carried[k];
+                out_cp -= in.cp_flow[k];
+            } else if (q > 0) {
+                e += in.carried[k];
+                if (i > 0)
+                    w.e_lo[i] += in.cp_step[k];
+                else
+                    e += in.cp_step[k] * w.left[i].temp_k;
             }
         }
+        for (int k = 0; k < 3; ++k) {
+            const double q = w.flux[i + 1][k];
+            if (q > 0) {
+                e -= out.carried[k];
+                out_cp += out.cp_flow[k];
+            } else if (q < 0) {
+                e -= out.carried[k];
+                if (i < n - 1)
+                    w.e_up[i] -= out.cp_step[k];
+                else
+                    e -= out.cp_step[k] * w.right[i + 1].temp_k;
+            }
+        }
+        in = out;
         e += dt * (w.src_energy[i] + w.well_energy[i]);
         for (int k = 0; k < 3; ++k) {
             double q = w.src[i][k];  // withdrawn at the section's state, added at its height

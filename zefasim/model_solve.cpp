@@ -156,9 +156,11 @@ double SolveTridiagonal(BranchScratch& w, int n) {
         w.c[j] = w.up[j] / w.denom[j];
         w.g_new[j] = (w.rhs[j] - w.lo[j] * w.g_new[j - 1]) / w.denom[j];
     }
-    for (int j = n - 1; j >= 0; --j) w.g_new[j] -= w.c[j] * w.g_new[j + 1];
-    double scale = 1e-3;
-    for (int j = 0; j <= n; ++j) {
+    // Back substitution from the solved (not yet cleared) flow after each face;
+    // a closed face's flow, or one not finite, is then cleared.
+    double scale = 1e-3, after = w.g_new[n];
+    for (int j = n; j >= 0; --j) {
+        if (j < n) after = w.g_new[j] -= w.c[j] * after;
         if (w.closed[j] || !std::isfinite(w.g_new[j])) w.g_new[j] = 0;
         scale = std::max(scale, std::fabs(w.g_new[j]));
     }
@@ -176,10 +178,11 @@ bool MarkMovedFaces(BranchStep& s, double scale) {
     BranchScratch& w = s.w;
     const int n = s.n;
     constexpr double kRelin = 1e-3;
+    const double pipe_moved = kRelin * scale, choke_moved = 1e-9 * scale;
     bool again = false;
     for (int j = 0; j <= n; ++j) {
         double moved = std::fabs(w.g_new[j] - w.g_lin[j]);
-        bool relin = !w.closed[j] && moved > (s.br.choke[j] >= 0 ? 1e-9 : kRelin) * scale;
+        bool relin = !w.closed[j] && moved > (s.br.choke[j] >= 0 ? choke_moved : pipe_moved);
         w.relin[j] = relin;
         if (relin) {
             w.rebuild[j] = 1;

@@ -78,23 +78,13 @@ double FaceFlow(const BranchScratch& w, int n, int j, int k, const std::vector<P
     return f;
 }
 
-// Solves each phase's rows D x_i - L x_(i-1) - U x_(i+1) = rhs with the
-// pivots of the step (the rows are the same for the masses and, lane by lane,
-// for the seeds' responses).
+// The back substitution of each phase's rows D x_i - L x_(i-1) - U x_(i+1) =
+// rhs, eliminated forward with the pivots of the step (the rows are the same
+// for the masses and, lane by lane, for the seeds' responses).
 template <class Value>
 void BackSubstitute(const BranchScratch& w, int n, std::vector<std::array<Value, 3>>& x) {
     for (int i = n - 2; i >= 0; --i)
         for (int k = 0; k < 3; ++k) x[i][k] -= w.t_c[i][k] * x[i + 1][k];
-}
-template <class Value>
-void SolveRows(const BranchScratch& w, int n, std::vector<std::array<Value, 3>>& x) {
-    for (int i = 0; i < n; ++i)
-        for (int k = 0; k < 3; ++k) {
-            Value r = x[i][k];
-            if (i > 0) r += w.t_lo[i][k] * x[i - 1][k];
-            x[i][k] = r * w.t_inv[i][k];
-        }
-    BackSubstitute(w, n, x);
 }
 
 // Each section gives away explicitly (as the flows at the step's start
@@ -248,16 +238,17 @@ void TransportTangent(BranchStep& s) {
     // (at the ends, of the net flow): that of their donors.
     auto rho_of = [&](int d, int k) { return d >= 0 && d < n ? w.t_rho[d][k] : 1.0; };
     w.t_rmix.resize(n + 1), w.t_rdrift.resize(n + 1);
-    for (int j = 0; j <= n; ++j) {
-        const int u = w.g_new[j] >= 0 ? j - 1 : j;
+    for (int j : {0, n})
+        for (int k = 0; k < 3; ++k)
+            w.t_rmix[j][k] = w.t_rdrift[j][k] = rho_of(Donor(j, w.flux[j][k]), k);
+    // An inner face's donors are the sections beside it.
+    for (int j = 1; j < n; ++j) {
+        const Phases &lo = w.t_rho[j - 1], &hi = w.t_rho[j];
+        const Phases& up = w.g_new[j] >= 0 ? lo : hi;
         for (int k = 0; k < 3; ++k) {
-            if (j == 0 || j == n) {
-                w.t_rmix[j][k] = w.t_rdrift[j][k] = rho_of(Donor(j, w.flux[j][k]), k);
-                continue;
-            }
-            w.t_rmix[j][k] = rho_of(u, k);
+            w.t_rmix[j][k] = up[k];
             const double d = w.drift[j][k];
-            w.t_rdrift[j][k] = d == 0 ? w.t_rmix[j][k] : rho_of(Donor(j, d), k);
+            w.t_rdrift[j][k] = d == 0 ? up[k] : d > 0 ? lo[k] : hi[k];
         }
     }
 }
@@ -283,24 +274,29 @@ void TransportResponse(const BranchStep& s, const std::vector<PhaseLanes>& dm_ol
     // What the moved masses take from each donor's coefficients: the responses
     // of its mixture mass at the step's end and of its phases' mass fractions
     // at the start.
-    static thread_local std::vector<PhaseLanes> moved, keep;
-    moved.resize(n);
-    for (int i = 0; i < n; ++i) {
+    auto moved_of = [&](int i) {
         const double m_old = Sum(br.mass[i]);
         const double inv = m_old > 0 ? 1 / m_old : 0.0;
         const PhaseLanes &dm_i = dm_old[i], &f0 = dflux[i], &f1 = dflux[i + 1], &q = dq[i];
         const Lanes dm = dm_i[0] + dm_i[1] + dm_i[2];
         const Lanes dmix =
             dm + dt * ((f0[0] + f0[1] + f0[2]) - (f1[0] + f1[1] + f1[2]) + (q[0] + q[1] + q[2]));
+        PhaseLanes moved;
         for (int k = 0; k < 3; ++k) {
             const Lanes dx_old = (dm_i[k] - br.mass[i][k] * inv * dm) * inv;
-            moved[i][k] = w.t_xnew[i][k] * dmix + w.t_mrho[i][k] * dx_old;
+            moved[k] = w.t_xnew[i][k] * dmix + w.t_mrho[i][k] * dx_old;
         }
-    }
+        return moved;
+    };
     // What each face carries more or less at fixed new masses: the parts'
-    // responses scaled as the parts were, less what the moved fractions take.
+    // responses scaled as the parts were, less what the moved fractions take;
+    // with both faces of a section in, its row of the new masses' responses,
+    // eliminated forward at once (the transport's pivots).
+    static thread_local std::vector<PhaseLanes> keep;
     keep.resize(n + 1);
+    PhaseLanes moved_before{}, moved_after{};
     for (int j = 0; j <= n; ++j) {
+        if (j < n) moved_after = moved_of(j);
         const Phases &rm = w.t_rmix[j], &rd = w.t_rdrift[j];
         PhaseLanes& f = keep[j];
         for (int k = 0; k < 3; ++k) f[k] = rd[k] * dflux[j][k];
@@ -311,23 +307,33 @@ void TransportResponse(const BranchStep& s, const std::vector<PhaseLanes>& dm_ol
                 f[k] += (rm[k] - rd[k]) * (phi[k] * dflow[j] + dshare[j][k]);
         }
         for (int k = 0; k < 3; ++k) {
-            if (j > 0) f[k] -= w.t_cl[j][k] * moved[j - 1][k];
-            if (j < n) f[k] += w.t_cr[j][k] * moved[j][k];
+            if (j > 0) f[k] -= w.t_cl[j][k] * moved_before[k];
+            if (j < n) f[k] += w.t_cr[j][k] * moved_after[k];
+        }
+        moved_before = moved_after;
+        if (j == 0) continue;
+        const int i = j - 1;
+        for (int k = 0; k < 3; ++k) {
+            Lanes r = dm_old[i][k] + dt * (keep[i][k] - keep[i + 1][k] + dq[i][k]);
+            if (i > 0) r += w.t_lo[i][k] * dm_new[i - 1][k];
+            dm_new[i][k] = r * w.t_inv[i][k];
         }
     }
-    // The new masses' responses from the transport's rows.
-    for (int i = 0; i < n; ++i)
-        for (int k = 0; k < 3; ++k)
-            dm_new[i][k] = dm_old[i][k] + dt * (keep[i][k] - keep[i + 1][k] + dq[i][k]);
-    SolveRows(w, n, dm_new);
-    for (int j = 0; j <= n; ++j)
+    BackSubstitute(w, n, dm_new);
+    // The phase flows at the new masses' responses, and those masses from them
+    // (each section's once both its faces' flows are in).
+    for (int j = 0; j <= n; ++j) {
         for (int k = 0; k < 3; ++k) {
             Lanes f = keep[j][k];
             if (j > 0) f += w.t_cl[j][k] * dm_new[j - 1][k];
             if (j < n) f -= w.t_cr[j][k] * dm_new[j][k];
             dflux[j][k] = f;
         }
-    masses_from_flows();
+        if (j == 0) continue;
+        const int i = j - 1;
+        for (int k = 0; k < 3; ++k)
+            dm_new[i][k] = dm_old[i][k] + dt * (dflux[i][k] - dflux[i + 1][k] + dq[i][k]);
+    }
 }
 
 }  // namespace zefasim::step
