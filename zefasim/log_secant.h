@@ -11,7 +11,8 @@ namespace zefasim::step {
 
 struct LogRoot {
     double lam = 0;
-    int end = 0;  // -1: the function is positive already at t_lo, +1: negative still at t_hi
+    int end = 0;   // -1: the function is positive already at t_lo, +1: negative still at t_hi
+    double v = 0;  // the solve's step variable at lam (below), to start another solve from
 };
 
 // The solve steps in v, the logarithm of the smaller of lam and 1 - lam,
@@ -47,15 +48,23 @@ inline double DtDv(double lam, bool mirror = true) {
 // start as a known bound (`lo_known`: the function is negative there). A
 // secant step below `tolerance` of lam ends the solve: the secant converges
 // superlinearly, so lam is then well within that of the root. f(t, lam).
+//
+// RisingRootFrom starts at the step variable `from` of a solve before (LogRoot::v)
+// and its share `lam_from` (LogRoot::lam, the same to the bit as lam at v):
+// started from the share alone, each solve took a logarithm, in the mirrored
+// range a second logarithm and an exponential, and an exponential more to
+// return to the share it started from.
 template <class F>
-LogRoot RisingRootInLog(F f_of_t, double t_start, double& slope_t, double t_lo_t, double t_hi_t,
-                        double tolerance, double lo_t, bool lo_known, bool mirror = true) {
+LogRoot RisingRootFrom(F f_of_t, double from, double lam_from, double& slope_t, double t_lo_t,
+                       double t_hi_t, double tolerance, double lo_t, bool lo_known,
+                       bool mirror = true) {
     using namespace log_share;
     // Below t is the step variable v; f_of and the slope are taken in it.
     const double t_lo = VOfT(t_lo_t, mirror), t_hi = VOfT(t_hi_t, mirror);
-    double lo = VOfT(lo_t, mirror), t = std::clamp(VOfT(t_start, mirror), t_lo, t_hi);
+    double lo = VOfT(lo_t, mirror), t = std::clamp(from, t_lo, t_hi);
     auto f_of = [&](double v, double lam_v) { return f_of_t(TOfV(v, mirror), lam_v); };
-    double slope = slope_t / DtDv(LamOfV(t, mirror), mirror);
+    double lam = t == from && lam_from >= 0 ? lam_from : LamOfV(t, mirror);
+    double slope = slope_t / DtDv(lam, mirror);
     struct SlopeOut {  // hands the last rising secant back in t
         double& out;
         const double& slope_v;
@@ -70,18 +79,17 @@ LogRoot RisingRootInLog(F f_of_t, double t_start, double& slope_t, double t_lo_t
     // not), and which end the last evaluation moved (+1 hi, -1 lo).
     double f_lo = 0, f_hi = 0;
     int moved = 0;
-    double lam = LamOfV(t, mirror);
     const SlopeOut slope_out{slope_t, slope, lam, mirror};
     double f = f_of(t, lam), t_next = t - f / slope;
     for (int it = 0; it < 100 && f != 0; ++it) {
         if (f > 0) {
             hi = t, hi_known = true, f_hi = f;
-            if (t == t_lo) return {lam, -1};
+            if (t == t_lo) return {lam, -1, t};
             if (moved > 0) f_lo /= 2;  // Illinois: the end kept twice counts for less
             moved = 1;
         } else {
             lo = t, lo_known = true, f_lo = f;
-            if (t == t_hi) return {lam, 1};
+            if (t == t_hi) return {lam, 1, t};
             if (moved < 0) f_hi /= 2;
             moved = -1;
         }
@@ -107,7 +115,7 @@ LogRoot RisingRootInLog(F f_of_t, double t_start, double& slope_t, double t_lo_t
         }
         const double lam_next = LamOfV(t_next, mirror);
         if (secant_step && std::fabs(lam_next - lam) <= tolerance) {
-            lam = lam_next;
+            lam = lam_next, t = t_next;
             break;
         }
         const double t_last = t, f_last = f;
@@ -117,7 +125,15 @@ LogRoot RisingRootInLog(F f_of_t, double t_start, double& slope_t, double t_lo_t
         // A secant that does not rise leaves the bracket to choose the step.
         t_next = secant > 0 ? t - f / secant : hi + 1;
     }
-    return {lam, 0};
+    return {lam, 0, t};
+}
+
+// RisingRootFrom from t_start = ln(lam) of a share alone (or a first guess).
+template <class F>
+LogRoot RisingRootInLog(F f_of_t, double t_start, double& slope_t, double t_lo_t, double t_hi_t,
+                        double tolerance, double lo_t, bool lo_known, bool mirror = true) {
+    return RisingRootFrom(f_of_t, log_share::VOfT(t_start, mirror), -1.0, slope_t, t_lo_t, t_hi_t,
+                          tolerance, lo_t, lo_known, mirror);
 }
 
 }  // namespace zefasim::step

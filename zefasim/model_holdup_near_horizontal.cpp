@@ -134,14 +134,15 @@ double NearHorizontalGasShare(const SectionDrift& d, double g, const Section& se
     constexpr double kTolerance = 1e-10;
     const bool warm = start && start->share > kLeast && start->share < 1 - kLeast;
     double slope = warm && start->slope > 0 ? start->slope : 0.5;
-    const double t = std::clamp(warm ? std::log1p(-start->share) : ln_holdup, t_lo, t_hi);
-    // In ln(lam) throughout (its holdup is close to a power of lam).
+    // In ln(lam) throughout (its holdup is close to a power of lam); a start
+    // from a solve before at the logarithm it ended at.
+    const double t = std::clamp(warm ? start->share_t : ln_holdup, t_lo, t_hi);
     const LogRoot root =
         RisingRootInLog(excess, t, slope, t_lo, t_hi, kTolerance, t_lo, false, false);
     if (root.end < 0) return 1 - kLeast;  // the correlation holds more even then
     if (root.end > 0) return kLeast;      // less even with all liquid flowing
     const double lam = root.lam;
-    if (start) start->share = 1 - lam, start->slope = slope;
+    if (start) start->share = 1 - lam, start->slope = slope, start->share_t = root.v;
     return 1 - lam;
 }
 

@@ -200,14 +200,17 @@ double SolvedLayerWeight(const Section& sec, const LayerFluid& f, double u_sg, d
     const double from = warm                  ? start.layers
                         : held > kLeastHoldup ? held
                                               : std::max(u_sl, 1e-300) / (u_sl + u_sg);
-    const double t0 = std::clamp(std::log(from), t_lo, t_hi);
-    const LogRoot root = RisingRootInLog(rising, t0, slope, t_lo, t_hi, 1e-4, t_lo, false);
+    // (One call of the solve, so that it is inlined with the balance.)
+    const double v0 =
+        warm ? start.layers_v : log_share::VOfT(std::clamp(std::log(from), t_lo, t_hi));
+    const LogRoot root = RisingRootFrom(rising, v0, warm ? start.layers : -1.0, slope, t_lo, t_hi,
+                                        1e-4, t_lo, false);
     const double h = root.end < 0 ? kLeastHoldup : root.end > 0 ? 1 - kLeastHoldup : root.lam;
-    if (decided != 0) {  // the solve's last secant is not the balance's
-        start.layers = h;
+    if (decided != 0) {                             // the solve's last secant is not the balance's
+        start.layers = h, start.layers_v = root.v;  // (the solve ended inside: end 0)
         return decided > 0 ? 1 : 0;
     }
-    if (root.end == 0) start.layers = h, start.layers_slope = slope;
+    if (root.end == 0) start.layers = h, start.layers_slope = slope, start.layers_v = root.v;
     if (!LayersAt(sec, f, h, b) || !valid || !(b.u_kh > 0)) return 0;
     const double ratio = u_sg / (1 - h) / b.u_kh;
     return 1 - Smoothstep((ratio - kStable) / (kWavy - kStable));
@@ -245,17 +248,17 @@ double StratifiedLayerWeight(const BranchStep& s, int i, GasShareStart& start) {
     BranchScratch& w = s.w;
     if (w.level_memo.size() != static_cast<size_t>(s.n)) w.level_memo.assign(s.n, Memo{});
     Memo& m = w.level_memo[i];
-    const std::array<double, 13> from = {u_sg,         u_sl,         held,
-                                         f.rho_l,      f.rho_g,      f.nu_l,
-                                         f.nu_g,       start.layers, start.layers_slope,
-                                         slope_weight, sec.diameter, sec.roughness,
-                                         sec.area};
+    const std::array<double, 14> from = {u_sg,           u_sl,         held,
+                                         f.rho_l,        f.rho_g,      f.nu_l,
+                                         f.nu_g,         start.layers, start.layers_slope,
+                                         start.layers_v, slope_weight, sec.diameter,
+                                         sec.roughness,  sec.area};
     if (m.from != from) {
         m.from = from;
         m.weight = SolvedLayerWeight(sec, f, u_sg, u_sl, held, start) * slope_weight;
-        m.layers = start.layers, m.layers_slope = start.layers_slope;
+        m.layers = start.layers, m.layers_slope = start.layers_slope, m.layers_v = start.layers_v;
     }
-    start.layers = m.layers, start.layers_slope = m.layers_slope;
+    start.layers = m.layers, start.layers_slope = m.layers_slope, start.layers_v = m.layers_v;
     return m.weight;
 }
 
@@ -285,10 +288,12 @@ double StratifiedGasShare(const BranchStep& s, int i, double g, GasShareStart* s
     const double t_lo = std::log(kLeast), t_hi = std::log1p(-kLeast);
     const bool warm = start && start->layers > kLeast && start->layers < 1 - kLeast;
     double slope = warm && start->layers_slope > 0 ? start->layers_slope : 1;
-    const double t0 = std::clamp(std::log(warm ? start->layers : h), t_lo, t_hi);
-    const LogRoot root = RisingRootInLog(rising, t0, slope, t_lo, t_hi, kTolerance, t_lo, false);
+    const double v0 = warm ? start->layers_v : log_share::VOfT(std::clamp(std::log(h), t_lo, t_hi));
+    const LogRoot root = RisingRootFrom(rising, v0, warm ? start->layers : -1.0, slope, t_lo, t_hi,
+                                        kTolerance, t_lo, false);
     const double lam = root.end < 0 ? kLeast : root.end > 0 ? 1 - kLeast : root.lam;
-    if (start && root.end == 0) start->layers = lam, start->layers_slope = slope;
+    if (start && root.end == 0)
+        start->layers = lam, start->layers_slope = slope, start->layers_v = root.v;
     if (weight == 1) return 1 - lam;
     const double bb = correlation();
     return bb + weight * (1 - lam - bb);

@@ -91,8 +91,9 @@ using Jacobian = std::array<Phases, 3>;
 // The near-horizontal closure's shares solved before (a neighbouring face's, or
 // the same face's) and their secants, to start a solve from.
 struct GasShareStart {
-    double share = -1, slope = 0;
-    double layers = -1, layers_slope = 0;  // StratifiedGasShare's liquid share and secant
+    double share = -1, slope = 0, share_t = 0;  // share_t: its solve's ln(1 - share)
+    double layers = -1, layers_slope = 0;       // StratifiedGasShare's liquid share and secant
+    double layers_v = 0;                        // and the step variable at it (LogRoot::v)
 };
 
 struct BranchScratch {
@@ -156,8 +157,8 @@ struct BranchScratch {
     // from (rates, fluids, holdup, the start handed on, the section) and what
     // it gave; a step solved again takes it again at the same rates.
     struct LevelMemo {
-        std::array<double, 13> from{};
-        double weight = 0, layers = -1, layers_slope = 0;
+        std::array<double, 14> from{};
+        double weight = 0, layers = -1, layers_slope = 0, layers_v = 0;
     };
     std::vector<LevelMemo> level_memo;
     std::vector<Phases> mass_new;
