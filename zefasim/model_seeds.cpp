@@ -143,10 +143,13 @@ void SeedInflows(const Model& model, const Branch& br, const BranchScratch& w, i
 // What the faces carry more or less at the step's flows because the masses
 // of the sections beside them moved: the shares of the upwind section, and the
 // drift between the two (dmix: the mixture's part alone). Under DRIFTLEVEL
-// both also follow the flow they were taken at, the last step's (b.dflow
-// before this step's flows are solved). Masses that have not responded yet
-// (the first step of a run interval) shift no composition.
-void CompositionFluxes(const BranchScratch& w, int n, SeedBatch& b) {
+// both also follow the flow they were taken at: the last step's (b.dflow
+// before this step's flows are solved), or where the step was solved again,
+// the flow midway between the last step's and the first solve's, which moves
+// by half the last step's (the first solve's flow, whose system is not kept,
+// is held). Masses that have not responded yet (the first step of a run
+// interval) shift no composition.
+void CompositionFluxes(const Branch& br, const BranchScratch& w, int n, SeedBatch& b) {
     b.dmix.assign(n + 1, PhaseLanes{});
     b.dcomp.assign(n + 1, PhaseLanes{});
     if (std::none_of(b.moved.begin(), b.moved.end(), [](char m) { return m != 0; })) return;
@@ -163,9 +166,11 @@ void CompositionFluxes(const BranchScratch& w, int n, SeedBatch& b) {
         PhaseLanes& out = b.dcomp[j];
         if (u >= 0) apply(w.d_share[j], b.dmass[u], g, mix);
         if (by_flow) {
+            // (TakeSharesAtNewFlows moves a face's flow off the last step's only midway.)
+            const Lanes dg = (w.g_share[j] == br.flow[j] ? 1.0 : 0.5) * b.dflow[j];
             for (int k = 0; k < 3; ++k) {
-                if (u >= 0) mix[k] += g * w.d_share_g[j][k] * b.dflow[j];
-                out[k] += w.d_drift_g[j][k] * b.dflow[j];
+                if (u >= 0) mix[k] += g * w.d_share_g[j][k] * dg;
+                out[k] += w.d_drift_g[j][k] * dg;
             }
         }
         for (int k = 0; k < 3; ++k) out[k] += mix[k];
@@ -341,7 +346,7 @@ void Propagate(const Model& model, BranchStep& s, SeedBatch& b) {
     const int n = s.n;
     const double dt = s.dt;
     SeedInflows(model, br, w, n, b);
-    CompositionFluxes(w, n, b);
+    CompositionFluxes(br, w, n, b);
     // The pressures the flows see: the previous responses, plus what the
     // inflow and the shifted composition of the flows add over the step.
     b.dpt.resize(n);
