@@ -190,8 +190,9 @@ TEST_F(ZefasimSession, DerivativesMatchFiniteDifferences) {
         Load(c.model);
         ExpectOk(Text(MessageType::InpNames, " $IN SOURCE $OUT BOUNDARY"));
         ExpectOk(Ints(MessageType::InpSizes, {5, 5}));
-        // Derivatives asked for after the start-up: over its 600 s the slugging
-        // start of the 30 % line multiplies a seed beyond what a reply carries.
+        // Derivatives asked for after the start-up: over 600 s of a line still
+        // settling from its initial state the default law's seeds run far from
+        // the interval's differences (once beyond what a reply carries).
         Reply(Text(MessageType::OuttrNames, " "), {"ZEFA_OUTTR_SIZES"});
         StepTo(600);
         Do(Text(MessageType::OuttrNames, kFlowlineOutputs));
