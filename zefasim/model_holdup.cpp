@@ -209,6 +209,24 @@ Phases DriftShares(const BranchStep& s, int i, double g, GasShareStart* start = 
     return Phases{xg, (1 - xg) * d.oil_share, (1 - xg) * (1 - d.oil_share)};
 }
 
+// The speed (m/s) of the void wave in section i at mixture flow g: the slope
+// of the gas's volumetric flux alpha (C0 j + u_d) in alpha at fixed mixture
+// flux j; none where a correlation blends into the shares.
+double VoidWaveSpeed(const BranchStep& s, int i, double g) {
+    const SectionDrift& d = s.w.sd[i];
+    if (d.weight > 0 || d.level > 0 || !d.fluid.valid) return 0;
+    const Section& sec = s.br.sections[i];
+    const double jm = MixtureFlux(s, i, g, sec.area), sin_incl = sec.dz / sec.length;
+    const double incl = s.br.section_drift_incl[i];
+    auto gas_flux = [&](double alpha) {
+        const DriftFlux df = ShiDriftFlux(alpha, jm, d.fluid, incl, sin_incl);
+        return alpha * (df.c0 * jm + df.drift);
+    };
+    constexpr double kDelta = 1e-6;
+    const double lo = std::max(0.0, d.alpha - kDelta), hi = std::min(1.0, d.alpha + kDelta);
+    return std::fabs(gas_flux(hi) - gas_flux(lo)) / (hi - lo);
+}
+
 FaceSide SectionSide(const BranchStep& s, int i, double g, GasShareStart& start) {
     const SectionState& st = s.w.st[i];
     FaceSide f;
@@ -491,7 +509,11 @@ void ComputeDrift(BranchStep& s) {
     w.drift.resize(s.n + 1);
     for (int j = 0; j <= s.n; ++j)
         if (!SharesKept(w, j)) w.drift[j] = Phases{0, 0, 0};
+    w.t_wave.assign(s.n, 0);
     if (!s.drift_model) return;
+    for (int i = 0; i < s.n; ++i)
+        w.t_wave[i] = s.dt * VoidWaveSpeed(s, i, (w.g_share[i] + w.g_share[i + 1]) / 2) /
+                      s.br.sections[i].length;
     for (int j = 1; j < s.n; ++j)
         if (!w.closed[j] && !SharesKept(w, j)) DriftAcrossFace(s, j);
     for (int j : {0, s.n}) DriftAtEnd(s, j);

@@ -90,10 +90,16 @@ void BackSubstitute(const BranchScratch& w, int n, std::vector<std::array<Value,
 // Each section gives away explicitly (as the flows at the step's start
 // carried it) all it may without overdrawing a phase, kExplicitShare of it, and
 // only the rest implicitly: theta = max(0, 1 - kExplicitShare / r), r the
-// largest share of a phase the section's flows would take. Where the step is
-// short enough (r below kExplicitShare) the transport is the explicit upwind
-// scheme, whose numerical diffusion is the smaller; a longer step stays
-// non-negative with the implicit part.
+// largest share of a phase the section's flows would take, or the Courant
+// number of the void wave where that is larger. Where the step is short
+// enough (r below kExplicitShare) the transport is the explicit upwind scheme,
+// whose numerical diffusion is the smaller; a longer step stays non-negative
+// with the implicit part. The explicit part is stable only while the void
+// wave, which moves at the slope of the gas's flux in its fraction and not at
+// the gas's velocity, crosses less than a section: in a liquid column of 1 m
+// sections that slope was 1.35 to 1.42 times the velocity (the drift rising
+// with the gas fraction), and steps of 1 s, explicit by the share alone, grew
+// an odd-even mode of the gas fractions by 0.9 to 1.2 a step.
 void SplitExplicitShare(BranchStep& s) {
     BranchScratch& w = s.w;
     const int n = s.n;
@@ -122,7 +128,7 @@ double ImplicitShare(const BranchStep& s, int i) {
     const double m_old = Sum(s.br.mass[i]);
     double c = 0;
     for (int k = 0; k < 3; ++k) c = std::max(c, w.t_cr[i][k] + w.t_cl[i + 1][k]);
-    const double r = m_old > 0 ? s.dt * c * w.t_mnew[i] / m_old : 0.0;
+    const double r = std::max(m_old > 0 ? s.dt * c * w.t_mnew[i] / m_old : 0.0, w.t_wave[i]);
     return r > kExplicitShare ? 1 - kExplicitShare / r : 0.0;
 }
 
@@ -136,7 +142,9 @@ double TransportImplicit(BranchStep& s) {
     // Where no section gives away more than its explicit share the transport
     // is the explicit scheme throughout.
     const double explicit_ratio = OutflowRatio(s);
-    w.t_implicit = explicit_ratio > kExplicitShare;
+    double wave = 0;
+    for (int i = 0; i < n; ++i) wave = std::max(wave, w.t_wave[i]);
+    w.t_implicit = std::max(explicit_ratio, wave) > kExplicitShare;
     if (!w.t_implicit) {
         UpdateMasses(s);
         return explicit_ratio;

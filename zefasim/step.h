@@ -171,7 +171,10 @@ struct BranchScratch {
     std::vector<Phases> t_cl, t_cr, t_fixed, t_rho, t_lo, t_c, t_inv;
     std::vector<Phases> t_xnew, t_mrho, t_rmix, t_rdrift;
     std::vector<double> t_mnew, t_theta;  // t_theta: per section, the implicit share
-    bool t_implicit = false;              // false: the step's transport was explicit
+    // Per section, the Courant number of the void wave at the flows the drift
+    // law's shares are taken at (ComputeDrift; none without drift flux).
+    std::vector<double> t_wave;
+    bool t_implicit = false;  // false: the step's transport was explicit
     std::vector<double> temp_new;
     std::vector<SectionState> st_after;  // derived state at the new masses
     // The derivative rows of the last solve (see model_derivatives.cpp).
