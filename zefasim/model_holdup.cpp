@@ -533,10 +533,28 @@ void CapEndDrift(BranchStep& s) {
         bool gas_drifts_out = (j == n) == (w.drift[j][kGas] > 0);
         double cap = outflow ? (gas_drifts_out ? liquid_out : gas_out) : 0.0;
         double d = std::fabs(w.drift[j][kGas]);
-        if (d > cap) {
-            double f = d > 0 ? cap / d : 0;
-            for (int k = 0; k < 3; ++k) w.drift[j][k] *= f;
+        if (!(d > cap)) continue;
+        if (!(cap > 0)) {
+            w.drift[j] = Phases{0, 0, 0};
+            continue;
         }
+        // The phases drifting back take back exactly what the outflow carries
+        // of each (the end then passes none of them, not a rounding's worth of
+        // either sign), and the others drift out as much mass.
+        const double out_sign = j == n ? 1.0 : -1.0;
+        double back = 0, out = 0;
+        bool drifts_back[3];
+        for (int k = 0; k < 3; ++k) {
+            drifts_back[k] = w.drift[j][k] * out_sign < 0;
+            if (drifts_back[k]) {
+                w.drift[j][k] = -g * phi[k];
+                back += w.drift[j][k];
+            } else {
+                out += w.drift[j][k];
+            }
+        }
+        for (int k = 0; k < 3; ++k)
+            if (!drifts_back[k]) w.drift[j][k] = out != 0 ? w.drift[j][k] * (-back / out) : 0.0;
     }
 }
 
