@@ -83,7 +83,7 @@ void ApplyPosition(Model& m, Reader& r, bool redefine) {
 
 void UpdateWell(Well& w, Reader& r, const Fluid& fluid) {
     w.res_pressure = r.InRange("RESPRESSURE", Dim::Pressure, w.res_pressure, PressureRange(fluid));
-    w.productivity = r.NonNegative("PI", Dim::Productivity, w.productivity);
+    w.productivity = r.InRange("PI", Dim::Productivity, w.productivity, kProductivityRange);
     w.gas_fraction = r.Fraction("GASFRACTION", w.gas_fraction);
     w.water_fraction = r.Fraction("WATERFRACTION", w.water_fraction);
     w.temperature = r.InRange("TEMPERATURE", Dim::Temperature, w.temperature, kTemperatureRange);
@@ -124,12 +124,16 @@ void ReadFluid(Model& m, const ByKeyword& of, const std::string& origin) {
     for (const Statement* s : of("FLUID")) {
         Reader r(*s, origin);
         Fluid& f = m.fluid;
-        f.gas_mw = r.Positive("GASMW", Dim::MolarMass, f.gas_mw);
-        f.oil_density = r.Positive("OILDENSITY", Dim::Density, f.oil_density);
-        f.water_density = r.Positive("WATERDENSITY", Dim::Density, f.water_density);
-        f.gas_viscosity = r.Positive("GASVISCOSITY", Dim::Viscosity, f.gas_viscosity);
-        f.oil_viscosity = r.Positive("OILVISCOSITY", Dim::Viscosity, f.oil_viscosity);
-        f.water_viscosity = r.Positive("WATERVISCOSITY", Dim::Viscosity, f.water_viscosity);
+        f.gas_mw = r.InRange("GASMW", Dim::MolarMass, f.gas_mw, kGasMolarMassRange);
+        f.oil_density = r.InRange("OILDENSITY", Dim::Density, f.oil_density, kLiquidDensityRange);
+        f.water_density =
+            r.InRange("WATERDENSITY", Dim::Density, f.water_density, kLiquidDensityRange);
+        f.gas_viscosity =
+            r.InRange("GASVISCOSITY", Dim::Viscosity, f.gas_viscosity, kViscosityRange);
+        f.oil_viscosity =
+            r.InRange("OILVISCOSITY", Dim::Viscosity, f.oil_viscosity, kViscosityRange);
+        f.water_viscosity =
+            r.InRange("WATERVISCOSITY", Dim::Viscosity, f.water_viscosity, kViscosityRange);
         f.bulk_modulus = r.Positive("BULKMODULUS", Dim::Pressure, f.bulk_modulus);
         f.heat_capacity = r.Positive("HEATCAPACITY", Dim::HeatCapacity, f.heat_capacity);
         f.slip = r.Number("SLIP", Dim::Number, f.slip);
@@ -223,8 +227,8 @@ void ReadPipes(Model& m, const ByKeyword& of, const std::string& origin) {
         Branch& br = m.branches[b];
         for (const Pipe& p : br.pipes)
             if (p.label == label) r.Error("pipe " + label + " defined twice in " + bl);
-        double length = r.Positive("LENGTH", Dim::Length, 0, true);
-        double diameter = r.Positive("DIAMETER", Dim::Length, 0, true);
+        double length = r.InRange("LENGTH", Dim::Length, 0, kPipeLengthRange, true);
+        double diameter = r.InRange("DIAMETER", Dim::Length, 0, kDiameterRange, true);
         double roughness = r.NonNegative("ROUGHNESS", Dim::Length, 0);
         double elevation = r.Number("ELEVATION", Dim::Length, 0);
         long count = r.Count("NSECTIONS", 1, kMaxSectionsPerPipe, false);
@@ -241,6 +245,8 @@ void ReadPipes(Model& m, const ByKeyword& of, const std::string& origin) {
             r.Error("YOUNGSMODULUS x WALLTHICKNESS / DIAMETER must be at least 1e6 Pa");
         double compliance = wall > 0 ? diameter / (wall * modulus) : 0.0;
         if (std::fabs(elevation) > length) r.Error("ELEVATION exceeds LENGTH");
+        if (length / static_cast<double>(count) < kMinSectionLength)
+            r.Error("LENGTH / NSECTIONS must be at least " + RangeNumber(kMinSectionLength) + " m");
         if (roughness >= diameter) r.Error("ROUGHNESS must be smaller than DIAMETER");
         total_sections += count;
         if (total_sections > kMaxSections) r.Error("too many sections in the model");
@@ -357,7 +363,7 @@ void ReadControllers(Model& m, const ByKeyword& of, const std::string& origin) {
         int section = 0;
         Locate(m, r, c.branch, section);
         c.face = section + 1;
-        c.choke_diameter = r.Positive("DIAMETER", Dim::Length, 0, true);
+        c.choke_diameter = r.InRange("DIAMETER", Dim::Length, 0, kDiameterRange, true);
         c.discharge_coefficient = r.Positive("CD", Dim::Number, 0.84);
         c.opening = r.Fraction("OPENING", 1);
         r.CheckAllUsed();

@@ -58,6 +58,7 @@ const std::map<std::string, UnitDef>& Units() {
         {"N/M2", {Dim::Pressure, 1, 0}},
         {"KPA", {Dim::Pressure, 1e3, 0}},
         {"MPA", {Dim::Pressure, 1e6, 0}},
+        {"GPA", {Dim::Pressure, 1e9, 0}},
         {"BAR", {Dim::Pressure, 1e5, 0}},
         {"BARA", {Dim::Pressure, 1e5, 0}},
         {"ATM", {Dim::Pressure, 101325, 0}},

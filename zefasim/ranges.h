@@ -26,6 +26,18 @@ inline Range PressureRange(const Fluid& f) {
 constexpr Range kTemperatureRange{-200, 1000, "C"};
 constexpr Range kMassFlowRange{-1e5, 1e5, "kg/s"};
 constexpr Range kFractionRange{0, 1, "-"};
+// Fluid and geometry of a model file. Beyond these the state leaves the
+// numbers a step can carry (a gas of molar mass 1e-300 or a liquid of density
+// 1e-300 gives infinite pressures, sections of a millimetre or less give
+// pressures of hundreds of bar at the top of a short riser, an oil of 1,000
+// Pa s drives a section's pressure to nothing).
+constexpr Range kGasMolarMassRange{1, 300, "kg/kmol"};
+constexpr Range kLiquidDensityRange{100, 3000, "kg/m3"};
+constexpr Range kViscosityRange{1e-7, 100, "Pa s"};
+constexpr Range kPipeLengthRange{0.1, 1e7, "m"};
+constexpr double kMinSectionLength = 0.1;  // m
+constexpr Range kDiameterRange{1e-3, 10, "m"};
+constexpr Range kProductivityRange{0, 1, "kg/s/Pa"};
 
 inline std::string RangeNumber(double v) {
     char buf[32];

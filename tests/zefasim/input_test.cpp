@@ -85,7 +85,7 @@ TEST(ZefasimInput, ErrorsNameFileLineAndProblem) {
         {"FLUID", "FLUID GASMW = twenty", "small.inp:1: FLUID: GASMW: 'twenty' is not a number"},
         {"FLUID", "FLUID GASMW = 20 bar", "small.inp:1: FLUID: GASMW: unit 'bar' does not fit"},
         {"FLUID", "FLUID GASMW = 20 parsecs", "unknown unit 'parsecs'"},
-        {"FLUID", "FLUID GASMW = -2", "GASMW must be positive"},
+        {"FLUID", "FLUID GASMW = -2", "GASMW -2 kg/kmol lies outside 1 .. 300 kg/kmol"},
         {"FLUID", "FLUID GASMW 20", "small.inp:1: FLUID: expected KEY = VALUE"},
         {"FLUID", "FLUID GASMW = 20, GASMW = 21", "GASMW given twice"},
         {"FLUID", "FLUID HOLDUP = NOSLIP, SLIP = 2", "SLIP applies to HOLDUP = SLIP only"},
@@ -113,6 +113,8 @@ TEST(ZefasimInput, ErrorsNameFileLineAndProblem) {
          "PRESSURE 1e+10 N/m2 lies outside 1000 .. 7.5e+08 N/m2"},
         {"BOUNDARY", "BOUNDARY LABEL = OUT, NODE = B, PRESSURE = 2 MPa, TEMPERATURE = -300 C",
          "TEMPERATURE -300 C lies outside -200 .. 1000 C"},
+        {"PIPE", "PIPE LABEL = P, BRANCH = L, LENGTH = 20 m, DIAMETER = 8 in, NSECTIONS = 400,",
+         "small.inp:5: PIPE: LENGTH / NSECTIONS must be at least 0.1 m"},
     };
     for (const BadCase& c : cases) {
         std::string text = std::string("\n") + kSmall;
