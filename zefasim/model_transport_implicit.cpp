@@ -26,7 +26,7 @@ namespace zefasim::step {
 
 namespace {
 
-constexpr double kExplicitShare = 0.8, kMinMixture = 0.05;
+constexpr double kMinMixture = 0.05;
 
 // Donor of face j's part of sign `sign` (+: flows downstream): the section
 // index, or -1 / n for the boundary beyond a branch end.

@@ -16,6 +16,9 @@ namespace zefasim::step {
 
 constexpr double kPi = 3.14159265358979323846;
 constexpr double kTiny = 1e-300;
+// The share of a section's content its outflows, or the void wave, may carry
+// off explicitly in a step (model_transport_implicit.cpp).
+constexpr double kExplicitShare = 0.8;
 
 // 0 below 0, 1 above 1, and the cubic 3t^2 - 2t^3 between: the weight every
 // closure blends in by, smooth in its argument so the tangents follow it.
