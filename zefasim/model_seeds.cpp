@@ -116,6 +116,12 @@ void SeedInflows(const Model& model, const Branch& br, const BranchScratch& w, i
     b.dsrc.assign(n, PhaseLanes{});
     for (int i = 0; i < n; ++i) {
         if (!(w.withdraw[i] > 0)) continue;
+        if (w.sink_per_kg[i] > 0) {
+            // Sinks held to a share of what the section holds take that share
+            // of each phase's change.
+            for (int k = 0; k < 3; ++k) b.dsrc[i][k] -= w.sink_per_kg[i] * b.dmass[i][k];
+            continue;
+        }
         double m = Sum(br.mass[i]);
         if (!(m > 0)) continue;
         const Lanes dm = b.dmass[i][0] + b.dmass[i][1] + b.dmass[i][2];
@@ -132,7 +138,9 @@ void SeedInflows(const Model& model, const Branch& br, const BranchScratch& w, i
             continue;
         }
         // A withdrawing source takes the section's mixture whatever phase its
-        // flow is given in: one more unit of any phase is one unit less taken.
+        // flow is given in: one more unit of any phase is one unit less taken,
+        // unless the section's sinks are held to what it can give.
+        if (w.sink_per_kg[src.section] > 0) continue;
         const Phases& m = br.mass[src.section];
         const double total = Sum(m);
         if (total > 0)

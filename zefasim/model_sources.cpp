@@ -8,6 +8,42 @@
 
 namespace zefasim::step {
 
+namespace {
+
+// A section drained below kDrainedPressure has nothing left to push into its
+// sinks: they take at most kSinkShare of what it holds in a step, as a pump
+// running dry does, instead of asking for their flow and having every step
+// refused for overdrawing the section down to the smallest one. At that share
+// the step stays inside the transport's bound on what a section gives away
+// (the next step is sized so that it gives at most 0.8, so at 0.5 the steps
+// may still grow by half). Above it the sinks take their flow, and the steps
+// are shortened until the section can give it.
+constexpr double kDrainedPressure = 1e4, kSinkShare = 0.5;
+
+bool Withdraws(const BranchStep& s, const Source& src) {
+    return src.branch == s.b && src.mass_flow < 0 && (!s.shut || src.host_fed);
+}
+
+// Per section, the factor its sinks' flows are held to (1 where they take
+// what they ask), and their flow per kg held where it is below 1.
+void CapSinks(BranchStep& s, std::vector<double>& scale) {
+    BranchScratch& w = s.w;
+    scale.assign(s.n, 1.0);
+    w.sink_per_kg.assign(s.n, 0);
+    for (const Source& src : s.model.sources)
+        if (Withdraws(s, src)) w.sink_per_kg[src.section] -= src.mass_flow;
+    for (int i = 0; i < s.n; ++i) {
+        const double asked = w.sink_per_kg[i], held = Sum(s.br.mass[i]);
+        w.sink_per_kg[i] = 0;
+        if (!(asked * s.dt > kSinkShare * held) || !(held > 0) || !(w.st[i].p < kDrainedPressure))
+            continue;
+        scale[i] = kSinkShare * held / (asked * s.dt);
+        w.sink_per_kg[i] = kSinkShare / s.dt;
+    }
+}
+
+}  // namespace
+
 void ApplySources(BranchStep& s, std::vector<Phases>& applied) {
     const Model& m = s.model;
     BranchScratch& w = s.w;
@@ -15,6 +51,7 @@ void ApplySources(BranchStep& s, std::vector<Phases>& applied) {
     w.src.assign(n, Phases{0, 0, 0});
     w.src_energy.assign(n, 0);
     w.withdraw.assign(n, 0);
+    CapSinks(s, w.sink_scale);
     const PhaseEnergy pe = PhaseEnergyOf(m.fluid);
     for (size_t si = 0; si < m.sources.size(); ++si) {
         const Source& src = m.sources[si];
@@ -26,8 +63,10 @@ void ApplySources(BranchStep& s, std::vector<Phases>& applied) {
                 for (int k = 0; k < 3; ++k) q[k] = src.mass_flow * phi[k];
             } else {
                 Phases phi = Fractions(s.br.mass[src.section]);
-                for (int k = 0; k < 3; ++k) q[k] = src.mass_flow * phi[k];
-                w.withdraw[src.section] -= src.mass_flow * (Sum(phi) > 0 ? 1.0 : 0.0);
+                double flow = src.mass_flow;
+                if (w.sink_scale[src.section] < 1) flow *= w.sink_scale[src.section];
+                for (int k = 0; k < 3; ++k) q[k] = flow * phi[k];
+                w.withdraw[src.section] -= flow * (Sum(phi) > 0 ? 1.0 : 0.0);
             }
             Phases in{0, 0, 0};  // what enters, at the source's temperature
             for (int k = 0; k < 3; ++k) {

@@ -106,6 +106,9 @@ struct BranchScratch {
     std::vector<double> withdraw;        // total withdrawal per section (positive number)
     std::vector<double> omega, omega_p;  // well linearisation
     std::vector<double> ptilde, dfac, gin, gout;
+    // Per section: the factor its sinks are held to (1 where they take what
+    // they ask), and where it is below 1 their flow per kg held (1/s).
+    std::vector<double> sink_scale, sink_per_kg;
     // Per face: the flow whose direction gin and gout took the phase shares
     // by, and how often the solve turned it.
     std::vector<double> g_dir;
