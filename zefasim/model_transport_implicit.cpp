@@ -26,7 +26,17 @@ namespace zefasim::step {
 
 namespace {
 
-constexpr double kMinMixture = 0.05;
+constexpr double kMinMixture = 0.05, kRounding = 1e-13;
+
+// The smallest mass fraction a donor's coefficients are taken at, so that
+// they stay finite: a phase nearly gone from a section (gas of 1e-44 of a
+// liquid-filled riser section's mass, through which the closure's shares
+// still pass 1.3 kg/s of gas) has coefficients of 1e43 1/s, and its mass
+// keeps shrinking by such factors step after step towards underflow.
+constexpr double kTraceShare = 1e-100;
+double DonorShare(double m_k, double total) {
+    return std::max(m_k / total, kTraceShare);
+}
 
 // Donor of face j's part of sign `sign` (+: flows downstream): the section
 // index, or -1 / n for the boundary beyond a branch end.
@@ -126,9 +136,14 @@ void SplitExplicitShare(BranchStep& s) {
 double ImplicitShare(const BranchStep& s, int i) {
     const BranchScratch& w = s.w;
     const double m_old = Sum(s.br.mass[i]);
-    double c = 0;
-    for (int k = 0; k < 3; ++k) c = std::max(c, w.t_cr[i][k] + w.t_cl[i + 1][k]);
-    const double r = std::max(m_old > 0 ? s.dt * c * w.t_mnew[i] / m_old : 0.0, w.t_wave[i]);
+    double r = w.t_wave[i];
+    if (m_old > 0)
+        for (int k = 0; k < 3; ++k) {
+            // The share of what the phase holds, not of its trace share.
+            const double m_k = s.br.mass[i][k];
+            const double held = m_k > 0 ? DonorShare(m_k, m_old) / (m_k / m_old) : 1.0;
+            r = std::max(r, s.dt * (w.t_cr[i][k] + w.t_cl[i + 1][k]) * w.t_mnew[i] / m_old * held);
+        }
     return r > kExplicitShare ? 1 - kExplicitShare / r : 0.0;
 }
 
@@ -164,9 +179,12 @@ double TransportImplicit(BranchStep& s) {
         const double total = Sum(br.mass[i]);
         w.t_mnew[i] = std::max(m, kMinMixture * total);
         m = w.t_mnew[i];
+        // 1 / (DonorShare M_new), written so that a share above the trace
+        // one rounds as total / (m_k M_new).
         for (int k = 0; k < 3; ++k)
-            w.t_xnew[i][k] =
-                br.mass[i][k] > 0 && m > 0 && total > 0 ? total / (br.mass[i][k] * m) : 0.0;
+            w.t_xnew[i][k] = !(br.mass[i][k] > 0 && m > 0 && total > 0) ? 0.0
+                             : br.mass[i][k] > kTraceShare * total ? total / (br.mass[i][k] * m)
+                                                                   : 1 / (kTraceShare * m);
     }
     // Each face's parts by donor; a section's implicit share once both its
     // faces are in.
@@ -194,15 +212,21 @@ double TransportImplicit(BranchStep& s) {
     w.t_lo.resize(n), w.t_c.resize(n), w.t_inv.resize(n);
     w.mass_new.resize(n);
     double ratio = 0;
+    Phases excess{};
     for (int i = 0; i < n; ++i) {
         ratio = std::max(ratio, FixedOutflowRatio(s, i));
         if (!(w.t_mnew[i] > 0)) ratio = 1e30;
         for (int k = 0; k < 3; ++k) {
-            double di = 1 + dt * (w.t_cr[i][k] + w.t_cl[i + 1][k]);
+            // The pivot as e_i + b_i, b_i = dt cl(i+1) what the section gives
+            // downstream and e_i = 1 + a_i e_(i-1) / pivot_(i-1), a_i = dt cr(i)
+            // what it gives upstream: a sum of positive terms (the columns add
+            // up to 1), where d_i - l_i u_(i-1) / pivot_(i-1) cancels its unit
+            // away once the coefficients reach 1e16.
+            const double a = dt * w.t_cr[i][k], b = dt * w.t_cl[i + 1][k];
+            excess[k] = 1 + (i > 0 ? a * excess[k] * w.t_inv[i - 1][k] : a);
             w.t_lo[i][k] = i > 0 ? dt * w.t_cl[i][k] : 0.0;
             double up = i < n - 1 ? dt * w.t_cr[i + 1][k] : 0.0;
-            double denom = i > 0 ? di + w.t_lo[i][k] * w.t_c[i - 1][k] : di;
-            w.t_inv[i][k] = 1 / denom;
+            w.t_inv[i][k] = 1 / (excess[k] + b);
             w.t_c[i][k] = -up * w.t_inv[i][k];
             double r = br.mass[i][k] + dt * (w.t_fixed[i][k] - w.t_fixed[i + 1][k] + w.src[i][k] +
                                              w.well_flow[i][k]);
@@ -217,9 +241,17 @@ double TransportImplicit(BranchStep& s) {
         for (int k = 0; k < 3; ++k) w.flux[j][k] = FaceFlow(w, n, j, k, w.mass_new);
         if (j == 0) continue;
         const int i = j - 1;
-        for (int k = 0; k < 3; ++k)
-            w.mass_new[i][k] = br.mass[i][k] + dt * (w.flux[i][k] - w.flux[i + 1][k] + w.src[i][k] +
-                                                     w.well_flow[i][k]);
+        for (int k = 0; k < 3; ++k) {
+            double& m = w.mass_new[i][k];
+            m = br.mass[i][k] +
+                dt * (w.flux[i][k] - w.flux[i + 1][k] + w.src[i][k] + w.well_flow[i][k]);
+            // A phase passing through a section that holds next to none of it
+            // (its flows in and out alike) leaves the rounding of those flows,
+            // of either sign (-1e-51 kg of gas beside 1.3 kg/s): none is held.
+            const double through = std::fabs(w.flux[i][k]) + std::fabs(w.flux[i + 1][k]) +
+                                   std::fabs(w.src[i][k]) + std::fabs(w.well_flow[i][k]);
+            if (m < 0 && m > -kRounding * (std::fabs(br.mass[i][k]) + dt * through)) m = 0;
+        }
     }
     return ratio;
 }
@@ -237,8 +269,9 @@ void TransportTangent(BranchStep& s) {
             const double x_old = m_old > 0 ? br.mass[i][k] / m_old : 0.0;
             const bool live = x_old > 0 && m_new > 0;
             w.t_xnew[i][k] = m_new > 0 ? w.mass_new[i][k] / m_new : 0.0;
-            const double rho = live ? w.t_xnew[i][k] / x_old : 1.0;
-            w.t_mrho[i][k] = live ? m_new * rho : 0.0;
+            const double rho = live ? w.t_xnew[i][k] / DonorShare(br.mass[i][k], m_old) : 1.0;
+            // Below the trace share the coefficients do not follow x_old.
+            w.t_mrho[i][k] = live && x_old > kTraceShare ? m_new * rho : 0.0;
             w.t_rho[i][k] = 1 - w.t_theta[i] + w.t_theta[i] * rho;
         }
     }
