@@ -145,6 +145,18 @@ int Model::FindPlug(const std::string& l) const {
     return FindLabel(plugs, l);
 }
 
+const char* NonFiniteState(const std::vector<Phases>& mass, const std::vector<double>& temp,
+                           const std::vector<double>& flow) {
+    for (const Phases& m : mass)
+        for (double v : m)
+            if (!std::isfinite(v)) return "mass";
+    for (double t : temp)
+        if (!std::isfinite(t)) return "temperature";
+    for (double g : flow)
+        if (!std::isfinite(g)) return "flow";
+    return nullptr;
+}
+
 void Model::Validate() const {
     auto fail = [](const std::string& what) { throw std::runtime_error(what); };
     auto finite_pos = [](double v) { return std::isfinite(v) && v > 0; };
@@ -183,13 +195,8 @@ void Model::Validate() const {
             if (p.first_section < 0 || p.sections < 1 ||
                 static_cast<size_t>(p.first_section + p.sections) > n)
                 fail("pipe " + p.label + " has an invalid section range");
-        for (size_t i = 0; i < n; ++i)
-            for (int k = 0; k < 3; ++k)
-                if (!std::isfinite(br.mass[i][k])) fail("non-finite mass in " + br.label);
-        for (double t : br.temp)
-            if (!std::isfinite(t)) fail("non-finite temperature in " + br.label);
-        for (double g : br.flow)
-            if (!std::isfinite(g)) fail("non-finite flow in " + br.label);
+        if (const char* bad = NonFiniteState(br.mass, br.temp, br.flow))
+            fail(std::string("non-finite ") + bad + " in " + br.label);
         for (int c : br.choke)
             if (c < -1 || c >= static_cast<int>(controllers.size()))
                 fail("invalid choke reference in " + br.label);

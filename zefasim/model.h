@@ -296,6 +296,11 @@ class Model {
     StepScratch scratch_;
 };
 
+// The first of a branch's section masses, temperatures and face flows that is
+// not a finite number ("mass", "temperature", "flow"); nullptr when all are.
+const char* NonFiniteState(const std::vector<Phases>& mass, const std::vector<double>& temp,
+                           const std::vector<double>& flow);
+
 // Critical (choked) mass flux through a nozzle, kg/(s m2), for a homogeneous
 // frozen gas-liquid mixture of gas mass fraction x at upstream pressure p0 (Pa)
 // and temperature t0 (K): isentropic gas (heat capacity ratio kappa), an

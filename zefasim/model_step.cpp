@@ -3,6 +3,8 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
+#include <stdexcept>
 
 #include "step.h"
 
@@ -182,6 +184,21 @@ bool Model::TryStep(double dt, double& shrink, double& next_dt, bool force) {
         bool again = false;
         if (!StepBranch(s, work, force, lim, shrink, again)) return false;
         if (again && !StepBranch(s, work, force, lim, shrink, again)) return false;
+    }
+    // A step that leaves a value that is not a number is retried shorter; at
+    // the shortest step the run fails rather than go on from it.
+    for (size_t b = 0; b < branches.size(); ++b) {
+        const BranchScratch& w = work.br[b];
+        const char* bad = NonFiniteState(w.mass_new, w.temp_new, w.g_new);
+        if (!bad) continue;
+        if (!force) {
+            shrink = 0.5;
+            return false;
+        }
+        char at[96];
+        std::snprintf(at, sizeof at, "step of %g s (the shortest) from %.10g s left non-finite ",
+                      dt, time);
+        throw std::runtime_error(at + std::string(bad) + " in branch " + branches[b].label);
     }
     PropagateSensitivities(*this, work, dt);
     for (size_t b = 0; b < branches.size(); ++b)

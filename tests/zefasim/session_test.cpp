@@ -125,10 +125,12 @@ TEST_F(ZefasimSession, InputsAreCheckedAssignedInOrderAndRefusedOutOfRange) {
     // A withdrawal's fractions are unknown to the host (-1) and not used.
     EXPECT_TRUE(Do(Floats(MessageType::InpData, {-1, -3, 0, 30, -1, 1, 1, 20e5f, 30, 0})).empty());
     EXPECT_EQ(in.mass_flow, -3);
-    // A step that leaves a value that is not a number has failed, and says what.
+    // A step that leaves a value that is not a number is retried shorter, and
+    // at the shortest has failed, and says what.
     const_cast<Model&>(m).branches[0].mass[3][kOil] = NAN;
     Do(Floats(MessageType::SetTend, {15}));
-    ExpectError(Text(MessageType::SimStep, "x"), {"step to 15 s gave non-finite mass in FLOWLINE"});
+    ExpectError(Text(MessageType::SimStep, "x"),
+                {"(the shortest) from 5 s left non-finite mass in branch FLOWLINE"});
 }
 
 TEST_F(ZefasimSession, OutputTrendsFollowTheRegisteredOrder) {
