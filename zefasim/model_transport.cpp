@@ -91,8 +91,9 @@ void PhaseFluxes(BranchStep& s) {
 }
 
 // The largest share of a phase any section gives away in the step (1e30 where
-// a section would give away a phase it does not hold).
-double OutflowRatio(const BranchStep& s) {
+// a section would give away a phase it does not hold), or the first share
+// found above `stop_above`.
+double OutflowRatio(const BranchStep& s, double stop_above) {
     double max_ratio = 0;
     for (int i = 0; i < s.n; ++i) {
         double worst = 0;
@@ -107,6 +108,7 @@ double OutflowRatio(const BranchStep& s) {
             worst = std::max(worst, out / m);
         }
         max_ratio = std::max(max_ratio, worst);
+        if (max_ratio > stop_above) break;
     }
     return max_ratio;
 }

@@ -44,48 +44,22 @@ int Donor(int j, double sign) {
     return sign > 0 ? j - 1 : j;
 }
 
-// Adds part p of face j, phase k, to the coefficients of its donor (cl from
-// the left, cr from the right), or to the fixed flow where no coefficient can
-// carry it. w.t_xnew holds, while the coefficients are gathered, 1 / (x_old
-// M_new) of each section and phase (0 where there is none).
+// Adds part p of a face's phase to the coefficients of its donor (cl from the
+// left, cr from the right), or to the fixed flow where no coefficient can
+// carry it. xl and xr hold 1 / (x_old M_new) of the phase in the sections left
+// and right of the face (0 where there is none, or beyond a branch end).
 struct FaceParts {
     double cl = 0, cr = 0, fixed = 0;
 };
-inline void AddPart(const BranchScratch& w, int n, int j, int k, double p, FaceParts& f) {
+inline void AddPart(double xl, double xr, double p, FaceParts& f) {
     if (p == 0) return;
-    const int d = Donor(j, p);
-    const double x = d >= 0 && d < n ? w.t_xnew[d][k] : 0.0;
+    const double x = p > 0 ? xl : xr;
     if (x == 0)
         f.fixed += p;
     else if (p > 0)
         f.cl += p * x;
     else
         f.cr -= p * x;
-}
-
-// Section i's share of the flows that stay fixed and leave it, and what its
-// sources and wells take, relative to what it holds: above 1 the step would
-// overdraw it.
-double FixedOutflowRatio(const BranchStep& s, int i) {
-    const BranchScratch& w = s.w;
-    double worst = 0;
-    for (int k = 0; k < 3; ++k) {
-        double out = s.dt * (std::max(0.0, -w.t_fixed[i][k]) + std::max(0.0, w.t_fixed[i + 1][k]) +
-                             std::max(0.0, -w.src[i][k]) + std::max(0.0, -w.well_flow[i][k]));
-        if (out <= 0) continue;
-        double m = s.br.mass[i][k];
-        if (!(m > 0)) return 1e30;
-        worst = std::max(worst, out / m);
-    }
-    return worst;
-}
-
-// The flow of face j, phase k, at new masses m.
-double FaceFlow(const BranchScratch& w, int n, int j, int k, const std::vector<Phases>& m) {
-    double f = w.t_fixed[j][k];
-    if (j > 0) f += w.t_cl[j][k] * m[j - 1][k];
-    if (j < n) f -= w.t_cr[j][k] * m[j][k];
-    return f;
 }
 
 // The back substitution of each phase's rows D x_i - L x_(i-1) - U x_(i+1) =
@@ -97,161 +71,233 @@ void BackSubstitute(const BranchScratch& w, int n, std::vector<std::array<Value,
         for (int k = 0; k < 3; ++k) x[i][k] -= w.t_c[i][k] * x[i + 1][k];
 }
 
-// Each section gives away explicitly (as the flows at the step's start
-// carried it) all it may without overdrawing a phase, kExplicitShare of it, and
-// only the rest implicitly: theta = max(0, 1 - kExplicitShare / r), r the
-// largest share of a phase the section's flows would take, or the Courant
-// number of the void wave where that is larger. Where the step is short
-// enough (r below kExplicitShare) the transport is the explicit upwind scheme,
-// whose numerical diffusion is the smaller; a longer step stays non-negative
-// with the implicit part. The explicit part is stable only while the void
-// wave, which moves at the slope of the gas's flux in its fraction and not at
-// the gas's velocity, crosses less than a section: in a liquid column of 1 m
-// sections that slope was 1.35 to 1.42 times the velocity (the drift rising
-// with the gas fraction), and steps of 1 s, explicit by the share alone, grew
-// an odd-even mode of the gas fractions by 0.9 to 1.2 a step.
-void SplitExplicitShare(BranchStep& s) {
-    BranchScratch& w = s.w;
-    const int n = s.n;
-    for (int j = 0; j <= n; ++j) {
+// The step's rows, read and written through plain pointers to the scratch's
+// vectors (sized by the caller), so that the loops need not load the vectors
+// again after every store.
+struct Rows {
+    int n;
+    double dt;
+    const Phases *mass, *src, *well;
+    const double *wave, *mnew;
+    Phases *flux, *cl, *cr, *fixed, *xnew, *lo, *c, *inv, *m;
+    double* theta;
+
+    Rows(BranchStep& s)
+        : n(s.n),
+          dt(s.dt),
+          mass(s.br.mass.data()),
+          src(s.w.src.data()),
+          well(s.w.well_flow.data()),
+          wave(s.w.t_wave.data()),
+          mnew(s.w.t_mnew.data()),
+          flux(s.w.flux.data()),
+          cl(s.w.t_cl.data()),
+          cr(s.w.t_cr.data()),
+          fixed(s.w.t_fixed.data()),
+          xnew(s.w.t_xnew.data()),
+          lo(s.w.t_lo.data()),
+          c(s.w.t_c.data()),
+          inv(s.w.t_inv.data()),
+          m(s.w.mass_new.data()),
+          theta(s.w.t_theta.data()) {}
+
+    // Section i's share of the flows that stay fixed and leave it, and what
+    // its sources and wells take, relative to what it holds: above 1 the step
+    // would overdraw it.
+    double FixedOutflowRatio(int i) const {
+        double worst = 0;
         for (int k = 0; k < 3; ++k) {
-            if (j > 0 && w.t_cl[j][k] != 0) {
-                const int d = j - 1;
-                const double part = w.t_cl[j][k] / w.t_xnew[d][k];
-                w.t_fixed[j][k] += (1 - w.t_theta[d]) * part;
-                w.t_cl[j][k] *= w.t_theta[d];
+            double out = dt * (std::max(0.0, -fixed[i][k]) + std::max(0.0, fixed[i + 1][k]) +
+                               std::max(0.0, -src[i][k]) + std::max(0.0, -well[i][k]));
+            if (out <= 0) continue;
+            double mk = mass[i][k];
+            if (!(mk > 0)) return 1e30;
+            worst = std::max(worst, out / mk);
+        }
+        return worst;
+    }
+
+    // Section i's implicit share (see Split), from the coefficients of its
+    // outflows before the split.
+    double ImplicitShare(int i) const {
+        const double m_old = Sum(mass[i]);
+        double r = wave[i];
+        if (m_old > 0)
+            for (int k = 0; k < 3; ++k) {
+                // The share of what the phase holds, not of its trace share.
+                const double m_k = mass[i][k];
+                const double held = m_k > 0 ? DonorShare(m_k, m_old) / (m_k / m_old) : 1.0;
+                r = std::max(r, dt * (cr[i][k] + cl[i + 1][k]) * mnew[i] / m_old * held);
             }
-            if (j < n && w.t_cr[j][k] != 0) {
-                const int d = j;
-                const double part = w.t_cr[j][k] / w.t_xnew[d][k];
-                w.t_fixed[j][k] -= (1 - w.t_theta[d]) * part;
-                w.t_cr[j][k] *= w.t_theta[d];
+        return r > kExplicitShare ? 1 - kExplicitShare / r : 0.0;
+    }
+
+    // Each section gives away explicitly (as the flows at the step's start
+    // carried it) all it may without overdrawing a phase, kExplicitShare of it,
+    // and only the rest implicitly: theta = max(0, 1 - kExplicitShare / r), r
+    // the largest share of a phase the section's flows would take, or the
+    // Courant number of the void wave where that is larger. Where the step is
+    // short enough (r below kExplicitShare) the transport is the explicit
+    // upwind scheme, whose numerical diffusion is the smaller; a longer step
+    // stays non-negative with the implicit part. The explicit part is stable
+    // only while the void wave, which moves at the slope of the gas's flux in
+    // its fraction and not at the gas's velocity, crosses less than a section:
+    // in a liquid column of 1 m sections that slope was 1.35 to 1.42 times the
+    // velocity (the drift rising with the gas fraction), and steps of 1 s,
+    // explicit by the share alone, grew an odd-even mode of the gas fractions
+    // by 0.9 to 1.2 a step.
+    //
+    // Section d's split, once its share is known: of the parts it gives its
+    // left face (cr of face d) and its right face (cl of face d + 1).
+    void Split(int d) {
+        const double t = theta[d];
+        for (int k = 0; k < 3; ++k) {
+            if (cl[d + 1][k] != 0) {
+                fixed[d + 1][k] += (1 - t) * (cl[d + 1][k] / xnew[d][k]);
+                cl[d + 1][k] *= t;
+            }
+            if (cr[d][k] != 0) {
+                fixed[d][k] -= (1 - t) * (cr[d][k] / xnew[d][k]);
+                cr[d][k] *= t;
             }
         }
     }
-}
 
-// Section i's implicit share (SplitExplicitShare), from the coefficients of
-// its outflows before the split.
-double ImplicitShare(const BranchStep& s, int i) {
-    const BranchScratch& w = s.w;
-    const double m_old = Sum(s.br.mass[i]);
-    double r = w.t_wave[i];
-    if (m_old > 0)
-        for (int k = 0; k < 3; ++k) {
-            // The share of what the phase holds, not of its trace share.
-            const double m_k = s.br.mass[i][k];
-            const double held = m_k > 0 ? DonorShare(m_k, m_old) / (m_k / m_old) : 1.0;
-            r = std::max(r, s.dt * (w.t_cr[i][k] + w.t_cl[i + 1][k]) * w.t_mnew[i] / m_old * held);
-        }
-    return r > kExplicitShare ? 1 - kExplicitShare / r : 0.0;
-}
-
-}  // namespace
-
-double TransportImplicit(BranchStep& s) {
-    BranchScratch& w = s.w;
-    const Branch& br = s.br;
-    const int n = s.n;
-    const double dt = s.dt;
-    // Where no section gives away more than its explicit share the transport
-    // is the explicit scheme throughout.
-    const double explicit_ratio = OutflowRatio(s);
-    double wave = 0;
-    for (int i = 0; i < n; ++i) wave = std::max(wave, w.t_wave[i]);
-    w.t_implicit = std::max(explicit_ratio, wave) > kExplicitShare;
-    if (!w.t_implicit) {
-        UpdateMasses(s);
-        return explicit_ratio;
-    }
-    w.t_cl.resize(n + 1), w.t_cr.resize(n + 1), w.t_fixed.resize(n + 1);
-    w.t_mnew.resize(n), w.t_xnew.resize(n), w.t_theta.resize(n);
-    for (int i = 0; i < n; ++i) {
-        double m = 0;
-        for (int k = 0; k < 3; ++k)
-            m += br.mass[i][k] +
-                 dt * (w.flux[i][k] - w.flux[i + 1][k] + w.src[i][k] + w.well_flow[i][k]);
-        // The mixture flows may take more than a section holds where the
-        // linearised pressure response does not see it empty (liquid that
-        // drifts and flows out of a section nearly full of gas): the section
-        // then keeps kMinMixture of its mass, its outflows fall short of the
-        // solved flows, and the pressure at the new masses tells the step.
-        const double total = Sum(br.mass[i]);
-        w.t_mnew[i] = std::max(m, kMinMixture * total);
-        m = w.t_mnew[i];
-        // 1 / (DonorShare M_new), written so that a share above the trace
-        // one rounds as total / (m_k M_new).
-        for (int k = 0; k < 3; ++k)
-            w.t_xnew[i][k] = !(br.mass[i][k] > 0 && m > 0 && total > 0) ? 0.0
-                             : br.mass[i][k] > kTraceShare * total ? total / (br.mass[i][k] * m)
-                                                                   : 1 / (kTraceShare * m);
-    }
-    // Each face's parts by donor; a section's implicit share once both its
-    // faces are in.
-    for (int j = 0; j <= n; ++j) {
-        const double g = w.g_new[j];
-        const Phases& phi = g > 0 ? w.left[j].phi : w.right[j].phi;
-        for (int k = 0; k < 3; ++k) {
-            FaceParts f;
-            if (j == 0 || j == n) {
-                // The drift at an end only lessens what the outflow carries: the
-                // net phase flow has one donor.
-                AddPart(w, n, j, k, w.flux[j][k], f);
-            } else {
-                const double mix = g == 0 ? 0.0 : g * phi[k];
-                AddPart(w, n, j, k, mix, f);
-                AddPart(w, n, j, k, w.flux[j][k] - mix, f);
-            }
-            w.t_cl[j][k] = f.cl, w.t_cr[j][k] = f.cr, w.t_fixed[j][k] = f.fixed;
-        }
-        if (j > 0) w.t_theta[j - 1] = ImplicitShare(s, j - 1);
-    }
-    SplitExplicitShare(s);
-    // Rows and their pivots, the right-hand side solved in place in mass_new
-    // (forward here, back below).
-    w.t_lo.resize(n), w.t_c.resize(n), w.t_inv.resize(n);
-    w.mass_new.resize(n);
-    double ratio = 0;
-    Phases excess{};
-    for (int i = 0; i < n; ++i) {
-        ratio = std::max(ratio, FixedOutflowRatio(s, i));
-        if (!(w.t_mnew[i] > 0)) ratio = 1e30;
+    // Row i and its pivots, and its right-hand side eliminated forward into
+    // m[i] (`excess` carries e_(i-1) from the row before).
+    void Eliminate(int i, Phases& excess) {
         for (int k = 0; k < 3; ++k) {
             // The pivot as e_i + b_i, b_i = dt cl(i+1) what the section gives
             // downstream and e_i = 1 + a_i e_(i-1) / pivot_(i-1), a_i = dt cr(i)
             // what it gives upstream: a sum of positive terms (the columns add
             // up to 1), where d_i - l_i u_(i-1) / pivot_(i-1) cancels its unit
             // away once the coefficients reach 1e16.
-            const double a = dt * w.t_cr[i][k], b = dt * w.t_cl[i + 1][k];
-            excess[k] = 1 + (i > 0 ? a * excess[k] * w.t_inv[i - 1][k] : a);
-            w.t_lo[i][k] = i > 0 ? dt * w.t_cl[i][k] : 0.0;
-            double up = i < n - 1 ? dt * w.t_cr[i + 1][k] : 0.0;
-            w.t_inv[i][k] = 1 / (excess[k] + b);
-            w.t_c[i][k] = -up * w.t_inv[i][k];
-            double r = br.mass[i][k] + dt * (w.t_fixed[i][k] - w.t_fixed[i + 1][k] + w.src[i][k] +
-                                             w.well_flow[i][k]);
-            if (i > 0) r += w.t_lo[i][k] * w.mass_new[i - 1][k];
-            w.mass_new[i][k] = r * w.t_inv[i][k];
+            const double a = dt * cr[i][k], b = dt * cl[i + 1][k];
+            excess[k] = 1 + (i > 0 ? a * excess[k] * inv[i - 1][k] : a);
+            lo[i][k] = i > 0 ? dt * cl[i][k] : 0.0;
+            double up = i < n - 1 ? dt * cr[i + 1][k] : 0.0;
+            inv[i][k] = 1 / (excess[k] + b);
+            c[i][k] = -up * inv[i][k];
+            double r = mass[i][k] + dt * (fixed[i][k] - fixed[i + 1][k] + src[i][k] + well[i][k]);
+            if (i > 0) r += lo[i][k] * m[i - 1][k];
+            m[i][k] = r * inv[i][k];
         }
     }
-    BackSubstitute(w, n, w.mass_new);
-    // The phase flows of the solution, and the new masses from them (each
-    // section's once the flows of both its faces are in).
-    for (int j = 0; j <= n; ++j) {
-        for (int k = 0; k < 3; ++k) w.flux[j][k] = FaceFlow(w, n, j, k, w.mass_new);
-        if (j == 0) continue;
-        const int i = j - 1;
+
+    // The phase flows of face j at the solved masses m.
+    void FaceFlows(int j) {
         for (int k = 0; k < 3; ++k) {
-            double& m = w.mass_new[i][k];
-            m = br.mass[i][k] +
-                dt * (w.flux[i][k] - w.flux[i + 1][k] + w.src[i][k] + w.well_flow[i][k]);
+            double f = fixed[j][k];
+            if (j > 0) f += cl[j][k] * m[j - 1][k];
+            if (j < n) f -= cr[j][k] * m[j][k];
+            flux[j][k] = f;
+        }
+    }
+
+    // Section i's new masses from the phase flows of its faces.
+    void MassesFromFlows(int i) {
+        for (int k = 0; k < 3; ++k) {
+            double& mk = m[i][k];
+            mk = mass[i][k] + dt * (flux[i][k] - flux[i + 1][k] + src[i][k] + well[i][k]);
             // A phase passing through a section that holds next to none of it
             // (its flows in and out alike) leaves the rounding of those flows,
             // of either sign (-1e-51 kg of gas beside 1.3 kg/s): none is held.
-            const double through = std::fabs(w.flux[i][k]) + std::fabs(w.flux[i + 1][k]) +
-                                   std::fabs(w.src[i][k]) + std::fabs(w.well_flow[i][k]);
-            if (m < 0 && m > -kRounding * (std::fabs(br.mass[i][k]) + dt * through)) m = 0;
+            const double through = std::fabs(flux[i][k]) + std::fabs(flux[i + 1][k]) +
+                                   std::fabs(src[i][k]) + std::fabs(well[i][k]);
+            if (mk < 0 && mk > -kRounding * (std::fabs(mass[i][k]) + dt * through)) mk = 0;
         }
+    }
+};
+
+}  // namespace
+
+double TransportImplicit(BranchStep& s) {
+    BranchScratch& w = s.w;
+    const int n = s.n;
+    const double dt = s.dt;
+    // Where no section gives away more than its explicit share, nor has a void
+    // wave crossing more than that, the transport is the explicit scheme
+    // throughout (the outflows need not be looked at where a wave decides).
+    double wave = 0;
+    for (int i = 0; i < n; ++i) wave = std::max(wave, w.t_wave[i]);
+    w.t_implicit = wave > kExplicitShare;
+    if (!w.t_implicit) {
+        const double explicit_ratio = OutflowRatio(s, kExplicitShare);
+        w.t_implicit = explicit_ratio > kExplicitShare;
+        if (!w.t_implicit) {
+            UpdateMasses(s);
+            return explicit_ratio;
+        }
+    }
+    w.t_cl.resize(n + 1), w.t_cr.resize(n + 1), w.t_fixed.resize(n + 1);
+    w.t_mnew.resize(n), w.t_xnew.resize(n), w.t_theta.resize(n);
+    w.t_lo.resize(n), w.t_c.resize(n), w.t_inv.resize(n);
+    w.mass_new.resize(n);
+    Rows r(s);
+    for (int i = 0; i < n; ++i) {
+        double m = 0;
+        for (int k = 0; k < 3; ++k)
+            m += r.mass[i][k] + dt * (r.flux[i][k] - r.flux[i + 1][k] + r.src[i][k] + r.well[i][k]);
+        // The mixture flows may take more than a section holds where the
+        // linearised pressure response does not see it empty (liquid that
+        // drifts and flows out of a section nearly full of gas): the section
+        // then keeps kMinMixture of its mass, its outflows fall short of the
+        // solved flows, and the pressure at the new masses tells the step.
+        const double total = Sum(r.mass[i]);
+        m = w.t_mnew[i] = std::max(m, kMinMixture * total);
+        // 1 / (DonorShare M_new), written so that a share above the trace
+        // one rounds as total / (m_k M_new).
+        for (int k = 0; k < 3; ++k) {
+            const double mk = r.mass[i][k];
+            r.xnew[i][k] = !(mk > 0 && m > 0 && total > 0) ? 0.0
+                           : mk > kTraceShare * total      ? total / (mk * m)
+                                                           : 1 / (kTraceShare * m);
+        }
+    }
+    // Each face's parts by donor; a section's implicit share and its split
+    // once both its faces are in; a section's row once its faces'
+    // coefficients are split (the face after it by the next section's share).
+    double ratio = 0;
+    Phases excess{};
+    static const Phases kNone{0, 0, 0};
+    const FaceSide *left = w.left.data(), *right = w.right.data();
+    for (int j = 0; j <= n + 1; ++j) {
+        if (j <= n) {
+            const double g = w.g_new[j];
+            const Phases& phi = g > 0 ? left[j].phi : right[j].phi;
+            const Phases &xl = j > 0 ? r.xnew[j - 1] : kNone, &xr = j < n ? r.xnew[j] : kNone;
+            for (int k = 0; k < 3; ++k) {
+                FaceParts f;
+                if (j == 0 || j == n) {
+                    // The drift at an end only lessens what the outflow
+                    // carries: the net phase flow has one donor.
+                    AddPart(xl[k], xr[k], r.flux[j][k], f);
+                } else {
+                    const double mix = g == 0 ? 0.0 : g * phi[k];
+                    AddPart(xl[k], xr[k], mix, f);
+                    AddPart(xl[k], xr[k], r.flux[j][k] - mix, f);
+                }
+                r.cl[j][k] = f.cl, r.cr[j][k] = f.cr, r.fixed[j][k] = f.fixed;
+            }
+            if (j > 0) {
+                r.theta[j - 1] = r.ImplicitShare(j - 1);
+                r.Split(j - 1);
+            }
+        }
+        const int i = j <= n ? j - 2 : n - 1;
+        if (i < 0) continue;
+        ratio = std::max(ratio, r.FixedOutflowRatio(i));
+        if (!(r.mnew[i] > 0)) ratio = 1e30;
+        r.Eliminate(i, excess);
+    }
+    // The back substitution, and the phase flows of the solution with the new
+    // masses from them (each section's once both its faces' flows are in),
+    // from the far end.
+    for (int j = n; j >= 0; --j) {
+        if (j > 0 && j < n)
+            for (int k = 0; k < 3; ++k) r.m[j - 1][k] -= r.c[j - 1][k] * r.m[j][k];
+        r.FaceFlows(j);
+        if (j < n) r.MassesFromFlows(j);
     }
     return ratio;
 }

@@ -466,7 +466,7 @@ bool LowPoint(const Branch& br, int j);
 Phases PooledShares(const BranchStep& s, int i, const Phases& phi);
 Phases PooledDrift(const BranchStep& s, int j, const Phases& drift);
 void PoolAtLowPoints(BranchStep& s);
-double OutflowRatio(const BranchStep& s);
+double OutflowRatio(const BranchStep& s, double stop_above = 1e300);
 void ScaleOverdrawn(BranchStep& s, std::vector<Phases>& applied);
 void UpdateMasses(BranchStep& s);
 // The new masses by backward Euler in the phase masses (model_transport_implicit.cpp),
