@@ -57,17 +57,24 @@ void UpdateTemperatures(BranchStep& s) {
     const int n = s.n;
     const PhaseEnergy pe = PhaseEnergyOf(s.model.fluid);
     SectionElevations(br, w.elevation, n);
-    const std::vector<double>& z = w.elevation;
-    const double z_in = 0.0;  // the inlet end, where the elevations start
-    const double z_out = n > 0 ? z[n - 1] + br.sections[n - 1].dz / 2 : 0.0;
     // Per section: D T_i - A T_(i-1) - B T_(i+1) = N. What flows takes the new
     // temperature of the section it leaves (implicit upwind: stable at any
     // step, and every face gives its neighbour the heat it takes from its
-    // donor); a boundary's inflow has the boundary's temperature.
-    w.e_lo.assign(n, 0);
-    w.e_di.assign(n, 0);
-    w.e_up.assign(n, 0);
-    w.e_rhs.assign(n, 0);
+    // donor); a boundary's inflow has the boundary's temperature. The loops
+    // read and write through plain pointers, so that a store does not make
+    // them load the vectors again.
+    w.e_lo.resize(n), w.e_di.resize(n), w.e_up.resize(n), w.e_rhs.resize(n);
+    w.e_c.resize(n), w.e_inv.resize(n), w.temp_new.resize(n);
+    const double* z = w.elevation.data();
+    const Phases *flux = w.flux.data(), *mass = br.mass.data(), *mass_new = w.mass_new.data();
+    const Phases *src = w.src.data(), *well = w.well_flow.data();
+    const FaceSide *left = w.left.data(), *right = w.right.data();
+    const SectionState* st = w.st.data();
+    const Section* sections = br.sections.data();
+    double *e_lo = w.e_lo.data(), *e_di = w.e_di.data(), *e_up = w.e_up.data();
+    double* e_rhs = w.e_rhs.data();
+    const double z_in = 0.0;  // the inlet end, where the elevations start
+    const double z_out = n > 0 ? z[n - 1] + sections[n - 1].dz / 2 : 0.0;
     // Per face and phase, what the flow carries over the step: dt times the
     // phase flow (positive downstream), the energy that takes from its donor
     // at the donor's pressure and height, and the heat capacity of the flow
@@ -79,10 +86,10 @@ void UpdateTemperatures(BranchStep& s) {
     auto face_energy = [&](int j) {
         FaceEnergy f;
         for (int k = 0; k < 3; ++k) {
-            const double q = w.flux[j][k];
+            const double q = flux[j][k];
             if (q == 0) continue;
             // The donor's side (a section's presents its own pressure).
-            const FaceSide& side = q > 0 ? w.left[j] : w.right[j];
+            const FaceSide& side = q > 0 ? left[j] : right[j];
             const double zz = q > 0 ? (j > 0 ? z[j - 1] : z_in) : (j < n ? z[j] : z_out);
             const double step_flow = dt * q;
             f.carried[k] = step_flow * (pe.hp[k] * side.p + kGravity * zz);
@@ -93,76 +100,75 @@ void UpdateTemperatures(BranchStep& s) {
     };
     FaceEnergy in = face_energy(0);
     for (int i = 0; i < n; ++i) {
-        const SectionState& st = w.st[i];
-        const double tk = st.temp_k, p = st.p, gz = kGravity * z[i];
-        double e = 0, out_cp = 0;
-        for (int k = 0; k < 3; ++k) e += br.mass[i][k] * (pe.cv[k] * tk + pe.up[k] * p + gz);
+        const double tk = st[i].temp_k, p = st[i].p, gz = kGravity * z[i];
+        double e = 0, out_cp = 0, lo = 0, up = 0;
+        for (int k = 0; k < 3; ++k) e += mass[i][k] * (pe.cv[k] * tk + pe.up[k] * p + gz);
         const FaceEnergy out = face_energy(i + 1);
         // In or out through the section's first face, then through its second
         // (what leaves takes the section's new temperature, what enters its
         // donor's, or a boundary's).
         for (int k = 0; k < 3; ++k) {
-            const double q = w.flux[i][k];
+            const double q = flux[i][k];
             if (q < 0) {
                 e += in.carried[k];
                 out_cp -= in.cp_flow[k];
             } else if (q > 0) {
                 e += in.carried[k];
                 if (i > 0)
-                    w.e_lo[i] += in.cp_step[k];
+                    lo += in.cp_step[k];
                 else
-                    e += in.cp_step[k] * w.left[i].temp_k;
+                    e += in.cp_step[k] * left[i].temp_k;
             }
         }
         for (int k = 0; k < 3; ++k) {
-            const double q = w.flux[i + 1][k];
+            const double q = flux[i + 1][k];
             if (q > 0) {
                 e -= out.carried[k];
                 out_cp += out.cp_flow[k];
             } else if (q < 0) {
                 e -= out.carried[k];
                 if (i < n - 1)
-                    w.e_up[i] -= out.cp_step[k];
+                    up -= out.cp_step[k];
                 else
-                    e -= out.cp_step[k] * w.right[i + 1].temp_k;
+                    e -= out.cp_step[k] * right[i + 1].temp_k;
             }
         }
         in = out;
         e += dt * (w.src_energy[i] + w.well_energy[i]);
         for (int k = 0; k < 3; ++k) {
-            double q = w.src[i][k];  // withdrawn at the section's state, added at its height
+            double q = src[i][k];  // withdrawn at the section's state, added at its height
             e += dt * (q < 0 ? q * (pe.hp[k] * p + gz) : q * gz);
             if (q < 0) out_cp -= q * pe.cp[k];
-            e += dt * w.well_flow[i][k] * gz;
+            e += dt * well[i][k] * gz;
         }
-        const Section& sec = br.sections[i];
+        const Section& sec = sections[i];
         double ua = sec.u_value * kPi * sec.diameter * sec.length;  // W/K
         double p_new = PredictedPressure(w, dt, i, w.g_new);
         if (!std::isfinite(p_new) || !(p_new > 0)) p_new = p;
         double held = 0, c = 0;
         for (int k = 0; k < 3; ++k) {
-            held += w.mass_new[i][k] * (pe.up[k] * p_new + gz);
-            c += w.mass_new[i][k] * pe.cv[k];
+            held += mass_new[i][k] * (pe.up[k] * p_new + gz);
+            c += mass_new[i][k] * pe.cv[k];
         }
-        w.e_di[i] = c + dt * (ua + out_cp);
-        w.e_rhs[i] = e - held + dt * ua * (sec.t_ambient + kKelvin);
-        if (!(w.e_di[i] > 1e-9)) {  // an empty section keeps its temperature
-            w.e_di[i] = 1, w.e_lo[i] = 0, w.e_up[i] = 0;
-            w.e_rhs[i] = br.temp[i] + kKelvin;
+        const double di = c + dt * (ua + out_cp);
+        if (!(di > 1e-9)) {  // an empty section keeps its temperature
+            e_di[i] = 1, e_lo[i] = 0, e_up[i] = 0;
+            e_rhs[i] = br.temp[i] + kKelvin;
+        } else {
+            e_di[i] = di, e_lo[i] = lo, e_up[i] = up;
+            e_rhs[i] = e - held + dt * ua * (sec.t_ambient + kKelvin);
         }
     }
     // Thomas algorithm (diagonally dominant); the pivots are kept for the derivatives.
     // With e_c = -B / pivot, the pivot is D_i - A_i B_(i-1) / pivot_(i-1).
-    w.e_c.resize(n);
-    w.e_inv.resize(n);
+    double *e_c = w.e_c.data(), *e_inv = w.e_inv.data();
     for (int i = 0; i < n; ++i) {
-        double denom = w.e_di[i] + (i > 0 ? w.e_lo[i] * w.e_c[i - 1] : 0.0);
-        w.e_inv[i] = 1.0 / denom;
-        w.e_c[i] = -w.e_up[i] * w.e_inv[i];
+        double denom = e_di[i] + (i > 0 ? e_lo[i] * e_c[i - 1] : 0.0);
+        e_inv[i] = 1.0 / denom;
+        e_c[i] = -e_up[i] * e_inv[i];
     }
     std::vector<double>& tk_new = w.e_sol;
     SolveEnergyRows(w, n, w.e_rhs, tk_new);
-    w.temp_new.resize(n);
     for (int i = 0; i < n; ++i) {
         double t_new = tk_new[i] - kKelvin;
         w.temp_new[i] = std::isfinite(t_new) ? std::clamp(t_new, -250.0, 5000.0) : br.temp[i];
