@@ -9,7 +9,7 @@
 // from the mixture flows alone, so that without slip the phases of a face add
 // up to the solved mixture flow exactly). Parts from a boundary, or from a
 // section that holds none of the phase, stay fixed, and so does the share a
-// section may give away explicitly (SplitExplicitShare). Backward Euler in the
+// section may give away explicitly (Rows::Split). Backward Euler in the
 // masses then gives one tridiagonal system per phase whose matrix is an
 // M-matrix (positive diagonal, non-positive neighbours, columns dominant):
 // the new masses stay non-negative at any section Courant number, so the step
@@ -63,10 +63,10 @@ inline void AddPart(double xl, double xr, double p, FaceParts& f) {
 }
 
 // The back substitution of each phase's rows D x_i - L x_(i-1) - U x_(i+1) =
-// rhs, eliminated forward with the pivots of the step (the rows are the same
-// for the masses and, lane by lane, for the seeds' responses).
-template <class Value>
-void BackSubstitute(const BranchScratch& w, int n, std::vector<std::array<Value, 3>>& x) {
+// rhs of the seeds' responses, lane by lane, eliminated forward with the
+// pivots of the step (the masses' own runs with their phase flows in
+// TransportImplicit).
+void BackSubstitute(const BranchScratch& w, int n, std::vector<PhaseLanes>& x) {
     for (int i = n - 2; i >= 0; --i)
         for (int k = 0; k < 3; ++k) x[i][k] -= w.t_c[i][k] * x[i + 1][k];
 }
@@ -82,7 +82,7 @@ struct Rows {
     Phases *flux, *cl, *cr, *fixed, *xnew, *lo, *c, *inv, *m;
     double* theta;
 
-    Rows(BranchStep& s)
+    explicit Rows(BranchStep& s)
         : n(s.n),
           dt(s.dt),
           mass(s.br.mass.data()),
