@@ -83,11 +83,13 @@ void UpdateTemperatures(BranchStep& s) {
     struct FaceEnergy {
         Phases carried{}, cp_flow{}, cp_step{};
     };
-    auto face_energy = [&](int j) {
-        FaceEnergy f;
+    auto face_energy = [&](int j, FaceEnergy& f) {
         for (int k = 0; k < 3; ++k) {
             const double q = flux[j][k];
-            if (q == 0) continue;
+            if (q == 0) {
+                f.carried[k] = f.cp_flow[k] = f.cp_step[k] = 0;
+                continue;
+            }
             // The donor's side (a section's presents its own pressure).
             const FaceSide& side = q > 0 ? left[j] : right[j];
             const double zz = q > 0 ? (j > 0 ? z[j - 1] : z_in) : (j < n ? z[j] : z_out);
@@ -96,14 +98,17 @@ void UpdateTemperatures(BranchStep& s) {
             f.cp_flow[k] = q * pe.cp[k];
             f.cp_step[k] = step_flow * pe.cp[k];
         }
-        return f;
     };
-    FaceEnergy in = face_energy(0);
+    // The faces before and after section i, alternating between two slots.
+    FaceEnergy faces[2];
+    face_energy(0, faces[0]);
     for (int i = 0; i < n; ++i) {
+        const FaceEnergy& in = faces[i & 1];
+        FaceEnergy& out = faces[(i + 1) & 1];
         const double tk = st[i].temp_k, p = st[i].p, gz = kGravity * z[i];
         double e = 0, out_cp = 0, lo = 0, up = 0;
         for (int k = 0; k < 3; ++k) e += mass[i][k] * (pe.cv[k] * tk + pe.up[k] * p + gz);
-        const FaceEnergy out = face_energy(i + 1);
+        face_energy(i + 1, out);
         // In or out through the section's first face, then through its second
         // (what leaves takes the section's new temperature, what enters its
         // donor's, or a boundary's).
@@ -133,7 +138,6 @@ void UpdateTemperatures(BranchStep& s) {
                     e -= out.cp_step[k] * right[i + 1].temp_k;
             }
         }
-        in = out;
         e += dt * (w.src_energy[i] + w.well_energy[i]);
         for (int k = 0; k < 3; ++k) {
             double q = src[i][k];  // withdrawn at the section's state, added at its height
