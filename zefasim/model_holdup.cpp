@@ -401,9 +401,12 @@ void DescribeDrift(BranchStep& s) {
     w.share_resolve = false;
     if (resolve) {
         // Solved again, the sections hold what they held: where none of them
-        // turned its slope along the flow, they are described as before.
+        // turned its slope along the flow, they are described as before (a
+        // section between two faces that kept their flows cannot have turned).
         bool same = true;
-        for (int i = 0; i < s.n && same; ++i) same = SectionLevel(s, i) == w.sd[i].level;
+        for (int i = 0; i < s.n && same; ++i)
+            same =
+                (SharesKept(w, i) && SharesKept(w, i + 1)) || SectionLevel(s, i) == w.sd[i].level;
         if (same) return;
     } else {
         w.g_share.assign(s.br.flow.begin(), s.br.flow.end());
