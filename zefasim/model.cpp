@@ -157,7 +157,7 @@ const char* NonFiniteState(const std::vector<Phases>& mass, const std::vector<do
     return nullptr;
 }
 
-void Model::Validate() const {
+void Model::Validate(bool after_step) const {
     auto fail = [](const std::string& what) { throw std::runtime_error(what); };
     auto finite_pos = [](double v) { return std::isfinite(v) && v > 0; };
     if (!finite_pos(fluid.gas_mw) || !finite_pos(fluid.oil_density) ||
@@ -182,7 +182,8 @@ void Model::Validate() const {
         if (br.mass.size() != n || br.temp.size() != n || br.flow.size() != n + 1 ||
             br.flux.size() != n + 1 || br.choke.size() != n + 1)
             fail("branch " + br.label + " has inconsistent state sizes");
-        for (const Section& s : br.sections) {
+        for (size_t i = 0; i < (after_step ? 0 : n); ++i) {
+            const Section& s = br.sections[i];
             if (!finite_pos(s.length) || !finite_pos(s.diameter) || !finite_pos(s.area) ||
                 !finite_pos(s.volume) || !std::isfinite(s.dz) || !std::isfinite(s.roughness) ||
                 s.roughness < 0 || !std::isfinite(s.u_value) || s.u_value < 0 ||
@@ -195,8 +196,8 @@ void Model::Validate() const {
             if (p.first_section < 0 || p.sections < 1 ||
                 static_cast<size_t>(p.first_section + p.sections) > n)
                 fail("pipe " + p.label + " has an invalid section range");
-        if (const char* bad = NonFiniteState(br.mass, br.temp, br.flow))
-            fail(std::string("non-finite ") + bad + " in " + br.label);
+        const char* bad = after_step ? nullptr : NonFiniteState(br.mass, br.temp, br.flow);
+        if (bad) fail(std::string("non-finite ") + bad + " in " + br.label);
         for (int c : br.choke)
             if (c < -1 || c >= static_cast<int>(controllers.size()))
                 fail("invalid choke reference in " + br.label);

@@ -276,7 +276,11 @@ class Model {
     // Phase fractions by mass of a fluid given by gas fraction and water cut (by mass).
     static Phases Composition(double gas_fraction, double water_fraction);
     // Throws std::runtime_error describing the first inconsistency found.
-    void Validate() const;
+    // `after_step`: the branches' masses, temperatures and flows are those a
+    // step committed, which it refuses to commit when not finite (TryStep),
+    // and the sections' geometry is the one a load checked (only loading a
+    // model writes it); neither is checked again.
+    void Validate(bool after_step = false) const;
 
     int FindBranch(const std::string& label) const;
     int FindBoundary(const std::string& label) const;

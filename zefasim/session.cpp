@@ -384,6 +384,7 @@ void Session::Step(proto::Bytes& reply) {
                          FormatNumber(kMaxStepsPerInterval) + " MAXDT)");
         return;
     }
+    const std::int64_t steps_before = m.steps;
     bool derivatives = std::any_of(outputs_.begin(), outputs_.end(), [](const OutputItem& it) {
         return IsBoundaryDerivative(it.probe.key) || IsSourceDerivative(it.probe.key);
     });
@@ -429,8 +430,10 @@ void Session::Step(proto::Bytes& reply) {
     }
     // A step that left a value that is not a number did not succeed, whatever
     // the solver made of it: the host would take it up as a boundary value.
+    // A completed interval that took a step left the state its last step
+    // committed and checked.
     std::vector<float> values = OutputValues();
-    if (std::string bad = NonFiniteResult(values); !bad.empty()) {
+    if (std::string bad = NonFiniteResult(values, m.steps != steps_before); !bad.empty()) {
         Error(reply, "step to " + FormatNumber(m.time) + " s gave " + bad);
         return;
     }
@@ -449,14 +452,16 @@ void Session::Step(proto::Bytes& reply) {
 
 // What a step left that is not a number: the first output value that is not a
 // finite number in single precision, as the reply carries it to the host, or the
-// first part of the model's state that is not finite. Empty when all is finite.
-std::string Session::NonFiniteResult(const std::vector<float>& values) const {
+// first part of the model's state that is not finite (`after_step`: what a step
+// that just ran checked, and the geometry its load checked, are not checked
+// again). Empty when all is finite.
+std::string Session::NonFiniteResult(const std::vector<float>& values, bool after_step) const {
     for (size_t i = 0; i < values.size() && i < outputs_.size(); ++i)
         if (!std::isfinite(values[i]))
             return "a value of " + Printable(outputs_[i].name) + " its reply cannot carry (" +
                    FormatNumber(Evaluate(*model_, outputs_[i].probe)) + ")";
     try {
-        model_->Validate();
+        model_->Validate(after_step);
     } catch (const std::exception& e) {
         return e.what();
     }

@@ -76,7 +76,7 @@ class Session {
     void Step(zefa::protocol::Bytes& reply);
     void Derivatives();
     std::vector<float> OutputValues() const;
-    std::string NonFiniteResult(const std::vector<float>& values) const;
+    std::string NonFiniteResult(const std::vector<float>& values, bool after_step) const;
     void LogOn(const std::string& name, zefa::protocol::Bytes& reply);
     void LabelList(const std::string& text, zefa::protocol::Bytes& reply);
     bool ResolveOutputs(const std::string& text, std::vector<OutputItem>& items,
