@@ -50,13 +50,27 @@ void SectionElevations(const Branch& br, std::vector<double>& z, int n) {
 
 }  // namespace
 
+void HeldEnergiesAtStart(BranchStep& s) {
+    const Branch& br = s.br;
+    BranchScratch& w = s.w;
+    const int n = s.n;
+    const PhaseEnergy pe = PhaseEnergyOf(s.model.fluid);
+    SectionElevations(br, w.elevation, n);
+    w.e_start.resize(n);
+    for (int i = 0; i < n; ++i) {
+        const double tk = w.st[i].temp_k, p = w.st[i].p, gz = kGravity * w.elevation[i];
+        double e = 0;
+        for (int k = 0; k < 3; ++k) e += br.mass[i][k] * (pe.cv[k] * tk + pe.up[k] * p + gz);
+        w.e_start[i] = e;
+    }
+}
+
 void UpdateTemperatures(BranchStep& s) {
     const Branch& br = s.br;
     BranchScratch& w = s.w;
     const double dt = s.dt;
     const int n = s.n;
     const PhaseEnergy pe = PhaseEnergyOf(s.model.fluid);
-    SectionElevations(br, w.elevation, n);
     // Per section: D T_i - A T_(i-1) - B T_(i+1) = N. What flows takes the new
     // temperature of the section it leaves (implicit upwind: stable at any
     // step, and every face gives its neighbour the heat it takes from its
@@ -66,7 +80,7 @@ void UpdateTemperatures(BranchStep& s) {
     w.e_lo.resize(n), w.e_di.resize(n), w.e_up.resize(n), w.e_rhs.resize(n);
     w.e_c.resize(n), w.e_inv.resize(n), w.temp_new.resize(n);
     const double* z = w.elevation.data();
-    const Phases *flux = w.flux.data(), *mass = br.mass.data(), *mass_new = w.mass_new.data();
+    const Phases *flux = w.flux.data(), *mass_new = w.mass_new.data();
     const Phases *src = w.src.data(), *well = w.well_flow.data();
     const FaceSide *left = w.left.data(), *right = w.right.data();
     const SectionState* st = w.st.data();
@@ -105,9 +119,8 @@ void UpdateTemperatures(BranchStep& s) {
     for (int i = 0; i < n; ++i) {
         const FaceEnergy& in = faces[i & 1];
         FaceEnergy& out = faces[(i + 1) & 1];
-        const double tk = st[i].temp_k, p = st[i].p, gz = kGravity * z[i];
-        double e = 0, out_cp = 0, lo = 0, up = 0;
-        for (int k = 0; k < 3; ++k) e += mass[i][k] * (pe.cv[k] * tk + pe.up[k] * p + gz);
+        const double p = st[i].p, gz = kGravity * z[i];
+        double e = w.e_start[i], out_cp = 0, lo = 0, up = 0;
         face_energy(i + 1, out);
         // In or out through the section's first face, then through its second
         // (what leaves takes the section's new temperature, what enters its

@@ -68,6 +68,7 @@ bool StepBranch(BranchStep& s, StepWork& work, bool force, StepLimits& lim, doub
     ComputeDrift(s);
     PoolAtLowPoints(s);
     LinearisePressures(s);
+    HeldEnergiesAtStart(s);
     const bool implicit = s.model.integration.implicit_transport;
     // The drift at the ends before the cap on the outflow (each pass caps it anew).
     const Phases end_drift[2] = {s.w.drift[0], s.w.drift[s.n]};

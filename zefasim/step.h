@@ -227,6 +227,7 @@ struct BranchScratch {
     std::vector<Phases> well_flow;    // per section
     std::vector<double> well_energy;  // enthalpy flow (W) of wells
     std::vector<double> elevation;    // per section: height of its centre (m)
+    std::vector<double> e_start;      // per section: energy held at the step's start (J)
     // Energy rows D T_i - A T_(i-1) - B T_(i+1) = rhs of the step, and the solution (K).
     std::vector<double> e_lo, e_di, e_up, e_rhs, e_sol, e_c, e_inv;
     // For the derivatives: per face and phase the energy (J/kg) what flows
@@ -505,6 +506,9 @@ struct PhaseEnergy {
 PhaseEnergy PhaseEnergyOf(const Fluid& f);
 // Enthalpy flow (W) of phase flows q at temperature temp_k and pressure p.
 double EnthalpyFlow(const PhaseEnergy& e, const Phases& q, double temp_k, double p);
+// The sections' heights and the energy each holds at the step's start: the
+// same in every pass of a step, taken once before them.
+void HeldEnergiesAtStart(BranchStep& s);
 void UpdateTemperatures(BranchStep& s);
 // Solves the energy rows of the last UpdateTemperatures for another right-hand side.
 void SolveEnergyRows(const BranchScratch& w, int n, const std::vector<double>& rhs,
