@@ -190,8 +190,10 @@ Phases LossFlowRow(BranchStep& s, int j, const FrictionSlopes& fr) {
 // responses of the masses, of the old temperature, of the phase flows through
 // the faces, of the seed's inflow and of wells and withdrawals. Its
 // coefficients depend on the step alone and are derived once per step here.
-// The pressures' small part in the phases' energy is held.
-void EnergyTangentCoefficients(BranchStep& s) {
+// The pressures' small part in the phases' energy is held. Where the seeds
+// carry nothing yet (`carried`), the parts acting on their sections' pressures
+// at the step's start are left out, but at the branch ends (the boundaries').
+void EnergyTangentCoefficients(BranchStep& s, bool carried) {
     const Branch& br = s.br;
     BranchScratch& w = s.w;
     const int n = s.n;
@@ -235,6 +237,10 @@ void EnergyTangentCoefficients(BranchStep& s) {
         std::array<double, 4>& ep = w.e_pres[i];
         ep = {0, 0, 0, 0};
         if (!live) continue;
+        if (!carried && i > 0 && i < n - 1) {
+            for (int k = 0; k < 3; ++k) ep[3] -= w.mass_new[i][k] * pe.up[k];
+            continue;
+        }
         for (int k = 0; k < 3; ++k) {
             ep[0] += br.mass[i][k] * pe.up[k];
             ep[3] -= w.mass_new[i][k] * pe.up[k];
@@ -258,8 +264,10 @@ void EnergyTangentCoefficients(BranchStep& s) {
 // (response of the last step's phase flows); at the branch ends the boundary
 // pressure takes the place of the missing section. The loss parts are the
 // slopes of the face's own loss (friction, momentum flux and open-end choking,
-// or the nozzle) at the new flow.
-void DeriveDerivativeRows(BranchStep& s, bool refresh, bool masses_moved) {
+// or the nozzle) at the new flow. Where the seeds carry nothing yet
+// (`carried` false: their first step), only what acts on their own inputs is
+// derived: the pressure rows, the ends' and the energy's and transport's.
+void DeriveDerivativeRows(BranchStep& s, bool refresh, bool masses_moved, bool carried) {
     const Branch& br = s.br;
     BranchScratch& w = s.w;
     const int n = s.n;
@@ -272,7 +280,7 @@ void DeriveDerivativeRows(BranchStep& s, bool refresh, bool masses_moved) {
     // mass added displaces gas.
     w.d_mu_mass.resize(n);
     const Fluid& fluid = s.model.fluid;
-    for (int i = 0; i < n; ++i) {
+    for (int i = 0; i < n && carried; ++i) {
         const SectionState& st = w.st[i];
         const double v = br.sections[i].volume;
         const bool by_volume = st.mu_mix > 0 && v > 0 && st.rho_oil > 0 && st.rho_water > 0;
@@ -305,6 +313,11 @@ void DeriveDerivativeRows(BranchStep& s, bool refresh, bool masses_moved) {
             w.d_keep[j] = 1;
             w.d_left[j] = c * fl;
             w.d_right[j] = -(c * fr);
+            // At an end the losses see the boundary's pressure too (the exit of
+            // an open end expands to it, or chokes above it).
+            if (j == 0) w.d_left[j] -= c * LossBoundarySlope(s, j);
+            if (j == n) w.d_right[j] -= c * LossBoundarySlope(s, j);
+            if (!carried) continue;
             // Gravity rho g dz and the response of the face's losses to the
             // mixture density at the new flow, as the loss model computes them.
             const FrictionSlopes slopes = FrictionSlopesOf(s, j);
@@ -315,10 +328,6 @@ void DeriveDerivativeRows(BranchStep& s, bool refresh, bool masses_moved) {
                 w.d_mu[j] =
                     c * (2 * slopes.d_rho * w.frho[j] + slopes.d_ns * w.fns[j]) / (2 * w.fmu[j]);
             w.d_fns[j] = LossFlowRow(s, j, slopes);
-            // At an end the losses see the boundary's pressure too (the exit of
-            // an open end expands to it, or chokes above it).
-            if (j == 0) w.d_left[j] -= c * LossBoundarySlope(s, j);
-            if (j == n) w.d_right[j] -= c * LossBoundarySlope(s, j);
             // A section's own pressure enters the losses as the step's start
             // left it, not as the step predicts it.
             if (j > 0 && j < n && br.choke[j] < 0) {
@@ -333,7 +342,7 @@ void DeriveDerivativeRows(BranchStep& s, bool refresh, bool masses_moved) {
             }
         }
         int u = UpwindSection(j, w.g_new[j], n);
-        if (u < 0 || s.drift_model) continue;
+        if (u < 0 || s.drift_model || !carried) continue;
         w.d_share[j] = ShareJacobian(w.g_new[j] > 0 ? w.left[j].phi : w.right[j].phi, br.mass[u]);
     }
     // The drift-flux Jacobians act only on masses that responded: at the
@@ -354,7 +363,7 @@ void DeriveDerivativeRows(BranchStep& s, bool refresh, bool masses_moved) {
         }
         w.d_jac_refresh_pending = w.d_jac_refresh_pending || refresh;
     }
-    EnergyTangentCoefficients(s);
+    EnergyTangentCoefficients(s, carried);
     if (s.model.integration.implicit_transport && w.t_implicit) TransportTangent(s);
     for (int e = 0; e < 2; ++e) {
         int j = e == 0 ? 0 : n;

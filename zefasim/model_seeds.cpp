@@ -14,7 +14,9 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <cmath>
+#include <cstdint>
 
 #include "step.h"
 
@@ -70,7 +72,28 @@ bool SourceWithdraws(const Source& src) {
 // (Lanes are passed by reference: by value their layout would depend on the
 // target's vector registers.)
 
-void Gather(SeedBatch& b, int n) {
+// Whether a seed carries any response yet (a zero of either sign counts as one).
+bool Carries(const Sensitivity& sv) {
+    auto any = [](const double* x, size_t count) {
+        std::uint64_t bits = 0;
+        for (size_t i = 0; i < count; ++i) bits |= std::bit_cast<std::uint64_t>(x[i]);
+        return bits != 0;
+    };
+    return any(sv.dpressure.data(), sv.dpressure.size()) || any(sv.dflow.data(), sv.dflow.size()) ||
+           any(sv.dtemp.data(), sv.dtemp.size()) ||
+           any(sv.dmass.data()->data(), 3 * sv.dmass.size()) ||
+           any(sv.dflux.data()->data(), 3 * sv.dflux.size());
+}
+
+// The seeds' responses in lanes; where none carries any yet (not `carried`), zeros.
+void Gather(SeedBatch& b, int n, bool carried) {
+    if (!carried) {
+        b.dmass.assign(n, PhaseLanes{}), b.dtemp.assign(n, Lanes{});
+        b.dpressure.assign(n, Lanes{}), b.dflux.assign(n + 1, PhaseLanes{});
+        b.dflow.assign(n + 1, Lanes{});
+        b.moved.fill(0);
+        return;
+    }
     b.dmass.resize(n), b.dtemp.resize(n), b.dpressure.resize(n);
     b.dflux.resize(n + 1), b.dflow.resize(n + 1);
     for (int l = 0; l < kLanes; ++l) {
@@ -110,11 +133,11 @@ void GiveBack(SeedBatch& b, int n) {
 }
 
 // Each seed's own inflow, and what withdrawing sources take more or less of a
-// phase when the section's composition moved.
-void SeedInflows(const Model& model, const Branch& br, const BranchScratch& w, int n,
+// phase when the section's composition moved (not before the seeds carry any).
+void SeedInflows(const Model& model, const Branch& br, const BranchScratch& w, int n, bool carried,
                  SeedBatch& b) {
     b.dsrc.assign(n, PhaseLanes{});
-    for (int i = 0; i < n; ++i) {
+    for (int i = 0; i < n && carried; ++i) {
         if (!(w.withdraw[i] > 0)) continue;
         if (w.sink_per_kg[i] > 0) {
             // Sinks held to a share of what the section holds take that share
@@ -207,8 +230,10 @@ void AddClosureRowResponse(const SeedBatch& b, const BranchScratch::ClosureRows&
 
 // The new flows' response: right-hand side and forward elimination in one
 // sweep, then the back-substitution with the step's pivots. b.dflux holds the
-// last step's phase flows.
-void SolveFlowResponse(const Branch& br, const BranchScratch& w, int n, SeedBatch& b) {
+// last step's phase flows. Before the seeds carry any response (not `carried`)
+// only the pressures the flows see act.
+void SolveFlowResponse(const Branch& br, const BranchScratch& w, int n, bool carried,
+                       SeedBatch& b) {
     const double* keep = w.d_keep.data();
     const double* left = w.d_left.data();
     const double* right = w.d_right.data();
@@ -225,6 +250,12 @@ void SolveFlowResponse(const Branch& br, const BranchScratch& w, int n, SeedBatc
     for (int j = 0; j <= n; ++j) {
         const Lanes& pl = j > 0 ? b.dpt[j - 1] : b.dp_in;
         const Lanes& pr = j < n ? b.dpt[j] : b.dp_out;
+        if (!carried) {
+            const Lanes r = left[j] * pl + right[j] * pr;
+            prev = j == 0 ? r * inv[0] : (r - lo[j] * prev) * inv[j];
+            dr[j] = prev;
+            continue;
+        }
         const Phases& fr = w.d_fns[j];
         const PhaseLanes& dq = b.dflux[j];
         const Lanes rho_right =
@@ -274,8 +305,11 @@ void EndDriftResponse(const BranchScratch& w, int j, const Lanes& dg, PhaseLanes
 // responses, from the responses of the masses before (b.dmass) and after
 // (b.dm_new), of the old temperature, of the phase flows through the faces
 // (the transport's, in `dflux`), of the seed's inflow and of wells and
-// withdrawals. The pressures' small part in the phases' energy is held.
-void TemperatureRhs(const BranchStep& s, const std::vector<PhaseLanes>& dflux, SeedBatch& b) {
+// withdrawals. The pressures' small part in the phases' energy is held. Before
+// the seeds carry any response (not `carried`) only the new masses, the flows
+// and the pressures at the ends and at the step's end act.
+void TemperatureRhs(const BranchStep& s, const std::vector<PhaseLanes>& dflux, bool carried,
+                    SeedBatch& b) {
     const BranchScratch& w = s.w;
     const Model& model = s.model;
     const double dt = s.dt;
@@ -307,9 +341,14 @@ void TemperatureRhs(const BranchStep& s, const std::vector<PhaseLanes>& dflux, S
         const Phases &h0 = w.e_held0[i], &h1 = w.e_held1[i];
         const PhaseLanes &f0 = dflux[i], &f1 = dflux[i + 1];
         const PhaseLanes &dm0 = b.dmass[i], &dm1 = b.dm_new[i];
-        de = w.e_heat0[i] * b.dtemp[i];
-        for (int k = 0; k < 3; ++k)
-            de += dm0[k] * h0[k] - dm1[k] * h1[k] + dt * (f0[k] * c0[k] - f1[k] * c1[k]);
+        if (carried) {
+            de = w.e_heat0[i] * b.dtemp[i];
+            for (int k = 0; k < 3; ++k)
+                de += dm0[k] * h0[k] - dm1[k] * h1[k] + dt * (f0[k] * c0[k] - f1[k] * c1[k]);
+        } else {
+            de = Lanes{};
+            for (int k = 0; k < 3; ++k) de += dt * (f0[k] * c0[k] - f1[k] * c1[k]) - dm1[k] * h1[k];
+        }
         if (w.withdraw[i] > 0) {
             // Withdrawals take the section's new state: its outflow energy.
             for (int k = 0; k < 3; ++k) {
@@ -321,8 +360,11 @@ void TemperatureRhs(const BranchStep& s, const std::vector<PhaseLanes>& dflux, S
         for (int l = 0; l < kLanes; ++l)
             if (seed_section[l] == i) de[l] += seed_energy[l];
         const std::array<double, 4>& ep = w.e_pres[i];
-        de += ep[0] * b.dpressure[i] + ep[1] * (i > 0 ? b.dpressure[i - 1] : b.dp_in) +
-              ep[2] * (i < n - 1 ? b.dpressure[i + 1] : b.dp_out) + ep[3] * b.dpred[i];
+        if (carried || i == 0 || i == n - 1)
+            de += ep[0] * b.dpressure[i] + ep[1] * (i > 0 ? b.dpressure[i - 1] : b.dp_in) +
+                  ep[2] * (i < n - 1 ? b.dpressure[i + 1] : b.dp_out) + ep[3] * b.dpred[i];
+        else
+            de += ep[3] * b.dpred[i];
         double wf = Sum(w.well_flow[i]);
         if (wf > 0)
             de += dt * (w.well_energy[i] / wf + kGravity * w.elevation[i]) * Sum(w.well_dq[i]) *
@@ -348,12 +390,12 @@ void FiniteOrZero(Lanes& x) {
         if (!std::isfinite(x[l])) x[l] = 0;
 }
 
-void Propagate(const Model& model, BranchStep& s, SeedBatch& b) {
+void Propagate(const Model& model, BranchStep& s, bool carried, SeedBatch& b) {
     const Branch& br = s.br;
     const BranchScratch& w = s.w;
     const int n = s.n;
     const double dt = s.dt;
-    SeedInflows(model, br, w, n, b);
+    SeedInflows(model, br, w, n, carried, b);
     CompositionFluxes(br, w, n, b);
     // The pressures the flows see: the previous responses, plus what the
     // inflow and the shifted composition of the flows add over the step.
@@ -370,7 +412,7 @@ void Propagate(const Model& model, BranchStep& s, SeedBatch& b) {
         b.dp_in[l] = is_boundary && model.boundaries[sv->object].at_inlet ? 1.0 : 0.0;
         b.dp_out[l] = is_boundary && !model.boundaries[sv->object].at_inlet ? 1.0 : 0.0;
     }
-    SolveFlowResponse(br, w, n, b);
+    SolveFlowResponse(br, w, n, carried, b);
     // What each face carries (over the last step's, no longer needed), the
     // wells' response to the predicted pressure.
     std::vector<PhaseLanes>& dflux = b.dflux;
@@ -390,7 +432,7 @@ void Propagate(const Model& model, BranchStep& s, SeedBatch& b) {
     for (int i = 0; i < n; ++i)
         for (int k = 0; k < 3; ++k) b.dq[i][k] = b.dsrc[i][k] + w.well_dq[i][k] * b.dpred[i];
     TransportResponse(s, b.dmass, b.dflow, b.dmix, b.dq, dflux, b.dm_new);
-    TemperatureRhs(s, dflux, b);
+    TemperatureRhs(s, dflux, carried, b);
     SolveEnergyLanes(w, n, b);
     // The pressures at the new masses and temperatures.
     b.dmass.swap(b.dm_new);
@@ -422,6 +464,11 @@ void PropagateSensitivities(Model& model, StepWork& work, double dt) {
                      dt,
                      model.ShutIn(),
                      model.fluid.holdup_model != kHoldupSlip};
+        // Whether any of the branch's seeds carries a response yet (at the first
+        // step of a run interval none does, and the step's work on them is less).
+        const bool carried = std::any_of(seeds.begin(), seeds.end(), [&](const Sensitivity& sv) {
+            return BranchOf(model, sv) == s.b && Carries(sv);
+        });
         // The branch's seeds in batches of kLanes.
         size_t next = 0;
         for (;;) {
@@ -429,25 +476,26 @@ void PropagateSensitivities(Model& model, StepWork& work, double dt) {
             for (; next < seeds.size() && batch.count < kLanes; ++next)
                 if (BranchOf(model, seeds[next]) == s.b) batch.seed[batch.count++] = &seeds[next];
             if (batch.count == 0) break;
-            Gather(batch, s.n);
+            Gather(batch, s.n, carried);
             if (!w.derivative_rows) {
                 // The first batch of the branch: whether its seeds' masses (known
                 // from Gather) or those of the branch's later seeds have responded.
                 const bool moved =
-                    std::any_of(batch.moved.begin(), batch.moved.end(),
-                                [](char m) { return m != 0; }) ||
-                    std::any_of(seeds.begin() + static_cast<std::ptrdiff_t>(next), seeds.end(),
-                                [&](const Sensitivity& other) {
-                                    return BranchOf(model, other) == s.b &&
-                                           std::any_of(other.dmass.begin(), other.dmass.end(),
-                                                       [](const Phases& dm) {
-                                                           return dm[0] != 0 || dm[1] != 0 ||
-                                                                  dm[2] != 0;
-                                                       });
-                                });
-                DeriveDerivativeRows(s, batch.seed[0]->steps == 0, moved);
+                    carried &&
+                    (std::any_of(batch.moved.begin(), batch.moved.end(),
+                                 [](char m) { return m != 0; }) ||
+                     std::any_of(seeds.begin() + static_cast<std::ptrdiff_t>(next), seeds.end(),
+                                 [&](const Sensitivity& other) {
+                                     return BranchOf(model, other) == s.b &&
+                                            std::any_of(other.dmass.begin(), other.dmass.end(),
+                                                        [](const Phases& dm) {
+                                                            return dm[0] != 0 || dm[1] != 0 ||
+                                                                   dm[2] != 0;
+                                                        });
+                                 }));
+                DeriveDerivativeRows(s, batch.seed[0]->steps == 0, moved, carried);
             }
-            Propagate(model, s, batch);
+            Propagate(model, s, carried, batch);
             GiveBack(batch, s.n);
         }
     }

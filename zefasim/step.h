@@ -516,9 +516,10 @@ void SolveEnergyRows(const BranchScratch& w, int n, const std::vector<double>& r
 
 // Derivatives: the rows of the step's tangent (model_derivatives.cpp), taken
 // once per step for all the branch's seeds, with the drift-flux Jacobians where
-// `masses_moved` (`refresh` takes them all again); carrying each seed through
-// the step (model_seeds.cpp).
-void DeriveDerivativeRows(BranchStep& s, bool refresh, bool masses_moved);
+// `masses_moved` (`refresh` takes them all again), only those acting on the
+// seeds' own inputs where they carry nothing yet (not `carried`); carrying each
+// seed through the step (model_seeds.cpp).
+void DeriveDerivativeRows(BranchStep& s, bool refresh, bool masses_moved, bool carried);
 void PropagateSensitivities(Model& model, StepWork& work, double dt);
 // Index of the section upwind of face j at flow g, -1 where a boundary is.
 inline int UpwindSection(int j, double g, int n) {
