@@ -62,6 +62,7 @@ struct SeedBatch {
     std::vector<PhaseLanes> dsrc, dmix, dcomp, dq, dm_new;
     std::vector<Lanes> dpt, dpred, de, dtemp_new;
     Lanes dp_in{}, dp_out{};
+    std::array<int, kLanes> inflow_at{};  // the section of the seed's own inflow, or -1
 };
 
 // A source with a negative flow withdraws mixture at its section's composition.
@@ -75,9 +76,12 @@ bool SourceWithdraws(const Source& src) {
 // Whether a seed carries any response yet (a zero of either sign counts as one).
 bool Carries(const Sensitivity& sv) {
     auto any = [](const double* x, size_t count) {
-        std::uint64_t bits = 0;
-        for (size_t i = 0; i < count; ++i) bits |= std::bit_cast<std::uint64_t>(x[i]);
-        return bits != 0;
+        std::array<std::uint64_t, 4> bits{};  // four at a time
+        size_t i = 0;
+        for (; i + 4 <= count; i += 4)
+            for (int l = 0; l < 4; ++l) bits[l] |= std::bit_cast<std::uint64_t>(x[i + l]);
+        for (; i < count; ++i) bits[0] |= std::bit_cast<std::uint64_t>(x[i]);
+        return (bits[0] | bits[1] | bits[2] | bits[3]) != 0;
     };
     return any(sv.dpressure.data(), sv.dpressure.size()) || any(sv.dflow.data(), sv.dflow.size()) ||
            any(sv.dtemp.data(), sv.dtemp.size()) ||
@@ -151,11 +155,13 @@ void SeedInflows(const Model& model, const Branch& br, const BranchScratch& w, i
         for (int k = 0; k < 3; ++k)
             b.dsrc[i][k] -= w.withdraw[i] * (b.dmass[i][k] - br.mass[i][k] / m * dm) / m;
     }
+    b.inflow_at.fill(-1);
     for (int l = 0; l < b.count; ++l) {
         const Sensitivity& sv = *b.seed[l];
         if (sv.seed != Sensitivity::Seed::SourcePhase) continue;
         const Source& src = model.sources[sv.object];
         if (model.ShutIn() && !src.host_fed) continue;
+        b.inflow_at[l] = src.section;
         if (!SourceWithdraws(src)) {
             b.dsrc[src.section][sv.phase][l] += 1;
             continue;
@@ -398,13 +404,21 @@ void Propagate(const Model& model, BranchStep& s, bool carried, SeedBatch& b) {
     SeedInflows(model, br, w, n, carried, b);
     CompositionFluxes(br, w, n, b);
     // The pressures the flows see: the previous responses, plus what the
-    // inflow and the shifted composition of the flows add over the step.
-    b.dpt.resize(n);
-    for (int i = 0; i < n; ++i) {
+    // inflow and the shifted composition of the flows add over the step
+    // (before the seeds carry any response, only their own inflows).
+    auto pressure_seen = [&](int i) {
         Lanes q{};
         for (int k = 0; k < 3; ++k)
             q += w.st[i].dpdm[k] * (b.dsrc[i][k] + b.dcomp[i][k] - b.dcomp[i + 1][k]);
         b.dpt[i] = b.dpressure[i] + dt * q;
+    };
+    if (carried) {
+        b.dpt.resize(n);
+        for (int i = 0; i < n; ++i) pressure_seen(i);
+    } else {
+        b.dpt.assign(n, Lanes{});
+        for (const int i : b.inflow_at)
+            if (i >= 0) pressure_seen(i);
     }
     for (int l = 0; l < kLanes; ++l) {
         const Sensitivity* sv = l < b.count ? b.seed[l] : nullptr;
