@@ -112,6 +112,11 @@ void ClosureFrictionRows(BranchStep& s) {
     w.d_closure.assign(n + 1, BranchScratch::ClosureRows{});
     if (w.sd.size() != static_cast<size_t>(n) || w.d_fric_m.size() != static_cast<size_t>(n))
         return;
+    // A section's slopes serve both faces beside it: taken once.
+    static thread_local std::vector<Phases> slopes_of;
+    static thread_local std::vector<char> taken;
+    slopes_of.resize(n);
+    taken.assign(n, 0);
     for (int j = 0; j <= n; ++j) {
         if (w.closed[j] || (br.choke[j] >= 0 && w.crit[j] != 0)) continue;
         // The loss is the mixture loss times the mean of the two sections'
@@ -131,8 +136,8 @@ void ClosureFrictionRows(BranchStep& s) {
             for (int k = 0; k < 3; ++k) mass[k] += scale * w.d_fric_m[i][k];
             const int row = d.friction_face - j + 1;
             if (!(d.friction_fixed > 0) || row < 0 || row > 2) continue;
-            const Phases slopes = NearHorizontalFrictionSlopes(s, i);
-            for (int k = 0; k < 3; ++k) rows.flux[row][k] += scale * slopes[k];
+            if (!taken[i]) slopes_of[i] = NearHorizontalFrictionSlopes(s, i), taken[i] = 1;
+            for (int k = 0; k < 3; ++k) rows.flux[row][k] += scale * slopes_of[i][k];
         }
     }
 }
