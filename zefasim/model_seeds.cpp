@@ -73,15 +73,17 @@ bool SourceWithdraws(const Source& src) {
 // (Lanes are passed by reference: by value their layout would depend on the
 // target's vector registers.)
 
-// Whether a seed carries any response yet (a zero of either sign counts as one).
+// Whether a seed carries any response yet (any bit set: a negative zero counts).
 bool Carries(const Sensitivity& sv) {
     auto any = [](const double* x, size_t count) {
-        std::array<std::uint64_t, 4> bits{};  // four at a time
+        std::array<std::uint64_t, 8> bits{};  // eight at a time
         size_t i = 0;
-        for (; i + 4 <= count; i += 4)
-            for (int l = 0; l < 4; ++l) bits[l] |= std::bit_cast<std::uint64_t>(x[i + l]);
+        for (; i + 8 <= count; i += 8)
+            for (int l = 0; l < 8; ++l) bits[l] |= std::bit_cast<std::uint64_t>(x[i + l]);
         for (; i < count; ++i) bits[0] |= std::bit_cast<std::uint64_t>(x[i]);
-        return (bits[0] | bits[1] | bits[2] | bits[3]) != 0;
+        std::uint64_t all = 0;
+        for (const std::uint64_t b : bits) all |= b;
+        return all != 0;
     };
     return any(sv.dpressure.data(), sv.dpressure.size()) || any(sv.dflow.data(), sv.dflow.size()) ||
            any(sv.dtemp.data(), sv.dtemp.size()) ||
