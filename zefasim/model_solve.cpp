@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <utility>
 
 #include "step.h"
 
@@ -84,26 +85,40 @@ void PrepareMomentum(BranchStep& s, bool later_pass) {
         w.open_choke = w.open_choke || (br.choke[j] >= 0 && !w.closed[j]);
     }
     w.rebuild.assign(n + 1, 1);
+    w.rebuild_first = 0, w.rebuild_last = n;
     w.loss = w.loss0;
     w.dloss = w.dloss0;
     w.crit.assign(n + 1, 0);
     w.gcp.assign(n + 1, 0);
     w.switches.assign(n + 1, 0);
     w.lo.resize(n + 1), w.di.resize(n + 1), w.up.resize(n + 1), w.rhs.resize(n + 1);
-    w.c.resize(n + 1), w.denom.resize(n + 1), w.g_new.resize(n + 1);
+    w.c.resize(n + 1), w.denom.resize(n + 1), w.g_new.resize(n + 1), w.g_fwd.resize(n + 1);
+}
+
+// Marks face j's row to be assembled again.
+void MarkRebuild(BranchScratch& w, int j) {
+    w.rebuild[j] = 1;
+    w.rebuild_first = std::min(w.rebuild_first, j);
+    w.rebuild_last = std::max(w.rebuild_last, j);
 }
 
 // The momentum rows of the system, with the losses linearised about g_lin
 // (again only where marked). A row whose loss and neighbouring sections'
 // responses did not move since it was assembled is kept; a choke's, which the
-// critical flow may have replaced, is assembled every time.
-void AssembleMomentumRows(BranchStep& s) {
+// critical flow may have replaced, is assembled every time. Returns the first
+// and last row that may have changed (with an open choke, all of them).
+std::pair<int, int> AssembleMomentumRows(BranchStep& s) {
     const Branch& br = s.br;
     BranchScratch& w = s.w;
     const int n = s.n;
     const double dt = s.dt;
     const std::vector<FaceGeometry>& fgeo = br.face_geometry;
-    for (int j = 0; j <= n; ++j) {
+    // A closed choke's row is the same identity row every time: only an open
+    // choke's may change unmarked.
+    const std::pair<int, int> rows =
+        w.open_choke ? std::pair{0, n} : std::pair{w.rebuild_first, w.rebuild_last};
+    w.rebuild_first = n + 1, w.rebuild_last = -1;
+    for (int j = rows.first; j <= rows.second; ++j) {
         if (!w.rebuild[j] && br.choke[j] < 0) continue;
         w.rebuild[j] = 0;
         w.lo[j] = 0, w.up[j] = 0, w.di[j] = 1, w.rhs[j] = 0;
@@ -134,35 +149,48 @@ void AssembleMomentumRows(BranchStep& s) {
         w.di[j] = diag;
         w.rhs[j] = r;
     }
+    return rows;
 }
 
-// A closed face forces its flow to zero; drop its coupling from neighbours.
-void DecoupleClosedFaces(BranchScratch& w, int n) {
-    for (int j = 0; j <= n; ++j) {
+// A closed face forces its flow to zero; drop its coupling from neighbours
+// (in rows first to last, the others kept theirs dropped).
+void DecoupleClosedFaces(BranchScratch& w, int n, int first, int last) {
+    for (int j = std::max(0, first - 1); j <= std::min(n, last + 1); ++j) {
         if (!w.closed[j]) continue;
         if (j > 0) w.up[j - 1] = 0;
         if (j < n) w.lo[j + 1] = 0;
     }
 }
 
-// Thomas algorithm (the pivots are kept for the derivatives). Returns the
-// branch's flow scale, the largest flow solved (kg/s, at least 1e-3).
-double SolveTridiagonal(BranchScratch& w, int n) {
-    w.denom[0] = w.di[0];
-    w.c[0] = w.up[0] / w.denom[0];
-    w.g_new[0] = w.rhs[0] / w.denom[0];
-    for (int j = 1; j <= n; ++j) {
-        w.denom[j] = w.di[j] - w.lo[j] * w.c[j - 1];
-        w.c[j] = w.up[j] / w.denom[j];
-        w.g_new[j] = (w.rhs[j] - w.lo[j] * w.g_new[j - 1]) / w.denom[j];
+// Thomas algorithm (the pivots are kept for the derivatives), sweeping forward
+// from row `first`: the rows before it are those of the last solve, and so are
+// their pivots and forward flows. Returns the branch's flow scale, the largest
+// flow solved (kg/s, at least 1e-3).
+double SolveTridiagonal(BranchScratch& w, int n, int first) {
+    double* denom = w.denom.data();
+    double* c = w.c.data();
+    double* fwd = w.g_fwd.data();
+    const double *lo = w.lo.data(), *di = w.di.data(), *up = w.up.data(), *rhs = w.rhs.data();
+    if (first <= 0) {
+        denom[0] = di[0];
+        c[0] = up[0] / denom[0];
+        fwd[0] = rhs[0] / denom[0];
+        first = 1;
+    }
+    for (int j = first; j <= n; ++j) {
+        denom[j] = di[j] - lo[j] * c[j - 1];
+        c[j] = up[j] / denom[j];
+        fwd[j] = (rhs[j] - lo[j] * fwd[j - 1]) / denom[j];
     }
     // Back substitution from the solved (not yet cleared) flow after each face;
     // a closed face's flow, or one not finite, is then cleared.
-    double scale = 1e-3, after = w.g_new[n];
+    double* g = w.g_new.data();
+    const char* closed = w.closed.data();
+    double scale = 1e-3, after = fwd[n];
     for (int j = n; j >= 0; --j) {
-        if (j < n) after = w.g_new[j] -= w.c[j] * after;
-        if (w.closed[j] || !std::isfinite(w.g_new[j])) w.g_new[j] = 0;
-        scale = std::max(scale, std::fabs(w.g_new[j]));
+        if (j < n) after = fwd[j] - c[j] * after;
+        g[j] = closed[j] || !std::isfinite(after) ? 0.0 : after;
+        scale = std::max(scale, std::fabs(g[j]));
     }
     return scale;
 }
@@ -185,7 +213,7 @@ bool MarkMovedFaces(BranchStep& s, double scale) {
         bool relin = !w.closed[j] && moved > (s.br.choke[j] >= 0 ? choke_moved : pipe_moved);
         w.relin[j] = relin;
         if (relin) {
-            w.rebuild[j] = 1;
+            MarkRebuild(w, j);
             w.g_lin[j] = w.g_new[j];
             again = true;
         }
@@ -247,7 +275,7 @@ bool ReviseUpwind(BranchStep& s) {
         if (j > 0) SectionResponse(w, s.dt, j - 1);
         if (j < n) SectionResponse(w, s.dt, j);
         // The rows beside those sections move with their responses.
-        for (int r = std::max(0, j - 1); r <= std::min(n, j + 1); ++r) w.rebuild[r] = 1;
+        for (int r = std::max(0, j - 1); r <= std::min(n, j + 1); ++r) MarkRebuild(w, r);
         revised = true;
     }
     return revised;
@@ -337,11 +365,11 @@ void SolveFaceFlows(BranchStep& s, bool later_pass) {
     constexpr int kMaxNewton = 10, kMaxUpwindPasses = 4;
     for (int pass = 0;; ++pass) {
         for (int iter = 0;; ++iter) {
-            AssembleMomentumRows(s);
+            const auto [first, last] = AssembleMomentumRows(s);
             bool any_choke = false;
             if (s.w.open_choke) ApplyCriticalRows(s, any_choke);
-            if (s.w.any_closed) DecoupleClosedFaces(s.w, s.n);
-            const double scale = SolveTridiagonal(s.w, s.n);
+            if (s.w.any_closed) DecoupleClosedFaces(s.w, s.n, first, last);
+            const double scale = SolveTridiagonal(s.w, s.n, first);
             bool changed = any_choke && UpdateChokeRegimes(s);
             bool again = MarkMovedFaces(s, scale);
             if ((!changed && !again) || iter >= kMaxNewton) break;

@@ -250,8 +250,14 @@ struct BranchScratch {
     std::vector<char> relin;
     // Whether the branch has a closed face, an open choke (set by each pass).
     bool any_closed = false, open_choke = false;
-    // Per face: whether its row is to be assembled again.
+    // Per face: whether its row is to be assembled again; the first and last
+    // face so marked (an empty range when first > last).
     std::vector<char> rebuild;
+    int rebuild_first = 0, rebuild_last = -1;
+    // Per face: the flow of the forward sweep of the last solve (before back
+    // substitution), kept so that the next Newton iteration sweeps forward only
+    // from its first row assembled again.
+    std::vector<double> g_fwd;
     // Per face: choke state (0 subcritical, +1/-1 critical forward/backward),
     // d(critical flow)/d(upstream pressure), mode switches in this step.
     std::vector<signed char> crit;
