@@ -78,9 +78,10 @@ void PrepareMomentum(BranchStep& s, bool later_pass) {
     }
     w.g_lin.assign(br.flow.begin(), br.flow.end());
     w.relin.resize(n + 1);
-    w.any_closed = w.open_choke = false;
+    w.any_closed = w.open_choke = w.any_choke = false;
     for (int j = 0; j <= n; ++j) {
         w.relin[j] = br.choke[j] >= 0;
+        w.any_choke = w.any_choke || br.choke[j] >= 0;
         w.any_closed = w.any_closed || w.closed[j];
         w.open_choke = w.open_choke || (br.choke[j] >= 0 && !w.closed[j]);
     }
@@ -208,16 +209,26 @@ bool MarkMovedFaces(BranchStep& s, double scale) {
     constexpr double kRelin = 1e-3;
     const double pipe_moved = kRelin * scale, choke_moved = 1e-9 * scale;
     bool again = false;
-    for (int j = 0; j <= n; ++j) {
-        double moved = std::fabs(w.g_new[j] - w.g_lin[j]);
-        bool relin = !w.closed[j] && moved > (s.br.choke[j] >= 0 ? choke_moved : pipe_moved);
-        w.relin[j] = relin;
-        if (relin) {
-            MarkRebuild(w, j);
-            w.g_lin[j] = w.g_new[j];
-            again = true;
+    const double* g = w.g_new.data();
+    double* g_lin = w.g_lin.data();
+    const char* closed = w.closed.data();
+    char* relin = w.relin.data();
+    const int* choke = s.br.choke.data();
+    auto mark = [&](auto moved_limit) {
+        for (int j = 0; j <= n; ++j) {
+            const bool moved = !closed[j] && std::fabs(g[j] - g_lin[j]) > moved_limit(j);
+            relin[j] = moved;
+            if (moved) {
+                MarkRebuild(w, j);
+                g_lin[j] = g[j];
+                again = true;
+            }
         }
-    }
+    };
+    if (w.any_choke)
+        mark([&](int j) { return choke[j] >= 0 ? choke_moved : pipe_moved; });
+    else
+        mark([&](int) { return pipe_moved; });
     return again;
 }
 
@@ -259,7 +270,7 @@ bool ReviseUpwind(BranchStep& s) {
     bool revised = false;
     for (int j = 0; j <= n; ++j) {
         const double g = w.g_new[j];
-        if (w.closed[j] || g == 0 || (g > 0) == (w.g_dir[j] > 0) || w.dir_turns[j] >= 2) continue;
+        if ((g > 0) == (w.g_dir[j] > 0) || w.closed[j] || g == 0 || w.dir_turns[j] >= 2) continue;
         const Phases& was = UpwindShares(w, j, w.g_dir[j]);
         const Phases& now = UpwindShares(w, j, g);
         bool matters = false;
@@ -341,6 +352,7 @@ bool RelinearisePressures(BranchStep& s) {
         needed = off(i, change) > kCouplingTolerance && change > kCoupledChange;
     }
     if (!needed) return false;
+    int first = n, last = -1;  // the sections taken again
     for (int i = 0; i < n; ++i) {
         double change = 0;
         if (!(off(i, change) > kCouplingTolerance)) continue;
@@ -353,9 +365,13 @@ bool RelinearisePressures(BranchStep& s) {
         w.g_base_out[i] = w.g_new[i + 1];
         w.g_dir[i] = w.g_new[i];
         w.g_dir[i + 1] = w.g_new[i + 1];
+        first = std::min(first, i);
+        last = i;
     }
-    // Sections beside a face that took the solved direction take its shares.
-    for (int i = 0; i < n; ++i) SectionResponse(w, dt, i);
+    // Those sections, and the sections beside a face that took the solved
+    // direction, take their response anew (the rest keep theirs).
+    for (int i = std::max(0, first - 1); i <= std::min(n - 1, last + 1); ++i)
+        SectionResponse(w, dt, i);
     w.dir_turns.assign(n + 1, 0);
     return true;
 }

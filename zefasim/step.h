@@ -248,8 +248,9 @@ struct BranchScratch {
     // every pass of the step starts (taken in its first pass).
     std::vector<double> loss, dloss, loss0, dloss0;
     std::vector<char> relin;
-    // Whether the branch has a closed face, an open choke (set by each pass).
-    bool any_closed = false, open_choke = false;
+    // Whether the branch has a closed face, an open choke, a choke at all (set
+    // by each pass).
+    bool any_closed = false, open_choke = false, any_choke = false;
     // Per face: whether its row is to be assembled again; the first and last
     // face so marked (an empty range when first > last).
     std::vector<char> rebuild;
