@@ -151,12 +151,18 @@ void UpdateTemperatures(BranchStep& s) {
                     e -= out.cp_step[k] * right[i + 1].temp_k;
             }
         }
-        e += dt * (w.src_energy[i] + w.well_energy[i]);
-        for (int k = 0; k < 3; ++k) {
-            double q = src[i][k];  // withdrawn at the section's state, added at its height
-            e += dt * (q < 0 ? q * (pe.hp[k] * p + gz) : q * gz);
-            if (q < 0) out_cp -= q * pe.cp[k];
-            e += dt * well[i][k] * gz;
+        // Sources and wells (a section without either adds only zeros: e, a
+        // sum from the held energy, is never -0, so they leave it as it is).
+        const double brought = w.src_energy[i] + w.well_energy[i];
+        const Phases &q_src = src[i], &q_well = well[i];
+        if (brought != 0 || q_src != Phases{} || q_well != Phases{}) {
+            e += dt * brought;
+            for (int k = 0; k < 3; ++k) {
+                double q = q_src[k];  // withdrawn at the section's state, added at its height
+                e += dt * (q < 0 ? q * (pe.hp[k] * p + gz) : q * gz);
+                if (q < 0) out_cp -= q * pe.cp[k];
+                e += dt * q_well[k] * gz;
+            }
         }
         const Section& sec = sections[i];
         double ua = sec.u_value * kPi * sec.diameter * sec.length;  // W/K
