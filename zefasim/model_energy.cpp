@@ -113,10 +113,14 @@ void UpdateTemperatures(BranchStep& s) {
             f.cp_step[k] = step_flow * pe.cp[k];
         }
     };
-    // The faces before and after section i, alternating between two slots.
+    // The faces before and after section i, alternating between two slots. A
+    // later pass within its window (BranchScratch::window, from face a) takes
+    // the rows from section a - 2 on, whose second face's phase flows moved;
+    // those before are the last pass's.
+    const int first = w.window > 0 ? w.window - 2 : 0;
     FaceEnergy faces[2];
-    face_energy(0, faces[0]);
-    for (int i = 0; i < n; ++i) {
+    face_energy(first, faces[first & 1]);
+    for (int i = first; i < n; ++i) {
         const FaceEnergy& in = faces[i & 1];
         FaceEnergy& out = faces[(i + 1) & 1];
         const double p = st[i].p, gz = kGravity * z[i];
@@ -185,14 +189,15 @@ void UpdateTemperatures(BranchStep& s) {
     // Thomas algorithm (diagonally dominant); the pivots are kept for the derivatives.
     // With e_c = -B / pivot, the pivot is D_i - A_i B_(i-1) / pivot_(i-1).
     double *e_c = w.e_c.data(), *e_inv = w.e_inv.data();
-    for (int i = 0; i < n; ++i) {
+    for (int i = first; i < n; ++i) {
         double denom = e_di[i] + (i > 0 ? e_lo[i] * e_c[i - 1] : 0.0);
         e_inv[i] = 1.0 / denom;
         e_c[i] = -e_up[i] * e_inv[i];
     }
     std::vector<double>& tk_new = w.e_sol;
     SolveEnergyRows(w, n, w.e_rhs, tk_new);
-    for (int i = 0; i < n; ++i) {
+    // (In a window the sections before keep the last pass's temperatures.)
+    for (int i = first; i < n; ++i) {
         double t_new = tk_new[i] - kKelvin;
         w.temp_new[i] = std::isfinite(t_new) ? std::clamp(t_new, -250.0, 5000.0) : br.temp[i];
     }

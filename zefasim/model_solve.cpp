@@ -372,6 +372,7 @@ bool RelinearisePressures(BranchStep& s) {
     // direction, take their response anew (the rest keep theirs).
     for (int i = std::max(0, first - 1); i <= std::min(n - 1, last + 1); ++i)
         SectionResponse(w, dt, i);
+    w.coupled_first = first;
     w.dir_turns.assign(n + 1, 0);
     return true;
 }

@@ -80,10 +80,10 @@ void PoolAtLowPoints(BranchStep& s) {
     }
 }
 
-void PhaseFluxes(BranchStep& s) {
+void PhaseFluxes(BranchStep& s, int first) {
     BranchScratch& w = s.w;
     w.flux.resize(s.n + 1);
-    for (int j = 0; j <= s.n; ++j) {
+    for (int j = first; j <= s.n; ++j) {
         double g = w.g_new[j];
         const Phases& phi = g > 0 ? w.left[j].phi : w.right[j].phi;
         for (int k = 0; k < 3; ++k) w.flux[j][k] = (g == 0 ? 0.0 : g * phi[k]) + w.drift[j][k];

@@ -148,15 +148,16 @@ struct Rows {
     // by 0.9 to 1.2 a step.
     //
     // Section d's split, once its share is known: of the parts it gives its
-    // left face (cr of face d) and its right face (cl of face d + 1).
-    void Split(int d) {
+    // left face (cr of face d; unless `left` is false) and its right face (cl
+    // of face d + 1).
+    void Split(int d, bool left = true) {
         const double t = theta[d];
         for (int k = 0; k < 3; ++k) {
             if (cl[d + 1][k] != 0) {
                 fixed[d + 1][k] += (1 - t) * (cl[d + 1][k] / xnew[d][k]);
                 cl[d + 1][k] *= t;
             }
-            if (cr[d][k] != 0) {
+            if (left && cr[d][k] != 0) {
                 fixed[d][k] -= (1 - t) * (cr[d][k] / xnew[d][k]);
                 cr[d][k] *= t;
             }
@@ -220,7 +221,7 @@ double TransportImplicit(BranchStep& s) {
     // throughout (the outflows need not be looked at where a wave decides).
     double wave = 0;
     for (int i = 0; i < n; ++i) wave = std::max(wave, w.t_wave[i]);
-    w.t_implicit = wave > kExplicitShare;
+    w.t_implicit = w.t_by_wave = wave > kExplicitShare;
     if (!w.t_implicit) {
         const double explicit_ratio = OutflowRatio(s, kExplicitShare);
         w.t_implicit = explicit_ratio > kExplicitShare;
@@ -232,9 +233,14 @@ double TransportImplicit(BranchStep& s) {
     w.t_cl.resize(n + 1), w.t_cr.resize(n + 1), w.t_fixed.resize(n + 1);
     w.t_mnew.resize(n), w.t_xnew.resize(n), w.t_theta.resize(n);
     w.t_lo.resize(n), w.t_c.resize(n), w.t_inv.resize(n);
+    w.t_excess.resize(n), w.t_fwd.resize(n), w.t_ratio.resize(n);
     w.mass_new.resize(n);
     Rows r(s);
-    for (int i = 0; i < n; ++i) {
+    // A later pass within its window (BranchScratch::window, from face a)
+    // takes the sections from a - 1 on, whose mixture mass moves with the
+    // flow of face a; the rows before a - 2 are the last pass's.
+    const int a = w.window;
+    for (int i = a > 0 ? a - 1 : 0; i < n; ++i) {
         double m = 0;
         for (int k = 0; k < 3; ++k)
             m += r.mass[i][k] + dt * (r.flux[i][k] - r.flux[i + 1][k] + r.src[i][k] + r.well[i][k]);
@@ -257,28 +263,44 @@ double TransportImplicit(BranchStep& s) {
     // Each face's parts by donor; a section's implicit share and its split
     // once both its faces are in; a section's row once its faces'
     // coefficients are split (the face after it by the next section's share).
-    double ratio = 0;
-    Phases excess{};
     static const Phases kNone{0, 0, 0};
     const FaceSide *left = w.left.data(), *right = w.right.data();
-    for (int j = 0; j <= n + 1; ++j) {
-        if (j <= n) {
-            const double g = w.g_new[j];
-            const Phases& phi = g > 0 ? left[j].phi : right[j].phi;
-            const Phases &xl = j > 0 ? r.xnew[j - 1] : kNone, &xr = j < n ? r.xnew[j] : kNone;
-            for (int k = 0; k < 3; ++k) {
-                FaceParts f;
-                if (j == 0 || j == n) {
-                    // The drift at an end only lessens what the outflow
-                    // carries: the net phase flow has one donor.
-                    AddPart(xl[k], xr[k], r.flux[j][k], f);
-                } else {
-                    const double mix = g == 0 ? 0.0 : g * phi[k];
-                    AddPart(xl[k], xr[k], mix, f);
-                    AddPart(xl[k], xr[k], r.flux[j][k] - mix, f);
-                }
-                r.cl[j][k] = f.cl, r.cr[j][k] = f.cr, r.fixed[j][k] = f.fixed;
+    auto face_parts = [&](int j) {
+        const double g = w.g_new[j];
+        const Phases& phi = g > 0 ? left[j].phi : right[j].phi;
+        const Phases &xl = j > 0 ? r.xnew[j - 1] : kNone, &xr = j < n ? r.xnew[j] : kNone;
+        for (int k = 0; k < 3; ++k) {
+            FaceParts f;
+            if (j == 0 || j == n) {
+                // The drift at an end only lessens what the outflow
+                // carries: the net phase flow has one donor.
+                AddPart(xl[k], xr[k], r.flux[j][k], f);
+            } else {
+                const double mix = g == 0 ? 0.0 : g * phi[k];
+                AddPart(xl[k], xr[k], mix, f);
+                AddPart(xl[k], xr[k], r.flux[j][k] - mix, f);
             }
+            r.cl[j][k] = f.cl, r.cr[j][k] = f.cr, r.fixed[j][k] = f.fixed;
+        }
+    };
+    double ratio = 0;
+    Phases excess{}, held{};
+    int j_first = 0;
+    if (a > 0) {
+        // Face a - 1 takes its right donor's new share, and section a - 2's
+        // split of it; row a - 2 is eliminated anew from row a - 3's pivots
+        // and forward masses (the section's final masses put back below).
+        face_parts(a - 1);
+        r.Split(a - 2, false);
+        excess = w.t_excess[a - 3];
+        ratio = w.t_ratio[a - 3];
+        held = r.m[a - 3];
+        r.m[a - 3] = w.t_fwd[a - 3];
+        j_first = a;
+    }
+    for (int j = j_first; j <= n + 1; ++j) {
+        if (j <= n) {
+            face_parts(j);
             if (j > 0) {
                 r.theta[j - 1] = r.ImplicitShare(j - 1);
                 r.Split(j - 1);
@@ -289,15 +311,20 @@ double TransportImplicit(BranchStep& s) {
         ratio = std::max(ratio, r.FixedOutflowRatio(i));
         if (!(r.mnew[i] > 0)) ratio = 1e30;
         r.Eliminate(i, excess);
+        w.t_excess[i] = excess, w.t_fwd[i] = r.m[i], w.t_ratio[i] = ratio;
     }
     // The back substitution, and the phase flows of the solution with the new
     // masses from them (each section's once both its faces' flows are in),
-    // from the far end.
-    for (int j = n; j >= 0; --j) {
+    // from the far end; in a window, down to face a - 1 and section a - 2.
+    for (int j = n; j >= (a > 0 ? a - 1 : 0); --j) {
         if (j > 0 && j < n)
             for (int k = 0; k < 3; ++k) r.m[j - 1][k] -= r.c[j - 1][k] * r.m[j][k];
         r.FaceFlows(j);
         if (j < n) r.MassesFromFlows(j);
+    }
+    if (a > 0) {
+        r.MassesFromFlows(a - 2);
+        r.m[a - 3] = held;
     }
     return ratio;
 }

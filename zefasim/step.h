@@ -181,6 +181,21 @@ struct BranchScratch {
     // law's shares are taken at (ComputeDrift; none without drift flux).
     std::vector<double> t_wave;
     bool t_implicit = false;  // false: the step's transport was explicit
+    // Whether the void wave alone made the transport implicit (so that a
+    // later pass may take it again from its window); per section the running
+    // elimination factor and forward-eliminated masses of its rows, and the
+    // largest outflow ratio of its rows and those before.
+    bool t_by_wave = false;
+    std::vector<Phases> t_excess, t_fwd;
+    std::vector<double> t_ratio;
+    // A later pass of a step solves anew only from face `window` on (0: the
+    // whole branch): the flows before it keep those of the pass before
+    // (g_pass), and so do the masses, temperatures and states of the sections
+    // before window - 2, whose rows are then those of the pass before.
+    int window = 0;
+    std::vector<double> g_pass;
+    // The first section whose response the last RelinearisePressures took again.
+    int coupled_first = 0;
     std::vector<double> temp_new;
     std::vector<SectionState> st_after;  // derived state at the new masses
     // The derivative rows of the last solve (see model_derivatives.cpp).
@@ -464,7 +479,7 @@ inline double PredictedPressure(const BranchScratch& w, double dt, int i,
 
 // Phase transport (model_transport.cpp): phase flows of the faces, the outflow
 // limit, the new masses; plugs.
-void PhaseFluxes(BranchStep& s);
+void PhaseFluxes(BranchStep& s, int first = 0);
 // Low points (inner faces where both sections fall towards the face): the
 // liquid of the sections beside one pools there, and the gas their flow and
 // the drift carry across is cut as that liquid seals the low point.
