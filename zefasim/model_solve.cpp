@@ -76,7 +76,6 @@ void PrepareMomentum(BranchStep& s, bool later_pass) {
                 LinearisedLoss(s, j, br.flow[j], w.loss0[j], w.dloss0[j]);
         }
     }
-    w.g_lin.assign(br.flow.begin(), br.flow.end());
     w.relin.resize(n + 1);
     w.any_closed = w.open_choke = w.any_choke = false;
     for (int j = 0; j <= n; ++j) {
@@ -85,10 +84,18 @@ void PrepareMomentum(BranchStep& s, bool later_pass) {
         w.any_closed = w.any_closed || w.closed[j];
         w.open_choke = w.open_choke || (br.choke[j] >= 0 && !w.closed[j]);
     }
-    w.rebuild.assign(n + 1, 1);
-    w.rebuild_first = 0, w.rebuild_last = n;
-    w.loss = w.loss0;
-    w.dloss = w.dloss0;
+    // A later pass in its window (BranchScratch::window) solves the faces from
+    // it on; those before keep the last pass's flows, and their rows, pivots
+    // and linearisation (so the rows are of one system with the flows kept).
+    const int a = later_pass && !w.any_choke ? w.window : 0;
+    w.solve_from = a;
+    w.g_lin.resize(n + 1), w.loss.resize(n + 1), w.dloss.resize(n + 1), w.rebuild.resize(n + 1);
+    std::copy(br.flow.begin() + a, br.flow.end(), w.g_lin.begin() + a);
+    std::copy(w.loss0.begin() + a, w.loss0.end(), w.loss.begin() + a);
+    std::copy(w.dloss0.begin() + a, w.dloss0.end(), w.dloss.begin() + a);
+    std::fill(w.rebuild.begin(), w.rebuild.begin() + a, 0);
+    std::fill(w.rebuild.begin() + a, w.rebuild.end(), 1);
+    w.rebuild_first = a, w.rebuild_last = n;
     w.crit.assign(n + 1, 0);
     w.gcp.assign(n + 1, 0);
     w.switches.assign(n + 1, 0);
@@ -165,9 +172,10 @@ void DecoupleClosedFaces(BranchScratch& w, int n, int first, int last) {
 
 // Thomas algorithm (the pivots are kept for the derivatives), sweeping forward
 // from row `first`: the rows before it are those of the last solve, and so are
-// their pivots and forward flows. Returns the branch's flow scale, the largest
-// flow solved (kg/s, at least 1e-3).
-double SolveTridiagonal(BranchScratch& w, int n, int first) {
+// their pivots and forward flows; substituting back down to face `from` (the
+// flows before it kept). Returns the branch's flow scale, the largest flow
+// (kg/s, at least 1e-3).
+double SolveTridiagonal(BranchScratch& w, int n, int first, int from) {
     double* denom = w.denom.data();
     double* c = w.c.data();
     double* fwd = w.g_fwd.data();
@@ -188,11 +196,12 @@ double SolveTridiagonal(BranchScratch& w, int n, int first) {
     double* g = w.g_new.data();
     const char* closed = w.closed.data();
     double scale = 1e-3, after = fwd[n];
-    for (int j = n; j >= 0; --j) {
+    for (int j = n; j >= from; --j) {
         if (j < n) after = fwd[j] - c[j] * after;
         g[j] = closed[j] || !std::isfinite(after) ? 0.0 : after;
         scale = std::max(scale, std::fabs(g[j]));
     }
+    for (int j = 0; j < from; ++j) scale = std::max(scale, std::fabs(g[j]));
     return scale;
 }
 
@@ -215,7 +224,7 @@ bool MarkMovedFaces(BranchStep& s, double scale) {
     char* relin = w.relin.data();
     const int* choke = s.br.choke.data();
     auto mark = [&](auto moved_limit) {
-        for (int j = 0; j <= n; ++j) {
+        for (int j = w.solve_from; j <= n; ++j) {
             const bool moved = !closed[j] && std::fabs(g[j] - g_lin[j]) > moved_limit(j);
             relin[j] = moved;
             if (moved) {
@@ -268,7 +277,9 @@ bool ReviseUpwind(BranchStep& s) {
     const int n = s.n;
     constexpr double kUpwindTolerance = 1e-3;
     bool revised = false;
-    for (int j = 0; j <= n; ++j) {
+    // (In a window from the face after its first, so that the rows it marks
+    // are the window's.)
+    for (int j = w.solve_from > 0 ? w.solve_from + 1 : 0; j <= n; ++j) {
         const double g = w.g_new[j];
         if ((g > 0) == (w.g_dir[j] > 0) || w.closed[j] || g == 0 || w.dir_turns[j] >= 2) continue;
         const Phases& was = UpwindShares(w, j, w.g_dir[j]);
@@ -386,7 +397,7 @@ void SolveFaceFlows(BranchStep& s, bool later_pass) {
             bool any_choke = false;
             if (s.w.open_choke) ApplyCriticalRows(s, any_choke);
             if (s.w.any_closed) DecoupleClosedFaces(s.w, s.n, first, last);
-            const double scale = SolveTridiagonal(s.w, s.n, first);
+            const double scale = SolveTridiagonal(s.w, s.n, first, s.w.solve_from);
             bool changed = any_choke && UpdateChokeRegimes(s);
             bool again = MarkMovedFaces(s, scale);
             if ((!changed && !again) || iter >= kMaxNewton) break;

@@ -194,8 +194,10 @@ struct BranchScratch {
     // before window - 2, whose rows are then those of the pass before.
     int window = 0;
     std::vector<double> g_pass;
-    // The first section whose response the last RelinearisePressures took again.
-    int coupled_first = 0;
+    // The first section whose response the last RelinearisePressures took
+    // again; the first face whose flow the pass's Newton iteration solves (the
+    // window, or 0 in a branch with a choke).
+    int coupled_first = 0, solve_from = 0;
     std::vector<double> temp_new;
     std::vector<SectionState> st_after;  // derived state at the new masses
     // The derivative rows of the last solve (see model_derivatives.cpp).
