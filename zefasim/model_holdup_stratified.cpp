@@ -39,7 +39,7 @@ using Layers = StratifiedLayers;
 struct LayerGeometry {
     double holdup = -1, diameter = 0, area = 0, roughness = 0;
     double d_l = 0, d_g = 0, rough_l = 0, rough_g = 0, wall_l = 0, wall_g = 0, interface = 0;
-    double a_g = 0, s_i = 0, level = 0;
+    double a_g = 0, s_i = 0, level = 0, delta = 0;
 };
 
 const LayerGeometry& GeometryAt(const Section& sec, double h) {
@@ -56,6 +56,7 @@ const LayerGeometry& GeometryAt(const Section& sec, double h) {
     g.rough_g = std::pow(sec.roughness / g.d_g / 3.7, 1.11);
     g.wall_l = s_l / a_l, g.wall_g = s_g / a_g, g.interface = s_i * (1 / a_l + 1 / a_g);
     g.a_g = a_g, g.s_i = s_i, g.level = (1 - std::cos(delta)) / 2;  // h_l / D
+    g.delta = delta;
     return g;
 }
 
@@ -65,6 +66,7 @@ bool LayersAt(const Section& sec, const LayerFluid& f, double h, Layers& b) {
     b.holdup = h;
     b.d_l = g.d_l, b.d_g = g.d_g, b.rough_l = g.rough_l, b.rough_g = g.rough_g;
     b.wall_l = g.wall_l, b.wall_g = g.wall_g, b.interface = g.interface;
+    b.half_angle = g.delta;
     b.gravity = (f.rho_l - f.rho_g) * kGravity * f.sin_flow;
     const double cos_incl = std::sqrt(std::max(0.0, 1 - f.sin_flow * f.sin_flow));
     b.u_kh = (1 - g.level) *

@@ -21,11 +21,11 @@ double StratifiedHalfAngle(double holdup) {
 }
 
 double StratifiedLayerVelocity(double holdup, double diameter, double roughness, double sin_slope,
-                               double rho_liquid, double mu_liquid) {
+                               double rho_liquid, double mu_liquid, double half_angle) {
     const double h = std::clamp(holdup, 0.0, 1.0);
     if (!(h > 0) || !(sin_slope > 0) || !(diameter > 0) || !(rho_liquid > 0) || !(mu_liquid > 0))
         return 0;
-    const double delta = StratifiedHalfAngle(h);
+    const double delta = half_angle >= 0 ? half_angle : StratifiedHalfAngle(h);
     // Hydraulic diameter of the layer, 4 A_l / S_l with S_l = D delta.
     const double dh = kPi * h * diameter / std::max(delta, 1e-9);
     // Gravity against wall friction, f u^2 / 8 = g sin(slope) dh / 4, f at the
@@ -73,7 +73,9 @@ double LayerTaper(double drift_taper, double sin_incl) {
 }
 
 // StratifiedLayerVelocity, kept per section (w.layer_memo): a section's layer
-// is taken again only where what it is taken from changed.
+// is taken again only where what it is taken from changed, and then with the
+// wetted angle the layers' balance took at the same holdup (w.balance_memo:
+// two cube roots, a sixth of the export line example's drift).
 double MemoLayerVelocity(const BranchStep& s, int i, double h, const Section& sec, double sin_slope,
                          double rho, double mu) {
     using Memo = BranchScratch::LayerMemo;
@@ -93,7 +95,10 @@ double MemoLayerVelocity(const BranchStep& s, int i, double h, const Section& se
     Memo& m = slots[w.layer_next[i]];
     w.layer_next[i] = static_cast<unsigned char>((w.layer_next[i] + 1) % kSlots);
     m = {h, sec.diameter, sec.roughness, sin_slope, rho, mu, 0};
-    m.u = StratifiedLayerVelocity(h, sec.diameter, sec.roughness, sin_slope, rho, mu);
+    const bool balanced =
+        w.balance_memo.size() == static_cast<size_t>(s.n) && w.balance_memo[i].holdup == h;
+    m.u = StratifiedLayerVelocity(h, sec.diameter, sec.roughness, sin_slope, rho, mu,
+                                  balanced ? w.balance_memo[i].layers.half_angle : -1);
     return m.u;
 }
 

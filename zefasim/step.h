@@ -84,6 +84,7 @@ struct StratifiedLayers {
     // The gas velocity above which waves grow (Kelvin-Helmholtz): (1 - h_l /
     // D) sqrt((rho_l - rho_g) g cos A_g / (rho_g dA_l/dh_l)), dA_l/dh_l = S_i.
     double u_kh = 0;
+    double half_angle = 0;  // StratifiedHalfAngle at the holdup
 };
 
 // Per-branch scratch of a step (kept between steps to avoid allocations).
@@ -425,8 +426,9 @@ void FrictionAndSlope(double re, double roughness_term, double& f, double& re_df
 double LayerFriction(double re, double roughness_term);
 // Half the wetted angle (rad) of a stratified layer of the given holdup.
 double StratifiedHalfAngle(double holdup);
+// (`half_angle`: StratifiedHalfAngle(holdup) where already taken.)
 double StratifiedLayerVelocity(double holdup, double diameter, double roughness, double sin_slope,
-                               double rho_liquid, double mu_liquid);
+                               double rho_liquid, double mu_liquid, double half_angle = -1);
 double LayerDrift(const BranchStep& s, int i, const SectionDrift& sd, double sin_incl, double j,
                   const DriftFlux& df, double taper = 1);
 
