@@ -42,9 +42,8 @@ DriftFluid ShiDriftFluid(double rho_gas, double rho_liquid, double surface_tensi
         // C3 of Bhagwat and Ghajar: a pipe wide against the capillary length
         // (Laplace number below 0.025) drifts slower.
         const double drho = rho_liquid - rho_gas;
-        const double laplace = std::sqrt(surface_tension / (kGravity * drho)) / diameter;
+        f.laplace = std::sqrt(surface_tension / (kGravity * drho)) / diameter;
         f.film = std::sqrt(kGravity * diameter * drho / rho_liquid);
-        f.fall = f.film * std::min(1.0, std::pow(laplace / 0.025, 0.9));
     }
     return f;
 }
@@ -104,7 +103,7 @@ void BlendDownflow(double alpha, double j, const DriftFluid& fl, double sin_incl
             side = -1;
         }
     }
-    const double u = std::max(0.0, 0.35 * s - 0.45 * cos_incl) * fl.fall * std::sqrt(1 - alpha);
+    const double u = std::max(0.0, 0.35 * s - 0.45 * cos_incl) * fl.Fall() * std::sqrt(1 - alpha);
     c0 += w * (c - c0);
     ud += w * (u - ud);
 }
@@ -126,7 +125,7 @@ DriftFlux ShiDriftFlux(double alpha, double j, const DriftFluid& fl, double incl
                               : k_low + (kKu - k_low) * (alpha - kA1) / (kA2 - kA1);
     double ac = std::min(1.0, alpha * d.c0);
     double ud = (1 - ac) * d.c0 * k * fl.vc / (ac * fl.root_ratio + 1 - ac) * incl_factor;
-    if (fl.fall > 0 && j * sin_incl < 0) BlendDownflow(alpha, j, fl, sin_incl, d.c0, ud);
+    if (fl.laplace > 0 && j * sin_incl < 0) BlendDownflow(alpha, j, fl, sin_incl, d.c0, ud);
     if (fl.annular > 0) BlendAnnular(alpha, fl, sin_incl, d.c0, ud);
     d.drift = sin_incl >= 0 ? ud : -ud;
     return d;
@@ -241,7 +240,7 @@ double VoidWaveSpeed(const BranchStep& s, int i, double g) {
     const Section& sec = s.br.sections[i];
     const double jm = MixtureFlux(s, i, g, sec.area), sin_incl = sec.dz / sec.length;
     const double incl = s.br.section_drift_incl[i];
-    const bool blended = d.fluid.annular > 0 || (d.fluid.fall > 0 && jm * sin_incl < 0);
+    const bool blended = d.fluid.annular > 0 || (d.fluid.laplace > 0 && jm * sin_incl < 0);
     // (1.01: room for the difference's rounding.)
     if (!blended &&
         1.01 * s.dt * ShiGasFluxSlopeBound(jm, d.fluid, incl) <= kExplicitShare * sec.length)
@@ -307,7 +306,7 @@ void DriftAcrossFace(BranchStep& s, int j) {
         mid.rho_gas = (lo_s.rho_gas + up_s.rho_gas) / 2;
         mid.rho_liquid = (lo_s.rho_liquid + up_s.rho_liquid) / 2;
         mid.fluid = ShiDriftFluid(mid.rho_gas, mid.rho_liquid, s.model.fluid.surface_tension,
-                                  lo_s.fluid.fall > 0 ? fg.diameter : 0);
+                                  lo_s.fluid.laplace > 0 ? fg.diameter : 0);
         mid.fluid.annular = (lo_s.fluid.annular + up_s.fluid.annular) / 2;
         d = std::max({f_lo, f_up, flow_of(mid, lower)});
     }
