@@ -46,29 +46,26 @@ DriftFluid ShiDriftFluid(double rho_gas, double rho_liquid, double surface_tensi
 
 namespace {
 
-// Co-current flow down steep slopes: Shi et al.'s profile coefficient tends to
-// 1 and their drift points up the slope, so the gas moves slower than the
-// mixture and a falling line holds less liquid than without slip (90 degrees
-// down, 2.8 / 0.32 m/s of gas / liquid: 0.058 against the no-slip 0.103 and
-// Beggs and Brill's 0.153). Bhagwat and Ghajar's (2014) parameters, fitted to
-// downward flow too, take over there: C0 = ((1 + r^2 cos) / (1 + cos))^((1 -
-// alpha)^0.4) + 0.2 (1 - sqrt(r)) ((2.6 - beta)^0.15 - sqrt(f)) (1 - x)^1.5
-// (r = rho_g / rho_l, beta the gas's share of the volume flowing, here alpha
-// C0, x its mass share, so C0 is a fixed point; turbulent, the Fanning factor f
-// at 0.004) and a drift up the slope (0.35 sin - 0.45 cos) sqrt(g D drho /
-// rho_l) C3 sqrt(1 - alpha) (C2 = 1: liquids below 10 cP; never down the
-// slope). Blended in by a smoothstep in the sine from 50 to 80 degrees and by
-// the mixture flux, x^2 / (1 + x^2) with x = (j / (2 vc))^2, so a stalled or
-// shut-in line keeps Shi et al.'s drift.
-void BlendDownflow(double alpha, double j, const DriftFluid& fl, double sin_incl, double& c0,
-                   double& ud) {
-    constexpr double kSin50 = 0.76604444311897804, kSin80 = 0.98480775301220806;
+// Bhagwat and Ghajar's C0 and drift at gas fraction alpha, sine s: they do not
+// depend on the mixture flux, so a section's, taken at each of its faces and
+// for its shares in a step, are kept (the last kFixedPoints, the same to the
+// bit: the flowline example's riser took a twentieth of its step here).
+struct FixedPoint {
+    double alpha = -1, root_ratio = 0, s = 0, film = 0, laplace = 0;
+    double c0 = 0, drift = 0;
+};
+const FixedPoint& DownflowFixedPoint(double alpha, const DriftFluid& fl, double s) {
     constexpr double kRootFanning = 0.063245553203367587;  // sqrt(0.004)
-    const double s = std::min(1.0, std::fabs(sin_incl));
-    const double t = std::clamp((s - kSin50) / (kSin80 - kSin50), 0.0, 1.0);
-    const double x = j * j / (4 * fl.vc * fl.vc);
-    const double w = step::Smoothstep(t) * x * x / (1 + x * x);
-    if (!(w > 0)) return;
+    constexpr int kFixedPoints = 4;
+    thread_local FixedPoint kept[kFixedPoints];
+    thread_local int next = 0;
+    for (const FixedPoint& f : kept)
+        if (f.alpha == alpha && f.root_ratio == fl.root_ratio && f.s == s && f.film == fl.film &&
+            f.laplace == fl.laplace)
+            return f;
+    FixedPoint& m = kept[next];
+    next = (next + 1) % kFixedPoints;
+    m = {alpha, fl.root_ratio, s, fl.film, fl.laplace, 0, 0};
     const double cos_incl = std::sqrt(1 - s * s), r = fl.root_ratio * fl.root_ratio;
     const double profile =
         std::pow((1 + r * r * cos_incl) / (1 + cos_incl), std::pow(1 - alpha, 0.4));
@@ -99,7 +96,35 @@ void BlendDownflow(double alpha, double j, const DriftFluid& fl, double sin_incl
             side = -1;
         }
     }
-    const double u = std::max(0.0, 0.35 * s - 0.45 * cos_incl) * fl.Fall() * std::sqrt(1 - alpha);
+    m.drift = std::max(0.0, 0.35 * s - 0.45 * cos_incl) * fl.Fall() * std::sqrt(1 - alpha);
+    m.c0 = c;
+    return m;
+}
+
+// Co-current flow down steep slopes: Shi et al.'s profile coefficient tends to
+// 1 and their drift points up the slope, so the gas moves slower than the
+// mixture and a falling line holds less liquid than without slip (90 degrees
+// down, 2.8 / 0.32 m/s of gas / liquid: 0.058 against the no-slip 0.103 and
+// Beggs and Brill's 0.153). Bhagwat and Ghajar's (2014) parameters, fitted to
+// downward flow too, take over there: C0 = ((1 + r^2 cos) / (1 + cos))^((1 -
+// alpha)^0.4) + 0.2 (1 - sqrt(r)) ((2.6 - beta)^0.15 - sqrt(f)) (1 - x)^1.5
+// (r = rho_g / rho_l, beta the gas's share of the volume flowing, here alpha
+// C0, x its mass share, so C0 is a fixed point; turbulent, the Fanning factor f
+// at 0.004) and a drift up the slope (0.35 sin - 0.45 cos) sqrt(g D drho /
+// rho_l) C3 sqrt(1 - alpha) (C2 = 1: liquids below 10 cP; never down the
+// slope). Blended in by a smoothstep in the sine from 50 to 80 degrees and by
+// the mixture flux, x^2 / (1 + x^2) with x = (j / (2 vc))^2, so a stalled or
+// shut-in line keeps Shi et al.'s drift.
+void BlendDownflow(double alpha, double j, const DriftFluid& fl, double sin_incl, double& c0,
+                   double& ud) {
+    constexpr double kSin50 = 0.76604444311897804, kSin80 = 0.98480775301220806;
+    const double s = std::min(1.0, std::fabs(sin_incl));
+    const double t = std::clamp((s - kSin50) / (kSin80 - kSin50), 0.0, 1.0);
+    const double x = j * j / (4 * fl.vc * fl.vc);
+    const double w = step::Smoothstep(t) * x * x / (1 + x * x);
+    if (!(w > 0)) return;
+    const FixedPoint& p = DownflowFixedPoint(alpha, fl, s);
+    const double c = p.c0, u = p.drift;
     c0 += w * (c - c0);
     ud += w * (u - ud);
 }
