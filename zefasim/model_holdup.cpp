@@ -367,6 +367,29 @@ Phases DriftAcross(BranchStep& s, int j) {
     return kept;
 }
 
+namespace {
+
+// Whether face j's right (else left) side, the downwind section's under the
+// closure, is taken from that section's upwind side at its other face: where
+// the section passes the flow on through an inner face that is open. Its
+// shares are then those of the flow leaving it rather than entering it (the
+// same in a steady line; the face's momentum takes the section's no-slip
+// volume from them): the export line example solved half as many shares.
+bool CopiesSide(const BranchStep& s, int j, bool right) {
+    const BranchScratch& w = s.w;
+    const int i = right ? j : j - 1, other = right ? j + 1 : j - 1;
+    if (j <= 0 || j >= s.n || other <= 0 || other >= s.n || !(w.sd[i].level > 0)) return false;
+    // (And where the last step's flow ran the same way: before anything flowed
+    // a face's fluid takes the side of the higher pressure, not the upwind one.)
+    const double g = w.g_share[j], g_other = w.g_share[other], last = s.br.flow[j];
+    if (right ? !(g > 0 && g_other > 0 && last > 0) : !(g < 0 && g_other < 0 && last < 0))
+        return false;
+    const int choke = s.br.choke[other];
+    return choke < 0 || s.model.controllers[choke].opening > 1e-6;
+}
+
+}  // namespace
+
 void SetFaceSides(BranchStep& s) {
     const Model& m = s.model;
     const Branch& br = s.br;
@@ -377,6 +400,15 @@ void SetFaceSides(BranchStep& s) {
     w.closed.assign(n + 1, 0);
     w.left_start.resize(n + 1);
     w.right_start.resize(n + 1);
+    // (A face kept from the first solve keeps what it took from its neighbour.)
+    const bool copies = s.drift_model && s.model.fluid.holdup_model == kHoldupDriftLevel &&
+                        w.sd.size() == static_cast<size_t>(n);
+    if (!copies)
+        w.side_copied.clear();
+    else if (w.share_resolve)
+        w.side_copied.resize(n + 1, 0);
+    else
+        w.side_copied.assign(n + 1, 0);
     // Each closure share solved starts from the one before (the same section at
     // its other face, or the neighbouring section at the same flow).
     GasShareStart start;
@@ -384,6 +416,8 @@ void SetFaceSides(BranchStep& s) {
         // (A face kept from the first solve is open: so is it now.)
         if (SharesKept(w, j)) continue;
         double g = s.drift_model ? w.g_share[j] : br.flow[j];
+        if (copies) w.side_copied[j] = CopiesSide(s, j, false) ? 1 : CopiesSide(s, j, true) ? 2 : 0;
+        const char copied = copies ? w.side_copied[j] : 0;
         if (j == 0) {
             if (br.inlet_boundary < 0 || s.shut || !m.boundaries[br.inlet_boundary].open) {
                 w.closed[j] = 1;
@@ -391,7 +425,7 @@ void SetFaceSides(BranchStep& s) {
                 w.left[j] =
                     BoundarySide(m, br.inlet_boundary, m.boundaries[br.inlet_boundary].pressure);
             }
-        } else {
+        } else if (copied != 1) {
             w.left[j] = SectionSide(s, j - 1, g, start);
             w.left_start[j] = start;
         }
@@ -402,11 +436,35 @@ void SetFaceSides(BranchStep& s) {
                 w.right[j] =
                     BoundarySide(m, br.outlet_boundary, m.boundaries[br.outlet_boundary].pressure);
             }
-        } else {
+        } else if (copied != 2) {
             w.right[j] = SectionSide(s, j, g, start);
             w.right_start[j] = start;
         }
         if (br.choke[j] >= 0 && m.controllers[br.choke[j]].opening <= 1e-6) w.closed[j] = 1;
+    }
+    for (int j = 1; j < n && copies; ++j) {
+        if (SharesKept(w, j) || w.side_copied[j] == 0) continue;
+        if (w.side_copied[j] == 1) {
+            w.left[j] = w.right[j - 1], w.left_start[j] = w.right_start[j - 1];
+        } else {
+            w.right[j] = w.left[j + 1], w.right_start[j] = w.left_start[j + 1];
+        }
+    }
+}
+
+void SolveTurnedSides(BranchStep& s) {
+    BranchScratch& w = s.w;
+    if (w.side_copied.size() != static_cast<size_t>(s.n + 1)) return;
+    for (int j = 1; j < s.n; ++j) {
+        const char copied = w.side_copied[j];
+        // The side the transport and the derivatives take: the left one where
+        // the flow runs right, else the right one.
+        if (copied == 0 || (copied == 1) != (w.g_new[j] > 0)) continue;
+        w.side_copied[j] = 0;
+        if (copied == 1)
+            w.left[j] = SectionSide(s, j - 1, w.g_share[j], w.left_start[j]);
+        else
+            w.right[j] = SectionSide(s, j, w.g_share[j], w.right_start[j]);
     }
 }
 

@@ -106,6 +106,7 @@ bool StepBranch(BranchStep& s, StepWork& work, bool force, StepLimits& lim, doub
             again = true;
             return true;
         }
+        SolveTurnedSides(s);
         CapEndDrift(s);
         PhaseFluxes(s, std::max(0, s.w.window - 1));
         ratio = implicit ? 0.0 : OutflowRatio(s);

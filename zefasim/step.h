@@ -140,6 +140,10 @@ struct BranchScratch {
     std::vector<double> g_share;
     bool share_resolve = false;
     std::vector<char> share_kept;
+    // Per face under the closure: which side (1 left, 2 right) is the
+    // downwind section's share taken from its own upwind side at its other
+    // face (SetFaceSides), to be solved at this face if the flow turns.
+    std::vector<char> side_copied;
     std::vector<SectionDrift> sd;
     // Per section, the last kLayerMemo stratified layer velocities LayerDrift
     // took there and what each was taken from: the same section is evaluated
@@ -330,6 +334,9 @@ bool TakeSharesAtNewFlows(BranchStep& s);
 // drift (and so the fluid and losses its momentum balance starts from).
 bool SharesKept(const BranchScratch& w, int j);
 void SetFaceSides(BranchStep& s);
+// Solves, at the flow its shares are taken at, each side SetFaceSides took from
+// the section's other face where the step's flow turned so that it carries it.
+void SolveTurnedSides(BranchStep& s);
 // The fluid a boundary presents to its end face at the given pressure.
 FaceSide BoundarySide(const Model& m, int bi, double pressure);
 void ComputeDrift(BranchStep& s);
