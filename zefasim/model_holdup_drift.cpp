@@ -4,6 +4,7 @@
 // Bhagwat and Ghajar and of Ishii (model_holdup_flowing.cpp).
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 
 #include "step.h"
@@ -47,24 +48,26 @@ DriftFluid ShiDriftFluid(double rho_gas, double rho_liquid, double surface_tensi
 namespace {
 
 // Bhagwat and Ghajar's C0 and drift at gas fraction alpha, sine s: they do not
-// depend on the mixture flux, so a section's, taken at each of its faces and
-// for its shares in a step, are kept (the last kFixedPoints, the same to the
-// bit: the flowline example's riser took a twentieth of its step here).
+// depend on the mixture flux, so a section's, taken at each of its faces, for
+// its shares and its void wave in a step and again where the step is solved
+// again, are kept (kFixedPoints of them, each in the slot its gas fraction and
+// sine hash to: the same to the bit; four kept in turn were replaced before the
+// step solved again came back to them).
 struct FixedPoint {
     double alpha = -1, root_ratio = 0, s = 0, film = 0, laplace = 0;
     double c0 = 0, drift = 0;
 };
 const FixedPoint& DownflowFixedPoint(double alpha, const DriftFluid& fl, double s) {
     constexpr double kRootFanning = 0.063245553203367587;  // sqrt(0.004)
-    constexpr int kFixedPoints = 4;
+    constexpr unsigned kFixedPoints = 512;
     thread_local FixedPoint kept[kFixedPoints];
-    thread_local int next = 0;
-    for (const FixedPoint& f : kept)
-        if (f.alpha == alpha && f.root_ratio == fl.root_ratio && f.s == s && f.film == fl.film &&
-            f.laplace == fl.laplace)
-            return f;
-    FixedPoint& m = kept[next];
-    next = (next + 1) % kFixedPoints;
+    const auto bits = std::bit_cast<unsigned long long>(alpha) ^
+                      (std::bit_cast<unsigned long long>(s) >> 7) ^
+                      (std::bit_cast<unsigned long long>(fl.root_ratio) >> 3);
+    FixedPoint& m = kept[(bits ^ (bits >> 17) ^ (bits >> 31)) % kFixedPoints];
+    if (m.alpha == alpha && m.root_ratio == fl.root_ratio && m.s == s && m.film == fl.film &&
+        m.laplace == fl.laplace)
+        return m;
     m = {alpha, fl.root_ratio, s, fl.film, fl.laplace, 0, 0};
     const double cos_incl = std::sqrt(1 - s * s), r = fl.root_ratio * fl.root_ratio;
     const double profile =
