@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <type_traits>
 
 namespace zefasim::step {
 
@@ -47,7 +48,8 @@ inline double DtDv(double lam, bool mirror = true) {
 // [t_lo, t_hi] is evaluated only where a step would go beyond it. `lo` may
 // start as a known bound (`lo_known`: the function is negative there). A
 // secant step below `tolerance` of lam ends the solve: the secant converges
-// superlinearly, so lam is then well within that of the root. f(t, lam).
+// superlinearly, so lam is then well within that of the root. f(t, lam), or
+// f(lam) where the function does not depend on t apart from lam.
 //
 // RisingRootFrom starts at the step variable `from` of a solve before (LogRoot::v)
 // and its share `lam_from` (LogRoot::lam, the same to the bit as lam at v):
@@ -62,7 +64,13 @@ LogRoot RisingRootFrom(F f_of_t, double from, double lam_from, double& slope_t, 
     // Below t is the step variable v; f_of and the slope are taken in it.
     const double t_lo = VOfT(t_lo_t, mirror), t_hi = VOfT(t_hi_t, mirror);
     double lo = VOfT(lo_t, mirror), t = std::clamp(from, t_lo, t_hi);
-    auto f_of = [&](double v, double lam_v) { return f_of_t(TOfV(v, mirror), lam_v); };
+    // f(lam) alone where the function does not take t (not evaluated then).
+    auto f_of = [&](double v, double lam_v) {
+        if constexpr (std::is_invocable_v<F, double>)
+            return f_of_t(lam_v);
+        else
+            return f_of_t(TOfV(v, mirror), lam_v);
+    };
     double lam = t == from && lam_from >= 0 ? lam_from : LamOfV(t, mirror);
     double slope = slope_t / DtDv(lam, mirror);
     struct SlopeOut {  // hands the last rising secant back in t

@@ -179,7 +179,7 @@ double SolvedLayerWeight(const Section& sec, const LayerFluid& f, double u_sg, d
     Layers b;
     bool valid = true;
     int decided = 0;
-    auto rising = [&](double, double h) {
+    auto rising = [&](double h) {
         valid = LayersAt(sec, f, h, b) && valid;
         const double r = Residual(b, f, u_sl / h, u_sg / (1 - h));
         if (valid && b.u_kh > 0) {
@@ -283,7 +283,7 @@ double StratifiedGasShare(const BranchStep& s, int i, double g, GasShareStart* s
     // at this holdup and mass flux, solved in ln(lam) by secant steps from the
     // share and slope solved before in the sweep (a neighbouring face), else
     // from the section's holdup: the balance falls as the liquid's share grows.
-    auto rising = [&](double, double lam) {
+    auto rising = [&](double lam) {
         const double j = mass_flux / (f.rho_g * (1 - lam) + f.rho_l * lam);
         return -Residual(b, f, lam * j / h, (1 - lam) * j / alpha);
     };
