@@ -198,6 +198,9 @@ struct Sensitivity {
     Phases dflux_inlet{}, dflux_outlet{};  // phase flows through the branch ends
     std::vector<Phases> dflux;             // per face: phase flows of the last step
     std::int64_t steps = 0;                // steps propagated since the seed began
+    // False while the responses are known to be all zero (as BeginSensitivities
+    // leaves them), so that a step need not look through them.
+    bool may_carry = true;
 };
 
 // Mass that entered the model from outside since the last initialisation, per phase.

@@ -43,6 +43,7 @@ void Model::BeginSensitivities(std::vector<Sensitivity> seeds) {
         s.dtemp.assign(n, 0);
         s.dflux.assign(n + 1, Phases{0, 0, 0});
         s.dflux_inlet = s.dflux_outlet = Phases{0, 0, 0};
+        s.may_carry = false;
     }
 }
 
@@ -75,6 +76,7 @@ bool SourceWithdraws(const Source& src) {
 
 // Whether a seed carries any response yet (any bit set: a negative zero counts).
 bool Carries(const Sensitivity& sv) {
+    if (!sv.may_carry) return false;
     auto any = [](const double* x, size_t count) {
         std::array<std::uint64_t, 8> bits{};  // eight at a time
         size_t i = 0;
@@ -91,12 +93,13 @@ bool Carries(const Sensitivity& sv) {
            any(sv.dflux.data()->data(), 3 * sv.dflux.size());
 }
 
-// The seeds' responses in lanes; where none carries any yet (not `carried`), zeros.
+// The seeds' responses in lanes; where none carries any yet (not `carried`),
+// zero masses and pressures (the step reads nothing else of them before
+// writing it).
 void Gather(SeedBatch& b, int n, bool carried) {
     if (!carried) {
-        b.dmass.assign(n, PhaseLanes{}), b.dtemp.assign(n, Lanes{});
-        b.dpressure.assign(n, Lanes{}), b.dflux.assign(n + 1, PhaseLanes{});
-        b.dflow.assign(n + 1, Lanes{});
+        b.dmass.assign(n, PhaseLanes{}), b.dpressure.assign(n, Lanes{});
+        b.dtemp.resize(n), b.dflux.resize(n + 1), b.dflow.resize(n + 1);
         b.moved.fill(0);
         return;
     }
@@ -134,6 +137,7 @@ void GiveBack(SeedBatch& b, int n) {
         }
         sv.dflux_inlet = sv.dflux[0];
         sv.dflux_outlet = sv.dflux[n];
+        sv.may_carry = true;
         ++sv.steps;
     }
 }

@@ -76,18 +76,21 @@ void PrepareMomentum(BranchStep& s, bool later_pass) {
                 LinearisedLoss(s, j, br.flow[j], w.loss0[j], w.dloss0[j]);
         }
     }
-    w.relin.resize(n + 1);
-    w.any_closed = w.open_choke = w.any_choke = false;
-    for (int j = 0; j <= n; ++j) {
-        w.relin[j] = br.choke[j] >= 0;
-        w.any_choke = w.any_choke || br.choke[j] >= 0;
-        w.any_closed = w.any_closed || w.closed[j];
-        w.open_choke = w.open_choke || (br.choke[j] >= 0 && !w.closed[j]);
+    if (!later_pass) {
+        // (A later pass has the same closed faces and chokes.)
+        w.any_closed = w.open_choke = w.any_choke = false;
+        for (int j = 0; j <= n; ++j) {
+            w.any_choke = w.any_choke || br.choke[j] >= 0;
+            w.any_closed = w.any_closed || w.closed[j];
+            w.open_choke = w.open_choke || (br.choke[j] >= 0 && !w.closed[j]);
+        }
     }
     // A later pass in its window (BranchScratch::window) solves the faces from
     // it on; those before keep the last pass's flows, and their rows, pivots
     // and linearisation (so the rows are of one system with the flows kept).
     const int a = later_pass && !w.any_choke ? w.window : 0;
+    w.relin.resize(n + 1);
+    for (int j = a; j <= n; ++j) w.relin[j] = br.choke[j] >= 0;
     w.solve_from = a;
     w.g_lin.resize(n + 1), w.loss.resize(n + 1), w.dloss.resize(n + 1), w.rebuild.resize(n + 1);
     std::copy(br.flow.begin() + a, br.flow.end(), w.g_lin.begin() + a);
