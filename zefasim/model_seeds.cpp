@@ -451,7 +451,7 @@ void Propagate(const Model& model, BranchStep& s, bool carried, SeedBatch& b) {
     b.dq.resize(n);
     for (int i = 0; i < n; ++i)
         for (int k = 0; k < 3; ++k) b.dq[i][k] = b.dsrc[i][k] + w.well_dq[i][k] * b.dpred[i];
-    TransportResponse(s, b.dmass, b.dflow, b.dmix, b.dq, dflux, b.dm_new);
+    TransportResponse(s, carried, b.dmass, b.dflow, b.dmix, b.dq, dflux, b.dm_new);
     TemperatureRhs(s, dflux, carried, b);
     SolveEnergyLanes(w, n, b);
     // The pressures at the new masses and temperatures.

@@ -89,7 +89,6 @@ bool StepBranch(BranchStep& s, StepWork& work, bool force, StepLimits& lim, doub
     ComputeDrift(s);
     PoolAtLowPoints(s);
     LinearisePressures(s);
-    HeldEnergiesAtStart(s);
     const bool implicit = s.model.integration.implicit_transport;
     // The drift at the ends before the cap on the outflow (each pass caps it anew).
     const Phases end_drift[2] = {s.w.drift[0], s.w.drift[s.n]};
@@ -106,6 +105,7 @@ bool StepBranch(BranchStep& s, StepWork& work, bool force, StepLimits& lim, doub
             again = true;
             return true;
         }
+        if (pass == 0) HeldEnergiesAtStart(s);
         SolveTurnedSides(s);
         CapEndDrift(s);
         PhaseFluxes(s, std::max(0, s.w.window - 1));

@@ -367,38 +367,55 @@ void TransportTangent(BranchStep& s) {
     }
 }
 
-void TransportResponse(const BranchStep& s, const std::vector<PhaseLanes>& dm_old,
-                       const std::vector<Lanes>& dflow, const std::vector<PhaseLanes>& dshare,
-                       const std::vector<PhaseLanes>& dq, std::vector<PhaseLanes>& dflux,
-                       std::vector<PhaseLanes>& dm_new) {
+namespace {
+
+// TransportResponse; without `kHeld` the old masses' and the shares' responses
+// are zero (the seeds' first step) and are not read: the terms they enter are
+// left out.
+template <bool kHeld>
+void TransportResponseOf(const BranchStep& s, const std::vector<PhaseLanes>& dm_old,
+                         const std::vector<Lanes>& dflow, const std::vector<PhaseLanes>& dshare,
+                         const std::vector<PhaseLanes>& dq, std::vector<PhaseLanes>& dflux,
+                         std::vector<PhaseLanes>& dm_new) {
     const BranchScratch& w = s.w;
     const Branch& br = s.br;
     const int n = s.n;
     const double dt = s.dt;
     dm_new.resize(n);
-    auto masses_from_flows = [&] {
-        for (int i = 0; i < n; ++i)
-            for (int k = 0; k < 3; ++k)
-                dm_new[i][k] = dm_old[i][k] + dt * (dflux[i][k] - dflux[i + 1][k] + dq[i][k]);
+    // A section's mass response from the flows through its faces: dm_old + dt
+    // (in - out + dq).
+    auto from_flows = [&](Lanes& dm, int i, int k, const Lanes& in, const Lanes& out) {
+        if constexpr (kHeld)
+            dm = dm_old[i][k] + dt * (in - out + dq[i][k]);
+        else
+            dm = dt * (in - out + dq[i][k]);
     };
     if (!s.model.integration.implicit_transport || !w.t_implicit) {
-        masses_from_flows();
+        for (int i = 0; i < n; ++i)
+            for (int k = 0; k < 3; ++k)
+                from_flows(dm_new[i][k], i, k, dflux[i][k], dflux[i + 1][k]);
         return;
     }
     // What the moved masses take from each donor's coefficients: the responses
     // of its mixture mass at the step's end and of its phases' mass fractions
     // at the start.
     auto moved_of = [&](int i) {
-        const double m_old = Sum(br.mass[i]);
-        const double inv = m_old > 0 ? 1 / m_old : 0.0;
-        const PhaseLanes &dm_i = dm_old[i], &f0 = dflux[i], &f1 = dflux[i + 1], &q = dq[i];
-        const Lanes dm = dm_i[0] + dm_i[1] + dm_i[2];
-        const Lanes dmix =
-            dm + dt * ((f0[0] + f0[1] + f0[2]) - (f1[0] + f1[1] + f1[2]) + (q[0] + q[1] + q[2]));
+        const PhaseLanes &f0 = dflux[i], &f1 = dflux[i + 1], &q = dq[i];
+        const Lanes flows =
+            dt * ((f0[0] + f0[1] + f0[2]) - (f1[0] + f1[1] + f1[2]) + (q[0] + q[1] + q[2]));
         PhaseLanes moved;
-        for (int k = 0; k < 3; ++k) {
-            const Lanes dx_old = (dm_i[k] - br.mass[i][k] * inv * dm) * inv;
-            moved[k] = w.t_xnew[i][k] * dmix + w.t_mrho[i][k] * dx_old;
+        if constexpr (kHeld) {
+            const double m_old = Sum(br.mass[i]);
+            const double inv = m_old > 0 ? 1 / m_old : 0.0;
+            const PhaseLanes& dm_i = dm_old[i];
+            const Lanes dm = dm_i[0] + dm_i[1] + dm_i[2];
+            const Lanes dmix = dm + flows;
+            for (int k = 0; k < 3; ++k) {
+                const Lanes dx_old = (dm_i[k] - br.mass[i][k] * inv * dm) * inv;
+                moved[k] = w.t_xnew[i][k] * dmix + w.t_mrho[i][k] * dx_old;
+            }
+        } else {
+            for (int k = 0; k < 3; ++k) moved[k] = w.t_xnew[i][k] * flows;
         }
         return moved;
     };
@@ -417,8 +434,12 @@ void TransportResponse(const BranchStep& s, const std::vector<PhaseLanes>& dm_ol
         if (rm != rd) {
             // The mixture's part: the flow's response at its shares, and theirs.
             const Phases& phi = w.g_new[j] >= 0 ? w.left[j].phi : w.right[j].phi;
-            for (int k = 0; k < 3; ++k)
-                f[k] += (rm[k] - rd[k]) * (phi[k] * dflow[j] + dshare[j][k]);
+            for (int k = 0; k < 3; ++k) {
+                if constexpr (kHeld)
+                    f[k] += (rm[k] - rd[k]) * (phi[k] * dflow[j] + dshare[j][k]);
+                else
+                    f[k] += (rm[k] - rd[k]) * (phi[k] * dflow[j]);
+            }
         }
         for (int k = 0; k < 3; ++k) {
             if (j > 0) f[k] -= w.t_cl[j][k] * moved_before[k];
@@ -428,7 +449,8 @@ void TransportResponse(const BranchStep& s, const std::vector<PhaseLanes>& dm_ol
         if (j == 0) continue;
         const int i = j - 1;
         for (int k = 0; k < 3; ++k) {
-            Lanes r = dm_old[i][k] + dt * (keep[i][k] - keep[i + 1][k] + dq[i][k]);
+            Lanes r;
+            from_flows(r, i, k, keep[i][k], keep[i + 1][k]);
             if (i > 0) r += w.t_lo[i][k] * dm_new[i - 1][k];
             dm_new[i][k] = r * w.t_inv[i][k];
         }
@@ -445,9 +467,20 @@ void TransportResponse(const BranchStep& s, const std::vector<PhaseLanes>& dm_ol
         }
         if (j == 0) continue;
         const int i = j - 1;
-        for (int k = 0; k < 3; ++k)
-            dm_new[i][k] = dm_old[i][k] + dt * (dflux[i][k] - dflux[i + 1][k] + dq[i][k]);
+        for (int k = 0; k < 3; ++k) from_flows(dm_new[i][k], i, k, dflux[i][k], dflux[i + 1][k]);
     }
+}
+
+}  // namespace
+
+void TransportResponse(const BranchStep& s, bool held, const std::vector<PhaseLanes>& dm_old,
+                       const std::vector<Lanes>& dflow, const std::vector<PhaseLanes>& dshare,
+                       const std::vector<PhaseLanes>& dq, std::vector<PhaseLanes>& dflux,
+                       std::vector<PhaseLanes>& dm_new) {
+    if (held)
+        TransportResponseOf<true>(s, dm_old, dflow, dshare, dq, dflux, dm_new);
+    else
+        TransportResponseOf<false>(s, dm_old, dflow, dshare, dq, dflux, dm_new);
 }
 
 }  // namespace zefasim::step

@@ -523,8 +523,8 @@ using PhaseLanes = std::array<Lanes, 3>;  // [phase]
 // old masses, the face flows, the explicit phase flows dflux (replaced by the
 // transport's) and the sources and wells dq, the responses of the new masses.
 // dshare: per face, the response of the mixture's part at fixed flow (the
-// flow times its shares' response).
-void TransportResponse(const BranchStep& s, const std::vector<PhaseLanes>& dm_old,
+// flow times its shares' response). Not `held`: dm_old and dshare are zero.
+void TransportResponse(const BranchStep& s, bool held, const std::vector<PhaseLanes>& dm_old,
                        const std::vector<Lanes>& dflow, const std::vector<PhaseLanes>& dshare,
                        const std::vector<PhaseLanes>& dq, std::vector<PhaseLanes>& dflux,
                        std::vector<PhaseLanes>& dm_new);
