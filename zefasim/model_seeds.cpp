@@ -408,14 +408,18 @@ void Propagate(const Model& model, BranchStep& s, bool carried, SeedBatch& b) {
     const int n = s.n;
     const double dt = s.dt;
     SeedInflows(model, br, w, n, carried, b);
-    CompositionFluxes(br, w, n, b);
+    // Before the seeds carry any response no composition has shifted (and the
+    // transport's tangent reads no dmix).
+    static const PhaseLanes kNoShift{};
+    if (carried) CompositionFluxes(br, w, n, b);
+    auto comp = [&](int j) -> const PhaseLanes& { return carried ? b.dcomp[j] : kNoShift; };
     // The pressures the flows see: the previous responses, plus what the
     // inflow and the shifted composition of the flows add over the step
     // (before the seeds carry any response, only their own inflows).
     auto pressure_seen = [&](int i) {
         Lanes q{};
         for (int k = 0; k < 3; ++k)
-            q += w.st[i].dpdm[k] * (b.dsrc[i][k] + b.dcomp[i][k] - b.dcomp[i + 1][k]);
+            q += w.st[i].dpdm[k] * (b.dsrc[i][k] + comp(i)[k] - comp(i + 1)[k]);
         b.dpt[i] = b.dpressure[i] + dt * q;
     };
     if (carried) {
@@ -439,7 +443,7 @@ void Propagate(const Model& model, BranchStep& s, bool carried, SeedBatch& b) {
     for (int j = 0; j <= n; ++j) {
         const Phases& phi = w.g_new[j] >= 0 ? w.left[j].phi : w.right[j].phi;
         for (int k = 0; k < 3; ++k)
-            dflux[j][k] = w.closed[j] ? Lanes{} : phi[k] * b.dflow[j] + b.dcomp[j][k];
+            dflux[j][k] = w.closed[j] ? Lanes{} : phi[k] * b.dflow[j] + comp(j)[k];
     }
     if (w.d_capped[0]) EndDriftResponse(w, 0, b.dflow[0], dflux[0]);
     if (w.d_capped[1]) EndDriftResponse(w, n, b.dflow[n], dflux[n]);
