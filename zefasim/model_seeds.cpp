@@ -94,12 +94,11 @@ bool Carries(const Sensitivity& sv) {
 }
 
 // The seeds' responses in lanes; where none carries any yet (not `carried`),
-// zero masses and pressures (the step reads nothing else of them before
-// writing it).
+// zero pressures (the step reads nothing else of them before writing it).
 void Gather(SeedBatch& b, int n, bool carried) {
     if (!carried) {
-        b.dmass.assign(n, PhaseLanes{}), b.dpressure.assign(n, Lanes{});
-        b.dtemp.resize(n), b.dflux.resize(n + 1), b.dflow.resize(n + 1);
+        b.dpressure.assign(n, Lanes{});
+        b.dmass.resize(n), b.dtemp.resize(n), b.dflux.resize(n + 1), b.dflow.resize(n + 1);
         b.moved.fill(0);
         return;
     }
