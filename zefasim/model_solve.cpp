@@ -99,9 +99,11 @@ void PrepareMomentum(BranchStep& s, bool later_pass) {
     std::fill(w.rebuild.begin(), w.rebuild.begin() + a, 0);
     std::fill(w.rebuild.begin() + a, w.rebuild.end(), 1);
     w.rebuild_first = a, w.rebuild_last = n;
-    w.crit.assign(n + 1, 0);
-    w.gcp.assign(n + 1, 0);
-    w.switches.assign(n + 1, 0);
+    if (!later_pass || w.any_choke) {  // (only a choke sets them)
+        w.crit.assign(n + 1, 0);
+        w.gcp.assign(n + 1, 0);
+        w.switches.assign(n + 1, 0);
+    }
     w.lo.resize(n + 1), w.di.resize(n + 1), w.up.resize(n + 1), w.rhs.resize(n + 1);
     w.c.resize(n + 1), w.denom.resize(n + 1), w.g_new.resize(n + 1), w.g_fwd.resize(n + 1);
 }
