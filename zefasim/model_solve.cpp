@@ -362,14 +362,17 @@ bool RelinearisePressures(BranchStep& s) {
         change = std::fabs(p - w.st[i].p) / p0;
         return std::fabs(p - PredictedPressure(w, dt, i, w.g_new)) / p0;
     };
+    // Before its window (BranchScratch::window) a later pass left the sections
+    // as the last pass did, and none of them was that far off then.
+    const int from = std::max(0, w.window - 2);
     bool needed = false;
-    for (int i = 0; i < n && !needed; ++i) {
+    for (int i = from; i < n && !needed; ++i) {
         double change = 0;
         needed = off(i, change) > kCouplingTolerance && change > kCoupledChange;
     }
     if (!needed) return false;
     int first = n, last = -1;  // the sections taken again
-    for (int i = 0; i < n; ++i) {
+    for (int i = from; i < n; ++i) {
         double change = 0;
         if (!(off(i, change) > kCouplingTolerance)) continue;
         // p_new (1 + dt omega) = p + dt omega p_pred + dt (gin (G_in - g_in) -
