@@ -140,17 +140,18 @@ void DeriveSectionStates(BranchStep& s) {
 double DeriveNewStates(BranchStep& s) {
     BranchScratch& w = s.w;
     w.st_after.resize(s.n);
-    double max_dp = 0;
+    w.dp_upto.resize(s.n);
     // A later pass within its window (BranchScratch::window, from face a)
-    // keeps the last pass's states of the sections before a - 2.
+    // keeps the last pass's states of the sections before a - 2, and with them
+    // their largest pressure change.
     const int first = w.window > 0 ? w.window - 2 : 0;
-    for (int i = 0; i < s.n; ++i) {
-        if (i >= first)
-            w.st_after[i] =
-                ComputeSectionState(s.model.fluid, s.br.sections[i].volume, w.mass_new[i],
-                                    w.temp_new[i], s.br.sections[i].wall_compliance);
+    double max_dp = first > 0 ? w.dp_upto[first - 1] : 0.0;
+    for (int i = first; i < s.n; ++i) {
+        w.st_after[i] = ComputeSectionState(s.model.fluid, s.br.sections[i].volume, w.mass_new[i],
+                                            w.temp_new[i], s.br.sections[i].wall_compliance);
         double rel = std::fabs(w.st_after[i].p - w.st[i].p) / std::max(w.st[i].p, 1e4);
         max_dp = std::max(max_dp, rel);
+        w.dp_upto[i] = max_dp;
     }
     return max_dp;
 }

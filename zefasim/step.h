@@ -205,6 +205,7 @@ struct BranchScratch {
     int coupled_first = 0, solve_from = 0;
     std::vector<double> temp_new;
     std::vector<SectionState> st_after;  // derived state at the new masses
+    std::vector<double> dp_upto;  // per section: the largest relative pressure change up to it
     // The derivative rows of the last solve (see model_derivatives.cpp).
     bool derivative_rows = false;
     std::vector<double> d_keep, d_left, d_right, inv_denom;
