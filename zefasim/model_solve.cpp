@@ -92,6 +92,8 @@ void PrepareMomentum(BranchStep& s, bool later_pass) {
     w.relin.resize(n + 1);
     for (int j = a; j <= n; ++j) w.relin[j] = br.choke[j] >= 0;
     w.solve_from = a;
+    w.scale_before = 1e-3;
+    for (int j = 0; j < a; ++j) w.scale_before = std::max(w.scale_before, std::fabs(w.g_new[j]));
     w.g_lin.resize(n + 1), w.loss.resize(n + 1), w.dloss.resize(n + 1), w.rebuild.resize(n + 1);
     std::copy(br.flow.begin() + a, br.flow.end(), w.g_lin.begin() + a);
     std::copy(w.loss0.begin() + a, w.loss0.end(), w.loss.begin() + a);
@@ -179,7 +181,7 @@ void DecoupleClosedFaces(BranchScratch& w, int n, int first, int last) {
 // from row `first`: the rows before it are those of the last solve, and so are
 // their pivots and forward flows; substituting back down to face `from` (the
 // flows before it kept). Returns the branch's flow scale, the largest flow
-// (kg/s, at least 1e-3).
+// (kg/s, at least 1e-3; of the kept flows, as PrepareMomentum found it).
 double SolveTridiagonal(BranchScratch& w, int n, int first, int from) {
     double* denom = w.denom.data();
     double* c = w.c.data();
@@ -206,8 +208,7 @@ double SolveTridiagonal(BranchScratch& w, int n, int first, int from) {
         g[j] = closed[j] || !std::isfinite(after) ? 0.0 : after;
         scale = std::max(scale, std::fabs(g[j]));
     }
-    for (int j = 0; j < from; ++j) scale = std::max(scale, std::fabs(g[j]));
-    return scale;
+    return std::max(scale, w.scale_before);
 }
 
 // Faces whose flow moved away from where their loss was linearised are

@@ -203,6 +203,7 @@ struct BranchScratch {
     // again; the first face whose flow the pass's Newton iteration solves (the
     // window, or 0 in a branch with a choke).
     int coupled_first = 0, solve_from = 0;
+    double scale_before = 0;  // the largest flow before solve_from (at least 1e-3)
     std::vector<double> temp_new;
     std::vector<SectionState> st_after;  // derived state at the new masses
     std::vector<double> dp_upto;  // per section: the largest relative pressure change up to it
