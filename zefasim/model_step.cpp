@@ -134,8 +134,12 @@ bool StepBranch(BranchStep& s, StepWork& work, bool force, StepLimits& lim, doub
         if (force || pass >= kCouplingPasses || !RelinearisePressures(s)) break;
         s.w.drift[0] = end_drift[0];
         s.w.drift[s.n] = end_drift[1];
-        s.w.well_flow.assign(s.n, Phases{0, 0, 0});
-        s.w.well_energy.assign(s.n, 0);
+        // Only the sections of the branch's wells took an inflow (WellInflow).
+        for (const Well& wl : s.model.wells) {
+            if (wl.branch != s.b) continue;
+            s.w.well_flow[wl.section] = Phases{0, 0, 0};
+            s.w.well_energy[wl.section] = 0;
+        }
         s.w.window = NextWindow(s);
         s.w.g_pass.assign(s.w.g_new.begin(), s.w.g_new.end());
     }
