@@ -94,11 +94,12 @@ bool Carries(const Sensitivity& sv) {
 }
 
 // The seeds' responses in lanes; where none carries any yet (not `carried`),
-// zero pressures (the step reads nothing else of them before writing it).
+// left unfilled (Propagate zeroes the few pressures the step reads before
+// writing them).
 void Gather(SeedBatch& b, int n, bool carried) {
     if (!carried) {
-        b.dpressure.assign(n, Lanes{});
-        b.dmass.resize(n), b.dtemp.resize(n), b.dflux.resize(n + 1), b.dflow.resize(n + 1);
+        b.dmass.resize(n), b.dtemp.resize(n), b.dpressure.resize(n);
+        b.dflux.resize(n + 1), b.dflow.resize(n + 1);
         b.moved.fill(0);
         return;
     }
@@ -425,6 +426,12 @@ void Propagate(const Model& model, BranchStep& s, bool carried, SeedBatch& b) {
         b.dpt.resize(n);
         for (int i = 0; i < n; ++i) pressure_seen(i);
     } else {
+        // Of the old pressures' responses (all zero) the step reads those of
+        // the seeds' own inflows and of the sections at and next to the ends.
+        for (const int i : {0, 1, n - 2, n - 1})
+            if (i >= 0 && i < n) b.dpressure[i] = Lanes{};
+        for (const int i : b.inflow_at)
+            if (i >= 0) b.dpressure[i] = Lanes{};
         b.dpt.assign(n, Lanes{});
         for (const int i : b.inflow_at)
             if (i >= 0) pressure_seen(i);
