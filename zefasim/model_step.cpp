@@ -72,12 +72,11 @@ double HoldupChange(const BranchScratch& w, int n) {
 
 // One branch's share of a step; false (with `shrink`) when the step must be
 // retried shorter. `again` (true on return) asks for the branch's step to be
-// solved again with the closure's shares at the first pass's flows; passed in
-// true, the call is that second solve.
+// solved again with the closure's shares at flows moved towards the first
+// pass's (TakeSharesAtNewFlows, which bounds how often).
 bool StepBranch(BranchStep& s, StepWork& work, bool force, StepLimits& lim, double& shrink,
                 bool& again) {
-    // Only a first solve may be given up for one at its own flows.
-    const bool may_resolve = s.drift_model && !again;
+    const bool may_resolve = s.drift_model;
     again = false;
     s.w.derivative_rows = false;
     DeriveSectionStates(s);
@@ -212,10 +211,11 @@ bool Model::TryStep(double dt, double& shrink, double& next_dt, bool force) {
                      drift_model};
         // The closure near horizontal takes its shares at the flow: at the last
         // step's they swing a slow line between two flows from step to step, so
-        // a branch whose flows moved from them is solved again at its own.
+        // a branch whose flows moved from them is solved again towards its own.
         bool again = false;
-        if (!StepBranch(s, work, force, lim, shrink, again)) return false;
-        if (again && !StepBranch(s, work, force, lim, shrink, again)) return false;
+        do {
+            if (!StepBranch(s, work, force, lim, shrink, again)) return false;
+        } while (again);
     }
     // A step that leaves a value that is not a number is retried shorter; at
     // the shortest step the run fails rather than go on from it.

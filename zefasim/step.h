@@ -133,13 +133,19 @@ struct BranchScratch {
     std::vector<Phases> flux;
     std::vector<Phases> drift;  // per face: drift-flux phase flows (explicit)
     // Per face: the flow the drift law's shares and drift are taken at (the last
-    // step's; on a step solved again under DRIFTLEVEL, midway to the step's
-    // own), and whether the step is being solved again. On a step solved again,
-    // per face: whether its sides' shares and its drift are those of the first
-    // solve (its flow the same, and so what the sections beside it hold).
+    // step's; on a step solved again under DRIFTLEVEL, moved towards the step's
+    // own, TakeSharesAtNewFlows), and whether the step is being solved again. On
+    // a step solved again, per face: whether its sides' shares and its drift are
+    // those of the solve before (its flow the same, and so what the sections
+    // beside it hold).
     std::vector<double> g_share;
     bool share_resolve = false;
     std::vector<char> share_kept;
+    // The step's solves so far, and per face the flow its shares were taken at
+    // in the last solve that moved it and the flow that solve's first pass gave
+    // (NaN before one did): the secant towards the flow that gives itself.
+    int share_solves = 0;
+    std::vector<double> share_tried, share_gave;
     // Per face under the closure: which side (1 left, 2 right) is the
     // downwind section's share taken from its own upwind side at its other
     // face (SetFaceSides), to be solved at this face if the flow turns.
