@@ -188,11 +188,11 @@ void SeedInflows(const Model& model, const Branch& br, const BranchScratch& w, i
 // drift between the two (dmix: the mixture's part alone). Under DRIFTLEVEL
 // both also follow the flow they were taken at: the last step's (b.dflow
 // before this step's flows are solved), or where the step was solved again,
-// the flow midway between the last step's and the first solve's, which moves
-// by half the last step's (the first solve's flow, whose system is not kept,
-// is held). Masses that have not responded yet (the first step of a run
-// interval) shift no composition.
-void CompositionFluxes(const Branch& br, const BranchScratch& w, int n, SeedBatch& b) {
+// a flow stepped from it towards the solves' own, which follows the last
+// step's by what each step left of it (a half after a halfway step; the
+// solves' own flows, whose systems are not kept, are held). Masses that have
+// not responded yet (the first step of a run interval) shift no composition.
+void CompositionFluxes(const BranchScratch& w, int n, SeedBatch& b) {
     b.dmix.assign(n + 1, PhaseLanes{});
     b.dcomp.assign(n + 1, PhaseLanes{});
     if (std::none_of(b.moved.begin(), b.moved.end(), [](char m) { return m != 0; })) return;
@@ -200,7 +200,8 @@ void CompositionFluxes(const Branch& br, const BranchScratch& w, int n, SeedBatc
         for (int k = 0; k < 3; ++k)
             out[k] += f * (jac[k][0] * dm[0] + jac[k][1] * dm[1] + jac[k][2] * dm[2]);
     };
-    const bool by_flow = w.d_share_g.size() == static_cast<size_t>(n + 1);
+    const bool by_flow = w.d_share_g.size() == static_cast<size_t>(n + 1) &&
+                         w.share_follows.size() == static_cast<size_t>(n + 1);
     for (int j = 0; j <= n; ++j) {
         if (w.closed[j] || (j == 0 && w.d_capped[0]) || (j == n && w.d_capped[1])) continue;
         double g = w.g_new[j];
@@ -209,8 +210,8 @@ void CompositionFluxes(const Branch& br, const BranchScratch& w, int n, SeedBatc
         PhaseLanes& out = b.dcomp[j];
         if (u >= 0) apply(w.d_share[j], b.dmass[u], g, mix);
         if (by_flow) {
-            // (TakeSharesAtNewFlows moves a face's flow off the last step's only midway.)
-            const Lanes dg = (w.g_share[j] == br.flow[j] ? 1.0 : 0.5) * b.dflow[j];
+            // (TakeSharesAtNewFlows moves a face's share flow off the last step's.)
+            const Lanes dg = w.share_follows[j] * b.dflow[j];
             for (int k = 0; k < 3; ++k) {
                 if (u >= 0) mix[k] += g * w.d_share_g[j][k] * dg;
                 out[k] += w.d_drift_g[j][k] * dg;
@@ -411,7 +412,7 @@ void Propagate(const Model& model, BranchStep& s, bool carried, SeedBatch& b) {
     // Before the seeds carry any response no composition has shifted (and the
     // transport's tangent reads no dmix).
     static const PhaseLanes kNoShift{};
-    if (carried) CompositionFluxes(br, w, n, b);
+    if (carried) CompositionFluxes(w, n, b);
     auto comp = [&](int j) -> const PhaseLanes& { return carried ? b.dcomp[j] : kNoShift; };
     // The pressures the flows see: the previous responses, plus what the
     // inflow and the shifted composition of the flows add over the step
