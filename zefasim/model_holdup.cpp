@@ -37,12 +37,14 @@ namespace {
 // solves a face: more than solving again costs.
 constexpr double kShareFlowMoved = 1e-2;
 // Solves of a step at most: the first, then solved again with each moved
-// face's share flow stepped towards the flow that gives itself. Solved only
-// once more (halfway), a line in transit swung from step to step at 1 s steps
-// (the flowline example's face flows 1.4 to 12 kg/s about a mean of 4.3, and
-// smooth at 0.1 s steps): the face's flow falls more steeply with its share
-// flow than a halfway step damps.
-constexpr int kShareSolves = 6;
+// face's share flow stepped towards the flow that gives itself, while a flow
+// still moves by more than kShareFlowSettled of the largest. Solved only once
+// more (halfway), a line in transit swung from step to step at 1 s steps (the
+// flowline example's face flows 1.4 to 12 kg/s about a mean of 4.3, and smooth
+// at 0.1 s steps): the face's flow falls more steeply with its share flow than
+// a halfway step damps.
+constexpr int kShareSolves = 5;
+constexpr double kShareFlowSettled = 5e-2;
 }  // namespace
 
 Phases FlowShares(const Phases& m, double slip) {
@@ -338,14 +340,14 @@ void DescribeDrift(BranchStep& s) {
 namespace {
 
 // The next flow at which face j's shares are taken, from the flow they were
-// taken at and the one the solve's first pass gave: halfway at the first
-// solve again; after that the secant through the face's last two solves
-// towards the flow that gives itself (the face's own flow dominates the
-// response of its flow to its shares), kept between a twentieth and all of
-// the way to the one given.
+// taken at and the one the solve's first pass gave: three tenths of the way at
+// the first solve again; after that the secant through the face's last two
+// solves towards the flow that gives itself (the face's own flow dominates the
+// response of its flow to its shares), kept between a twentieth and all of the
+// way to the one given.
 double ShareFlowTowards(BranchScratch& w, int j) {
     const double tried = w.g_share[j], gave = w.g_new[j], miss = gave - tried;
-    double step = 0.5;
+    double step = 0.3;
     if (!std::isnan(w.share_tried[j])) {
         const double slope = miss - (w.share_gave[j] - w.share_tried[j]);
         if (slope != 0) step = std::clamp(-(tried - w.share_tried[j]) / slope, 0.05, 1.0);
@@ -353,7 +355,7 @@ double ShareFlowTowards(BranchScratch& w, int j) {
     w.share_tried[j] = tried;
     w.share_gave[j] = gave;
     w.share_follows[j] *= 1 - step;
-    return step == 0.5 ? 0.5 * (tried + gave) : tried + step * miss;
+    return tried + step * miss;
 }
 
 }  // namespace
@@ -368,7 +370,8 @@ bool TakeSharesAtNewFlows(BranchStep& s) {
     double scale = 1e-3, moved = 0;
     for (int j = 0; j <= s.n; ++j) scale = std::max(scale, std::fabs(w.g_new[j]));
     for (int j = 0; j <= s.n; ++j) moved = std::max(moved, std::fabs(w.g_new[j] - w.g_share[j]));
-    if (!(moved > kShareFlowMoved * scale) || ++w.share_solves >= kShareSolves) return false;
+    const double settled = w.share_solves > 0 ? kShareFlowSettled : kShareFlowMoved;
+    if (!(moved > settled * scale) || ++w.share_solves >= kShareSolves) return false;
     // A face whose flow moved by less than that keeps its flow, and with it
     // (where the sections beside it keep their closure weights, DescribeDrift)
     // its sides' shares and its drift: the ends, whose drift is capped by the
