@@ -347,14 +347,16 @@ TEST_F(CoupledRun, AMirroredLineWithItsFlowSwitchOnGivesThePlainLinesAnswer) {
     const auto mirrored = run(1);
     EXPECT_TRUE(Since().empty()) << ::testing::PrintToString(Since());
     ASSERT_EQ(plain.size(), mirrored.size());
-    // The server's physics is the same both ways: its results digit for
-    // digit; its slopes (which difference the face losses) to rounding, which
-    // can move the last digit of the single-precision value the host gets.
+    // The server's physics is the same both ways, to rounding: its faces are
+    // swept the other way, which moves the closure's share solves in their last
+    // digits, and a step solved again towards its own flows (secant steps
+    // through its solves) carries that to about 1e-6 of a result; a slope or a
+    // sign taken the wrong way is off by its whole size.
     for (std::size_t i = 0; i < plain.size(); ++i) {
         ASSERT_EQ(plain[i].values.size(), mirrored[i].values.size());
         for (std::size_t k = 0; k < plain[i].values.size(); ++k)
             EXPECT_NEAR(plain[i].values[k], mirrored[i].values[k],
-                        1e-6 * std::abs(plain[i].values[k]))
+                        1e-5 * std::abs(plain[i].values[k]))
                 << "host step " << i << ", value " << k;
     }
     // Something flows through the boundary (back into the riser while its

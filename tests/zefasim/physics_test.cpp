@@ -89,8 +89,8 @@ TEST(ZefasimPhysics, LineInTransitAtTheCouplingIntervalFollowsAFinerStep) {
         ++count;
     }
     // Of the 8 kg/s the example feeds (a step solved only once more, halfway,
-    // swung by 0.53 kg/s on average and 0.91 at worst; stepped by the secant,
-    // 0.11 and 0.15).
+    // swung by 0.53 kg/s on average and 0.91 at worst; stepped towards its own
+    // flows, 0.11 and 0.17).
     EXPECT_LT(sum / count, 0.25);
     EXPECT_LT(worst, 0.4);
 }
