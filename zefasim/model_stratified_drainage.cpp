@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <cmath>
 
+#include "fast_math.h"
 #include "step.h"
 
 namespace zefasim::step {
@@ -17,7 +18,7 @@ namespace zefasim::step {
 double StratifiedHalfAngle(double holdup) {
     // Biberg's (1999) explicit approximation.
     const double h = std::clamp(holdup, 0.0, 1.0);
-    return kPi * h + std::cbrt(1.5 * kPi) * (1 - 2 * h + std::cbrt(h) - std::cbrt(1 - h));
+    return kPi * h + std::cbrt(1.5 * kPi) * (1 - 2 * h + CubeRoot(h) - CubeRoot(1 - h));
 }
 
 double StratifiedLayerVelocity(double holdup, double diameter, double roughness, double sin_slope,
