@@ -371,7 +371,5 @@ void BlendAnnular(double alpha, const DriftFluid& fluid, double sin_incl, double
 // widens it with the pressure.
 SectionState ComputeSectionState(const Fluid& fluid, double volume, const Phases& mass,
                                  double temp_c, double wall_compliance = 0);
-// Darcy friction factor: laminar 64/Re or Haaland, whichever is larger (continuous).
-double FrictionFactor(double reynolds, double relative_roughness);
 
 }  // namespace zefasim

@@ -9,16 +9,6 @@
 
 namespace zefasim {
 
-double FrictionFactor(double reynolds, double relative_roughness) {
-    if (!(reynolds > 0)) return 0;
-    double laminar = 64.0 / reynolds;
-    if (reynolds < 500) return laminar;
-    double term = std::pow(relative_roughness / 3.7, 1.11) + 6.9 / reynolds;
-    double inv_sqrt = -1.8 * std::log10(term);
-    double haaland = 1.0 / (inv_sqrt * inv_sqrt);
-    return std::max(laminar, haaland);
-}
-
 namespace step {
 
 // Friction factor and Re * df/dRe (for the Newton linearisation of the loss);

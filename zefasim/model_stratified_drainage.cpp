@@ -22,7 +22,8 @@ double StratifiedHalfAngle(double holdup) {
 }
 
 double StratifiedLayerVelocity(double holdup, double diameter, double roughness, double sin_slope,
-                               double rho_liquid, double mu_liquid, double half_angle) {
+                               double rho_liquid, double mu_liquid, double half_angle,
+                               double roughness_term) {
     const double h = std::clamp(holdup, 0.0, 1.0);
     if (!(h > 0) || !(sin_slope > 0) || !(diameter > 0) || !(rho_liquid > 0) || !(mu_liquid > 0))
         return 0;
@@ -37,10 +38,12 @@ double StratifiedLayerVelocity(double holdup, double diameter, double roughness,
     const double a = 2 * kGravity * sin_slope * dh, nu = mu_liquid / rho_liquid;
     double u = a * dh / (64 * nu);
     if (u * dh / nu < 500) return u;
-    u = std::pow(a / 0.316 * std::pow(dh / nu, 0.25), 1 / 1.75);
+    u = std::pow(a / 0.316 * std::sqrt(std::sqrt(dh / nu)), 1 / 1.75);
     // The wall's friction factor at that velocity: u moves as f^-1/2 and f as
     // about Re^-0.2, so one pass takes u to within 1e-3 of the fixed point.
-    return std::sqrt(a / FrictionFactor(u * dh / nu, roughness / dh));
+    const double rough =
+        roughness_term >= 0 ? roughness_term : std::pow(roughness / dh / 3.7, 1.11);
+    return std::sqrt(a / LayerFriction(u * dh / nu, rough));
 }
 
 namespace {
@@ -75,8 +78,9 @@ double LayerTaper(double drift_taper, double sin_incl) {
 
 // StratifiedLayerVelocity, kept per section (w.layer_memo): a section's layer
 // is taken again only where what it is taken from changed, and then with the
-// wetted angle the layers' balance took at the same holdup (w.balance_memo:
-// two cube roots, a sixth of the export line example's drift).
+// wetted angle and the liquid's roughness term the layers' balance took at
+// the same holdup (w.balance_memo: two cube roots and a power; its hydraulic
+// diameter 4 A_l / S_l is the layer's pi h D / delta to rounding).
 double MemoLayerVelocity(const BranchStep& s, int i, double h, const Section& sec, double sin_slope,
                          double rho, double mu) {
     using Memo = BranchScratch::LayerMemo;
@@ -98,8 +102,9 @@ double MemoLayerVelocity(const BranchStep& s, int i, double h, const Section& se
     m = {h, sec.diameter, sec.roughness, sin_slope, rho, mu, 0};
     const bool balanced =
         w.balance_memo.size() == static_cast<size_t>(s.n) && w.balance_memo[i].holdup == h;
+    const StratifiedLayers* b = balanced ? &w.balance_memo[i].layers : nullptr;
     m.u = StratifiedLayerVelocity(h, sec.diameter, sec.roughness, sin_slope, rho, mu,
-                                  balanced ? w.balance_memo[i].layers.half_angle : -1);
+                                  b ? b->half_angle : -1, b ? b->rough_l : -1);
     return m.u;
 }
 

@@ -444,9 +444,11 @@ void FrictionAndSlope(double re, double roughness_term, double& f, double& re_df
 double LayerFriction(double re, double roughness_term);
 // Half the wetted angle (rad) of a stratified layer of the given holdup.
 double StratifiedHalfAngle(double holdup);
-// (`half_angle`: StratifiedHalfAngle(holdup) where already taken.)
+// (`half_angle`: StratifiedHalfAngle(holdup), `roughness_term`: the layer's
+// (relative roughness / 3.7)^1.11, where already taken.)
 double StratifiedLayerVelocity(double holdup, double diameter, double roughness, double sin_slope,
-                               double rho_liquid, double mu_liquid, double half_angle = -1);
+                               double rho_liquid, double mu_liquid, double half_angle = -1,
+                               double roughness_term = -1);
 double LayerDrift(const BranchStep& s, int i, const SectionDrift& sd, double sin_incl, double j,
                   const DriftFlux& df, double taper = 1);
 
