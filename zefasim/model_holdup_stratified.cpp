@@ -19,6 +19,7 @@
 #include <algorithm>
 #include <cmath>
 
+#include "fast_math.h"
 #include "log_secant.h"
 #include "step.h"
 
@@ -48,14 +49,16 @@ const LayerGeometry& GeometryAt(const Section& sec, double h) {
         g.roughness == sec.roughness)
         return g;
     const double delta = StratifiedHalfAngle(h), dia = sec.diameter;
+    double sin_delta = 0, cos_delta = 0;
+    SinCosUpToPi(delta, sin_delta, cos_delta);
     const double a_l = sec.area * h, a_g = sec.area * (1 - h);
-    const double s_l = dia * delta, s_g = dia * (kPi - delta), s_i = dia * std::sin(delta);
+    const double s_l = dia * delta, s_g = dia * (kPi - delta), s_i = dia * sin_delta;
     g.holdup = h, g.diameter = dia, g.area = sec.area, g.roughness = sec.roughness;
     g.d_l = 4 * a_l / s_l, g.d_g = 4 * a_g / (s_g + s_i);
     g.rough_l = std::pow(sec.roughness / g.d_l / 3.7, 1.11);
     g.rough_g = std::pow(sec.roughness / g.d_g / 3.7, 1.11);
     g.wall_l = s_l / a_l, g.wall_g = s_g / a_g, g.interface = s_i * (1 / a_l + 1 / a_g);
-    g.a_g = a_g, g.s_i = s_i, g.level = (1 - std::cos(delta)) / 2;  // h_l / D
+    g.a_g = a_g, g.s_i = s_i, g.level = (1 - cos_delta) / 2;  // h_l / D
     g.delta = delta;
     return g;
 }
