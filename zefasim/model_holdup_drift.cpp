@@ -122,6 +122,7 @@ void BlendDownflow(double alpha, double j, const DriftFluid& fl, double sin_incl
                    double& ud) {
     constexpr double kSin50 = 0.76604444311897804, kSin80 = 0.98480775301220806;
     const double s = std::min(1.0, std::fabs(sin_incl));
+    if (!(s > kSin50)) return;  // (the weight below is 0 there: its terms are not taken)
     const double t = std::clamp((s - kSin50) / (kSin80 - kSin50), 0.0, 1.0);
     const double x = j * j / (4 * fl.vc * fl.vc);
     const double w = step::Smoothstep(t) * x * x / (1 + x * x);
