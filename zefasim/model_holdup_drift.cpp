@@ -57,7 +57,10 @@ struct FixedPoint {
     double alpha = -1, root_ratio = 0, s = 0, film = 0, laplace = 0;
     double c0 = 0, drift = 0;
 };
-const FixedPoint& DownflowFixedPoint(double alpha, const DriftFluid& fl, double s) {
+// (Not inlined: its solve's frame, taken into ShiDriftFlux, cost every call of
+// the law 15 instructions in saving and restoring registers.)
+[[gnu::noinline]] const FixedPoint& DownflowFixedPoint(double alpha, const DriftFluid& fl,
+                                                       double s) {
     constexpr double kRootFanning = 0.063245553203367587;  // sqrt(0.004)
     constexpr unsigned kFixedPoints = 512;
     thread_local FixedPoint kept[kFixedPoints];
