@@ -309,7 +309,6 @@ void DescribeDrift(BranchStep& s) {
         w.share_solves = 0;
         w.share_tried.assign(s.n + 1, std::numeric_limits<double>::quiet_NaN());
         w.share_gave.assign(s.n + 1, 0.0);
-        w.share_follows.assign(s.n + 1, 1.0);
     }
     w.sd.resize(s.n);
     const bool flowing = s.model.fluid.holdup_model == kHoldupBeggsBrill;
@@ -354,7 +353,6 @@ double ShareFlowTowards(BranchScratch& w, int j) {
     }
     w.share_tried[j] = tried;
     w.share_gave[j] = gave;
-    w.share_follows[j] *= 1 - step;
     return tried + step * miss;
 }
 

@@ -187,11 +187,14 @@ void SeedInflows(const Model& model, const Branch& br, const BranchScratch& w, i
 // of the sections beside them moved: the shares of the upwind section, and the
 // drift between the two (dmix: the mixture's part alone). Under DRIFTLEVEL
 // both also follow the flow they were taken at: the last step's (b.dflow
-// before this step's flows are solved), or where the step was solved again,
-// a flow stepped from it towards the solves' own, which follows the last
-// step's by what each step left of it (a half after a halfway step; the
-// solves' own flows, whose systems are not kept, are held). Masses that have
-// not responded yet (the first step of a run interval) shift no composition.
+// before this step's flows are solved). Where the step was solved again, that
+// flow was stepped from the last step's towards the step's own, and is taken
+// as the step's own, whose response (that of solves whose systems are not
+// kept) is held: carried through the last step's flow, the response grew
+// along a line in transit by orders of magnitude over a minute (the flowline
+// at 30 % gas, source derivatives over 60 s from 60 s off by 37,000 %; held,
+// by 26 %). Masses that have not responded yet (the first step of a run
+// interval) shift no composition.
 void CompositionFluxes(const BranchScratch& w, int n, SeedBatch& b) {
     b.dmix.assign(n + 1, PhaseLanes{});
     b.dcomp.assign(n + 1, PhaseLanes{});
@@ -201,7 +204,7 @@ void CompositionFluxes(const BranchScratch& w, int n, SeedBatch& b) {
             out[k] += f * (jac[k][0] * dm[0] + jac[k][1] * dm[1] + jac[k][2] * dm[2]);
     };
     const bool by_flow = w.d_share_g.size() == static_cast<size_t>(n + 1) &&
-                         w.share_follows.size() == static_cast<size_t>(n + 1);
+                         w.share_tried.size() == static_cast<size_t>(n + 1);
     for (int j = 0; j <= n; ++j) {
         if (w.closed[j] || (j == 0 && w.d_capped[0]) || (j == n && w.d_capped[1])) continue;
         double g = w.g_new[j];
@@ -209,9 +212,8 @@ void CompositionFluxes(const BranchScratch& w, int n, SeedBatch& b) {
         PhaseLanes& mix = b.dmix[j];
         PhaseLanes& out = b.dcomp[j];
         if (u >= 0) apply(w.d_share[j], b.dmass[u], g, mix);
-        if (by_flow) {
-            // (TakeSharesAtNewFlows moves a face's share flow off the last step's.)
-            const Lanes dg = w.share_follows[j] * b.dflow[j];
+        if (by_flow && std::isnan(w.share_tried[j])) {
+            const Lanes& dg = b.dflow[j];
             for (int k = 0; k < 3; ++k) {
                 if (u >= 0) mix[k] += g * w.d_share_g[j][k] * dg;
                 out[k] += w.d_drift_g[j][k] * dg;

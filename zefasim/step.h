@@ -146,9 +146,6 @@ struct BranchScratch {
     // (NaN before one did): the secant towards the flow that gives itself.
     int share_solves = 0;
     std::vector<double> share_tried, share_gave;
-    // Per face: how much of a change in the last step's flow its share flow
-    // follows, the solves' own responses held (1, a half after a halfway step).
-    std::vector<double> share_follows;
     // Per face under the closure: which side (1 left, 2 right) is the
     // downwind section's share taken from its own upwind side at its other
     // face (SetFaceSides), to be solved at this face if the flow turns.
