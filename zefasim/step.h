@@ -143,7 +143,8 @@ struct BranchScratch {
     std::vector<char> share_kept;
     // The step's solves so far, and per face the flow its shares were taken at
     // in the last solve that moved it and the flow that solve's first pass gave
-    // (NaN before one did): the secant towards the flow that gives itself.
+    // (NaN before one did): the secant towards the flow that gives itself. (The
+    // seeds hold the share flow of a face that moved: CompositionFluxes.)
     int share_solves = 0;
     std::vector<double> share_tried, share_gave;
     // Per face under the closure: which side (1 left, 2 right) is the
