@@ -86,8 +86,12 @@ constexpr double kRates[][2] = {{0.5, 2}, {2, 8}, {0.3, 10}, {3, 0.5}, {0.15, 1}
 
 struct LineCase {
     const char* law;       // HOLDUP of the model
-    double deg, gas, oil;  // inclination (degrees), mass flows (kg/s)
+    double deg, gas, oil;  // inclination (degrees), mass flows (kg/s) at 0.1 m and 30 bar
     int sections = 40;
+    // Another diameter (m) and outlet pressure (bar): the line's length and
+    // the rates scale so that its length in diameters and the superficial
+    // velocities stay about those at 0.1 m and 30 bar.
+    double diameter = 0.1, bar = 30;
 };
 struct LineResult {
     double holdup = 0, gradient = 0, vsg = 0, vsl = 0;  // mean over the middle quarter
@@ -99,7 +103,9 @@ struct LineResult {
 // A 400 m oil-gas line of 0.1 m at the case's inclination, fed at its closed
 // inlet and held at 30 bar at its outlet, solved to steady state.
 inline LineResult SteadyLine(const LineCase& c) {
-    const double d = 0.1, len = 400, area = M_PI * d * d / 4, theta = c.deg * M_PI / 180;
+    const double d = c.diameter, len = 4000 * d, area = M_PI * d * d / 4;
+    const double theta = c.deg * M_PI / 180, oil = c.oil * (d / 0.1) * (d / 0.1),
+                 gas = c.gas * (d / 0.1) * (d / 0.1) * c.bar / 30;
     char text[1200];
     std::snprintf(text, sizeof text, R"(
 FLUID HOLDUP = %s, GASMW = 20 kg/kmol, OILDENSITY = 800 kg/m3, OILVISCOSITY = 2 cP,
@@ -109,13 +115,13 @@ NODE LABEL = A, TYPE = CLOSED
 NODE LABEL = B, TYPE = PRESSURE
 BRANCH LABEL = L, FROM = A, TO = B
 PIPE LABEL = P, BRANCH = L, LENGTH = %g m, DIAMETER = %g m, ELEVATION = %g m, NSECTIONS = %d
-BOUNDARY LABEL = OUT, NODE = B, PRESSURE = 30 bar, TEMPERATURE = 30 C, GASFRACTION = 1
+BOUNDARY LABEL = OUT, NODE = B, PRESSURE = %g bar, TEMPERATURE = 30 C, GASFRACTION = 1
 SOURCE LABEL = IN, BRANCH = L, SECTION = 1, MASSFLOW = %g kg/s, GASFRACTION = %g,
        TEMPERATURE = 30 C
-INITIAL PRESSURE = 30 bar, TEMPERATURE = 30 C, HOLDUP = 0.3
+INITIAL PRESSURE = %g bar, TEMPERATURE = 30 C, HOLDUP = 0.3
 )",
-                  c.law, len, d, len * std::sin(theta), c.sections, c.gas + c.oil,
-                  c.gas / (c.gas + c.oil));
+                  c.law, len, d, len * std::sin(theta), c.sections, c.bar, gas + oil,
+                  gas / (gas + oil), c.bar);
     LineResult r;
     r.model = BuildModel(text, "line.inp");
     Model& m = r.model;
@@ -124,7 +130,7 @@ INITIAL PRESSURE = 30 bar, TEMPERATURE = 30 C, HOLDUP = 0.3
     for (int i = from; i < to; ++i) r.holdup += (1 - m.StateOf(0, i).alpha[kGas]) / (to - from);
     const SectionState s = m.StateOf(0, c.sections / 2);
     r.gradient = (m.StateOf(0, from).p - m.StateOf(0, to).p) / (len * (to - from) / c.sections);
-    r.vsg = c.gas / (s.rho_gas * area), r.vsl = c.oil / (s.rho_oil * area);
+    r.vsg = gas / (s.rho_gas * area), r.vsl = oil / (s.rho_oil * area);
     r.ref = BeggsBrill(r.vsg, r.vsl, s.rho_gas, s.rho_oil, 1.5e-5, 2e-3, 0.025, d, theta);
     return r;
 }

@@ -13,9 +13,11 @@
 //            rates alone);
 //  steps   - steps per simulated second of the flowline with drift flux at 100
 //            sections (80 + 20), one-second intervals from 120 to 1,320 s.
-// Usage: zefasim_physics_study [holdup [LAW [DEG]]] [tilt [LAW [slowest]]] [slugging] [gas] [steps]
-//        [slug GASFACTOR REFINE LAW [block] [flowline N] [maxdt S]] (holdup and
-//        tilt for one law or all three; block: the gas fed cut for 300 s at
+// Usage: zefasim_physics_study [holdup [LAW [DEG] [size D BAR]]] [tilt [LAW [slowest]]] [slugging]
+//        [gas] [steps] [slug GASFACTOR REFINE LAW [block] [flowline N] [maxdt S]] (holdup and
+//        tilt for one law or all three; size: the holdup lines at another
+//        diameter (m) and outlet pressure (bar), their superficial velocities
+//        about those at 0.1 m and 30 bar; block: the gas fed cut for 300 s at
 //        1.5 h, see BlockWatch; flowline: the flowline refined N times and the
 //        riser REFINE times; maxdt: the longest step in seconds, 2 otherwise).
 
@@ -41,16 +43,18 @@ using namespace zefasim;
 
 constexpr const char* kLaws[] = {"DRIFTFLUX", "DRIFTLEVEL", "BEGGSBRILL"};
 
-void HoldupStudy(const char* law, const char* only_deg = nullptr) {
+void HoldupStudy(const char* law, const char* only_deg = nullptr, double diameter = 0.1,
+                 double bar = 30) {
     std::printf(
         "HOLDUP = %s: holdup and pressure gradient against Beggs and Brill "
-        "(0.1 m, 30 bar)\n",
-        law);
+        "(%g m, %g bar)\n",
+        law, diameter, bar);
     int rows = 0, holdup_ok = 0, gradient_ok = 0, skipped = 0;
     for (double deg : {90.0, 45.0, 10.0, 0.0, -10.0, -45.0, -90.0}) {
         if (only_deg && std::atof(only_deg) != deg) continue;
         for (const auto& q : reference::kRates) {
-            reference::LineResult r = reference::SteadyLine({law, deg, q[0], q[1]});
+            reference::LineResult r =
+                reference::SteadyLine({law, deg, q[0], q[1], 40, diameter, bar});
             if (!r.ref.valid) {
                 std::printf(
                     "%6.1f deg  vsg %5.2f  vsl %4.2f m/s%s  holdup %.3f, gradient %6.0f Pa/m: not "
@@ -308,8 +312,16 @@ int main(int argc, char** argv) {
                 one && i + 2 < argc &&
                 std::isdigit(static_cast<unsigned char>(argv[i + 2][argv[i + 2][0] == '-']));
             if (one) {
-                HoldupStudy(argv[i + 1], deg ? argv[i + 2] : nullptr);
+                const char* law = argv[i + 1];
+                const char* only = deg ? argv[i + 2] : nullptr;
                 i += deg ? 2 : 1;
+                // and then optionally `size D BAR`: another diameter and pressure.
+                double diameter = 0.1, bar = 30;
+                if (i + 3 < argc && argv[i + 1] == std::string("size")) {
+                    diameter = std::atof(argv[i + 2]), bar = std::atof(argv[i + 3]);
+                    i += 3;
+                }
+                if (diameter > 0 && bar > 0) HoldupStudy(law, only, diameter, bar);
             } else
                 for (const char* law : kLaws) HoldupStudy(law);
         }
