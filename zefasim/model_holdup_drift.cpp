@@ -80,8 +80,12 @@ struct FixedPoint {
     // the Illinois variant of regula falsi to 1e-13.
     const double k = 0.2 * (1 - fl.root_ratio);
     auto gap = [&](double c) {
-        // 1 - x written so that rounding cannot take it below zero.
-        const double beta = std::min(1.0, alpha * c), liquid = (1 - beta) / (r * beta + 1 - beta);
+        // 1 - x written so that rounding cannot take it below zero. None flows
+        // where the gas takes all the volume (where the gas is lighter than a
+        // rounding of the liquid, as in a section drained to a vacuum, the
+        // divisor rounds to zero there too).
+        const double beta = std::min(1.0, alpha * c);
+        const double liquid = beta < 1 ? (1 - beta) / (r * beta + 1 - beta) : 0.0;
         return profile - c +
                k * (std::exp(0.15 * std::log(2.6 - beta)) - kRootFanning) * liquid *
                    std::sqrt(liquid);
