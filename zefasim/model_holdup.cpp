@@ -99,8 +99,12 @@ Phases DriftShares(const BranchStep& s, int i, double g, GasShareStart* start = 
     }
     double denom = d.rho_liquid * (1 - ac) + d.rho_gas * ac;
     double xg = denom > 0 ? std::clamp(d.rho_gas * ac / denom, 0.0, 1.0) : 1.0;
-    if (br.mass[i][kOil] + br.mass[i][kWater] <= 0) xg = 1;
-    if (br.mass[i][kGas] <= 0) xg = 0;
+    const bool liquid = br.mass[i][kOil] + br.mass[i][kWater] > 0, gas = br.mass[i][kGas] > 0;
+    // An empty section (drained to a vacuum) gives nothing, as without slip:
+    // a share of a phase it does not hold would overdraw it at any step.
+    if (!liquid && !gas) return Phases{0, 0, 0};
+    if (!liquid) xg = 1;
+    if (!gas) xg = 0;
     return Phases{xg, (1 - xg) * d.oil_share, (1 - xg) * (1 - d.oil_share)};
 }
 
