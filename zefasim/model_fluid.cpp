@@ -46,7 +46,14 @@ SectionState SectionStateOf(const Fluid& fluid, double volume, const Phases& mas
     s.rho_gas = s.p * fluid.gas_mw / (kGasConstant * s.temp_k);
     double v_oil = mo / fluid.oil_density * scale;
     double v_water = mw / fluid.water_density * scale;
-    double v_gas = std::max(0.0, volume - v_oil - v_water);
+    double v_gas = volume - v_oil - v_water;
+    if (!(v_gas > 0)) {
+        // A section the liquids fill: they fill it exactly (rounding of the
+        // pressure solved for it leaves their volumes an ulp above the volume).
+        const double fill = volume / (v_oil + v_water);
+        if (fill < 1) v_oil *= fill, v_water *= fill;
+        v_gas = 0;
+    }
     s.alpha = {v_gas / volume, v_oil / volume, v_water / volume};
     s.rho_mix = (mg + mo + mw) / volume;
     s.mu_mix = s.alpha[kGas] * fluid.gas_viscosity + s.alpha[kOil] * fluid.oil_viscosity +
