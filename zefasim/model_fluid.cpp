@@ -47,14 +47,18 @@ SectionState SectionStateOf(const Fluid& fluid, double volume, const Phases& mas
     double v_oil = mo / fluid.oil_density * scale;
     double v_water = mw / fluid.water_density * scale;
     double v_gas = volume - v_oil - v_water;
-    if (!(v_gas > 0)) {
-        // A section the liquids fill: they fill it exactly (rounding of the
-        // pressure solved for it leaves their volumes an ulp above the volume).
-        const double fill = volume / (v_oil + v_water);
-        if (fill < 1) v_oil *= fill, v_water *= fill;
+    if (!(v_gas > 0) || (mg <= 0 && s.p > 0)) {
+        // A section the liquids fill (as any without gas at a pressure does):
+        // they fill it exactly. The pressure solved for it leaves their
+        // volumes an ulp either side of the volume: above, the oil fraction
+        // read 1 + 2e-16; below, a gas fraction of 1e-16 without gas drifted
+        // 1e-17 kg/s of gas out of the section, which overdraws it at any step.
+        const double liquid = v_oil + v_water;
         v_gas = 0;
+        s.alpha = {0.0, v_oil / liquid, v_water / liquid};
+    } else {
+        s.alpha = {v_gas / volume, v_oil / volume, v_water / volume};
     }
-    s.alpha = {v_gas / volume, v_oil / volume, v_water / volume};
     s.rho_mix = (mg + mo + mw) / volume;
     s.mu_mix = s.alpha[kGas] * fluid.gas_viscosity + s.alpha[kOil] * fluid.oil_viscosity +
                s.alpha[kWater] * fluid.water_viscosity;
