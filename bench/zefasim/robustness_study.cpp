@@ -186,7 +186,7 @@ Generated Generate(std::uint64_t seed, bool wide, int only_family) {
         g.events.push_back({r.Uniform(0.6, 0.8), -1, 0, 0, low * r.Uniform(0.3, 0.9)});
     }
     double p_init = p_out * r.Uniform(1, 1.3), holdup = r.Uniform(0, 0.5);
-    if (f == 4) p_init = std::min(4e8, p_out * r.Log(5, 100)), holdup = 0;
+    if (f == 4) p_init = std::min(wide ? 3e7 : 1.5e7, p_out * r.Log(5, 100)), holdup = 0;
     if (f == 5) holdup = 1;
     if (f == 6) holdup = 0;
     t << "INITIAL PRESSURE = " << Num(std::min(p_init, 5e8))
