@@ -156,7 +156,10 @@ DriftFlux ShiDriftFlux(double alpha, double j, const DriftFluid& fl, double incl
                : alpha >= kA2 ? kKu
                               : k_low + (kKu - k_low) * (alpha - kA1) / (kA2 - kA1);
     double ac = std::min(1.0, alpha * d.c0);
-    double ud = (1 - ac) * d.c0 * k * fl.vc / (ac * fl.root_ratio + 1 - ac) * incl_factor;
+    // None drifts where the gas flows through all the volume (where the gas is
+    // lighter than a rounding of the liquid the divisor rounds to zero there).
+    double ud =
+        ac < 1 ? (1 - ac) * d.c0 * k * fl.vc / (ac * fl.root_ratio + 1 - ac) * incl_factor : 0.0;
     if (fl.laplace > 0 && j * sin_incl < 0) BlendDownflow(alpha, j, fl, sin_incl, d.c0, ud);
     if (fl.annular > 0) BlendAnnular(alpha, fl, sin_incl, d.c0, ud);
     d.drift = sin_incl >= 0 ? ud : -ud;

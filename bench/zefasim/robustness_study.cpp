@@ -211,9 +211,12 @@ std::string CheckState(const Model& m, const Phases& cumulative) {
             return std::string("non-finite ") + bad;
         for (size_t i = 0; i < br.sections.size(); ++i) {
             // Rounding may leave a phase a few ulps of what passes below zero.
-            const double held = std::max(0.0, br.mass[i][0] + br.mass[i][1] + br.mass[i][2]);
+            double passed = 0;
             for (int k = 0; k < 3; ++k)
-                if (!(br.mass[i][k] >= -1e-12 * held - 1e-20)) {
+                passed += std::max(0.0, br.mass[i][k]) +
+                          m.last_step * (std::fabs(br.flux[i][k]) + std::fabs(br.flux[i + 1][k]));
+            for (int k = 0; k < 3; ++k)
+                if (!(br.mass[i][k] >= -1e-12 * passed - 1e-20)) {
                     std::snprintf(b, sizeof b, "negative mass %d %.3g kg in section %zu", k,
                                   br.mass[i][k], i + 1);
                     return b;
