@@ -309,7 +309,10 @@ double TransportImplicit(BranchStep& s) {
         const int i = j <= n ? j - 2 : n - 1;
         if (i < 0) continue;
         ratio = std::max(ratio, r.FixedOutflowRatio(i));
-        if (!(r.mnew[i] > 0)) ratio = 1e30;
+        // An empty section (none of its parts can carry anything: they are
+        // fixed, and checked above) that gives nothing away stays empty; a
+        // shut-in riser's top drained to a vacuum was refused at every step.
+        if (std::isnan(r.mnew[i])) ratio = 1e30;
         r.Eliminate(i, excess);
         w.t_excess[i] = excess, w.t_fwd[i] = r.m[i], w.t_ratio[i] = ratio;
     }
