@@ -105,6 +105,8 @@ std::vector<PipeSpec> MakePipes(Rng& r, bool wide, int kind) {
         std::max(static_cast<int>(pipes.size()), static_cast<int>(r.Log(1, max_sections)));
     for (PipeSpec& p : pipes) {
         p.sections = std::max(1, static_cast<int>(budget * p.length / total_length));
+        // (Sections of at least 0.1 m: shorter ones are refused at load.)
+        p.sections = std::min(p.sections, std::max(1, static_cast<int>(p.length / 0.1)));
         // Now and then a pipe of one or a few short sections beside long ones.
         if (wide && pipes.size() > 1 && r.Chance(0.15)) {
             p.length = r.Uniform(0.5, 5);
