@@ -258,8 +258,16 @@ TEST(ZefasimPhysics, DriftFluxLawMatchesHandEvaluation) {
     EXPECT_LT(ShiDriftFlux(0.3, 1, rg, rl, sigma, -0.5).drift, 0);
     EXPECT_NEAR(ShiDriftFlux(0.3, 1, rg, rl, sigma, -0.5).drift,
                 -ShiDriftFlux(0.3, 1, rg, rl, sigma, 0.5).drift, 1e-15);
-    // All gas: nothing to drift through.
-    EXPECT_NEAR(ShiDriftFlux(1.0, 1, rg, rl, sigma, 1).drift, 0, 1e-15);
+    // All gas: nothing to drift through, also where the gas is next to a
+    // vacuum (lighter than a rounding of the liquid), where steep downflow's
+    // distribution coefficient is that of a light gas.
+    for (double gas : {rg, 1e-34})
+        EXPECT_NEAR(ShiDriftFlux(1.0, 1, gas, rl, sigma, 1).drift, 0, 1e-15);
+    const double down = -0.96, incl = ShiInclinationFactor(down);
+    auto steep_c0 = [&](double gas) {
+        return ShiDriftFlux(0.9, 10, ShiDriftFluid(gas, rl, sigma, 0.1), incl, down).c0;
+    };
+    EXPECT_NEAR(steep_c0(1e-34), steep_c0(1e-9), 1e-6);
     // A stratified layer draining down 0.3 degrees (DRIFTLEVEL, gas at rest):
     // gravity against wall friction, exact wetted angle, Blasius turbulent
     // (Darcy 0.184 Re^-0.2) and laminar (64 / Re) friction, 0.2 m smooth pipe.
