@@ -5,7 +5,9 @@
 #include <cmath>
 #include <cstdio>
 #include <stdexcept>
+#include <string>
 
+#include "ranges.h"
 #include "step.h"
 
 namespace zefasim {
@@ -35,6 +37,25 @@ double UnforeseenChange(const BranchStep& s) {
             worst = std::max(worst, std::fabs(p - w.st[i].p) / p0);
     }
     return worst;
+}
+
+// The first section of a step's new state outside what the fluid model holds,
+// with its pressure and the bound; empty when none is. The liquids' volume falls
+// linearly with pressure, by (p - p_ref) / K of itself: it vanishes at the bulk
+// modulus K, and well before that the linear law describes no liquid (a volume
+// halved at K / 2, where a real liquid stiffens as it is squeezed), so sections
+// are held to the bound of every pressure from outside, `p_max`.
+std::string OutsideFluidModel(const std::vector<SectionState>& st, double p_max) {
+    for (size_t i = 0; i < st.size(); ++i) {
+        if (st[i].p <= p_max) continue;
+        char why[224];
+        std::snprintf(why, sizeof why,
+                      "section %zu of %zu at %.6g N/m2, above the %.6g N/m2 up to which the "
+                      "liquids' equation of state holds,",
+                      i + 1, st.size(), st[i].p, p_max);
+        return why;
+    }
+    return "";
 }
 
 // Passes of a step that take the sections' pressure response again about the
@@ -217,20 +238,23 @@ bool Model::TryStep(double dt, double& shrink, double& next_dt, bool force) {
             if (!StepBranch(s, work, force, lim, shrink, again)) return false;
         } while (again);
     }
-    // A step that leaves a value that is not a number is retried shorter; at
-    // the shortest step the run fails rather than go on from it.
+    // A step that leaves a value that is not a number, or a section outside
+    // what the fluid model holds, is retried shorter; at the shortest step the
+    // run fails rather than go on from it.
+    const double p_max = PressureRange(fluid).hi;
     for (size_t b = 0; b < branches.size(); ++b) {
         const BranchScratch& w = work.br[b];
         const char* bad = NonFiniteState(w.mass_new, w.temp_new, w.g_new);
-        if (!bad) continue;
+        const std::string outside = bad ? "" : OutsideFluidModel(w.st_after, p_max);
+        if (!bad && outside.empty()) continue;
         if (!force) {
             shrink = 0.5;
             return false;
         }
         char at[96];
-        std::snprintf(at, sizeof at, "step of %g s (the shortest) from %.10g s left non-finite ",
-                      dt, time);
-        throw std::runtime_error(at + std::string(bad) + " in branch " + branches[b].label);
+        std::snprintf(at, sizeof at, "step of %g s (the shortest) from %.10g s left ", dt, time);
+        throw std::runtime_error(at + (bad ? "non-finite " + std::string(bad) : outside) +
+                                 " in branch " + branches[b].label);
     }
     PropagateSensitivities(*this, work, dt);
     for (size_t b = 0; b < branches.size(); ++b)

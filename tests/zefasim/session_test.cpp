@@ -125,12 +125,23 @@ TEST_F(ZefasimSession, InputsAreCheckedAssignedInOrderAndRefusedOutOfRange) {
     // A withdrawal's fractions are unknown to the host (-1) and not used.
     EXPECT_TRUE(Do(Floats(MessageType::InpData, {-1, -3, 0, 30, -1, 1, 1, 20e5f, 30, 0})).empty());
     EXPECT_EQ(in.mass_flow, -3);
-    // A step that leaves a value that is not a number is retried shorter, and
-    // at the shortest has failed, and says what.
-    const_cast<Model&>(m).branches[0].mass[3][kOil] = NAN;
-    Do(Floats(MessageType::SetTend, {15}));
-    ExpectError(Text(MessageType::SimStep, "x"),
-                {"(the shortest) from 5 s left non-finite mass in branch FLOWLINE"});
+    // A step that leaves a value that is not a number, or a section outside
+    // what the fluid model holds (liquids packed past half their bulk modulus),
+    // is retried shorter, and at the shortest has failed, and says what.
+    const std::pair<void (*)(Model&), const char*> broken[] = {
+        {[](Model& b) { b.branches[0].mass[3][kOil] = NAN; }, "left non-finite mass"},
+        {[](Model& b) { b.fluid.bulk_modulus = 3e6; }, "the liquids' equation of state holds,"},
+    };
+    for (size_t i = 0; i < std::size(broken); ++i) {
+        if (i > 0) {
+            Load("flowline.inp");
+            StepTo(5);
+        }
+        broken[i].first(const_cast<Model&>(*session_.model()));
+        Do(Floats(MessageType::SetTend, {15}));
+        ExpectError(Text(MessageType::SimStep, "x"),
+                    {"(the shortest) from 5", broken[i].second, " in branch FLOWLINE"});
+    }
 }
 
 TEST_F(ZefasimSession, OutputTrendsFollowTheRegisteredOrder) {
