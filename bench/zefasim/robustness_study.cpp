@@ -64,7 +64,7 @@ struct Generated {
     int family = 0, sections = 0;
 };
 
-struct PipeSpec {
+struct PipeDraw {
     double length, diameter, rise;
     int sections;
 };
@@ -77,10 +77,10 @@ std::string Num(double v) {
 
 // The pipes of one branch: `kind` 0 a line (level, undulating, or with steep
 // pieces), 1 a well, flowline and riser.
-std::vector<PipeSpec> MakePipes(Rng& r, bool wide, int kind) {
+std::vector<PipeDraw> MakePipes(Rng& r, bool wide, int kind) {
     const double d = wide ? r.Log(0.05, 1.22) : r.Log(0.08, 0.6);
     const int max_sections = wide ? 2000 : 300;
-    std::vector<PipeSpec> pipes;
+    std::vector<PipeDraw> pipes;
     if (kind == 1) {
         const double well = r.Uniform(300, 3000), line = r.Log(500, wide ? 50000 : 10000),
                      riser = r.Uniform(50, 300);
@@ -100,10 +100,10 @@ std::vector<PipeSpec> MakePipes(Rng& r, bool wide, int kind) {
         }
     }
     double total_length = 0;
-    for (const PipeSpec& p : pipes) total_length += p.length;
+    for (const PipeDraw& p : pipes) total_length += p.length;
     const int budget =
         std::max(static_cast<int>(pipes.size()), static_cast<int>(r.Log(1, max_sections)));
-    for (PipeSpec& p : pipes) {
+    for (PipeDraw& p : pipes) {
         p.sections = std::max(1, static_cast<int>(budget * p.length / total_length));
         // (Sections of at least 0.1 m: shorter ones are refused at load.)
         p.sections = std::min(p.sections, std::max(1, static_cast<int>(p.length / 0.1)));
@@ -132,10 +132,10 @@ Generated Generate(std::uint64_t seed, bool wide, int only_family) {
     const bool two_ends = f == 7;
     t << "NODE LABEL = A, TYPE = " << (two_ends ? "PRESSURE" : "CLOSED")
       << "\nNODE LABEL = B, TYPE = PRESSURE\nBRANCH LABEL = L, FROM = A, TO = B\n";
-    const std::vector<PipeSpec> pipes = MakePipes(r, wide, f == 1 ? 1 : 0);
+    const std::vector<PipeDraw> pipes = MakePipes(r, wide, f == 1 ? 1 : 0);
     double area = 0;
     for (size_t i = 0; i < pipes.size(); ++i) {
-        const PipeSpec& p = pipes[i];
+        const PipeDraw& p = pipes[i];
         t << "PIPE LABEL = P" << i + 1 << ", BRANCH = L, LENGTH = " << Num(p.length)
           << ", DIAMETER = " << Num(p.diameter)
           << ", ROUGHNESS = 0.05 mm, ELEVATION = " << Num(p.rise) << ", NSECTIONS = " << p.sections;
