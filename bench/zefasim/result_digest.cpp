@@ -40,10 +40,10 @@ struct Case {
     const char* name;
     int sections;
 };
-const Case kCases[] = {{"flowline.inp", 100},       {"flowline.inp", 1000},
-                       {"flowline-drift.inp", 100}, {"flowline-drift.inp", 1000},
-                       {"export_line.inp", 1000},   {"export_line-drift.inp", 1000},
-                       {"flowline-level.inp", 100}, {"export_line-level.inp", 1000}};
+const Case kCases[] = {
+    {"flowline.inp", 100},        {"flowline.inp", 1000},          {"flowline-drift.inp", 100},
+    {"flowline-drift.inp", 1000}, {"export_line.inp", 1000},       {"export_line-drift.inp", 1000},
+    {"flowline-level.inp", 100},  {"export_line-level.inp", 1000}, {"flowline-level.inp", 1000}};
 
 // 64-bit FNV-1a.
 struct Hash {
