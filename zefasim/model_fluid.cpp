@@ -161,12 +161,14 @@ double DeriveNewStates(BranchStep& s) {
     // cavity at no pressure): its pressure is what the hydraulics set, not a
     // measure of what it holds, and it swings between nought and bars as a
     // cavity fills. Its change is judged against the branch's largest pressure.
+    constexpr double kGasTrace = 1e-6;
     double p_branch = 1e4;
     for (int i = 0; i < s.n; ++i) p_branch = std::max(p_branch, w.st[i].p);
     for (int i = first; i < s.n; ++i) {
         w.st_after[i] = ComputeSectionState(s.model.fluid, s.br.sections[i].volume, w.mass_new[i],
                                             w.temp_new[i], s.br.sections[i].wall_compliance);
-        const bool liquid = !(s.br.mass[i][kGas] > 0) && !(w.mass_new[i][kGas] > 0);
+        auto trace = [](const Phases& m) { return !(m[kGas] > kGasTrace * Sum(m)); };
+        const bool liquid = trace(s.br.mass[i]) && trace(w.mass_new[i]);
         double rel =
             std::fabs(w.st_after[i].p - w.st[i].p) / std::max(w.st[i].p, liquid ? p_branch : 1e4);
         max_dp = std::max(max_dp, rel);
