@@ -157,20 +157,27 @@ double DeriveNewStates(BranchStep& s) {
     // their largest pressure change.
     const int first = w.window > 0 ? w.window - 2 : 0;
     double max_dp = first > 0 ? w.dp_upto[first - 1] : 0.0;
-    // A section without gas holds its liquid (and where the column parted, a
-    // cavity at no pressure): its pressure is what the hydraulics set, not a
-    // measure of what it holds, and it swings between nought and bars as a
-    // cavity fills. Its change is judged against the branch's largest pressure.
+    // A section without gas (less than a millionth of its mass) holds its
+    // liquid, and where the column parted a cavity at no pressure: its pressure
+    // is what the hydraulics set, not a measure of what it holds, and it swings
+    // between nought and bars as a cavity fills. Its change is judged against
+    // the branch's largest pressure (taken only where that could lower the
+    // largest change so far).
     constexpr double kGasTrace = 1e-6;
-    double p_branch = 1e4;
-    for (int i = 0; i < s.n; ++i) p_branch = std::max(p_branch, w.st[i].p);
+    auto trace = [](const Phases& m) { return !(m[kGas] > kGasTrace * Sum(m)); };
+    double p_branch = 0;
     for (int i = first; i < s.n; ++i) {
         w.st_after[i] = ComputeSectionState(s.model.fluid, s.br.sections[i].volume, w.mass_new[i],
                                             w.temp_new[i], s.br.sections[i].wall_compliance);
-        auto trace = [](const Phases& m) { return !(m[kGas] > kGasTrace * Sum(m)); };
-        const bool liquid = trace(s.br.mass[i]) && trace(w.mass_new[i]);
-        double rel =
-            std::fabs(w.st_after[i].p - w.st[i].p) / std::max(w.st[i].p, liquid ? p_branch : 1e4);
+        const double change = std::fabs(w.st_after[i].p - w.st[i].p);
+        double rel = change / std::max(w.st[i].p, 1e4);
+        if (rel > max_dp && trace(s.br.mass[i]) && trace(w.mass_new[i])) {
+            if (p_branch == 0) {
+                p_branch = 1e4;
+                for (int k = 0; k < s.n; ++k) p_branch = std::max(p_branch, w.st[k].p);
+            }
+            rel = change / std::max(w.st[i].p, p_branch);
+        }
         max_dp = std::max(max_dp, rel);
         w.dp_upto[i] = max_dp;
     }
