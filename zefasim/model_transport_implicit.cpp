@@ -103,16 +103,17 @@ struct Rows {
 
     // Section i's share of the flows that stay fixed and leave it, and what
     // its sources and wells take, relative to what it holds: above 1 the step
-    // would overdraw it.
+    // would overdraw it (the step times the rate relative to the mass, as in
+    // OutflowRatio, so that a trace's outflow does not round to all of it).
     double FixedOutflowRatio(int i) const {
         double worst = 0;
         for (int k = 0; k < 3; ++k) {
-            double out = dt * (std::max(0.0, -fixed[i][k]) + std::max(0.0, fixed[i + 1][k]) +
-                               std::max(0.0, -src[i][k]) + std::max(0.0, -well[i][k]));
+            double out = std::max(0.0, -fixed[i][k]) + std::max(0.0, fixed[i + 1][k]) +
+                         std::max(0.0, -src[i][k]) + std::max(0.0, -well[i][k]);
             if (out <= 0) continue;
             double mk = mass[i][k];
             if (!(mk > 0)) return 1e30;
-            worst = std::max(worst, out / mk);
+            worst = std::max(worst, dt * (out / mk));
         }
         return worst;
     }
