@@ -80,7 +80,7 @@ struct Rows {
     const Phases *mass, *src, *well;
     const double *wave, *mnew;
     Phases *flux, *cl, *cr, *fixed, *xnew, *lo, *c, *inv, *m;
-    double* theta;
+    double* explicit_share;
 
     explicit Rows(BranchStep& s)
         : n(s.n),
@@ -99,7 +99,7 @@ struct Rows {
           c(s.w.t_c.data()),
           inv(s.w.t_inv.data()),
           m(s.w.mass_new.data()),
-          theta(s.w.t_theta.data()) {}
+          explicit_share(s.w.t_explicit.data()) {}
 
     // Section i's share of the flows that stay fixed and leave it, and what
     // its sources and wells take, relative to what it holds: above 1 the step
@@ -118,9 +118,17 @@ struct Rows {
         return worst;
     }
 
-    // Section i's implicit share (see Split), from the coefficients of its
-    // outflows before the split.
-    double ImplicitShare(int i) const {
+    // Section i's explicit share 1 - theta (see Split), from the coefficients
+    // of its outflows before the split: at most kExplicitShare / r, which keeps
+    // each phase's explicit outflow within kExplicitShare of what the section
+    // holds. Next to a trace of a phase r reaches 1e17, and theta = 1 -
+    // kExplicitShare / r rounded to nearest left a share of 1.1e-16 or 2.2e-16,
+    // ten times what the trace holds (1.4e-17 kg of gas beside 1.7 kg of water
+    // in a vertical fall drawn to a vacuum): the step was refused as overdrawing
+    // it however short. Below 1e-8 theta is rounded up instead, so that the
+    // share stays within its bound (none where theta rounds to 1) and theta and
+    // the share still add up to exactly one, as the elimination's pivots need.
+    double ExplicitShare(int i) const {
         const double m_old = Sum(mass[i]);
         double r = wave[i];
         if (m_old > 0)
@@ -130,7 +138,12 @@ struct Rows {
                 const double held = m_k > 0 ? DonorShare(m_k, m_old) / (m_k / m_old) : 1.0;
                 r = std::max(r, dt * (cr[i][k] + cl[i + 1][k]) * mnew[i] / m_old * held);
             }
-        return r > kExplicitShare ? 1 - kExplicitShare / r : 0.0;
+        if (!(r > kExplicitShare)) return 1.0;
+        const double e = kExplicitShare / r;
+        double theta = 1 - e;
+        constexpr double kRoundedShare = 1e-8;
+        if (e < kRoundedShare && 1 - theta > e) theta = std::nextafter(theta, 2.0);
+        return 1 - theta;
     }
 
     // Each section gives away explicitly (as the flows at the step's start
@@ -152,14 +165,14 @@ struct Rows {
     // left face (cr of face d; unless `left` is false) and its right face (cl
     // of face d + 1).
     void Split(int d, bool left = true) {
-        const double t = theta[d];
+        const double e = explicit_share[d], t = 1 - e;
         for (int k = 0; k < 3; ++k) {
             if (cl[d + 1][k] != 0) {
-                fixed[d + 1][k] += (1 - t) * (cl[d + 1][k] / xnew[d][k]);
+                fixed[d + 1][k] += e * (cl[d + 1][k] / xnew[d][k]);
                 cl[d + 1][k] *= t;
             }
             if (left && cr[d][k] != 0) {
-                fixed[d][k] -= (1 - t) * (cr[d][k] / xnew[d][k]);
+                fixed[d][k] -= e * (cr[d][k] / xnew[d][k]);
                 cr[d][k] *= t;
             }
         }
@@ -232,7 +245,7 @@ double TransportImplicit(BranchStep& s) {
         }
     }
     w.t_cl.resize(n + 1), w.t_cr.resize(n + 1), w.t_fixed.resize(n + 1);
-    w.t_mnew.resize(n), w.t_xnew.resize(n), w.t_theta.resize(n);
+    w.t_mnew.resize(n), w.t_xnew.resize(n), w.t_explicit.resize(n);
     w.t_lo.resize(n), w.t_c.resize(n), w.t_inv.resize(n);
     w.t_excess.resize(n), w.t_fwd.resize(n), w.t_ratio.resize(n);
     w.mass_new.resize(n);
@@ -303,7 +316,7 @@ double TransportImplicit(BranchStep& s) {
         if (j <= n) {
             face_parts(j);
             if (j > 0) {
-                r.theta[j - 1] = r.ImplicitShare(j - 1);
+                r.explicit_share[j - 1] = r.ExplicitShare(j - 1);
                 r.Split(j - 1);
             }
         }
@@ -349,7 +362,7 @@ void TransportTangent(BranchStep& s) {
             const double rho = live ? w.t_xnew[i][k] / DonorShare(br.mass[i][k], m_old) : 1.0;
             // Below the trace share the coefficients do not follow x_old.
             w.t_mrho[i][k] = live && x_old > kTraceShare ? m_new * rho : 0.0;
-            w.t_rho[i][k] = 1 - w.t_theta[i] + w.t_theta[i] * rho;
+            w.t_rho[i][k] = w.t_explicit[i] + (1 - w.t_explicit[i]) * rho;
         }
     }
     // Per face and phase the scale of the mixture's part and of the drift's

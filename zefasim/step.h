@@ -188,7 +188,7 @@ struct BranchScratch {
     // its outflows (t_rho), per face the scale of the mixture's part and the drift's.
     std::vector<Phases> t_cl, t_cr, t_fixed, t_rho, t_lo, t_c, t_inv;
     std::vector<Phases> t_xnew, t_mrho, t_rmix, t_rdrift;
-    std::vector<double> t_mnew, t_theta;  // t_theta: per section, the implicit share
+    std::vector<double> t_mnew, t_explicit;  // t_explicit: per section, the explicit share
     // Per section, the Courant number of the void wave at the flows the drift
     // law's shares are taken at (ComputeDrift; none without drift flux).
     std::vector<double> t_wave;
