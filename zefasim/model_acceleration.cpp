@@ -1,7 +1,8 @@
 // Momentum flux: the pressure a flow spends on accelerating the mixture as it
 // expands, G^2 / A^2 (v_down - v_up) with v the no-slip specific volume of what
 // flows, and at an open end the exit at no more than the mixture's sound speed,
-// so that a line open to a low pressure chokes at its end.
+// so that a line open to a low pressure chokes at its end; a face between
+// sections chokes alike.
 
 #include <algorithm>
 #include <cmath>
@@ -54,6 +55,21 @@ void AddAcceleration(const BranchStep& s, int j, double g0, double& loss, double
     if (a * g0 > 0) {
         loss += a * g0 * g0;
         dloss += 2 * a * g0;
+    }
+    // A flux that would carry the upstream mixture past its sound speed chokes
+    // the face as at an open end: the pressure above the downstream section's
+    // that the sonic flux p sqrt(M / (x R T)) needs is lost. (Tested first in
+    // products, p / rho_gas standing for R T / M: most faces are far from it.)
+    const FaceSide& up = g0 > 0 ? w.left[j] : w.right[j];
+    const double p_down = g0 > 0 ? w.right[j].p : w.left[j].p, x = up.phi[kGas];
+    const double pa = p_down * area;
+    if (!(g0 * g0 * x * up.p > pa * pa * up.rho_phase[kGas])) return;
+    const double c = std::sqrt(std::max(0.0, x) * kGasConstant * std::max(up.temp_k, 1.0) /
+                               s.model.fluid.gas_mw);
+    const double choked = std::fabs(g0) / area * c - p_down;
+    if (choked > 0) {
+        loss += g0 > 0 ? choked : -choked;
+        dloss += c / area;
     }
 }
 
