@@ -13,6 +13,16 @@ namespace zefasim::step {
 
 namespace {
 
+// R T / M of the gas a face side passes (m2/s2), and the pressure at which its
+// homogeneous frozen mixture, of gas mass fraction x, flows at the sonic mass
+// flux gm = p sqrt(M / (x R T)).
+double GasRtm(const Fluid& fluid, const FaceSide& side) {
+    return kGasConstant * std::max(side.temp_k, 1.0) / fluid.gas_mw;
+}
+double SonicPressure(const FaceSide& side, double rt_m, double gm) {
+    return gm * std::sqrt(std::max(0.0, side.phi[kGas]) * rt_m);
+}
+
 // Pressure spent between the last section (upstream side `in`) and the exit
 // plane into the boundary at pressure p_b, for a mass flux of magnitude gm
 // (kg/(s m2)): the acceleration to the exit plane's state, and where the
@@ -22,8 +32,8 @@ namespace {
 double ExitLoss(const Fluid& fluid, const FaceSide& in, double p_b, double gm) {
     const Phases& phi = in.phi;
     const double x = phi[kGas];
-    const double rt_m = kGasConstant * std::max(in.temp_k, 1.0) / fluid.gas_mw;
-    const double p_sonic = gm * std::sqrt(std::max(0.0, x) * rt_m);
+    const double rt_m = GasRtm(fluid, in);
+    const double p_sonic = SonicPressure(in, rt_m, gm);
     const double p_e = std::max({p_b, p_sonic, 1.0});
     double v_liquid = 0;
     for (int k : {kOil, kWater})
@@ -64,8 +74,7 @@ void AddAcceleration(const BranchStep& s, int j, double g0, double& loss, double
     const double p_down = g0 > 0 ? w.right[j].p : w.left[j].p, x = up.phi[kGas];
     const double pa = p_down * area;
     if (!(g0 * g0 * x * up.p > pa * pa * up.rho_phase[kGas])) return;
-    const double c = std::sqrt(std::max(0.0, x) * kGasConstant * std::max(up.temp_k, 1.0) /
-                               s.model.fluid.gas_mw);
+    const double c = SonicPressure(up, GasRtm(s.model.fluid, up), 1.0);
     const double choked = std::fabs(g0) / area * c - p_down;
     if (choked > 0) {
         loss += g0 > 0 ? choked : -choked;
